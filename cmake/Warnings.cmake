@@ -1,0 +1,18 @@
+# Warning and sanitizer flags shared by every target of the project.
+set(KELVRA_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+
+function(kelvra_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wcast-align -Wformat=2 -Wimplicit-fallthrough
+                         $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual>)
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    target_compile_options(${target} PRIVATE -Wthread-safety)
+  endif()
+  if(KELVRA_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+if(KELVRA_SANITIZE)
+  add_compile_options(${KELVRA_SANITIZER_FLAGS})
+  add_link_options(${KELVRA_SANITIZER_FLAGS})
+endif()

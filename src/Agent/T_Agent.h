@@ -1,0 +1,90 @@
+// TAgent: the object that holds the agent together. It reads the settings,
+// owns the temporary folder, keeps the list of sessions the agent works for,
+// builds the one-line status text and provides the debug log. Whoever owns
+// the main thread (the headless runner or the window) creates it and
+// destroys it there; every other object of the agent borrows it.
+//
+// Lock order: the settings lock (inside TAgentConfig) and the session lock
+// are leaves: nothing else is taken while either is held.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "Agent/TCoordinatorState.h"
+#include "Agent/T_AgentConfig.h"
+#include "Common/T_DebugLog.h"
+#include "Platform/T_LibraryLock.h"
+#include "Platform/T_Mutex.h"
+#include "Platform/T_Platform.h"
+
+class TAgent {
+ public:
+  // Builds the agent from the settings file `configFileName` (its full
+  // name). Errors propagate; whatever was built is taken down first.
+  TAgent(const TPlatform& platform, std::string configFileName);
+  // Sets the closing flag, then takes everything down in reverse order.
+  ~TAgent();
+  TAgent(const TAgent&) = delete;
+  TAgent& operator=(const TAgent&) = delete;
+
+  // Session list; any thread. Addresses are dotted-decimal IPv4 texts.
+  // Appends a session with an empty task list (duplicates allowed).
+  void AddSession(const std::string& address) EXCLUDES(SessionLock);
+  // Removes the last session with exactly this address, if any.
+  void RemoveSession(const std::string& address) EXCLUDES(SessionLock);
+  // Replaces the task list of the first session with this address (letter
+  // case ignored), if any.
+  void SetSessionTasks(const std::string& address, const std::string& tasks) EXCLUDES(SessionLock);
+
+  // "Working for a[tasks], b[tasks]" or "Unassigned", then " [suspended, N]"
+  // while work is held back, then the coordinator suffix. Any thread.
+  std::string GetStatusText() const EXCLUDES(SessionLock);
+
+  // The debug log (off unless enableDebugOutput). Any thread.
+  template <typename... TArgs>
+  void DebugWrite(std::string_view format, const TArgs&... args) const {
+    Log.Write(format, args...);
+  }
+  const TDebugLog& Debug() const { return Log; }
+
+  // Settings, fixed after construction except the coordinator address.
+  TAgentConfig& Config() { return Settings; }
+  const TAgentSettings& Setting() const { return Settings.Settings(); }
+  int PoolSize() const { return Settings.PoolSize(); }
+
+  // The session files' root: <data home>/kelvra/TEMP/, ending in "/".
+  const std::string& TempFolder() const { return TemporaryFolder; }
+
+  // False from construction until destruction begins. Any thread.
+  bool Closing() const { return ClosingFlag.load(std::memory_order_relaxed); }
+
+  // The coordinator link as the status text shows it; searching while the
+  // agent has no status thread.
+  TCoordinatorState CoordinatorState() const { return csSearching; }
+
+  // The global lock handed to task libraries; never taken by the agent.
+  void* GlobalLockAddress() { return LibraryLock.Address(); }
+
+  const TPlatform& Platform() const { return Host; }
+
+ private:
+  static std::string MakeTempFolder(const TPlatform& platform);
+
+  // Written once by the destroying thread, read by any thread: a reader that
+  // misses the change only reacts a little later, so relaxed suffices.
+  std::atomic<bool> ClosingFlag{false};
+
+  // Constant after construction.
+  TLibraryLock LibraryLock;
+  const TPlatform Host;  // the facilities are borrowed
+  const std::string TemporaryFolder;
+  TAgentConfig Settings;
+  const TDebugLog Log;
+
+  // Guarded by the session lock; the two lists are parallel.
+  mutable TMutex SessionLock;
+  std::vector<std::string> SessionAddresses GUARDED_BY(SessionLock);
+  std::vector<std::string> SessionTasks GUARDED_BY(SessionLock);
+};

@@ -1,0 +1,154 @@
+#include "Agent/T_AgentConfig.h"
+
+#include <stdexcept>
+#include <variant>
+
+#include "Common/T_IniFile.h"
+#include "Common/kelvracommon.h"
+
+namespace {
+
+// The settings file, one row a setting, in the order they are read. The
+// default of each is the field's value in a default-built TAgentSettings.
+// Ports keep the low 16 bits of the number read; booleans are numbers
+// (0 = false, other numbers = true); addresses are texts.
+struct TSettingRow {
+  const char* Section;
+  const char* Key;
+  std::variant<std::string TAgentSettings::*, uint16_t TAgentSettings::*, bool TAgentSettings::*,
+               int32_t TAgentSettings::*, uint32_t TAgentSettings::*>
+      Field;
+};
+
+const TSettingRow kSettingRows[] = {
+    {"agent", "bind_ip", &TAgentSettings::BindIp},
+    {"agent", "bind_port", &TAgentSettings::BindPort},
+    {"coordinator", "coordinator_ip", &TAgentSettings::CoordinatorIp},
+    {"coordinator", "bind_port", &TAgentSettings::CoordinatorPort},
+    {"user", "data_port", &TAgentSettings::DataPort},
+    {"agent", "useHT", &TAgentSettings::UseHT},
+    {"agent", "explicitCPU", &TAgentSettings::ExplicitCPU},
+    {"agent", "freeCPUCount", &TAgentSettings::FreeCPUCount},
+    {"agent", "suspend_timeout", &TAgentSettings::SuspendTimeout},
+    {"agent", "broadcast_port", &TAgentSettings::BroadcastPort},
+    {"coordinator", "broadcast_port", &TAgentSettings::CoordinatorBroadcastPort},
+    {"agent", "enableDebugOutput", &TAgentSettings::EnableDebugOutput},
+    {"agent", "maxDataCacheSize", &TAgentSettings::MaxDataCacheSize},
+    {"coordinator", "allowDiscardCoordinatorIp", &TAgentSettings::AllowDiscardCoordinatorIp},
+};
+
+constexpr const char* kCoordinatorSection = "coordinator";
+constexpr const char* kCoordinatorKey = "coordinator_ip";
+
+// Reads one row's value into `settings`; a refusal is described in `refused`.
+void ReadSetting(const TIniFile& ini, const TSettingRow& row, TAgentSettings& settings,
+                 std::vector<std::string>& refused) {
+  std::optional<std::string> text = ini.ReadString(row.Section, row.Key);
+  if (!text) return;
+  std::visit(
+      [&](auto field) {
+        using TValue = std::remove_reference_t<decltype(settings.*field)>;
+        if constexpr (std::is_same_v<TValue, std::string>) {
+          if (text->size() > TAgentSettings::kMaxAddressLength) {
+            refused.push_back("AGENT: Ignoring [" + std::string(row.Section) + "] " + row.Key + "=" + *text +
+                              ": an address has at most 19 characters");
+            return;
+          }
+          settings.*field = *text;
+        } else {
+          std::optional<int32_t> number = TAgentConfig::ParseInteger(*text);
+          if (!number) return;
+          if constexpr (std::is_same_v<TValue, bool>)
+            settings.*field = *number != 0;
+          else
+            settings.*field = static_cast<TValue>(*number);
+        }
+      },
+      row.Field);
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+TAgentConfig::TAgentConfig(IFileSystem& files, ISystem& system, std::string fileName)
+    : Files(files), System(system), Path(std::move(fileName)) {}
+
+std::optional<int32_t> TAgentConfig::ParseInteger(std::string_view text) {
+  bool negative = false;
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+    negative = text[0] == '-';
+    text.remove_prefix(1);
+  }
+  bool hex = false;
+  if (!text.empty() && text[0] == '$') {
+    hex = true;
+    text.remove_prefix(1);
+  } else if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    hex = true;
+    text.remove_prefix(2);
+  }
+  if (text.empty()) return std::nullopt;
+  // Decimal numbers must fit the signed range; hexadecimal ones may use all
+  // 32 bits ("$FFFFFFFF" is -1).
+  const uint64_t limit = hex ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
+  uint64_t value = 0;
+  for (char c : text) {
+    int digit = hex ? HexDigit(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+    if (digit < 0) return std::nullopt;
+    value = value * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
+    if (value > limit) return std::nullopt;
+  }
+  auto bits = static_cast<uint32_t>(value);
+  if (negative) bits = 0u - bits;
+  return static_cast<int32_t>(bits);
+}
+
+int TAgentConfig::ComputePoolSize(int processors, uint32_t freeCPUCount) {
+  if (processors > 0 && freeCPUCount < static_cast<uint32_t>(processors))
+    return processors - static_cast<int>(freeCPUCount);
+  return 1;
+}
+
+std::vector<std::string> TAgentConfig::ReadConfig() {
+  std::string text;
+  if (!Files.ReadFile(Path, text)) text.clear();
+  const TIniFile ini(text);
+  TAgentSettings settings;
+  std::vector<std::string> refused;
+  for (const TSettingRow& row : kSettingRows) ReadSetting(ini, row, settings, refused);
+  Values = settings;
+  {
+    TMutexLock guard(SettingsLock);
+    CoordinatorIp = settings.CoordinatorIp;
+  }
+  PoolThreads = ComputePoolSize(CountProcessors(System), settings.FreeCPUCount);
+  return refused;
+}
+
+std::string TAgentConfig::GetCoordinatorIp() const {
+  TMutexLock guard(SettingsLock);
+  return CoordinatorIp;
+}
+
+void TAgentConfig::SetCoordinatorIp(std::string_view address) {
+  TMutexLock guard(SettingsLock);
+  CoordinatorIp = address.substr(0, TAgentSettings::kMaxAddressLength);
+}
+
+void TAgentConfig::SaveCoordinatorIp() {
+  TMutexLock guard(SettingsLock);
+  std::string text;
+  // A file that exists but cannot be read is not replaced: its other
+  // settings would be lost.
+  if (!Files.ReadFile(Path, text) && Files.Exists(Path)) throw std::runtime_error("Unable to write to " + Path);
+  TIniFile ini(text);
+  ini.WriteString(kCoordinatorSection, kCoordinatorKey, CoordinatorIp);
+  std::string error;
+  if (!Files.WriteFile(Path, ini.Text(), error)) throw std::runtime_error("Unable to write to " + Path);
+}

@@ -1,0 +1,85 @@
+// TAgentConfig: the agent's settings, read once from kelvra.INI at start,
+// and the one setting that changes at run time: the coordinator's address,
+// which the broadcast handler stores and writes back into the file.
+//
+// Threads: ReadConfig runs on the main thread before any other agent thread
+// exists; afterwards Settings() and PoolSize() are constant and read freely.
+// The coordinator address and its write-back are guarded by the settings
+// lock, which callers must not hold (it is taken inside).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Platform/T_Mutex.h"
+#include "Platform/T_Platform.h"
+
+// The values of kelvra.INI. Address texts hold at most kMaxAddressLength
+// characters; longer ones are refused when read.
+struct TAgentSettings {
+  static constexpr size_t kMaxAddressLength = 19;
+
+  std::string BindIp;                     // [agent] bind_ip; empty = all addresses
+  uint16_t BindPort = 4102;               // [agent] bind_port, the lobby
+  std::string CoordinatorIp;              // [coordinator] coordinator_ip as read at start
+  uint16_t CoordinatorPort = 4100;        // [coordinator] bind_port, status reports
+  uint16_t DataPort = 4103;               // [user] data_port
+  bool UseHT = true;                      // [agent] useHT, held only
+  bool ExplicitCPU = true;                // [agent] explicitCPU, pin pool threads
+  uint32_t FreeCPUCount = 0;              // [agent] freeCPUCount
+  int32_t SuspendTimeout = 30;            // [agent] suspend_timeout, seconds
+  int32_t BroadcastPort = 4104;           // [agent] broadcast_port, listened on
+  int32_t CoordinatorBroadcastPort = 4105;  // [coordinator] broadcast_port, sent to
+  bool EnableDebugOutput = false;         // [agent] enableDebugOutput
+  int32_t MaxDataCacheSize = 100000;      // [agent] maxDataCacheSize, held only
+  bool AllowDiscardCoordinatorIp = true;  // [coordinator] allowDiscardCoordinatorIp
+};
+
+class TAgentConfig {
+ public:
+  // `fileName` is the settings file's full name; `files` and `system` are
+  // borrowed for the config's life.
+  TAgentConfig(IFileSystem& files, ISystem& system, std::string fileName);
+  TAgentConfig(const TAgentConfig&) = delete;
+  TAgentConfig& operator=(const TAgentConfig&) = delete;
+
+  // Reads every setting (a missing file, section, key or a value that does
+  // not parse gives the default) and derives the pool size. Answers one text
+  // per value it refused, for the caller to log.
+  std::vector<std::string> ReadConfig();
+
+  const TAgentSettings& Settings() const { return Values; }
+  int PoolSize() const { return PoolThreads; }
+  const std::string& FileName() const { return Path; }
+
+  std::string GetCoordinatorIp() const EXCLUDES(SettingsLock);
+  // Stores a new address (cut to kMaxAddressLength) in memory only.
+  void SetCoordinatorIp(std::string_view address) EXCLUDES(SettingsLock);
+  // Writes the current address as [coordinator] coordinator_ip, keeping every
+  // other line of the file. Throws "Unable to write to <file>" on failure.
+  void SaveCoordinatorIp() EXCLUDES(SettingsLock);
+
+  // The integer syntax of the settings file: optional sign, then decimal
+  // digits, or hexadecimal after "$" or "0x"/"0X"; a signed 32-bit result
+  // (hexadecimal may use all 32 bits). None when the text is not a number.
+  static std::optional<int32_t> ParseInteger(std::string_view text);
+
+  // Processors minus freeCPUCount when that leaves at least one, else one.
+  static int ComputePoolSize(int processors, uint32_t freeCPUCount);
+
+ private:
+  // Constant after construction.
+  IFileSystem& Files;  // borrowed
+  ISystem& System;     // borrowed
+  const std::string Path;
+
+  // Written by ReadConfig before other threads exist, constant afterwards.
+  TAgentSettings Values;
+  int PoolThreads = 1;
+
+  mutable TMutex SettingsLock;
+  std::string CoordinatorIp GUARDED_BY(SettingsLock);
+};

@@ -1,0 +1,3 @@
+#include "Agent/T_AgentThreadPool.h"
+
+std::atomic<int> TAgentThreadPool::SuspendSeconds{0};

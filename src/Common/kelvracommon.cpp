@@ -1,0 +1,25 @@
+#include "Common/kelvracommon.h"
+
+#include <algorithm>
+
+void NameCurrentThread(ISystem& system, const std::string& name) { system.SetCurrentThreadName(name); }
+
+void CreateDirectoriesForFile(IFileSystem& files, const std::string& path) {
+  size_t position = 0;
+  for (;;) {
+    size_t separator = path.find('/', position);
+    if (separator == std::string::npos) return;
+    // A run of separators counts as one cut; the prefix ends at its last one.
+    size_t end = path.find_first_not_of('/', separator);
+    if (end == std::string::npos) end = path.size();
+    std::string prefix = path.substr(0, end);
+    if (!files.DirectoryExists(prefix)) files.CreateDirectory(prefix);
+    position = end;
+  }
+}
+
+int CountProcessors(ISystem& system) { return std::clamp(system.AvailableProcessors(), 1, 10); }
+
+void RaiseAssertionFailure(const char* unit, int line) {
+  throw std::logic_error("Assertion failure (" + std::string(unit) + ", line " + std::to_string(line) + ")");
+}

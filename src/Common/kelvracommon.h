@@ -1,0 +1,29 @@
+// Small shared operations that hold no state and run on any thread: thread
+// naming, creating the folders of a file path, counting processors, and the
+// agent's assertion failures.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "Platform/I_FileSystem.h"
+#include "Platform/I_System.h"
+
+// Names the calling thread for debuggers ("Main thread", "Pool thread", ...).
+// A name longer than the system keeps is shortened; nothing else changes.
+void NameCurrentThread(ISystem& system, const std::string& name);
+
+// Creates every missing directory of `path`, cutting it at each run of
+// separators; the part after the last separator is a file name and is never
+// created, so a path ending in "/" creates all of its directories.
+// Failures are not reported: the walk goes on, and a missing directory shows
+// up when the caller fails to create its file.
+void CreateDirectoriesForFile(IFileSystem& files, const std::string& path);
+
+// The processors this process may use, at least 1 and at most 10.
+int CountProcessors(ISystem& system);
+
+// Raises the agent's assertion failure for a broken internal invariant:
+// "Assertion failure (Common/T_GenericStreamRO, line 150)". The unit and line
+// are the system's fixed identifiers of that check, not source positions.
+[[noreturn]] void RaiseAssertionFailure(const char* unit, int line);

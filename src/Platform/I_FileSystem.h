@@ -1,0 +1,30 @@
+// IFileSystem: the files and folders the agent touches (settings file,
+// temporary folder). Every method may be called from any thread; nothing is
+// kept open between calls. Tests substitute fakes by overriding methods of
+// TLinuxFileSystem.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+class IFileSystem {
+ public:
+  virtual ~IFileSystem() = default;
+
+  // Reads the whole file into `content`. False (and `content` untouched) when
+  // the file does not exist or cannot be read.
+  virtual bool ReadFile(const std::string& path, std::string& content) = 0;
+
+  // Replaces the file's content, creating the file if needed. The old content
+  // stays intact until the new one is complete on disk. On failure returns
+  // false and sets `error` to the system's reason.
+  virtual bool WriteFile(const std::string& path, std::string_view content, std::string& error) = 0;
+
+  // True when something exists at `path` (readable or not).
+  virtual bool Exists(const std::string& path) = 0;
+
+  virtual bool DirectoryExists(const std::string& path) = 0;
+
+  // Creates one directory (its parent must exist). False on failure.
+  virtual bool CreateDirectory(const std::string& path) = 0;
+};

@@ -1,0 +1,49 @@
+// Small helpers shared by the Linux side of the platform: EINTR retried in
+// one place, errno turned into text in one place, and an owned descriptor
+// that closes itself. Used only inside src/Platform.
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <string>
+
+// Repeats a system call while it fails with EINTR.
+template <typename Call>
+auto RetryOnInterrupt(Call call) {
+  for (;;) {
+    auto result = call();
+    if (!(result == -1 && errno == EINTR)) return result;
+  }
+}
+
+// strerror text of an errno value, thread-safe.
+std::string ErrnoText(int error);
+
+// Writes every byte, retrying short writes and EINTR. False on failure
+// (errno tells why).
+bool WriteAll(int fd, const void* data, size_t size);
+
+// An owned file descriptor; closes on destruction. Movable, not copyable.
+class TFileDescriptor {
+ public:
+  TFileDescriptor() = default;
+  explicit TFileDescriptor(int fd) : Fd(fd) {}
+  TFileDescriptor(TFileDescriptor&& other) noexcept : Fd(other.Release()) {}
+  TFileDescriptor& operator=(TFileDescriptor&& other) noexcept;
+  TFileDescriptor(const TFileDescriptor&) = delete;
+  TFileDescriptor& operator=(const TFileDescriptor&) = delete;
+  ~TFileDescriptor() { Close(); }
+
+  bool Valid() const { return Fd >= 0; }
+  int Get() const { return Fd; }
+  int Release() {
+    int fd = Fd;
+    Fd = -1;
+    return fd;
+  }
+  // Closes now; false if close(2) reported an error (errno tells why).
+  bool Close();
+
+ private:
+  int Fd = -1;
+};

@@ -1,0 +1,23 @@
+#include "Platform/ProcessSetup.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+
+void EnsureStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1) continue;
+    // open() answers the lowest free number, which is `fd` here; anything
+    // else means 0..2 are now taken and the extra one is not ours to keep.
+    int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened > 2) ::close(opened);
+  }
+}
+
+void IgnoreBrokenPipe() {
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGPIPE, &action, nullptr);
+}

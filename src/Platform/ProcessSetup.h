@@ -1,0 +1,11 @@
+// Process-wide set-up done once by the process entry, before any thread or
+// socket exists.
+#pragma once
+
+// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so that
+// no socket or file of the agent ever becomes standard error.
+void EnsureStandardDescriptors();
+
+// Ignores SIGPIPE: a write to a peer that has gone fails with an error
+// instead of ending the process.
+void IgnoreBrokenPipe();

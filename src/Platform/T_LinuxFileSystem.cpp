@@ -1,0 +1,84 @@
+#include "Platform/T_LinuxFileSystem.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "Platform/PosixCalls.h"
+
+bool TLinuxFileSystem::ReadFile(const std::string& path, std::string& content) {
+  TFileDescriptor fd(RetryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (!fd.Valid()) return false;
+  std::string data;
+  char buffer[16384];
+  for (;;) {
+    ssize_t got = RetryOnInterrupt([&] { return ::read(fd.Get(), buffer, sizeof buffer); });
+    if (got < 0) return false;
+    if (got == 0) break;
+    data.append(buffer, static_cast<size_t>(got));
+  }
+  content = std::move(data);
+  return true;
+}
+
+namespace {
+
+// The file a write should replace: the target of a symbolic link, so that a
+// packaged install that links its settings file keeps the link.
+std::string ResolveTarget(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved) != nullptr) return resolved;
+  return path;
+}
+
+}  // namespace
+
+bool TLinuxFileSystem::WriteFile(const std::string& path, std::string_view content, std::string& error) {
+  const std::string target = ResolveTarget(path);
+  const std::string temporary = target + ".tmp." + std::to_string(::getpid());
+
+  mode_t mode = 0644;
+  struct stat old {};
+  if (::stat(target.c_str(), &old) == 0) mode = old.st_mode & 07777;
+
+  TFileDescriptor fd(RetryOnInterrupt(
+      [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode); }));
+  if (!fd.Valid()) {
+    error = ErrnoText(errno);
+    return false;
+  }
+  bool ok = WriteAll(fd.Get(), content.data(), content.size()) && ::fchmod(fd.Get(), mode) == 0 &&
+            ::fsync(fd.Get()) == 0;
+  int saved = errno;
+  if (!fd.Close()) {
+    ok = false;
+    saved = errno;
+  }
+  if (ok && ::rename(temporary.c_str(), target.c_str()) != 0) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    error = ErrnoText(saved);
+  }
+  return ok;
+}
+
+bool TLinuxFileSystem::Exists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+bool TLinuxFileSystem::DirectoryExists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool TLinuxFileSystem::CreateDirectory(const std::string& path) {
+  return ::mkdir(path.c_str(), 0777) == 0;
+}

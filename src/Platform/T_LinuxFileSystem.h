@@ -1,0 +1,16 @@
+// TLinuxFileSystem: IFileSystem on POSIX files. Stateless; one process-wide
+// instance serves every thread.
+#pragma once
+
+#include "Platform/I_FileSystem.h"
+
+class TLinuxFileSystem : public IFileSystem {
+ public:
+  bool ReadFile(const std::string& path, std::string& content) override;
+  // Writes a temporary file beside the target (following a symbolic link to
+  // its target), then renames it over the target, keeping the old mode.
+  bool WriteFile(const std::string& path, std::string_view content, std::string& error) override;
+  bool Exists(const std::string& path) override;
+  bool DirectoryExists(const std::string& path) override;
+  bool CreateDirectory(const std::string& path) override;
+};

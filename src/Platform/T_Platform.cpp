@@ -1,0 +1,14 @@
+#include "Platform/T_Platform.h"
+
+#include "Platform/T_LinuxFileSystem.h"
+#include "Platform/T_LinuxSystem.h"
+#include "Platform/T_StderrDebugSink.h"
+
+const TPlatform& TPlatform::Linux() {
+  // Never destroyed: threads that outlive main's locals may still log.
+  static TLinuxFileSystem* files = new TLinuxFileSystem;
+  static TLinuxSystem* system = new TLinuxSystem;
+  static TStderrDebugSink* debug = new TStderrDebugSink;
+  static const TPlatform platform{files, system, debug};
+  return platform;
+}

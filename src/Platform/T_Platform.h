@@ -1,0 +1,17 @@
+// TPlatform: the set of platform facilities one agent uses, handed down from
+// the process entry (or a test) to every unit that needs one. It borrows the
+// facilities; whoever builds it keeps them alive for the agent's life.
+#pragma once
+
+#include "Platform/I_DebugSink.h"
+#include "Platform/I_FileSystem.h"
+#include "Platform/I_System.h"
+
+struct TPlatform {
+  IFileSystem* Files = nullptr;  // borrowed
+  ISystem* System = nullptr;     // borrowed
+  IDebugSink* Debug = nullptr;   // borrowed
+
+  // The real Linux facilities, process-wide and never destroyed.
+  static const TPlatform& Linux();
+};

@@ -1,0 +1,100 @@
+// kelvra-agent: the process entry. Prepares the process, builds the agent
+// core on the main thread, runs until SIGTERM, SIGINT or SIGHUP asks it to
+// stop, and then takes the agent down in order (all sessions end first).
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "Agent/T_Agent.h"
+#include "Common/kelvracommon.h"
+#include "Platform/ProcessSetup.h"
+#include "Platform/T_Platform.h"
+#include "Platform/T_ShutdownSignals.h"
+
+namespace {
+
+// The version number 265, shown as three hexadecimal digits.
+constexpr const char* kVersionText = "kelvra agent v.109";
+
+constexpr const char* kUsage =
+    "Usage: kelvra-agent [--headless] [--config FILE]\n"
+    "\n"
+    "The worker-side agent of the kelvra computation grid.\n"
+    "\n"
+    "  --headless     run without a window until SIGTERM, SIGINT or SIGHUP\n"
+    "  --config FILE  settings file (default: kelvra.INI beside the executable)\n"
+    "  --help         show this text\n"
+    "  --version      show the version\n";
+
+struct TCommandLine {
+  bool Headless = false;
+  std::string ConfigFile;
+};
+
+// Parses the arguments; answers the exit code when the process should end
+// at once (help, version, or a usage error), -1 to go on.
+int ParseCommandLine(int argc, char** argv, TCommandLine& line) {
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (argument == "--headless") {
+      line.Headless = true;
+    } else if (argument == "--config" && i + 1 < argc) {
+      line.ConfigFile = argv[++i];
+    } else if (argument.rfind("--config=", 0) == 0) {
+      line.ConfigFile = argument.substr(9);
+    } else if (argument == "--help" || argument == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (argument == "--version") {
+      std::printf("%s\n", kVersionText);
+      return 0;
+    } else {
+      std::fprintf(stderr, "kelvra-agent: unknown argument '%s'\n\n%s", argument.c_str(), kUsage);
+      return 2;
+    }
+  }
+  return -1;
+}
+
+// kelvra.INI in the folder of the executable.
+std::string DefaultConfigFile(ISystem& system) {
+  std::filesystem::path executable = system.ExecutablePath();
+  if (executable.empty()) return "kelvra.INI";
+  return (executable.parent_path() / "kelvra.INI").string();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  EnsureStandardDescriptors();
+  IgnoreBrokenPipe();
+
+  TCommandLine line;
+  if (int code = ParseCommandLine(argc, argv, line); code >= 0) return code;
+
+  const TPlatform& platform = TPlatform::Linux();
+  NameCurrentThread(*platform.System, "Main thread");
+  std::string configFile = line.ConfigFile.empty() ? DefaultConfigFile(*platform.System) : line.ConfigFile;
+  std::error_code ignored;
+  std::filesystem::path absolute = std::filesystem::absolute(configFile, ignored);
+  if (!absolute.empty()) configFile = absolute.string();
+
+  try {
+    // Installed before any agent thread exists, so every thread inherits
+    // the handlers and only the main thread does the work.
+    TShutdownSignals signals;
+    auto agent = std::make_unique<TAgent>(platform, configFile);
+    // Without a window (none is built yet) the agent runs headless.
+    while (!signals.Wait(-1)) {
+    }
+    agent.reset();
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "kelvra-agent: %s\n", error.what());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,248 @@
+#include "Agent/T_AgentConfig.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "TestSupport.h"
+
+namespace {
+
+// Reads settings from a file holding `text` on a machine of `processors`.
+struct TConfigFixture {
+  TTempDir Dir;
+  TTestPlatform Platform;
+  std::string File = Dir / "kelvra.INI";
+  TAgentConfig Config{Platform.Files, Platform.System, File};
+  std::vector<std::string> Refused;
+
+  explicit TConfigFixture(const std::string* text, int processors = 4) {
+    if (text != nullptr) WriteTextFile(File, *text);
+    Platform.System.Processors = processors;
+    Refused = Config.ReadConfig();
+  }
+};
+
+TAgentSettings Read(const std::string& text) { return TConfigFixture(&text).Config.Settings(); }
+
+}  // namespace
+
+TEST(AgentConfigSyntax, Integers) {
+  using P = TAgentConfig;
+  EXPECT_EQ(P::ParseInteger("4102"), 4102);
+  EXPECT_EQ(P::ParseInteger("-17"), -17);
+  EXPECT_EQ(P::ParseInteger("+17"), 17);
+  EXPECT_EQ(P::ParseInteger("0x1007"), 4103);
+  EXPECT_EQ(P::ParseInteger("0X1f"), 31);
+  EXPECT_EQ(P::ParseInteger("$1007"), 4103);
+  EXPECT_EQ(P::ParseInteger("$FFFFFFFF"), -1);
+  EXPECT_EQ(P::ParseInteger("-$10"), -16);
+  EXPECT_EQ(P::ParseInteger("2147483647"), 2147483647);
+  EXPECT_EQ(P::ParseInteger("-2147483648"), -2147483647 - 1);
+  EXPECT_EQ(P::ParseInteger("007"), 7);
+  for (const char* bad : {"", "0x", "$", "-", "yes", "true", "12a", "1 2", "0x1G", "2147483648",
+                          "-2147483649", "$100000000", "1.5", "x10"})
+    EXPECT_FALSE(P::ParseInteger(bad)) << bad;
+}
+
+TEST(AgentConfigRead, NoFileGivesEveryDefault) {
+  TConfigFixture fixture(nullptr);
+  const TAgentSettings& s = fixture.Config.Settings();
+  EXPECT_EQ(s.BindIp, "");
+  EXPECT_EQ(s.BindPort, 4102);
+  EXPECT_EQ(s.CoordinatorIp, "");
+  EXPECT_EQ(s.CoordinatorPort, 4100);
+  EXPECT_EQ(s.DataPort, 4103);
+  EXPECT_TRUE(s.UseHT);
+  EXPECT_TRUE(s.ExplicitCPU);
+  EXPECT_EQ(s.FreeCPUCount, 0u);
+  EXPECT_EQ(s.SuspendTimeout, 30);
+  EXPECT_EQ(s.BroadcastPort, 4104);
+  EXPECT_EQ(s.CoordinatorBroadcastPort, 4105);
+  EXPECT_FALSE(s.EnableDebugOutput);
+  EXPECT_EQ(s.MaxDataCacheSize, 100000);
+  EXPECT_TRUE(s.AllowDiscardCoordinatorIp);
+  EXPECT_EQ(fixture.Config.GetCoordinatorIp(), "");
+  EXPECT_EQ(fixture.Config.PoolSize(), 4);
+}
+
+TEST(AgentConfigRead, EveryKeyFromItsOwnSection) {
+  TAgentSettings s = Read(
+      "[agent]\nbind_ip=127.0.0.2\nbind_port=5102\nuseHT=0\nexplicitCPU=0\nfreeCPUCount=1\n"
+      "suspend_timeout=5\nbroadcast_port=5104\nenableDebugOutput=1\nmaxDataCacheSize=7\n"
+      "[coordinator]\ncoordinator_ip=127.0.0.1\nbind_port=5100\nbroadcast_port=5105\n"
+      "allowDiscardCoordinatorIp=0\n[user]\ndata_port=5103\n");
+  EXPECT_EQ(s.BindIp, "127.0.0.2");
+  EXPECT_EQ(s.BindPort, 5102);
+  EXPECT_EQ(s.CoordinatorIp, "127.0.0.1");
+  EXPECT_EQ(s.CoordinatorPort, 5100);
+  EXPECT_EQ(s.DataPort, 5103);
+  EXPECT_FALSE(s.UseHT);
+  EXPECT_FALSE(s.ExplicitCPU);
+  EXPECT_EQ(s.FreeCPUCount, 1u);
+  EXPECT_EQ(s.SuspendTimeout, 5);
+  EXPECT_EQ(s.BroadcastPort, 5104);
+  EXPECT_EQ(s.CoordinatorBroadcastPort, 5105);
+  EXPECT_TRUE(s.EnableDebugOutput);
+  EXPECT_EQ(s.MaxDataCacheSize, 7);
+  EXPECT_FALSE(s.AllowDiscardCoordinatorIp);
+}
+
+TEST(AgentConfigRead, PortsKeepTheLow16Bits) {
+  EXPECT_EQ(Read("[agent]\nbind_port=0x1007\n").BindPort, 4103);
+  EXPECT_EQ(Read("[agent]\nbind_port=70000\n").BindPort, 4464);
+  EXPECT_EQ(Read("[agent]\nbind_port=-1\n").BindPort, 65535);
+  EXPECT_EQ(Read("[user]\ndata_port=$10000\n").DataPort, 0);
+}
+
+TEST(AgentConfigRead, BooleansAreNumbers) {
+  EXPECT_FALSE(Read("[agent]\nenableDebugOutput=yes\n").EnableDebugOutput);
+  EXPECT_FALSE(Read("[agent]\nenableDebugOutput=true\n").EnableDebugOutput);
+  EXPECT_TRUE(Read("[agent]\nenableDebugOutput=2\n").EnableDebugOutput);
+  EXPECT_TRUE(Read("[agent]\nenableDebugOutput=-1\n").EnableDebugOutput);
+  EXPECT_FALSE(Read("[coordinator]\nallowDiscardCoordinatorIp=0\n").AllowDiscardCoordinatorIp);
+  EXPECT_TRUE(Read("[coordinator]\nallowDiscardCoordinatorIp=no\n").AllowDiscardCoordinatorIp);
+}
+
+TEST(AgentConfigRead, WordsBlanksAndQuotes) {
+  TAgentSettings s = Read(
+      "[agent]\nbind_port = \"5000\" \nsuspend_timeout=thirty\nbind_ip=' 127.0.0.1 '\n"
+      "[coordinator]\ncoordinator_ip = \"127.0.0.1\"\n");
+  EXPECT_EQ(s.BindPort, 5000);
+  EXPECT_EQ(s.SuspendTimeout, 30);
+  EXPECT_EQ(s.BindIp, " 127.0.0.1 ");
+  EXPECT_EQ(s.CoordinatorIp, "127.0.0.1");
+}
+
+TEST(AgentConfigRead, KeysInTheWrongSectionAreNotRead) {
+  TAgentSettings s = Read("[agent]\ncoordinator_ip=127.0.0.1\ndata_port=1\n[coordinator]\nbind_ip=127.0.0.2\n");
+  EXPECT_EQ(s.CoordinatorIp, "");
+  EXPECT_EQ(s.DataPort, 4103);
+  EXPECT_EQ(s.BindIp, "");
+}
+
+TEST(AgentConfigRead, AnAddressLongerThan19CharactersIsRefused) {
+  const std::string text = "[coordinator]\ncoordinator_ip=1234567890123456789012\n[agent]\nbind_ip=123.123.123.123.123\n";
+  TConfigFixture fixture(&text);
+  EXPECT_EQ(fixture.Config.Settings().CoordinatorIp, "");
+  EXPECT_EQ(fixture.Config.GetCoordinatorIp(), "");
+  EXPECT_EQ(fixture.Config.Settings().BindIp, "123.123.123.123.123");  // exactly 19 fits
+  ASSERT_EQ(fixture.Refused.size(), 1u);
+  EXPECT_NE(fixture.Refused[0].find("coordinator_ip=1234567890123456789012"), std::string::npos);
+}
+
+TEST(AgentConfigPoolSize, ProcessorsMinusFreeCountAtLeastOne) {
+  EXPECT_EQ(TAgentConfig::ComputePoolSize(4, 1), 3);
+  EXPECT_EQ(TAgentConfig::ComputePoolSize(4, 4), 1);
+  EXPECT_EQ(TAgentConfig::ComputePoolSize(2, 7), 1);
+  EXPECT_EQ(TAgentConfig::ComputePoolSize(10, 0), 10);
+  EXPECT_EQ(TAgentConfig::ComputePoolSize(4, 0xFFFFFFFFu), 1);
+}
+
+TEST(AgentConfigPoolSize, FromTheFileAndTheCappedProcessorCount) {
+  const std::string negative = "[agent]\nfreeCPUCount=-1\n";
+  EXPECT_EQ(TConfigFixture(&negative, 4).Config.PoolSize(), 1);
+  const std::string two = "[agent]\nfreeCPUCount=2\n";
+  EXPECT_EQ(TConfigFixture(&two, 12).Config.PoolSize(), 8);  // 10 (capped) - 2
+  EXPECT_EQ(TConfigFixture(nullptr, 0).Config.PoolSize(), 1);
+}
+
+TEST(AgentConfigSave, CreatesTheFileWhenMissing) {
+  TConfigFixture fixture(nullptr);
+  fixture.Config.SetCoordinatorIp("127.0.0.9");
+  fixture.Config.SaveCoordinatorIp();
+  EXPECT_EQ(ReadTextFile(fixture.File), "[coordinator]\ncoordinator_ip=127.0.0.9\n");
+}
+
+TEST(AgentConfigSave, KeepsEveryOtherLineAndReadsBack) {
+  const std::string text =
+      "; written by hand\n[agent]\nbind_port=5102\n\n[Coordinator]\nBind_Port=5100\n"
+      "COORDINATOR_IP=\n[user]\ndata_port=5103\n";
+  TConfigFixture fixture(&text);
+  fixture.Config.SetCoordinatorIp("127.0.0.3");
+  fixture.Config.SaveCoordinatorIp();
+  std::string expected = text;
+  expected.replace(expected.find("COORDINATOR_IP="), 15, "COORDINATOR_IP=127.0.0.3");
+  EXPECT_EQ(ReadTextFile(fixture.File), expected);
+
+  TAgentConfig again(fixture.Platform.Files, fixture.Platform.System, fixture.File);
+  again.ReadConfig();
+  EXPECT_EQ(again.GetCoordinatorIp(), "127.0.0.3");
+  EXPECT_EQ(again.Settings().BindPort, 5102);
+}
+
+TEST(AgentConfigSave, FollowsASymbolicLinkAndKeepsTheMode) {
+  TTempDir dir;
+  TTestPlatform platform;
+  WriteTextFile(dir / "real.INI", "[agent]\nbind_port=1\n");
+  ::chmod((dir / "real.INI").c_str(), 0600);
+  std::filesystem::create_symlink(dir / "real.INI", dir / "kelvra.INI");
+  TAgentConfig config(platform.Files, platform.System, dir / "kelvra.INI");
+  config.ReadConfig();
+  config.SetCoordinatorIp("127.0.0.4");
+  config.SaveCoordinatorIp();
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "kelvra.INI"));
+  EXPECT_EQ(ReadTextFile(dir / "real.INI"), "[agent]\nbind_port=1\n[coordinator]\ncoordinator_ip=127.0.0.4\n");
+  struct stat info {};
+  ::stat((dir / "real.INI").c_str(), &info);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+// A file system whose writes always fail, as in a read-only folder.
+class TReadOnlyFiles : public TLinuxFileSystem {
+ public:
+  bool WriteFile(const std::string&, std::string_view, std::string& error) override {
+    error = "Read-only file system";
+    return false;
+  }
+};
+
+TEST(AgentConfigSave, AnUnwritableFileRaisesUnableToWrite) {
+  TTempDir dir;
+  TReadOnlyFiles files;
+  TFakeSystem system;
+  const std::string file = dir / "kelvra.INI";
+  WriteTextFile(file, "[agent]\n");
+  TAgentConfig config(files, system, file);
+  config.ReadConfig();
+  config.SetCoordinatorIp("127.0.0.5");
+  try {
+    config.SaveCoordinatorIp();
+    FAIL() << "no error raised";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()), "Unable to write to " + file);
+  }
+  EXPECT_EQ(ReadTextFile(file), "[agent]\n");
+  // The lock was released on the way out.
+  EXPECT_EQ(config.GetCoordinatorIp(), "127.0.0.5");
+}
+
+TEST(AgentConfigSave, AFolderThatDoesNotExistRaisesUnableToWrite) {
+  TTempDir dir;
+  TTestPlatform platform;
+  TAgentConfig config(platform.Files, platform.System, dir / "missing/kelvra.INI");
+  config.ReadConfig();
+  config.SetCoordinatorIp("127.0.0.5");
+  EXPECT_THROW(config.SaveCoordinatorIp(), std::runtime_error);
+  EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+}
+
+// A file system on which an existing file cannot be read.
+class TUnreadableFiles : public TLinuxFileSystem {
+ public:
+  bool ReadFile(const std::string&, std::string&) override { return false; }
+};
+
+TEST(AgentConfigSave, AnUnreadableFileIsNotReplaced) {
+  TTempDir dir;
+  TUnreadableFiles files;
+  TFakeSystem system;
+  const std::string file = dir / "kelvra.INI";
+  WriteTextFile(file, "[agent]\nbind_port=5102\n");
+  TAgentConfig config(files, system, file);
+  config.SetCoordinatorIp("127.0.0.6");
+  EXPECT_THROW(config.SaveCoordinatorIp(), std::runtime_error);
+  EXPECT_EQ(ReadTextFile(file), "[agent]\nbind_port=5102\n");
+}

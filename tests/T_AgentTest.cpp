@@ -1,0 +1,153 @@
+#include "Agent/T_Agent.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "Agent/T_AgentThreadPool.h"
+#include "TestSupport.h"
+
+namespace {
+
+// An agent core on a fake machine with its own data folder and settings.
+class AgentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Platform.System.DataFolder = Dir / "data";
+    WriteTextFile(Dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\n"));
+    TAgentThreadPool::SuspendSeconds.store(0);
+  }
+  void TearDown() override { TAgentThreadPool::SuspendSeconds.store(0); }
+
+  std::unique_ptr<TAgent> MakeAgent() { return std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI"); }
+
+  TTempDir Dir;
+  TTestPlatform Platform;
+};
+
+}  // namespace
+
+TEST_F(AgentTest, CreatesTheTemporaryFolderUnderTheDataHome) {
+  auto agent = MakeAgent();
+  EXPECT_EQ(agent->TempFolder(), Dir / "data/kelvra/TEMP/");
+  EXPECT_TRUE(std::filesystem::is_directory(agent->TempFolder()));
+  EXPECT_FALSE(std::filesystem::exists(agent->TempFolder() + "dummy.txt"));
+}
+
+TEST_F(AgentTest, TemporaryFolderWithoutADataHomeStillEndsInKelvraTemp) {
+  Platform.System.DataFolder = "";
+  // Relative to the working folder: never created here, only named.
+  struct TNoDirectories : TLinuxFileSystem {
+    bool CreateDirectory(const std::string&) override { return false; }
+  } files;
+  TPlatform platform{&files, &Platform.System, &Platform.Debug};
+  TAgent agent(platform, Dir / "kelvra.INI");
+  EXPECT_EQ(agent.TempFolder(), "/kelvra/TEMP/");
+}
+
+TEST_F(AgentTest, ReadsSettingsAndPoolSize) {
+  Platform.System.Processors = 12;
+  auto agent = MakeAgent();
+  EXPECT_EQ(agent->PoolSize(), 10);
+  EXPECT_EQ(agent->Config().GetCoordinatorIp(), "127.0.0.1");
+  EXPECT_FALSE(agent->Setting().AllowDiscardCoordinatorIp);
+  EXPECT_EQ(agent->Setting().SuspendTimeout, 0);
+  EXPECT_FALSE(agent->Closing());
+}
+
+TEST_F(AgentTest, DebugWriteFollowsTheSetting) {
+  auto agent = MakeAgent();
+  agent->DebugWrite("AGENT: %s has %d tasks", "10.0.0.7", 3);
+  EXPECT_EQ(Platform.Debug.Taken(), std::vector<std::string>{"AGENT: 10.0.0.7 has 3 tasks\r"});
+
+  WriteTextFile(Dir / "kelvra.INI", SafeSettings());
+  auto quiet = MakeAgent();
+  quiet->DebugWrite("AGENT: %s", "never");
+  EXPECT_EQ(Platform.Debug.Taken().size(), 1u);
+}
+
+TEST_F(AgentTest, RefusedAddressIsLoggedOnce) {
+  WriteTextFile(Dir / "kelvra.INI", "[agent]\nenableDebugOutput=1\nsuspend_timeout=0\nbind_ip=1111.2222.3333.4444.5\n"
+                                    "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\n");
+  auto agent = MakeAgent();
+  EXPECT_EQ(agent->Setting().BindIp, "");
+  ASSERT_EQ(Platform.Debug.Taken().size(), 1u);
+  EXPECT_EQ(Platform.Debug.Taken()[0].rfind("AGENT: ", 0), 0u);
+}
+
+TEST_F(AgentTest, StatusTextWithoutSessions) {
+  auto agent = MakeAgent();
+  EXPECT_EQ(agent->GetStatusText(), "Unassigned, searching for coordinator...");
+}
+
+TEST_F(AgentTest, StatusTextOfOneSessionWithTasks) {
+  auto agent = MakeAgent();
+  agent->AddSession("10.0.0.7");
+  agent->SetSessionTasks("10.0.0.7", "19#, 17*, 18*,20,21");
+  EXPECT_EQ(agent->GetStatusText(), "Working for 10.0.0.7[19#, 17*, 18*,20,21], searching for coordinator...");
+}
+
+TEST_F(AgentTest, StatusTextWithSuspension) {
+  auto agent = MakeAgent();
+  agent->AddSession("10.0.0.7");
+  agent->AddSession("10.0.0.9");
+  agent->SetSessionTasks("10.0.0.9", "3*");
+  TAgentThreadPool::SuspendSeconds.store(12);
+  EXPECT_EQ(agent->GetStatusText(), "Working for 10.0.0.7[], 10.0.0.9[3*] [suspended, 12], searching for coordinator...");
+  TAgentThreadPool::SuspendSeconds.store(1);
+  EXPECT_EQ(agent->GetStatusText(), "Working for 10.0.0.7[], 10.0.0.9[3*] [suspended, 1], searching for coordinator...");
+  TAgentThreadPool::SuspendSeconds.store(0);
+  EXPECT_EQ(agent->GetStatusText(), "Working for 10.0.0.7[], 10.0.0.9[3*], searching for coordinator...");
+}
+
+TEST_F(AgentTest, DuplicateAddressesShareTheFirstEntryAndLeaveFromTheLast) {
+  auto agent = MakeAgent();
+  agent->AddSession("10.0.0.7");
+  agent->AddSession("10.0.0.8");
+  agent->AddSession("10.0.0.7");
+  agent->SetSessionTasks("10.0.0.7", "1*");
+  agent->SetSessionTasks("10.0.0.7", "2*");  // the second session's update lands in the first entry too
+  EXPECT_EQ(agent->GetStatusText(), "Working for 10.0.0.7[2*], 10.0.0.8[], 10.0.0.7[], searching for coordinator...");
+  agent->RemoveSession("10.0.0.7");
+  EXPECT_EQ(agent->GetStatusText(), "Working for 10.0.0.7[2*], 10.0.0.8[], searching for coordinator...");
+  agent->RemoveSession("10.0.0.7");
+  agent->RemoveSession("10.0.0.7");  // not in the list any more: nothing
+  agent->SetSessionTasks("10.0.0.99", "5");
+  EXPECT_EQ(agent->GetStatusText(), "Working for 10.0.0.8[], searching for coordinator...");
+}
+
+TEST_F(AgentTest, RemoveSessionComparesExactlyAndSetTasksIgnoresCase) {
+  auto agent = MakeAgent();
+  agent->AddSession("host-A");
+  agent->SetSessionTasks("HOST-a", "7");
+  agent->RemoveSession("HOST-A");
+  EXPECT_EQ(agent->GetStatusText(), "Working for host-A[7], searching for coordinator...");
+}
+
+TEST_F(AgentTest, SessionListIsSafeFromManyThreads) {
+  auto agent = MakeAgent();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&agent, t] {
+      std::string address = "10.0.0." + std::to_string(t);
+      for (int i = 0; i < 500; ++i) {
+        agent->AddSession(address);
+        agent->SetSessionTasks(address, std::to_string(i));
+        (void)agent->GetStatusText();
+        agent->RemoveSession(address);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(agent->GetStatusText(), "Unassigned, searching for coordinator...");
+}
+
+TEST_F(AgentTest, GlobalLockIsRecursive) {
+  auto agent = MakeAgent();
+  auto* lock = static_cast<pthread_mutex_t*>(agent->GlobalLockAddress());
+  ASSERT_EQ(pthread_mutex_lock(lock), 0);
+  EXPECT_EQ(pthread_mutex_lock(lock), 0);
+  EXPECT_EQ(pthread_mutex_unlock(lock), 0);
+  EXPECT_EQ(pthread_mutex_unlock(lock), 0);
+}

@@ -1,0 +1,101 @@
+// Helpers shared by the tests: a private temporary folder, fake platform
+// facilities, and the settings every test agent must run with.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Platform/T_LinuxFileSystem.h"
+#include "Platform/T_LinuxSystem.h"
+#include "Platform/T_Platform.h"
+
+// A folder of its own for one test, removed with everything in it.
+class TTempDir {
+ public:
+  TTempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kelvra-test-XXXXXX").string();
+    char* made = ::mkdtemp(pattern.data());
+    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+    Path = made;
+  }
+  ~TTempDir() {
+    std::error_code ignored;
+    std::filesystem::permissions(Path, std::filesystem::perms::owner_all, ignored);
+    std::filesystem::remove_all(Path, ignored);
+  }
+  TTempDir(const TTempDir&) = delete;
+  TTempDir& operator=(const TTempDir&) = delete;
+
+  const std::string& Get() const { return Path; }
+  std::string operator/(const std::string& name) const { return Path + "/" + name; }
+
+ private:
+  std::string Path;
+};
+
+inline void WriteTextFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+inline std::string ReadTextFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+// Settings that keep a test agent from broadcasting (a coordinator on this
+// machine, kept even while it is down) or suspending work on a busy machine.
+inline std::string SafeSettings(const std::string& agentExtra = "", const std::string& coordinatorExtra = "") {
+  return "[agent]\nsuspend_timeout=0\nbind_port=0\n" + agentExtra +
+         "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\n" + coordinatorExtra;
+}
+
+// A machine with a chosen number of processors and data folder.
+class TFakeSystem : public TLinuxSystem {
+ public:
+  int Processors = 4;
+  std::string DataFolder;
+  std::vector<std::string> ThreadNames;
+
+  std::string DataHome() override { return DataFolder; }
+  int AvailableProcessors() override { return Processors; }
+  void SetCurrentThreadName(const std::string& name) override { ThreadNames.push_back(name); }
+};
+
+// Keeps every message the agent writes to the debug channel.
+class TRecordingSink : public IDebugSink {
+ public:
+  void Write(std::string_view message) override {
+    std::lock_guard<std::mutex> guard(Mutex);
+    Lines.emplace_back(message);
+  }
+  void Beep() override {
+    std::lock_guard<std::mutex> guard(Mutex);
+    ++Beeps;
+  }
+  std::vector<std::string> Taken() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    return Lines;
+  }
+
+  std::mutex Mutex;
+  std::vector<std::string> Lines;
+  int Beeps = 0;
+};
+
+// A platform of real files with a fake machine and a recording sink.
+struct TTestPlatform {
+  TLinuxFileSystem Files;
+  TFakeSystem System;
+  TRecordingSink Debug;
+  TPlatform Get() { return TPlatform{&Files, &System, &Debug}; }
+};

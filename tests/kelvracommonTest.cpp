@@ -1,0 +1,82 @@
+#include "Common/kelvracommon.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+
+TEST(CreateDirectoriesForFile, CreatesThreeMissingLevelsAndNoFile) {
+  TTempDir dir;
+  TLinuxFileSystem files;
+  CreateDirectoriesForFile(files, dir / "a/b/c/file.txt");
+  EXPECT_TRUE(fs::is_directory(dir / "a/b/c"));
+  EXPECT_FALSE(fs::exists(dir / "a/b/c/file.txt"));
+}
+
+TEST(CreateDirectoriesForFile, TrailingSeparatorAndRunsOfSeparators) {
+  TTempDir dir;
+  TLinuxFileSystem files;
+  CreateDirectoriesForFile(files, dir.Get() + "//x///y/");
+  EXPECT_TRUE(fs::is_directory(dir / "x/y"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "x/y"), fs::directory_iterator()), 0);
+}
+
+TEST(CreateDirectoriesForFile, ExistingDirectoriesAreLeftAlone) {
+  TTempDir dir;
+  TLinuxFileSystem files;
+  fs::create_directories(dir / "a/b");
+  WriteTextFile(dir / "a/b/keep.txt", "x");
+  CreateDirectoriesForFile(files, dir / "a/b/new.txt");
+  EXPECT_EQ(ReadTextFile(dir / "a/b/keep.txt"), "x");
+  EXPECT_FALSE(fs::exists(dir / "a/b/new.txt"));
+}
+
+TEST(CreateDirectoriesForFile, GoesOnPastAFolderItCannotMake) {
+  TTempDir dir;
+  TLinuxFileSystem files;
+  WriteTextFile(dir / "plainfile", "");  // a file where a folder should be
+  CreateDirectoriesForFile(files, dir / "plainfile/sub/f.txt");
+  EXPECT_FALSE(fs::exists(dir / "plainfile/sub"));
+}
+
+TEST(CountProcessors, CappedBetweenOneAndTen) {
+  TFakeSystem system;
+  system.Processors = 12;
+  EXPECT_EQ(CountProcessors(system), 10);
+  system.Processors = 0;
+  EXPECT_EQ(CountProcessors(system), 1);
+  system.Processors = 3;
+  EXPECT_EQ(CountProcessors(system), 3);
+}
+
+TEST(CountProcessors, RealMachineAnswersWithinRange) {
+  TLinuxSystem system;
+  int count = CountProcessors(system);
+  EXPECT_GE(count, 1);
+  EXPECT_LE(count, 10);
+}
+
+TEST(NameCurrentThread, SetsTheSystemNameCutTo15Bytes) {
+  TLinuxSystem system;
+  std::string seen;
+  std::thread([&] {
+    NameCurrentThread(system, "AgentLobbySocketThread");
+    char name[32] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    seen = name;
+  }).join();
+  EXPECT_EQ(seen, "AgentLobbySocke");
+}
+
+TEST(RaiseAssertionFailure, NamesUnitAndLine) {
+  try {
+    RaiseAssertionFailure("Common/T_GenericStreamRO", 150);
+    FAIL() << "no error raised";
+  } catch (const std::exception& error) {
+    EXPECT_STREQ(error.what(), "Assertion failure (Common/T_GenericStreamRO, line 150)");
+  }
+}
