@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the agent needs, only those missing.
+#   tools/install-deps.sh          what building and running the agent needs
+#   tools/install-deps.sh --tests  also what the tests and CI builds need
+set -euo pipefail
+
+packages=(g++ cmake ninja-build make pkg-config zlib1g-dev)
+if [[ "${1:-}" == "--tests" ]]; then
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev iproute2 util-linux)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=()
+if [[ $(id -u) -ne 0 ]]; then sudo=(sudo); fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

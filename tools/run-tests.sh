@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test twice: a g++
+# build, and a clang build with AddressSanitizer, UndefinedBehaviorSanitizer
+# and the thread-safety analysis. Warnings are errors in both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/install-deps.sh --tests
+jobs=$(nproc)
+
+run_suite() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja -DKELVRA_WERROR=ON -DKELVRA_BENCH=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300
+}
+
+echo "== g++ build"
+CC=gcc CXX=g++ run_suite build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+echo "== clang build with sanitizers"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+CC=clang CXX=clang++ run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=ON
