@@ -18,7 +18,8 @@ namespace {
 // A child agent whose output goes to files in its own folder.
 class TAgentProcess {
  public:
-  TAgentProcess(const TTempDir& dir, std::vector<std::string> arguments) : Dir(dir) {
+  TAgentProcess(const TTempDir& dir, std::vector<std::string> arguments, bool closeStandardOutputs = false)
+      : Dir(dir) {
     std::vector<std::string> environment = {"XDG_DATA_HOME=" + (dir / "data"), "XDG_RUNTIME_DIR=" + dir.Get(),
                                             "HOME=" + dir.Get(), "PATH=/usr/bin:/bin"};
     arguments.insert(arguments.begin(), KELVRA_AGENT_PATH);
@@ -33,6 +34,10 @@ class TAgentProcess {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, (dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, (dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (closeStandardOutputs) {
+      posix_spawn_file_actions_addclose(&actions, 1);
+      posix_spawn_file_actions_addclose(&actions, 2);
+    }
     int error = posix_spawn(&Pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) throw std::runtime_error("posix_spawn failed");
@@ -112,4 +117,13 @@ TEST(AgentProcess, VersionHelpAndBadArguments) {
     EXPECT_EQ(agent.WaitExit(kGenerous), 2);
     EXPECT_NE(agent.Err().find("unknown argument '--bogus'"), std::string::npos);
   }
+}
+
+TEST(AgentProcess, RunsWithStandardOutputAndErrorClosed) {
+  TTempDir dir;
+  WriteTextFile(dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\nbind_ip=1999.999.999.999.999\n"));
+  TAgentProcess agent(dir, {"--headless", "--config", dir / "kelvra.INI"}, true);
+  EXPECT_EQ(agent.WaitExit(std::chrono::milliseconds(500)), -1);
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.WaitExit(kGenerous), 0);
 }
