@@ -1,0 +1,24 @@
+// Command texts on the wire: URL-style escaping of free-text arguments, and
+// the comma-text rule that splits a received command (or a list of file
+// names) into items. Plain functions without state; any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Escapes `text` (up to its end or a zero byte) so that it holds no blank,
+// comma, quotation mark, control byte or byte above 127: letters, digits and
+// !$'()*-.@_ stay, a blank becomes "+", every other byte "%xx" (lower-case).
+std::string EncodeArgument(std::string_view text);
+
+// The inverse of EncodeArgument: "+" is a blank, "%%" one "%", "%XY" the
+// byte of hexadecimal XY (either case). Throws std::runtime_error on a
+// malformed escape.
+std::string DecodeArgument(std::string_view text);
+
+// Splits `text` into items: blanks (bytes 1 to 32) and commas separate
+// items, an item in double quotation marks keeps its blanks and commas ("" in
+// it is one mark), two commas give an empty item, a final comma a last empty
+// item. Stops at a zero byte.
+std::vector<std::string> SplitCommandItems(std::string_view text);

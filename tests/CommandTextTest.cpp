@@ -1,0 +1,60 @@
+#include "Common/CommandText.h"
+
+#include <gtest/gtest.h>
+
+using TItems = std::vector<std::string>;
+
+TEST(EncodeArgument, EscapesEverythingButTheSafeSet) {
+  EXPECT_EQ(EncodeArgument("a b,c"), "a+b%2cc");
+  EXPECT_EQ(EncodeArgument("\xE9"), "%e9");
+  EXPECT_EQ(EncodeArgument("100%"), "100%25");
+  EXPECT_EQ(EncodeArgument("AZaz09!$'()*-.@_"), "AZaz09!$'()*-.@_");
+  EXPECT_EQ(EncodeArgument("\",+/\\:;=?&#~\t\x7f"), "%22%2c%2b%2f%5c%3a%3b%3d%3f%26%23%7e%09%7f");
+  EXPECT_EQ(EncodeArgument(std::string_view("ab\0cd", 5)), "ab");
+  EXPECT_EQ(EncodeArgument(""), "");
+}
+
+TEST(DecodeArgument, InvertsTheEncoding) {
+  EXPECT_EQ(DecodeArgument("a+b%2Cc"), "a b,c");
+  EXPECT_EQ(DecodeArgument("a+b%2cc"), "a b,c");
+  EXPECT_EQ(DecodeArgument("100%%"), "100%");
+  EXPECT_EQ(DecodeArgument("%e9%E9"), "\xE9\xE9");
+  EXPECT_EQ(DecodeArgument("plain.dll"), "plain.dll");
+  std::string every;
+  for (int c = 1; c < 256; ++c) every.push_back(static_cast<char>(c));
+  EXPECT_EQ(DecodeArgument(EncodeArgument(every)), every);
+}
+
+TEST(DecodeArgument, MalformedEscapesNameTheirPosition) {
+  auto message = [](std::string_view text) {
+    try {
+      DecodeArgument(text);
+    } catch (const std::runtime_error& error) {
+      return std::string(error.what());
+    }
+    return std::string("<no error>");
+  };
+  EXPECT_EQ(message("ab%4"), "Error decoding URL style (%XX) encoded string at position 3");
+  EXPECT_EQ(message("%"), "Error decoding URL style (%XX) encoded string at position 1");
+  EXPECT_EQ(message("x%zz"), "Invalid URL encoded character (%zz) at position 2");
+  EXPECT_EQ(message("%4g"), "Invalid URL encoded character (%4g) at position 1");
+}
+
+TEST(SplitCommandItems, BlanksAndCommasSeparate) {
+  EXPECT_EQ(SplitCommandItems("RUN_TASK,12,x y"), (TItems{"RUN_TASK", "12", "x", "y"}));
+  EXPECT_EQ(SplitCommandItems("RUN_TASK 12, lib.dll,Proc"), (TItems{"RUN_TASK", "12", "lib.dll", "Proc"}));
+  EXPECT_EQ(SplitCommandItems("  KEEP_ALIVE \t "), (TItems{"KEEP_ALIVE"}));
+  EXPECT_EQ(SplitCommandItems("a,,b"), (TItems{"a", "", "b"}));
+  EXPECT_EQ(SplitCommandItems("a,"), (TItems{"a", ""}));
+  EXPECT_EQ(SplitCommandItems("a, "), (TItems{"a"}));  // the comma is not the last byte
+  EXPECT_EQ(SplitCommandItems(""), TItems{});
+  EXPECT_EQ(SplitCommandItems(" \r\n "), TItems{});
+  EXPECT_EQ(SplitCommandItems(std::string_view("a b\0c", 5)), (TItems{"a", "b"}));
+}
+
+TEST(SplitCommandItems, QuotedItemsKeepBlanksAndCommas) {
+  EXPECT_EQ(SplitCommandItems("\"x, y\",z"), (TItems{"x, y", "z"}));
+  EXPECT_EQ(SplitCommandItems("\"say \"\"hi\"\"\""), (TItems{"say \"hi\""}));
+  EXPECT_EQ(SplitCommandItems("a \"open to the end"), (TItems{"a", "open to the end"}));
+  EXPECT_EQ(SplitCommandItems("\"\",b"), (TItems{"", "b"}));
+}
