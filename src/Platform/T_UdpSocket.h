@@ -1,0 +1,42 @@
+// TUdpSocket: an IPv4 datagram socket, for the coordinator's broadcasts and
+// the agent's discovery datagram. One thread receives; another may call
+// Shutdown() to end a blocked Receive, and the owner closes the socket (by
+// destroying it) only after the receiving thread has left it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Platform/PosixCalls.h"
+
+class TUdpSocket {
+ public:
+  TUdpSocket() = default;
+  TUdpSocket(const TUdpSocket&) = delete;
+  TUdpSocket& operator=(const TUdpSocket&) = delete;
+
+  // Creates the socket and binds it to all local addresses on `port`.
+  // False with the system's reason in `error` on failure.
+  bool Bind(uint16_t port, std::string& error);
+
+  // Waits for one datagram of at most `capacity` bytes. Answers its length
+  // and the sender's dotted address; a longer datagram is dropped and the
+  // wait goes on. -1 once the socket has been shut down or fails.
+  int Receive(void* buffer, int capacity, std::string& sender);
+
+  // Ends a Receive blocked on another thread; later ones answer -1 at once.
+  void Shutdown();
+
+  // Sends one datagram to 255.255.255.255:`port` from a socket of its own
+  // with broadcast permission. False with the reason in `error` on failure.
+  static bool SendBroadcast(uint16_t port, const void* data, int size, std::string& error);
+
+  // Sends one datagram to `address`:`port` (tests use it on loopback).
+  static bool SendTo(const std::string& address, uint16_t port, const void* data, int size, std::string& error);
+
+  // The port the socket is bound to (after Bind with port 0), 0 if none.
+  uint16_t LocalPort() const;
+
+ private:
+  TFileDescriptor Fd;
+};
