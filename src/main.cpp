@@ -10,10 +10,12 @@
 #include <string>
 
 #include "Agent/T_Agent.h"
+#include "Agent/T_MainThreadQueue.h"
 #include "Common/kelvracommon.h"
 #include "Platform/ProcessSetup.h"
 #include "Platform/T_Platform.h"
 #include "Platform/T_ShutdownSignals.h"
+#include "Platform/T_WakeDescriptor.h"
 
 namespace {
 
@@ -87,9 +89,13 @@ int main(int argc, char** argv) {
     // Installed before any agent thread exists, so every thread inherits
     // the handlers and only the main thread does the work.
     TShutdownSignals signals;
+    TMainThreadQueue mainThread;
     auto agent = std::make_unique<TAgent>(platform, configFile);
-    // Without a window (none is built yet) the agent runs headless.
-    while (!signals.Wait(-1)) {
+    // Without a window (none is built yet) the agent runs headless: the main
+    // thread serves hand-overs from other threads until asked to stop.
+    while (!signals.Wait(0)) {
+      WaitReadable({signals.WakeDescriptor(), mainThread.WakeDescriptor()}, -1);
+      mainThread.ServePending();
     }
     agent.reset();
   } catch (const std::exception& error) {

@@ -71,3 +71,5 @@ bool TShutdownSignals::Wait(int timeoutMs) {
 }
 
 int TShutdownSignals::Received() const { return ReceivedSignal.load(); }
+
+int TShutdownSignals::WakeDescriptor() const { return WakeRead; }

@@ -17,6 +17,10 @@ class TShutdownSignals {
   // shutdown request. True once one has arrived (and from then on).
   bool Wait(int timeoutMs);
 
+  // Readable once a shutdown request has arrived, for a caller that waits
+  // on several descriptors; Wait(0) then answers true.
+  int WakeDescriptor() const;
+
   // The number of the signal that asked for the shutdown, 0 if none yet.
   int Received() const;
 };
