@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <locale>
+
 using TItems = std::vector<std::string>;
 
 TEST(EncodeArgument, EscapesEverythingButTheSafeSet) {
@@ -57,4 +59,23 @@ TEST(SplitCommandItems, QuotedItemsKeepBlanksAndCommas) {
   EXPECT_EQ(SplitCommandItems("\"say \"\"hi\"\"\""), (TItems{"say \"hi\""}));
   EXPECT_EQ(SplitCommandItems("a \"open to the end"), (TItems{"a", "open to the end"}));
   EXPECT_EQ(SplitCommandItems("\"\",b"), (TItems{"", "b"}));
+}
+
+TEST(FormatDecimal, FixedDigitsAndAFullStopWhateverTheLocale) {
+  EXPECT_EQ(FormatDecimal(2.4f, 3), "2.400");
+  EXPECT_EQ(FormatDecimal(3.2f, 3), "3.200");
+  EXPECT_EQ(FormatDecimal(0.0, 3), "0.000");
+  EXPECT_EQ(FormatDecimal(0.04, 1), "0.0");
+  EXPECT_EQ(FormatDecimal(0.25f, 1), "0.3");  // halves away from zero
+  EXPECT_EQ(FormatDecimal(2.328f, 1), "2.3");
+  EXPECT_EQ(FormatDecimal(12.96, 1), "13.0");
+  EXPECT_EQ(FormatDecimal(7.0, 0), "7");
+
+  // Comma-decimal number rules installed process-wide change nothing.
+  struct TCommaDecimal : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+  };
+  std::locale previous = std::locale::global(std::locale(std::locale::classic(), new TCommaDecimal));
+  EXPECT_EQ(FormatDecimal(2.4f, 3), "2.400");
+  std::locale::global(previous);
 }

@@ -1,5 +1,7 @@
 #include "Common/CommandText.h"
 
+#include <charconv>
+#include <cmath>
 #include <stdexcept>
 
 namespace {
@@ -116,4 +118,21 @@ std::vector<std::string> SplitCommandItems(std::string_view text) {
     }
   }
   return items;
+}
+
+std::string FormatDecimal(double value, int decimals) {
+  double scale = std::pow(10.0, decimals);
+  long long units = std::llround(value * scale);
+  std::string text;
+  if (units < 0) {
+    text.push_back('-');
+    units = -units;
+  }
+  char digits[32];
+  auto [end, error] = std::to_chars(digits, digits + sizeof digits, units);
+  std::string number(digits, end);
+  if (number.size() <= static_cast<size_t>(decimals)) number.insert(0, decimals + 1 - number.size(), '0');
+  text += number.substr(0, number.size() - decimals);
+  if (decimals > 0) text += "." + number.substr(number.size() - decimals);
+  return text;
 }

@@ -22,3 +22,8 @@ std::string DecodeArgument(std::string_view text);
 // it is one mark), two commas give an empty item, a final comma a last empty
 // item. Stops at a zero byte.
 std::vector<std::string> SplitCommandItems(std::string_view text);
+
+// `value` with exactly `decimals` digits after a full stop and at least one
+// before it, rounded to the nearest last digit (halves away from zero),
+// whatever the process locale: "0.000" gives 2.400 for 2.4.
+std::string FormatDecimal(double value, int decimals);
