@@ -28,6 +28,14 @@ class TCondition {
     return notified;
   }
 
+  // False once `deadline` has passed.
+  bool WaitUntil(TMutex& mutex, std::chrono::steady_clock::time_point deadline) REQUIRES(mutex) {
+    std::unique_lock<std::mutex> lock(mutex.Native(), std::adopt_lock);
+    bool early = Condition.wait_until(lock, deadline) == std::cv_status::no_timeout;
+    lock.release();
+    return early;
+  }
+
   void NotifyOne() { Condition.notify_one(); }
   void NotifyAll() { Condition.notify_all(); }
 
