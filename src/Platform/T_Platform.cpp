@@ -1,6 +1,7 @@
 #include "Platform/T_Platform.h"
 
 #include "Platform/T_LinuxFileSystem.h"
+#include "Platform/T_LinuxNameResolver.h"
 #include "Platform/T_LinuxSystem.h"
 #include "Platform/T_StderrDebugSink.h"
 
@@ -9,6 +10,7 @@ const TPlatform& TPlatform::Linux() {
   static TLinuxFileSystem* files = new TLinuxFileSystem;
   static TLinuxSystem* system = new TLinuxSystem;
   static TStderrDebugSink* debug = new TStderrDebugSink;
-  static const TPlatform platform{files, system, debug};
+  static TLinuxNameResolver* names = new TLinuxNameResolver;
+  static const TPlatform platform{files, system, debug, names};
   return platform;
 }
