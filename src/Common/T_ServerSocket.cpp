@@ -157,11 +157,16 @@ void TServerSocket::AcceptLoop(int listener) {
     uint16_t port = 0;
     int error = TTcpSocket::Accept(listener, accepted, address, port);
     if (AcceptStop.IsSet()) break;  // a connection accepted just now is closed
-    ReapRetired();
-    if (error == 0) {
-      HandOver(std::move(accepted), address, port);
-    } else if (error != ECONNABORTED) {
-      AcceptStop.Wait(kAcceptRetryMs);
+    try {
+      ReapRetired();
+      if (error == 0) {
+        HandOver(std::move(accepted), address, port);
+      } else if (error != ECONNABORTED) {
+        AcceptStop.Wait(kAcceptRetryMs);
+      }
+    } catch (const std::exception& failure) {
+      // Nothing may end the accept thread but Deactivate.
+      ReportThreadError(failure.what());
     }
   }
 }
