@@ -4,16 +4,24 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Platform/T_LinuxFileSystem.h"
+#include "Platform/T_LinuxNameResolver.h"
 #include "Platform/T_LinuxSystem.h"
 #include "Platform/T_Platform.h"
+#include "Platform/T_TcpSocket.h"
 
 // A folder of its own for one test, removed with everything in it.
 class TTempDir {
@@ -92,10 +100,44 @@ class TRecordingSink : public IDebugSink {
   int Beeps = 0;
 };
 
-// A platform of real files with a fake machine and a recording sink.
+// Dotted IPv4 texts resolve to themselves as with the real resolver; host
+// names come from `Hosts` (name -> dotted address), never from the system.
+// An unknown name fails as an unresolvable one does.
+class TFakeNameResolver : public TLinuxNameResolver {
+ public:
+  std::map<std::string, std::string> Hosts;
+  std::atomic<int> LookUps{0};
+
+  int LookUpName(const std::string& host, uint32_t& address) override {
+    ++LookUps;
+    auto found = Hosts.find(host);
+    if (found == Hosts.end() || !TTcpSocket::ParseAddress(found->second, address)) return EHOSTUNREACH;
+    return 0;
+  }
+};
+
+// A platform of real files with a fake machine, a recording sink and a fake
+// name resolver.
 struct TTestPlatform {
   TLinuxFileSystem Files;
   TFakeSystem System;
   TRecordingSink Debug;
-  TPlatform Get() { return TPlatform{&Files, &System, &Debug}; }
+  TFakeNameResolver Names;
+  TPlatform Get() { return TPlatform{&Files, &System, &Debug, &Names}; }
 };
+
+// Polls `condition` until it holds or `timeout` has passed; its last answer.
+inline bool WaitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Milliseconds since `start`.
+inline long long ElapsedMs(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}

@@ -2,6 +2,7 @@
 
 #include "Platform/T_LinuxFileSystem.h"
 #include "Platform/T_LinuxMachine.h"
+#include "Platform/T_LinuxNameResolver.h"
 #include "Platform/T_LinuxSystem.h"
 #include "Platform/T_StderrDebugSink.h"
 
@@ -11,6 +12,7 @@ const TPlatform& TPlatform::Linux() {
   static TLinuxSystem* system = new TLinuxSystem;
   static TStderrDebugSink* debug = new TStderrDebugSink;
   static TLinuxMachine* machine = new TLinuxMachine;
-  static const TPlatform platform{files, system, debug, machine};
+  static TLinuxNameResolver* names = new TLinuxNameResolver;
+  static const TPlatform platform{files, system, debug, names, machine};
   return platform;
 }

@@ -6,13 +6,15 @@
 #include "Platform/I_DebugSink.h"
 #include "Platform/I_FileSystem.h"
 #include "Platform/I_Machine.h"
+#include "Platform/I_NameResolver.h"
 #include "Platform/I_System.h"
 
 struct TPlatform {
-  IFileSystem* Files = nullptr;  // borrowed
-  ISystem* System = nullptr;     // borrowed
-  IDebugSink* Debug = nullptr;   // borrowed
-  IMachine* Machine = nullptr;   // borrowed
+  IFileSystem* Files = nullptr;    // borrowed
+  ISystem* System = nullptr;       // borrowed
+  IDebugSink* Debug = nullptr;     // borrowed
+  INameResolver* Names = nullptr;  // borrowed; resolves the hosts of client connections
+  IMachine* Machine = nullptr;     // borrowed; the status thread's readings
 
   // The real Linux facilities, process-wide and never destroyed.
   static const TPlatform& Linux();

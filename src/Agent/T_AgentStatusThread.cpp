@@ -1,0 +1,206 @@
+#include "Agent/T_AgentStatusThread.h"
+
+#include "Agent/T_Agent.h"
+#include "Agent/T_AgentThreadPool.h"
+#include "Common/CommandText.h"
+#include "Common/WireFraming.h"
+#include "Platform/T_UdpSocket.h"
+
+namespace {
+
+constexpr int kPassPause = 100;
+constexpr int kSearchWait = 5000;
+constexpr int kRetryWait = 5000;
+constexpr int kReportWait = 1000;
+constexpr int kReportTimeout = 10000;
+
+}  // namespace
+
+TAgentStatusThread::TAgentStatusThread(TAgent& agent, IMainThread& mainThread)
+    : Agent(agent),
+      MainThread(mainThread),
+      Sampler(*agent.Platform().Machine, *agent.Platform().System,
+              [this]() {
+                // The meter belongs to the main thread.
+                std::optional<TMeterReading> reading;
+                MainThread.RunSynchronously([&] { reading = Agent.Platform().Machine->ReadMeter(); });
+                return reading;
+              }),
+      Suspension(agent.Setting().SuspendTimeout, agent.Platform().Machine->TickCount()),
+      StatusSocket(*agent.Platform().Names) {
+  StatusSocket.SetPort(agent.Setting().CoordinatorPort);
+  const int port = agent.Setting().BroadcastPort;
+  try {
+    Listener = std::make_unique<TBroadcastListener>(
+        agent.Platform(), mainThread, static_cast<uint16_t>(port),
+        [this](const std::string& sender, int length) { OnBroadcast(sender, length); });
+  } catch (const std::exception&) {
+    Agent.DebugWrite("AGENT: Unable to create UDP server socket on port %d", port);
+  }
+  Thread = std::make_unique<TThread>("Status thread", *agent.Platform().System, *agent.Platform().Debug,
+                                     [this] { Run(); });
+}
+
+TAgentStatusThread::~TAgentStatusThread() {
+  Stop();
+  MainThread.ServeUntil([this] { return Left.load(); });
+  Thread->Join();
+  Listener.reset();
+}
+
+void TAgentStatusThread::Stop() {
+  Terminated.store(true, std::memory_order_relaxed);
+  Wake();
+}
+
+void TAgentStatusThread::Wake() {
+  {
+    TMutexLock guard(WakeLock);
+    WakeSet = true;
+  }
+  WakeCondition.NotifyAll();
+}
+
+void TAgentStatusThread::WaitForWake(int timeoutMs) {
+  TMutexLock guard(WakeLock);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!WakeSet && !Stopping() && WakeCondition.WaitUntil(WakeLock, deadline)) {
+  }
+  WakeSet = false;
+}
+
+void TAgentStatusThread::Pause(int timeoutMs) {
+  TMutexLock guard(WakeLock);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!Stopping() && WakeCondition.WaitUntil(WakeLock, deadline)) {
+  }
+}
+
+void TAgentStatusThread::Run() {
+  while (!Stopping()) {
+    Pause(kPassPause);
+    if (Stopping()) break;
+    try {
+      Sampler.Sample();
+    } catch (const std::exception& error) {
+      Agent.DebugWrite("AGENT: Unable to sample the machine: %s", error.what());
+    }
+    switch (GetState()) {
+      case csSearching:
+        StepSearching();
+        break;
+      case csConnecting:
+        StepConnecting();
+        break;
+      case csRetryWait:
+        State.store(csConnecting, std::memory_order_relaxed);
+        WaitForWake(kRetryWait);
+        break;
+      case csReporting:
+        StepReporting();
+        break;
+      case csReportWait:
+        WaitForWake(kReportWait);
+        State.store(csReporting, std::memory_order_relaxed);
+        break;
+    }
+    const int seconds = Suspension.Update(Sampler.IdlePercent(), Sampler.AgentPercent(),
+                                          Agent.Platform().Machine->TickCount());
+    TAgentThreadPool::SuspendSeconds.store(seconds, std::memory_order_relaxed);
+  }
+  try {
+    StatusSocket.Close();
+  } catch (...) {
+    // Nothing is owed to the coordinator at the end.
+  }
+  Left.store(true);
+  MainThread.Wake();
+}
+
+void TAgentStatusThread::StepSearching() {
+  if (!Agent.Config().GetCoordinatorIp().empty()) {
+    State.store(csConnecting, std::memory_order_relaxed);
+    return;
+  }
+  SendDiscoveryPing();
+  WaitForWake(kSearchWait);
+}
+
+void TAgentStatusThread::SendDiscoveryPing() {
+  const uint8_t ping = 1;
+  std::string error;
+  const auto port = static_cast<uint16_t>(Agent.Setting().CoordinatorBroadcastPort);
+  if (TUdpSocket::SendBroadcast(port, &ping, 1, error)) {
+    LastPingError.clear();
+  } else if (error != LastPingError) {
+    // Once per change of cause: a machine without a network would log it
+    // every five seconds otherwise.
+    Agent.DebugWrite("AGENT: Unable to send the discovery broadcast: %s", error);
+    LastPingError = error;
+  }
+}
+
+void TAgentStatusThread::StepConnecting() {
+  try {
+    // Read under the settings lock: the broadcast handler may be writing it.
+    StatusSocket.SetHost(Agent.Config().GetCoordinatorIp());
+    StatusSocket.Open();
+    State.store(csReporting, std::memory_order_relaxed);
+  } catch (const std::exception&) {
+    if (Agent.Setting().AllowDiscardCoordinatorIp) Agent.Config().SetCoordinatorIp("");
+    State.store(csSearching, std::memory_order_relaxed);
+  }
+}
+
+void TAgentStatusThread::StepReporting() {
+  try {
+    std::string report = BuildStatusReport(Sampler.ComputerName(), Sampler.ProcessorGHz(), Sampler.IdlePercent(),
+                                           Sampler.AgentPercent(), Sampler.FreeMemoryMB(), Agent.GetStatusText(),
+                                           Sampler.ProcessorCount(), Agent.PoolSize());
+    IDebugSink* errorLog = Agent.Setting().EnableDebugOutput ? Agent.Platform().Debug : nullptr;
+    if (!SocketWriteString(StatusSocket.Socket(), report, kReportTimeout, errorLog)) {
+      StatusSocket.Close();
+      throw std::runtime_error("I/O error");
+    }
+    State.store(csReportWait, std::memory_order_relaxed);
+  } catch (const std::exception&) {
+    if (!StatusSocket.Active()) State.store(csRetryWait, std::memory_order_relaxed);
+  }
+}
+
+void TAgentStatusThread::OnBroadcast(const std::string& sender, int length) {
+  Agent.DebugWrite("AGENT: Got broadcast from coordinator %s: %u bytes", sender, static_cast<uint32_t>(length));
+  if (GetState() != csSearching) return;
+  Agent.Config().SetCoordinatorIp(sender);
+  try {
+    Agent.Config().SaveCoordinatorIp();
+  } catch (const std::exception& error) {
+    // The address is stored: the next search pass connects to it anyway.
+    Agent.DebugWrite("AGENT: %s", error.what());
+    return;
+  }
+  Wake();
+}
+
+std::string TAgentStatusThread::GetLoadSummary() const {
+  return FormatLoadSummary(Sampler.ProcessorGHz(), Sampler.AgentPercent(), Sampler.IdlePercent(),
+                           Sampler.FreeMemoryMB());
+}
+
+std::string TAgentStatusThread::BuildStatusReport(const std::string& computerName, float processorGHz,
+                                                  uint32_t idlePercent, uint32_t agentPercent,
+                                                  uint32_t freeMemoryMB, const std::string& statusText,
+                                                  uint32_t processorCount, int poolSize) {
+  return "UPDATE_STATUS " + std::to_string(kAgentVersion) + " " + EncodeArgument(computerName) + " " +
+         FormatDecimal(processorGHz, 3) + " " + std::to_string(idlePercent) + " " + std::to_string(agentPercent) +
+         " " + std::to_string(freeMemoryMB) + " " + EncodeArgument(statusText) + " " +
+         std::to_string(processorCount) + " " + std::to_string(static_cast<uint32_t>(poolSize));
+}
+
+std::string TAgentStatusThread::FormatLoadSummary(float processorGHz, uint32_t agentPercent, uint32_t idlePercent,
+                                                  uint32_t freeMemoryMB) {
+  // Each product is a single-precision value before it is formatted.
+  auto used = static_cast<float>(static_cast<double>(processorGHz) * agentPercent / 100.0);
+  auto idle = static_cast<float>(static_cast<double>(processorGHz) * idlePercent / 100.0);
+  return FormatDecimal(used, 1) + " " + FormatDecimal(idle, 1) + " " + std::to_string(freeMemoryMB);
+}

@@ -1,0 +1,77 @@
+// TCustomWinSocket: one TCP connection of the blocking socket layer, made by
+// a client's Open or accepted by a server. Connected from a successful open
+// or accept until Close; the peer closing the connection does not change
+// that (a read then answers 0). Non-copyable; destruction closes.
+//
+// Threads: the connection is read and written through TWinSocketStream by
+// the thread that owns it; any thread may ask its state or Close it. Close
+// does not wait behind a read or write in progress on another thread: it
+// first shuts the socket down, which ends that call, then takes the I/O
+// lock and closes the descriptor, so a number is never closed while a call
+// still uses it.
+//
+// Lock order: IoLock (one whole read, write or connect) before StateLock
+// (the descriptor and the connection's state, held briefly).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Platform/I_NameResolver.h"
+#include "Platform/T_Mutex.h"
+#include "Platform/T_TcpSocket.h"
+
+class TCustomWinSocket {
+ public:
+  // A closed connection. A non-blocking one (asynchronous notification in
+  // the original design) is refused by every stream view; the agent uses
+  // only blocking connections.
+  explicit TCustomWinSocket(bool blocking = true);
+  // An accepted connection, connected, with the peer's address and port.
+  TCustomWinSocket(TTcpSocket accepted, uint32_t remoteAddress, uint16_t remotePort);
+  // Closes, ignoring any error.
+  virtual ~TCustomWinSocket();
+  TCustomWinSocket(const TCustomWinSocket&) = delete;
+  TCustomWinSocket& operator=(const TCustomWinSocket&) = delete;
+
+  // Connects to `host` (a dotted IPv4 text or a name that `resolver` turns
+  // into an address) and `port`, blocking until the connection is made or
+  // refused. Raises ESocketError: "Socket already open" when connected, "No
+  // address specified" for an empty host, "Can't create new socket", and
+  // the "connect" text when the host does not resolve (EHOSTUNREACH) or the
+  // connect fails; the connection is then closed.
+  void Open(INameResolver& resolver, const std::string& host, uint16_t port) EXCLUDES(IoLock, StateLock);
+
+  // Closes the connection; nothing when it is not open. Raises the
+  // "closesocket" text when the system reports an error (the connection is
+  // closed all the same).
+  void Close() EXCLUDES(IoLock, StateLock);
+
+  bool Connected() const EXCLUDES(StateLock);
+  bool Blocking() const { return BlockingMode; }
+  // The peer's dotted IPv4 address; empty when not connected.
+  std::string RemoteAddress() const EXCLUDES(StateLock);
+  // The peer's port; 0 when not connected.
+  uint16_t RemotePort() const EXCLUDES(StateLock);
+
+ private:
+  friend class TWinSocketStream;
+
+  // The descriptor for one read or write; -1 when the connection is closed.
+  // The caller holds IoLock, so the number stays open until it lets go.
+  int IoDescriptor() REQUIRES(IoLock) EXCLUDES(StateLock);
+
+  // Constant after construction.
+  const bool BlockingMode;
+
+  // Held for one whole read, write or connect, and while Close releases the
+  // descriptor.
+  mutable TMutex IoLock ACQUIRED_BEFORE(StateLock);
+
+  // The descriptor changes only under both locks; it is read under either.
+  mutable TMutex StateLock;
+  TTcpSocket Handle GUARDED_BY(StateLock);
+  bool IsConnected GUARDED_BY(StateLock) = false;
+  uint32_t PeerAddress GUARDED_BY(StateLock) = 0;
+  uint16_t PeerPort GUARDED_BY(StateLock) = 0;
+};

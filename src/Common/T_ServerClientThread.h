@@ -1,0 +1,70 @@
+// TServerClientThread: the thread that serves one accepted connection of a
+// TServerSocket, running the handler ClientExecute once per connection. A
+// server's owner supplies a class derived from it (through the server's
+// get-thread hook) that overrides ClientExecute; the default handler does
+// nothing, so the connection is closed at once. After the handler the
+// server frees the connection; the thread then ends, unless the server's
+// thread cache keeps it waiting for another connection (never with a cache
+// size of 0). The server owns the object: it joins the thread and destroys
+// the object afterwards, on another thread, so teardown belongs at the end
+// of ClientExecute, not in the destructor. The thread's priority and name
+// are the handler's to set.
+#pragma once
+
+#include <atomic>
+#include <thread>
+
+#include "Common/T_CustomWinSocket.h"
+#include "Platform/T_Event.h"
+
+class TServerSocket;
+
+class TServerClientThread {
+ public:
+  TServerClientThread() = default;
+  // Precondition: the thread has ended and been joined (the server does it).
+  virtual ~TServerClientThread();
+  TServerClientThread(const TServerClientThread&) = delete;
+  TServerClientThread& operator=(const TServerClientThread&) = delete;
+
+  // The connection being served; only inside ClientExecute.
+  TCustomWinSocket& ClientSocket() const;
+  // The server the thread belongs to; only inside ClientExecute.
+  TServerSocket& ServerSocket() const { return *Server; }
+
+  // Asks the thread to end: the handler should return soon, and the thread
+  // is not kept for another connection. Any thread. The server calls it
+  // when it deactivates, after closing the connection.
+  void Terminate() { TerminatedFlag.store(true, std::memory_order_relaxed); }
+  bool Terminated() const { return TerminatedFlag.load(std::memory_order_relaxed); }
+
+ protected:
+  // The connection handler, run on this thread once per connection. An
+  // error that escapes it goes to the server's thread-error hook, and the
+  // thread is not kept.
+  virtual void ClientExecute() {}
+
+ private:
+  friend class TServerSocket;
+
+  void Start();
+  void Run();
+  void Join();
+
+  // Set by the server before Start; constant afterwards.
+  TServerSocket* Server = nullptr;  // borrowed
+
+  // Written by the server under its list lock (set before Wake is set, so
+  // the thread sees it when it wakes; cleared when the connection is freed).
+  TCustomWinSocket* Connection = nullptr;  // borrowed from the server's list
+  // Set under the server's list lock by deactivation: the server will join
+  // this thread, so it must not retire itself.
+  bool ServerWaits = false;
+
+  // Written by any thread, read by the handler's loop and the server; a
+  // plain flag that is looked at again soon, so relaxed suffices.
+  std::atomic<bool> TerminatedFlag{false};
+
+  TEvent Wake{false, false};  // auto-reset: one connection (or the end) per Set
+  std::thread Thread;
+};

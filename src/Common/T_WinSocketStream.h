@@ -1,0 +1,49 @@
+// TWinSocketStream: a stream view over a blocking connection, each read and
+// write bounded by the view's time-out in milliseconds (2147483647 or a
+// negative value: no limit). A time-out never raises: the call answers 0
+// and the caller decides. Socket errors raise ESocketError "%s error %d,
+// %s" ("Read" or "Write", the errno code, its text). The view borrows the
+// connection, which must outlive it and stays open when it goes; views are
+// made one after another for single framing operations. Used by the thread
+// that owns the connection; each call holds the connection's I/O lock, so
+// Close from another thread ends a call in progress.
+#pragma once
+
+#include <cstdint>
+
+#include "Common/T_CustomWinSocket.h"
+
+class TWinSocketStream {
+ public:
+  static constexpr int kNoTimeLimit = 2147483647;
+
+  // Raises "Socket must be in blocking mode" for a non-blocking connection.
+  TWinSocketStream(TCustomWinSocket& socket, int timeoutMs);
+  TWinSocketStream(const TWinSocketStream&) = delete;
+  TWinSocketStream& operator=(const TWinSocketStream&) = delete;
+
+  // Receives up to `count` bytes into `buffer`: the number received (fewer
+  // than asked when fewer are waiting), 0 when the time-out elapsed without
+  // data, when the peer has closed the connection or when it is closed
+  // meanwhile. On a closed connection raises "Read error 107, ...".
+  int32_t Read(void* buffer, int32_t count);
+
+  // Sends all `count` bytes: answers `count`, or 0 when the time-out
+  // elapsed first (part may have gone out; the connection is then unfit for
+  // framing). On a closed connection raises "Write error 107, ...".
+  int32_t Write(const void* buffer, int32_t count);
+
+  // Sends `firstCount` bytes of `first` and then `secondCount` of `second`
+  // as one write (a frame's length and payload leave in one segment when
+  // they fit): the total, or 0 on time-out, errors as Write.
+  int32_t WriteGather(const void* first, int32_t firstCount, const void* second, int32_t secondCount);
+
+  // Not supported: always 0.
+  int64_t Seek(int64_t offset, int origin) const;
+
+  int TimeOut() const { return TimeOutMs; }
+
+ private:
+  TCustomWinSocket& Socket;  // borrowed
+  const int TimeOutMs;
+};

@@ -1,0 +1,19 @@
+// INameResolver: turns the host of a client connection into an IPv4
+// address. Any thread may call it; a lookup may block for as long as the
+// system's resolver takes. Tests replace it (they never look up a real host
+// name) by overriding TLinuxNameResolver::LookUpName.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class INameResolver {
+ public:
+  virtual ~INameResolver() = default;
+
+  // Resolves `host` (a dotted IPv4 text or a host name) to the first IPv4
+  // address it has, in network byte order. Answers 0 on success, else the
+  // errno code the connection fails with: EHOSTUNREACH when the name does
+  // not resolve.
+  virtual int ResolveIPv4(const std::string& host, uint32_t& address) = 0;
+};

@@ -1,0 +1,16 @@
+// TLinuxNameResolver: INameResolver on getaddrinfo (AF_INET). A dotted IPv4
+// text resolves to itself without any lookup; only other names reach
+// LookUpName, which a test fake overrides. Stateless; any thread.
+#pragma once
+
+#include "Platform/I_NameResolver.h"
+
+class TLinuxNameResolver : public INameResolver {
+ public:
+  int ResolveIPv4(const std::string& host, uint32_t& address) override;
+
+  // The system's name lookup for a host that is not a dotted IPv4 text:
+  // the first IPv4 address of `host`, 0 on success, EHOSTUNREACH when the
+  // name does not resolve (whatever the resolver's own reason).
+  virtual int LookUpName(const std::string& host, uint32_t& address);
+};

@@ -1,0 +1,178 @@
+#include "Platform/T_TcpSocket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <optional>
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+std::optional<TClock::time_point> DeadlineOf(int timeoutMs) {
+  if (timeoutMs < 0 || timeoutMs == TTcpSocket::kNoTimeLimit) return std::nullopt;
+  return TClock::now() + std::chrono::milliseconds(timeoutMs);
+}
+
+// Waits until `fd` is ready for `events` (or has an error or hang-up, which
+// the next call reports). EINTR restarts the wait with the time left.
+int WaitReady(int fd, short events, const std::optional<TClock::time_point>& deadline) {
+  for (;;) {
+    int waitMs = -1;
+    if (deadline) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - TClock::now()).count();
+      waitMs = left > 0 ? static_cast<int>(left) : 0;
+    }
+    struct pollfd entry {fd, events, 0};
+    int ready = ::poll(&entry, 1, waitMs);
+    if (ready > 0) return (entry.revents & POLLNVAL) != 0 ? EBADF : 0;
+    if (ready == 0) {
+      if (waitMs == 0) return TTcpSocket::kTimedOut;
+      continue;  // woke a little early
+    }
+    if (errno != EINTR) return errno;
+  }
+}
+
+void SetNoDelay(int fd) {
+  // Best effort: it cannot fail on a connected TCP socket.
+  int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+struct sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
+  struct sockaddr_in result {};
+  result.sin_family = AF_INET;
+  result.sin_addr.s_addr = address;
+  result.sin_port = htons(port);
+  return result;
+}
+
+}  // namespace
+
+int TTcpSocket::Create() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) return errno;
+  Descriptor = TFileDescriptor(fd);
+  return 0;
+}
+
+int TTcpSocket::Bind(uint32_t address, uint16_t port) {
+  int on = 1;
+  if (::setsockopt(Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return errno;
+  struct sockaddr_in local = SocketAddress(address, port);
+  if (::bind(Get(), reinterpret_cast<const struct sockaddr*>(&local), sizeof local) != 0) return errno;
+  return 0;
+}
+
+int TTcpSocket::Listen() { return ::listen(Get(), SOMAXCONN) == 0 ? 0 : errno; }
+
+int TTcpSocket::LocalPort(uint16_t& port) const {
+  struct sockaddr_in local {};
+  socklen_t size = sizeof local;
+  if (::getsockname(Get(), reinterpret_cast<struct sockaddr*>(&local), &size) != 0) return errno;
+  port = ntohs(local.sin_port);
+  return 0;
+}
+
+int TTcpSocket::Close() { return Descriptor.Close() ? 0 : errno; }
+
+int TTcpSocket::Connect(int fd, uint32_t address, uint16_t port) {
+  struct sockaddr_in remote = SocketAddress(address, port);
+  if (::connect(fd, reinterpret_cast<const struct sockaddr*>(&remote), sizeof remote) != 0) {
+    if (errno != EINTR) return errno;
+    // An interrupted connect goes on in the background: wait for its end.
+    int waited = WaitReady(fd, POLLOUT, std::nullopt);
+    if (waited != 0) return waited;
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return errno;
+    if (error != 0) return error;
+  }
+  SetNoDelay(fd);
+  return 0;
+}
+
+int TTcpSocket::Accept(int fd, TTcpSocket& accepted, uint32_t& address, uint16_t& port) {
+  struct sockaddr_in remote {};
+  socklen_t size = sizeof remote;
+  int connection = RetryOnInterrupt(
+      [&] { return ::accept4(fd, reinterpret_cast<struct sockaddr*>(&remote), &size, SOCK_CLOEXEC); });
+  if (connection < 0) return errno;
+  accepted.Descriptor = TFileDescriptor(connection);
+  SetNoDelay(connection);
+  address = remote.sin_addr.s_addr;
+  port = ntohs(remote.sin_port);
+  return 0;
+}
+
+int TTcpSocket::Receive(int fd, void* buffer, size_t count, int timeoutMs, size_t& received) {
+  received = 0;
+  const auto deadline = DeadlineOf(timeoutMs);
+  for (;;) {
+    int waited = WaitReady(fd, POLLIN, deadline);
+    if (waited != 0) return waited;
+    ssize_t got = RetryOnInterrupt([&] { return ::recv(fd, buffer, count, MSG_DONTWAIT); });
+    if (got >= 0) {
+      received = static_cast<size_t>(got);
+      return 0;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+  }
+}
+
+int TTcpSocket::Send(int fd, const void* first, size_t firstSize, const void* second, size_t secondSize,
+                     int timeoutMs) {
+  struct iovec pieces[2];
+  int count = 0;
+  if (firstSize > 0) pieces[count++] = {const_cast<void*>(first), firstSize};
+  if (secondSize > 0) pieces[count++] = {const_cast<void*>(second), secondSize};
+  const auto deadline = DeadlineOf(timeoutMs);
+  int next = 0;
+  while (next < count) {
+    struct msghdr message {};
+    message.msg_iov = pieces + next;
+    message.msg_iovlen = static_cast<size_t>(count - next);
+    ssize_t sent = RetryOnInterrupt([&] { return ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT); });
+    if (sent < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+      int waited = WaitReady(fd, POLLOUT, deadline);
+      if (waited != 0) return waited;
+      continue;
+    }
+    // Step over what went out: whole pieces, then part of the next one.
+    size_t left = static_cast<size_t>(sent);
+    while (next < count && left >= pieces[next].iov_len) left -= pieces[next++].iov_len;
+    if (next < count) {
+      pieces[next].iov_base = static_cast<char*>(pieces[next].iov_base) + left;
+      pieces[next].iov_len -= left;
+    }
+  }
+  return 0;
+}
+
+int TTcpSocket::Shutdown(int fd) { return ::shutdown(fd, SHUT_RDWR) == 0 ? 0 : errno; }
+
+std::string TTcpSocket::ErrorText(int error) { return ErrnoText(error); }
+
+bool TTcpSocket::ParseAddress(const std::string& text, uint32_t& address) {
+  struct in_addr parsed {};
+  if (::inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
+  address = parsed.s_addr;
+  return true;
+}
+
+std::string TTcpSocket::AddressText(uint32_t address) {
+  struct in_addr value {};
+  value.s_addr = address;
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &value, text, sizeof text);
+  return text;
+}

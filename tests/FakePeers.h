@@ -1,0 +1,162 @@
+// Fake peers of the agent for tests, on 127.0.0.1 only, written with plain
+// sockets so that they share no code with what they test: a framed TCP
+// server that collects the text blocks it receives (a fake coordinator, a
+// fake user's data port) and a framed client (a fake user's lobby
+// connection).
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fake {
+
+// A listening TCP socket on 127.0.0.1 with a kernel-chosen port (or `port`).
+inline int Listen(uint16_t port, uint16_t& bound) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  bound = ntohs(address.sin_port);
+  return fd;
+}
+
+// Reads exactly `size` bytes within `timeoutMs`; false on close or time-out.
+inline bool ReadExact(int fd, void* buffer, size_t size, int timeoutMs) {
+  auto* next = static_cast<char*>(buffer);
+  while (size > 0) {
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, timeoutMs) <= 0) return false;
+    ssize_t got = ::recv(fd, next, size, 0);
+    if (got <= 0) return false;
+    next += got;
+    size -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+inline bool ReadFrame(int fd, std::string& payload, int timeoutMs) {
+  uint8_t header[4];
+  if (!ReadExact(fd, header, 4, timeoutMs)) return false;
+  uint32_t length = header[0] | header[1] << 8 | header[2] << 16 | uint32_t{header[3]} << 24;
+  payload.resize(length);
+  return ReadExact(fd, payload.data(), length, timeoutMs);
+}
+
+inline bool WriteAll(int fd, const std::string& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+inline std::string Frame(const std::string& payload) {
+  auto n = static_cast<uint32_t>(payload.size());
+  std::string frame{static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
+                    static_cast<char>(n >> 24)};
+  return frame + payload;
+}
+
+// A TCP server that accepts connections one after another and records every
+// text block it receives, with the time it arrived.
+class TFramedServer {
+ public:
+  struct TReceived {
+    std::string Text;
+    std::chrono::steady_clock::time_point At;
+  };
+
+  TFramedServer() : ListenFd(Listen(0, BoundPort)), Thread([this] { Run(); }) {}
+  ~TFramedServer() {
+    Stopping = true;
+    ::shutdown(ListenFd, SHUT_RDWR);
+    {
+      std::lock_guard<std::mutex> guard(Mutex);
+      if (ClientFd >= 0) ::shutdown(ClientFd, SHUT_RDWR);
+    }
+    Thread.join();
+    ::close(ListenFd);
+  }
+  TFramedServer(const TFramedServer&) = delete;
+  TFramedServer& operator=(const TFramedServer&) = delete;
+
+  uint16_t Port() const { return BoundPort; }
+
+  // Waits until `count` texts have arrived, at most `timeoutMs`.
+  std::vector<TReceived> WaitFor(size_t count, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(Mutex);
+    Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return Texts.size() >= count; });
+    return Texts;
+  }
+  int Connections() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    return Accepted;
+  }
+  // Closes the current connection from this side.
+  void DropConnection() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    if (ClientFd >= 0) ::shutdown(ClientFd, SHUT_RDWR);
+  }
+  // Stops accepting: the listening socket closes, so connecting is refused.
+  void StopListening() { ::shutdown(ListenFd, SHUT_RDWR); }
+
+ private:
+  void Run() {
+    while (!Stopping) {
+      int fd = ::accept4(ListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) return;
+      {
+        std::lock_guard<std::mutex> guard(Mutex);
+        ClientFd = fd;
+        ++Accepted;
+      }
+      Changed.notify_all();
+      std::string text;
+      while (!Stopping && ReadFrame(fd, text, 60000)) {
+        {
+          std::lock_guard<std::mutex> guard(Mutex);
+          Texts.push_back({text, std::chrono::steady_clock::now()});
+        }
+        Changed.notify_all();
+      }
+      std::lock_guard<std::mutex> guard(Mutex);
+      ::close(fd);
+      ClientFd = -1;
+    }
+  }
+
+  uint16_t BoundPort = 0;
+  int ListenFd;
+  std::atomic<bool> Stopping{false};
+  std::mutex Mutex;
+  std::condition_variable Changed;
+  std::vector<TReceived> Texts;
+  int ClientFd = -1;
+  int Accepted = 0;
+  std::thread Thread;
+};
+
+}  // namespace fake
