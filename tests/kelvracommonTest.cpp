@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "Common/T_GenericStream.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -79,4 +80,27 @@ TEST(RaiseAssertionFailure, NamesUnitAndLine) {
   } catch (const std::exception& error) {
     EXPECT_STREQ(error.what(), "Assertion failure (Common/T_GenericStreamRO, line 150)");
   }
+}
+
+TEST(RequireSingleHolder, PassesForTheOnlyHolderAndLeavesTheCount) {
+  IGenericStream* stream = TGenericStream::Create();
+  EXPECT_NO_THROW(RequireSingleHolder(stream, "Agent/T_PoolThread", 206));
+  EXPECT_EQ(stream->Release(), 0);
+}
+
+TEST(RequireSingleHolder, ASecondHolderIsTheCallersAssertionFailure) {
+  IGenericStream* stream = TGenericStream::Create();
+  stream->AddRef();
+  try {
+    RequireSingleHolder(stream, "Agent/T_PoolThread", 83);
+    ADD_FAILURE() << "no exception";
+  } catch (const std::exception& error) {
+    EXPECT_STREQ(error.what(), "Assertion failure (Agent/T_PoolThread, line 83)");
+  }
+  EXPECT_EQ(stream->Release(), 1);
+  EXPECT_EQ(stream->Release(), 0);
+}
+
+TEST(RequireSingleHolder, NoStreamIsAnAssertionFailure) {
+  EXPECT_THROW(RequireSingleHolder(nullptr, "Agent/T_AgentLobby", 1), std::logic_error);
 }

@@ -23,3 +23,9 @@ int CountProcessors(ISystem& system) { return std::clamp(system.AvailableProcess
 void RaiseAssertionFailure(const char* unit, int line) {
   throw std::logic_error("Assertion failure (" + std::string(unit) + ", line " + std::to_string(line) + ")");
 }
+
+void RequireSingleHolder(IGenericStream* stream, const char* unit, int line) {
+  if (stream == nullptr) RaiseAssertionFailure(unit, line);
+  stream->AddRef();
+  if (stream->Release() != 1) RaiseAssertionFailure(unit, line);
+}

@@ -1,11 +1,12 @@
 // Small shared operations that hold no state and run on any thread: thread
-// naming, creating the folders of a file path, counting processors, and the
-// agent's assertion failures.
+// naming, creating the folders of a file path, counting processors, the
+// agent's assertion failures and the streams' single-holder check.
 #pragma once
 
 #include <stdexcept>
 #include <string>
 
+#include "I_GenericStream.h"
 #include "Platform/I_FileSystem.h"
 #include "Platform/I_System.h"
 
@@ -27,3 +28,9 @@ int CountProcessors(ISystem& system);
 // "Assertion failure (Common/T_GenericStreamRO, line 150)". The unit and line
 // are the system's fixed identifiers of that check, not source positions.
 [[noreturn]] void RaiseAssertionFailure(const char* unit, int line);
+
+// The single-holder check of a stream handed between threads: adds a
+// reference and releases it, and requires the release to answer 1 (the
+// caller holds the only reference). Otherwise, or when there is no stream,
+// raises the assertion failure of the caller's `unit` and `line`.
+void RequireSingleHolder(IGenericStream* stream, const char* unit, int line);

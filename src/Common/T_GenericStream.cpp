@@ -1,0 +1,131 @@
+#include "Common/T_GenericStream.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+#include "Common/kelvracommon.h"
+
+namespace {
+
+constexpr const char* kUnit = "Common/T_GenericStream";
+constexpr const char* kOutOfMemory = "Out of memory while expanding memory stream";
+constexpr const char* kRangeCheck = "Range check error";
+constexpr int64_t kMaxSize = std::numeric_limits<int32_t>::max();
+
+void RequireNotNegative(int32_t value) {
+  if (value < 0) throw std::range_error(kRangeCheck);
+}
+
+// `bytes` rounded up to a whole number of capacity steps.
+size_t RoundedUp(size_t bytes) {
+  constexpr size_t step = TGenericStream::kCapacityStep;
+  return (bytes + step - 1) / step * step;
+}
+
+}  // namespace
+
+TGenericStream::TGenericStream() : IGenericStream{TStreamTable<TGenericStream>::Get()} {}
+
+TGenericStream::~TGenericStream() { std::free(Memory); }
+
+IGenericStream* TGenericStream::Create() { return new TGenericStream(); }
+
+TGenericStream* TGenericStream::From(IGenericStream* stream) {
+  if (stream == nullptr || stream->lpVtbl != TStreamTable<TGenericStream>::Get()) return nullptr;
+  return static_cast<TGenericStream*>(stream);
+}
+
+int32_t TGenericStream::AddRef() { return RefCount.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+int32_t TGenericStream::Release() {
+  int32_t count = RefCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
+  if (count == 0) delete this;
+  return count;
+}
+
+uint8_t* TGenericStream::GetCurPointer() const {
+  // An address only: with no memory, or beyond the end, it is not for use.
+  return reinterpret_cast<uint8_t*>(reinterpret_cast<uintptr_t>(Memory) + static_cast<uintptr_t>(Position));
+}
+
+int32_t TGenericStream::Write(const void* buffer, int32_t count) {
+  if (count < 0) return 0;
+  int64_t end = int64_t{Position} + count;
+  if (end > kMaxSize) throw std::runtime_error(kOutOfMemory);
+  // The bytes may come from this stream's own memory (a stream appended to
+  // itself): growth can move that memory, so find them again afterwards.
+  const uint8_t* source = static_cast<const uint8_t*>(buffer);
+  uintptr_t offset = reinterpret_cast<uintptr_t>(source) - reinterpret_cast<uintptr_t>(Memory);
+  bool ownBytes = Memory != nullptr && offset < CapacityBytes;
+  if (end > Size) {
+    if (static_cast<size_t>(end) > CapacityBytes) SetCapacity(static_cast<size_t>(end));
+    Size = static_cast<int32_t>(end);
+  }
+  if (ownBytes) source = Memory + offset;
+  if (count > 0) std::memmove(Memory + Position, source, static_cast<size_t>(count));
+  Position = static_cast<int32_t>(end);
+  return count;
+}
+
+int32_t TGenericStream::Read(void* buffer, int32_t count) {
+  int32_t available = Size - Position;  // Position >= 0, so no overflow
+  if (count <= 0 || available <= 0) return 0;
+  int32_t taken = count < available ? count : available;
+  std::memmove(buffer, Memory + Position, static_cast<size_t>(taken));
+  Position += taken;
+  return taken;
+}
+
+void TGenericStream::SetPos(int32_t position) {
+  RequireNotNegative(position);
+  Position = position;
+}
+
+void TGenericStream::Clear() {
+  std::free(Memory);
+  Memory = nullptr;
+  CapacityBytes = 0;
+  Size = 0;
+  Position = 0;
+}
+
+void TGenericStream::Truncate(int32_t size) { SetSize(size == -1 ? Position : size); }
+
+void TGenericStream::ReservedOperation(int32_t) { RaiseAssertionFailure(kUnit, 195); }
+
+void TGenericStream::SetSize(int32_t size) {
+  RequireNotNegative(size);
+  SetCapacity(static_cast<size_t>(size));
+  Size = size;
+  if (Position > size) Position = size;
+}
+
+int32_t TGenericStream::Compact() {
+  size_t capacity = RoundedUp(static_cast<size_t>(Size));
+  uint8_t* fresh = nullptr;
+  if (capacity > 0) {
+    fresh = static_cast<uint8_t*>(std::malloc(capacity));
+    if (fresh == nullptr) throw std::runtime_error(kOutOfMemory);
+    if (Size > 0) std::memcpy(fresh, Memory, static_cast<size_t>(Size));
+  }
+  std::free(Memory);
+  Memory = fresh;
+  CapacityBytes = capacity;
+  return Position;
+}
+
+void TGenericStream::SetCapacity(size_t capacity) {
+  if (capacity != static_cast<size_t>(Size)) capacity = RoundedUp(capacity);
+  if (capacity == CapacityBytes) return;
+  if (capacity == 0) {
+    std::free(Memory);
+    Memory = nullptr;
+  } else {
+    void* moved = std::realloc(Memory, capacity);
+    if (moved == nullptr) throw std::runtime_error(kOutOfMemory);
+    Memory = static_cast<uint8_t*>(moved);
+  }
+  CapacityBytes = capacity;
+}

@@ -1,0 +1,204 @@
+#include "Common/T_GenericStream.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <thread>
+#include <vector>
+
+#include "Common/T_GenericStreamRO.h"
+#include "Common/T_StreamRef.h"
+#include "StreamTestSupport.h"
+
+namespace {
+
+constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+
+// A new stream, called through its table the way a task calls it.
+class GenericStream : public ::testing::Test {
+ protected:
+  void SetUp() override { TSlotError::Clear(); }
+  void TearDown() override { EXPECT_EQ(TakeSlotError(), "") << "a slot failed unexpectedly"; }
+
+  // Fills the stream with `count` pattern bytes and moves to `position`.
+  void Fill(int32_t count, int32_t position) {
+    auto bytes = Pattern(static_cast<size_t>(count));
+    ASSERT_EQ(S->Write(bytes.data(), count), count);
+    S->SetPos(position);
+  }
+  size_t Capacity() const { return TGenericStream::From(S)->Capacity(); }
+
+  TStreamRef Holder{TGenericStream::Create()};
+  IGenericStream* S = Holder.Get();
+};
+
+}  // namespace
+
+
+TEST_F(GenericStream, WriteOverwritesThenExtends) {
+  Fill(100, 90);
+  auto tail = Pattern(20, 200);
+  EXPECT_EQ(S->Write(tail.data(), 20), 20);
+  EXPECT_EQ(S->GetSize(), 110);
+  EXPECT_EQ(S->GetPos(), 110);
+  auto expected = Pattern(90);
+  expected.insert(expected.end(), tail.begin(), tail.end());
+  EXPECT_EQ(Content(S), expected);
+}
+
+TEST_F(GenericStream, WriteBeyondTheEndLeavesAGap) {
+  Fill(10, 20);
+  EXPECT_EQ(S->Write("abc", 3), 3);
+  EXPECT_EQ(S->GetSize(), 23);
+  EXPECT_EQ(S->GetPos(), 23);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(S->GetBasePointer()) + 20, 3), "abc");
+}
+
+TEST_F(GenericStream, WriteCanTakeItsBytesFromTheStreamItself) {
+  Fill(8192, 8192);  // the memory is full: appending must move it
+  EXPECT_EQ(S->Write(S->GetBasePointer(), 8192), 8192);
+  auto twice = Pattern(8192);
+  twice.insert(twice.end(), twice.begin(), twice.end());
+  EXPECT_EQ(Content(S), twice);
+  S->SetPos(1);  // overlapping source and destination
+  EXPECT_EQ(S->Write(S->GetBasePointer(), 100), 100);
+  EXPECT_EQ(std::vector<uint8_t>(S->GetBasePointer() + 1, S->GetBasePointer() + 101), Pattern(100));
+}
+
+TEST_F(GenericStream, NegativeCountsDoNothing) {
+  Fill(10, 5);
+  char buffer[4];
+  EXPECT_EQ(S->Write("x", -1), 0);
+  EXPECT_EQ(S->Read(buffer, -1), 0);
+  EXPECT_EQ(S->GetSize(), 10);
+  EXPECT_EQ(S->GetPos(), 5);
+}
+
+TEST_F(GenericStream, ReadStopsAtTheEnd) {
+  Fill(100, 0);
+  ExpectReadsStopAtTheEnd(S);
+}
+
+TEST_F(GenericStream, NegativePositionIsARangeCheckError) {
+  Fill(10, 4);
+  S->SetPos(-1);
+  EXPECT_EQ(TakeSlotError(), "Range check error");
+  EXPECT_EQ(S->GetPos(), 4);
+  EXPECT_THROW(Holder.SetPos(-1), std::exception);
+}
+
+TEST_F(GenericStream, TruncateToThePosition) {
+  Fill(100, 10);
+  S->Truncate(-1);
+  EXPECT_EQ(S->GetSize(), 10);
+  EXPECT_EQ(S->GetPos(), 10);
+  EXPECT_EQ(Content(S), Pattern(10));
+}
+
+TEST_F(GenericStream, TruncateCanGrowAndLeavesThePosition) {
+  Fill(100, 10);
+  S->Truncate(200);
+  EXPECT_EQ(S->GetSize(), 200);
+  EXPECT_EQ(S->GetPos(), 10);
+  EXPECT_EQ(std::vector<uint8_t>(S->GetBasePointer(), S->GetBasePointer() + 100), Pattern(100));
+}
+
+TEST_F(GenericStream, SetSizeBelowThePositionMovesItToTheEnd) {
+  Fill(100, 50);
+  S->SetSize(5);
+  EXPECT_EQ(S->GetSize(), 5);
+  EXPECT_EQ(S->GetPos(), 5);
+  EXPECT_EQ(Content(S), Pattern(5));
+  S->SetSize(0);
+  EXPECT_EQ(S->GetPos(), 0);
+  EXPECT_EQ(S->GetBasePointer(), nullptr);
+}
+
+TEST_F(GenericStream, NegativeSizesAreRefused) {
+  Fill(100, 50);
+  S->SetSize(-5);
+  EXPECT_EQ(TakeSlotError(), "Range check error");
+  S->Truncate(-2);
+  EXPECT_EQ(TakeSlotError(), "Range check error");
+  EXPECT_EQ(S->GetSize(), 100);
+  EXPECT_EQ(S->GetPos(), 50);
+  EXPECT_EQ(Content(S), Pattern(100));
+}
+
+TEST_F(GenericStream, CapacityGrowsInWholeSteps) {
+  EXPECT_EQ(Capacity(), 0u);
+  Fill(1, 0);
+  EXPECT_EQ(Capacity(), 8192u);
+  uint8_t* base = S->GetBasePointer();
+  Fill(8192, 8192);  // fits: no new memory
+  EXPECT_EQ(Capacity(), 8192u);
+  EXPECT_EQ(S->GetBasePointer(), base);
+  EXPECT_EQ(S->Write("x", 1), 1);
+  EXPECT_EQ(Capacity(), 16384u);
+  S->SetSize(3 * 8192 + 1);
+  EXPECT_EQ(Capacity(), 4u * 8192u);
+  EXPECT_EQ(std::vector<uint8_t>(S->GetBasePointer(), S->GetBasePointer() + 8192), Pattern(8192));
+  S->SetSize(S->GetSize());  // a request for the size itself is not rounded
+  EXPECT_EQ(Capacity(), 3u * 8192u + 1u);
+  S->Clear();
+  EXPECT_EQ(Capacity(), 0u);
+}
+
+TEST_F(GenericStream, GrowthKeepsEveryWrittenByte) {
+  auto bytes = Pattern(50000);
+  for (int32_t offset = 0; offset < 50000; offset += 1000) ASSERT_EQ(S->Write(bytes.data() + offset, 1000), 1000);
+  EXPECT_EQ(Content(S), bytes);
+}
+
+TEST_F(GenericStream, CompactKeepsContentAndPosition) {
+  Fill(100, 37);
+  S->SetSize(100);  // the memory fits the size exactly
+  EXPECT_EQ(Capacity(), 100u);
+  EXPECT_EQ(S->Compact(), 37);
+  EXPECT_EQ(S->GetPos(), 37);
+  EXPECT_EQ(Content(S), Pattern(100));
+  EXPECT_EQ(Capacity(), 8192u);
+  S->Clear();
+  EXPECT_EQ(S->Compact(), 0);
+  EXPECT_EQ(S->GetBasePointer(), nullptr);
+}
+
+
+
+TEST_F(GenericStream, NoGrowthBeyondTheLargestSize) {
+  Fill(10, kMax - 1);
+  EXPECT_EQ(S->Write("ab", 2), 0);
+  EXPECT_EQ(TakeSlotError(), "Out of memory while expanding memory stream");
+  S->SetPos(1);
+  EXPECT_EQ(S->Write("ab", kMax), 0);
+  EXPECT_EQ(TakeSlotError(), "Out of memory while expanding memory stream");
+  EXPECT_EQ(S->GetSize(), 10);
+  EXPECT_EQ(S->GetPos(), 1);
+}
+
+
+
+TEST_F(GenericStream, OnlyItsOwnStreamsAreFound) {
+  TStreamRef view(TGenericStreamRO::Create("x", 1));
+  EXPECT_NE(TGenericStream::From(S), nullptr);
+  EXPECT_EQ(TGenericStream::From(view.Get()), nullptr);
+  EXPECT_EQ(TGenericStream::From(nullptr), nullptr);
+}
+
+
+TEST_F(GenericStream, CountsStayRightUnderThreads) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([this] {
+      for (int i = 0; i < 20000; ++i) {
+        S->AddRef();
+        S->AddRef();
+        S->Release();
+        S->Release();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(S->AddRef(), 2);
+  EXPECT_EQ(S->Release(), 1);
+}
