@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Platform/T_LinuxFileSystem.h"
+#include "Platform/T_LinuxMachine.h"
 #include "Platform/T_LinuxNameResolver.h"
 #include "Platform/T_LinuxSystem.h"
 #include "Platform/T_Platform.h"
@@ -63,7 +64,7 @@ inline std::string ReadTextFile(const std::string& path) {
 // Settings that keep a test agent from broadcasting (a coordinator on this
 // machine, kept even while it is down) or suspending work on a busy machine.
 inline std::string SafeSettings(const std::string& agentExtra = "", const std::string& coordinatorExtra = "") {
-  return "[agent]\nsuspend_timeout=0\nbind_port=0\n" + agentExtra +
+  return "[agent]\nsuspend_timeout=0\nbind_port=0\nbroadcast_port=0\n" + agentExtra +
          "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\n" + coordinatorExtra;
 }
 
@@ -72,11 +73,21 @@ class TFakeSystem : public TLinuxSystem {
  public:
   int Processors = 4;
   std::string DataFolder;
-  std::vector<std::string> ThreadNames;
 
   std::string DataHome() override { return DataFolder; }
   int AvailableProcessors() override { return Processors; }
-  void SetCurrentThreadName(const std::string& name) override { ThreadNames.push_back(name); }
+  void SetCurrentThreadName(const std::string& name) override {
+    std::lock_guard<std::mutex> guard(Mutex);
+    Names.push_back(name);
+  }
+  std::vector<std::string> ThreadNames() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    return Names;
+  }
+
+ private:
+  std::mutex Mutex;
+  std::vector<std::string> Names;
 };
 
 // Keeps every message the agent writes to the debug channel.
@@ -123,7 +134,8 @@ struct TTestPlatform {
   TFakeSystem System;
   TRecordingSink Debug;
   TFakeNameResolver Names;
-  TPlatform Get() { return TPlatform{&Files, &System, &Debug, &Names}; }
+  TLinuxMachine Machine;
+  TPlatform Get() { return TPlatform{&Files, &System, &Debug, &Names, &Machine}; }
 };
 
 // Polls `condition` until it holds or `timeout` has passed; its last answer.

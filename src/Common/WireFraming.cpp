@@ -1,0 +1,199 @@
+#include "Common/WireFraming.h"
+
+#include <zlib.h>
+
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "Common/T_GenericStream.h"
+#include "Common/T_StreamRef.h"
+#include "Common/T_WinSocketStream.h"
+#include "Common/kelvracommon.h"
+
+namespace {
+
+constexpr const char* kFramingUnit = "Common/kelvracommon";
+
+// A block's buffer grows as its bytes arrive, never ahead of them by more
+// than this (or twice what has arrived): a peer announcing a huge length and
+// sending nothing costs nothing.
+constexpr int32_t kFirstBlockChunk = 64 * 1024;
+
+void PutLength(uint8_t (&bytes)[4], int32_t length) {
+  auto value = static_cast<uint32_t>(length);
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+int32_t GetLength(const uint8_t (&bytes)[4]) {
+  uint32_t value = 0;
+  for (int i = 0; i < 4; ++i) value |= uint32_t{bytes[i]} << (8 * i);
+  return static_cast<int32_t>(value);
+}
+
+uint32_t GetWord(const uint8_t* bytes) {
+  uint32_t value = 0;
+  for (int i = 0; i < 4; ++i) value |= uint32_t{bytes[i]} << (8 * i);
+  return value;
+}
+
+// Reads exactly `count` bytes; a read that answers 0 (time-out, peer gone)
+// fails the frame.
+void ReadExact(TWinSocketStream& view, uint8_t* buffer, int32_t count) {
+  while (count > 0) {
+    int32_t got = view.Read(buffer, std::min(count, kFramePiece));
+    if (got <= 0) throw std::runtime_error("");
+    buffer += got;
+    count -= got;
+  }
+}
+
+// Reads one block's length, then its bytes into the memory that `grow`
+// provides: grow(size) makes the destination `size` bytes long, keeping what
+// it holds, and answers its first byte.
+template <typename TGrow>
+void ReadBlock(TCustomWinSocket& socket, int timeoutMs, TGrow grow) {
+  TWinSocketStream view(socket, timeoutMs);
+  uint8_t header[4];
+  ReadExact(view, header, 4);
+  const int32_t length = GetLength(header);
+  if (length < 0) throw std::runtime_error("negative block length");
+  int32_t received = 0;
+  int32_t held = std::min(length, kFirstBlockChunk);
+  uint8_t* memory = grow(held);
+  while (received < length) {
+    if (received == held) {
+      held = held > length / 2 ? length : held * 2;
+      memory = grow(held);
+    }
+    int32_t piece = std::min(held - received, kFramePiece);
+    ReadExact(view, memory + received, piece);
+    received += piece;
+  }
+}
+
+// Sends a text block: its length and bytes in one write.
+void WriteTextBlock(TWinSocketStream& view, std::string_view text) {
+  uint8_t header[4];
+  PutLength(header, static_cast<int32_t>(text.size()));
+  const auto total = static_cast<int32_t>(4 + text.size());
+  if (view.WriteGather(header, 4, text.data(), static_cast<int32_t>(text.size())) != total)
+    throw std::runtime_error("Stream write error");
+}
+
+bool Report(IDebugSink* errorLog, const char* prefix, const char* reason) {
+  if (errorLog != nullptr) errorLog->Write(std::string(prefix) + reason);
+  return false;
+}
+
+void CheckTextLength(std::string_view text) {
+  if (text.size() > static_cast<size_t>(INT32_MAX - 4)) throw std::runtime_error("Text too long for a block");
+}
+
+}  // namespace
+
+bool SocketWriteString(TCustomWinSocket& socket, std::string_view text, int timeoutMs, IDebugSink* errorLog) {
+  if (!socket.Connected()) return false;
+  try {
+    CheckTextLength(text);
+    TWinSocketStream view(socket, timeoutMs);
+    WriteTextBlock(view, text);
+    return true;
+  } catch (const std::exception& error) {
+    return Report(errorLog, "SocketWriteString: ", error.what());
+  }
+}
+
+bool SocketWriteStringAndStream(TCustomWinSocket& socket, std::string_view text, IGenericStream* stream,
+                                int timeoutMs, IDebugSink* errorLog) {
+  if (!socket.Connected()) return false;
+  try {
+    CheckTextLength(text);
+    if (stream == nullptr) throw std::invalid_argument("No stream to send");
+    TWinSocketStream view(socket, timeoutMs);
+    WriteTextBlock(view, text);
+    const int32_t size = stream->GetSize();
+    const uint8_t* memory = stream->GetBasePointer();
+    if (size < 0 || (size > 0 && memory == nullptr)) throw std::runtime_error("Stream has no memory");
+    // The length goes out with the first piece of data.
+    uint8_t header[4];
+    PutLength(header, size);
+    int32_t piece = std::min(size, kFramePiece);
+    if (view.WriteGather(header, 4, memory, piece) != 4 + piece) throw std::runtime_error("Stream write error");
+    for (int32_t sent = piece; sent < size; sent += piece) {
+      piece = std::min(size - sent, kFramePiece);
+      if (view.Write(memory + sent, piece) != piece) throw std::runtime_error("Stream write error");
+    }
+    return true;
+  } catch (const std::exception& error) {
+    return Report(errorLog, "SocketWriteStringAndStream: ", error.what());
+  }
+}
+
+bool SocketReadString(TCustomWinSocket& socket, std::string& text, int timeoutMs) {
+  if (!socket.Connected()) return false;
+  try {
+    ReadBlock(socket, timeoutMs, [&](int32_t size) {
+      text.resize(static_cast<size_t>(size));
+      return reinterpret_cast<uint8_t*>(text.data());
+    });
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool SocketReadStream(TCustomWinSocket& socket, std::string& content, int timeoutMs) {
+  std::string block;
+  if (!SocketReadString(socket, block, timeoutMs)) return false;
+  content = std::move(block);
+  return true;
+}
+
+bool SocketReadGenericStream(TCustomWinSocket& socket, IGenericStream*& stream, int timeoutMs) {
+  if (!socket.Connected()) return false;
+  try {
+    TStreamRef block(TGenericStream::Create());
+    ReadBlock(socket, timeoutMs, [&](int32_t size) {
+      block.SetSize(size);
+      return block.GetBasePointer();
+    });
+    block.SetPos(block.GetSize());
+    stream = block.Detach();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool IsCompressedStream(IGenericStream* stream) {
+  if (stream == nullptr || stream->GetSize() < kCompressedHeaderSize) return false;
+  const uint8_t* memory = stream->GetBasePointer();
+  return memory != nullptr && GetWord(memory) == kCompressedTag1 && GetWord(memory + 4) == kCompressedTag2;
+}
+
+void DecompressStream(IGenericStream* stream) {
+  TStreamRef held = TStreamRef::AddRefTo(stream);
+  held.SetPos(0);
+  uint8_t word[4];
+  if (held.Read(word, 4) != 4 || GetWord(word) != kCompressedTag1) RaiseAssertionFailure(kFramingUnit, 504);
+  if (held.Read(word, 4) != 4 || GetWord(word) != kCompressedTag2) RaiseAssertionFailure(kFramingUnit, 506);
+  if (held.Read(word, 4) != 4) RaiseAssertionFailure(kFramingUnit, 519);
+  const uint32_t inflatedSize = GetWord(word);
+  const int32_t compressedSize = held.GetSize() - held.GetPos();
+  // A size beyond what a stream can hold, or beyond what deflate can expand
+  // this many bytes to (at most 1032 to 1), cannot be right: refuse it before
+  // allocating anything.
+  constexpr uint64_t kMaxDeflateRatio = 1032;
+  if (inflatedSize > static_cast<uint32_t>(INT32_MAX) ||
+      inflatedSize > uint64_t(compressedSize) * kMaxDeflateRatio + 1024)
+    RaiseAssertionFailure(kFramingUnit, 519);
+  std::vector<uint8_t> compressed(static_cast<size_t>(compressedSize));
+  if (held.Read(compressed.data(), compressedSize) != compressedSize) RaiseAssertionFailure(kFramingUnit, 519);
+  held.SetSize(static_cast<int32_t>(inflatedSize));  // "Out of memory ..." when it cannot be held
+  uLongf produced = inflatedSize;
+  int result = ::uncompress(held.GetBasePointer(), &produced, compressed.data(), static_cast<uLong>(compressedSize));
+  if (result != Z_OK || produced != inflatedSize) RaiseAssertionFailure(kFramingUnit, 519);
+  held.SetPos(0);
+}

@@ -1,0 +1,61 @@
+// The framing of every TCP conversation of the agent: a text block or a
+// data block is a 4-byte little-endian signed length followed by that many
+// bytes. Also the compressed-stream header and its inflation. Plain
+// functions without state; any thread. Each socket call is bounded by the
+// given time-out (2147483647 ms: no limit); a frame or an exchange is not
+// atomic against other threads using the same connection: callers serialise.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "Common/T_CustomWinSocket.h"
+#include "I_GenericStream.h"
+#include "Platform/I_DebugSink.h"
+
+// Largest piece moved by one socket call when reading, or writing stream data.
+constexpr int32_t kFramePiece = 32768;
+
+// The compressed-stream header: two tags and the uncompressed size, then one
+// zlib stream to the end of the block.
+constexpr uint32_t kCompressedTag1 = 0x94903495u;
+constexpr uint32_t kCompressedTag2 = 0xA40943FFu;
+constexpr int32_t kCompressedHeaderSize = 12;
+
+// Writes `text` as one text block. False when the socket is not connected
+// (nothing written, nothing logged) or the write fails; a failure is then
+// written to `errorLog` as "SocketWriteString: <reason>" unless it is null.
+bool SocketWriteString(TCustomWinSocket& socket, std::string_view text, int timeoutMs, IDebugSink* errorLog);
+
+// Writes `text` as a text block, then the whole of `stream` (from its first
+// byte, whatever its position) as a data block. Errors as SocketWriteString,
+// with the prefix "SocketWriteStringAndStream: ". A failure after the text
+// block leaves a partial frame: the caller drops the connection.
+bool SocketWriteStringAndStream(TCustomWinSocket& socket, std::string_view text, IGenericStream* stream,
+                                int timeoutMs, IDebugSink* errorLog);
+
+// Reads one text block into `text`. False, silently, when the socket is not
+// connected, the time-out passes, the peer closes, the length is negative
+// or the bytes cannot be held; `text` is then unspecified.
+bool SocketReadString(TCustomWinSocket& socket, std::string& text, int timeoutMs);
+
+// Reads one data block into `content` (a memory stream the caller owns).
+// False as SocketReadString, and `content` is then untouched.
+bool SocketReadStream(TCustomWinSocket& socket, std::string& content, int timeoutMs);
+
+// Reads one data block straight into a new TGenericStream whose one
+// reference passes to `stream`; its position is at its end. False as
+// SocketReadString, and `stream` is then untouched.
+bool SocketReadGenericStream(TCustomWinSocket& socket, IGenericStream*& stream, int timeoutMs);
+
+// True when `stream` is at least 12 bytes long and begins with both tags.
+// Reads the memory directly; the position does not move.
+bool IsCompressedStream(IGenericStream* stream);
+
+// Replaces the content of a compressed stream by the inflated data, position
+// 0. Raises an assertion failure of Common/kelvracommon: line 504 or 506 for
+// a wrong tag, 519 when the data does not inflate to exactly the size the
+// header gives or that size is beyond what the data could inflate to; "Out
+// of memory while expanding memory stream" when the size cannot be held.
+void DecompressStream(IGenericStream* stream);

@@ -1,0 +1,260 @@
+#include "Common/WireFraming.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <future>
+
+#include "Common/T_ClientSocket.h"
+#include "Common/T_GenericStream.h"
+#include "Common/T_GenericStreamRO.h"
+#include "Common/T_StreamRef.h"
+#include "FakePeers.h"
+#include "TestSupport.h"
+
+namespace {
+
+// A client connection of the agent's socket layer to a raw peer socket.
+struct FramingTest : ::testing::Test {
+  TFakeNameResolver Names;
+  TClientSocket Client{Names};
+  int Peer = -1;
+
+  void SetUp() override {
+    uint16_t port = 0;
+    int listener = fake::Listen(0, port);
+    ASSERT_GE(listener, 0);
+    Client.SetHost("127.0.0.1");
+    Client.SetPort(port);
+    Client.Open();
+    Peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ::close(listener);
+    ASSERT_GE(Peer, 0);
+  }
+  void TearDown() override {
+    if (Peer >= 0) ::close(Peer);
+  }
+
+  std::string PeerReads(size_t count) {
+    std::string bytes(count, '\0');
+    EXPECT_TRUE(fake::ReadExact(Peer, bytes.data(), count, 10000));
+    return bytes;
+  }
+  void PeerSends(const std::string& bytes) { ASSERT_TRUE(fake::WriteAll(Peer, bytes)); }
+  void PeerCloses() {
+    ::close(Peer);
+    Peer = -1;
+  }
+};
+
+std::string Bytes(std::initializer_list<int> values) {
+  std::string bytes;
+  for (int v : values) bytes.push_back(static_cast<char>(v));
+  return bytes;
+}
+
+// A stream holding `content` at position `position`.
+TStreamRef StreamOf(const std::string& content, int32_t position = 0) {
+  TStreamRef stream(TGenericStream::Create());
+  stream.Write(content.data(), static_cast<int32_t>(content.size()));
+  stream.SetPos(position);
+  return stream;
+}
+
+// `content` deflated behind the compressed-stream header that claims `size`.
+std::string Compressed(const std::string& content, uint32_t size) {
+  uLongf length = compressBound(content.size());
+  std::string deflated(length, '\0');
+  compress(reinterpret_cast<Bytef*>(deflated.data()), &length, reinterpret_cast<const Bytef*>(content.data()),
+           content.size());
+  deflated.resize(length);
+  std::string block = Bytes({0x95, 0x34, 0x90, 0x94, 0xFF, 0x43, 0x09, 0xA4});
+  for (int i = 0; i < 4; ++i) block.push_back(static_cast<char>(size >> (8 * i)));
+  return block + deflated;
+}
+
+std::string DecompressError(TStreamRef& stream) {
+  try {
+    DecompressStream(stream.Get());
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "<no error>";
+}
+
+}  // namespace
+
+TEST_F(FramingTest, TextBlocksOnTheWire) {
+  ASSERT_TRUE(SocketWriteString(Client.Socket(), "", 10000, nullptr));
+  EXPECT_EQ(PeerReads(4), Bytes({0, 0, 0, 0}));
+  ASSERT_TRUE(SocketWriteString(Client.Socket(), "GET_FILE a.dll", 10000, nullptr));
+  EXPECT_EQ(PeerReads(18), Bytes({0x0E, 0, 0, 0}) + "GET_FILE a.dll");
+}
+
+TEST_F(FramingTest, StreamsGoWholeWhateverTheirPosition) {
+  TStreamRef stream = StreamOf("payload", 4);
+  ASSERT_TRUE(SocketWriteStringAndStream(Client.Socket(), "TASK_DONE 7", stream.Get(), 10000, nullptr));
+  EXPECT_EQ(PeerReads(4 + 11 + 4 + 7), Bytes({11, 0, 0, 0}) + "TASK_DONE 7" + Bytes({7, 0, 0, 0}) + "payload");
+  EXPECT_EQ(stream.GetPos(), 4);
+
+  TStreamRef empty(TGenericStream::Create());
+  ASSERT_TRUE(SocketWriteStringAndStream(Client.Socket(), "Ok", empty.Get(), 10000, nullptr));
+  EXPECT_EQ(PeerReads(10), Bytes({2, 0, 0, 0}) + "Ok" + Bytes({0, 0, 0, 0}));
+}
+
+TEST_F(FramingTest, LargeStreamsRoundTripInPieces) {
+  std::string content(1 << 20, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + (i >> 11));
+  TStreamRef stream = StreamOf(content);
+  auto reader = std::async(std::launch::async, [&] {
+    std::string text, block;
+    bool ok = fake::ReadFrame(Peer, text, 10000) && fake::ReadFrame(Peer, block, 10000);
+    return ok && text == "X" && block == content;
+  });
+  ASSERT_TRUE(SocketWriteStringAndStream(Client.Socket(), "X", stream.Get(), 10000, nullptr));
+  EXPECT_TRUE(reader.get());
+
+  // And back: the peer sends it, the agent reads it into a new stream.
+  PeerSends(fake::Frame(content));
+  IGenericStream* received = nullptr;
+  ASSERT_TRUE(SocketReadGenericStream(Client.Socket(), received, 10000));
+  TStreamRef held(received);
+  ASSERT_EQ(held.GetSize(), static_cast<int32_t>(content.size()));
+  EXPECT_EQ(held.GetPos(), held.GetSize());
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(held.GetBasePointer()), content.size()), content);
+}
+
+TEST_F(FramingTest, ReadsCollectBytesThatArriveInPieces) {
+  auto sender = std::async(std::launch::async, [&] {
+    std::string frame = fake::Frame("KEEP_ALIVE");
+    for (char c : frame) {
+      fake::WriteAll(Peer, std::string(1, c));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  std::string text;
+  ASSERT_TRUE(SocketReadString(Client.Socket(), text, 10000));
+  EXPECT_EQ(text, "KEEP_ALIVE");
+  sender.get();
+  PeerSends(fake::Frame(""));
+  ASSERT_TRUE(SocketReadString(Client.Socket(), text, 10000));
+  EXPECT_EQ(text, "");
+  PeerSends(fake::Frame("file bytes"));
+  std::string content = "old";
+  ASSERT_TRUE(SocketReadStream(Client.Socket(), content, 10000));
+  EXPECT_EQ(content, "file bytes");
+}
+
+TEST_F(FramingTest, TimeOutAndPeerCloseFailTheRead) {
+  std::string text = "untouched";
+  PeerSends(Bytes({5, 0, 0}));  // three bytes of a length, then silence
+  EXPECT_FALSE(SocketReadString(Client.Socket(), text, 200));
+  PeerSends(Bytes({0}) + "ab");  // the rest of the length and two of five bytes
+  PeerCloses();
+  IGenericStream* stream = nullptr;
+  EXPECT_FALSE(SocketReadGenericStream(Client.Socket(), stream, 10000));
+  EXPECT_EQ(stream, nullptr);
+}
+
+TEST_F(FramingTest, LyingLengthsFailTheRead) {
+  // A negative length.
+  PeerSends(Bytes({0xFF, 0xFF, 0xFF, 0xFF}));
+  std::string text;
+  EXPECT_FALSE(SocketReadString(Client.Socket(), text, 10000));
+  // Nearly 2 GB announced, a few bytes sent: the read fails when the peer
+  // goes, having held only what arrived.
+  PeerSends(Bytes({0xF0, 0xFF, 0xFF, 0x7F}) + "tiny");
+  PeerCloses();
+  std::string content = "untouched";
+  EXPECT_FALSE(SocketReadStream(Client.Socket(), content, 10000));
+  EXPECT_EQ(content, "untouched");
+}
+
+TEST_F(FramingTest, NotConnectedReturnsFalseWithoutTouchingTheWire) {
+  Client.Close();
+  TRecordingSink sink;
+  TStreamRef stream = StreamOf("x");
+  std::string text;
+  IGenericStream* received = nullptr;
+  EXPECT_FALSE(SocketWriteString(Client.Socket(), "GET_DATA a", 1000, &sink));
+  EXPECT_FALSE(SocketWriteStringAndStream(Client.Socket(), "TASK_DONE 1", stream.Get(), 1000, &sink));
+  EXPECT_FALSE(SocketReadString(Client.Socket(), text, 1000));
+  EXPECT_FALSE(SocketReadGenericStream(Client.Socket(), received, 1000));
+  EXPECT_TRUE(sink.Taken().empty());
+  char byte;
+  EXPECT_EQ(::recv(Peer, &byte, 1, 0), 0) << "the peer saw only the close";
+}
+
+TEST_F(FramingTest, AFailedWriteIsLoggedWithItsPrefix) {
+  PeerCloses();
+  TRecordingSink sink;
+  // The first write may still be taken by the system; the peer's reset
+  // fails a later one.
+  bool failed = false;
+  for (int i = 0; i < 50 && !failed; ++i) {
+    failed = !SocketWriteString(Client.Socket(), std::string(4096, 'x'), 1000, &sink);
+    if (!failed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(failed);
+  ASSERT_EQ(sink.Taken().size(), 1u);
+  EXPECT_EQ(sink.Taken()[0].rfind("SocketWriteString: Write error 32, ", 0), 0u) << sink.Taken()[0];
+  TStreamRef stream = StreamOf("x");
+  EXPECT_FALSE(SocketWriteStringAndStream(Client.Socket(), "TASK_DONE 1", stream.Get(), 1000, &sink));
+  EXPECT_EQ(sink.Taken().back().rfind("SocketWriteStringAndStream: ", 0), 0u);
+  EXPECT_FALSE(SocketWriteString(Client.Socket(), "quiet", 1000, nullptr));
+  EXPECT_EQ(sink.Taken().size(), 2u);
+}
+
+TEST(CompressedStream, RecognisedOnlyWithBothTagsAndTwelveBytes) {
+  std::string header = Compressed("", 0).substr(0, 12);
+  TStreamRef eleven = StreamOf(header.substr(0, 11));
+  EXPECT_FALSE(IsCompressedStream(eleven.Get()));
+  TStreamRef twelve = StreamOf(header, 5);
+  EXPECT_TRUE(IsCompressedStream(twelve.Get()));
+  EXPECT_EQ(twelve.GetPos(), 5);
+  std::string wrong = header;
+  wrong[5] ^= 1;
+  TStreamRef other = StreamOf(wrong);
+  EXPECT_FALSE(IsCompressedStream(other.Get()));
+  EXPECT_FALSE(IsCompressedStream(nullptr));
+}
+
+TEST(CompressedStream, InflatesToExactlyTheHeadersSize) {
+  std::string content;
+  for (int i = 0; i < 100000; ++i) content += static_cast<char>('a' + i % 23);
+  TStreamRef stream = StreamOf(Compressed(content, static_cast<uint32_t>(content.size())), 30);
+  DecompressStream(stream.Get());
+  EXPECT_EQ(stream.GetPos(), 0);
+  ASSERT_EQ(stream.GetSize(), static_cast<int32_t>(content.size()));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(stream.GetBasePointer()), content.size()), content);
+
+  // A read-only view is inflated by nobody: it cannot change its size.
+  std::string block = Compressed("abc", 3);
+  TStreamRef view(TGenericStreamRO::Create(block.data(), static_cast<int32_t>(block.size())));
+  EXPECT_EQ(DecompressError(view), "Assertion failure (Common/T_GenericStreamRO, line 220)");
+}
+
+TEST(CompressedStream, BadDataFailsWithItsLine) {
+  TStreamRef headerOnly = StreamOf(Compressed("", 0).substr(0, 12));
+  EXPECT_EQ(DecompressError(headerOnly), "Assertion failure (Common/kelvracommon, line 519)");
+  TStreamRef tooSmall = StreamOf(Compressed("hello world", 5));
+  EXPECT_EQ(DecompressError(tooSmall), "Assertion failure (Common/kelvracommon, line 519)");
+  TStreamRef tooLarge = StreamOf(Compressed("hello world", 12));
+  EXPECT_EQ(DecompressError(tooLarge), "Assertion failure (Common/kelvracommon, line 519)");
+  std::string block = Compressed("abc", 3);
+  block[0] = 0;
+  TStreamRef firstTag = StreamOf(block);
+  EXPECT_EQ(DecompressError(firstTag), "Assertion failure (Common/kelvracommon, line 504)");
+  block = Compressed("abc", 3);
+  block[7] = 0;
+  TStreamRef secondTag = StreamOf(block);
+  EXPECT_EQ(DecompressError(secondTag), "Assertion failure (Common/kelvracommon, line 506)");
+}
+
+TEST(CompressedStream, ImpossibleSizesAreRefusedBeforeAllocating) {
+  TStreamRef beyondInt = StreamOf(Compressed("abc", 0x80000000u));
+  EXPECT_EQ(DecompressError(beyondInt), "Assertion failure (Common/kelvracommon, line 519)");
+  TStreamRef bomb = StreamOf(Compressed("abc", 1u << 30));  // 1 GiB from a dozen bytes
+  EXPECT_EQ(DecompressError(bomb), "Assertion failure (Common/kelvracommon, line 519)");
+  EXPECT_LT(bomb.GetSize(), 100);
+}
