@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
     // the handlers and only the main thread does the work.
     TShutdownSignals signals;
     TMainThreadQueue mainThread;
-    auto agent = std::make_unique<TAgent>(platform, configFile);
+    auto agent = std::make_unique<TAgent>(platform, configFile, mainThread);
     // Without a window (none is built yet) the agent runs headless: the main
     // thread serves hand-overs from other threads until asked to stop.
     while (!signals.Wait(0)) {

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "Agent/T_AgentThreadPool.h"
+#include "Agent/T_MainThreadQueue.h"
 #include "TestSupport.h"
 
 namespace {
@@ -20,10 +21,14 @@ class AgentTest : public ::testing::Test {
   }
   void TearDown() override { TAgentThreadPool::SuspendSeconds.store(0); }
 
-  std::unique_ptr<TAgent> MakeAgent() { return std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI"); }
+  // The agent core alone: these tests look at it without a status thread.
+  std::unique_ptr<TAgent> MakeAgent() {
+    return std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread, TAgentOptions{false});
+  }
 
   TTempDir Dir;
   TTestPlatform Platform;
+  TMainThreadQueue MainThread;
 };
 
 }  // namespace
@@ -41,8 +46,9 @@ TEST_F(AgentTest, TemporaryFolderWithoutADataHomeStillEndsInKelvraTemp) {
   struct TNoDirectories : TLinuxFileSystem {
     bool CreateDirectory(const std::string&) override { return false; }
   } files;
-  TPlatform platform{&files, &Platform.System, &Platform.Debug};
-  TAgent agent(platform, Dir / "kelvra.INI");
+  TPlatform platform = Platform.Get();
+  platform.Files = &files;
+  TAgent agent(platform, Dir / "kelvra.INI", MainThread, TAgentOptions{false});
   EXPECT_EQ(agent.TempFolder(), "/kelvra/TEMP/");
 }
 

@@ -64,8 +64,9 @@ inline std::string ReadTextFile(const std::string& path) {
 // Settings that keep a test agent from broadcasting (a coordinator on this
 // machine, kept even while it is down) or suspending work on a busy machine.
 inline std::string SafeSettings(const std::string& agentExtra = "", const std::string& coordinatorExtra = "") {
-  return "[agent]\nsuspend_timeout=0\nbind_port=0\nbroadcast_port=0\n" + agentExtra +
-         "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\n" + coordinatorExtra;
+  // The first occurrence of a key counts, so the extras come first.
+  return "[agent]\n" + agentExtra + "suspend_timeout=0\nbind_port=0\nbroadcast_port=0\n" +
+         "[coordinator]\n" + coordinatorExtra + "coordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\n";
 }
 
 // A machine with a chosen number of processors and data folder.

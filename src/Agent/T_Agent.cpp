@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <strings.h>
 
+#include "Agent/T_AgentStatusThread.h"
 #include "Agent/T_AgentThreadPool.h"
 #include "Common/kelvracommon.h"
 
@@ -28,13 +29,25 @@ std::string TAgent::MakeTempFolder(const TPlatform& platform) {
   return folder;
 }
 
-TAgent::TAgent(const TPlatform& platform, std::string configFileName)
+TAgent::TAgent(const TPlatform& platform, std::string configFileName, IMainThread& mainThread,
+               TAgentOptions options)
     : Host(platform),
       TemporaryFolder(MakeTempFolder(platform)),
       Settings(*platform.Files, *platform.System, std::move(configFileName)),
-      Log(ReadSettings(Settings, *platform.Debug)) {}
+      Log(ReadSettings(Settings, *platform.Debug)) {
+  if (options.StartStatusThread) Status = std::make_unique<TAgentStatusThread>(*this, mainThread);
+}
 
-TAgent::~TAgent() { ClosingFlag.store(true, std::memory_order_relaxed); }
+TAgent::~TAgent() {
+  ClosingFlag.store(true, std::memory_order_relaxed);
+  Status.reset();
+}
+
+TCoordinatorState TAgent::CoordinatorState() const { return Status ? Status->GetState() : csSearching; }
+
+std::string TAgent::GetLoadSummary() const {
+  return Status ? Status->GetLoadSummary() : TAgentStatusThread::FormatLoadSummary(0, 0, 0, 0);
+}
 
 void TAgent::AddSession(const std::string& address) {
   TMutexLock guard(SessionLock);

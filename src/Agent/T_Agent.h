@@ -9,9 +9,11 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "Agent/I_MainThread.h"
 #include "Agent/TCoordinatorState.h"
 #include "Agent/T_AgentConfig.h"
 #include "Common/T_DebugLog.h"
@@ -19,11 +21,22 @@
 #include "Platform/T_Mutex.h"
 #include "Platform/T_Platform.h"
 
+class TAgentStatusThread;
+
+// What a test may leave out of an agent core.
+struct TAgentOptions {
+  // Without it the agent never looks for a coordinator (nor broadcasts) and
+  // its status text says it is searching.
+  bool StartStatusThread = true;
+};
+
 class TAgent {
  public:
   // Builds the agent from the settings file `configFileName` (its full
-  // name). Errors propagate; whatever was built is taken down first.
-  TAgent(const TPlatform& platform, std::string configFileName);
+  // name) on the main thread that `mainThread` serves (borrowed for the
+  // agent's life). Errors propagate; whatever was built is taken down first.
+  TAgent(const TPlatform& platform, std::string configFileName, IMainThread& mainThread,
+         TAgentOptions options = {});
   // Sets the closing flag, then takes everything down in reverse order.
   ~TAgent();
   TAgent(const TAgent&) = delete;
@@ -62,7 +75,13 @@ class TAgent {
 
   // The coordinator link as the status text shows it; searching while the
   // agent has no status thread.
-  TCoordinatorState CoordinatorState() const { return csSearching; }
+  TCoordinatorState CoordinatorState() const;
+
+  // The load summary ("0.0 2.3 1536") of the latest measurements. Any thread.
+  std::string GetLoadSummary() const;
+
+  // The status thread's measurements; null when it was left out.
+  const TAgentStatusThread* StatusThread() const { return Status.get(); }
 
   // The global lock handed to task libraries; never taken by the agent.
   void* GlobalLockAddress() { return LibraryLock.Address(); }
@@ -87,4 +106,7 @@ class TAgent {
   mutable TMutex SessionLock;
   std::vector<std::string> SessionAddresses GUARDED_BY(SessionLock);
   std::vector<std::string> SessionTasks GUARDED_BY(SessionLock);
+
+  // Owned; started last and stopped first. Set once by the constructor.
+  std::unique_ptr<TAgentStatusThread> Status;
 };

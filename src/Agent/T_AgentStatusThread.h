@@ -51,6 +51,9 @@ class TAgentStatusThread {
 
   const TMachineSampler& Measurements() const { return Sampler; }
 
+  // The UDP port the broadcast listener is bound to; 0 without a listener.
+  uint16_t BroadcastPort() const { return Listener ? Listener->Port() : 0; }
+
   // A datagram from `sender` on the broadcast port (main thread): while
   // searching, the sender becomes the coordinator and is written back to
   // the settings file.
