@@ -1,0 +1,148 @@
+// Discovery: agents that search for their coordinator, and so broadcast.
+// This executable runs only inside a private network namespace holding
+// nothing but the loopback interface (tests/run-in-netns.sh makes it); it
+// refuses to run anywhere else.
+#include <gtest/gtest.h>
+#include <net/if.h>
+
+#include "Agent/T_Agent.h"
+#include "Agent/T_AgentStatusThread.h"
+#include "Agent/T_MainThreadQueue.h"
+#include "FakePeers.h"
+#include "Platform/T_UdpSocket.h"
+#include "TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The interface names of this process's network namespace.
+std::vector<std::string> Interfaces() {
+  std::vector<std::string> names;
+  if (struct if_nameindex* list = if_nameindex()) {
+    for (struct if_nameindex* entry = list; entry->if_index != 0; ++entry) names.emplace_back(entry->if_name);
+    if_freenameindex(list);
+  }
+  return names;
+}
+
+// Receives datagrams on 0.0.0.0:<port>, as a coordinator hearing pings.
+class TPingCatcher {
+ public:
+  TPingCatcher() {
+    std::string error;
+    if (!Socket.Bind(0, error)) throw std::runtime_error(error);
+    Thread = std::thread([this] {
+      char buffer[64];
+      std::string sender;
+      for (;;) {
+        int length = Socket.Receive(buffer, sizeof buffer, sender);
+        if (length < 0) return;
+        std::lock_guard<std::mutex> guard(Mutex);
+        Pings.push_back({std::string(buffer, static_cast<size_t>(length)), std::chrono::steady_clock::now()});
+      }
+    });
+  }
+  ~TPingCatcher() {
+    Socket.Shutdown();
+    Thread.join();
+  }
+  uint16_t Port() const { return Socket.LocalPort(); }
+  std::vector<fake::TFramedServer::TReceived> Received() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    return Pings;
+  }
+
+ private:
+  TUdpSocket Socket;
+  std::mutex Mutex;
+  std::vector<fake::TFramedServer::TReceived> Pings;
+  std::thread Thread;
+};
+
+struct DiscoveryTest : ::testing::Test {
+  TTempDir Dir;
+  TTestPlatform Platform;
+  TMainThreadQueue MainThread;
+  TPingCatcher Catcher;
+  fake::TFramedServer Coordinator;
+
+  std::unique_ptr<TAgent> Start(const std::string& settings) {
+    WriteTextFile(Dir / "kelvra.INI", settings);
+    return std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread);
+  }
+  std::string Ports() {
+    return "bind_port=" + std::to_string(Coordinator.Port()) + "\nbroadcast_port=" + std::to_string(Catcher.Port()) +
+           "\n";
+  }
+  // Serves the main thread's hand-overs while waiting, as the runner does.
+  bool Serve(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      WaitReadable({MainThread.WakeDescriptor()}, 20);
+      MainThread.ServePending();
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+TEST_F(DiscoveryTest, ASearchingAgentPingsAboutEveryFiveSeconds) {
+  auto agent = Start("[agent]\nsuspend_timeout=0\nbind_port=0\nbroadcast_port=0\n[coordinator]\n" + Ports());
+  ASSERT_TRUE(Serve([&] { return Catcher.Received().size() >= 2; }, 20s));
+  auto pings = Catcher.Received();
+  EXPECT_EQ(pings[0].Text, "\x01");
+  EXPECT_EQ(pings[1].Text, "\x01");
+  auto gap = pings[1].At - pings[0].At;
+  EXPECT_GT(gap, 4s);
+  EXPECT_LT(gap, 9s);
+  EXPECT_EQ(agent->GetStatusText(), "Unassigned, searching for coordinator...");
+  EXPECT_EQ(Coordinator.Connections(), 0);
+}
+
+TEST_F(DiscoveryTest, ABroadcastMakesItsSenderTheCoordinator) {
+  const std::string settings = "; hand-written\n[agent]\nsuspend_timeout=0\nbind_port=0\nbroadcast_port=0\n\n"
+                               "[coordinator]\n" + Ports() + "allowDiscardCoordinatorIp=1\n[user]\ndata_port=1\n";
+  auto agent = Start(settings);
+  ASSERT_TRUE(Serve([&] { return !Catcher.Received().empty(); }, 10s)) << "the agent never searched";
+  std::string error;
+  ASSERT_TRUE(TUdpSocket::SendTo("127.0.0.1", agent->StatusThread()->BroadcastPort(), "\x01", 1, error)) << error;
+  ASSERT_TRUE(Serve([&] { return !Coordinator.WaitFor(1, 0).empty(); }, 10s)) << "no report after the broadcast";
+  EXPECT_EQ(agent->Config().GetCoordinatorIp(), "127.0.0.1");
+  std::string expected = settings;
+  expected.replace(expected.find("allowDiscardCoordinatorIp=1\n"), 28,
+                   "allowDiscardCoordinatorIp=1\ncoordinator_ip=127.0.0.1\n");
+  EXPECT_EQ(ReadTextFile(Dir / "kelvra.INI"), expected);
+}
+
+TEST_F(DiscoveryTest, ALostCoordinatorIsRetriedOnceThenForgotten) {
+  const std::string settings = "[agent]\nsuspend_timeout=0\nbind_port=0\nbroadcast_port=0\n[coordinator]\n" +
+                               Ports() + "coordinator_ip=127.0.0.1\n";
+  auto agent = Start(settings);
+  ASSERT_TRUE(Serve([&] { return !Coordinator.WaitFor(1, 0).empty(); }, 10s));
+  Coordinator.StopListening();
+  Coordinator.DropConnection();
+  ASSERT_TRUE(Serve([&] { return agent->Config().GetCoordinatorIp().empty(); }, 20s));
+  ASSERT_TRUE(Serve([&] { return !Catcher.Received().empty(); }, 10s)) << "searching again means pinging";
+  EXPECT_EQ(ReadTextFile(Dir / "kelvra.INI"), settings) << "forgetting is not written back";
+}
+
+TEST_F(DiscoveryTest, AKeptAddressNeverPings) {
+  Coordinator.StopListening();
+  auto agent = Start("[agent]\nsuspend_timeout=0\nbind_port=0\nbroadcast_port=0\n[coordinator]\n" + Ports() +
+                     "coordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\n");
+  Serve([] { return false; }, 7s);
+  EXPECT_TRUE(Catcher.Received().empty());
+  EXPECT_EQ(agent->Config().GetCoordinatorIp(), "127.0.0.1");
+}
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (Interfaces() != std::vector<std::string>{"lo"}) {
+    std::fprintf(stderr, "Refusing to run: this network namespace has more than a loopback interface.\n");
+    return 1;
+  }
+  return RUN_ALL_TESTS();
+}
