@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
+#include <cstdlib>
+
 #include "Agent/T_Agent.h"
 #include "Agent/T_AgentStatusThread.h"
 #include "Agent/T_MainThreadQueue.h"
@@ -136,6 +138,18 @@ TEST_F(DiscoveryTest, AKeptAddressNeverPings) {
   Serve([] { return false; }, 7s);
   EXPECT_TRUE(Catcher.Received().empty());
   EXPECT_EQ(agent->Config().GetCoordinatorIp(), "127.0.0.1");
+}
+
+TEST_F(DiscoveryTest, APingThatCannotBeSentIsLoggedOncePerCause) {
+  ASSERT_EQ(std::system("ip route del 255.255.255.255/32 dev lo"), 0);
+  auto agent = Start("[agent]\nsuspend_timeout=0\nbind_port=0\nbroadcast_port=0\nenableDebugOutput=1\n"
+                     "[coordinator]\n" + Ports());
+  Serve([] { return false; }, 11s);  // two pings' time
+  std::vector<std::string> lines = Platform.Debug.Taken();
+  EXPECT_EQ(std::system("ip route add 255.255.255.255/32 dev lo src 127.0.0.1"), 0);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "AGENT: Unable to send the discovery broadcast: Network is unreachable\r");
+  EXPECT_EQ(agent->GetStatusText(), "Unassigned, searching for coordinator...");
 }
 
 int main(int argc, char** argv) {
