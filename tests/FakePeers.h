@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -154,6 +155,138 @@ class TFramedServer {
   std::mutex Mutex;
   std::condition_variable Changed;
   std::vector<TReceived> Texts;
+  int ClientFd = -1;
+  int Accepted = 0;
+  std::thread Thread;
+};
+
+// A user's data port: answers GET_FILE and GET_DATA from its tables, takes
+// TASK_DONE (with its data block) and TASK_FAILED, and records every
+// request in order. Keys are the arguments exactly as they travel on the
+// wire (encoded). Serves one connection after another.
+class TFakeUser {
+ public:
+  struct TAnswer {
+    std::string Reply = "Ok";  // anything but "Ok" refuses, and no block follows
+    std::string Content;
+  };
+  struct TRequest {
+    std::string Text;   // the request's text block
+    std::string Block;  // TASK_DONE's data block
+  };
+
+  std::atomic<int> ReplyDelayMs{0};
+
+  TFakeUser() : ListenFd(Listen(0, BoundPort)), Thread([this] { Run(); }) {}
+  ~TFakeUser() {
+    Stopping = true;
+    ::shutdown(ListenFd, SHUT_RDWR);
+    {
+      std::lock_guard<std::mutex> guard(Mutex);
+      if (ClientFd >= 0) ::shutdown(ClientFd, SHUT_RDWR);
+    }
+    Thread.join();
+    ::close(ListenFd);
+  }
+  TFakeUser(const TFakeUser&) = delete;
+  TFakeUser& operator=(const TFakeUser&) = delete;
+
+  uint16_t Port() const { return BoundPort; }
+
+  // What GET_FILE / GET_DATA with this (encoded) argument is answered.
+  void SetFile(const std::string& key, TAnswer answer) {
+    std::lock_guard<std::mutex> guard(Mutex);
+    Files[key] = std::move(answer);
+  }
+  void SetData(const std::string& key, TAnswer answer) {
+    std::lock_guard<std::mutex> guard(Mutex);
+    Data[key] = std::move(answer);
+  }
+  void AddFile(const std::string& key, const std::string& content) { SetFile(key, TAnswer{"Ok", content}); }
+  void AddData(const std::string& key, const std::string& content) { SetData(key, TAnswer{"Ok", content}); }
+
+  // Waits until `count` requests have arrived, at most `timeoutMs`.
+  std::vector<TRequest> WaitFor(size_t count, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(Mutex);
+    Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return Requests.size() >= count; });
+    return Requests;
+  }
+  std::vector<TRequest> Taken() { return WaitFor(0, 0); }
+  int Connections() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    return Accepted;
+  }
+  // True when a request was not a whole frame of a known command.
+  bool Garbled() const { return Broken; }
+
+ private:
+  void Record(TRequest request) {
+    {
+      std::lock_guard<std::mutex> guard(Mutex);
+      Requests.push_back(std::move(request));
+    }
+    Changed.notify_all();
+  }
+
+  bool Answer(int fd, const std::map<std::string, TAnswer>& table, const std::string& key) {
+    if (ReplyDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ReplyDelayMs.load()));
+    TAnswer answer{"Not found", ""};
+    {
+      std::lock_guard<std::mutex> guard(Mutex);
+      auto found = table.find(key);
+      if (found != table.end()) answer = found->second;
+    }
+    if (answer.Reply != "Ok") return WriteAll(fd, Frame(answer.Reply));
+    return WriteAll(fd, Frame("Ok") + Frame(answer.Content));
+  }
+
+  void Serve(int fd) {
+    std::string text;
+    while (!Stopping && ReadFrame(fd, text, 60000)) {
+      if (text.rfind("GET_FILE ", 0) == 0) {
+        Record({text, ""});
+        if (!Answer(fd, Files, text.substr(9))) return;
+      } else if (text.rfind("GET_DATA ", 0) == 0) {
+        Record({text, ""});
+        if (!Answer(fd, Data, text.substr(9))) return;
+      } else if (text.rfind("TASK_DONE ", 0) == 0) {
+        std::string block;
+        if (!ReadFrame(fd, block, 60000)) Broken = true;
+        Record({text, block});
+      } else if (text.rfind("TASK_FAILED ", 0) == 0) {
+        Record({text, ""});
+      } else {
+        Broken = true;
+        Record({text, ""});
+      }
+    }
+  }
+
+  void Run() {
+    while (!Stopping) {
+      int fd = ::accept4(ListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) return;
+      {
+        std::lock_guard<std::mutex> guard(Mutex);
+        ClientFd = fd;
+        ++Accepted;
+      }
+      Serve(fd);
+      std::lock_guard<std::mutex> guard(Mutex);
+      ::close(fd);
+      ClientFd = -1;
+    }
+  }
+
+  uint16_t BoundPort = 0;
+  int ListenFd;
+  std::atomic<bool> Stopping{false};
+  std::atomic<bool> Broken{false};
+  std::mutex Mutex;
+  std::condition_variable Changed;
+  std::map<std::string, TAnswer> Files;  // by GET_FILE argument, under Mutex
+  std::map<std::string, TAnswer> Data;   // by GET_DATA argument, under Mutex
+  std::vector<TRequest> Requests;
   int ClientFd = -1;
   int Accepted = 0;
   std::thread Thread;

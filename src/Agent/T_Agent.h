@@ -62,6 +62,10 @@ class TAgent {
   }
   const TDebugLog& Debug() const { return Log; }
 
+  // Where the frame writers report a failed write: the debug-output channel
+  // while enableDebugOutput is on, else nowhere (null).
+  IDebugSink* FrameErrorLog() const { return Setting().EnableDebugOutput ? Host.Debug : nullptr; }
+
   // Settings, fixed after construction except the coordinator address.
   TAgentConfig& Config() { return Settings; }
   const TAgentSettings& Setting() const { return Settings.Settings(); }

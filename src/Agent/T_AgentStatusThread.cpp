@@ -157,8 +157,7 @@ void TAgentStatusThread::StepReporting() {
     std::string report = BuildStatusReport(Sampler.ComputerName(), Sampler.ProcessorGHz(), Sampler.IdlePercent(),
                                            Sampler.AgentPercent(), Sampler.FreeMemoryMB(), Agent.GetStatusText(),
                                            Sampler.ProcessorCount(), Agent.PoolSize());
-    IDebugSink* errorLog = Agent.Setting().EnableDebugOutput ? Agent.Platform().Debug : nullptr;
-    if (!SocketWriteString(StatusSocket.Socket(), report, kReportTimeout, errorLog)) {
+    if (!SocketWriteString(StatusSocket.Socket(), report, kReportTimeout, Agent.FrameErrorLog())) {
       StatusSocket.Close();
       throw std::runtime_error("I/O error");
     }

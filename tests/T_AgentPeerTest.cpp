@@ -1,0 +1,147 @@
+// The peer against a fake user data port on 127.0.0.1.
+#include "Agent/T_AgentPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "Agent/T_Agent.h"
+#include "Agent/T_MainThreadQueue.h"
+#include "Common/T_GenericStream.h"
+#include "FakePeers.h"
+#include "TestSupport.h"
+
+namespace {
+
+struct PeerTest : ::testing::Test {
+  TTempDir Dir;
+  TTestPlatform Platform;
+  TMainThreadQueue MainThread;
+  fake::TFakeUser User;
+  std::unique_ptr<TAgent> Agent;
+
+  void SetUp() override { Agent = MakeAgent(User.Port()); }
+
+  std::unique_ptr<TAgent> MakeAgent(uint16_t dataPort) {
+    Platform.System.DataFolder = Dir / "data";
+    WriteTextFile(Dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\n") + "[user]\ndata_port=" +
+                                          std::to_string(dataPort) + "\n");
+    return std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread, TAgentOptions{false});
+  }
+  std::vector<std::string> Log() { return Platform.Debug.Taken(); }
+  bool Logged(const std::string& line) {
+    for (const std::string& taken : Log())
+      if (taken == line + "\r") return true;
+    return false;
+  }
+};
+
+TStreamRef StreamOf(const std::string& content) {
+  TStreamRef stream(TGenericStream::Create());
+  stream.Write(content.data(), static_cast<int32_t>(content.size()));
+  return stream;
+}
+
+}  // namespace
+
+TEST_F(PeerTest, FetchesFilesAndData) {
+  User.AddFile("LIB.DLL", std::string("\x7F" "ELF\0\1", 6));
+  User.AddData("block+1", "data bytes");
+  TAgentPeer peer(*Agent, "127.0.0.1");
+  EXPECT_TRUE(peer.Connected());
+  EXPECT_EQ(peer.RequestFile("LIB.DLL"), std::string("\x7F" "ELF\0\1", 6));
+  TStreamRef block = peer.RequestData("block 1");
+  ASSERT_TRUE(block);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(block.GetBasePointer()), block.GetSize()), "data bytes");
+  auto requests = User.Taken();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].Text, "GET_FILE LIB.DLL");
+  EXPECT_EQ(requests[1].Text, "GET_DATA block+1");
+  EXPECT_TRUE(Logged("AGENTPEER: Connecting to user data port, IP=127.0.0.1"));
+  EXPECT_TRUE(Logged("AGENTPEER: Connected to user data port sucessfully, IP=127.0.0.1"));
+}
+
+TEST_F(PeerTest, AnythingButOkRefusesWithoutADataBlock) {
+  User.SetFile("A.DLL", {"ok", "never read"});
+  User.SetFile("B.DLL", {"Ok ", "never read"});
+  User.SetData("d", {"Missing", "never read"});
+  User.AddFile("C.DLL", "c");
+  TAgentPeer peer(*Agent, "127.0.0.1");
+  EXPECT_FALSE(peer.RequestFile("A.DLL"));
+  EXPECT_FALSE(peer.RequestFile("B.DLL"));
+  EXPECT_FALSE(peer.RequestData("d"));
+  // The connection stayed in step: the next exchange works.
+  EXPECT_EQ(peer.RequestFile("C.DLL"), "c");
+  EXPECT_TRUE(Logged("AGENTPEER: GET_FILE A.DLL failed, file not found on user, IP=127.0.0.1"));
+  EXPECT_TRUE(Logged("AGENTPEER: GET_FILE B.DLL failed, file not found on user, IP=127.0.0.1"));
+  EXPECT_TRUE(Logged("AGENTPEER: GET_DATA failed! User IP=127.0.0.1"));
+}
+
+TEST_F(PeerTest, FreeTextArgumentsAreEncoded) {
+  TAgentPeer peer(*Agent, "127.0.0.1");
+  peer.RequestFile("C:\\MY LIBS\\A,B.DLL");
+  ASSERT_TRUE(peer.SendTaskFailed(9, "POOLTHREAD: exception \"boom\" in task 9"));
+  auto requests = User.WaitFor(2, 10000);
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].Text, "GET_FILE C%3a%5cMY+LIBS%5cA%2cB.DLL");
+  EXPECT_EQ(requests[1].Text, "TASK_FAILED 9 POOLTHREAD%3a+exception+%22boom%22+in+task+9");
+  EXPECT_TRUE(Logged("AGENTPEER: TASK_FAILED 9 for IP=127.0.0.1 - POOLTHREAD: exception \"boom\" in task 9"));
+}
+
+TEST_F(PeerTest, TaskDoneCarriesTheLoadSummaryAndTheWholeOutput) {
+  TAgentPeer peer(*Agent, "127.0.0.1");
+  TStreamRef output = StreamOf("result");
+  output.SetPos(3);
+  ASSERT_TRUE(peer.SendTaskDone(4294967295u, output.Get()));
+  TStreamRef empty(TGenericStream::Create());
+  ASSERT_TRUE(peer.SendTaskDone(7, empty.Get()));
+  auto requests = User.WaitFor(2, 10000);
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].Text, "TASK_DONE 4294967295 0.0 0.0 0");
+  EXPECT_EQ(requests[0].Block, "result");
+  EXPECT_EQ(requests[1].Text, "TASK_DONE 7 0.0 0.0 0");
+  EXPECT_EQ(requests[1].Block, "");
+  EXPECT_TRUE(Logged("AGENTPEER: TASK_DONE 7 for IP=127.0.0.1"));
+}
+
+TEST_F(PeerTest, AnUnreachableUserFailsEveryExchangeAtOnce) {
+  uint16_t closedPort = 0;
+  {
+    fake::TFramedServer gone;  // a port that was free a moment ago
+    closedPort = gone.Port();
+  }
+  auto agent = MakeAgent(closedPort);
+  TAgentPeer peer(*agent, "127.0.0.1");
+  EXPECT_FALSE(peer.Connected());
+  EXPECT_FALSE(peer.RequestFile("LIB.DLL"));
+  EXPECT_FALSE(peer.RequestData("x"));
+  TStreamRef output = StreamOf("r");
+  EXPECT_FALSE(peer.SendTaskDone(1, output.Get()));
+  EXPECT_FALSE(peer.SendTaskFailed(1, "m"));
+  EXPECT_TRUE(Logged("AGENTPEER: Unable to connect to user data port, IP=127.0.0.1"));
+  EXPECT_TRUE(Logged("AGENTPEER: GET_FILE LIB.DLL failed, file not found on user, IP=127.0.0.1"));
+  EXPECT_TRUE(Logged("AGENTPEER: GET_DATA failed! User IP=127.0.0.1"));
+  EXPECT_EQ(User.Connections(), 0);
+}
+
+TEST_F(PeerTest, ExchangesOfSeveralThreadsNeverInterleave) {
+  std::string big(300000, 'f');
+  User.AddFile("BIG.DLL", big);
+  User.ReplyDelayMs = 20;
+  TAgentPeer peer(*Agent, "127.0.0.1");
+  TStreamRef output = StreamOf(std::string(200000, 'o'));
+  std::vector<std::future<bool>> calls;
+  for (int i = 0; i < 4; ++i) {
+    calls.push_back(std::async(std::launch::async, [&] { return peer.RequestFile("BIG.DLL") == big; }));
+    calls.push_back(std::async(std::launch::async, [&, i] { return peer.SendTaskDone(i, output.Get()); }));
+  }
+  for (auto& call : calls) EXPECT_TRUE(call.get());
+  auto requests = User.WaitFor(8, 10000);
+  EXPECT_EQ(requests.size(), 8u);
+  EXPECT_FALSE(User.Garbled());
+  for (const auto& request : requests) {
+    if (request.Text.rfind("TASK_DONE", 0) == 0) {
+      EXPECT_EQ(request.Block.size(), 200000u);
+    }
+  }
+}
