@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <cerrno>
@@ -153,4 +154,16 @@ inline bool WaitUntil(const std::function<bool()>& condition,
 // Milliseconds since `start`.
 inline long long ElapsedMs(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// `content` deflated behind the compressed-stream header that claims `size`.
+inline std::string CompressedBlock(const std::string& content, uint32_t size) {
+  uLongf length = compressBound(content.size());
+  std::string deflated(length, '\0');
+  compress(reinterpret_cast<Bytef*>(deflated.data()), &length, reinterpret_cast<const Bytef*>(content.data()),
+           content.size());
+  deflated.resize(length);
+  std::string block = "\x95\x34\x90\x94\xFF\x43\x09\xA4";
+  for (int i = 0; i < 4; ++i) block.push_back(static_cast<char>(size >> (8 * i)));
+  return block + deflated;
 }

@@ -1,7 +1,6 @@
 #include "Common/WireFraming.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <future>
 
@@ -59,18 +58,6 @@ TStreamRef StreamOf(const std::string& content, int32_t position = 0) {
   stream.Write(content.data(), static_cast<int32_t>(content.size()));
   stream.SetPos(position);
   return stream;
-}
-
-// `content` deflated behind the compressed-stream header that claims `size`.
-std::string Compressed(const std::string& content, uint32_t size) {
-  uLongf length = compressBound(content.size());
-  std::string deflated(length, '\0');
-  compress(reinterpret_cast<Bytef*>(deflated.data()), &length, reinterpret_cast<const Bytef*>(content.data()),
-           content.size());
-  deflated.resize(length);
-  std::string block = Bytes({0x95, 0x34, 0x90, 0x94, 0xFF, 0x43, 0x09, 0xA4});
-  for (int i = 0; i < 4; ++i) block.push_back(static_cast<char>(size >> (8 * i)));
-  return block + deflated;
 }
 
 std::string DecompressError(TStreamRef& stream) {
@@ -206,7 +193,7 @@ TEST_F(FramingTest, AFailedWriteIsLoggedWithItsPrefix) {
 }
 
 TEST(CompressedStream, RecognisedOnlyWithBothTagsAndTwelveBytes) {
-  std::string header = Compressed("", 0).substr(0, 12);
+  std::string header = CompressedBlock("", 0).substr(0, 12);
   TStreamRef eleven = StreamOf(header.substr(0, 11));
   EXPECT_FALSE(IsCompressedStream(eleven.Get()));
   TStreamRef twelve = StreamOf(header, 5);
@@ -222,39 +209,39 @@ TEST(CompressedStream, RecognisedOnlyWithBothTagsAndTwelveBytes) {
 TEST(CompressedStream, InflatesToExactlyTheHeadersSize) {
   std::string content;
   for (int i = 0; i < 100000; ++i) content += static_cast<char>('a' + i % 23);
-  TStreamRef stream = StreamOf(Compressed(content, static_cast<uint32_t>(content.size())), 30);
+  TStreamRef stream = StreamOf(CompressedBlock(content, static_cast<uint32_t>(content.size())), 30);
   DecompressStream(stream.Get());
   EXPECT_EQ(stream.GetPos(), 0);
   ASSERT_EQ(stream.GetSize(), static_cast<int32_t>(content.size()));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(stream.GetBasePointer()), content.size()), content);
 
   // A read-only view is inflated by nobody: it cannot change its size.
-  std::string block = Compressed("abc", 3);
+  std::string block = CompressedBlock("abc", 3);
   TStreamRef view(TGenericStreamRO::Create(block.data(), static_cast<int32_t>(block.size())));
   EXPECT_EQ(DecompressError(view), "Assertion failure (Common/T_GenericStreamRO, line 220)");
 }
 
 TEST(CompressedStream, BadDataFailsWithItsLine) {
-  TStreamRef headerOnly = StreamOf(Compressed("", 0).substr(0, 12));
+  TStreamRef headerOnly = StreamOf(CompressedBlock("", 0).substr(0, 12));
   EXPECT_EQ(DecompressError(headerOnly), "Assertion failure (Common/kelvracommon, line 519)");
-  TStreamRef tooSmall = StreamOf(Compressed("hello world", 5));
+  TStreamRef tooSmall = StreamOf(CompressedBlock("hello world", 5));
   EXPECT_EQ(DecompressError(tooSmall), "Assertion failure (Common/kelvracommon, line 519)");
-  TStreamRef tooLarge = StreamOf(Compressed("hello world", 12));
+  TStreamRef tooLarge = StreamOf(CompressedBlock("hello world", 12));
   EXPECT_EQ(DecompressError(tooLarge), "Assertion failure (Common/kelvracommon, line 519)");
-  std::string block = Compressed("abc", 3);
+  std::string block = CompressedBlock("abc", 3);
   block[0] = 0;
   TStreamRef firstTag = StreamOf(block);
   EXPECT_EQ(DecompressError(firstTag), "Assertion failure (Common/kelvracommon, line 504)");
-  block = Compressed("abc", 3);
+  block = CompressedBlock("abc", 3);
   block[7] = 0;
   TStreamRef secondTag = StreamOf(block);
   EXPECT_EQ(DecompressError(secondTag), "Assertion failure (Common/kelvracommon, line 506)");
 }
 
 TEST(CompressedStream, ImpossibleSizesAreRefusedBeforeAllocating) {
-  TStreamRef beyondInt = StreamOf(Compressed("abc", 0x80000000u));
+  TStreamRef beyondInt = StreamOf(CompressedBlock("abc", 0x80000000u));
   EXPECT_EQ(DecompressError(beyondInt), "Assertion failure (Common/kelvracommon, line 519)");
-  TStreamRef bomb = StreamOf(Compressed("abc", 1u << 30));  // 1 GiB from a dozen bytes
+  TStreamRef bomb = StreamOf(CompressedBlock("abc", 1u << 30));  // 1 GiB from a dozen bytes
   EXPECT_EQ(DecompressError(bomb), "Assertion failure (Common/kelvracommon, line 519)");
   EXPECT_LT(bomb.GetSize(), 100);
 }
