@@ -3,9 +3,15 @@
 #include <algorithm>
 #include <strings.h>
 
+#include "Agent/I_Session.h"
 #include "Agent/T_AgentStatusThread.h"
 #include "Agent/T_AgentThreadPool.h"
+#include "Common/T_SlotError.h"
 #include "Common/kelvracommon.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
 
 namespace {
 
@@ -105,4 +111,77 @@ std::string TAgent::GetStatusText() const {
       break;
   }
   return text;
+}
+
+// The agent interface. Every slot is a C entry point that never lets an
+// error escape into task code: a failure is remembered for the calling
+// thread and fails the task when its procedure returns.
+
+const IAgentVtbl TAgent::kInterfaceTable = {
+    &TAgent::SlotQueryInterface, &TAgent::SlotAddRef,           &TAgent::SlotRelease,
+    &TAgent::SlotGetVersion,     &TAgent::SlotGetData,          &TAgent::SlotFreeData,
+    &TAgent::SlotShouldAbort,    &TAgent::SlotGetSessionFolder, &TAgent::SlotGetGlobalLock,
+};
+
+int32_t TAgent::SlotQueryInterface(IAgent*, const void*, void**) noexcept { return KELVRA_E_NOINTERFACE; }
+
+uint32_t TAgent::SlotAddRef(IAgent*) noexcept { return 1; }
+
+uint32_t TAgent::SlotRelease(IAgent*) noexcept { return 1; }
+
+int32_t TAgent::SlotGetVersion(IAgent*, uint32_t* out) noexcept {
+  return TSlotError::Run(int32_t{1}, [&] {
+    *out = KELVRA_AGENT_VERSION;
+    return int32_t{0};
+  });
+}
+
+int32_t TAgent::SlotGetData(IAgent*, void* session, const char* id, IGenericStream** out) noexcept {
+  return TSlotError::Run(int32_t{1}, [&] {
+    *out = nullptr;
+    IGenericStream* view = nullptr;
+    if (ISession::FromIdentity(session)->GetData(id, view) != 0) return int32_t{1};
+    view->SetPos(0);
+    *out = view;
+    return int32_t{0};
+  });
+}
+
+int32_t TAgent::SlotFreeData(IAgent*, void* session, const char* id) noexcept {
+  return TSlotError::Run(int32_t{0}, [&] {
+    ISession::FromIdentity(session)->FreeData(id != nullptr ? std::optional<std::string>(id) : std::nullopt);
+    return int32_t{0};
+  });
+}
+
+int32_t TAgent::SlotShouldAbort(IAgent* self, void* session) noexcept {
+  return TSlotError::Run(int32_t{0}, [&] {
+    TAgent& agent = OwnerOf(self);
+    ISession* owner = ISession::FromIdentity(session);
+    // Holds the task back while the machine's owner needs the processors.
+    while (TAgentThreadPool::SuspendSeconds.load(std::memory_order_relaxed) > 0 && !agent.Closing() &&
+           !owner->SessionEnding()) {
+      agent.DebugWrite("Suspended...");
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    }
+    return int32_t{owner->SessionEnding() ? 1 : 0};
+  });
+}
+
+int32_t TAgent::SlotGetSessionFolder(IAgent*, void* session, char* buffer) noexcept {
+  return TSlotError::Run(int32_t{0}, [&] {
+    std::string folder = ISession::FromIdentity(session)->SessionFolder();
+    // The header promises task authors a bound on what is written.
+    size_t length = std::min(folder.size(), size_t{KELVRA_SESSION_FOLDER_MAX} - 1);
+    std::memcpy(buffer, folder.data(), length);
+    buffer[length] = '\0';
+    return int32_t{0};
+  });
+}
+
+int32_t TAgent::SlotGetGlobalLock(IAgent* self, void** out) noexcept {
+  return TSlotError::Run(int32_t{0}, [&] {
+    *out = OwnerOf(self).GlobalLockAddress();
+    return int32_t{0};
+  });
 }

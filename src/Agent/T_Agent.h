@@ -17,6 +17,7 @@
 #include "Agent/TCoordinatorState.h"
 #include "Agent/T_AgentConfig.h"
 #include "Common/T_DebugLog.h"
+#include "I_Agent.h"
 #include "Platform/T_LibraryLock.h"
 #include "Platform/T_Mutex.h"
 #include "Platform/T_Platform.h"
@@ -90,16 +91,38 @@ class TAgent {
   // The global lock handed to task libraries; never taken by the agent.
   void* GlobalLockAddress() { return LibraryLock.Address(); }
 
+  // The agent interface handed to task libraries (procedures and their
+  // EndSession exports); valid for the agent's life. Its slots may be
+  // called by any number of threads at once.
+  IAgent* Interface() { return &AgentInterface; }
+
   const TPlatform& Platform() const { return Host; }
 
  private:
   static std::string MakeTempFolder(const TPlatform& platform);
+
+  // The object task libraries see: its first word points to the slot table.
+  struct TInterface : IAgent {
+    TAgent* Owner;  // borrowed: the agent that holds this interface
+  };
+  static TAgent& OwnerOf(IAgent* self) { return *static_cast<TInterface*>(self)->Owner; }
+  static const IAgentVtbl kInterfaceTable;
+  static int32_t SlotQueryInterface(IAgent* self, const void* iid16, void** out) noexcept;
+  static uint32_t SlotAddRef(IAgent* self) noexcept;
+  static uint32_t SlotRelease(IAgent* self) noexcept;
+  static int32_t SlotGetVersion(IAgent* self, uint32_t* out) noexcept;
+  static int32_t SlotGetData(IAgent* self, void* session, const char* id, IGenericStream** out) noexcept;
+  static int32_t SlotFreeData(IAgent* self, void* session, const char* id) noexcept;
+  static int32_t SlotShouldAbort(IAgent* self, void* session) noexcept;
+  static int32_t SlotGetSessionFolder(IAgent* self, void* session, char* buffer) noexcept;
+  static int32_t SlotGetGlobalLock(IAgent* self, void** out) noexcept;
 
   // Written once by the destroying thread, read by any thread: a reader that
   // misses the change only reacts a little later, so relaxed suffices.
   std::atomic<bool> ClosingFlag{false};
 
   // Constant after construction.
+  TInterface AgentInterface{{&kInterfaceTable}, this};
   TLibraryLock LibraryLock;
   const TPlatform Host;  // the facilities are borrowed
   const std::string TemporaryFolder;
