@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test twice: a g++
-# build, and a clang build with AddressSanitizer, UndefinedBehaviorSanitizer
-# and the thread-safety analysis. Warnings are errors in both.
+# Installs what is missing, then builds and runs every test three times: a
+# g++ build, a clang build with AddressSanitizer, UndefinedBehaviorSanitizer
+# and the thread-safety analysis, and a clang build with ThreadSanitizer.
+# Warnings are errors in all three.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,3 +24,8 @@ echo "== clang build with sanitizers"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 CC=clang CXX=clang++ run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=ON
+
+echo "== clang build with ThreadSanitizer"
+unset ASAN_OPTIONS UBSAN_OPTIONS
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+CC=clang CXX=clang++ run_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_SANITIZE_THREAD=ON

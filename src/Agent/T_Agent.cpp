@@ -41,11 +41,16 @@ TAgent::TAgent(const TPlatform& platform, std::string configFileName, IMainThrea
       TemporaryFolder(MakeTempFolder(platform)),
       Settings(*platform.Files, *platform.System, std::move(configFileName)),
       Log(ReadSettings(Settings, *platform.Debug)) {
-  if (options.StartStatusThread) Status = std::make_unique<TAgentStatusThread>(*this, mainThread);
+  if (options.StartStatusThread) {
+    Status = std::make_unique<TAgentStatusThread>(*this, mainThread);
+    Status->Start();  // after Status is set: the thread reads it
+  }
 }
 
 TAgent::~TAgent() {
   ClosingFlag.store(true, std::memory_order_relaxed);
+  // The thread ends before Status changes: it reads Status for the text.
+  if (Status) Status->Shutdown();
   Status.reset();
 }
 

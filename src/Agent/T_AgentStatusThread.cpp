@@ -37,14 +37,22 @@ TAgentStatusThread::TAgentStatusThread(TAgent& agent, IMainThread& mainThread)
   } catch (const std::exception&) {
     Agent.DebugWrite("AGENT: Unable to create UDP server socket on port %d", port);
   }
-  Thread = std::make_unique<TThread>("Status thread", *agent.Platform().System, *agent.Platform().Debug,
+}
+
+void TAgentStatusThread::Start() {
+  Thread = std::make_unique<TThread>("Status thread", *Agent.Platform().System, *Agent.Platform().Debug,
                                      [this] { Run(); });
 }
 
-TAgentStatusThread::~TAgentStatusThread() {
+TAgentStatusThread::~TAgentStatusThread() { Shutdown(); }
+
+void TAgentStatusThread::Shutdown() {
   Stop();
-  MainThread.ServeUntil([this] { return Left.load(); });
-  Thread->Join();
+  if (Thread) {
+    MainThread.ServeUntil([this] { return Left.load(); });
+    Thread->Join();
+    Thread.reset();
+  }
   Listener.reset();
 }
 

@@ -32,12 +32,19 @@ class TAgentStatusThread {
   // The version number reported to the coordinator.
   static constexpr int kAgentVersion = 265;
 
-  // Starts the broadcast listener (a port that cannot be had is logged and
-  // the agent goes on without it) and the thread. `agent` and `mainThread`
-  // are borrowed for the thread's life.
+  // Takes the baseline sample and opens the broadcast listener (a port that
+  // cannot be had is logged and the agent goes on without it). `agent` and
+  // `mainThread` are borrowed for the object's life.
   TAgentStatusThread(TAgent& agent, IMainThread& mainThread);
-  // Stop, wait for the thread while serving hand-overs, free the listener.
+  // Shutdown.
   ~TAgentStatusThread();
+
+  // Starts the thread; its owner calls it once it can be reached through
+  // the agent (the thread asks the agent for its status text).
+  void Start();
+  // Stop, wait for the thread while serving hand-overs, free the listener.
+  // Main thread; once.
+  void Shutdown();
   TAgentStatusThread(const TAgentStatusThread&) = delete;
   TAgentStatusThread& operator=(const TAgentStatusThread&) = delete;
 
