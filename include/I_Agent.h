@@ -25,6 +25,18 @@
  * - No slot raises an error into task code: a failing slot answers its
  *   failure value and the agent remembers the error for the calling thread;
  *   when the procedure returns, that error fails the task with its text.
+ *
+ * Files of a session: the agent fetches every file a task names (the
+ * library first, then its companions) once per session and stores it flat
+ * in the session folder (GetSessionFolder) under the spelling with which the
+ * session first asked for it, every ":", "\" and "/" turned into "_":
+ * "lib.so" lies there as lib.so, "C:\work\lib.so" as C__work_lib.so. Names
+ * differing only in letter case are one file. A library that needs companion
+ * libraries links them with RUNPATH=$ORIGIN (-Wl,-rpath,'$ORIGIN' and
+ * -Wl,--enable-new-dtags) and the task names them under their sonames. A
+ * companion is found by its soname, and one already loaded in the process
+ * under that soname (by any session) is shared: companions that differ
+ * between sessions need distinct sonames.
  */
 #ifndef KELVRA_I_AGENT_H
 #define KELVRA_I_AGENT_H

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "Platform/T_LinuxDynamicLibraries.h"
 #include "Platform/T_LinuxFileSystem.h"
 #include "Platform/T_LinuxMachine.h"
 #include "Platform/T_LinuxNameResolver.h"
@@ -129,15 +130,16 @@ class TFakeNameResolver : public TLinuxNameResolver {
   }
 };
 
-// A platform of real files with a fake machine, a recording sink and a fake
-// name resolver.
+// A platform of real files and libraries with a fake machine, a recording
+// sink and a fake name resolver.
 struct TTestPlatform {
   TLinuxFileSystem Files;
   TFakeSystem System;
   TRecordingSink Debug;
   TFakeNameResolver Names;
   TLinuxMachine Machine;
-  TPlatform Get() { return TPlatform{&Files, &System, &Debug, &Names, &Machine}; }
+  TLinuxDynamicLibraries Libraries;
+  TPlatform Get() { return TPlatform{&Files, &System, &Debug, &Names, &Machine, &Libraries}; }
 };
 
 // Polls `condition` until it holds or `timeout` has passed; its last answer.

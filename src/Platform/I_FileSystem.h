@@ -1,7 +1,7 @@
 // IFileSystem: the files and folders the agent touches (settings file,
-// temporary folder). Every method may be called from any thread; nothing is
-// kept open between calls. Tests substitute fakes by overriding methods of
-// TLinuxFileSystem.
+// temporary folder, the file cache's session folders). Every method may be
+// called from any thread; nothing is kept open between calls. Tests
+// substitute fakes by overriding methods of TLinuxFileSystem.
 #pragma once
 
 #include <string>
@@ -20,6 +20,16 @@ class IFileSystem {
   // false and sets `error` to the system's reason.
   virtual bool WriteFile(const std::string& path, std::string_view content, std::string& error) = 0;
 
+  // Puts a new file with `content` at `path`, never showing a partial file
+  // there: the bytes go to a new file of a name of its own in the same
+  // folder, which is then renamed to `path`. Whatever was at `path` (a file,
+  // a symbolic link) is replaced, never written through. On failure returns
+  // false, sets `error` to the system's reason and leaves nothing behind.
+  virtual bool ReplaceFile(const std::string& path, std::string_view content, std::string& error) = 0;
+
+  // Deletes the file (or link) at `path`. False on failure.
+  virtual bool RemoveFile(const std::string& path) = 0;
+
   // True when something exists at `path` (readable or not).
   virtual bool Exists(const std::string& path) = 0;
 
@@ -27,4 +37,8 @@ class IFileSystem {
 
   // Creates one directory (its parent must exist). False on failure.
   virtual bool CreateDirectory(const std::string& path) = 0;
+
+  // Deletes the empty directory at `path`. False on failure (not empty,
+  // missing, in use).
+  virtual bool RemoveDirectory(const std::string& path) = 0;
 };

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <optional>
 
 #include "Platform/PosixCalls.h"
 
@@ -35,6 +37,30 @@ std::string ResolveTarget(const std::string& path) {
   return path;
 }
 
+// Fills the new file `fd`, named `temporary`, with `content`, gives it
+// exactly `exactMode` when there is one, flushes it to the disk when
+// `durable`, and renames it over `target`. On failure removes it and sets
+// `error`.
+bool FinishNewFile(TFileDescriptor& fd, const std::string& temporary, const std::string& target,
+                   std::string_view content, std::optional<mode_t> exactMode, bool durable, std::string& error) {
+  bool ok = WriteAll(fd.Get(), content.data(), content.size()) &&
+            (!exactMode || ::fchmod(fd.Get(), *exactMode) == 0) && (!durable || ::fsync(fd.Get()) == 0);
+  int saved = errno;
+  if (!fd.Close() && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (ok && ::rename(temporary.c_str(), target.c_str()) != 0) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    error = ErrnoText(saved);
+  }
+  return ok;
+}
+
 }  // namespace
 
 bool TLinuxFileSystem::WriteFile(const std::string& path, std::string_view content, std::string& error) {
@@ -51,23 +77,32 @@ bool TLinuxFileSystem::WriteFile(const std::string& path, std::string_view conte
     error = ErrnoText(errno);
     return false;
   }
-  bool ok = WriteAll(fd.Get(), content.data(), content.size()) && ::fchmod(fd.Get(), mode) == 0 &&
-            ::fsync(fd.Get()) == 0;
-  int saved = errno;
-  if (!fd.Close()) {
-    ok = false;
-    saved = errno;
-  }
-  if (ok && ::rename(temporary.c_str(), target.c_str()) != 0) {
-    ok = false;
-    saved = errno;
-  }
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    error = ErrnoText(saved);
-  }
-  return ok;
+  return FinishNewFile(fd, temporary, target, content, mode, true, error);
 }
+
+bool TLinuxFileSystem::ReplaceFile(const std::string& path, std::string_view content, std::string& error) {
+  // A name of its own in the target's folder, short whatever the target's
+  // name, and made exclusively: an existing file of that name is skipped,
+  // never truncated.
+  // Any thread takes the next number; only uniqueness counts, so relaxed.
+  static std::atomic<unsigned> written{0};
+  const std::string folder = path.substr(0, path.rfind('/') + 1);
+  const std::string prefix = folder + ".kelvra-" + std::to_string(::getpid()) + "-";
+  constexpr int kAttempts = 100;
+  int failure = EEXIST;
+  for (int attempt = 0; attempt < kAttempts && failure == EEXIST; ++attempt) {
+    const std::string temporary = prefix + std::to_string(written.fetch_add(1, std::memory_order_relaxed)) + ".tmp";
+    TFileDescriptor fd(RetryOnInterrupt([&] {
+      return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    }));
+    if (fd.Valid()) return FinishNewFile(fd, temporary, path, content, std::nullopt, false, error);
+    failure = errno;
+  }
+  error = ErrnoText(failure);
+  return false;
+}
+
+bool TLinuxFileSystem::RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 bool TLinuxFileSystem::Exists(const std::string& path) {
   struct stat info {};
@@ -82,3 +117,5 @@ bool TLinuxFileSystem::DirectoryExists(const std::string& path) {
 bool TLinuxFileSystem::CreateDirectory(const std::string& path) {
   return ::mkdir(path.c_str(), 0777) == 0;
 }
+
+bool TLinuxFileSystem::RemoveDirectory(const std::string& path) { return ::rmdir(path.c_str()) == 0; }

@@ -10,7 +10,12 @@ class TLinuxFileSystem : public IFileSystem {
   // Writes a temporary file beside the target (following a symbolic link to
   // its target), then renames it over the target, keeping the old mode.
   bool WriteFile(const std::string& path, std::string_view content, std::string& error) override;
+  // The new file is made exclusively (never an existing one) and is not
+  // flushed to the disk before the rename.
+  bool ReplaceFile(const std::string& path, std::string_view content, std::string& error) override;
+  bool RemoveFile(const std::string& path) override;
   bool Exists(const std::string& path) override;
   bool DirectoryExists(const std::string& path) override;
   bool CreateDirectory(const std::string& path) override;
+  bool RemoveDirectory(const std::string& path) override;
 };

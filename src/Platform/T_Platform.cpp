@@ -1,5 +1,6 @@
 #include "Platform/T_Platform.h"
 
+#include "Platform/T_LinuxDynamicLibraries.h"
 #include "Platform/T_LinuxFileSystem.h"
 #include "Platform/T_LinuxMachine.h"
 #include "Platform/T_LinuxNameResolver.h"
@@ -13,6 +14,7 @@ const TPlatform& TPlatform::Linux() {
   static TStderrDebugSink* debug = new TStderrDebugSink;
   static TLinuxMachine* machine = new TLinuxMachine;
   static TLinuxNameResolver* names = new TLinuxNameResolver;
-  static const TPlatform platform{files, system, debug, names, machine};
+  static TLinuxDynamicLibraries* libraries = new TLinuxDynamicLibraries;
+  static const TPlatform platform{files, system, debug, names, machine, libraries};
   return platform;
 }

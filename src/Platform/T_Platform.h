@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Platform/I_DebugSink.h"
+#include "Platform/I_DynamicLibraries.h"
 #include "Platform/I_FileSystem.h"
 #include "Platform/I_Machine.h"
 #include "Platform/I_NameResolver.h"
@@ -15,6 +16,7 @@ struct TPlatform {
   IDebugSink* Debug = nullptr;     // borrowed
   INameResolver* Names = nullptr;  // borrowed; resolves the hosts of client connections
   IMachine* Machine = nullptr;     // borrowed; the status thread's readings
+  IDynamicLibraries* Libraries = nullptr;  // borrowed; task libraries
 
   // The real Linux facilities, process-wide and never destroyed.
   static const TPlatform& Linux();

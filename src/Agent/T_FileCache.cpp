@@ -1,0 +1,173 @@
+#include "Agent/T_FileCache.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+
+#include "Agent/T_Agent.h"
+#include "Agent/T_AgentPeer.h"
+#include "Common/CommandText.h"
+#include "Common/kelvracommon.h"
+
+namespace {
+
+using TGuard = std::lock_guard<std::recursive_mutex>;
+
+// Upper case by the ASCII rules: bytes outside a-z stay as they are.
+std::string UpperCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+// The session identity as the folder name: two upper-case hexadecimal
+// digits per byte of a pointer, leading zeros kept.
+std::string SessionFolderName(const void* session) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  auto value = reinterpret_cast<uintptr_t>(session);
+  std::string name(sizeof(void*) * 2, '0');
+  for (size_t i = name.size(); i-- > 0; value >>= 4) name[i] = kDigits[value & 0xF];
+  return name;
+}
+
+}  // namespace
+
+TFileCache::TFileCache(TAgent& agent, TAgentPeer& peer, void* session, IAgent* agentInterface)
+    : Agent(agent),
+      Peer(peer),
+      Session(session),
+      AgentInterface(agentInterface),
+      CacheFolder(agent.TempFolder() + peer.UserAddress() + "/" + SessionFolderName(session) + "/") {}
+
+TFileCache::~TFileCache() { ClearCache(); }
+
+std::string TFileCache::UserFolder() const { return Agent.TempFolder() + Peer.UserAddress() + "/"; }
+
+std::string TFileCache::LocalNameFor(const std::string& spelling) const {
+  std::string flat = spelling;
+  std::replace(flat.begin(), flat.end(), ':', '_');
+  std::replace(flat.begin(), flat.end(), '\\', '_');
+  std::replace(flat.begin(), flat.end(), '/', '_');
+  // With every separator gone the name is one entry of the folder, except
+  // these, which name the folder itself or the one above it. A zero byte
+  // would cut the path short.
+  if (flat.empty() || flat == "." || flat == ".." || flat.find('\0') != std::string::npos) return {};
+  return CacheFolder + flat;
+}
+
+int TFileCache::FindOrFetch(const std::string& name) {
+  TGuard guard(Lock);
+  const std::string key = UpperCase(name);
+  for (size_t i = 0; i < Entries.size(); ++i) {
+    if (Entries[i].Name == key) {
+      Agent.DebugWrite("FILECACHE: File %s reused from cache.", name);
+      return static_cast<int>(i);
+    }
+  }
+  Agent.DebugWrite("FILECACHE: Requesting file %s from user.", name);
+  std::optional<std::string> content = Peer.RequestFile(key);
+  if (!content) {
+    Agent.DebugWrite("FILECACHE: Request for file %s failed - NULL.", name);
+    return -1;
+  }
+  Entries.push_back(TFileCacheEntry{key, name, "", std::move(*content), nullptr});
+  return static_cast<int>(Entries.size() - 1);
+}
+
+bool TFileCache::WriteLocalCopy(int index) {
+  TGuard guard(Lock);
+  TFileCacheEntry& entry = Entries.at(static_cast<size_t>(index));
+  if (!entry.LocalName.empty()) return true;
+  const std::string local = LocalNameFor(entry.Spelling);
+  if (local.empty()) return false;
+
+  Agent.DebugWrite("FILECACHE: Creating local file %s (original file - %s.", local, entry.Name);
+  IFileSystem& files = *Agent.Platform().Files;
+  CreateDirectoriesForFile(files, local);
+  // A library still loaded under this path (an earlier session's that would
+  // not unload, or another entry's of the same flat name) would be handed
+  // back by the loader instead of the new file: this copy could never be
+  // loaded as what it is.
+  if (Agent.Platform().Libraries->IsLoaded(local)) return false;
+  std::string error;
+  if (!files.ReplaceFile(local, entry.Content, error)) return false;
+  entry.LocalName = local;
+  return true;
+}
+
+void TFileCache::LoadEntryLibrary(int index) {
+  TGuard guard(Lock);
+  TFileCacheEntry& entry = Entries.at(static_cast<size_t>(index));
+  if (entry.Module != nullptr) RaiseAssertionFailure("Agent/T_FileCache", 316);
+  Agent.DebugWrite("FILECACHE: Loading library from file %s (original file - %s.", entry.LocalName, entry.Name);
+  // The loader's reason is not logged here: the pool thread reports the
+  // library that did not load, and the next request tries again.
+  std::string error;
+  entry.Module = Agent.Platform().Libraries->Load(entry.LocalName, error);
+}
+
+void* TFileCache::GetLibrary(const std::string& libraryText) {
+  TGuard guard(Lock);
+  std::vector<std::string> items;
+  if (libraryText.find(',') == std::string::npos) {
+    items.push_back(libraryText);
+  } else {
+    items = SplitCommandItems(libraryText);
+  }
+  int index = -1;
+  for (size_t i = items.size(); i-- > 0;) {
+    index = FindOrFetch(items[i]);
+    if (index < 0) {
+      Agent.DebugWrite("FILECACHE: File %s not found on user.", items[i]);
+      return nullptr;
+    }
+    if (!WriteLocalCopy(index)) {
+      Agent.DebugWrite("FILECACHE: Unagle to create local file %s.", items[i]);
+      return nullptr;
+    }
+  }
+  if (index < 0) return nullptr;  // a list of no items names no library
+  if (Entries[static_cast<size_t>(index)].Module == nullptr) LoadEntryLibrary(index);
+  return Entries[static_cast<size_t>(index)].Module;
+}
+
+void TFileCache::CallEndSession() {
+  IDynamicLibraries& libraries = *Agent.Platform().Libraries;
+  for (const TFileCacheEntry& entry : Entries) {
+    if (entry.Module == nullptr) continue;
+    void* address = libraries.Symbol(entry.Module, "EndSession");
+    if (address == nullptr) address = libraries.Symbol(entry.Module, "_EndSession");
+    if (address == nullptr) continue;
+    try {
+      reinterpret_cast<EndSessionProc>(address)(AgentInterface, Session);
+    } catch (const std::exception& error) {
+      Agent.DebugWrite("WORKERTHREAD: exception " + std::string(error.what()) + "in EndSession()");
+    } catch (...) {
+      Agent.DebugWrite("WORKERTHREAD: exception in EndSession()");
+    }
+  }
+}
+
+char* TFileCache::CopyCacheFolder(char* buffer) const {
+  const size_t length = std::min(CacheFolder.size(), size_t{KELVRA_SESSION_FOLDER_MAX - 1});
+  std::memcpy(buffer, CacheFolder.data(), length);
+  buffer[length] = '\0';
+  return buffer;
+}
+
+void TFileCache::ClearCache() {
+  TGuard guard(Lock);
+  const TPlatform& platform = Agent.Platform();
+  std::string ignored;
+  for (TFileCacheEntry& entry : Entries) {
+    if (entry.Module != nullptr) platform.Libraries->Unload(entry.Module, ignored);
+    entry.Module = nullptr;
+  }
+  for (const TFileCacheEntry& entry : Entries)
+    if (!entry.LocalName.empty()) platform.Files->RemoveFile(entry.LocalName);
+  Entries.clear();
+  platform.Files->RemoveDirectory(CacheFolder);
+  platform.Files->RemoveDirectory(UserFolder());
+}

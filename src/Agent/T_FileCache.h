@@ -1,0 +1,86 @@
+// TFileCache: a session's files from its user, each fetched once (GET_FILE),
+// kept in memory, written once flat into the session folder and, for the
+// library a task names first, loaded once until the session ends; then
+// EndSession is called, and everything is unloaded, deleted and removed.
+// Threads: the worker creates it, calls CallEndSession once the pool is gone
+// and destroys it; pool threads call GetLibrary at once, each holding the
+// cache's re-entrant lock for the whole call (network, disk, load). Lock
+// order: the cache's lock, then the peer's.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "I_Agent.h"
+
+class TAgent;
+class TAgentPeer;
+
+// One file of the session, per distinct upper-cased name.
+struct TFileCacheEntry {
+  std::string Name;       // the cache key: the requested name upper-cased
+  std::string Spelling;   // the name as first requested; the local copy is named after it
+  std::string LocalName;  // full path of the local copy; empty until it is written
+  std::string Content;    // the bytes as received from the user
+  void* Module = nullptr; // the loaded library; null while not loaded
+};
+
+class TFileCache {
+ public:
+  // The session folder is <temp folder><user address>/<session as 16
+  // upper-case hex digits>/; nothing is made on disk yet. `agent`, `peer`
+  // and `agentInterface` are borrowed for the cache's life; `session` is
+  // the session identity handed to EndSession.
+  TFileCache(TAgent& agent, TAgentPeer& peer, void* session, IAgent* agentInterface);
+  // ClearCache.
+  ~TFileCache();
+  TFileCache(const TFileCache&) = delete;
+  TFileCache& operator=(const TFileCache&) = delete;
+
+  // A task's library text (decoded): one name, or a comma list whose first
+  // item is the library and whose other items are files it needs beside it
+  // (all fetched and written last to first). The loaded library, or null.
+  void* GetLibrary(const std::string& libraryText);
+
+  // The index of the entry of `name` (letter case ignored), fetched from the
+  // user when new; -1 when the user does not deliver it.
+  int FindOrFetch(const std::string& name);
+  // True when the entry's local copy exists (written now or before).
+  bool WriteLocalCopy(int index);
+  // Loads the entry's local copy; the entry must not be loaded yet. A
+  // library that does not load leaves Module null.
+  void LoadEntryLibrary(int index);
+
+  // Calls "EndSession" (else "_EndSession") of every loaded library, in
+  // order. Only once no pool thread is left; takes no lock.
+  void CallEndSession();
+
+  // Copies the session folder and a zero byte to `buffer`, which has room
+  // for KELVRA_SESSION_FOLDER_MAX bytes (a longer path is cut). Any thread.
+  char* CopyCacheFolder(char* buffer) const;
+  const std::string& GetCacheFolder() const { return CacheFolder; }
+
+  // Unloads the libraries, deletes the local copies and removes the session
+  // folder, then the user's folder above it when empty. Failures are ignored.
+  void ClearCache();
+
+ private:
+  // CacheFolder + `spelling` flattened (":", "\" and "/" become "_"), or
+  // empty when that is no file name of the folder ("", ".", "..").
+  std::string LocalNameFor(const std::string& spelling) const;
+  std::string UserFolder() const;
+
+  // Constant after construction.
+  TAgent& Agent;                 // borrowed
+  TAgentPeer& Peer;              // borrowed
+  void* const Session;           // the session identity, opaque
+  IAgent* const AgentInterface;  // borrowed; handed to EndSession
+  const std::string CacheFolder;
+
+  // Re-entrant: GetLibrary holds it while its steps take it again.
+  std::recursive_mutex Lock;
+  // Guarded by Lock (CallEndSession reads it alone, after the pool). Only
+  // appended to, so an index stays valid for the cache's life.
+  std::vector<TFileCacheEntry> Entries;
+};

@@ -1,0 +1,73 @@
+#include "Platform/T_LinuxDynamicLibraries.h"
+
+#include <dlfcn.h>
+#include <link.h>
+
+namespace {
+
+// The loader's reason for the failure the calling thread saw last.
+std::string LoaderError() {
+  const char* text = ::dlerror();
+  return text != nullptr ? text : "unknown loader error";
+}
+
+bool HasZeroByte(const std::string& text) { return text.find('\0') != std::string::npos; }
+
+// A file's path: with a "/" (a bare name would be searched for on the
+// library path, and an empty one names the program itself) and no zero byte.
+bool IsFilePath(const std::string& path) { return path.find('/') != std::string::npos && !HasZeroByte(path); }
+
+}  // namespace
+
+void* TLinuxDynamicLibraries::Load(const std::string& path, std::string& error) {
+  if (!IsFilePath(path)) {
+    error = "not a library file's path: " + path;
+    return nullptr;
+  }
+  void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    error = LoaderError();
+    return nullptr;
+  }
+  // The loader hands back an object already in the process when the file
+  // has the identity (device and inode) of the one that object came from:
+  // after an earlier session's file was deleted, a new file may get its inode.
+  // The link map names the file the object really came from.
+  link_map* map = nullptr;
+  if (::dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
+    error = LoaderError();
+    ::dlclose(library);
+    return nullptr;
+  }
+  if (map->l_name == nullptr || path != map->l_name) {
+    error = path + ": the loader answered with the object of " + (map->l_name != nullptr ? map->l_name : "?") +
+            ", loaded earlier";
+    ::dlclose(library);
+    return nullptr;
+  }
+  return library;
+}
+
+bool TLinuxDynamicLibraries::IsLoaded(const std::string& path) {
+  if (!IsFilePath(path)) return false;
+  void* library = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL | RTLD_NOLOAD);
+  if (library == nullptr) {
+    ::dlerror();  // a file that is not loaded leaves an error text; drop it
+    return false;
+  }
+  ::dlclose(library);
+  return true;
+}
+
+void* TLinuxDynamicLibraries::Symbol(void* library, const std::string& name) {
+  if (HasZeroByte(name)) return nullptr;
+  void* address = ::dlsym(library, name.c_str());
+  if (address == nullptr) ::dlerror();
+  return address;
+}
+
+bool TLinuxDynamicLibraries::Unload(void* library, std::string& error) {
+  if (::dlclose(library) == 0) return true;
+  error = LoaderError();
+  return false;
+}

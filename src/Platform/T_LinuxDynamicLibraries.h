@@ -1,0 +1,15 @@
+// TLinuxDynamicLibraries: IDynamicLibraries on dlopen, dlsym and dlclose,
+// with the link map (dlinfo) telling which file a load really got. Stateless;
+// one process-wide instance serves every thread (the loader's error text is
+// per thread and read right after the failing call).
+#pragma once
+
+#include "Platform/I_DynamicLibraries.h"
+
+class TLinuxDynamicLibraries : public IDynamicLibraries {
+ public:
+  void* Load(const std::string& path, std::string& error) override;
+  bool IsLoaded(const std::string& path) override;
+  void* Symbol(void* library, const std::string& name) override;
+  bool Unload(void* library, std::string& error) override;
+};

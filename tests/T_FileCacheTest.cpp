@@ -1,0 +1,224 @@
+// The file cache against a fake user data port on 127.0.0.1, with the test
+// task libraries of tests/tasklibs as the files the user serves.
+#include "Agent/T_FileCache.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
+#include "Agent/T_Agent.h"
+#include "Agent/T_AgentPeer.h"
+#include "Agent/T_MainThreadQueue.h"
+#include "FakePeers.h"
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+using TNames = std::vector<std::string>;
+
+namespace {
+
+void* const kSession = reinterpret_cast<void*>(uintptr_t{0xABC123});
+
+// The agent interface handed to EndSession. The test libraries' EndSession
+// exports announce themselves by freeing a block named after the export.
+struct TRecordingAgent : IAgent {
+  TNames Freed;
+  TRecordingAgent() { lpVtbl = &kTable; }
+  static int32_t FreeData(IAgent* self, void* session, const char* id) {
+    static_cast<TRecordingAgent*>(self)->Freed.push_back(session == kSession ? id : "another session");
+    return 0;
+  }
+  static constexpr IAgentVtbl kTable = {nullptr, nullptr, nullptr, nullptr, nullptr, FreeData, nullptr, nullptr, nullptr};
+};
+
+struct FileCacheTest : ::testing::Test {
+  TTempDir Dir;
+  TTestPlatform Platform;
+  TMainThreadQueue MainThread;
+  fake::TFakeUser User;
+  TRecordingAgent Interface;
+  std::unique_ptr<TAgent> Agent;
+  std::unique_ptr<TAgentPeer> Peer;
+  std::unique_ptr<TFileCache> Cache;
+
+  void SetUp() override {
+    Platform.System.DataFolder = Dir / "data";
+    WriteTextFile(Dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\n") + "[user]\ndata_port=" +
+                                          std::to_string(User.Port()) + "\n");
+    Agent = std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread, TAgentOptions{false});
+    Peer = std::make_unique<TAgentPeer>(*Agent, "127.0.0.1");
+    Cache = std::make_unique<TFileCache>(*Agent, *Peer, kSession, &Interface);
+  }
+
+  // The user serves the built file `path` as `key`.
+  void Serve(const std::string& key, const char* path) { User.AddFile(key, ReadTextFile(path)); }
+  TNames Requests() {
+    TNames texts;
+    for (const auto& request : User.Taken()) texts.push_back(request.Text);
+    return texts;
+  }
+  int Logged(const std::string& line) {
+    auto lines = Platform.Debug.Taken();
+    return static_cast<int>(std::count(lines.begin(), lines.end(), line + "\r"));
+  }
+  std::set<std::string> Listing() {
+    std::set<std::string> names;
+    for (const auto& item : fs::directory_iterator(Folder())) names.insert(item.path().filename().string());
+    return names;
+  }
+  std::string Folder() { return Cache->GetCacheFolder(); }
+};
+
+}  // namespace
+
+TEST_F(FileCacheTest, CaseVariantsAreOneFileKeptUnderTheFirstSpelling) {
+  Serve("LIB.DLL", KELVRA_TASKLIB_NONE);
+  EXPECT_EQ(Folder(), Agent->TempFolder() + "127.0.0.1/0000000000ABC123/");
+  char buffer[KELVRA_SESSION_FOLDER_MAX];
+  EXPECT_EQ(std::string(Cache->CopyCacheFolder(buffer)), Folder());
+
+  void* module = Cache->GetLibrary("lib.dll");
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(Cache->GetLibrary("LIB.DLL"), module);
+  EXPECT_EQ(Cache->GetLibrary("LIB.DLL"), module);
+  EXPECT_EQ(Requests(), TNames{"GET_FILE LIB.DLL"});
+  EXPECT_EQ(Listing(), std::set<std::string>{"lib.dll"});
+  EXPECT_EQ(Logged("FILECACHE: Requesting file lib.dll from user."), 1);
+  EXPECT_EQ(Logged("FILECACHE: File LIB.DLL reused from cache."), 2);
+  EXPECT_EQ(Logged("FILECACHE: Creating local file " + Folder() + "lib.dll (original file - LIB.DLL."), 1);
+  EXPECT_EQ(Logged("FILECACHE: Loading library from file " + Folder() + "lib.dll (original file - LIB.DLL."), 1);
+  try {
+    Cache->LoadEntryLibrary(0);
+    ADD_FAILURE() << "a loaded entry was loaded again";
+  } catch (const std::logic_error& error) {
+    EXPECT_STREQ(error.what(), "Assertion failure (Agent/T_FileCache, line 316)");
+  }
+}
+
+TEST_F(FileCacheTest, PathsAreFlattenedAndTheKeyGoesOnTheWire) {
+  Serve("C%3a%5cWORK%5cLIB.DLL", KELVRA_TASKLIB_NONE);
+  User.AddFile("..%2f..%2fESCAPE.SO", "data");
+  EXPECT_NE(Cache->GetLibrary("C:\\work\\lib.dll"), nullptr);
+  EXPECT_EQ(Cache->GetLibrary("lib.so,../../escape.so"), nullptr);  // lib.so is not on the user
+  EXPECT_EQ(Requests(), (TNames{"GET_FILE C%3a%5cWORK%5cLIB.DLL", "GET_FILE ..%2f..%2fESCAPE.SO", "GET_FILE LIB.SO"}));
+  EXPECT_EQ(Listing(), (std::set<std::string>{"C__work_lib.dll", ".._.._escape.so"}));
+  EXPECT_EQ(Logged("FILECACHE: Request for file lib.so failed - NULL."), 1);
+  EXPECT_EQ(Logged("FILECACHE: File lib.so not found on user."), 1);
+}
+
+TEST_F(FileCacheTest, CompanionsAreFetchedLastToFirstAndOnlyTheFirstIsLoaded) {
+  Serve("MAIN.DLL", KELVRA_TASKLIB_ENDSESSION);
+  Serve("PART.DLL", KELVRA_TASKLIB_UNDERSCORE);
+  EXPECT_EQ(Cache->GetLibrary("MAIN.DLL,GONE.DLL"), nullptr);  // nothing of MAIN.DLL is fetched
+  EXPECT_EQ(Requests(), TNames{"GET_FILE GONE.DLL"});
+  ASSERT_NE(Cache->GetLibrary("MAIN.DLL,PART.DLL"), nullptr);
+  EXPECT_EQ(Requests(), (TNames{"GET_FILE GONE.DLL", "GET_FILE PART.DLL", "GET_FILE MAIN.DLL"}));
+  Cache->CallEndSession();
+  EXPECT_EQ(Interface.Freed, TNames{"EndSession"});  // PART.DLL was never loaded
+}
+
+TEST_F(FileCacheTest, EndSessionOfEachLoadedLibraryInOrderPastAnException) {
+  TNames names{"THROW.SO", "PLAIN.SO", "UNDERSCORE.SO", "BOTH.SO", "NONE.SO"};
+  const char* files[] = {KELVRA_TASKLIB_THROW, KELVRA_TASKLIB_ENDSESSION, KELVRA_TASKLIB_UNDERSCORE,
+                         KELVRA_TASKLIB_BOTH, KELVRA_TASKLIB_NONE};
+  for (size_t i = 0; i < names.size(); ++i) {
+    Serve(names[i], files[i]);
+    ASSERT_NE(Cache->GetLibrary(names[i]), nullptr) << names[i];
+  }
+  Cache->CallEndSession();
+  EXPECT_EQ(Interface.Freed, (TNames{"EndSession", "_EndSession", "EndSession"}));
+  EXPECT_EQ(Logged("WORKERTHREAD: exception EndSession gave up in EndSession()"), 1);
+}
+
+TEST_F(FileCacheTest, FoldersGoWithTheSessionButTheUserFolderStaysForASibling) {
+  Serve("A.SO", KELVRA_TASKLIB_NONE);
+  auto sibling = std::make_unique<TFileCache>(*Agent, *Peer, reinterpret_cast<void*>(uintptr_t{1}), &Interface);
+  ASSERT_NE(Cache->GetLibrary("a.so"), nullptr);
+  ASSERT_NE(sibling->GetLibrary("a.so"), nullptr);
+  const std::string mine = Folder() + "a.so", theirs = sibling->GetCacheFolder() + "a.so";
+  EXPECT_EQ(theirs, Agent->TempFolder() + "127.0.0.1/0000000000000001/a.so");
+  Cache.reset();
+  EXPECT_FALSE(fs::exists(fs::path(mine).parent_path()));
+  EXPECT_FALSE(Platform.Libraries.IsLoaded(mine));
+  EXPECT_TRUE(fs::exists(theirs));
+  sibling.reset();
+  EXPECT_FALSE(fs::exists(Agent->TempFolder() + "127.0.0.1"));
+}
+
+TEST_F(FileCacheTest, ALibraryThatDoesNotLoadIsLoadedAgainOnTheNextRequest) {
+  User.AddFile("BAD.SO", "not a library");
+  EXPECT_EQ(Cache->GetLibrary("bad.so"), nullptr);
+  EXPECT_EQ(Cache->GetLibrary("bad.so"), nullptr);
+  EXPECT_EQ(Logged("FILECACHE: Loading library from file " + Folder() + "bad.so (original file - BAD.SO."), 2);
+  // The main library alone misses its companion; it loads once the
+  // companion lies beside it, where its RUNPATH=$ORIGIN finds it.
+  Serve("LIBTASKLIB_MAIN.SO", KELVRA_TASKLIB_MAIN);
+  Serve("LIBTASKLIB_PART.SO", KELVRA_TASKLIB_PART);
+  EXPECT_EQ(Cache->GetLibrary("libtasklib_main.so"), nullptr);
+  void* main = Cache->GetLibrary("libtasklib_main.so,libtasklib_part.so");
+  ASSERT_NE(main, nullptr);
+  EXPECT_EQ(Requests().size(), 3u);
+  auto mainValue = reinterpret_cast<int32_t (*)()>(Platform.Libraries.Symbol(main, "MainValue"));
+  ASSERT_NE(mainValue, nullptr);
+  EXPECT_EQ(mainValue(), 42);
+  Dl_info info{};
+  ASSERT_NE(::dladdr(Platform.Libraries.Symbol(main, "PartValue"), &info), 0);
+  EXPECT_EQ(std::string(info.dli_fname), Folder() + "libtasklib_part.so");
+}
+
+TEST_F(FileCacheTest, ACopyThatCannotBeWrittenIsWrittenOnTheNextRequest) {
+  Serve("LIB.SO", KELVRA_TASKLIB_NONE);
+  const std::string userFolder = Agent->TempFolder() + "127.0.0.1";
+  WriteTextFile(userFolder, "a file where the user's folder belongs");
+  EXPECT_EQ(Cache->GetLibrary("lib.so"), nullptr);
+  EXPECT_EQ(Logged("FILECACHE: Unagle to create local file lib.so."), 1);
+  fs::remove(userFolder);
+  EXPECT_NE(Cache->GetLibrary("lib.so"), nullptr);
+  EXPECT_EQ(Requests().size(), 1u);
+}
+
+TEST_F(FileCacheTest, NamesThatAreNoFileOfTheSessionFolderAreRefused) {
+  for (const char* key : {"", ".", "..", "A"}) User.AddFile(key, "data");  // "a\0b" goes out as "A"
+  for (const std::string& name : TNames{"", ".", "..", "lib.so,..", std::string("a\0b", 3)})
+    EXPECT_EQ(Cache->GetLibrary(name), nullptr) << name;
+  EXPECT_EQ(Requests().size(), 4u);
+  EXPECT_EQ(Logged("FILECACHE: Unagle to create local file ..."), 2);  // the name ".." and a full stop
+  EXPECT_TRUE(fs::is_empty(Agent->TempFolder()));                     // not even a folder was made
+}
+
+TEST_F(FileCacheTest, ACopyReplacesWhateverLiesAtItsPath) {
+  Serve("LIB.SO", KELVRA_TASKLIB_NONE);
+  Serve("OLD.SO", KELVRA_TASKLIB_NONE);
+  fs::create_directories(Folder());
+  WriteTextFile(Dir / "outside", "kept");
+  fs::create_symlink(Dir / "outside", Folder() + "lib.so");
+  WriteTextFile(Folder() + "old.so", "left by an earlier run");
+  EXPECT_NE(Cache->GetLibrary("lib.so"), nullptr);
+  EXPECT_NE(Cache->GetLibrary("old.so"), nullptr);
+  EXPECT_EQ(ReadTextFile(Dir / "outside"), "kept");
+  EXPECT_FALSE(fs::is_symlink(Folder() + "lib.so"));
+  EXPECT_EQ(Listing(), (std::set<std::string>{"lib.so", "old.so"}));  // no temporary file left
+}
+
+TEST_F(FileCacheTest, ACopyIsRefusedWhileAnotherLibraryIsLoadedUnderItsPath) {
+  Serve("LIB.SO", KELVRA_TASKLIB_UNDERSCORE);
+  Serve("A%3aB.SO", KELVRA_TASKLIB_NONE);
+  Serve("A_B.SO", KELVRA_TASKLIB_ENDSESSION);
+  // An earlier session's library at this path that would not unload.
+  fs::create_directories(Folder());
+  fs::copy_file(KELVRA_TASKLIB_NONE, Folder() + "lib.so");
+  std::string error;
+  void* stale = Platform.Libraries.Load(Folder() + "lib.so", error);
+  ASSERT_NE(stale, nullptr) << error;
+  EXPECT_EQ(Cache->GetLibrary("lib.so"), nullptr);
+  ASSERT_TRUE(Platform.Libraries.Unload(stale, error));
+  EXPECT_NE(Cache->GetLibrary("lib.so"), nullptr);
+  // Two names of one flat name: the second cannot be loaded beside the first.
+  EXPECT_NE(Cache->GetLibrary("a:b.so"), nullptr);
+  EXPECT_EQ(Cache->GetLibrary("a_b.so"), nullptr);
+  EXPECT_EQ(Logged("FILECACHE: Unagle to create local file lib.so."), 1);
+  EXPECT_EQ(Logged("FILECACHE: Unagle to create local file a_b.so."), 1);
+}
