@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "Common/T_GenericStream.h"
 #include "Platform/TaskFloatingPoint.h"
 #include "TaskGuardTasks.h"
 
@@ -150,6 +151,13 @@ TEST(TaskGuardDeathTest, AFaultInTheAgentsOwnCodeEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   uint32_t (*slot)() = SlotThatFaults;
   EXPECT_EXIT(Outcome(CallbackTask, &slot), testing::KilledBySignal(SIGSEGV), "");
+  EXPECT_EXIT(
+      {
+        IGenericStream* out = TGenericStream::Create();
+        uint32_t result = 0;
+        TTaskGuard::CallTask(BadStreamWriteTask, nullptr, nullptr, nullptr, out, result);
+      },
+      testing::KilledBySignal(SIGSEGV), "");
   EXPECT_EXIT(
       {
         TTaskGuard::PrepareThread();
