@@ -123,6 +123,7 @@ TEST_F(DataCacheTest, IdentifiersCompareByteForByteAndFreeDataWithoutOneDropsAll
   EXPECT_EQ(User.Taken().size(), 2u);
   Cache->FreeData(std::nullopt);
   ASSERT_EQ(Cache->GetData("Block", view), 0);
+  EXPECT_EQ(Read(view), "upper");
   ASSERT_EQ(Cache->GetData("block", view), 0);
   Read(view);
   EXPECT_EQ(User.Taken().size(), 4u);

@@ -13,6 +13,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "Platform/T_TaskGuard.h"
+
 class TSlotError {
  public:
   // Remembers `text` for this thread. The first error stays: a task that
@@ -23,8 +25,11 @@ class TSlotError {
   static void Clear() noexcept;
 
   // Runs a slot's body; an exception is remembered and `failure` answered.
+  // The body is agent code called by a task: it runs with the task-fault
+  // guard disarmed, so a fault in it is never jumped over.
   template <typename TResult, typename TBody>
   static TResult Run(TResult failure, TBody&& body) noexcept {
+    TTaskGuard::TDisarm disarm;
     try {
       return std::forward<TBody>(body)();
     } catch (const std::exception& error) {
@@ -36,6 +41,7 @@ class TSlotError {
   }
   template <typename TBody>
   static void Run(TBody&& body) noexcept {
+    TTaskGuard::TDisarm disarm;
     try {
       std::forward<TBody>(body)();
     } catch (const std::exception& error) {

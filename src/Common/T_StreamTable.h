@@ -2,12 +2,15 @@
 // slot is a C-callable, noexcept wrapper that turns the interface pointer
 // back into T and calls T's method of the same name under TSlotError::Run:
 // an error becomes the slot's failure value (0, null or nothing) and is
-// remembered for the calling thread. T derives from IGenericStream and lets
-// this class reach its private AddRef and Release (only the table frees it).
+// remembered for the calling thread. The body runs with the task-fault guard
+// disarmed: a fault in the agent's stream code ends the process instead of
+// being jumped over. T derives from IGenericStream and lets this class reach
+// its private AddRef and Release (only the table frees it).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "Common/T_SlotError.h"
 #include "I_GenericStream.h"
@@ -20,57 +23,68 @@ class TStreamTable {
  private:
   static T* Self(IGenericStream* self) { return static_cast<T*>(self); }
 
+  // A slot's body: disarmed, its error remembered and `failure` answered.
+  template <typename TResult, typename TBody>
+  static TResult Run(TResult failure, TBody&& body) noexcept {
+    return TSlotError::Run(failure, std::forward<TBody>(body));
+  }
+  template <typename TBody>
+  static void Run(TBody&& body) noexcept {
+    TSlotError::Run(std::forward<TBody>(body));
+  }
+
+  // Touches nothing, so it needs neither the capture nor the disarming.
   static int32_t QueryInterface(IGenericStream*, const void*, void**) noexcept { return KELVRA_E_NOINTERFACE; }
   static int32_t AddRef(IGenericStream* self) noexcept {
-    return TSlotError::Run(int32_t{0}, [&] { return Self(self)->AddRef(); });
+    return Run(int32_t{0}, [&] { return Self(self)->AddRef(); });
   }
   static int32_t Release(IGenericStream* self) noexcept {
-    return TSlotError::Run(int32_t{0}, [&] { return Self(self)->Release(); });
+    return Run(int32_t{0}, [&] { return Self(self)->Release(); });
   }
   static uint32_t GetVersion(IGenericStream* self) noexcept {
-    return TSlotError::Run(uint32_t{0}, [&] { return Self(self)->GetVersion(); });
+    return Run(uint32_t{0}, [&] { return Self(self)->GetVersion(); });
   }
   static uint8_t* GetBasePointer(IGenericStream* self) noexcept {
-    return TSlotError::Run(static_cast<uint8_t*>(nullptr), [&] { return Self(self)->GetBasePointer(); });
+    return Run(static_cast<uint8_t*>(nullptr), [&] { return Self(self)->GetBasePointer(); });
   }
   static uint8_t* GetCurPointer(IGenericStream* self) noexcept {
-    return TSlotError::Run(static_cast<uint8_t*>(nullptr), [&] { return Self(self)->GetCurPointer(); });
+    return Run(static_cast<uint8_t*>(nullptr), [&] { return Self(self)->GetCurPointer(); });
   }
   static uint8_t IsReadOnly(IGenericStream* self) noexcept {
-    return TSlotError::Run(uint8_t{0}, [&] { return static_cast<uint8_t>(Self(self)->IsReadOnly() ? 1 : 0); });
+    return Run(uint8_t{0}, [&] { return static_cast<uint8_t>(Self(self)->IsReadOnly() ? 1 : 0); });
   }
   static int32_t GetSize(IGenericStream* self) noexcept {
-    return TSlotError::Run(int32_t{0}, [&] { return Self(self)->GetSize(); });
+    return Run(int32_t{0}, [&] { return Self(self)->GetSize(); });
   }
   static int32_t Write(IGenericStream* self, const void* buffer, int32_t count) noexcept {
-    return TSlotError::Run(int32_t{0}, [&] { return Self(self)->Write(buffer, count); });
+    return Run(int32_t{0}, [&] { return Self(self)->Write(buffer, count); });
   }
   static int32_t Read(IGenericStream* self, void* buffer, int32_t count) noexcept {
-    return TSlotError::Run(int32_t{0}, [&] { return Self(self)->Read(buffer, count); });
+    return Run(int32_t{0}, [&] { return Self(self)->Read(buffer, count); });
   }
   static void SetPos(IGenericStream* self, int32_t position) noexcept {
-    TSlotError::Run([&] { Self(self)->SetPos(position); });
+    Run([&] { Self(self)->SetPos(position); });
   }
   static int32_t GetPos(IGenericStream* self) noexcept {
-    return TSlotError::Run(int32_t{0}, [&] { return Self(self)->GetPos(); });
+    return Run(int32_t{0}, [&] { return Self(self)->GetPos(); });
   }
   static void Clear(IGenericStream* self) noexcept {
-    TSlotError::Run([&] { Self(self)->Clear(); });
+    Run([&] { Self(self)->Clear(); });
   }
   static void Reset(IGenericStream* self) noexcept {
-    TSlotError::Run([&] { Self(self)->Reset(); });
+    Run([&] { Self(self)->Reset(); });
   }
   static void Truncate(IGenericStream* self, int32_t size) noexcept {
-    TSlotError::Run([&] { Self(self)->Truncate(size); });
+    Run([&] { Self(self)->Truncate(size); });
   }
   static void ReservedOperation(IGenericStream* self, int32_t value) noexcept {
-    TSlotError::Run([&] { Self(self)->ReservedOperation(value); });
+    Run([&] { Self(self)->ReservedOperation(value); });
   }
   static void SetSize(IGenericStream* self, int32_t size) noexcept {
-    TSlotError::Run([&] { Self(self)->SetSize(size); });
+    Run([&] { Self(self)->SetSize(size); });
   }
   static int32_t Compact(IGenericStream* self) noexcept {
-    return TSlotError::Run(int32_t{0}, [&] { return Self(self)->Compact(); });
+    return Run(int32_t{0}, [&] { return Self(self)->Compact(); });
   }
 
   static constexpr IGenericStreamVtbl Table = {

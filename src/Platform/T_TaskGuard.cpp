@@ -1,0 +1,343 @@
+#include "Platform/T_TaskGuard.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cinttypes>
+#include <csetjmp>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+
+#include "Platform/PosixCalls.h"
+#include "Platform/TaskFloatingPoint.h"
+
+// The handler and the frames between the guard's sigsetjmp and task code
+// carry no AddressSanitizer instrumentation: a jump leaves their stack
+// frames behind, and poisoned red zones there (or on the alternate stack,
+// where the kernel writes the next signal frame) would be reported later.
+#define KELVRA_NO_ASAN __attribute__((no_sanitize_address))
+
+namespace {
+
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+constexpr const char* kUnknownError = "Unknown error";
+
+// One guarded call in progress on this thread, in the frame of Call.
+struct TFrame {
+  sigjmp_buf Env;
+  TFrame* Previous;  // the enclosing guarded call, or null
+  bool WasArmed;     // the thread's state before this call
+  void (*Target)(void*);
+  void* Context;
+};
+
+// What the handler saw, turned into text after the jump.
+struct TFault {
+  int Signal;
+  int Code;
+  void* Address;
+  pid_t Sender;  // for a signal sent by a process (si_code <= 0)
+};
+
+// The thread's guard state: plain data in static TLS (initial-exec: the
+// handler must never be the first to reach a lazily made TLS block; this
+// unit is linked into the executable), written by the thread itself and read
+// by the handler interrupting that same thread, so no other thread ever
+// touches it; volatile keeps the handler's view exact.
+struct TThreadState {
+  TFrame* volatile Innermost;
+  volatile sig_atomic_t Armed;
+  TFault Fault;
+  bool Prepared;
+};
+
+__attribute__((tls_model("initial-exec"))) thread_local TThreadState ThisThread{};
+
+// The alternate stack PrepareThread made for this thread, if it made one;
+// unmapped when the thread ends, unless something replaced it meanwhile.
+class TAltStack {
+ public:
+  TAltStack() = default;
+  TAltStack(const TAltStack&) = delete;
+  TAltStack& operator=(const TAltStack&) = delete;
+  ~TAltStack() {
+    if (Mapping == nullptr) return;
+    stack_t current{};
+    if (::sigaltstack(nullptr, &current) != 0 || current.ss_sp != Stack()) return;
+    stack_t off{};
+    off.ss_flags = SS_DISABLE;
+    if (::sigaltstack(&off, nullptr) == 0) ::munmap(Mapping, MappingSize);
+  }
+
+  // Maps a stack with an inaccessible guard page below it and installs it.
+  void Install() {
+    size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    size_t size = page + TTaskGuard::kAltStackSize;
+    void* mapping = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (mapping == MAP_FAILED) throw std::runtime_error("Unable to map a signal stack: " + ErrnoText(errno));
+    stack_t mine{};
+    mine.ss_sp = static_cast<char*>(mapping) + page;
+    mine.ss_size = TTaskGuard::kAltStackSize;
+    if (::mprotect(mapping, page, PROT_NONE) != 0 || ::sigaltstack(&mine, nullptr) != 0) {
+      int error = errno;
+      ::munmap(mapping, size);
+      throw std::runtime_error("Unable to set a signal stack: " + ErrnoText(error));
+    }
+    Mapping = mapping;
+    MappingSize = size;
+    Guard = page;
+  }
+
+ private:
+  void* Stack() const { return static_cast<char*>(Mapping) + Guard; }
+
+  void* Mapping = nullptr;
+  size_t MappingSize = 0;
+  size_t Guard = 0;
+};
+
+thread_local TAltStack OwnAltStack;
+
+// Runs on the faulting thread's alternate stack. In a guarded call: records
+// the fault and jumps back to the call's sigsetjmp, which restores the
+// signal mask. Anywhere else (the agent's own code, a disarmed slot, a thread
+// that never calls task code): puts the default action back and raises the
+// signal again, so the process ends as it would without the guard.
+// Async-signal-safe: no allocation, no lock, thread-local plain data only.
+// What a jump cannot mend is the task's own: a lock it held (the global lock,
+// or a C library lock when it faulted inside the C library) stays held.
+KELVRA_NO_ASAN void OnFault(int number, siginfo_t* info, void*) {
+  TThreadState& state = ThisThread;
+  TFrame* frame = state.Innermost;
+  if (frame != nullptr && state.Armed != 0) {
+    state.Armed = 0;
+    state.Fault.Signal = number;
+    state.Fault.Code = info->si_code;
+    state.Fault.Address = info->si_addr;
+    state.Fault.Sender = info->si_code <= 0 ? info->si_pid : 0;
+    siglongjmp(frame->Env, 1);
+  }
+  int saved = errno;
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  ::sigaction(number, &fallback, nullptr);
+  ::raise(number);  // delivered when the handler returns and unblocks it
+  errno = saved;
+}
+
+// Installs OnFault for every fault signal and checks that it is in force.
+// A sanitizer runtime installs its handlers at start-up, before this runs,
+// and with its default options lets these replace them; told to own a
+// signal (handle_segv=2) it silently keeps its own, which the check refuses.
+void InstallHandlers() {
+  struct sigaction action {};
+  action.sa_sigaction = OnFault;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  for (int number : kFaultSignals) sigaddset(&action.sa_mask, number);
+  for (int number : kFaultSignals) {
+    struct sigaction current {};
+    if (::sigaction(number, &action, nullptr) != 0 || ::sigaction(number, nullptr, &current) != 0 ||
+        (current.sa_flags & SA_SIGINFO) == 0 || current.sa_sigaction != OnFault)
+      throw std::runtime_error("Unable to install the task fault handler for signal " + std::to_string(number));
+  }
+}
+
+// The text of a fault. Every text the guard produces is listed here:
+//   SIGSEGV  "Access violation (SIGSEGV) at address 0x0000000000000000"
+//   SIGBUS   "Bus error (SIGBUS) at address 0x..."       (the data address)
+//   SIGILL   "Illegal instruction (SIGILL) at address 0x..." (the instruction)
+//   SIGFPE   "Integer division by zero (SIGFPE)", "Integer overflow (SIGFPE)",
+//            "Floating-point division by zero (SIGFPE)", "Floating-point
+//            overflow (SIGFPE)", "Floating-point underflow (SIGFPE)",
+//            "Floating-point inexact result (SIGFPE)", "Floating-point
+//            invalid operation (SIGFPE)", "Subscript out of range (SIGFPE)",
+//            else "Arithmetic fault (SIGFPE)"
+//   a fault signal sent by a process rather than raised by the processor:
+//            "Access violation (SIGSEGV) sent by process 1234" (and the same
+//            first words for the others)
+// Addresses have 16 upper-case hexadecimal digits.
+std::string FaultText(const TFault& fault) {
+  const char* what = "Arithmetic fault (SIGFPE)";
+  bool withAddress = true;
+  switch (fault.Signal) {
+    case SIGSEGV:
+      what = "Access violation (SIGSEGV)";
+      break;
+    case SIGBUS:
+      what = "Bus error (SIGBUS)";
+      break;
+    case SIGILL:
+      what = "Illegal instruction (SIGILL)";
+      break;
+    default:
+      withAddress = false;
+      if (fault.Code <= 0) break;
+      switch (fault.Code) {
+        case FPE_INTDIV: what = "Integer division by zero (SIGFPE)"; break;
+        case FPE_INTOVF: what = "Integer overflow (SIGFPE)"; break;
+        case FPE_FLTDIV: what = "Floating-point division by zero (SIGFPE)"; break;
+        case FPE_FLTOVF: what = "Floating-point overflow (SIGFPE)"; break;
+        case FPE_FLTUND: what = "Floating-point underflow (SIGFPE)"; break;
+        case FPE_FLTRES: what = "Floating-point inexact result (SIGFPE)"; break;
+        case FPE_FLTINV: what = "Floating-point invalid operation (SIGFPE)"; break;
+        case FPE_FLTSUB: what = "Subscript out of range (SIGFPE)"; break;
+        default: break;
+      }
+  }
+  char text[128];
+  if (fault.Code <= 0)
+    std::snprintf(text, sizeof text, "%s sent by process %ld", what, static_cast<long>(fault.Sender));
+  else if (withAddress)
+    std::snprintf(text, sizeof text, "%s at address 0x%016" PRIXPTR, what, reinterpret_cast<uintptr_t>(fault.Address));
+  else
+    std::snprintf(text, sizeof text, "%s", what);
+  return text;
+}
+
+// Stores `text` as the failure; without memory for it, a short text that
+// fits the string's own storage still fails the call.
+void SetFailure(std::optional<std::string>& failure, const char* text) noexcept {
+  try {
+    failure.emplace(text != nullptr ? text : "");
+  } catch (...) {
+    failure.emplace();
+    failure->assign("Out of memory");
+  }
+}
+
+// The frame right above task code: an exception it throws stops here. The
+// catch runs disarmed (a fault inside it cannot jump out of a catch).
+KELVRA_NO_ASAN __attribute__((noinline)) void CallCatching(void (*target)(void*), void* context,
+                                                            std::optional<std::string>* failure) noexcept {
+  try {
+    target(context);
+  } catch (const std::exception& error) {
+    ThisThread.Armed = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    SetFailure(*failure, error.what());
+  } catch (...) {
+    ThisThread.Armed = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    SetFailure(*failure, kUnknownError);
+  }
+}
+
+struct TTaskCall {
+  TTaskGuard::TTaskProcedure Procedure;
+  IAgent* Agent;
+  void* Session;
+  IGenericStream* In;
+  IGenericStream* Out;
+  uint32_t Result;
+};
+
+KELVRA_NO_ASAN void RunTask(void* context) {
+  auto* call = static_cast<TTaskCall*>(context);
+  call->Result = call->Procedure(call->Agent, call->Session, call->In, call->Out);
+}
+
+struct TEndSessionCall {
+  TTaskGuard::TEndSessionProcedure Procedure;
+  IAgent* Agent;
+  void* Session;
+};
+
+KELVRA_NO_ASAN void RunEndSession(void* context) {
+  auto* call = static_cast<TEndSessionCall*>(context);
+  call->Procedure(call->Agent, call->Session);
+}
+
+}  // namespace
+
+void TTaskGuard::PrepareThread() {
+  static std::once_flag installed;
+  TThreadState& state = ThisThread;
+  if (state.Prepared) return;
+  std::call_once(installed, InstallHandlers);
+  stack_t current{};
+  if (::sigaltstack(nullptr, &current) != 0)
+    throw std::runtime_error("Unable to read the signal stack: " + ErrnoText(errno));
+  if ((current.ss_flags & SS_DISABLE) != 0 || current.ss_size < kMinimumAltStack) OwnAltStack.Install();
+  sigset_t faults;
+  sigemptyset(&faults);
+  for (int number : kFaultSignals) sigaddset(&faults, number);
+  ::pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
+  LoadTaskFloatingPoint();
+  state.Prepared = true;
+}
+
+std::optional<std::string> TTaskGuard::Call(void (*call)(void*), void* context) noexcept {
+  std::optional<std::string> failure;
+  TThreadState& state = ThisThread;
+  if (!state.Prepared) {
+    try {
+      PrepareThread();
+    } catch (const std::exception& error) {
+      SetFailure(failure, error.what());
+      return failure;
+    }
+  }
+  // Everything the jump's landing reads lives in `frame`, in memory, written
+  // before sigsetjmp and not changed after it.
+  TFrame frame;
+  frame.Previous = state.Innermost;
+  frame.WasArmed = state.Armed != 0;
+  frame.Target = call;
+  frame.Context = context;
+  if (sigsetjmp(frame.Env, 1) == 0) {
+    state.Innermost = &frame;
+    state.Armed = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    CallCatching(frame.Target, frame.Context, &failure);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    state.Armed = frame.WasArmed ? 1 : 0;
+    state.Innermost = frame.Previous;
+    return failure;
+  }
+  // Back from the handler: the signal mask is restored, but the
+  // floating-point state is the one the kernel starts a handler with (x87
+  // control word 0x037F), as the jump skipped the handler's return.
+  TThreadState& landed = ThisThread;
+  landed.Innermost = frame.Previous;
+  landed.Armed = frame.WasArmed ? 1 : 0;
+  LoadTaskFloatingPoint();
+  try {
+    failure.emplace(FaultText(landed.Fault));
+  } catch (...) {
+    SetFailure(failure, "Out of memory");
+  }
+  return failure;
+}
+
+std::optional<std::string> TTaskGuard::CallTask(TTaskProcedure procedure, IAgent* agent, void* session,
+                                                 IGenericStream* in, IGenericStream* out, uint32_t& result) noexcept {
+  TTaskCall call{procedure, agent, session, in, out, 0};
+  std::optional<std::string> failure = Call(RunTask, &call);
+  if (!failure.has_value()) result = call.Result;
+  return failure;
+}
+
+std::optional<std::string> TTaskGuard::CallEndSession(TEndSessionProcedure procedure, IAgent* agent,
+                                                      void* session) noexcept {
+  TEndSessionCall call{procedure, agent, session};
+  return Call(RunEndSession, &call);
+}
+
+bool TTaskGuard::Armed() noexcept { return ThisThread.Innermost != nullptr && ThisThread.Armed != 0; }
+
+TTaskGuard::TDisarm::TDisarm() noexcept : WasArmed(ThisThread.Armed != 0) {
+  ThisThread.Armed = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+TTaskGuard::TDisarm::~TDisarm() {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  ThisThread.Armed = WasArmed ? 1 : 0;
+}

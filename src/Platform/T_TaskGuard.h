@@ -1,0 +1,70 @@
+// TTaskGuard: calls into task code (a task procedure on a pool thread,
+// EndSession on the worker) so that a processor fault it raises (SIGSEGV,
+// SIGBUS, SIGFPE, SIGILL) or a C++ exception it throws fails the call with a
+// text instead of ending the process. Everything is per thread: a thread
+// calls PrepareThread before its first guarded call; an agent slot called by
+// task code holds a TDisarm, so a fault in the agent's own code is fatal.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct IAgent;
+struct IGenericStream;
+
+class TTaskGuard {
+ public:
+  using TTaskProcedure = uint32_t (*)(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out);
+  using TEndSessionProcedure = void (*)(IAgent* agent, void* session);
+
+  // Readies the calling thread, once (later calls do nothing): installs the
+  // process's fault handlers on first use, gives the thread an alternate
+  // signal stack (keeping one of kMinimumAltStack bytes or more already in
+  // place), unblocks the fault signals and loads the task floating-point
+  // state (TaskFloatingPoint.h). Throws std::runtime_error when the handlers
+  // cannot be put in force or the stack cannot be made.
+  static void PrepareThread();
+
+  // Guarded calls. Each answers none when task code returned, else the
+  // failure's text: a fault named as in FaultText (T_TaskGuard.cpp), the
+  // what() of an exception, "Unknown error" for any other exception. A thread
+  // not yet prepared is prepared first; if that fails, its error is the text
+  // and task code is not called. Nesting works: a guarded call made inside a
+  // TDisarm scope inside another guarded call catches its own faults, and
+  // each call leaves the thread armed or disarmed as it found it.
+  static std::optional<std::string> CallTask(TTaskProcedure procedure, IAgent* agent, void* session,
+                                             IGenericStream* in, IGenericStream* out, uint32_t& result) noexcept;
+  static std::optional<std::string> CallEndSession(TEndSessionProcedure procedure, IAgent* agent,
+                                                   void* session) noexcept;
+  // The general form: call(context). Between the guard's sigsetjmp and task
+  // code there are only frames without destructors, and an exception from
+  // task code is caught right above it: a fault's jump skips task frames
+  // only, an exception never reaches the jump's frame. `call` itself must
+  // follow the same rule (plain data only) up to the task code it calls.
+  static std::optional<std::string> Call(void (*call)(void* context), void* context) noexcept;
+
+  // True while the calling thread runs task code: inside a guarded call and
+  // not in a TDisarm scope.
+  static bool Armed() noexcept;
+
+  // Disarms the calling thread for its life and restores the state it found.
+  // Held by every agent slot called by task code, around the slot's body.
+  // A C++ exception of task code is also handled disarmed: its what() and
+  // destructor run in the guard's catch, and a fault there is fatal.
+  class TDisarm {
+   public:
+    TDisarm() noexcept;
+    ~TDisarm();
+    TDisarm(const TDisarm&) = delete;
+    TDisarm& operator=(const TDisarm&) = delete;
+
+   private:
+    bool WasArmed;
+  };
+
+  // An alternate stack a thread already has is kept when at least this big.
+  static constexpr size_t kMinimumAltStack = 16 * 1024;
+  // The size of the stack PrepareThread makes (a guard page lies below it).
+  static constexpr size_t kAltStackSize = 64 * 1024;
+};

@@ -1,0 +1,173 @@
+// The task-fault guard replaces the process's fault handlers, so these tests
+// are an executable of their own.
+#include "Platform/T_TaskGuard.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cfenv>
+#include <cmath>
+#include <csignal>
+#include <stdexcept>
+#include <thread>
+
+#include "Common/T_GenericStream.h"
+#include "Platform/TaskFloatingPoint.h"
+#include "TaskGuardTasks.h"
+
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
+namespace {
+
+constexpr const char* kNullWrite = "Access violation (SIGSEGV) at address 0x0000000000000000";
+
+// The failure text of a guarded task call ("returned" when it returned).
+std::string Outcome(TTaskGuard::TTaskProcedure task, void* session = nullptr) {
+  uint32_t result = 0xDEAD;
+  auto failure = TTaskGuard::CallTask(task, nullptr, session, nullptr, nullptr, result);
+  if (failure.has_value()) {
+    EXPECT_EQ(result, 0xDEADu) << "a failed call leaves the result alone";
+  }
+  return failure.value_or("returned");
+}
+
+uint32_t ThrowingTask(IAgent*, void* session, IGenericStream*, IGenericStream*) {
+  if (session != nullptr) throw 5;
+  throw std::runtime_error("no input for the task");
+}
+
+// The agent's side of a call from task code, as a slot would be.
+uint32_t SlotWithNestedCall() {
+  EXPECT_TRUE(TTaskGuard::Armed());
+  TTaskGuard::TDisarm disarm;
+  EXPECT_FALSE(TTaskGuard::Armed());
+  EXPECT_EQ(Outcome(NullWriteTask), kNullWrite);
+  EXPECT_FALSE(TTaskGuard::Armed()) << "the nested call leaves the slot disarmed";
+  return 7;
+}
+
+uint32_t SlotThatFaults() {
+  TTaskGuard::TDisarm disarm;
+  WriteToNull();
+  return 1;
+}
+
+// The task state is in force on the calling thread.
+void ExpectTaskFloatingPoint() {
+  EXPECT_EQ(std::fegetround(), FE_TONEAREST);
+#if defined(__x86_64__)
+  // Bits 6 and 7 are reserved: the processor reads 0x13BF back as 0x137F.
+  // The infinity-control bit (0x1000) tells it from the state a signal
+  // handler starts with (0x037F).
+  uint16_t control = 0;
+  asm volatile("fnstcw %0" : "=m"(control));
+  EXPECT_EQ(control & 0x1F3F, kTaskX87ControlWord & 0x1F3F);
+  EXPECT_EQ(_mm_getcsr() & ~0x3Fu, kTaskMxcsr);
+#endif
+}
+
+}  // namespace
+
+TEST(TaskGuard, AReturningCallPassesItsResultThrough) {
+  uint32_t result = 0;
+  EXPECT_EQ(TTaskGuard::CallTask(ReturnSessionTask, nullptr, reinterpret_cast<void*>(uintptr_t{0x1234}), nullptr,
+                                 nullptr, result),
+            std::nullopt);
+  EXPECT_EQ(result, 0x1234u);
+  EXPECT_FALSE(TTaskGuard::Armed());
+}
+
+TEST(TaskGuard, FaultsInARowOnOneThreadAreEachCaughtAndNamed) {
+  EXPECT_EQ(Outcome(NullWriteTask), kNullWrite);
+  EXPECT_EQ(Outcome(IntegerDivisionTask), "Integer division by zero (SIGFPE)");
+  EXPECT_EQ(Outcome(NullWriteTask), kNullWrite);
+  EXPECT_EQ(TTaskGuard::CallEndSession(NullWriteEndSession, nullptr, nullptr), kNullWrite);
+  EXPECT_FALSE(TTaskGuard::Armed());
+  EXPECT_EQ(Outcome(ReturnSessionTask, reinterpret_cast<void*>(uintptr_t{1})), "returned");
+}
+
+TEST(TaskGuard, AStackOverflowIsCaughtOnTheAlternateStack) {
+  std::string text;
+  std::thread([&] { text = Outcome(RecursionTask); }).join();
+  EXPECT_EQ(text.rfind("Access violation (SIGSEGV) at address 0x", 0), 0u) << text;
+}
+
+TEST(TaskGuard, FaultsOnTwoThreadsAtOnceAreEachCaught) {
+  constexpr int kRounds = 200;
+  std::atomic<int> waiting{2};
+  std::atomic<int> caught[2] = {0, 0};
+  auto body = [&](int index) {
+    waiting.fetch_sub(1);
+    for (int spin = 0; waiting.load() > 0 && spin < 100000000; ++spin) {
+    }
+    for (int round = 0; round < kRounds; ++round) {
+      bool divide = (round + index) % 2 == 0;
+      std::string text = Outcome(divide ? IntegerDivisionTask : NullWriteTask);
+      if (text == (divide ? "Integer division by zero (SIGFPE)" : kNullWrite)) caught[index].fetch_add(1);
+    }
+  };
+  std::thread first(body, 0), second(body, 1);
+  first.join();
+  second.join();
+  EXPECT_EQ(caught[0].load(), kRounds);
+  EXPECT_EQ(caught[1].load(), kRounds);
+}
+
+TEST(TaskGuard, AnExceptionOfTaskCodeFailsTheCallWithItsText) {
+  EXPECT_EQ(Outcome(ThrowingTask), "no input for the task");
+  int anything = 0;
+  EXPECT_EQ(Outcome(ThrowingTask, &anything), "Unknown error");
+  EXPECT_FALSE(TTaskGuard::Armed());
+  EXPECT_EQ(Outcome(NullWriteTask), kNullWrite) << "the thread is armed again for the next call";
+}
+
+TEST(TaskGuard, ACallNestedInADisarmedSlotCatchesItsOwnFault) {
+  uint32_t (*slot)() = SlotWithNestedCall;
+  uint32_t result = 0;
+  EXPECT_EQ(TTaskGuard::CallTask(CallbackTask, nullptr, &slot, nullptr, nullptr, result), std::nullopt);
+  EXPECT_EQ(result, 7u);
+}
+
+// A fresh thread, so the test thread's own state stays as it was.
+TEST(TaskFloatingPoint, TasksRunMaskedAtRoundToNearestAndAFaultReloadsTheState) {
+  std::thread([] {
+    std::fesetround(FE_UPWARD);
+    TTaskGuard::PrepareThread();
+    ExpectTaskFloatingPoint();
+    double quotient = 0;
+    EXPECT_EQ(Outcome(FloatDivisionTask, &quotient), "returned");
+    EXPECT_TRUE(std::isinf(quotient) && quotient > 0);
+    EXPECT_EQ(Outcome(RoundUpwardTask), "returned");
+    EXPECT_EQ(std::fegetround(), FE_UPWARD) << "a task's change stays for the thread's later tasks";
+    EXPECT_EQ(Outcome(RoundUpwardTask, &quotient), kNullWrite);
+    ExpectTaskFloatingPoint();
+  }).join();
+}
+
+// Faults the guard must not catch end the process with the default action.
+TEST(TaskGuardDeathTest, AFaultInTheAgentsOwnCodeEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  uint32_t (*slot)() = SlotThatFaults;
+  EXPECT_EXIT(Outcome(CallbackTask, &slot), testing::KilledBySignal(SIGSEGV), "");
+  EXPECT_EXIT(
+      {
+        IGenericStream* out = TGenericStream::Create();
+        uint32_t result = 0;
+        TTaskGuard::CallTask(BadStreamWriteTask, nullptr, nullptr, nullptr, out, result);
+      },
+      testing::KilledBySignal(SIGSEGV), "");
+  EXPECT_EXIT(
+      {
+        TTaskGuard::PrepareThread();
+        WriteToNull();
+      },
+      testing::KilledBySignal(SIGSEGV), "");
+  EXPECT_EXIT(
+      {
+        TTaskGuard::PrepareThread();
+        DivideByZero();
+      },
+      testing::KilledBySignal(SIGFPE), "");
+}
