@@ -1,0 +1,105 @@
+/* Task procedures for the agent's tests, one per behaviour a task library
+ * can show: a result, a false result, floating-point and processor faults,
+ * a wait on ShouldAbort, data blocks, and two that break the stream rules.
+ * Faults go through volatile operands so the compiler keeps them. */
+#define _POSIX_C_SOURCE 200809L
+#include <string.h>
+#include <time.h>
+
+#include "I_Agent.h"
+
+/* Copies the input to the output. */
+uint32_t Echo(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
+  (void)agent;
+  (void)session;
+  char buffer[4096];
+  int32_t got;
+  while ((got = in->lpVtbl->Read(in, buffer, (int32_t)sizeof buffer)) > 0) out->lpVtbl->Write(out, buffer, got);
+  return 1;
+}
+
+uint32_t ReturnFalse(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
+  (void)agent, (void)session, (void)in, (void)out;
+  return 0;
+}
+
+/* Only the lowest 8 bits count: this is false. */
+uint32_t ReturnHighBitsOnly(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
+  (void)agent, (void)session, (void)in, (void)out;
+  return 0x100;
+}
+
+/* 1.0 / 0.0 under masked exceptions: an infinity, written as text. */
+uint32_t FloatDivide(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
+  (void)agent, (void)session, (void)in;
+  volatile double zero = 0.0;
+  double result = 1.0 / zero;
+  const char* text = result > 1e308 ? "inf" : "finite";
+  out->lpVtbl->Write(out, text, (int32_t)strlen(text));
+  return 1;
+}
+
+uint32_t IntDivide(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
+  (void)agent, (void)session, (void)in, (void)out;
+  volatile int zero = 0;
+  volatile int result = 1 / zero;
+  return (uint32_t)result;
+}
+
+uint32_t NullWrite(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
+  (void)agent, (void)session, (void)in, (void)out;
+  int* volatile target = NULL;
+  *target = 1;
+  return 1;
+}
+
+/* Works until the agent says stop (at most a minute). */
+uint32_t WaitForAbort(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
+  (void)in;
+  struct timespec pause = {0, 10 * 1000 * 1000};
+  for (int i = 0; i < 6000; ++i) {
+    if (agent->lpVtbl->ShouldAbort(agent, session)) {
+      out->lpVtbl->Write(out, "aborted", 7);
+      return 1;
+    }
+    nanosleep(&pause, NULL);
+  }
+  return 0;
+}
+
+/* The input names a data block; the output is its bytes. An input that
+ * begins with "free:" names a block to drop first and then fetch again. */
+uint32_t FetchData(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
+  char name[256] = {0};
+  in->lpVtbl->Read(in, name, (int32_t)sizeof name - 1);
+  const char* id = name;
+  if (strncmp(name, "free:", 5) == 0) {
+    id = name + 5;
+    agent->lpVtbl->FreeData(agent, session, id);
+  }
+  IGenericStream* block = NULL;
+  if (agent->lpVtbl->GetData(agent, session, id, &block) != 0) return 0;
+  out->lpVtbl->Write(out, block->lpVtbl->GetBasePointer(block), block->lpVtbl->GetSize(block));
+  block->lpVtbl->Release(block);
+  return 1;
+}
+
+/* Writes into a read-only data block: the agent refuses and the task fails
+ * with the refusal, although the procedure returns true. */
+uint32_t WriteReadOnly(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
+  (void)in, (void)out;
+  IGenericStream* block = NULL;
+  if (agent->lpVtbl->GetData(agent, session, "block", &block) != 0) return 0;
+  block->lpVtbl->Write(block, "x", 1);
+  block->lpVtbl->Release(block);
+  return 1;
+}
+
+/* Keeps a reference to its output after returning: against the rules. */
+static IGenericStream* Kept = NULL;
+uint32_t KeepOutput(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
+  (void)agent, (void)session, (void)in;
+  out->lpVtbl->AddRef(out);
+  Kept = out;
+  return 1;
+}
