@@ -76,6 +76,9 @@ class TAgent {
 
   // False from construction until destruction begins. Any thread.
   bool Closing() const { return ClosingFlag.load(std::memory_order_relaxed); }
+  // Sets the closing flag early, as destruction does; for tests of threads
+  // that watch it.
+  void TEST_SetClosing() { ClosingFlag.store(true, std::memory_order_relaxed); }
 
   // Gives `thread` the priority, best effort: the first refusal (no
   // privilege to raise a priority again) is logged, later ones are not, and
