@@ -71,11 +71,20 @@ inline std::string SafeSettings(const std::string& agentExtra = "", const std::s
          "[coordinator]\n" + coordinatorExtra + "coordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\n";
 }
 
-// A machine with a chosen number of processors and data folder.
+// A machine with a chosen number of processors, data folder and affinity
+// mask. Priority and affinity changes are recorded, never made; priority
+// changes answer `PrioritiesAllowed`.
 class TFakeSystem : public TLinuxSystem {
  public:
   int Processors = 4;
   std::string DataFolder;
+  std::atomic<uint32_t> AffinityMask{15};
+  std::atomic<bool> PrioritiesAllowed{true};
+
+  struct TThreadChange {
+    TSystemThreadId Thread;
+    uint32_t Value;  // a TThreadPriority or an affinity mask
+  };
 
   std::string DataHome() override { return DataFolder; }
   int AvailableProcessors() override { return Processors; }
@@ -87,10 +96,31 @@ class TFakeSystem : public TLinuxSystem {
     std::lock_guard<std::mutex> guard(Mutex);
     return Names;
   }
+  bool SetThreadPriority(TSystemThreadId thread, TThreadPriority priority) override {
+    std::lock_guard<std::mutex> guard(Mutex);
+    Priorities.push_back({thread, static_cast<uint32_t>(priority)});
+    return PrioritiesAllowed;
+  }
+  uint32_t ProcessAffinityMask() override { return AffinityMask; }
+  bool SetThreadAffinityMask(TSystemThreadId thread, uint32_t mask) override {
+    std::lock_guard<std::mutex> guard(Mutex);
+    Pinnings.push_back({thread, mask});
+    return true;
+  }
+  std::vector<TThreadChange> PriorityChanges() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    return Priorities;
+  }
+  std::vector<TThreadChange> AffinityChanges() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    return Pinnings;
+  }
 
  private:
   std::mutex Mutex;
   std::vector<std::string> Names;
+  std::vector<TThreadChange> Priorities;
+  std::vector<TThreadChange> Pinnings;
 };
 
 // Keeps every message the agent writes to the debug channel.

@@ -54,6 +54,12 @@ TAgent::~TAgent() {
   Status.reset();
 }
 
+void TAgent::ChangeThreadPriority(TSystemThreadId thread, TThreadPriority priority) {
+  if (Host.System->SetThreadPriority(thread, priority)) return;
+  if (!PriorityRefusalLogged.exchange(true, std::memory_order_relaxed))
+    DebugWrite("AGENT: Unable to change a thread's priority (not permitted); priorities stay as they are");
+}
+
 TCoordinatorState TAgent::CoordinatorState() const { return Status ? Status->GetState() : csSearching; }
 
 std::string TAgent::GetLoadSummary() const {

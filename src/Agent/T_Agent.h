@@ -77,6 +77,14 @@ class TAgent {
 
   // False from construction until destruction begins. Any thread.
   bool Closing() const { return ClosingFlag.load(std::memory_order_relaxed); }
+  // Sets the closing flag early, as destruction does; for tests of threads
+  // that watch it.
+  void TEST_SetClosing() { ClosingFlag.store(true, std::memory_order_relaxed); }
+
+  // Gives `thread` the priority, best effort: the first refusal (no
+  // privilege to raise a priority again) is logged, later ones are not, and
+  // the caller goes on either way. Any thread.
+  void ChangeThreadPriority(TSystemThreadId thread, TThreadPriority priority);
 
   // The coordinator link as the status text shows it; searching while the
   // agent has no status thread.
@@ -120,6 +128,9 @@ class TAgent {
   // Written once by the destroying thread, read by any thread: a reader that
   // misses the change only reacts a little later, so relaxed suffices.
   std::atomic<bool> ClosingFlag{false};
+  // Exchanged by any thread whose priority change was refused; only the
+  // exchange itself matters (one log line), so relaxed suffices.
+  std::atomic<bool> PriorityRefusalLogged{false};
 
   // Constant after construction.
   TInterface AgentInterface{{&kInterfaceTable}, this};

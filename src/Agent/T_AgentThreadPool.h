@@ -1,8 +1,30 @@
-// TAgentThreadPool: a session's pool of task threads. This unit holds, for
-// now, the process-wide suspension countdown the pools share.
+// TAgentThreadPool: a session's N pool threads and the queue of tasks in
+// front of them. The session's worker thread creates it, feeds it (AddTask,
+// one task per count taken from FreeThreadSemaphore), waits for its tasks
+// (WaitForTasks) and destroys it; pool threads call GetTask; ListTasks runs
+// on any thread. The pool owns its threads and queued items; it borrows the
+// agent. Lock order: the session's queue lock, then the pool lock (a leaf).
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Agent/T_PoolTaskItem.h"
+#include "Agent/T_Semaphore.h"
+#include "Platform/T_Event.h"
+#include "Platform/T_Mutex.h"
+
+class TAgent;
+class TPoolThread;
+
+// Runs one task on a pool thread in place of the task call (tests and
+// benchmarks). Errors it raises are logged and the item is finished anyway.
+using TPoolTaskRunner = std::function<void(TPoolThread&, TPoolTaskItem&)>;
 
 class TAgentThreadPool {
  public:
@@ -11,4 +33,69 @@ class TAgentThreadPool {
   // read by pool threads, the agent interface and the status text; a plain
   // value, so relaxed loads and stores suffice.
   static std::atomic<int> SuspendSeconds;
+
+  // Starts the agent's PoolSize() threads and pins them to processors when
+  // explicitCPU is on. `agent` is borrowed for the pool's life; `runner`,
+  // when given, replaces the task call on every thread.
+  explicit TAgentThreadPool(TAgent& agent, TPoolTaskRunner runner = nullptr);
+  // Ends the threads in index order (a running task finishes first), then
+  // drops the queued items without any report.
+  ~TAgentThreadPool();
+  TAgentThreadPool(const TAgentThreadPool&) = delete;
+  TAgentThreadPool& operator=(const TAgentThreadPool&) = delete;
+
+  // Queues a task; `input` moves into the item (the caller's slot becomes
+  // empty) and must be its only holder, else an assertion failure is raised
+  // and nothing changes. The borrowed objects must outlive the item.
+  void AddTask(const std::string& sessionKey, void* sessionIdentity, TStreamRef& input,
+               const std::string& libraryFiles, const std::string& procedureName, uint32_t taskId,
+               ITaskReport* reportTo, TFileCache* fileCache, TAgentPeer* peer) EXCLUDES(PoolLock);
+
+  // Pool threads: the next item, now the caller's CurrentItem (owned there,
+  // the pointer borrowed), or null when the caller must end. Holds the
+  // caller back while work is suspended.
+  TPoolTaskItem* GetTask(TPoolThread& caller) EXCLUDES(PoolLock);
+
+  // Returns once no item of the session is queued or running.
+  void WaitForTasks(const void* sessionIdentity) EXCLUDES(PoolLock);
+
+  // The session's tasks: queued ids with "#" in queue order, then running
+  // ids with "*" in thread order, separated by ", " ("9#, 7*").
+  std::string ListTasks(const std::string& sessionKey) EXCLUDES(PoolLock);
+
+  // One count per pool thread ready for a task; the worker takes one before
+  // each AddTask.
+  TSemaphore& FreeThreadSemaphore() { return FreeThreads; }
+
+  uint32_t Size() const { return PoolSize; }
+  TAgent& Agent() const { return Owner; }
+  TPoolThread& Thread(uint32_t index) const { return *Threads[index]; }
+
+ private:
+  friend class TPoolThread;
+
+  // Pins the threads, highest index to the highest allowed processor.
+  void AssignAffinity();
+  // The destroy sequence; also undoes a construction that failed half-way.
+  void Shutdown();
+  bool HasTaskOf(const void* sessionIdentity) REQUIRES(PoolLock);
+
+  // Constant after construction.
+  TAgent& Owner;  // borrowed
+  const uint32_t PoolSize;
+  const TPoolTaskRunner Runner;
+
+  // Waited on together; each synchronises itself.
+  TSemaphore FreeThreads;
+  TSemaphore TaskCount;
+  TEvent IdleEvent{false, false};  // auto-reset: a thread asked for a task
+  TEvent StopEvent{true, false};   // manual-reset: set at destroy, stays set
+
+  // Guards the queue and every thread's CurrentItem. Never held while
+  // another lock is taken.
+  TMutex PoolLock;
+  std::deque<std::unique_ptr<TPoolTaskItem>> Queue GUARDED_BY(PoolLock);
+
+  // Filled by the constructor, emptied by the destructor; index order.
+  std::vector<std::unique_ptr<TPoolThread>> Threads;
 };

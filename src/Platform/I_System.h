@@ -1,8 +1,22 @@
 // ISystem: facts about the process and its machine, and per-thread settings
-// that the operating system keeps. Any thread may call any method.
+// that the operating system keeps (name, priority, processor affinity). Any
+// thread may call any method; a thread is named by its system thread id.
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+// A thread as the operating system knows it: the kernel's thread id.
+using TSystemThreadId = int32_t;
+
+// The priorities the agent gives its threads. Normal is that of a new
+// thread; idle runs only when nothing else wants the processor.
+enum TThreadPriority {
+  tpIdle,
+  tpLowest,
+  tpNormal,
+  tpAboveNormal,
+};
 
 class ISystem {
  public:
@@ -23,4 +37,21 @@ class ISystem {
   // Names the calling thread for debuggers and tools (cut to the system's
   // limit). Best effort.
   virtual void SetCurrentThreadName(const std::string& name) = 0;
+
+  // The calling thread's system id.
+  virtual TSystemThreadId CurrentThreadId() = 0;
+
+  // Gives `thread` (of this process) the priority. Best effort: false, and
+  // nothing changed, when the system refuses (an ordinary user may lower a
+  // priority but not raise it again) or the thread is gone.
+  virtual bool SetThreadPriority(TSystemThreadId thread, TThreadPriority priority) = 0;
+
+  // The processors 0..31 this process may run on, one bit per processor
+  // (bit 0 = processor 0); 0 when none of them is allowed or the set cannot
+  // be read.
+  virtual uint32_t ProcessAffinityMask() = 0;
+
+  // Lets `thread` (of this process) run only on the processors of `mask`
+  // (bits as above). False, and nothing changed, when the system refuses.
+  virtual bool SetThreadAffinityMask(TSystemThreadId thread, uint32_t mask) = 0;
 };

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <climits>
@@ -59,4 +60,51 @@ void TLinuxSystem::SetCurrentThreadName(const std::string& name) {
   // The kernel keeps 15 bytes and a terminating zero.
   std::string cut = name.substr(0, 15);
   ::pthread_setname_np(::pthread_self(), cut.c_str());
+}
+
+TSystemThreadId TLinuxSystem::CurrentThreadId() { return static_cast<TSystemThreadId>(::gettid()); }
+
+int TLinuxSystem::NiceValue(TThreadPriority priority) {
+  switch (priority) {
+    case tpLowest:
+      return 10;
+    case tpAboveNormal:
+      return -5;
+    case tpIdle:
+    case tpNormal:
+      break;
+  }
+  return 0;
+}
+
+bool TLinuxSystem::SetThreadPriority(TSystemThreadId thread, TThreadPriority priority) {
+  // Both calls act on one thread when given its kernel id.
+  struct sched_param none {};
+  if (priority == tpIdle) return ::sched_setscheduler(thread, SCHED_IDLE, &none) == 0;
+  const int policy = ::sched_getscheduler(thread);
+  if (policy < 0) return false;
+  // Leaving SCHED_IDLE needs the right to raise the thread's priority.
+  if (policy != SCHED_OTHER && ::sched_setscheduler(thread, SCHED_OTHER, &none) != 0) return false;
+  return ::setpriority(PRIO_PROCESS, static_cast<id_t>(thread), NiceValue(priority)) == 0;
+}
+
+uint32_t TLinuxSystem::ProcessAffinityMask() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) != 0) return 0;
+  uint32_t mask = 0;
+  for (int processor = 0; processor < 32; ++processor)
+    if (CPU_ISSET(processor, &set)) mask |= uint32_t{1} << processor;
+  return mask;
+}
+
+bool TLinuxSystem::SetThreadAffinityMask(TSystemThreadId thread, uint32_t mask) {
+  if (mask == 0) return false;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  for (int processor = 0; processor < 32; ++processor)
+    if ((mask >> processor) & 1) CPU_SET(processor, &set);
+  // The kernel call behind pthread_setaffinity_np, addressed by the thread
+  // id the agent keeps for every thread whose settings it changes.
+  return ::sched_setaffinity(thread, sizeof set, &set) == 0;
 }

@@ -1,5 +1,6 @@
-// TLinuxSystem: ISystem from the environment, sched_getaffinity, /proc and
-// pthread_setname_np. Stateless; one process-wide instance serves every thread.
+// TLinuxSystem: ISystem from the environment, /proc, pthread_setname_np, the
+// scheduler calls (nice values per thread, SCHED_IDLE) and the affinity
+// calls. Stateless; one process-wide instance serves every thread.
 #pragma once
 
 #include "Platform/I_System.h"
@@ -10,4 +11,12 @@ class TLinuxSystem : public ISystem {
   int AvailableProcessors() override;
   std::string ExecutablePath() override;
   void SetCurrentThreadName(const std::string& name) override;
+  TSystemThreadId CurrentThreadId() override;
+  bool SetThreadPriority(TSystemThreadId thread, TThreadPriority priority) override;
+  uint32_t ProcessAffinityMask() override;
+  bool SetThreadAffinityMask(TSystemThreadId thread, uint32_t mask) override;
+
+  // The nice value of a priority other than idle (normal 0, lowest 10,
+  // above normal -5).
+  static int NiceValue(TThreadPriority priority);
 };
