@@ -10,6 +10,7 @@
 #include "Agent/T_AgentPeer.h"
 #include "Common/CommandText.h"
 #include "Common/kelvracommon.h"
+#include "Platform/T_TaskGuard.h"
 
 namespace {
 
@@ -140,13 +141,11 @@ void TFileCache::CallEndSession() {
     void* address = libraries.Symbol(entry.Module, "EndSession");
     if (address == nullptr) address = libraries.Symbol(entry.Module, "_EndSession");
     if (address == nullptr) continue;
-    try {
-      reinterpret_cast<EndSessionProc>(address)(AgentInterface, Session);
-    } catch (const std::exception& error) {
-      Agent.DebugWrite("WORKERTHREAD: exception " + std::string(error.what()) + "in EndSession()");
-    } catch (...) {
-      Agent.DebugWrite("WORKERTHREAD: exception in EndSession()");
-    }
+    // A C++ exception or a processor fault in the library fails only this
+    // call; the other libraries are still called.
+    std::optional<std::string> failure =
+        TTaskGuard::CallEndSession(reinterpret_cast<EndSessionProc>(address), AgentInterface, Session);
+    if (failure) Agent.DebugWrite("WORKERTHREAD: exception " + *failure + "in EndSession()");
   }
 }
 

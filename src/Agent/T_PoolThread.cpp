@@ -1,11 +1,24 @@
 #include "Agent/T_PoolThread.h"
 
 #include "Agent/T_Agent.h"
+#include "Agent/T_AgentPeer.h"
+#include "Agent/T_FileCache.h"
+#include "Common/CommandText.h"
+#include "Common/T_GenericStream.h"
+#include "Common/T_SlotError.h"
+#include "Common/WireFraming.h"
 #include "Common/kelvracommon.h"
+#include "Platform/T_TaskGuard.h"
 
 namespace {
 
 constexpr const char* kUnit = "Agent/T_PoolThread";
+
+// True when the caller's reference is the stream's only one.
+bool SoleHolder(IGenericStream* stream) {
+  stream->AddRef();
+  return stream->Release() == 1;
+}
 
 }  // namespace
 
@@ -42,6 +55,12 @@ void TPoolThread::Execute() {
     throw;
   }
   Started.Set();
+  try {
+    // The alternate signal stack and the floating-point state of task code.
+    TTaskGuard::PrepareThread();
+  } catch (const std::exception& error) {
+    agent.DebugWrite("POOLTHREAD: %s", error.what());  // each task call then reports it
+  }
   while (!Terminated()) {
     // No error ends the thread, and every item taken reaches FinishItem:
     // session teardown waits for that.
@@ -70,8 +89,81 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
     Owner.Runner(*this, item);
     return;
   }
-  // The task call (library from the file cache, procedure by name, guarded
-  // call, report to the user) belongs here.
+  TAgent& agent = Owner.Agent();
+  const std::string id = std::to_string(item.TaskId);
+  // A failure before the task runs fails only the task: the session ends
+  // only when the report itself cannot be sent.
+  auto refuse = [&](const std::string& message) {
+    agent.DebugWrite(message);
+    if (!item.Peer->SendTaskFailed(item.TaskId, message)) item.ReportTo->MarkPeerFailed();
+  };
+  // A failure of the task itself (or of its input) ends the session.
+  auto fail = [&](const std::string& text) {
+    const std::string message = "POOLTHREAD: exception \"" + text + "\" in task " + id;
+    agent.DebugWrite(message);
+    item.Peer->SendTaskFailed(item.TaskId, message);
+    item.ReportTo->MarkPeerFailed();
+  };
+
+  void* module = nullptr;
+  try {
+    module = item.FileCache->GetLibrary(DecodeArgument(item.LibraryFiles));
+  } catch (const std::exception& error) {
+    // A malformed escape in the library item: reported, the item still ends.
+    agent.DebugWrite("POOLTHREAD: %s", error.what());
+  }
+  if (module == nullptr) {
+    refuse("POOLTHREAD: unable to load dll " + item.LibraryFiles + " for task " + id);
+    return;
+  }
+  auto procedure =
+      reinterpret_cast<TTaskGuard::TTaskProcedure>(agent.Platform().Libraries->Symbol(module, item.ProcedureName));
+  if (procedure == nullptr) {
+    refuse("POOLTHREAD:  unable to run task - proc=nil. filename=" + item.LibraryFiles +
+           " proname=" + item.ProcedureName + " taskId=" + id);
+    return;
+  }
+
+  TStreamRef output(TGenericStream::Create());
+  agent.DebugWrite("POOLTHREAD: running task %u", item.TaskId);
+  try {
+    if (IsCompressedStream(item.Input.Get())) {
+      agent.DebugWrite("POOLTHREAD: Decompressing data for task %u", item.TaskId);
+      DecompressStream(item.Input.Get());
+    }
+    item.Input.SetPos(0);
+  } catch (const std::exception& error) {
+    fail(error.what());  // corrupt compressed input
+    return;
+  }
+
+  uint32_t result = 0;
+  TSlotError::Clear();
+  std::optional<std::string> failure = TTaskGuard::CallTask(procedure, agent.Interface(), item.SessionIdentity,
+                                                            item.Input.Get(), output.Get(), result);
+  // An error an agent slot remembered fails the task as if it had been
+  // raised through it.
+  std::optional<std::string> slotError = TSlotError::Take();
+  if (!failure) failure = slotError;
+  // A library that kept a stream breaks the one-holder rule: the task fails
+  // (one report), and the agent lets go of its own reference so that
+  // nothing later trips over the extra one.
+  const bool inputKept = !SoleHolder(item.Input.Get());
+  const bool outputKept = !SoleHolder(output.Get());
+  if (!failure && (inputKept || outputKept))
+    failure = std::string("the task library kept a reference to its ") + (inputKept ? "input" : "output") +
+              " stream";
+  if (inputKept) item.Input.Drop();
+  if (outputKept) output.Drop();
+  if (!failure && (result & 0xFF) == 0) failure = "TaskProc returned false";
+
+  if (failure) {
+    fail(*failure);
+  } else {
+    agent.DebugWrite("POOLTHREAD: task %u done", item.TaskId);
+    if (!item.Peer->SendTaskDone(item.TaskId, output.Get())) item.ReportTo->MarkPeerFailed();
+  }
+  if (output) RequireSingleHolder(output.Get(), kUnit, 206);
 }
 
 void TPoolThread::FinishItem() {
@@ -81,7 +173,9 @@ void TPoolThread::FinishItem() {
     TMutexLock guard(Owner.PoolLock);
     if (!CurrentItem) return;
     try {
-      RequireSingleHolder(CurrentItem->Input.Get(), kUnit, 83);
+      // A task that kept its input has been failed already and the item
+      // let go of its reference then.
+      if (CurrentItem->Input) RequireSingleHolder(CurrentItem->Input.Get(), kUnit, 83);
     } catch (const std::logic_error&) {
       soleHolder = false;
     }

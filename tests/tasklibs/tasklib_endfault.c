@@ -10,6 +10,6 @@ uint32_t Nothing(IAgent* agent, void* session, IGenericStream* in, IGenericStrea
 
 void EndSession(IAgent* agent, void* session) {
   (void)agent, (void)session;
-  int* volatile target = NULL;
+  volatile int* volatile target = NULL;
   *target = 1;
 }

@@ -42,13 +42,14 @@ uint32_t FloatDivide(IAgent* agent, void* session, IGenericStream* in, IGenericS
 uint32_t IntDivide(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
   (void)agent, (void)session, (void)in, (void)out;
   volatile int zero = 0;
-  volatile int result = 1 / zero;
+  volatile int dividend = 7;  /* both unknown to the compiler: a real division */
+  volatile int result = dividend / zero;
   return (uint32_t)result;
 }
 
 uint32_t NullWrite(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
   (void)agent, (void)session, (void)in, (void)out;
-  int* volatile target = NULL;
+  volatile int* volatile target = NULL;
   *target = 1;
   return 1;
 }

@@ -1,0 +1,157 @@
+#include "Agent/T_AgentWorkerThread.h"
+
+#include <chrono>
+#include <thread>
+
+#include "Agent/T_Agent.h"
+#include "Agent/T_AgentDataCache.h"
+#include "Agent/T_AgentPeer.h"
+#include "Agent/T_AgentThreadPool.h"
+#include "Agent/T_FileCache.h"
+#include "Common/kelvracommon.h"
+#include "Platform/T_TaskGuard.h"
+
+namespace {
+
+constexpr const char* kWorkerUnit = "Agent/T_AgentWorkerThread";
+constexpr int kNoTimeLimit = 2147483647;
+
+}  // namespace
+
+TAgentWorkerThread::TAgentWorkerThread(TAgent& agent, std::string address)
+    : Agent(agent), UserAddress(std::move(address)) {
+  Thread = std::make_unique<TThread>("AgentWorkerThread", *agent.Platform().System, *agent.Platform().Debug,
+                                     [this] { Run(); });
+}
+
+TAgentWorkerThread::~TAgentWorkerThread() {
+  Ending.store(true, std::memory_order_relaxed);
+  // Teardown waits for the session's tasks: it must not starve behind them.
+  if (TSystemThreadId id = WorkerThreadId.load(std::memory_order_acquire); id != 0)
+    Agent.ChangeThreadPriority(id, tpNormal);
+  Terminated.store(true, std::memory_order_relaxed);
+  StopEvent.Set();
+  Thread->Join();
+  // Tasks that never reached the pool are dropped without a report.
+  TMutexLock guard(QueueLock);
+  Queue.clear();
+  QueueText.clear();
+}
+
+void TAgentWorkerThread::Run() {
+  WorkerThreadId.store(Agent.Platform().System->CurrentThreadId(), std::memory_order_release);
+  Agent.ChangeThreadPriority(WorkerThreadId.load(std::memory_order_relaxed), tpLowest);
+  try {
+    // EndSession exports run on this thread, under the task-fault guard.
+    TTaskGuard::PrepareThread();
+  } catch (const std::exception& error) {
+    Agent.DebugWrite("WORKERTHREAD: %s", error.what());
+  }
+  Peer = std::make_unique<TAgentPeer>(Agent, UserAddress);
+  FileCache = std::make_unique<TFileCache>(Agent, *Peer, SessionIdentity(), Agent.Interface());
+  DataCache = std::make_unique<TAgentDataCache>(Agent, *Peer);
+  auto pool = std::make_unique<TAgentThreadPool>(Agent);
+  {
+    TMutexLock guard(QueueLock);
+    Pool = std::move(pool);
+  }
+  // Publishes the objects above to the lobby and pool threads.
+  Ready.store(true, std::memory_order_release);
+  ReportTasks();
+
+  while (!Terminated.load(std::memory_order_relaxed)) {
+    if (WaitForFirst(StopEvent, QueuedTasks.Handle(), kNoTimeLimit) == wrFirst) break;
+    ReportTasks();
+    // A task leaves the session queue only when a pool thread is free.
+    if (WaitForFirst(StopEvent, Pool->FreeThreadSemaphore().Handle(), kNoTimeLimit) == wrFirst) break;
+    DispatchOne();
+  }
+  TearDownObjects();
+}
+
+void TAgentWorkerThread::DispatchOne() {
+  TMutexLock guard(QueueLock);
+  if (Queue.empty()) RaiseAssertionFailure(kWorkerUnit, 226);
+  TQueuedTask& head = Queue.front();
+  try {
+    RequireSingleHolder(head.Input.Get(), kWorkerUnit, 239);
+  } catch (...) {
+    Agent.Platform().Debug->Beep();
+    throw;
+  }
+  Pool->AddTask(UserAddress, SessionIdentity(), head.Input, head.LibraryFiles, head.ProcedureName, head.TaskId, this,
+                FileCache.get(), Peer.get());
+  Queue.pop_front();
+  size_t comma = QueueText.find(',');
+  QueueText.erase(0, comma == std::string::npos ? std::string::npos : comma + 1);
+}
+
+void TAgentWorkerThread::TearDownObjects() {
+  Agent.DebugWrite("WORKERTHREAD: Waiting for threadpool to terminate...");
+  Pool->WaitForTasks(SessionIdentity());
+  Agent.DebugWrite("WORKERTHREAD: Waiting for threadpool to finish tasks - done");
+  std::unique_ptr<TAgentThreadPool> pool;
+  {
+    // A pool thread still refreshing the task list reads Pool under the lock.
+    TMutexLock guard(QueueLock);
+    pool = std::move(Pool);
+  }
+  pool.reset();
+  Agent.DebugWrite("WORKERTHREAD: Threadpool released.");
+  FileCache->CallEndSession();
+  Agent.DebugWrite("WORKERTHREAD: Filecache.Endsession() done.");
+  FileCache.reset();
+  Agent.DebugWrite("WORKERTHREAD: Filecache released.");
+  DataCache.reset();
+  Agent.DebugWrite("WORKERTHREAD: Datacache released.");
+  Peer.reset();
+  Agent.DebugWrite("WORKERTHREAD: Peer released.");
+  Agent.DebugWrite("WORKERTHREAD: Terminated.");
+}
+
+void TAgentWorkerThread::AddTask(uint32_t taskId, const std::string& libraryFiles, const std::string& procedureName,
+                                 TStreamRef& input) {
+  while (!Ready.load(std::memory_order_acquire)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  RequireSingleHolder(input.Get(), kWorkerUnit, 145);
+  bool queued = false;
+  {
+    TMutexLock guard(QueueLock);
+    if (Queue.size() < static_cast<size_t>(kMaxQueuedTasks)) {
+      Queue.push_back(TQueuedTask{taskId, libraryFiles, procedureName, std::move(input)});
+      if (!QueueText.empty()) QueueText += ',';
+      QueueText += std::to_string(taskId);
+      queued = true;
+    }
+  }
+  if (!queued) {
+    // The user learns it; nothing is lost silently.
+    input.Drop();
+    const std::string message = "WORKERTHREAD: session queue full (" + std::to_string(kMaxQueuedTasks) +
+                                " tasks waiting), task " + std::to_string(taskId) + " refused";
+    Agent.DebugWrite("%s", message);
+    if (!Peer->SendTaskFailed(taskId, message)) MarkPeerFailed();
+    return;
+  }
+  QueuedTasks.Release(1);
+  ReportTasks();
+}
+
+std::string TAgentWorkerThread::GetTaskList() {
+  TMutexLock guard(QueueLock);
+  std::string text = Pool ? Pool->ListTasks(UserAddress) : std::string();
+  if (!QueueText.empty()) {
+    if (!text.empty()) text += ',';
+    text += QueueText;
+  }
+  return text;
+}
+
+void TAgentWorkerThread::ReportTasks() { Agent.SetSessionTasks(UserAddress, GetTaskList()); }
+
+int32_t TAgentWorkerThread::GetData(const std::string& identifier, IGenericStream*& view) {
+  return DataCache->GetData(identifier, view);
+}
+
+void TAgentWorkerThread::FreeData(const std::optional<std::string>& identifier) { DataCache->FreeData(identifier); }
+
+std::string TAgentWorkerThread::SessionFolder() const { return FileCache->GetCacheFolder(); }

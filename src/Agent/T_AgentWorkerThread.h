@@ -1,0 +1,122 @@
+// TAgentWorkerThread: everything that serves one session (one lobby
+// connection). Its thread builds, in this order, the peer to the user's data
+// port, the file cache, the data cache and the session's thread pool; then
+// hands queued tasks to the pool one at a time as pool threads become free,
+// and at the end waits for the session's pool tasks and takes everything
+// down in the reverse order. The worker is also the session identity task
+// libraries receive (through ISession) and the owner pool threads report to.
+//
+// Threads: created, fed (AddTask) and destroyed by the lobby thread; the
+// body runs on the worker thread; pool threads call the ISession and
+// ITaskReport members. Lock order: queue lock, then the pool's lock; the
+// agent's session lock only after the queue lock is released.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "Agent/I_Session.h"
+#include "Agent/I_TaskReport.h"
+#include "Agent/T_Semaphore.h"
+#include "Common/T_StreamRef.h"
+#include "Platform/I_System.h"
+#include "Platform/T_Event.h"
+#include "Platform/T_Mutex.h"
+#include "Platform/T_Thread.h"
+
+class TAgent;
+class TAgentDataCache;
+class TAgentPeer;
+class TAgentThreadPool;
+class TFileCache;
+
+class TAgentWorkerThread : public ISession, public ITaskReport {
+ public:
+  // Tasks one session may have waiting in its queue at once.
+  static constexpr int kMaxQueuedTasks = 10000;
+
+  // Starts the worker for the user at `address` (dotted IPv4). `agent` is
+  // borrowed for the worker's life.
+  TAgentWorkerThread(TAgent& agent, std::string address);
+  // Ends the session: running pool tasks finish and are reported, queued
+  // ones are dropped without a report. Blocks until the worker has ended.
+  ~TAgentWorkerThread() override;
+  TAgentWorkerThread(const TAgentWorkerThread&) = delete;
+  TAgentWorkerThread& operator=(const TAgentWorkerThread&) = delete;
+
+  // Queues a task, taking over `input` (the caller's holder is emptied).
+  // Waits until the session's objects exist. A task beyond kMaxQueuedTasks
+  // is refused with TASK_FAILED. Lobby thread.
+  void AddTask(uint32_t taskId, const std::string& libraryFiles, const std::string& procedureName,
+               TStreamRef& input) EXCLUDES(QueueLock);
+
+  // True once a report to the user has failed; the lobby ends the session.
+  bool PeerFailed() const { return PeerFailedFlag.load(std::memory_order_relaxed); }
+
+  // "19#, 17*, 18*,20,21": pool-queued ids with "#", running ids with "*",
+  // then the ids still in this session's queue.
+  std::string GetTaskList() EXCLUDES(QueueLock);
+
+  const std::string& Address() const { return UserAddress; }
+
+  // ITaskReport (pool threads).
+  void ReportTasks() override EXCLUDES(QueueLock);
+  void MarkPeerFailed() override { PeerFailedFlag.store(true, std::memory_order_relaxed); }
+
+  // ISession (pool threads, through the agent interface). Valid once Ready.
+  int32_t GetData(const std::string& identifier, IGenericStream*& view) override;
+  void FreeData(const std::optional<std::string>& identifier) override;
+  std::string SessionFolder() const override;
+  bool SessionEnding() const override { return Ending.load(std::memory_order_relaxed); }
+
+ private:
+  struct TQueuedTask {
+    uint32_t TaskId;
+    std::string LibraryFiles;  // as received, still argument-encoded
+    std::string ProcedureName;
+    TStreamRef Input;  // the record is the input's only holder
+  };
+
+  void Run();
+  // Moves the head of the session queue into the pool.
+  void DispatchOne() EXCLUDES(QueueLock);
+  void TearDownObjects();
+
+  // Constant after construction.
+  TAgent& Agent;  // borrowed
+  const std::string UserAddress;
+
+  // Created by the worker thread before Ready is set (release), read by
+  // other threads after they have seen Ready (acquire); freed by the worker
+  // thread after the pool has ended.
+  std::unique_ptr<TAgentPeer> Peer;
+  std::unique_ptr<TFileCache> FileCache;
+  std::unique_ptr<TAgentDataCache> DataCache;
+  std::atomic<bool> Ready{false};
+  // Set and cleared by the worker thread under the queue lock (the task
+  // list reads it there from other threads); the worker reads it freely.
+  std::unique_ptr<TAgentThreadPool> Pool;
+
+  // Written by pool threads or the lobby thread, read anywhere: plain flags.
+  std::atomic<bool> PeerFailedFlag{false};
+  std::atomic<bool> Ending{false};
+  std::atomic<bool> Terminated{false};
+  // The worker thread's system id, written by it first thing; 0 until then
+  // (raising priority 0 is then a no-op).
+  std::atomic<TSystemThreadId> WorkerThreadId{0};
+
+  TMutex QueueLock;
+  std::deque<TQueuedTask> Queue GUARDED_BY(QueueLock);
+  // The ids of Queue as the task list shows them (",20,21" without the
+  // first comma), kept up to date as tasks come and go, so that a long
+  // queue is not formatted again at every change.
+  std::string QueueText GUARDED_BY(QueueLock);
+
+  TSemaphore QueuedTasks{0, kMaxQueuedTasks};
+  TEvent StopEvent{true, false};  // manual reset; set once, at teardown
+
+  std::unique_ptr<TThread> Thread;
+};

@@ -1,0 +1,210 @@
+// Sessions end to end below the lobby: a worker with its peer, caches and
+// pool runs real task libraries fetched from a fake user on 127.0.0.1.
+#include "Agent/T_AgentWorkerThread.h"
+
+#include <gtest/gtest.h>
+
+#include "Agent/T_Agent.h"
+#include "Agent/T_MainThreadQueue.h"
+#include "Common/CommandText.h"
+#include "Common/T_GenericStream.h"
+#include "FakePeers.h"
+#include "TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct WorkerTest : ::testing::Test {
+  TTempDir Dir;
+  TTestPlatform Platform;
+  TMainThreadQueue MainThread;
+  fake::TFakeUser User;
+  std::unique_ptr<TAgent> Agent;
+
+  void SetUp() override { Start(2); }
+
+  void Start(int poolSize) {
+    Platform.System.DataFolder = Dir / "data";
+    Platform.System.Processors = poolSize;
+    WriteTextFile(Dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\nexplicitCPU=0\n") +
+                                          "[user]\ndata_port=" + std::to_string(User.Port()) + "\n");
+    Agent = std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread, TAgentOptions{false});
+    User.AddFile("LIBTASKLIB_TASKS.SO", ReadTextFile(KELVRA_TASKLIB_TASKS));
+    User.AddFile("LIBTASKLIB_THROW.SO", ReadTextFile(KELVRA_TASKLIB_THROW));
+    User.AddFile("LIBTASKLIB_ENDFAULT.SO", ReadTextFile(KELVRA_TASKLIB_ENDFAULT));
+  }
+
+  static void Run(TAgentWorkerThread& worker, uint32_t id, const std::string& procedure,
+                  const std::string& input = "", const std::string& library = "libtasklib_tasks.so") {
+    TStreamRef stream(TGenericStream::Create());
+    stream.Write(input.data(), static_cast<int32_t>(input.size()));
+    worker.AddTask(id, library, procedure, stream);
+    EXPECT_FALSE(stream) << "the worker took the input";
+  }
+
+  // The report the user received for task `id`, waiting for it.
+  fake::TFakeUser::TRequest ReportOf(uint32_t id) {
+    const std::string done = "TASK_DONE " + std::to_string(id) + " ";
+    const std::string failed = "TASK_FAILED " + std::to_string(id) + " ";
+    fake::TFakeUser::TRequest found;
+    WaitUntil(
+        [&] {
+          for (const auto& request : User.Taken()) {
+            if (request.Text.rfind(done, 0) == 0 || request.Text.rfind(failed, 0) == 0) {
+              found = request;
+              return true;
+            }
+          }
+          return false;
+        },
+        30s);
+    return found;
+  }
+  static std::string FailureOf(const fake::TFakeUser::TRequest& report) {
+    std::vector<std::string> items = SplitCommandItems(report.Text);
+    return items.size() == 3 && items[0] == "TASK_FAILED" ? DecodeArgument(items[2]) : "<not failed: " + report.Text + ">";
+  }
+  std::vector<std::string> Log() { return Platform.Debug.Taken(); }
+  bool Logged(const std::string& line) {
+    for (const std::string& taken : Log())
+      if (taken == line + "\r") return true;
+    return false;
+  }
+};
+
+}  // namespace
+
+TEST_F(WorkerTest, RunsATaskAndReportsItsOutput) {
+  TAgentWorkerThread worker(*Agent, "127.0.0.1");
+  Run(worker, 1, "Echo", "hello");
+  auto report = ReportOf(1);
+  EXPECT_EQ(report.Text, "TASK_DONE 1 0.0 0.0 0");
+  EXPECT_EQ(report.Block, "hello");
+  EXPECT_TRUE(Logged("POOLTHREAD: running task 1"));
+  EXPECT_TRUE(Logged("POOLTHREAD: task 1 done"));
+  EXPECT_FALSE(worker.PeerFailed());
+
+  // Compressed input is inflated first; a float division by zero is no fault.
+  std::string content(10000, 'q');
+  Run(worker, 2, "Echo", CompressedBlock(content, static_cast<uint32_t>(content.size())));
+  EXPECT_EQ(ReportOf(2).Block, content);
+  EXPECT_TRUE(Logged("POOLTHREAD: Decompressing data for task 2"));
+  Run(worker, 3, "FloatDivide");
+  EXPECT_EQ(ReportOf(3).Block, "inf");
+  EXPECT_EQ(User.Taken()[0].Text, "GET_FILE LIBTASKLIB_TASKS.SO") << "the library is fetched once";
+  EXPECT_EQ(User.Taken()[1].Text.rfind("TASK_DONE", 0), 0u);
+}
+
+TEST_F(WorkerTest, AFalseResultFailsTheTaskAndTheSession) {
+  TAgentWorkerThread worker(*Agent, "127.0.0.1");
+  Run(worker, 12, "ReturnFalse");
+  EXPECT_EQ(FailureOf(ReportOf(12)), "POOLTHREAD: exception \"TaskProc returned false\" in task 12");
+  Run(worker, 13, "ReturnHighBitsOnly");
+  EXPECT_EQ(FailureOf(ReportOf(13)), "POOLTHREAD: exception \"TaskProc returned false\" in task 13");
+  EXPECT_TRUE(worker.PeerFailed());
+}
+
+TEST_F(WorkerTest, AMissingLibraryOrProcedureFailsOnlyTheTask) {
+  TAgentWorkerThread worker(*Agent, "127.0.0.1");
+  Run(worker, 5, "echo");  // names are exact: the export is Echo
+  EXPECT_EQ(FailureOf(ReportOf(5)),
+            "POOLTHREAD:  unable to run task - proc=nil. filename=libtasklib_tasks.so proname=echo taskId=5");
+  Run(worker, 6, "Echo", "", "missing%2eso");
+  EXPECT_EQ(FailureOf(ReportOf(6)), "POOLTHREAD: unable to load dll missing%2eso for task 6");
+  Run(worker, 7, "Echo", "", "bad%zz");  // a malformed escape
+  EXPECT_EQ(FailureOf(ReportOf(7)), "POOLTHREAD: unable to load dll bad%zz for task 7");
+  EXPECT_FALSE(worker.PeerFailed());
+}
+
+TEST_F(WorkerTest, ProcessorFaultsAndExceptionsFailTheTaskAndTheAgentLivesOn) {
+  Agent.reset();
+  Start(1);  // one pool thread takes both faults in a row
+  {
+    TAgentWorkerThread worker(*Agent, "127.0.0.1");
+    Run(worker, 1, "IntDivide");
+    Run(worker, 2, "NullWrite");
+    Run(worker, 3, "Throw", "", "libtasklib_throw.so");
+    EXPECT_EQ(FailureOf(ReportOf(1)), "POOLTHREAD: exception \"Integer division by zero (SIGFPE)\" in task 1");
+    EXPECT_EQ(FailureOf(ReportOf(2)),
+              "POOLTHREAD: exception \"Access violation (SIGSEGV) at address 0x0000000000000000\" in task 2");
+    EXPECT_EQ(FailureOf(ReportOf(3)), "POOLTHREAD: exception \"the task threw\" in task 3");
+    EXPECT_TRUE(worker.PeerFailed());
+  }
+  TAgentWorkerThread next(*Agent, "127.0.0.1");
+  Run(next, 4, "Echo", "still here");
+  EXPECT_EQ(ReportOf(4).Block, "still here");
+}
+
+TEST_F(WorkerTest, StreamRuleBreakersFailWithAClearMessage) {
+  User.AddData("block", "read only");
+  TAgentWorkerThread worker(*Agent, "127.0.0.1");
+  Run(worker, 1, "FetchData", "block");
+  EXPECT_EQ(ReportOf(1).Block, "read only");
+  Run(worker, 2, "WriteReadOnly");
+  EXPECT_EQ(FailureOf(ReportOf(2)),
+            "POOLTHREAD: exception \"Assertion failure (Common/T_GenericStreamRO, line 150)\" in task 2");
+  Run(worker, 3, "KeepOutput");
+  EXPECT_EQ(FailureOf(ReportOf(3)),
+            "POOLTHREAD: exception \"the task library kept a reference to its output stream\" in task 3");
+  Run(worker, 4, "Echo", "pool goes on");
+  EXPECT_EQ(ReportOf(4).Block, "pool goes on");
+  auto reports = User.Taken();
+  EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
+                          [](const auto& r) { return r.Text.find(" 3 ") != std::string::npos; }),
+            1)
+      << "one report for the keeper";
+}
+
+TEST_F(WorkerTest, TaskListShowsRunningAndQueuedTasks) {
+  Agent.reset();
+  Start(1);
+  Agent->AddSession("127.0.0.1");
+  auto worker = std::make_unique<TAgentWorkerThread>(*Agent, "127.0.0.1");
+  Run(*worker, 1, "WaitForAbort");
+  Run(*worker, 2, "Echo");
+  Run(*worker, 3, "Echo");
+  ASSERT_TRUE(WaitUntil([&] { return worker->GetTaskList() == "1*,2,3"; }, 10s)) << worker->GetTaskList();
+  // The status line shows the list as last reported: task 1 may still show
+  // as handed to the pool ("1#") until the next change is reported.
+  EXPECT_TRUE(Agent->GetStatusText() == "Working for 127.0.0.1[1*,2,3], searching for coordinator..." ||
+              Agent->GetStatusText() == "Working for 127.0.0.1[1#,2,3], searching for coordinator...")
+      << Agent->GetStatusText();
+  // Teardown: the running task is told to stop and reported; the queued ones
+  // are dropped without a report.
+  worker.reset();
+  EXPECT_EQ(ReportOf(1).Block, "aborted");
+  auto reports = User.Taken();
+  EXPECT_EQ(reports.size(), 2u) << "GET_FILE and one report";
+  std::vector<std::string> expected = {
+      "WORKERTHREAD: Waiting for threadpool to terminate...", "WORKERTHREAD: Waiting for threadpool to finish tasks - done",
+      "WORKERTHREAD: Threadpool released.", "WORKERTHREAD: Filecache.Endsession() done.",
+      "WORKERTHREAD: Filecache released.", "WORKERTHREAD: Datacache released.", "WORKERTHREAD: Peer released.",
+      "WORKERTHREAD: Terminated."};
+  std::vector<std::string> seen;
+  for (const std::string& line : Log())
+    if (line.rfind("WORKERTHREAD:", 0) == 0) seen.push_back(line.substr(0, line.size() - 1));
+  EXPECT_EQ(seen, expected);
+}
+
+TEST_F(WorkerTest, AFaultInEndSessionIsLoggedAndTheSessionEnds) {
+  {
+    TAgentWorkerThread worker(*Agent, "127.0.0.1");
+    Run(worker, 1, "Nothing", "", "libtasklib_endfault.so");
+    EXPECT_EQ(ReportOf(1).Text, "TASK_DONE 1 0.0 0.0 0");
+  }
+  EXPECT_TRUE(Logged("WORKERTHREAD: exception Access violation (SIGSEGV) at address 0x0000000000000000in EndSession()"));
+  EXPECT_TRUE(Logged("WORKERTHREAD: Terminated."));
+}
+
+TEST_F(WorkerTest, AFullSessionQueueRefusesTheTaskThatDoesNotFit) {
+  Agent.reset();
+  Start(1);
+  TAgentWorkerThread worker(*Agent, "127.0.0.1");
+  Run(worker, 1, "WaitForAbort");
+  ASSERT_TRUE(WaitUntil([&] { return worker.GetTaskList() == "1*"; }, 10s));
+  for (uint32_t id = 2; id <= TAgentWorkerThread::kMaxQueuedTasks + 2; ++id) Run(worker, id, "Echo");
+  const uint32_t refused = TAgentWorkerThread::kMaxQueuedTasks + 2;
+  EXPECT_EQ(FailureOf(ReportOf(refused)),
+            "WORKERTHREAD: session queue full (10000 tasks waiting), task " + std::to_string(refused) + " refused");
+}
