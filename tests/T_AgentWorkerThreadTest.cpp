@@ -113,7 +113,8 @@ TEST_F(WorkerTest, AMissingLibraryOrProcedureFailsOnlyTheTask) {
   Run(worker, 6, "Echo", "", "missing%2eso");
   EXPECT_EQ(FailureOf(ReportOf(6)), "POOLTHREAD: unable to load dll missing%2eso for task 6");
   Run(worker, 7, "Echo", "", "bad%zz");  // a malformed escape
-  EXPECT_EQ(FailureOf(ReportOf(7)), "POOLTHREAD: unable to load dll bad%zz for task 7");
+  EXPECT_EQ(FailureOf(ReportOf(7)),
+            "POOLTHREAD: exception \"Invalid URL encoded character (%zz) at position 4\" in task 7");
   EXPECT_FALSE(worker.PeerFailed());
 }
 
@@ -149,6 +150,8 @@ TEST_F(WorkerTest, StreamRuleBreakersFailWithAClearMessage) {
             "POOLTHREAD: exception \"the task library kept a reference to its output stream\" in task 3");
   Run(worker, 4, "Echo", "pool goes on");
   EXPECT_EQ(ReportOf(4).Block, "pool goes on");
+  Run(worker, 5, "ReleaseKept");  // the library's own reference, the last one
+  EXPECT_EQ(ReportOf(5).Text, "TASK_DONE 5 0.0 0.0 0");
   auto reports = User.Taken();
   EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
                           [](const auto& r) { return r.Text.find(" 3 ") != std::string::npos; }),

@@ -109,8 +109,9 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
   try {
     module = item.FileCache->GetLibrary(DecodeArgument(item.LibraryFiles));
   } catch (const std::exception& error) {
-    // A malformed escape in the library item: reported, the item still ends.
-    agent.DebugWrite("POOLTHREAD: %s", error.what());
+    // A malformed escape in the library item: reported with its text.
+    refuse("POOLTHREAD: exception \"" + std::string(error.what()) + "\" in task " + id);
+    return;
   }
   if (module == nullptr) {
     refuse("POOLTHREAD: unable to load dll " + item.LibraryFiles + " for task " + id);

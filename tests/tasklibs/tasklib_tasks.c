@@ -104,3 +104,11 @@ uint32_t KeepOutput(IAgent* agent, void* session, IGenericStream* in, IGenericSt
   Kept = out;
   return 1;
 }
+
+/* Lets go of the stream KeepOutput kept. */
+uint32_t ReleaseKept(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
+  (void)agent, (void)session, (void)in, (void)out;
+  if (Kept != NULL) Kept->lpVtbl->Release(Kept);
+  Kept = NULL;
+  return 1;
+}
