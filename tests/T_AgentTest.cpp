@@ -74,7 +74,8 @@ TEST_F(AgentTest, DebugWriteFollowsTheSetting) {
 }
 
 TEST_F(AgentTest, RefusedAddressIsLoggedOnce) {
-  WriteTextFile(Dir / "kelvra.INI", "[agent]\nenableDebugOutput=1\nsuspend_timeout=0\nbind_ip=1111.2222.3333.4444.5\n"
+  WriteTextFile(Dir / "kelvra.INI", "[agent]\nenableDebugOutput=1\nsuspend_timeout=0\nbind_port=0\n"
+                                    "bind_ip=1111.2222.3333.4444.5\n"
                                     "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\n");
   auto agent = MakeAgent();
   EXPECT_EQ(agent->Setting().BindIp, "");

@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include "Agent/I_Session.h"
+#include "Agent/T_AgentLobby.h"
 #include "Agent/T_AgentStatusThread.h"
 #include "Agent/T_AgentThreadPool.h"
 #include "Common/T_SlotError.h"
@@ -41,9 +42,18 @@ TAgent::TAgent(const TPlatform& platform, std::string configFileName, IMainThrea
       TemporaryFolder(MakeTempFolder(platform)),
       Settings(*platform.Files, *platform.System, std::move(configFileName)),
       Log(ReadSettings(Settings, *platform.Debug)) {
+  // Sessions can begin as soon as the lobby listens.
+  Lobby = std::make_unique<TAgentLobby>(*this);
   if (options.StartStatusThread) {
-    Status = std::make_unique<TAgentStatusThread>(*this, mainThread);
-    Status->Start();  // after Status is set: the thread reads it
+    try {
+      Status = std::make_unique<TAgentStatusThread>(*this, mainThread);
+      Status->Start();  // after Status is set: the thread reads it
+    } catch (...) {
+      ClosingFlag.store(true, std::memory_order_relaxed);
+      Status.reset();
+      Lobby.reset();
+      throw;
+    }
   }
 }
 
@@ -52,7 +62,11 @@ TAgent::~TAgent() {
   // The thread ends before Status changes: it reads Status for the text.
   if (Status) Status->Shutdown();
   Status.reset();
+  // Every session ends here, after its running tasks have been reported.
+  Lobby.reset();
 }
+
+uint16_t TAgent::LobbyPort() const { return Lobby ? Lobby->Port() : 0; }
 
 void TAgent::ChangeThreadPriority(TSystemThreadId thread, TThreadPriority priority) {
   if (Host.System->SetThreadPriority(thread, priority)) return;

@@ -22,6 +22,7 @@
 #include "Platform/T_Mutex.h"
 #include "Platform/T_Platform.h"
 
+class TAgentLobby;
 class TAgentStatusThread;
 
 // What a test may leave out of an agent core.
@@ -93,6 +94,9 @@ class TAgent {
   // The load summary ("0.0 2.3 1536") of the latest measurements. Any thread.
   std::string GetLoadSummary() const;
 
+  // The lobby's port (the settings' port, or the one chosen for port 0).
+  uint16_t LobbyPort() const;
+
   // The status thread's measurements; null when it was left out.
   const TAgentStatusThread* StatusThread() const { return Status.get(); }
 
@@ -145,6 +149,8 @@ class TAgent {
   std::vector<std::string> SessionAddresses GUARDED_BY(SessionLock);
   std::vector<std::string> SessionTasks GUARDED_BY(SessionLock);
 
-  // Owned; started last and stopped first. Set once by the constructor.
+  // Owned; the lobby opens before the status thread starts and closes after
+  // it has stopped. Each is set once by the constructor.
+  std::unique_ptr<TAgentLobby> Lobby;
   std::unique_ptr<TAgentStatusThread> Status;
 };

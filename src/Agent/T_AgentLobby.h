@@ -1,0 +1,33 @@
+// TAgentLobby: the agent's TCP server on which users open sessions. Every
+// accepted connection is one session, served by its own
+// TAgentLobbySocketThread; a thread is never reused for a second connection.
+// Created by the agent core on the main thread (listening at once) and
+// destroyed there; destruction ends every session and waits for each one's
+// running tasks.
+#pragma once
+
+#include <cstdint>
+
+#include "Common/T_ServerSocket.h"
+
+class TAgent;
+
+class TAgentLobby {
+ public:
+  // Listens on [agent] bind_ip (all local addresses when empty) and
+  // bind_port. Throws the socket layer's error when it cannot (a port that
+  // is taken, an address that is not local). `agent` is borrowed.
+  explicit TAgentLobby(TAgent& agent);
+  // Closes every lobby connection and waits for its session to end.
+  ~TAgentLobby();
+  TAgentLobby(const TAgentLobby&) = delete;
+  TAgentLobby& operator=(const TAgentLobby&) = delete;
+
+  // The port listened on (the settings' port, or the one the system chose
+  // for port 0).
+  uint16_t Port() const { return Server.LocalPort(); }
+
+ private:
+  TAgent& Agent;  // borrowed
+  TServerSocket Server;
+};

@@ -1,0 +1,121 @@
+#include "Agent/T_AgentLobbySocketThread.h"
+
+#include <charconv>
+#include <stdexcept>
+
+#include "Agent/T_Agent.h"
+#include "Agent/T_AgentWorkerThread.h"
+#include "Common/CommandText.h"
+#include "Common/T_StreamRef.h"
+#include "Common/WireFraming.h"
+#include "Common/kelvracommon.h"
+
+namespace {
+
+// The loop's own reasons to end a session carry no message of their own:
+// the line before them says why.
+struct TSessionEnd : std::runtime_error {
+  TSessionEnd() : std::runtime_error("") {}
+};
+
+// The task id: the text as a signed 64-bit decimal number, low 32 bits kept.
+uint32_t ParseTaskId(const std::string& text) {
+  int64_t value = 0;
+  const char* begin = text.data();
+  const char* end = text.data() + text.size();
+  if (begin != end && *begin == '+') ++begin;  // a leading plus sign is a number too
+  auto [stop, error] = std::from_chars(begin, end, value);
+  if (error != std::errc() || stop != end || begin == end)
+    throw std::runtime_error("'" + text + "' is not a valid integer value");
+  return static_cast<uint32_t>(static_cast<uint64_t>(value));
+}
+
+}  // namespace
+
+TAgentLobbySocketThread::TAgentLobbySocketThread(TAgent& agent) : Agent(agent) {}
+
+TAgentLobbySocketThread::~TAgentLobbySocketThread() = default;
+
+void TAgentLobbySocketThread::ClientExecute() {
+  NameCurrentThread(*Agent.Platform().System, "AgentLobbySocketThread");
+  Agent.ChangeThreadPriority(Agent.Platform().System->CurrentThreadId(), tpAboveNormal);
+  TCustomWinSocket& connection = ClientSocket();
+  if (Agent.Closing()) {
+    try {
+      connection.Close();
+    } catch (...) {
+      // Nobody is served any more; the close is all that is owed.
+    }
+    return;
+  }
+  Address = connection.RemoteAddress();
+  Agent.AddSession(Address);
+  Worker = std::make_unique<TAgentWorkerThread>(Agent, Address);
+
+  while (!Terminated() && connection.Connected()) {
+    try {
+      std::string text;
+      if (!SocketReadString(connection, text, kLobbyTimeout)) {
+        Agent.DebugWrite("AGENTLOBBYTHREAD: No KEEP_ALIVE for a long time, disconnecting.");
+        throw TSessionEnd();
+      }
+      if (Worker->PeerFailed()) {
+        Agent.DebugWrite("AGENTLOBBYTHREAD: Peer has connection problems, disconnecting.");
+        throw TSessionEnd();
+      }
+      std::vector<std::string> items = SplitCommandItems(text);
+      if (items.empty()) {
+        Agent.DebugWrite("AGENTLOBBYTHREAD: command.itemsCount=0!!! s=\"%s\"", text);
+        continue;
+      }
+      Dispatch(items);
+    } catch (const std::exception& error) {
+      Agent.DebugWrite("AGENTLOBBYTHREAD: exception %s, closing socket", error.what());
+      Terminate();
+    }
+  }
+
+  try {
+    if (connection.Connected()) connection.Close();
+  } catch (...) {
+    // The session ends either way.
+  }
+  Agent.DebugWrite("AGENTLOBBYTHREAD: Thread closing, Disconnecting...");
+  Worker.reset();  // waits for the session's running tasks and their reports
+  Agent.RemoveSession(Address);
+  Agent.DebugWrite("AGENTLOBBYTHREAD: Exit");
+}
+
+void TAgentLobbySocketThread::Dispatch(const std::vector<std::string>& items) {
+  const std::string& command = items[0];
+  TCustomWinSocket& connection = ClientSocket();
+  if (command == "RUN_TASK") {
+    RunTask(items);
+  } else if (command == "KEEP_ALIVE") {
+    Agent.DebugWrite("AGENTLOBBYTHREAD: KEEP_ALIVE received ");
+    // A write that fails shows up at the next read.
+    SocketWriteString(connection, Agent.GetLoadSummary(), kLobbyTimeout, Agent.FrameErrorLog());
+  } else if (command == "DISCONNECT") {
+    Agent.DebugWrite("AGENTLOBBYTHREAD: Received DISCONNECT command.");
+    Terminate();
+  } else if (command == "GET_POOLSIZE") {
+    SocketWriteString(connection, std::to_string(Agent.PoolSize()), kLobbyTimeout, Agent.FrameErrorLog());
+  }
+  // Any other word is ignored.
+}
+
+void TAgentLobbySocketThread::RunTask(const std::vector<std::string>& items) {
+  Agent.DebugWrite("AGENTLOBBYTHREAD: Got RUN_TASK command, reading data...");
+  if (items.size() != 4) throw TSessionEnd();
+  IGenericStream* received = nullptr;
+  if (!SocketReadGenericStream(ClientSocket(), received, kLobbyTimeout)) {
+    Agent.DebugWrite("AGENTLOBBYTHREAD: Unable to receive data for task %s", items[1]);
+    throw TSessionEnd();
+  }
+  TStreamRef input(received);
+  Agent.DebugWrite("AGENTLOBBYTHREAD: Data for task %s received", items[1]);
+  // A stream just made has one holder; the check has no line of its own.
+  RequireSingleHolder(input.Get(), "Agent/T_AgentLobbySocketThread", 0);
+  const uint32_t taskId = ParseTaskId(items[1]);
+  Worker->AddTask(taskId, items[2], items[3], input);
+}

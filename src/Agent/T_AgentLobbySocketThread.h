@@ -1,0 +1,38 @@
+// TAgentLobbySocketThread: one session, from the lobby connection's accept
+// to its end. It registers the user's address with the agent, creates the
+// session's worker, reads commands (RUN_TASK, KEEP_ALIVE, GET_POOLSIZE,
+// DISCONNECT; each read bounded by 20000 ms) until the session ends, then
+// tears the session down: the worker's running tasks finish and are reported
+// before the address leaves the agent's session list.
+// Runs on the connection's own thread, the only one that uses the connection.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Common/T_ServerClientThread.h"
+
+class TAgent;
+class TAgentWorkerThread;
+
+class TAgentLobbySocketThread : public TServerClientThread {
+ public:
+  // Every read and write on a lobby connection is bounded by this.
+  static constexpr int kLobbyTimeout = 20000;
+
+  explicit TAgentLobbySocketThread(TAgent& agent);
+  ~TAgentLobbySocketThread() override;
+
+ protected:
+  void ClientExecute() override;
+
+ private:
+  // Carries out one command; false when the session is to end.
+  void Dispatch(const std::vector<std::string>& items);
+  void RunTask(const std::vector<std::string>& items);
+
+  TAgent& Agent;  // borrowed
+  std::string Address;
+  std::unique_ptr<TAgentWorkerThread> Worker;  // owned for the session's life
+};
