@@ -9,67 +9,10 @@
 #include <chrono>
 #include <thread>
 
+#include "AgentProcess.h"
 #include "TestSupport.h"
 
-extern char** environ;
-
 namespace {
-
-// A child agent whose output goes to files in its own folder.
-class TAgentProcess {
- public:
-  TAgentProcess(const TTempDir& dir, std::vector<std::string> arguments, bool closeStandardOutputs = false)
-      : Dir(dir) {
-    std::vector<std::string> environment = {"XDG_DATA_HOME=" + (dir / "data"), "XDG_RUNTIME_DIR=" + dir.Get(),
-                                            "HOME=" + dir.Get(), "PATH=/usr/bin:/bin"};
-    arguments.insert(arguments.begin(), KELVRA_AGENT_PATH);
-    std::vector<char*> argv, envp;
-    for (auto& a : arguments) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : environment) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, (dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, (dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (closeStandardOutputs) {
-      posix_spawn_file_actions_addclose(&actions, 1);
-      posix_spawn_file_actions_addclose(&actions, 2);
-    }
-    int error = posix_spawn(&Pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) throw std::runtime_error("posix_spawn failed");
-  }
-  ~TAgentProcess() {
-    if (Pid > 0) {
-      ::kill(Pid, SIGKILL);
-      ::waitpid(Pid, nullptr, 0);
-    }
-  }
-
-  // The exit status once the child has ended within `limit`, else -1.
-  int WaitExit(std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (::waitpid(Pid, &status, WNOHANG) == Pid) {
-        Pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-  }
-  void Signal(int number) { ::kill(Pid, number); }
-  std::string Out() const { return ReadTextFile(Dir / "stdout"); }
-  std::string Err() const { return ReadTextFile(Dir / "stderr"); }
-
- private:
-  const TTempDir& Dir;
-  pid_t Pid = -1;
-};
 
 constexpr auto kGenerous = std::chrono::seconds(30);
 

@@ -181,11 +181,15 @@ class TFakeUser {
   ~TFakeUser() {
     Stopping = true;
     ::shutdown(ListenFd, SHUT_RDWR);
+    Thread.join();
+    std::vector<std::thread> sessions;
     {
       std::lock_guard<std::mutex> guard(Mutex);
-      if (ClientFd >= 0) ::shutdown(ClientFd, SHUT_RDWR);
+      for (int fd : ClientFds) ::shutdown(fd, SHUT_RDWR);
+      sessions.swap(Sessions);
     }
-    Thread.join();
+    for (std::thread& session : sessions) session.join();
+    for (int fd : ClientFds) ::close(fd);
     ::close(ListenFd);
   }
   TFakeUser(const TFakeUser&) = delete;
@@ -262,19 +266,15 @@ class TFakeUser {
     }
   }
 
+  // Each connection (one per agent session) is served on its own thread.
   void Run() {
     while (!Stopping) {
       int fd = ::accept4(ListenFd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) return;
-      {
-        std::lock_guard<std::mutex> guard(Mutex);
-        ClientFd = fd;
-        ++Accepted;
-      }
-      Serve(fd);
       std::lock_guard<std::mutex> guard(Mutex);
-      ::close(fd);
-      ClientFd = -1;
+      ClientFds.push_back(fd);
+      ++Accepted;
+      Sessions.emplace_back([this, fd] { Serve(fd); });
     }
   }
 
@@ -287,9 +287,56 @@ class TFakeUser {
   std::map<std::string, TAnswer> Files;  // by GET_FILE argument, under Mutex
   std::map<std::string, TAnswer> Data;   // by GET_DATA argument, under Mutex
   std::vector<TRequest> Requests;
-  int ClientFd = -1;
+  std::vector<int> ClientFds;  // closed when the fake user goes
+  std::vector<std::thread> Sessions;
   int Accepted = 0;
   std::thread Thread;
+};
+
+// A port that was free a moment ago on 127.0.0.1 (for an agent's lobby).
+inline uint16_t FreePort() {
+  uint16_t port = 0;
+  int fd = Listen(0, port);
+  ::close(fd);
+  return port;
+}
+
+// A user's lobby connection: sends commands and data blocks, reads replies.
+class TLobbyClient {
+ public:
+  TLobbyClient(const std::string& address, uint16_t port) {
+    Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    ::inet_pton(AF_INET, address.c_str(), &target.sin_addr);
+    Connected = ::connect(Fd, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0;
+  }
+  ~TLobbyClient() { ::close(Fd); }
+  TLobbyClient(const TLobbyClient&) = delete;
+  TLobbyClient& operator=(const TLobbyClient&) = delete;
+
+  bool Send(const std::string& text) { return WriteAll(Fd, Frame(text)); }
+  bool RunTask(const std::string& command, const std::string& input) {
+    return WriteAll(Fd, Frame(command) + Frame(input));
+  }
+  // One reply text, or "<none>" when none came within `timeoutMs`.
+  std::string Reply(int timeoutMs = 10000) {
+    std::string text;
+    return ReadFrame(Fd, text, timeoutMs) ? text : "<none>";
+  }
+  // True once the agent has closed the connection (within `timeoutMs`).
+  bool ClosedByAgent(int timeoutMs) {
+    pollfd ready{Fd, POLLIN, 0};
+    if (::poll(&ready, 1, timeoutMs) <= 0) return false;
+    char byte;
+    return ::recv(Fd, &byte, 1, MSG_PEEK) <= 0;
+  }
+
+  bool Connected = false;
+
+ private:
+  int Fd = -1;
 };
 
 }  // namespace fake

@@ -1,0 +1,213 @@
+// The whole agent as a process: users open sessions on its lobby, tasks run
+// from real task libraries fetched from the fake user, reports reach the
+// user's data port, status reports reach a fake coordinator. Every agent
+// here keeps its coordinator address (no discovery, no broadcasts).
+#include <gtest/gtest.h>
+
+#include <future>
+#include <set>
+
+#include "AgentProcess.h"
+#include "Common/CommandText.h"
+#include "FakePeers.h"
+#include "TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct LobbyTest : ::testing::Test {
+  TTempDir Dir;
+  fake::TFakeUser User;
+  fake::TFramedServer Coordinator;
+  uint16_t LobbyPort = fake::FreePort();
+  std::unique_ptr<TAgentProcess> Agent;
+
+  void Start(const std::string& agentExtra = "") {
+    User.AddFile("LIBTASKLIB_TASKS.SO", ReadTextFile(KELVRA_TASKLIB_TASKS));
+    WriteTextFile(Dir / "kelvra.INI",
+                  "[agent]\n" + agentExtra + "bind_port=" + std::to_string(LobbyPort) +
+                      "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\nbroadcast_port=0\n"
+                      "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
+                      std::to_string(Coordinator.Port()) + "\n[user]\ndata_port=" + std::to_string(User.Port()) +
+                      "\n");
+    Agent = std::make_unique<TAgentProcess>(Dir, std::vector<std::string>{"--headless", "--config", Dir / "kelvra.INI"});
+    ASSERT_TRUE(WaitUntil([&] { return fake::TLobbyClient("127.0.0.1", LobbyPort).Connected; }, 30s))
+        << Agent->Err();
+  }
+  void TearDown() override {
+    if (Agent) {
+      Agent->Signal(SIGTERM);
+      EXPECT_EQ(Agent->WaitExit(60s), 0) << Agent->Err();
+    }
+  }
+  bool Logged(const std::string& line) { return Agent->Err().find(line + "\r\n") != std::string::npos; }
+  bool WaitLogged(const std::string& line, std::chrono::milliseconds limit = 30s) {
+    return WaitUntil([&] { return Logged(line); }, limit);
+  }
+  // Reports on the data port for task `id`.
+  std::vector<fake::TFakeUser::TRequest> ReportsOf(uint32_t id) {
+    std::vector<fake::TFakeUser::TRequest> found;
+    for (const auto& request : User.Taken()) {
+      std::vector<std::string> items = SplitCommandItems(request.Text);
+      if (items.size() >= 2 && (items[0] == "TASK_DONE" || items[0] == "TASK_FAILED") &&
+          items[1] == std::to_string(id))
+        found.push_back(request);
+    }
+    return found;
+  }
+  bool WaitReport(uint32_t id) { return WaitUntil([&] { return !ReportsOf(id).empty(); }, 30s); }
+};
+
+}  // namespace
+
+TEST_F(LobbyTest, RunsATaskAndAnswersTheOtherCommands) {
+  Start();
+  fake::TLobbyClient user("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(user.RunTask("RUN_TASK,5,libtasklib_tasks.so,Echo", "hello"));
+  ASSERT_TRUE(WaitReport(5)) << Agent->Err();
+  EXPECT_EQ(ReportsOf(5)[0].Block, "hello");
+  EXPECT_EQ(SplitCommandItems(ReportsOf(5)[0].Text).size(), 5u);
+
+  ASSERT_TRUE(user.Send("KEEP_ALIVE, extra"));
+  EXPECT_EQ(SplitCommandItems(user.Reply()).size(), 3u) << "the load summary";
+  ASSERT_TRUE(user.Send("keep_alive"));  // unknown: no reply, the session goes on
+  ASSERT_TRUE(user.Send("GET_POOLSIZE"));
+  std::string poolSize = user.Reply();
+  EXPECT_GE(std::stoi(poolSize), 1);
+  ASSERT_TRUE(user.Send(""));
+  ASSERT_TRUE(user.Send("   "));
+  ASSERT_TRUE(user.Send("GET_POOLSIZE"));
+  EXPECT_EQ(user.Reply(), poolSize);
+  EXPECT_TRUE(Logged("AGENTLOBBYTHREAD: command.itemsCount=0!!! s=\"\""));
+  EXPECT_TRUE(Logged("AGENTLOBBYTHREAD: command.itemsCount=0!!! s=\"   \""));
+  EXPECT_TRUE(Logged("AGENTLOBBYTHREAD: KEEP_ALIVE received "));
+
+  // Blanks separate like commas; ids keep their low 32 bits.
+  ASSERT_TRUE(user.RunTask("RUN_TASK 4294967301 libtasklib_tasks.so Echo", "a"));
+  ASSERT_TRUE(user.RunTask("RUN_TASK,-1,libtasklib_tasks.so,Echo", "b"));
+  ASSERT_TRUE(WaitReport(5u + 0) && WaitReport(4294967295u));
+  EXPECT_EQ(ReportsOf(4294967295u)[0].Block, "b");
+  EXPECT_TRUE(WaitUntil([&] { return ReportsOf(5).size() == 2; }, 30s)) << "4294967301 is task 5";
+
+  // The coordinator hears about the agent meanwhile.
+  auto reports = Coordinator.WaitFor(1, 10000);
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(reports[0].Text.rfind("UPDATE_STATUS 265 ", 0), 0u);
+}
+
+TEST_F(LobbyTest, MalformedTasksEndTheSession) {
+  Start();
+  {
+    fake::TLobbyClient user("127.0.0.1", LobbyPort);
+    ASSERT_TRUE(user.RunTask("RUN_TASK,6,my lib.so,Echo", "never read"));
+    EXPECT_TRUE(user.ClosedByAgent(10000));
+  }
+  EXPECT_TRUE(WaitLogged("AGENTLOBBYTHREAD: exception , closing socket"));
+  {
+    fake::TLobbyClient user("127.0.0.1", LobbyPort);
+    ASSERT_TRUE(user.RunTask("RUN_TASK,x,libtasklib_tasks.so,Echo", "data"));
+    EXPECT_TRUE(user.ClosedByAgent(10000));
+  }
+  EXPECT_TRUE(WaitLogged("AGENTLOBBYTHREAD: exception 'x' is not a valid integer value, closing socket"));
+  EXPECT_TRUE(WaitLogged("AGENTLOBBYTHREAD: Exit"));
+}
+
+TEST_F(LobbyTest, DisconnectClosesAtOnceButRunningTasksAreStillReported) {
+  Start();
+  fake::TFramedServer* coordinator = &Coordinator;
+  {
+    fake::TLobbyClient user("127.0.0.1", LobbyPort);
+    ASSERT_TRUE(user.RunTask("RUN_TASK,7,libtasklib_tasks.so,WaitForAbort", ""));
+    ASSERT_TRUE(WaitLogged("POOLTHREAD: running task 7"));
+    ASSERT_TRUE(user.Send("DISCONNECT"));
+    EXPECT_TRUE(user.ClosedByAgent(10000));
+  }
+  ASSERT_TRUE(WaitReport(7));
+  EXPECT_EQ(ReportsOf(7)[0].Block, "aborted") << "the task learned that its session ends";
+  EXPECT_TRUE(WaitLogged("AGENTLOBBYTHREAD: Exit"));
+  // Later status reports no longer list the session.
+  size_t seen = coordinator->WaitFor(0, 0).size();
+  auto later = coordinator->WaitFor(seen + 2, 10000);
+  ASSERT_GT(later.size(), seen + 1);
+  EXPECT_NE(DecodeArgument(SplitCommandItems(later.back().Text)[7]), "Working for 127.0.0.1[]");
+  EXPECT_EQ(DecodeArgument(SplitCommandItems(later.back().Text)[7]), "Unassigned");
+}
+
+TEST_F(LobbyTest, TwoSessionsFromOneAddress) {
+  Start();
+  fake::TLobbyClient first("127.0.0.1", LobbyPort);
+  fake::TLobbyClient second("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(first.RunTask("RUN_TASK,1,libtasklib_tasks.so,Echo", "one"));
+  ASSERT_TRUE(second.RunTask("RUN_TASK,2,libtasklib_tasks.so,Echo", "two"));
+  ASSERT_TRUE(WaitReport(1) && WaitReport(2));
+  auto reports = Coordinator.WaitFor(Coordinator.WaitFor(0, 0).size() + 1, 10000);
+  EXPECT_EQ(DecodeArgument(SplitCommandItems(reports.back().Text)[7]), "Working for 127.0.0.1[], 127.0.0.1[]");
+  EXPECT_GE(User.Connections(), 2) << "each session has its own data connection";
+}
+
+TEST_F(LobbyTest, ABindAddressRefusesConnectionsToOtherLocalAddresses) {
+  Start("bind_ip=127.0.0.1\n");
+  EXPECT_TRUE(fake::TLobbyClient("127.0.0.1", LobbyPort).Connected);
+  EXPECT_FALSE(fake::TLobbyClient("127.0.0.2", LobbyPort).Connected);
+}
+
+TEST_F(LobbyTest, PipelinedAndConcurrentTasksAreEachReportedOnce) {
+  Start();
+  {
+    fake::TLobbyClient user("127.0.0.1", LobbyPort);
+    for (uint32_t id = 1; id <= 10000; ++id) ASSERT_TRUE(user.RunTask("RUN_TASK," + std::to_string(id) + ",libtasklib_tasks.so,Echo", ""));
+    auto requests = User.WaitFor(10001, 120000);
+    std::set<std::string> ids;
+    for (const auto& request : requests)
+      if (request.Text.rfind("TASK_DONE ", 0) == 0) ids.insert(SplitCommandItems(request.Text)[1]);
+    EXPECT_EQ(requests.size(), 10001u);
+    EXPECT_EQ(ids.size(), 10000u);
+    ASSERT_TRUE(user.Send("DISCONNECT"));
+  }
+  std::vector<std::future<bool>> sessions;
+  for (int s = 0; s < 30; ++s) {
+    sessions.push_back(std::async(std::launch::async, [this, s] {
+      fake::TLobbyClient user("127.0.0.1", LobbyPort);
+      bool sent = true;
+      for (int t = 0; t < 50; ++t)
+        sent &= user.RunTask("RUN_TASK," + std::to_string(100000 + s * 100 + t) + ",libtasklib_tasks.so,Echo", "x");
+      // Stay until this session's tasks are reported.
+      bool done = WaitUntil(
+          [&] {
+            for (int t = 0; t < 50; ++t)
+              if (ReportsOf(100000 + s * 100 + t).empty()) return false;
+            return true;
+          },
+          120s);
+      user.Send("DISCONNECT");
+      return sent && done;
+    }));
+  }
+  for (auto& session : sessions) EXPECT_TRUE(session.get());
+  for (int s = 0; s < 30; ++s)
+    for (int t = 0; t < 50; ++t) EXPECT_EQ(ReportsOf(100000 + s * 100 + t).size(), 1u);
+}
+
+TEST_F(LobbyTest, ShutdownWaitsForTheRunningTasksReport) {
+  Start();
+  fake::TLobbyClient user("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(user.RunTask("RUN_TASK,9,libtasklib_tasks.so,WaitForAbort", ""));
+  ASSERT_TRUE(WaitLogged("POOLTHREAD: running task 9"));
+  Agent->Signal(SIGTERM);
+  EXPECT_EQ(Agent->WaitExit(60s), 0) << Agent->Err();
+  EXPECT_EQ(ReportsOf(9).size(), 1u) << "reported before the process ended";
+  Agent.reset();
+}
+
+TEST_F(LobbyTest, TwentySecondsOfSilenceEndTheSession) {
+#if KELVRA_SANITIZED_BUILD
+  GTEST_SKIP() << "the 20-second silence runs in the plain build only";
+#endif
+  Start();
+  fake::TLobbyClient user("127.0.0.1", LobbyPort);
+  auto began = std::chrono::steady_clock::now();
+  EXPECT_TRUE(user.ClosedByAgent(40000));
+  EXPECT_GT(std::chrono::steady_clock::now() - began, 15s);
+  EXPECT_TRUE(WaitLogged("AGENTLOBBYTHREAD: No KEEP_ALIVE for a long time, disconnecting."));
+}
