@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <map>
 #include <set>
 
 #include "AgentProcess.h"
@@ -165,28 +166,30 @@ TEST_F(LobbyTest, PipelinedAndConcurrentTasksAreEachReportedOnce) {
     EXPECT_EQ(ids.size(), 10000u);
     ASSERT_TRUE(user.Send("DISCONNECT"));
   }
-  std::vector<std::future<bool>> sessions;
+  // 30 sessions at once, 50 tasks each: every session fetches the library
+  // once and gets one report per task.
+  std::vector<std::unique_ptr<fake::TLobbyClient>> users;
+  for (int s = 0; s < 30; ++s) users.push_back(std::make_unique<fake::TLobbyClient>("127.0.0.1", LobbyPort));
+  std::vector<std::future<bool>> senders;
   for (int s = 0; s < 30; ++s) {
-    sessions.push_back(std::async(std::launch::async, [this, s] {
-      fake::TLobbyClient user("127.0.0.1", LobbyPort);
+    senders.push_back(std::async(std::launch::async, [&users, s] {
       bool sent = true;
       for (int t = 0; t < 50; ++t)
-        sent &= user.RunTask("RUN_TASK," + std::to_string(100000 + s * 100 + t) + ",libtasklib_tasks.so,Echo", "x");
-      // Stay until this session's tasks are reported.
-      bool done = WaitUntil(
-          [&] {
-            for (int t = 0; t < 50; ++t)
-              if (ReportsOf(100000 + s * 100 + t).empty()) return false;
-            return true;
-          },
-          120s);
-      user.Send("DISCONNECT");
-      return sent && done;
+        sent &= users[s]->RunTask("RUN_TASK," + std::to_string(100000 + s * 100 + t) + ",libtasklib_tasks.so,Echo",
+                                  "x");
+      return sent;
     }));
   }
-  for (auto& session : sessions) EXPECT_TRUE(session.get());
+  for (auto& sender : senders) EXPECT_TRUE(sender.get());
+  const size_t expected = 10001 + 30 * 51;
+  auto requests = User.WaitFor(expected, 240000);
+  EXPECT_GE(requests.size(), expected);
+  std::map<std::string, int> reported;
+  for (const auto& request : requests)
+    if (request.Text.rfind("TASK_DONE ", 0) == 0) ++reported[SplitCommandItems(request.Text)[1]];
   for (int s = 0; s < 30; ++s)
-    for (int t = 0; t < 50; ++t) EXPECT_EQ(ReportsOf(100000 + s * 100 + t).size(), 1u);
+    for (int t = 0; t < 50; ++t) EXPECT_EQ(reported[std::to_string(100000 + s * 100 + t)], 1);
+  for (auto& user : users) user->Send("DISCONNECT");
 }
 
 TEST_F(LobbyTest, ShutdownWaitsForTheRunningTasksReport) {

@@ -42,18 +42,19 @@ TAgent::TAgent(const TPlatform& platform, std::string configFileName, IMainThrea
       TemporaryFolder(MakeTempFolder(platform)),
       Settings(*platform.Files, *platform.System, std::move(configFileName)),
       Log(ReadSettings(Settings, *platform.Debug)) {
-  // Sessions can begin as soon as the lobby listens.
-  Lobby = std::make_unique<TAgentLobby>(*this);
-  if (options.StartStatusThread) {
-    try {
-      Status = std::make_unique<TAgentStatusThread>(*this, mainThread);
-      Status->Start();  // after Status is set: the thread reads it
-    } catch (...) {
-      ClosingFlag.store(true, std::memory_order_relaxed);
-      Status.reset();
-      Lobby.reset();
-      throw;
-    }
+  try {
+    // The status thread's object exists before any session can ask it for
+    // the load summary; its thread starts once the lobby listens.
+    if (options.StartStatusThread) Status = std::make_unique<TAgentStatusThread>(*this, mainThread);
+    // Sessions can begin as soon as the lobby listens.
+    Lobby = std::make_unique<TAgentLobby>(*this);
+    if (Status) Status->Start();
+  } catch (...) {
+    ClosingFlag.store(true, std::memory_order_relaxed);
+    if (Status) Status->Shutdown();
+    Lobby.reset();
+    Status.reset();
+    throw;
   }
 }
 
@@ -61,9 +62,11 @@ TAgent::~TAgent() {
   ClosingFlag.store(true, std::memory_order_relaxed);
   // The thread ends before Status changes: it reads Status for the text.
   if (Status) Status->Shutdown();
-  Status.reset();
-  // Every session ends here, after its running tasks have been reported.
+  // Every session ends here, after its running tasks have been reported;
+  // their reports still read the last measurements, so the stopped status
+  // thread's object is freed only afterwards.
   Lobby.reset();
+  Status.reset();
 }
 
 uint16_t TAgent::LobbyPort() const { return Lobby ? Lobby->Port() : 0; }
