@@ -216,6 +216,15 @@ class TFakeUser {
     return Requests;
   }
   std::vector<TRequest> Taken() { return WaitFor(0, 0); }
+  // Waits until `count` requests have arrived, without copying them.
+  bool WaitForCount(size_t count, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(Mutex);
+    return Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return Requests.size() >= count; });
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    return Requests.size();
+  }
   int Connections() {
     std::lock_guard<std::mutex> guard(Mutex);
     return Accepted;
