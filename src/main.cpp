@@ -3,6 +3,7 @@
 // stop, and then takes the agent down in order (all sessions end first).
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -13,6 +14,8 @@
 #include "Agent/T_MainThreadQueue.h"
 #include "Common/kelvracommon.h"
 #include "Platform/ProcessSetup.h"
+#include "Platform/TaskFloatingPoint.h"
+#include "Platform/T_InstanceLock.h"
 #include "Platform/T_Platform.h"
 #include "Platform/T_ShutdownSignals.h"
 #include "Platform/T_WakeDescriptor.h"
@@ -69,9 +72,22 @@ std::string DefaultConfigFile(ISystem& system) {
   return (executable.parent_path() / "kelvra.INI").string();
 }
 
+
+// Prints the status text when it has changed since the last print, so an
+// operator watching the output sees what the agent does without a flood.
+void PrintStatusIfChanged(const TAgent& agent, std::string& printed) {
+  std::string text = agent.GetStatusText();
+  if (text == printed) return;
+  printed = text;
+  std::printf("%s\n", text.c_str());
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Every thread of the agent starts from this floating-point state.
+  LoadTaskFloatingPoint();
   EnsureStandardDescriptors();
   IgnoreBrokenPipe();
 
@@ -80,6 +96,20 @@ int main(int argc, char** argv) {
 
   const TPlatform& platform = TPlatform::Linux();
   NameCurrentThread(*platform.System, "Main thread");
+
+  // One agent per user: a second one ends at once, saying nothing.
+  TInstanceLock instance;
+  std::string lockError;
+  const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
+  switch (instance.Take(runtimeDir != nullptr ? runtimeDir : "", platform.System->DataHome(), lockError)) {
+    case TInstanceLock::lrTaken:
+      break;
+    case TInstanceLock::lrHeldElsewhere:
+      return 0;
+    case TInstanceLock::lrFailed:
+      std::fprintf(stderr, "kelvra-agent: %s\n", lockError.c_str());
+      return 1;
+  }
   std::string configFile = line.ConfigFile.empty() ? DefaultConfigFile(*platform.System) : line.ConfigFile;
   std::error_code ignored;
   std::filesystem::path absolute = std::filesystem::absolute(configFile, ignored);
@@ -93,9 +123,12 @@ int main(int argc, char** argv) {
     auto agent = std::make_unique<TAgent>(platform, configFile, mainThread);
     // Without a window (none is built yet) the agent runs headless: the main
     // thread serves hand-overs from other threads until asked to stop.
+    std::string printed;
+    PrintStatusIfChanged(*agent, printed);
     while (!signals.Wait(0)) {
-      WaitReadable({signals.WakeDescriptor(), mainThread.WakeDescriptor()}, -1);
+      WaitReadable({signals.WakeDescriptor(), mainThread.WakeDescriptor()}, 1000);
       mainThread.ServePending();
+      PrintStatusIfChanged(*agent, printed);
     }
     agent.reset();
   } catch (const std::exception& error) {

@@ -18,9 +18,13 @@
 // A child agent whose output goes to files in its own folder.
 class TAgentProcess {
  public:
-  TAgentProcess(const TTempDir& dir, std::vector<std::string> arguments, bool closeStandardOutputs = false)
+  // `runtimeDir` is the child's XDG_RUNTIME_DIR (its instance lock); the
+  // test's folder unless given.
+  TAgentProcess(const TTempDir& dir, std::vector<std::string> arguments, bool closeStandardOutputs = false,
+                const std::string& runtimeDir = "")
       : Dir(dir) {
-    std::vector<std::string> environment = {"XDG_DATA_HOME=" + (dir / "data"), "XDG_RUNTIME_DIR=" + dir.Get(),
+    std::vector<std::string> environment = {"XDG_DATA_HOME=" + (dir / "data"),
+                                            "XDG_RUNTIME_DIR=" + (runtimeDir.empty() ? dir.Get() : runtimeDir),
                                             "HOME=" + dir.Get(), "PATH=/usr/bin:/bin"};
     arguments.insert(arguments.begin(), KELVRA_AGENT_PATH);
     std::vector<char*> argv, envp;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "AgentProcess.h"
+#include "FakePeers.h"
 #include "TestSupport.h"
 
 namespace {
@@ -69,4 +70,56 @@ TEST(AgentProcess, RunsWithStandardOutputAndErrorClosed) {
   EXPECT_EQ(agent.WaitExit(std::chrono::milliseconds(500)), -1);
   agent.Signal(SIGTERM);
   EXPECT_EQ(agent.WaitExit(kGenerous), 0);
+}
+
+TEST(AgentProcess, OneAgentPerUser) {
+  TTempDir first, second, third;
+  WriteTextFile(first / "kelvra.INI", SafeSettings());
+  WriteTextFile(second / "kelvra.INI", SafeSettings());
+  WriteTextFile(third / "kelvra.INI", SafeSettings());
+  TAgentProcess running(first, {"--headless", "--config", first / "kelvra.INI"});
+  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(first / "kelvraagent.lock"); }, std::chrono::seconds(30)));
+  // The same user (same runtime folder): ends at once, saying nothing.
+  TAgentProcess again(second, {"--headless", "--config", second / "kelvra.INI"}, false, first.Get());
+  EXPECT_EQ(again.WaitExit(kGenerous), 0);
+  EXPECT_EQ(again.Out(), "");
+  EXPECT_EQ(again.Err(), "");
+  // Another user (another runtime folder, other ports): both run.
+  TAgentProcess other(third, {"--headless", "--config", third / "kelvra.INI"});
+  EXPECT_EQ(other.WaitExit(std::chrono::milliseconds(1000)), -1) << other.Err();
+  other.Signal(SIGTERM);
+  running.Signal(SIGTERM);
+  EXPECT_EQ(other.WaitExit(kGenerous), 0);
+  EXPECT_EQ(running.WaitExit(kGenerous), 0);
+}
+
+TEST(AgentProcess, ATakenLobbyPortIsReportedAndTheProcessFails) {
+  TTempDir dir;
+  uint16_t port = 0;
+  int taken = fake::Listen(0, port);
+  WriteTextFile(dir / "kelvra.INI", SafeSettings("bind_port=" + std::to_string(port) + "\n"));
+  TAgentProcess agent(dir, {"--headless", "--config", dir / "kelvra.INI"});
+  EXPECT_EQ(agent.WaitExit(kGenerous), 1);
+  EXPECT_EQ(agent.Err(), "kelvra-agent: Windows socket error: Address already in use (98), on API 'bind'\n");
+  ::close(taken);
+}
+
+TEST(AgentProcess, HeadlessPrintsTheStatusTextWhenItChanges) {
+  TTempDir dir;
+  WriteTextFile(dir / "kelvra.INI", SafeSettings());
+  TAgentProcess agent(dir, {"--headless", "--config", dir / "kelvra.INI"});
+  ASSERT_TRUE(WaitUntil([&] { return !agent.Out().empty(); }, std::chrono::seconds(30)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  agent.Signal(SIGTERM);
+  ASSERT_EQ(agent.WaitExit(kGenerous), 0);
+  std::istringstream lines(agent.Out());
+  std::string line, previous;
+  int count = 0;
+  while (std::getline(lines, line)) {
+    EXPECT_EQ(line.rfind("Unassigned", 0), 0u) << line;
+    EXPECT_NE(line, previous) << "only changes are printed";
+    previous = line;
+    ++count;
+  }
+  EXPECT_GE(count, 1);
 }
