@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <atomic>
 #include <stdexcept>
 #include <thread>
@@ -104,4 +105,21 @@ TEST_F(RunWindowedTest, RunsARealAgentUntilAShutdownRequest) {
   EXPECT_EQ(code, 0);
   EXPECT_NE(made, nullptr);
   EXPECT_EQ(polls, 8);
+}
+
+TEST_F(RunWindowedTest, AnyEndOfTheEventLoopActsAsExit) {
+  // As when the session manager ends the application without asking first.
+  TPlatform platform = Platform.Get();
+  TWindowedOptions options;
+  options.ShutdownRequested = [] {
+    QCoreApplication::quit();
+    return false;
+  };
+  int code = RunWindowed(
+      Argc, Argv,
+      [&](IMainThread& mainThread) {
+        return std::make_unique<TAgent>(platform, Dir / "kelvra.INI", mainThread, TAgentOptions{false});
+      },
+      options);
+  EXPECT_EQ(code, 0);
 }

@@ -6,6 +6,7 @@
 #ifndef QT_NO_SESSIONMANAGER
 #include <QSessionManager>
 #endif
+#include <cstdlib>
 #include <exception>
 
 #include "Gui/T_AgentStatusSource.h"
@@ -14,6 +15,14 @@
 
 namespace {
 constexpr int kShutdownPollMs = 200;
+}
+
+bool WindowingAvailable() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return true;
+  }
+  return false;
 }
 
 int RunWindowed(int& argc, char** argv, const std::function<std::unique_ptr<TAgent>(IMainThread&)>& makeAgent,
@@ -61,7 +70,10 @@ int RunWindowed(int& argc, char** argv, const std::function<std::unique_ptr<TAge
   }
   if (options.ShowWindow) form->ShowStatus();
 
-  while (!closed) QApplication::exec();
+  QApplication::exec();
+  // Any other end of the loop (the session manager ending the application
+  // without a commit request) acts as Exit too.
+  if (!closed) form->ExitAndClose();
   shutdownPoll.stop();
   form.reset();
   // The status thread and the broadcast listener may wait for a hand-over

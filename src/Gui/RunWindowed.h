@@ -22,6 +22,10 @@ struct TWindowedOptions {
   std::function<void(const std::string&)> ShowError;
 };
 
+// True when a window can be shown: a display (X11 or Wayland) is named, or
+// Qt is told which platform to use. Without one the agent runs headless.
+bool WindowingAvailable();
+
 // Builds the agent with `makeAgent` on the hand-over it is given (which
 // outlives the agent). Answers 0 after a normal end, 1 when the agent could
 // not be made (its error shown first). Errors while the agent runs or is
