@@ -48,8 +48,13 @@ TEST_F(Form1Test, StartsHiddenWithTheDesignTextsAndTheVersionCaption) {
   EXPECT_EQ(Text(5), "100%");
   EXPECT_EQ(Text(6), "CPU count (allowed to use):  .............................................");
   EXPECT_EQ(Text(7), "1");
-  EXPECT_EQ(Form.TEST_Label(4)->geometry(), QRect(284, 16, 26, 13));
-  EXPECT_EQ(Form.TEST_Label(7)->geometry(), QRect(284, 56, 25, 13));
+  // The number labels keep the right edges of the design (284 + 26, 284 + 25).
+  EXPECT_EQ(Form.TEST_Label(4)->geometry().right() + 1, 310);
+  EXPECT_EQ(Form.TEST_Label(4)->geometry().top(), 16);
+  EXPECT_EQ(Form.TEST_Label(7)->geometry().right() + 1, 309);
+  EXPECT_EQ(Form.TEST_Label(7)->geometry().top(), 56);
+  // "100%" fits: no digit is cut off.
+  EXPECT_GE(Form.TEST_Label(4)->width(), Form.TEST_Label(4)->fontMetrics().horizontalAdvance("100%"));
   EXPECT_EQ(Form.TEST_Label(3)->geometry(), QRect(8, 76, 305, 29));
   EXPECT_TRUE(Form.TEST_Label(4)->alignment() & Qt::AlignRight);
   EXPECT_TRUE(Form.TEST_Label(3)->wordWrap());

@@ -20,6 +20,12 @@ constexpr int kClientWidth = 323;
 constexpr int kClientHeight = 112;
 constexpr int kRefreshMs = 1000;
 constexpr int kLabelHeight = 13;
+// The design's number labels start at 284 and are 26 (pool size: 25) wide.
+// The fonts here are wider than the design's, and "100%" would lose its
+// first digit: the number labels keep their right edges and reach this much
+// further left, and the dotted captions end where they begin.
+constexpr int kNumberWidening = 10;
+constexpr int kNumberLeft = 284 - kNumberWidening;
 
 // The program's icon: drawn here, so the agent needs no image files.
 QIcon ProgramIcon() {
@@ -57,15 +63,15 @@ TForm1::TForm1(const IStatusSource& source, std::function<void()> onClosed)
   GroupBox1 = new QGroupBox(QStringLiteral(" Status "), this);
   GroupBox1->setGeometry(0, 0, 321, 109);
   Label1 = MakeLabel("CPU available: ...................................................................", 8, 16,
-                     276, Qt::AlignLeft);
-  Label2 = MakeLabel("CPU used by agent: ..........................................................", 8, 36, 276,
-                     Qt::AlignLeft);
-  Label6 = MakeLabel("CPU count (allowed to use):  .............................................", 8, 56, 276,
-                     Qt::AlignLeft);
+                     kNumberLeft - 8, Qt::AlignLeft);
+  Label2 = MakeLabel("CPU used by agent: ..........................................................", 8, 36,
+                     kNumberLeft - 8, Qt::AlignLeft);
+  Label6 = MakeLabel("CPU count (allowed to use):  .............................................", 8, 56,
+                     kNumberLeft - 8, Qt::AlignLeft);
   // The numbers sit over the ends of the dotted captions.
-  Label4 = MakeLabel("100%", 284, 16, 26, Qt::AlignRight);
-  Label5 = MakeLabel("100%", 284, 36, 26, Qt::AlignRight);
-  Label7 = MakeLabel("1", 284, 56, 25, Qt::AlignRight);
+  Label4 = MakeLabel("100%", kNumberLeft, 16, 26 + kNumberWidening, Qt::AlignRight);
+  Label5 = MakeLabel("100%", kNumberLeft, 36, 26 + kNumberWidening, Qt::AlignRight);
+  Label7 = MakeLabel("1", kNumberLeft, 56, 25 + kNumberWidening, Qt::AlignRight);
   Label3 = MakeLabel("State: Unassigned", 8, 76, 305, Qt::AlignLeft);
   Label3->setGeometry(8, 76, 305, 29);
   Label3->setWordWrap(true);
