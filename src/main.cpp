@@ -19,6 +19,9 @@
 #include "Platform/T_Platform.h"
 #include "Platform/T_ShutdownSignals.h"
 #include "Platform/T_WakeDescriptor.h"
+#ifdef KELVRA_HAVE_GUI
+#include "Gui/RunWindowed.h"
+#endif
 
 namespace {
 
@@ -119,6 +122,17 @@ int main(int argc, char** argv) {
     // Installed before any agent thread exists, so every thread inherits
     // the handlers and only the main thread does the work.
     TShutdownSignals signals;
+#ifdef KELVRA_HAVE_GUI
+    if (!line.Headless && WindowingAvailable()) {
+      // The status window and the icon; SIGTERM, SIGINT and SIGHUP act as Exit.
+      TWindowedOptions options;
+      options.ShutdownRequested = [&signals] { return signals.Wait(0); };
+      return RunWindowed(
+          argc, argv,
+          [&](IMainThread& mainThread) { return std::make_unique<TAgent>(platform, configFile, mainThread); },
+          options);
+    }
+#endif
     TMainThreadQueue mainThread;
     auto agent = std::make_unique<TAgent>(platform, configFile, mainThread);
     // Without a window (none is built yet) the agent runs headless: the main

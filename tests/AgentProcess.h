@@ -21,11 +21,12 @@ class TAgentProcess {
   // `runtimeDir` is the child's XDG_RUNTIME_DIR (its instance lock); the
   // test's folder unless given.
   TAgentProcess(const TTempDir& dir, std::vector<std::string> arguments, bool closeStandardOutputs = false,
-                const std::string& runtimeDir = "")
+                const std::string& runtimeDir = "", const std::vector<std::string>& extraEnvironment = {})
       : Dir(dir) {
     std::vector<std::string> environment = {"XDG_DATA_HOME=" + (dir / "data"),
                                             "XDG_RUNTIME_DIR=" + (runtimeDir.empty() ? dir.Get() : runtimeDir),
                                             "HOME=" + dir.Get(), "PATH=/usr/bin:/bin"};
+    environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
     arguments.insert(arguments.begin(), KELVRA_AGENT_PATH);
     std::vector<char*> argv, envp;
     for (auto& a : arguments) argv.push_back(a.data());

@@ -24,7 +24,7 @@ struct LobbyTest : ::testing::Test {
   uint16_t LobbyPort = fake::FreePort();
   std::unique_ptr<TAgentProcess> Agent;
 
-  void Start(const std::string& agentExtra = "") {
+  void Start(const std::string& agentExtra = "", bool windowed = false) {
     User.AddFile("LIBTASKLIB_TASKS.SO", ReadTextFile(KELVRA_TASKLIB_TASKS));
     WriteTextFile(Dir / "kelvra.INI",
                   "[agent]\n" + agentExtra + "bind_port=" + std::to_string(LobbyPort) +
@@ -32,7 +32,11 @@ struct LobbyTest : ::testing::Test {
                       "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
                       std::to_string(Coordinator.Port()) + "\n[user]\ndata_port=" + std::to_string(User.Port()) +
                       "\n");
-    Agent = std::make_unique<TAgentProcess>(Dir, std::vector<std::string>{"--headless", "--config", Dir / "kelvra.INI"});
+    std::vector<std::string> arguments{"--config", Dir / "kelvra.INI"};
+    if (!windowed) arguments.insert(arguments.begin(), "--headless");
+    // The windowed agent draws offscreen: no display is needed.
+    Agent = std::make_unique<TAgentProcess>(Dir, arguments, false, "",
+                                            std::vector<std::string>{"QT_QPA_PLATFORM=offscreen"});
     ASSERT_TRUE(WaitUntil([&] { return fake::TLobbyClient("127.0.0.1", LobbyPort).Connected; }, 30s))
         << Agent->Err();
   }
@@ -202,6 +206,19 @@ TEST_F(LobbyTest, ShutdownWaitsForTheRunningTasksReport) {
   EXPECT_EQ(ReportsOf(9).size(), 1u) << "reported before the process ended";
   Agent.reset();
 }
+
+#if KELVRA_HAVE_GUI_BUILD
+TEST_F(LobbyTest, ExitOfTheWindowedAgentWaitsForTheRunningTasksReport) {
+  Start("", true);
+  fake::TLobbyClient user("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(user.RunTask("RUN_TASK,9,libtasklib_tasks.so,WaitForAbort", ""));
+  ASSERT_TRUE(WaitLogged("POOLTHREAD: running task 9"));
+  Agent->Signal(SIGTERM);
+  EXPECT_EQ(Agent->WaitExit(60s), 0) << Agent->Err();
+  EXPECT_EQ(ReportsOf(9).size(), 1u) << "reported before the process ended";
+  Agent.reset();
+}
+#endif
 
 TEST_F(LobbyTest, TwentySecondsOfSilenceEndTheSession) {
 #if KELVRA_SANITIZED_BUILD

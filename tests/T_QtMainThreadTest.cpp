@@ -1,0 +1,125 @@
+#include "Gui/T_QtMainThread.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+#include "Agent/T_AgentThreadPool.h"
+#include "Gui/RunWindowed.h"
+#include "TestSupport.h"
+
+TEST(QtMainThread, ACallFromAnotherThreadRunsOnTheQtMainThread) {
+  TQtMainThread mainThread;  // this test's thread is the Qt main thread
+  const auto main = std::this_thread::get_id();
+  std::thread::id ranOn;
+  int handed = 0;
+  std::atomic<bool> finished{false};
+  std::thread worker([&] {
+    for (int i = 0; i < 5; ++i) {
+      mainThread.RunSynchronously([&] {
+        ranOn = std::this_thread::get_id();
+        ++handed;
+      });
+    }
+    finished = true;
+    mainThread.Wake();
+  });
+  mainThread.ServeUntil([&] { return finished.load(); });
+  worker.join();
+  EXPECT_EQ(handed, 5);
+  EXPECT_EQ(ranOn, main);
+}
+
+TEST(QtMainThread, OnTheMainThreadACallRunsAtOnceAndErrorsReachTheCaller) {
+  TQtMainThread mainThread;
+  int runs = 0;
+  mainThread.RunSynchronously([&] { ++runs; });
+  EXPECT_EQ(runs, 1);
+
+  std::atomic<bool> threw{false};
+  std::atomic<bool> finished{false};
+  std::thread worker([&] {
+    try {
+      mainThread.RunSynchronously([] { throw std::runtime_error("meter failed"); });
+    } catch (const std::runtime_error&) {
+      threw = true;
+    }
+    finished = true;
+    mainThread.Wake();
+  });
+  mainThread.ServeUntil([&] { return finished.load(); });
+  worker.join();
+  EXPECT_TRUE(threw);
+}
+
+namespace {
+
+class RunWindowedTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Platform.System.DataFolder = Dir / "data";
+    WriteTextFile(Dir / "kelvra.INI", SafeSettings());
+    TAgentThreadPool::SuspendSeconds.store(0);
+  }
+
+  TTempDir Dir;
+  TTestPlatform Platform;
+  int Argc = 1;
+  char Name[8] = "gui";
+  char* Argv[2] = {Name, nullptr};
+};
+
+}  // namespace
+
+TEST_F(RunWindowedTest, AnAgentThatCannotBeMadeShowsItsErrorAndAnswersOne) {
+  std::string shown;
+  TWindowedOptions options;
+  options.ShowError = [&](const std::string& text) { shown = text; };
+  int code = RunWindowed(
+      Argc, Argv, [](IMainThread&) -> std::unique_ptr<TAgent> { throw std::runtime_error("port 4102 is taken"); },
+      options);
+  EXPECT_EQ(code, 1);
+  EXPECT_EQ(shown, "port 4102 is taken");
+}
+
+TEST_F(RunWindowedTest, RunsARealAgentUntilAShutdownRequest) {
+  // The status thread runs and may hand the meter over to the Qt loop; the
+  // agent must still go down in order once the request comes.
+  TPlatform platform = Platform.Get();
+  TAgent* made = nullptr;
+  int polls = 0;
+  TWindowedOptions options;
+  options.ShowWindow = true;
+  options.ShutdownRequested = [&] { return ++polls >= 8; };
+  int code = RunWindowed(
+      Argc, Argv,
+      [&](IMainThread& mainThread) {
+        auto agent = std::make_unique<TAgent>(platform, Dir / "kelvra.INI", mainThread);
+        made = agent.get();
+        return agent;
+      },
+      options);
+  EXPECT_EQ(code, 0);
+  EXPECT_NE(made, nullptr);
+  EXPECT_EQ(polls, 8);
+}
+
+TEST_F(RunWindowedTest, AnyEndOfTheEventLoopActsAsExit) {
+  // As when the session manager ends the application without asking first.
+  TPlatform platform = Platform.Get();
+  TWindowedOptions options;
+  options.ShutdownRequested = [] {
+    QCoreApplication::quit();
+    return false;
+  };
+  int code = RunWindowed(
+      Argc, Argv,
+      [&](IMainThread& mainThread) {
+        return std::make_unique<TAgent>(platform, Dir / "kelvra.INI", mainThread, TAgentOptions{false});
+      },
+      options);
+  EXPECT_EQ(code, 0);
+}
