@@ -62,6 +62,17 @@ struct LobbyTest : ::testing::Test {
     return found;
   }
   bool WaitReport(uint32_t id) { return WaitUntil([&] { return !ReportsOf(id).empty(); }, 30s); }
+
+  // SIGTERM while a task runs: the process ends only after the task's report.
+  void ExpectShutdownWaitsForARunningTask() {
+  fake::TLobbyClient user("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(user.RunTask("RUN_TASK,9,libtasklib_tasks.so,WaitForAbort", ""));
+  ASSERT_TRUE(WaitLogged("POOLTHREAD: running task 9"));
+  Agent->Signal(SIGTERM);
+  EXPECT_EQ(Agent->WaitExit(60s), 0) << Agent->Err();
+  EXPECT_EQ(ReportsOf(9).size(), 1u) << "reported before the process ended";
+  Agent.reset();
+  }
 };
 
 }  // namespace
@@ -198,25 +209,13 @@ TEST_F(LobbyTest, PipelinedAndConcurrentTasksAreEachReportedOnce) {
 
 TEST_F(LobbyTest, ShutdownWaitsForTheRunningTasksReport) {
   Start();
-  fake::TLobbyClient user("127.0.0.1", LobbyPort);
-  ASSERT_TRUE(user.RunTask("RUN_TASK,9,libtasklib_tasks.so,WaitForAbort", ""));
-  ASSERT_TRUE(WaitLogged("POOLTHREAD: running task 9"));
-  Agent->Signal(SIGTERM);
-  EXPECT_EQ(Agent->WaitExit(60s), 0) << Agent->Err();
-  EXPECT_EQ(ReportsOf(9).size(), 1u) << "reported before the process ended";
-  Agent.reset();
+  ExpectShutdownWaitsForARunningTask();
 }
 
 #if KELVRA_HAVE_GUI_BUILD
 TEST_F(LobbyTest, ExitOfTheWindowedAgentWaitsForTheRunningTasksReport) {
   Start("", true);
-  fake::TLobbyClient user("127.0.0.1", LobbyPort);
-  ASSERT_TRUE(user.RunTask("RUN_TASK,9,libtasklib_tasks.so,WaitForAbort", ""));
-  ASSERT_TRUE(WaitLogged("POOLTHREAD: running task 9"));
-  Agent->Signal(SIGTERM);
-  EXPECT_EQ(Agent->WaitExit(60s), 0) << Agent->Err();
-  EXPECT_EQ(ReportsOf(9).size(), 1u) << "reported before the process ended";
-  Agent.reset();
+  ExpectShutdownWaitsForARunningTask();
 }
 #endif
 

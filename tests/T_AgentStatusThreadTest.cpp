@@ -34,13 +34,7 @@ struct StatusThreadTest : ::testing::Test {
   }
   // Serves the main thread's hand-overs while waiting, as the runner does.
   bool Serve(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      WaitReadable({MainThread.WakeDescriptor()}, 20);
-      MainThread.ServePending();
-    }
-    return true;
+    return ServeMainThreadUntil(MainThread, condition, timeout);
   }
 };
 

@@ -25,6 +25,7 @@
 #include "Platform/T_LinuxSystem.h"
 #include "Platform/T_Platform.h"
 #include "Platform/T_TcpSocket.h"
+#include "Platform/T_WakeDescriptor.h"
 
 // A folder of its own for one test, removed with everything in it.
 class TTempDir {
@@ -198,4 +199,19 @@ inline std::string CompressedBlock(const std::string& content, uint32_t size) {
   std::string block = "\x95\x34\x90\x94\xFF\x43\x09\xA4";
   for (int i = 0; i < 4; ++i) block.push_back(static_cast<char>(size >> (8 * i)));
   return block + deflated;
+}
+
+// Waits until `condition` holds (at most `timeout`) while serving the main
+// thread's hand-overs, as the headless runner does. The caller's thread is
+// the queue's main thread.
+template <typename TQueue>
+bool ServeMainThreadUntil(TQueue& mainThread, const std::function<bool()>& condition,
+                          std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    WaitReadable({mainThread.WakeDescriptor()}, 20);
+    mainThread.ServePending();
+  }
+  return true;
 }
