@@ -37,7 +37,14 @@ struct LobbyTest : ::testing::Test {
     // The windowed agent draws offscreen: no display is needed.
     Agent = std::make_unique<TAgentProcess>(Dir, arguments, false, "",
                                             std::vector<std::string>{"QT_QPA_PLATFORM=offscreen"});
-    ASSERT_TRUE(WaitUntil([&] { return fake::TLobbyClient("127.0.0.1", LobbyPort).Connected; }, 30s))
+    // Ready once a connection reaches this agent: its log shows the session
+    // (a port chosen free a moment ago could have been taken by another).
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          fake::TLobbyClient probe("127.0.0.1", LobbyPort);
+          return probe.Connected && WaitLogged("AGENTPEER: Connecting to user data port, IP=127.0.0.1", 2s);
+        },
+        60s))
         << Agent->Err();
   }
   void TearDown() override {
@@ -47,7 +54,7 @@ struct LobbyTest : ::testing::Test {
     }
   }
   bool Logged(const std::string& line) { return Agent->Err().find(line + "\r\n") != std::string::npos; }
-  bool WaitLogged(const std::string& line, std::chrono::milliseconds limit = 30s) {
+  bool WaitLogged(const std::string& line, std::chrono::milliseconds limit = 90s) {
     return WaitUntil([&] { return Logged(line); }, limit);
   }
   // Reports on the data port for task `id`.
@@ -61,7 +68,7 @@ struct LobbyTest : ::testing::Test {
     }
     return found;
   }
-  bool WaitReport(uint32_t id) { return WaitUntil([&] { return !ReportsOf(id).empty(); }, 30s); }
+  bool WaitReport(uint32_t id) { return WaitUntil([&] { return !ReportsOf(id).empty(); }, 90s); }
 
   // SIGTERM while a task runs: the process ends only after the task's report.
   void ExpectShutdownWaitsForARunningTask() {
