@@ -9,6 +9,7 @@
 #include "Agent/T_AgentPeer.h"
 #include "Agent/T_MainThreadQueue.h"
 #include "FakePeers.h"
+#include "AgentFixture.h"
 #include "TestSupport.h"
 
 namespace {
@@ -23,10 +24,7 @@ struct DataCacheTest : ::testing::Test {
   std::unique_ptr<TAgentDataCache> Cache;
 
   void SetUp() override {
-    Platform.System.DataFolder = Dir / "data";
-    WriteTextFile(Dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\n") + "[user]\ndata_port=" +
-                                          std::to_string(User.Port()) + "\n");
-    Agent = std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread, TAgentOptions{false});
+    Agent = MakeCoreAgent(Platform, Dir, MainThread, User.Port());
     Peer = std::make_unique<TAgentPeer>(*Agent, "127.0.0.1");
     Cache = std::make_unique<TAgentDataCache>(*Agent, *Peer);
   }

@@ -9,6 +9,7 @@
 #include "Agent/T_MainThreadQueue.h"
 #include "Common/T_GenericStream.h"
 #include "FakePeers.h"
+#include "AgentFixture.h"
 #include "TestSupport.h"
 
 namespace {
@@ -23,10 +24,7 @@ struct PeerTest : ::testing::Test {
   void SetUp() override { Agent = MakeAgent(User.Port()); }
 
   std::unique_ptr<TAgent> MakeAgent(uint16_t dataPort) {
-    Platform.System.DataFolder = Dir / "data";
-    WriteTextFile(Dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\n") + "[user]\ndata_port=" +
-                                          std::to_string(dataPort) + "\n");
-    return std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread, TAgentOptions{false});
+    return MakeCoreAgent(Platform, Dir, MainThread, dataPort);
   }
   std::vector<std::string> Log() { return Platform.Debug.Taken(); }
   bool Logged(const std::string& line) {

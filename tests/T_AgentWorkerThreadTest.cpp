@@ -9,6 +9,7 @@
 #include "Common/CommandText.h"
 #include "Common/T_GenericStream.h"
 #include "FakePeers.h"
+#include "AgentFixture.h"
 #include "TestSupport.h"
 
 namespace {
@@ -25,11 +26,8 @@ struct WorkerTest : ::testing::Test {
   void SetUp() override { Start(2); }
 
   void Start(int poolSize) {
-    Platform.System.DataFolder = Dir / "data";
     Platform.System.Processors = poolSize;
-    WriteTextFile(Dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\nexplicitCPU=0\n") +
-                                          "[user]\ndata_port=" + std::to_string(User.Port()) + "\n");
-    Agent = std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread, TAgentOptions{false});
+    Agent = MakeCoreAgent(Platform, Dir, MainThread, User.Port(), "enableDebugOutput=1\nexplicitCPU=0\n");
     User.AddFile("LIBTASKLIB_TASKS.SO", ReadTextFile(KELVRA_TASKLIB_TASKS));
     User.AddFile("LIBTASKLIB_THROW.SO", ReadTextFile(KELVRA_TASKLIB_THROW));
     User.AddFile("LIBTASKLIB_ENDFAULT.SO", ReadTextFile(KELVRA_TASKLIB_ENDFAULT));
