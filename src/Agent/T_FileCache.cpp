@@ -103,10 +103,12 @@ void TFileCache::LoadEntryLibrary(int index) {
   TFileCacheEntry& entry = Entries.at(static_cast<size_t>(index));
   if (entry.Module != nullptr) RaiseAssertionFailure("Agent/T_FileCache", 316);
   Agent.DebugWrite("FILECACHE: Loading library from file %s (original file - %s.", entry.LocalName, entry.Name);
-  // The loader's reason is not logged here: the pool thread reports the
-  // library that did not load, and the next request tries again.
+  // The pool thread reports the library that did not load to the user, and
+  // the next request tries again; the loader's reason (a missing dependency,
+  // an undefined symbol, a file for another machine) goes to the log only.
   std::string error;
   entry.Module = Agent.Platform().Libraries->Load(entry.LocalName, error);
+  if (entry.Module == nullptr) Agent.DebugWrite("FILECACHE: unable to load dll %s: %s", entry.LocalName, error);
 }
 
 void* TFileCache::GetLibrary(const std::string& libraryText) {

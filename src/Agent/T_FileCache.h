@@ -49,7 +49,8 @@ class TFileCache {
   // True when the entry's local copy exists (written now or before).
   bool WriteLocalCopy(int index);
   // Loads the entry's local copy; the entry must not be loaded yet. A
-  // library that does not load leaves Module null.
+  // library that does not load leaves Module null and logs the loader's
+  // reason.
   void LoadEntryLibrary(int index);
 
   // Calls "EndSession" (else "_EndSession") of every loaded library, in
