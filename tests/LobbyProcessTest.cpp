@@ -284,7 +284,7 @@ TEST_F(LobbyTest, AnAbortingTaskFailsAndTheAgentGoesOn) {
   }
   ASSERT_TRUE(other.RunTask("RUN_TASK 2 libtasklib_tasks.so Echo", "alive"));
   ASSERT_TRUE(WaitReport(2)) << Agent->Err();
-  EXPECT_EQ(ReportsOf(2)[0].Block, "alive");
+  EXPECT_EQ(ReportsOf(2)[0].Block, "alive") << ReportsOf(2)[0].Text;
 }
 
 // A C++ library the loader never unloads stays in the process after its

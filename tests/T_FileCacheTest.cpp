@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <set>
+#include <thread>
+#include <utility>
 
 #include "Agent/T_Agent.h"
 #include "Agent/T_AgentPeer.h"
@@ -32,6 +36,17 @@ struct TRecordingAgent : IAgent {
     return 0;
   }
   static constexpr IAgentVtbl kTable = {nullptr, nullptr, nullptr, nullptr, nullptr, FreeData, nullptr, nullptr, nullptr};
+};
+
+// Real files; runs `BeforeMaking` once, just before the folder `Watched`
+// is made.
+struct THookedFiles : TLinuxFileSystem {
+  std::string Watched;
+  std::function<void()> BeforeMaking;
+  bool CreateDirectory(const std::string& path) override {
+    if (path == Watched && BeforeMaking) std::exchange(BeforeMaking, nullptr)();
+    return TLinuxFileSystem::CreateDirectory(path);
+  }
 };
 
 struct FileCacheTest : ::testing::Test {
@@ -143,6 +158,35 @@ TEST_F(FileCacheTest, FoldersGoWithTheSessionButTheUserFolderStaysForASibling) {
   EXPECT_TRUE(fs::exists(theirs));
   sibling.reset();
   EXPECT_FALSE(fs::exists(Agent->TempFolder() + "127.0.0.1"));
+}
+
+// One session of a user ends while the next one makes its folder: the
+// user's folder is removed only while no session is making its own in it.
+TEST_F(FileCacheTest, ASessionEndingBesideOneStartingLeavesItItsFolder) {
+  THookedFiles files;
+  TPlatform platform = Platform.Get();
+  platform.Files = &files;
+  TAgent agent(platform, Dir / "kelvra.INI", MainThread, TAgentOptions{false});
+  TAgentPeer peer(agent, "127.0.0.1");
+  Serve("A.SO", KELVRA_TASKLIB_NONE);
+  auto ending = std::make_unique<TFileCache>(agent, peer, reinterpret_cast<void*>(uintptr_t{1}), &Interface);
+  ASSERT_NE(ending->GetLibrary("a.so"), nullptr);
+  TFileCache starting(agent, peer, reinterpret_cast<void*>(uintptr_t{2}), &Interface);
+  std::atomic<bool> ended{false};
+  std::thread ender;
+  files.Watched = starting.GetCacheFolder();
+  files.BeforeMaking = [&] {
+    ender = std::thread([&] {
+      ending.reset();
+      ended = true;
+    });
+    // Time for the end to get in between, if it can.
+    WaitUntil([&] { return ended.load(); }, std::chrono::seconds(1));
+  };
+  EXPECT_NE(starting.GetLibrary("a.so"), nullptr);
+  ASSERT_TRUE(ender.joinable());
+  ender.join();
+  EXPECT_TRUE(fs::exists(starting.GetCacheFolder() + "a.so"));
 }
 
 TEST_F(FileCacheTest, ALibraryThatDoesNotLoadIsLoadedAgainOnTheNextRequest) {
