@@ -69,7 +69,9 @@ void* TLinuxDynamicLibraries::Symbol(void* library, const std::string& name) {
   // dlsym searches the library, then everything it links against: a name
   // the library does not define would reach a companion's export or the C
   // library's exit. Only an address inside the library itself counts; the
-  // object that contains it is the one whose link map dladdr1 answers.
+  // object that contains it is the one whose link map dladdr1 answers (for
+  // an indirect function, the implementation its resolver chose must lie in
+  // the library too; an alias is the address it names).
   link_map* own = nullptr;
   if (::dlinfo(library, RTLD_DI_LINKMAP, &own) != 0 || own == nullptr) {
     ::dlerror();
