@@ -15,6 +15,11 @@
  *   the session's worker thread once after all the session's tasks and
  *   before the library is unloaded.
  * - The session identity is opaque: pass back exactly the value received.
+ *   No two sessions of one agent process get the same value; a value kept
+ *   from an ended session names no session (a slot given it fails).
+ * - Procedures and EndSession are looked up only among the symbols the
+ *   library itself defines: a name only a library it links defines (a
+ *   companion's export, the C library's exit) is not found.
  * - Streams: the input is at position 0, the output is new and empty; keep
  *   no reference to either after the procedure returns. A stream from
  *   GetData belongs to the caller, who Releases it (see I_GenericStream.h).
@@ -37,6 +42,20 @@
  * companion is found by its soname, and one already loaded in the process
  * under that soname (by any session) is shared: companions that differ
  * between sessions need distinct sonames.
+ *
+ * A library the loader cannot unload: g++ marks every library that defines
+ * a unique symbol (STB_GNU_UNIQUE: a function-local static of an inline
+ * function or of a template, a static data member of a class template) as
+ * one that is never unloaded; -Wl,-z,nodelete does the same. EndSession is
+ * still called at the end of its session, but the library then stays loaded
+ * for the life of the agent process (its file is deleted with the session
+ * folder; its memory stays held, with whatever it allocated and did not
+ * free), and its statics keep their values. Each later session still gets
+ * its own copy in its own folder and loads it as a new object with fresh
+ * statics, except the unique symbols: those stay bound to the first copy
+ * loaded, so every later copy, of any session and any user, shares them.
+ * Build with -fno-gnu-unique (or avoid such statics) to have the library
+ * unloaded at the end of each session.
  */
 #ifndef KELVRA_I_AGENT_H
 #define KELVRA_I_AGENT_H

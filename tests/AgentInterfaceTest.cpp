@@ -99,6 +99,25 @@ TEST_F(AgentInterfaceTest, AnErrorInsideASlotIsRememberedForTheTask) {
   EXPECT_EQ(TSlotError::Take(), "Assertion failure (Common/kelvracommon, line 519)");
 }
 
+// An identity is handed out once in the process: a session made where an
+// ended one lived gets a new one, and the ended one's reaches no session.
+TEST_F(AgentInterfaceTest, AnIdentityOfNoLiveSessionFailsTheSlot) {
+  auto earlier = std::make_unique<TFakeSession>();
+  void* ended = earlier->SessionIdentity();
+  earlier.reset();
+  auto later = std::make_unique<TFakeSession>();
+  ASSERT_NE(later->SessionIdentity(), ended);
+  ASSERT_NE(Identity, ended);
+  IGenericStream* stream = nullptr;
+  EXPECT_EQ(Interface->lpVtbl->GetData(Interface, ended, "known", &stream), 1);
+  EXPECT_EQ(stream, nullptr);
+  EXPECT_EQ(TSlotError::Take(), "Unknown session identity");
+  char folder[KELVRA_SESSION_FOLDER_MAX] = "untouched";
+  EXPECT_EQ(Interface->lpVtbl->GetSessionFolder(Interface, nullptr, folder), 0);
+  EXPECT_STREQ(folder, "untouched");
+  EXPECT_EQ(TSlotError::Take(), "Unknown session identity");
+}
+
 TEST_F(AgentInterfaceTest, ShouldAbortWaitsOutASuspensionUnlessTheSessionEnds) {
   EXPECT_EQ(Interface->lpVtbl->ShouldAbort(Interface, Identity), 0);
   EXPECT_TRUE(Platform.Debug.Taken().empty()) << "not suspended: no waiting, no log";

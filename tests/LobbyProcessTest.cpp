@@ -237,3 +237,74 @@ TEST_F(LobbyTest, TwentySecondsOfSilenceEndTheSession) {
   EXPECT_GT(std::chrono::steady_clock::now() - began, 15s);
   EXPECT_TRUE(WaitLogged("AGENTLOBBYTHREAD: No KEEP_ALIVE for a long time, disconnecting."));
 }
+
+namespace {
+
+// The message of a TASK_FAILED report, decoded.
+std::string FailureText(const fake::TFakeUser::TRequest& report) {
+  std::vector<std::string> items = SplitCommandItems(report.Text);
+  return items.size() == 3 && items[0] == "TASK_FAILED" ? DecodeArgument(items[2]) : "<not failed: " + report.Text + ">";
+}
+
+size_t Occurrences(const std::string& text, const std::string& line) {
+  size_t count = 0;
+  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
+  return count;
+}
+
+}  // namespace
+
+// A procedure is one the library itself defines: the C library's functions,
+// reachable through every library, are not procedures. Only the task fails.
+TEST_F(LobbyTest, CLibraryFunctionsAreNoProcedures) {
+  Start();
+  fake::TLobbyClient user("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(user.RunTask("RUN_TASK 1 libtasklib_tasks.so exit", ""));
+  ASSERT_TRUE(user.RunTask("RUN_TASK 2 libtasklib_tasks.so abort", ""));
+  ASSERT_TRUE(WaitReport(1) && WaitReport(2)) << Agent->Err();
+  EXPECT_EQ(FailureText(ReportsOf(1)[0]),
+            "POOLTHREAD:  unable to run task - proc=nil. filename=libtasklib_tasks.so proname=exit taskId=1");
+  EXPECT_EQ(FailureText(ReportsOf(2)[0]),
+            "POOLTHREAD:  unable to run task - proc=nil. filename=libtasklib_tasks.so proname=abort taskId=2");
+  ASSERT_TRUE(user.RunTask("RUN_TASK 3 libtasklib_tasks.so Echo", "same session"));
+  ASSERT_TRUE(WaitReport(3)) << Agent->Err();
+  EXPECT_EQ(ReportsOf(3)[0].Block, "same session");
+}
+
+// abort() in a task (a failed assert, std::terminate) fails that task; the
+// agent and its other sessions go on.
+TEST_F(LobbyTest, AnAbortingTaskFailsAndTheAgentGoesOn) {
+  Start();
+  fake::TLobbyClient other("127.0.0.1", LobbyPort);
+  {
+    fake::TLobbyClient user("127.0.0.1", LobbyPort);
+    ASSERT_TRUE(user.RunTask("RUN_TASK 1 libtasklib_tasks.so Abort", ""));
+    ASSERT_TRUE(WaitReport(1)) << Agent->Err();
+    EXPECT_EQ(FailureText(ReportsOf(1)[0]), "POOLTHREAD: exception \"Aborted (SIGABRT)\" in task 1");
+  }
+  ASSERT_TRUE(other.RunTask("RUN_TASK 2 libtasklib_tasks.so Echo", "alive"));
+  ASSERT_TRUE(WaitReport(2)) << Agent->Err();
+  EXPECT_EQ(ReportsOf(2)[0].Block, "alive") << ReportsOf(2)[0].Text;
+}
+
+// A C++ library the loader never unloads stays in the process after its
+// session; each later session of the same user gets a folder of its own, so
+// its copy is a new file that loads.
+TEST_F(LobbyTest, ALibraryTheLoaderCannotUnloadServesEverySessionOfAUser) {
+  User.AddFile("LIBTASKLIB_UNIQUE.SO", ReadTextFile(KELVRA_TASKLIB_UNIQUE));
+  Start();
+  // Every session begun (the start-up probe's too) has ended entirely.
+  auto allEnded = [&] {
+    const std::string log = Agent->Err();
+    return Occurrences(log, "WORKERTHREAD: Terminated.\r\n") ==
+           Occurrences(log, "AGENTPEER: Connecting to user data port, IP=127.0.0.1\r\n");
+  };
+  for (uint32_t id = 1; id <= 4; ++id) {
+    ASSERT_TRUE(WaitUntil(allEnded, 60s)) << Agent->Err();
+    fake::TLobbyClient user("127.0.0.1", LobbyPort);
+    ASSERT_TRUE(user.RunTask("RUN_TASK " + std::to_string(id) + " libtasklib_unique.so CountCalls", ""));
+    ASSERT_TRUE(WaitReport(id)) << Agent->Err();
+    EXPECT_EQ(ReportsOf(id)[0].Text.rfind("TASK_DONE ", 0), 0u) << ReportsOf(id)[0].Text;
+    ASSERT_TRUE(user.Send("DISCONNECT"));
+  }
+}

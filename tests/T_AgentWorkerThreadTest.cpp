@@ -126,10 +126,14 @@ TEST_F(WorkerTest, ProcessorFaultsAndExceptionsFailTheTaskAndTheAgentLivesOn) {
     Run(worker, 1, "IntDivide");
     Run(worker, 2, "NullWrite");
     Run(worker, 3, "Throw", "", "libtasklib_throw.so");
+    Run(worker, 5, "Abort");
+    Run(worker, 6, "Echo", "after the abort");
     EXPECT_EQ(FailureOf(ReportOf(1)), "POOLTHREAD: exception \"Integer division by zero (SIGFPE)\" in task 1");
     EXPECT_EQ(FailureOf(ReportOf(2)),
               "POOLTHREAD: exception \"Access violation (SIGSEGV) at address 0x0000000000000000\" in task 2");
     EXPECT_EQ(FailureOf(ReportOf(3)), "POOLTHREAD: exception \"the task threw\" in task 3");
+    EXPECT_EQ(FailureOf(ReportOf(5)), "POOLTHREAD: exception \"Aborted (SIGABRT)\" in task 5");
+    EXPECT_EQ(ReportOf(6).Block, "after the abort") << "the same pool thread runs the session's next task";
     EXPECT_TRUE(worker.PeerFailed());
   }
   TAgentWorkerThread next(*Agent, "127.0.0.1");

@@ -2,12 +2,15 @@
 // task libraries of tests/tasklibs as the files the user serves.
 #include "Agent/T_FileCache.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <set>
+#include <thread>
+#include <utility>
 
 #include "Agent/T_Agent.h"
 #include "Agent/T_AgentPeer.h"
@@ -33,6 +36,17 @@ struct TRecordingAgent : IAgent {
     return 0;
   }
   static constexpr IAgentVtbl kTable = {nullptr, nullptr, nullptr, nullptr, nullptr, FreeData, nullptr, nullptr, nullptr};
+};
+
+// Real files; runs `BeforeMaking` once, just before the folder `Watched`
+// is made.
+struct THookedFiles : TLinuxFileSystem {
+  std::string Watched;
+  std::function<void()> BeforeMaking;
+  bool CreateDirectory(const std::string& path) override {
+    if (path == Watched && BeforeMaking) std::exchange(BeforeMaking, nullptr)();
+    return TLinuxFileSystem::CreateDirectory(path);
+  }
 };
 
 struct FileCacheTest : ::testing::Test {
@@ -146,6 +160,35 @@ TEST_F(FileCacheTest, FoldersGoWithTheSessionButTheUserFolderStaysForASibling) {
   EXPECT_FALSE(fs::exists(Agent->TempFolder() + "127.0.0.1"));
 }
 
+// One session of a user ends while the next one makes its folder: the
+// user's folder is removed only while no session is making its own in it.
+TEST_F(FileCacheTest, ASessionEndingBesideOneStartingLeavesItItsFolder) {
+  THookedFiles files;
+  TPlatform platform = Platform.Get();
+  platform.Files = &files;
+  TAgent agent(platform, Dir / "kelvra.INI", MainThread, TAgentOptions{false});
+  TAgentPeer peer(agent, "127.0.0.1");
+  Serve("A.SO", KELVRA_TASKLIB_NONE);
+  auto ending = std::make_unique<TFileCache>(agent, peer, reinterpret_cast<void*>(uintptr_t{1}), &Interface);
+  ASSERT_NE(ending->GetLibrary("a.so"), nullptr);
+  TFileCache starting(agent, peer, reinterpret_cast<void*>(uintptr_t{2}), &Interface);
+  std::atomic<bool> ended{false};
+  std::thread ender;
+  files.Watched = starting.GetCacheFolder();
+  files.BeforeMaking = [&] {
+    ender = std::thread([&] {
+      ending.reset();
+      ended = true;
+    });
+    // Time for the end to get in between, if it can.
+    WaitUntil([&] { return ended.load(); }, std::chrono::seconds(1));
+  };
+  EXPECT_NE(starting.GetLibrary("a.so"), nullptr);
+  ASSERT_TRUE(ender.joinable());
+  ender.join();
+  EXPECT_TRUE(fs::exists(starting.GetCacheFolder() + "a.so"));
+}
+
 TEST_F(FileCacheTest, ALibraryThatDoesNotLoadIsLoadedAgainOnTheNextRequest) {
   User.AddFile("BAD.SO", "not a library");
   EXPECT_EQ(Cache->GetLibrary("bad.so"), nullptr);
@@ -156,15 +199,28 @@ TEST_F(FileCacheTest, ALibraryThatDoesNotLoadIsLoadedAgainOnTheNextRequest) {
   Serve("LIBTASKLIB_MAIN.SO", KELVRA_TASKLIB_MAIN);
   Serve("LIBTASKLIB_PART.SO", KELVRA_TASKLIB_PART);
   EXPECT_EQ(Cache->GetLibrary("libtasklib_main.so"), nullptr);
+  // The loader's own reason is in the log, for the task's author.
+  EXPECT_EQ(Logged("FILECACHE: unable to load dll " + Folder() +
+                   "libtasklib_main.so: libtasklib_part.so: cannot open shared object file: No such file or directory"),
+            1)
+      << testing::PrintToString(Platform.Debug.Taken());
   void* main = Cache->GetLibrary("libtasklib_main.so,libtasklib_part.so");
   ASSERT_NE(main, nullptr);
   EXPECT_EQ(Requests().size(), 3u);
   auto mainValue = reinterpret_cast<int32_t (*)()>(Platform.Libraries.Symbol(main, "MainValue"));
   ASSERT_NE(mainValue, nullptr);
   EXPECT_EQ(mainValue(), 42);
-  Dl_info info{};
-  ASSERT_NE(::dladdr(Platform.Libraries.Symbol(main, "PartValue"), &info), 0);
-  EXPECT_EQ(std::string(info.dli_fname), Folder() + "libtasklib_part.so");
+  EXPECT_TRUE(Platform.Libraries.IsLoaded(Folder() + "libtasklib_part.so"));
+}
+
+TEST_F(FileCacheTest, ACompanionsEndSessionIsNotCalledForTheLibraryThatLinksIt) {
+  Serve("LIBTASKLIB_OUTER.SO", KELVRA_TASKLIB_OUTER);
+  Serve("LIBTASKLIB_INNER.SO", KELVRA_TASKLIB_INNER);
+  void* outer = Cache->GetLibrary("libtasklib_outer.so,libtasklib_inner.so");
+  ASSERT_NE(outer, nullptr);
+  EXPECT_NE(Platform.Libraries.Symbol(outer, "OuterTask"), nullptr);
+  Cache->CallEndSession();
+  EXPECT_EQ(Interface.Freed, TNames{}) << "only the library named first is the session's";
 }
 
 TEST_F(FileCacheTest, ACopyThatCannotBeWrittenIsWrittenOnTheNextRequest) {

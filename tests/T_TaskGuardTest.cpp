@@ -3,11 +3,15 @@
 #include "Platform/T_TaskGuard.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cfenv>
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
+#include <exception>
 #include <stdexcept>
 #include <thread>
 
@@ -22,6 +26,7 @@
 namespace {
 
 constexpr const char* kNullWrite = "Access violation (SIGSEGV) at address 0x0000000000000000";
+constexpr const char* kAborted = "Aborted (SIGABRT)";
 
 // The failure text of a guarded task call ("returned" when it returned).
 std::string Outcome(TTaskGuard::TTaskProcedure task, void* session = nullptr) {
@@ -51,6 +56,25 @@ uint32_t SlotWithNestedCall() {
 uint32_t SlotThatFaults() {
   TTaskGuard::TDisarm disarm;
   WriteToNull();
+  return 1;
+}
+
+uint32_t SlotThatAborts() {
+  TTaskGuard::TDisarm disarm;
+  std::abort();
+}
+
+uint32_t TerminatingTask(IAgent*, void*, IGenericStream*, IGenericStream*) { std::terminate(); }
+
+// Task code that another process sends SIGABRT while it waits (at most
+// about 20 s); answers 1 if it is not ended.
+uint32_t AbortedFromOutsideTask(IAgent*, void*, IGenericStream*, IGenericStream*) {
+  pid_t self = ::getpid();
+  if (::fork() == 0) {
+    ::kill(self, SIGABRT);
+    ::_exit(0);
+  }
+  for (int i = 0; i < 2000; ++i) ::usleep(10000);
   return 1;
 }
 
@@ -130,6 +154,25 @@ TEST(TaskGuard, ACallNestedInADisarmedSlotCatchesItsOwnFault) {
   EXPECT_EQ(result, 7u);
 }
 
+// abort() returns into the guard, which restores the signal mask it found:
+// the thread catches the next abort and the next fault, and the C library's
+// abort() starts over each time.
+TEST(TaskGuard, AnAbortInTaskCodeFailsTheCallAndTheThreadGoesOn) {
+  std::thread([] {
+    EXPECT_EQ(Outcome(AbortTask), kAborted);
+    EXPECT_EQ(Outcome(FailedAssertTask), kAborted);
+    EXPECT_EQ(Outcome(TerminatingTask), kAborted);
+    EXPECT_EQ(Outcome(AbortTask), kAborted);
+    sigset_t blocked;
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, nullptr, &blocked), 0);
+    EXPECT_FALSE(sigismember(&blocked, SIGABRT));
+    EXPECT_EQ(Outcome(NullWriteTask), kNullWrite);
+    EXPECT_EQ(Outcome(ReturnSessionTask, reinterpret_cast<void*>(uintptr_t{1})), "returned");
+    EXPECT_FALSE(TTaskGuard::Armed());
+    ExpectTaskFloatingPoint();
+  }).join();
+}
+
 // A fresh thread, so the test thread's own state stays as it was.
 TEST(TaskFloatingPoint, TasksRunMaskedAtRoundToNearestAndAFaultReloadsTheState) {
   std::thread([] {
@@ -170,4 +213,19 @@ TEST(TaskGuardDeathTest, AFaultInTheAgentsOwnCodeEndsTheProcess) {
         DivideByZero();
       },
       testing::KilledBySignal(SIGFPE), "");
+}
+
+// An abort is the task's only inside task code; elsewhere, and when another
+// process sends it, the process ends with it.
+TEST(TaskGuardDeathTest, AnAbortOutsideTaskCodeEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  uint32_t (*slot)() = SlotThatAborts;
+  EXPECT_EXIT(Outcome(CallbackTask, &slot), testing::KilledBySignal(SIGABRT), "");
+  EXPECT_EXIT(
+      {
+        TTaskGuard::PrepareThread();
+        std::abort();
+      },
+      testing::KilledBySignal(SIGABRT), "");
+  EXPECT_EXIT(Outcome(AbortedFromOutsideTask), testing::KilledBySignal(SIGABRT), "");
 }

@@ -1,7 +1,11 @@
 #include "TaskGuardTasks.h"
 
+/* Task code as its author builds it while debugging: assert is in force. */
+#undef NDEBUG
+#include <assert.h>
 #include <fenv.h>
 #include <stddef.h>
+#include <stdlib.h>
 
 static volatile int Zero = 0;
 static volatile unsigned long RecursionLimit = (unsigned long)-1;
@@ -53,4 +57,14 @@ GUARD_TEST_TASK(CallbackTask) { return (*(uint32_t (**)(void))session)(); }
 GUARD_TEST_TASK(BadStreamWriteTask) {
   const void* volatile source = (const void*)(uintptr_t)16;
   return (uint32_t)out->lpVtbl->Write(out, source, 64);
+}
+
+GUARD_TEST_TASK(AbortTask) {
+  abort();
+  return 1;
+}
+
+GUARD_TEST_TASK(FailedAssertTask) {
+  assert(Zero != 0);
+  return 1;
 }

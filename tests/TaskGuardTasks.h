@@ -19,6 +19,8 @@ GUARD_TEST_TASK(FloatDivisionTask);    // stores 1.0 / 0.0 in the double at `ses
 GUARD_TEST_TASK(RoundUpwardTask);      // rounds upward, then writes to 0 if `session` is set
 GUARD_TEST_TASK(CallbackTask);         // answers the `uint32_t (*)(void)` at `session`, as a slot
 GUARD_TEST_TASK(BadStreamWriteTask);   // Writes 64 bytes from address 16 to `out`
+GUARD_TEST_TASK(AbortTask);            // calls abort()
+GUARD_TEST_TASK(FailedAssertTask);     // an assert whose condition is false
 void NullWriteEndSession(IAgent* agent, void* session);
 
 // The same faults for code outside task procedures.

@@ -1,8 +1,11 @@
 // ISession: what the agent interface handed to task libraries needs of a
 // session: its data blocks, its folder and whether it is ending. The
-// session's worker implements it; the session identity a task receives is
-// the address of this interface (SessionIdentity / FromIdentity convert).
-// Called on pool threads (and on the worker, inside EndSession calls).
+// session's worker implements it. The session identity a task receives is a
+// number the session gets at construction, never handed out again in the
+// process (an address would be: the allocator reuses it), so everything
+// named after it, the session folder first, is new for every session.
+// Called on pool threads (and on the worker, inside EndSession calls);
+// FromIdentity from any thread.
 #pragma once
 
 #include <cstdint>
@@ -13,11 +16,20 @@
 
 class ISession {
  public:
-  virtual ~ISession() = default;
+  // Registers the session under a new identity.
+  ISession();
+  // Unregisters it: its identity no longer finds it.
+  virtual ~ISession();
+  ISession(const ISession&) = delete;
+  ISession& operator=(const ISession&) = delete;
 
-  // The opaque value task libraries receive and pass back.
-  void* SessionIdentity() { return this; }
-  static ISession* FromIdentity(void* identity) { return static_cast<ISession*>(identity); }
+  // The opaque value task libraries receive and pass back; never null.
+  void* SessionIdentity() const { return Identity; }
+  // The session registered under `identity`. Throws std::runtime_error for
+  // a value that is no live session's (forged, or of an ended session). The
+  // caller makes sure the session outlives its use: a task of the session
+  // running, or EndSession.
+  static ISession& FromIdentity(void* identity);
 
   // The data cache's GetData: 0 with a new view in `view`, 1 without (then
   // `view` is left as it was).
@@ -28,4 +40,7 @@ class ISession {
   virtual std::string SessionFolder() const = 0;
   // True once the session's teardown has begun.
   virtual bool SessionEnding() const = 0;
+
+ private:
+  void* const Identity;
 };

@@ -168,7 +168,7 @@ int32_t TAgent::SlotGetData(IAgent*, void* session, const char* id, IGenericStre
   return TSlotError::Run(int32_t{1}, [&] {
     *out = nullptr;
     IGenericStream* view = nullptr;
-    if (ISession::FromIdentity(session)->GetData(id, view) != 0) return int32_t{1};
+    if (ISession::FromIdentity(session).GetData(id, view) != 0) return int32_t{1};
     view->SetPos(0);
     *out = view;
     return int32_t{0};
@@ -177,7 +177,7 @@ int32_t TAgent::SlotGetData(IAgent*, void* session, const char* id, IGenericStre
 
 int32_t TAgent::SlotFreeData(IAgent*, void* session, const char* id) noexcept {
   return TSlotError::Run(int32_t{0}, [&] {
-    ISession::FromIdentity(session)->FreeData(id != nullptr ? std::optional<std::string>(id) : std::nullopt);
+    ISession::FromIdentity(session).FreeData(id != nullptr ? std::optional<std::string>(id) : std::nullopt);
     return int32_t{0};
   });
 }
@@ -185,20 +185,20 @@ int32_t TAgent::SlotFreeData(IAgent*, void* session, const char* id) noexcept {
 int32_t TAgent::SlotShouldAbort(IAgent* self, void* session) noexcept {
   return TSlotError::Run(int32_t{0}, [&] {
     TAgent& agent = OwnerOf(self);
-    ISession* owner = ISession::FromIdentity(session);
+    ISession& owner = ISession::FromIdentity(session);
     // Holds the task back while the machine's owner needs the processors.
     while (TAgentThreadPool::SuspendSeconds.load(std::memory_order_relaxed) > 0 && !agent.Closing() &&
-           !owner->SessionEnding()) {
+           !owner.SessionEnding()) {
       agent.DebugWrite("Suspended...");
       std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     }
-    return int32_t{owner->SessionEnding() ? 1 : 0};
+    return int32_t{owner.SessionEnding() ? 1 : 0};
   });
 }
 
 int32_t TAgent::SlotGetSessionFolder(IAgent*, void* session, char* buffer) noexcept {
   return TSlotError::Run(int32_t{0}, [&] {
-    std::string folder = ISession::FromIdentity(session)->SessionFolder();
+    std::string folder = ISession::FromIdentity(session).SessionFolder();
     // The header promises task authors a bound on what is written.
     size_t length = std::min(folder.size(), size_t{KELVRA_SESSION_FOLDER_MAX} - 1);
     std::memcpy(buffer, folder.data(), length);

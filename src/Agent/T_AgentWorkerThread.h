@@ -3,8 +3,8 @@
 // port, the file cache, the data cache and the session's thread pool; then
 // hands queued tasks to the pool one at a time as pool threads become free,
 // and at the end waits for the session's pool tasks and takes everything
-// down in the reverse order. The worker is also the session identity task
-// libraries receive (through ISession) and the owner pool threads report to.
+// down in the reverse order. The worker is also the session task libraries
+// name by its identity (ISession) and the owner pool threads report to.
 //
 // Threads: created, fed (AddTask) and destroyed by the lobby thread; the
 // body runs on the worker thread; pool threads call the ISession and

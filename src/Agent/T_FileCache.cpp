@@ -10,6 +10,7 @@
 #include "Agent/T_AgentPeer.h"
 #include "Common/CommandText.h"
 #include "Common/kelvracommon.h"
+#include "Platform/T_Mutex.h"
 #include "Platform/T_TaskGuard.h"
 
 namespace {
@@ -21,6 +22,16 @@ std::string UpperCase(std::string text) {
   for (char& c : text)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   return text;
+}
+
+// Sessions of one user share the user's folder: one session's end removes
+// it when empty, while another's first file may be making its own folder in
+// it. This lock keeps the two apart, for every cache in the process. A leaf:
+// taken under a cache's lock, nothing is taken under it. Never destroyed: a
+// session may end during the process's exit.
+TMutex& SessionFoldersLock() {
+  static TMutex* const lock = new TMutex;
+  return *lock;
 }
 
 // The session identity as the folder name: two upper-case hexadecimal
@@ -86,7 +97,10 @@ bool TFileCache::WriteLocalCopy(int index) {
 
   Agent.DebugWrite("FILECACHE: Creating local file %s (original file - %s.", local, entry.Name);
   IFileSystem& files = *Agent.Platform().Files;
-  CreateDirectoriesForFile(files, local);
+  {
+    TMutexLock folders(SessionFoldersLock());
+    CreateDirectoriesForFile(files, local);
+  }
   // A library still loaded under this path (an earlier session's that would
   // not unload, or another entry's of the same flat name) would be handed
   // back by the loader instead of the new file: this copy could never be
@@ -103,10 +117,12 @@ void TFileCache::LoadEntryLibrary(int index) {
   TFileCacheEntry& entry = Entries.at(static_cast<size_t>(index));
   if (entry.Module != nullptr) RaiseAssertionFailure("Agent/T_FileCache", 316);
   Agent.DebugWrite("FILECACHE: Loading library from file %s (original file - %s.", entry.LocalName, entry.Name);
-  // The loader's reason is not logged here: the pool thread reports the
-  // library that did not load, and the next request tries again.
+  // The pool thread reports the library that did not load to the user, and
+  // the next request tries again; the loader's reason (a missing dependency,
+  // an undefined symbol, a file for another machine) goes to the log only.
   std::string error;
   entry.Module = Agent.Platform().Libraries->Load(entry.LocalName, error);
+  if (entry.Module == nullptr) Agent.DebugWrite("FILECACHE: unable to load dll %s: %s", entry.LocalName, error);
 }
 
 void* TFileCache::GetLibrary(const std::string& libraryText) {
@@ -167,6 +183,7 @@ void TFileCache::ClearCache() {
   for (const TFileCacheEntry& entry : Entries)
     if (!entry.LocalName.empty()) platform.Files->RemoveFile(entry.LocalName);
   Entries.clear();
+  TMutexLock folders(SessionFoldersLock());
   platform.Files->RemoveDirectory(CacheFolder);
   platform.Files->RemoveDirectory(UserFolder());
 }

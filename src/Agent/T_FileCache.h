@@ -5,7 +5,8 @@
 // Threads: the worker creates it, calls CallEndSession once the pool is gone
 // and destroys it; pool threads call GetLibrary at once, each holding the
 // cache's re-entrant lock for the whole call (network, disk, load). Lock
-// order: the cache's lock, then the peer's.
+// order: the cache's lock, then the peer's or the process-wide lock that
+// keeps the making and removing of session folders apart (a leaf).
 #pragma once
 
 #include <mutex>
@@ -49,7 +50,8 @@ class TFileCache {
   // True when the entry's local copy exists (written now or before).
   bool WriteLocalCopy(int index);
   // Loads the entry's local copy; the entry must not be loaded yet. A
-  // library that does not load leaves Module null.
+  // library that does not load leaves Module null and logs the loader's
+  // reason.
   void LoadEntryLibrary(int index);
 
   // Calls "EndSession" (else "_EndSession") of every loaded library, in

@@ -15,7 +15,7 @@ class TFileCache;
 
 struct TPoolTaskItem {
   std::string SessionKey;          // the session's user address
-  void* SessionIdentity = nullptr;  // the session's worker; compared and passed to task code, never used here
+  void* SessionIdentity = nullptr;  // the session's identity (ISession); compared and passed to task code
   uint32_t TaskId = 0;
   std::string LibraryFiles;  // as received, still argument-encoded
   std::string ProcedureName;

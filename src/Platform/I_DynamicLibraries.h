@@ -23,8 +23,9 @@ class IDynamicLibraries {
   // nothing.
   virtual bool IsLoaded(const std::string& path) = 0;
 
-  // The address of the export `name` of `library` (searched in the library,
-  // then in the libraries it depends on), or null.
+  // The address of the export `name` that `library` itself defines, or null.
+  // What only a library it depends on defines (a companion's export, the C
+  // library's exit) is not found, nor an address outside the library.
   virtual void* Symbol(void* library, const std::string& name) = 0;
 
   // Gives back one Load of `library`. False with `error` set on failure.

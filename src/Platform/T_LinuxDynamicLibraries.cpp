@@ -62,7 +62,25 @@ bool TLinuxDynamicLibraries::IsLoaded(const std::string& path) {
 void* TLinuxDynamicLibraries::Symbol(void* library, const std::string& name) {
   if (HasZeroByte(name)) return nullptr;
   void* address = ::dlsym(library, name.c_str());
-  if (address == nullptr) ::dlerror();
+  if (address == nullptr) {
+    ::dlerror();
+    return nullptr;
+  }
+  // dlsym searches the library, then everything it links against: a name
+  // the library does not define would reach a companion's export or the C
+  // library's exit. Only an address inside the library itself counts; the
+  // object that contains it is the one whose link map dladdr1 answers (for
+  // an indirect function, the implementation its resolver chose must lie in
+  // the library too; an alias is the address it names).
+  link_map* own = nullptr;
+  if (::dlinfo(library, RTLD_DI_LINKMAP, &own) != 0 || own == nullptr) {
+    ::dlerror();
+    return nullptr;
+  }
+  Dl_info info{};
+  link_map* containing = nullptr;
+  if (::dladdr1(address, &info, reinterpret_cast<void**>(&containing), RTLD_DL_LINKMAP) == 0 || containing != own)
+    return nullptr;
   return address;
 }
 

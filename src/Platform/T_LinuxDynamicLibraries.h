@@ -1,7 +1,8 @@
 // TLinuxDynamicLibraries: IDynamicLibraries on dlopen, dlsym and dlclose,
-// with the link map (dlinfo) telling which file a load really got. Stateless;
-// one process-wide instance serves every thread (the loader's error text is
-// per thread and read right after the failing call).
+// with the link maps (dlinfo, dladdr1) telling which file a load really got
+// and which object holds a symbol. Stateless; one process-wide instance
+// serves every thread (the loader's error text is per thread and read right
+// after the failing call).
 #pragma once
 
 #include "Platform/I_DynamicLibraries.h"

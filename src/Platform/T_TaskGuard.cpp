@@ -24,7 +24,8 @@
 
 namespace {
 
-constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+// SIGABRT is task code's own abort(): a failed assert, std::terminate.
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 constexpr const char* kUnknownError = "Unknown error";
 
 // One guarded call in progress on this thread, in the frame of Call.
@@ -103,6 +104,13 @@ class TAltStack {
 
 thread_local TAltStack OwnAltStack;
 
+// True when the signal is task code's own failure. A SIGABRT counts only
+// when this process raised it (abort() sends it to its own thread): one sent
+// by another process asks the whole process to end, wherever it lands.
+KELVRA_NO_ASAN bool RaisedByTaskCode(int number, const siginfo_t* info) {
+  return number != SIGABRT || (info->si_code <= 0 && info->si_pid == ::getpid());
+}
+
 // Runs on the faulting thread's alternate stack. In a guarded call: records
 // the fault and jumps back to the call's sigsetjmp, which restores the
 // signal mask. Anywhere else (the agent's own code, a disarmed slot, a thread
@@ -110,11 +118,14 @@ thread_local TAltStack OwnAltStack;
 // signal again, so the process ends as it would without the guard.
 // Async-signal-safe: no allocation, no lock, thread-local plain data only.
 // What a jump cannot mend is the task's own: a lock it held (the global lock,
-// or a C library lock when it faulted inside the C library) stays held.
+// or a C library lock when it faulted inside the C library) stays held. The
+// C library's abort() holds none of its own when it raises SIGABRT and
+// starts over at the next call; but an abort of the C library's heap checks
+// may leave the heap's lock held, and the next allocation there then waits.
 KELVRA_NO_ASAN void OnFault(int number, siginfo_t* info, void*) {
   TThreadState& state = ThisThread;
   TFrame* frame = state.Innermost;
-  if (frame != nullptr && state.Armed != 0) {
+  if (frame != nullptr && state.Armed != 0 && RaisedByTaskCode(number, info)) {
     state.Armed = 0;
     state.Fault.Signal = number;
     state.Fault.Code = info->si_code;
@@ -159,6 +170,7 @@ void InstallHandlers() {
 //            "Floating-point inexact result (SIGFPE)", "Floating-point
 //            invalid operation (SIGFPE)", "Subscript out of range (SIGFPE)",
 //            else "Arithmetic fault (SIGFPE)"
+//   SIGABRT  "Aborted (SIGABRT)"   (abort() in task code: assert, terminate)
 //   a fault signal sent by a process rather than raised by the processor:
 //            "Access violation (SIGSEGV) sent by process 1234" (and the same
 //            first words for the others)
@@ -167,6 +179,8 @@ std::string FaultText(const TFault& fault) {
   const char* what = "Arithmetic fault (SIGFPE)";
   bool withAddress = true;
   switch (fault.Signal) {
+    case SIGABRT:
+      return "Aborted (SIGABRT)";
     case SIGSEGV:
       what = "Access violation (SIGSEGV)";
       break;

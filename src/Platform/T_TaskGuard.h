@@ -1,9 +1,11 @@
 // TTaskGuard: calls into task code (a task procedure on a pool thread,
 // EndSession on the worker) so that a processor fault it raises (SIGSEGV,
-// SIGBUS, SIGFPE, SIGILL) or a C++ exception it throws fails the call with a
-// text instead of ending the process. Everything is per thread: a thread
-// calls PrepareThread before its first guarded call; an agent slot called by
-// task code holds a TDisarm, so a fault in the agent's own code is fatal.
+// SIGBUS, SIGFPE, SIGILL), its own abort() (SIGABRT) or a C++ exception it
+// throws fails the call with a text instead of ending the process; outside
+// task code these signals keep their default action. Everything is per
+// thread: a thread calls PrepareThread before its first guarded call; an
+// agent slot called by task code holds a TDisarm, so a fault in the agent's
+// own code is fatal.
 #pragma once
 
 #include <cstdint>

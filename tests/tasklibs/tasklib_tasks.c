@@ -1,8 +1,10 @@
 /* Task procedures for the agent's tests, one per behaviour a task library
  * can show: a result, a false result, floating-point and processor faults,
- * a wait on ShouldAbort, data blocks, and two that break the stream rules.
- * Faults go through volatile operands so the compiler keeps them. */
+ * an abort, a wait on ShouldAbort, data blocks, and two that break the
+ * stream rules. Faults go through volatile operands so the compiler keeps
+ * them. */
 #define _POSIX_C_SOURCE 200809L
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
@@ -52,6 +54,12 @@ uint32_t NullWrite(IAgent* agent, void* session, IGenericStream* in, IGenericStr
   volatile int* volatile target = NULL;
   *target = 1;
   return 1;
+}
+
+/* Ends in abort(), as a failed assert or std::terminate does. */
+uint32_t Abort(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
+  (void)agent, (void)session, (void)in, (void)out;
+  abort();
 }
 
 /* Works until the agent says stop (at most a minute). */

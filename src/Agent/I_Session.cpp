@@ -1,0 +1,48 @@
+#include "Agent/I_Session.h"
+
+#include <stdexcept>
+#include <unordered_map>
+
+#include "Platform/T_Mutex.h"
+
+namespace {
+
+// Every live session by its identity, for the whole process: identities are
+// unique in the process, whichever agent the session belongs to.
+struct TSessionRegistry {
+  TMutex Lock;
+  uintptr_t LastIdentity GUARDED_BY(Lock) = 0;  // only counts up
+  std::unordered_map<uintptr_t, ISession*> Sessions GUARDED_BY(Lock);
+};
+
+// Never destroyed: a session may end during the process's exit.
+TSessionRegistry& Registry() {
+  static TSessionRegistry* const registry = new TSessionRegistry;
+  return *registry;
+}
+
+void* Register(ISession* session) {
+  TSessionRegistry& registry = Registry();
+  TMutexLock guard(registry.Lock);
+  const uintptr_t identity = ++registry.LastIdentity;
+  registry.Sessions.emplace(identity, session);
+  return reinterpret_cast<void*>(identity);
+}
+
+}  // namespace
+
+ISession::ISession() : Identity(Register(this)) {}
+
+ISession::~ISession() {
+  TSessionRegistry& registry = Registry();
+  TMutexLock guard(registry.Lock);
+  registry.Sessions.erase(reinterpret_cast<uintptr_t>(Identity));
+}
+
+ISession& ISession::FromIdentity(void* identity) {
+  TSessionRegistry& registry = Registry();
+  TMutexLock guard(registry.Lock);
+  auto found = registry.Sessions.find(reinterpret_cast<uintptr_t>(identity));
+  if (found == registry.Sessions.end()) throw std::runtime_error("Unknown session identity");
+  return *found->second;
+}
