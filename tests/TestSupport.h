@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -74,7 +76,8 @@ inline std::string SafeSettings(const std::string& agentExtra = "", const std::s
 
 // A machine with a chosen number of processors, data folder and affinity
 // mask. Priority and affinity changes are recorded, never made; priority
-// changes answer `PrioritiesAllowed`.
+// changes answer `PrioritiesAllowed`. Threads of a name given to
+// RefuseThreads cannot be made, as under a task limit.
 class TFakeSystem : public TLinuxSystem {
  public:
   int Processors = 4;
@@ -88,6 +91,24 @@ class TFakeSystem : public TLinuxSystem {
   };
 
   std::string DataHome() override { return DataFolder; }
+  std::thread CreateThread(const std::string& name, std::function<void()> body) override {
+    {
+      std::lock_guard<std::mutex> guard(Mutex);
+      if (std::find(Refused.begin(), Refused.end(), name) != Refused.end()) {
+        ++RefusedCount;
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      }
+    }
+    return TLinuxSystem::CreateThread(name, std::move(body));
+  }
+  void RefuseThreads(const std::string& name) {
+    std::lock_guard<std::mutex> guard(Mutex);
+    Refused.push_back(name);
+  }
+  int RefusedThreads() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    return RefusedCount;
+  }
   int AvailableProcessors() override { return Processors; }
   void SetCurrentThreadName(const std::string& name) override {
     std::lock_guard<std::mutex> guard(Mutex);
@@ -122,6 +143,8 @@ class TFakeSystem : public TLinuxSystem {
   std::vector<std::string> Names;
   std::vector<TThreadChange> Priorities;
   std::vector<TThreadChange> Pinnings;
+  std::vector<std::string> Refused;
+  int RefusedCount = 0;
 };
 
 // Keeps every message the agent writes to the debug channel.
