@@ -9,6 +9,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -205,6 +208,30 @@ inline bool WaitUntil(const std::function<bool()>& condition,
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+// Runs `call` on a thread of its own and waits for it at most `limit` (a
+// generous bound: a call that does not end is a hang). After a hang the
+// test fails and the process ends at once, since the stuck call still uses
+// the test's objects.
+inline void RunBounded(const std::function<void()>& call, std::chrono::milliseconds limit, const std::string& what) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool ended = false;
+  std::thread runner([&] {
+    call();
+    std::lock_guard<std::mutex> guard(mutex);
+    ended = true;
+    changed.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(mutex);
+  if (!changed.wait_for(lock, limit, [&] { return ended; })) {
+    ADD_FAILURE() << what << " hangs: not ended within " << limit.count() << " ms";
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
+  lock.unlock();
+  runner.join();
 }
 
 // Milliseconds since `start`.

@@ -534,3 +534,21 @@ TEST_F(SocketTest, EveryDescriptorIsCloseOnExecAndEveryConnectionHasNoDelay) {
   EXPECT_EQ(sockets, 3);  // listener, client, accepted
   EXPECT_EQ(connections, 2);
 }
+
+TEST_F(SocketTest, AConnectionWhoseThreadCannotBeMadeIsClosedAndReported) {
+  Platform.System.RefuseThreads("Connection thread");
+  std::atomic<int> served{0};
+  Handler = [&](TServerClientThread&) { ++served; };
+  Start();
+  auto client = Connect();
+  TWinSocketStream stream(client->Socket(), 30000);
+  char buffer[4];
+  EXPECT_EQ(stream.Read(buffer, 4), 0) << "closed by the server";
+  ASSERT_TRUE(WaitUntil([&] { return !TakenErrors().empty(); }, 30s));
+  EXPECT_EQ(TakenErrors(), (std::vector<std::string>{"Resource temporarily unavailable"}));
+  EXPECT_EQ(Server.ThreadCount(), 0);
+  EXPECT_EQ(Server.ConnectionCount(), 0);
+  EXPECT_EQ(TTestThread::Live.load(), 0);
+  EXPECT_EQ(served.load(), 0);
+  // The accept thread goes on: the server still deactivates cleanly.
+}
