@@ -48,6 +48,9 @@ void TAgentWorkerThread::Run() {
   } catch (const std::exception& error) {
     RunFailed(error.what());
     return;
+  } catch (...) {
+    RunFailed("unknown error");
+    return;
   }
   // Publishes the objects built to the lobby and pool threads.
   Ready.store(true, std::memory_order_release);
