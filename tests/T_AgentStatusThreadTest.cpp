@@ -156,3 +156,48 @@ TEST_F(StatusThreadTest, StopsPromptlyWhileAMeterHandOverWaits) {
   agent.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - begun, 10s);
 }
+
+namespace {
+
+// A machine whose tick count fails once `Fail` is set: the status thread's
+// next pass then leaves its body with an error.
+class TFailingTickMachine : public TLinuxMachine {
+ public:
+  std::atomic<bool> Fail{false};
+  uint32_t TickCount() override {
+    if (Fail) throw std::runtime_error("no tick count");
+    return TLinuxMachine::TickCount();
+  }
+};
+
+}  // namespace
+
+TEST_F(StatusThreadTest, AStatusThreadEndedByAnErrorDoesNotHoldShutdown) {
+  TFailingTickMachine machine;
+  TPlatform platform = Platform.Get();
+  platform.Machine = &machine;
+  WriteTextFile(Dir / "kelvra.INI", Settings());
+  // The owner's thread is the agent's main thread, so that a shutdown that
+  // hangs shows as a failure.
+  RunBounded(
+      [&] {
+        TMainThreadQueue mainThread;
+        TAgent agent(platform, Dir / "kelvra.INI", mainThread);
+        ASSERT_GE(Coordinator.WaitFor(1, 10000).size(), 1u);
+        machine.Fail = true;
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+              auto lines = Platform.Debug.Taken();
+              return std::find(lines.begin(), lines.end(), "Unhandled error in Status thread: no tick count") !=
+                     lines.end();
+            },
+            30s));
+      },
+      120s, "shutdown after the status thread failed");
+}
+
+TEST_F(StatusThreadTest, AStatusThreadTheSystemRefusesFailsTheAgentsStart) {
+  Platform.System.RefuseThreads("Status thread");
+  RunBounded([&] { EXPECT_THROW(Start(Settings()), std::system_error); }, 120s, "a failed start");
+  EXPECT_EQ(Platform.System.RefusedThreads(), 1);
+}

@@ -215,3 +215,52 @@ TEST_F(WorkerTest, AFullSessionQueueRefusesTheTaskThatDoesNotFit) {
   EXPECT_EQ(FailureOf(ReportOf(refused)),
             "WORKERTHREAD: session queue full (10000 tasks waiting), task " + std::to_string(refused) + " refused");
 }
+
+// A session whose start-up fails (here: the system refuses the pool's
+// threads, as under a task limit) answers every task with TASK_FAILED and
+// still ends; nothing waits for a start-up that never comes.
+TEST_F(WorkerTest, AWorkerWhosePoolCannotStartFailsEveryTaskSentToIt) {
+  Platform.System.RefuseThreads("Pool thread");
+  const std::string failure = "WORKERTHREAD: unable to start the session: Resource temporarily unavailable";
+  RunBounded(
+      [&] {
+        TAgentWorkerThread worker(*Agent, "127.0.0.1");
+        for (uint32_t id = 1; id <= 3; ++id) Run(worker, id, "Echo", "in");
+        for (uint32_t id = 1; id <= 3; ++id) EXPECT_EQ(FailureOf(ReportOf(id)), failure);
+        EXPECT_TRUE(worker.StartupFailed());
+        EXPECT_EQ(worker.GetTaskList(), "");
+      },
+      120s, "a session whose pool cannot start");
+  EXPECT_GE(Platform.System.RefusedThreads(), 1);
+  EXPECT_TRUE(Logged(failure));
+  EXPECT_TRUE(Logged("WORKERTHREAD: Terminated."));
+  EXPECT_EQ(User.Taken().size(), 3u) << "three reports, nothing fetched";
+}
+
+TEST_F(WorkerTest, ALobbySessionWhoseWorkerCannotStartEndsAndLeavesTheStatus) {
+  Platform.System.RefuseThreads("Pool thread");
+  fake::TLobbyClient user("127.0.0.1", Agent->LobbyPort());
+  ASSERT_TRUE(user.Connected);
+  ASSERT_TRUE(user.RunTask("RUN_TASK 7 libtasklib_tasks.so Echo", "in"));
+  EXPECT_EQ(FailureOf(ReportOf(7)), "WORKERTHREAD: unable to start the session: Resource temporarily unavailable");
+  EXPECT_TRUE(user.ClosedByAgent(30000)) << "the lobby ends the session";
+  EXPECT_TRUE(WaitUntil([&] { return Agent->GetStatusText() == "Unassigned, searching for coordinator..."; }, 30s))
+      << Agent->GetStatusText();
+  EXPECT_TRUE(Logged("AGENTLOBBYTHREAD: Session could not start, disconnecting."));
+  RunBounded([&] { Agent.reset(); }, 120s, "agent shutdown");
+}
+
+TEST_F(WorkerTest, ALobbyThatCannotMakeTheWorkerRemovesTheSession) {
+  Platform.System.RefuseThreads("AgentWorkerThread");
+  fake::TLobbyClient user("127.0.0.1", Agent->LobbyPort());
+  ASSERT_TRUE(user.Connected);
+  // The connection closes after the session was registered, so the status
+  // seen afterwards is the one after the session's end.
+  EXPECT_TRUE(user.ClosedByAgent(30000));
+  EXPECT_TRUE(WaitUntil([&] { return Agent->GetStatusText() == "Unassigned, searching for coordinator..."; }, 30s))
+      << Agent->GetStatusText();
+  EXPECT_EQ(Platform.System.RefusedThreads(), 1);
+  EXPECT_TRUE(Logged("AGENTLOBBYTHREAD: exception Resource temporarily unavailable, closing socket"));
+  EXPECT_TRUE(WaitUntil([&] { return Logged("AGENTLOBBYTHREAD: Exit"); }, 30s));
+  RunBounded([&] { Agent.reset(); }, 120s, "agent shutdown");
+}

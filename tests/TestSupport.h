@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -15,6 +19,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -74,7 +79,8 @@ inline std::string SafeSettings(const std::string& agentExtra = "", const std::s
 
 // A machine with a chosen number of processors, data folder and affinity
 // mask. Priority and affinity changes are recorded, never made; priority
-// changes answer `PrioritiesAllowed`.
+// changes answer `PrioritiesAllowed`. Threads of a name given to
+// RefuseThreads cannot be made, as under a task limit.
 class TFakeSystem : public TLinuxSystem {
  public:
   int Processors = 4;
@@ -88,6 +94,24 @@ class TFakeSystem : public TLinuxSystem {
   };
 
   std::string DataHome() override { return DataFolder; }
+  std::thread CreateThread(const std::string& name, std::function<void()> body) override {
+    {
+      std::lock_guard<std::mutex> guard(Mutex);
+      if (std::find(Refused.begin(), Refused.end(), name) != Refused.end()) {
+        ++RefusedCount;
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      }
+    }
+    return TLinuxSystem::CreateThread(name, std::move(body));
+  }
+  void RefuseThreads(const std::string& name) {
+    std::lock_guard<std::mutex> guard(Mutex);
+    Refused.push_back(name);
+  }
+  int RefusedThreads() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    return RefusedCount;
+  }
   int AvailableProcessors() override { return Processors; }
   void SetCurrentThreadName(const std::string& name) override {
     std::lock_guard<std::mutex> guard(Mutex);
@@ -122,6 +146,8 @@ class TFakeSystem : public TLinuxSystem {
   std::vector<std::string> Names;
   std::vector<TThreadChange> Priorities;
   std::vector<TThreadChange> Pinnings;
+  std::vector<std::string> Refused;
+  int RefusedCount = 0;
 };
 
 // Keeps every message the agent writes to the debug channel.
@@ -182,6 +208,30 @@ inline bool WaitUntil(const std::function<bool()>& condition,
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+// Runs `call` on a thread of its own and waits for it at most `limit` (a
+// generous bound: a call that does not end is a hang). After a hang the
+// test fails and the process ends at once, since the stuck call still uses
+// the test's objects.
+inline void RunBounded(const std::function<void()>& call, std::chrono::milliseconds limit, const std::string& what) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool ended = false;
+  std::thread runner([&] {
+    call();
+    std::lock_guard<std::mutex> guard(mutex);
+    ended = true;
+    changed.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(mutex);
+  if (!changed.wait_for(lock, limit, [&] { return ended; })) {
+    ADD_FAILURE() << what << " hangs: not ended within " << limit.count() << " ms";
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
+  lock.unlock();
+  runner.join();
 }
 
 // Milliseconds since `start`.

@@ -92,7 +92,8 @@ class SocketTest : public ::testing::Test {
   }
 
   TFakeNameResolver Names;
-  TServerSocket Server;
+  TTestPlatform Platform;
+  TServerSocket Server{Platform.System, Platform.Debug};
   std::function<void(TServerClientThread&)> Handler;
   TEvent Finish{true, false};  // ends handlers that wait for the test
   std::mutex ErrorsLock;
@@ -356,13 +357,13 @@ TEST_F(SocketTest, ActivationRefusesAnActiveServerAndChanges) {
 
 TEST_F(SocketTest, BindFailuresRaiseTheBindText) {
   Start();
-  TServerSocket second;
+  TServerSocket second(Platform.System, Platform.Debug);
   second.SetAddress("127.0.0.1");
   second.SetPort(Server.LocalPort());
   EXPECT_EQ(ErrorText([&] { second.Activate(); }), "Windows socket error: Address already in use (98), on API 'bind'");
   EXPECT_FALSE(second.Active());
 
-  TServerSocket foreign;
+  TServerSocket foreign(Platform.System, Platform.Debug);
   foreign.SetAddress("192.0.2.1");  // documentation range: never local
   EXPECT_EQ(ErrorText([&] { foreign.Activate(); }),
             "Windows socket error: Cannot assign requested address (99), on API 'bind'");
@@ -385,7 +386,7 @@ TEST_F(SocketTest, AServerRestartsOnItsPortWhileConnectionsAreInTimeWait) {
     EXPECT_EQ(stream.Read(buffer, 4), 0);
   }
   Server.Deactivate();
-  TServerSocket again;
+  TServerSocket again(Platform.System, Platform.Debug);
   again.SetAddress("127.0.0.1");
   again.SetPort(port);
   again.Activate();
@@ -532,4 +533,22 @@ TEST_F(SocketTest, EveryDescriptorIsCloseOnExecAndEveryConnectionHasNoDelay) {
   }
   EXPECT_EQ(sockets, 3);  // listener, client, accepted
   EXPECT_EQ(connections, 2);
+}
+
+TEST_F(SocketTest, AConnectionWhoseThreadCannotBeMadeIsClosedAndReported) {
+  Platform.System.RefuseThreads("Connection thread");
+  std::atomic<int> served{0};
+  Handler = [&](TServerClientThread&) { ++served; };
+  Start();
+  auto client = Connect();
+  TWinSocketStream stream(client->Socket(), 30000);
+  char buffer[4];
+  EXPECT_EQ(stream.Read(buffer, 4), 0) << "closed by the server";
+  ASSERT_TRUE(WaitUntil([&] { return !TakenErrors().empty(); }, 30s));
+  EXPECT_EQ(TakenErrors(), (std::vector<std::string>{"Resource temporarily unavailable"}));
+  EXPECT_EQ(Server.ThreadCount(), 0);
+  EXPECT_EQ(Server.ConnectionCount(), 0);
+  EXPECT_EQ(TTestThread::Live.load(), 0);
+  EXPECT_EQ(served.load(), 0);
+  // The accept thread goes on: the server still deactivates cleanly.
 }

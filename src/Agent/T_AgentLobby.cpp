@@ -3,7 +3,7 @@
 #include "Agent/T_Agent.h"
 #include "Agent/T_AgentLobbySocketThread.h"
 
-TAgentLobby::TAgentLobby(TAgent& agent) : Agent(agent) {
+TAgentLobby::TAgentLobby(TAgent& agent) : Agent(agent), Server(*agent.Platform().System, *agent.Platform().Debug) {
   Server.SetThreadCacheSize(0);
   Server.SetAddress(agent.Setting().BindIp);
   Server.SetPort(agent.Setting().BindPort);

@@ -30,14 +30,30 @@ uint32_t ParseTaskId(const std::string& text) {
   return static_cast<uint32_t>(static_cast<uint64_t>(value));
 }
 
+// The session's entry in the agent's session list: added at construction,
+// removed however the session ends.
+class TSessionEntry {
+ public:
+  TSessionEntry(TAgent& agent, const std::string& address) : Agent(agent), Address(address) {
+    Agent.AddSession(Address);
+  }
+  ~TSessionEntry() { Agent.RemoveSession(Address); }
+  TSessionEntry(const TSessionEntry&) = delete;
+  TSessionEntry& operator=(const TSessionEntry&) = delete;
+
+ private:
+  TAgent& Agent;                // borrowed
+  const std::string& Address;  // borrowed
+};
+
 }  // namespace
 
-TAgentLobbySocketThread::TAgentLobbySocketThread(TAgent& agent) : Agent(agent) {}
+TAgentLobbySocketThread::TAgentLobbySocketThread(TAgent& agent)
+    : TServerClientThread("AgentLobbySocketThread"), Agent(agent) {}
 
 TAgentLobbySocketThread::~TAgentLobbySocketThread() = default;
 
 void TAgentLobbySocketThread::ClientExecute() {
-  NameCurrentThread(*Agent.Platform().System, "AgentLobbySocketThread");
   Agent.ChangeThreadPriority(Agent.Platform().System->CurrentThreadId(), tpAboveNormal);
   TCustomWinSocket& connection = ClientSocket();
   if (Agent.Closing()) {
@@ -49,10 +65,22 @@ void TAgentLobbySocketThread::ClientExecute() {
     return;
   }
   Address = connection.RemoteAddress();
-  Agent.AddSession(Address);
-  Worker = std::make_unique<TAgentWorkerThread>(Agent, Address);
+  {
+    TSessionEntry session(Agent, Address);
+    Serve(connection);
+  }
+  Agent.DebugWrite("AGENTLOBBYTHREAD: Exit");
+}
 
-  while (!Terminated() && connection.Connected()) {
+void TAgentLobbySocketThread::Serve(TCustomWinSocket& connection) {
+  try {
+    Worker = std::make_unique<TAgentWorkerThread>(Agent, Address);
+  } catch (const std::exception& error) {
+    Agent.DebugWrite("AGENTLOBBYTHREAD: exception %s, closing socket", error.what());
+    Terminate();
+  }
+
+  while (Worker && !Terminated() && connection.Connected()) {
     try {
       std::string text;
       if (!SocketReadString(connection, text, kLobbyTimeout)) {
@@ -69,6 +97,12 @@ void TAgentLobbySocketThread::ClientExecute() {
         continue;
       }
       Dispatch(items);
+      // The worker answers the session's tasks with TASK_FAILED; nothing
+      // else can be served.
+      if (Worker->StartupFailed()) {
+        Agent.DebugWrite("AGENTLOBBYTHREAD: Session could not start, disconnecting.");
+        throw TSessionEnd();
+      }
     } catch (const std::exception& error) {
       Agent.DebugWrite("AGENTLOBBYTHREAD: exception %s, closing socket", error.what());
       Terminate();
@@ -82,8 +116,6 @@ void TAgentLobbySocketThread::ClientExecute() {
   }
   Agent.DebugWrite("AGENTLOBBYTHREAD: Thread closing, Disconnecting...");
   Worker.reset();  // waits for the session's running tasks and their reports
-  Agent.RemoveSession(Address);
-  Agent.DebugWrite("AGENTLOBBYTHREAD: Exit");
 }
 
 void TAgentLobbySocketThread::Dispatch(const std::vector<std::string>& items) {

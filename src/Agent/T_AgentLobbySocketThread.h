@@ -3,7 +3,9 @@
 // session's worker, reads commands (RUN_TASK, KEEP_ALIVE, GET_POOLSIZE,
 // DISCONNECT; each read bounded by 20000 ms) until the session ends, then
 // tears the session down: the worker's running tasks finish and are reported
-// before the address leaves the agent's session list.
+// before the address leaves the agent's session list. The address leaves it
+// however the session ends, also when the worker cannot be made; a session
+// whose worker failed to start ends after the command being served.
 // Runs on the connection's own thread, the only one that uses the connection.
 #pragma once
 
@@ -28,7 +30,10 @@ class TAgentLobbySocketThread : public TServerClientThread {
   void ClientExecute() override;
 
  private:
-  // Carries out one command; false when the session is to end.
+  // Creates the worker, runs the command loop, closes the connection and
+  // destroys the worker.
+  void Serve(TCustomWinSocket& connection);
+  // Carries out one command.
   void Dispatch(const std::vector<std::string>& items);
   void RunTask(const std::vector<std::string>& items);
 

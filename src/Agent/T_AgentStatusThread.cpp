@@ -40,24 +40,22 @@ TAgentStatusThread::TAgentStatusThread(TAgent& agent, IMainThread& mainThread)
 }
 
 void TAgentStatusThread::Start() {
-  Thread = std::make_unique<TThread>("Status thread", *Agent.Platform().System, *Agent.Platform().Debug,
-                                     [this] { Run(); });
+  Thread.Start(*Agent.Platform().System, *Agent.Platform().Debug, [this] { Run(); },
+               [this] { MainThread.Wake(); });
 }
 
 TAgentStatusThread::~TAgentStatusThread() { Shutdown(); }
 
 void TAgentStatusThread::Shutdown() {
   Stop();
-  if (Thread) {
-    MainThread.ServeUntil([this] { return Left.load(); });
-    Thread->Join();
-    Thread.reset();
-  }
+  // Finished whichever way the body ended (or when it never started).
+  MainThread.ServeUntil([this] { return Thread.Finished(); });
+  Thread.Join();
   Listener.reset();
 }
 
 void TAgentStatusThread::Stop() {
-  Terminated.store(true, std::memory_order_relaxed);
+  Thread.RequestStop();
   Wake();
 }
 
@@ -121,8 +119,6 @@ void TAgentStatusThread::Run() {
   } catch (...) {
     // Nothing is owed to the coordinator at the end.
   }
-  Left.store(true);
-  MainThread.Wake();
 }
 
 void TAgentStatusThread::StepSearching() {

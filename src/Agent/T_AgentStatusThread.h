@@ -8,7 +8,8 @@
 // Threads: created and destroyed by the agent core on the main thread;
 // OnBroadcast runs on the main thread; GetState and GetLoadSummary on any
 // thread. Destruction keeps serving main-thread hand-overs (the meter, the
-// broadcast handler) until the thread has ended.
+// broadcast handler) until the thread has ended, by any way (a body that
+// fails ends it too).
 #pragma once
 
 #include <atomic>
@@ -40,7 +41,8 @@ class TAgentStatusThread {
   ~TAgentStatusThread();
 
   // Starts the thread; its owner calls it once it can be reached through
-  // the agent (the thread asks the agent for its status text).
+  // the agent (the thread asks the agent for its status text). Throws the
+  // system's refusal to make the thread.
   void Start();
   // Stop, wait for the thread while serving hand-overs, free the listener.
   // Main thread; once.
@@ -84,7 +86,7 @@ class TAgentStatusThread {
   // Sleeps `timeoutMs` unless Stop comes first; leaves the wake event alone.
   void Pause(int timeoutMs) EXCLUDES(WakeLock);
   void Wake() EXCLUDES(WakeLock);
-  bool Stopping() const { return Terminated.load(std::memory_order_relaxed); }
+  bool Stopping() const { return Thread.StopRequested(); }
 
   // Constant after construction.
   TAgent& Agent;            // borrowed
@@ -98,10 +100,6 @@ class TAgentStatusThread {
 
   // Written by the status thread only, read anywhere: a plain value.
   std::atomic<TCoordinatorState> State{csSearching};
-  // Written by Stop, read by the status thread: a plain flag.
-  std::atomic<bool> Terminated{false};
-  // Set by the status thread as it leaves Run, read by the destroying one.
-  std::atomic<bool> Left{false};
 
   TMutex WakeLock;
   TCondition WakeCondition;
@@ -109,5 +107,6 @@ class TAgentStatusThread {
 
   // Owned; the listener is freed after the thread has ended.
   std::unique_ptr<TBroadcastListener> Listener;
-  std::unique_ptr<TThread> Thread;
+  // Its stop request is set by Stop; destroyed (joined) first.
+  TThread Thread{"Status thread"};
 };

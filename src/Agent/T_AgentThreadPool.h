@@ -36,7 +36,9 @@ class TAgentThreadPool {
 
   // Starts the agent's PoolSize() threads and pins them to processors when
   // explicitCPU is on. `agent` is borrowed for the pool's life; `runner`,
-  // when given, replaces the task call on every thread.
+  // when given, replaces the task call on every thread. When the system
+  // refuses a thread, the threads already started are ended and the
+  // refusal is thrown.
   explicit TAgentThreadPool(TAgent& agent, TPoolTaskRunner runner = nullptr);
   // Ends the threads in index order (a running task finishes first), then
   // drops the queued items without any report.

@@ -1,8 +1,5 @@
 #include "Agent/T_AgentWorkerThread.h"
 
-#include <chrono>
-#include <thread>
-
 #include "Agent/T_Agent.h"
 #include "Agent/T_AgentDataCache.h"
 #include "Agent/T_AgentPeer.h"
@@ -20,8 +17,7 @@ constexpr int kNoTimeLimit = 2147483647;
 
 TAgentWorkerThread::TAgentWorkerThread(TAgent& agent, std::string address)
     : Agent(agent), UserAddress(std::move(address)) {
-  Thread = std::make_unique<TThread>("AgentWorkerThread", *agent.Platform().System, *agent.Platform().Debug,
-                                     [this] { Run(); });
+  Thread.Start(*agent.Platform().System, *agent.Platform().Debug, [this] { Run(); });
 }
 
 TAgentWorkerThread::~TAgentWorkerThread() {
@@ -29,9 +25,9 @@ TAgentWorkerThread::~TAgentWorkerThread() {
   // Teardown waits for the session's tasks: it must not starve behind them.
   if (TSystemThreadId id = WorkerThreadId.load(std::memory_order_acquire); id != 0)
     Agent.ChangeThreadPriority(id, tpNormal);
-  Terminated.store(true, std::memory_order_relaxed);
+  Thread.RequestStop();
   StopEvent.Set();
-  Thread->Join();
+  Thread.Join();
   // Tasks that never reached the pool are dropped without a report.
   TMutexLock guard(QueueLock);
   Queue.clear();
@@ -47,19 +43,21 @@ void TAgentWorkerThread::Run() {
   } catch (const std::exception& error) {
     Agent.DebugWrite("WORKERTHREAD: %s", error.what());
   }
-  Peer = std::make_unique<TAgentPeer>(Agent, UserAddress);
-  FileCache = std::make_unique<TFileCache>(Agent, *Peer, SessionIdentity(), Agent.Interface());
-  DataCache = std::make_unique<TAgentDataCache>(Agent, *Peer);
-  auto pool = std::make_unique<TAgentThreadPool>(Agent);
-  {
-    TMutexLock guard(QueueLock);
-    Pool = std::move(pool);
+  try {
+    StartUp();
+  } catch (const std::exception& error) {
+    RunFailed(error.what());
+    return;
+  } catch (...) {
+    RunFailed("unknown error");
+    return;
   }
-  // Publishes the objects above to the lobby and pool threads.
+  // Publishes the objects built to the lobby and pool threads.
   Ready.store(true, std::memory_order_release);
+  StartedEvent.Set();
   ReportTasks();
 
-  while (!Terminated.load(std::memory_order_relaxed)) {
+  while (!Thread.StopRequested()) {
     if (WaitForFirst(StopEvent, QueuedTasks.Handle(), kNoTimeLimit) == wrFirst) break;
     ReportTasks();
     // A task leaves the session queue only when a pool thread is free.
@@ -67,6 +65,44 @@ void TAgentWorkerThread::Run() {
     DispatchOne();
   }
   TearDownObjects();
+}
+
+void TAgentWorkerThread::StartUp() {
+  Peer = std::make_unique<TAgentPeer>(Agent, UserAddress);
+  FileCache = std::make_unique<TFileCache>(Agent, *Peer, SessionIdentity(), Agent.Interface());
+  DataCache = std::make_unique<TAgentDataCache>(Agent, *Peer);
+  auto pool = std::make_unique<TAgentThreadPool>(Agent);
+  TMutexLock guard(QueueLock);
+  Pool = std::move(pool);
+}
+
+void TAgentWorkerThread::RunFailed(const std::string& reason) {
+  StartupError = "WORKERTHREAD: unable to start the session: " + reason;
+  Agent.DebugWrite("%s", StartupError);
+  // Publishes the error and whatever the start-up built.
+  StartFailed.store(true, std::memory_order_release);
+  StartedEvent.Set();
+  while (WaitForFirst(StopEvent, QueuedTasks.Handle(), kNoTimeLimit) == wrSecond) FailQueuedTasks();
+  // Tasks queued just before the end are owed their answer too.
+  FailQueuedTasks();
+  TearDownObjects();
+}
+
+void TAgentWorkerThread::FailQueuedTasks() {
+  std::deque<TQueuedTask> failed;
+  {
+    TMutexLock guard(QueueLock);
+    failed.swap(Queue);
+    QueueText.clear();
+  }
+  for (const TQueuedTask& task : failed)
+    if (Peer == nullptr || !Peer->SendTaskFailed(task.TaskId, StartupError)) MarkPeerFailed();
+  if (!failed.empty()) ReportTasks();
+}
+
+TAgentPeer* TAgentWorkerThread::PublishedPeer() const {
+  if (!Ready.load(std::memory_order_acquire) && !StartFailed.load(std::memory_order_acquire)) return nullptr;
+  return Peer.get();
 }
 
 void TAgentWorkerThread::DispatchOne() {
@@ -88,7 +124,7 @@ void TAgentWorkerThread::DispatchOne() {
 
 void TAgentWorkerThread::TearDownObjects() {
   Agent.DebugWrite("WORKERTHREAD: Waiting for threadpool to terminate...");
-  Pool->WaitForTasks(SessionIdentity());
+  if (Pool) Pool->WaitForTasks(SessionIdentity());
   Agent.DebugWrite("WORKERTHREAD: Waiting for threadpool to finish tasks - done");
   std::unique_ptr<TAgentThreadPool> pool;
   {
@@ -98,7 +134,7 @@ void TAgentWorkerThread::TearDownObjects() {
   }
   pool.reset();
   Agent.DebugWrite("WORKERTHREAD: Threadpool released.");
-  FileCache->CallEndSession();
+  if (FileCache) FileCache->CallEndSession();
   Agent.DebugWrite("WORKERTHREAD: Filecache.Endsession() done.");
   FileCache.reset();
   Agent.DebugWrite("WORKERTHREAD: Filecache released.");
@@ -111,7 +147,9 @@ void TAgentWorkerThread::TearDownObjects() {
 
 void TAgentWorkerThread::AddTask(uint32_t taskId, const std::string& libraryFiles, const std::string& procedureName,
                                  TStreamRef& input) {
-  while (!Ready.load(std::memory_order_acquire)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Past the bound the task is queued all the same: the worker dispatches
+  // it once it is ready, or fails it if the start-up fails.
+  StartedEvent.Wait(kStartupWaitMs);
   RequireSingleHolder(input.Get(), kWorkerUnit, 145);
   bool queued = false;
   {
@@ -129,7 +167,8 @@ void TAgentWorkerThread::AddTask(uint32_t taskId, const std::string& libraryFile
     const std::string message = "WORKERTHREAD: session queue full (" + std::to_string(kMaxQueuedTasks) +
                                 " tasks waiting), task " + std::to_string(taskId) + " refused";
     Agent.DebugWrite("%s", message);
-    if (!Peer->SendTaskFailed(taskId, message)) MarkPeerFailed();
+    TAgentPeer* peer = PublishedPeer();
+    if (peer == nullptr || !peer->SendTaskFailed(taskId, message)) MarkPeerFailed();
     return;
   }
   QueuedTasks.Release(1);

@@ -6,6 +6,11 @@
 // down in the reverse order. The worker is also the session task libraries
 // name by its identity (ISession) and the owner pool threads report to.
 //
+// When the start-up fails (the pool's threads cannot be made, say), the
+// worker publishes that instead of Ready and answers every task sent to the
+// session with TASK_FAILED (through the peer, if it was made) until the
+// session ends; the lobby ends it after the command it is serving.
+//
 // Threads: created, fed (AddTask) and destroyed by the lobby thread; the
 // body runs on the worker thread; pool threads call the ISession and
 // ITaskReport members. Lock order: queue lock, then the pool's lock; the
@@ -37,9 +42,13 @@ class TAgentWorkerThread : public ISession, public ITaskReport {
  public:
   // Tasks one session may have waiting in its queue at once.
   static constexpr int kMaxQueuedTasks = 10000;
+  // The longest AddTask waits for the start-up: as long as the start-up's
+  // connect to the user may take.
+  static constexpr int kStartupWaitMs = 20000;
 
   // Starts the worker for the user at `address` (dotted IPv4). `agent` is
-  // borrowed for the worker's life.
+  // borrowed for the worker's life. Throws the system's refusal to make the
+  // thread.
   TAgentWorkerThread(TAgent& agent, std::string address);
   // Ends the session: running pool tasks finish and are reported, queued
   // ones are dropped without a report. Blocks until the worker has ended.
@@ -48,13 +57,17 @@ class TAgentWorkerThread : public ISession, public ITaskReport {
   TAgentWorkerThread& operator=(const TAgentWorkerThread&) = delete;
 
   // Queues a task, taking over `input` (the caller's holder is emptied).
-  // Waits until the session's objects exist. A task beyond kMaxQueuedTasks
-  // is refused with TASK_FAILED. Lobby thread.
+  // Waits (at most kStartupWaitMs, then queues anyway) until the start-up
+  // has ended; after a failed one the worker answers the task with
+  // TASK_FAILED. A task beyond kMaxQueuedTasks is refused with TASK_FAILED.
+  // Lobby thread.
   void AddTask(uint32_t taskId, const std::string& libraryFiles, const std::string& procedureName,
                TStreamRef& input) EXCLUDES(QueueLock);
 
   // True once a report to the user has failed; the lobby ends the session.
   bool PeerFailed() const { return PeerFailedFlag.load(std::memory_order_relaxed); }
+  // True once the start-up has failed; the lobby ends the session.
+  bool StartupFailed() const { return StartFailed.load(std::memory_order_acquire); }
 
   // "19#, 17*, 18*,20,21": pool-queued ids with "#", running ids with "*",
   // then the ids still in this session's queue.
@@ -81,21 +94,36 @@ class TAgentWorkerThread : public ISession, public ITaskReport {
   };
 
   void Run();
+  // Builds the peer, the caches and the pool, in this order.
+  void StartUp() EXCLUDES(QueueLock);
+  // After a failed start-up: fails every task sent until the session ends.
+  void RunFailed(const std::string& reason);
+  // Answers every task in the session queue with TASK_FAILED.
+  void FailQueuedTasks() EXCLUDES(QueueLock);
+  // The peer once the start-up has ended (published with Ready or the
+  // failure), else null; null too when it could not be made.
+  TAgentPeer* PublishedPeer() const;
   // Moves the head of the session queue into the pool.
   void DispatchOne() EXCLUDES(QueueLock);
+  // Frees whatever the start-up built, in the reverse order.
   void TearDownObjects();
 
   // Constant after construction.
   TAgent& Agent;  // borrowed
   const std::string UserAddress;
 
-  // Created by the worker thread before Ready is set (release), read by
-  // other threads after they have seen Ready (acquire); freed by the worker
-  // thread after the pool has ended.
+  // Created by the worker thread before Ready or StartFailed is set
+  // (release), read by other threads after they have seen either (acquire);
+  // freed by the worker thread after the pool has ended. StartupError is
+  // published with StartFailed. StartedEvent is set right after either
+  // flag, for AddTask to wait on.
   std::unique_ptr<TAgentPeer> Peer;
   std::unique_ptr<TFileCache> FileCache;
   std::unique_ptr<TAgentDataCache> DataCache;
+  std::string StartupError;
   std::atomic<bool> Ready{false};
+  std::atomic<bool> StartFailed{false};
+  TEvent StartedEvent{true, false};
   // Set and cleared by the worker thread under the queue lock (the task
   // list reads it there from other threads); the worker reads it freely.
   std::unique_ptr<TAgentThreadPool> Pool;
@@ -103,7 +131,6 @@ class TAgentWorkerThread : public ISession, public ITaskReport {
   // Written by pool threads or the lobby thread, read anywhere: plain flags.
   std::atomic<bool> PeerFailedFlag{false};
   std::atomic<bool> Ending{false};
-  std::atomic<bool> Terminated{false};
   // The worker thread's system id, written by it first thing; 0 until then
   // (raising priority 0 is then a no-op).
   std::atomic<TSystemThreadId> WorkerThreadId{0};
@@ -118,5 +145,7 @@ class TAgentWorkerThread : public ISession, public ITaskReport {
   TSemaphore QueuedTasks{0, kMaxQueuedTasks};
   TEvent StopEvent{true, false};  // manual reset; set once, at teardown
 
-  std::unique_ptr<TThread> Thread;
+  // Started last by the constructor; destroyed (joined) first. Its stop
+  // request is set at teardown, with StopEvent.
+  TThread Thread{"AgentWorkerThread"};
 };

@@ -7,19 +7,19 @@ TBroadcastListener::TBroadcastListener(const TPlatform& platform, IMainThread& m
     : MainThread(mainThread), Handler(std::move(handler)) {
   std::string error;
   if (!Socket.Bind(port, error)) throw std::runtime_error(error);
-  Thread = std::make_unique<TThread>("Broadcast listener", *platform.System, *platform.Debug, [this] { Run(); });
+  Thread.Start(*platform.System, *platform.Debug, [this] { Run(); }, [this] { MainThread.Wake(); });
 }
 
 TBroadcastListener::~TBroadcastListener() {
-  Stopping.store(true, std::memory_order_relaxed);
+  Thread.RequestStop();
   Socket.Shutdown();
-  MainThread.ServeUntil([this] { return Left.load(); });
-  Thread->Join();
+  MainThread.ServeUntil([this] { return Thread.Finished(); });
+  Thread.Join();
 }
 
 void TBroadcastListener::Run() {
   char buffer[kMaxDatagram];
-  while (!Stopping.load(std::memory_order_relaxed)) {
+  while (!Thread.StopRequested()) {
     std::string sender;
     int length = Socket.Receive(buffer, sizeof buffer, sender);
     if (length < 0) break;
@@ -29,6 +29,4 @@ void TBroadcastListener::Run() {
       // The handler reports its own failures; the listener goes on.
     }
   }
-  Left.store(true);
-  MainThread.Wake();
 }

@@ -2,7 +2,8 @@
 // hands each datagram (sender address, length) to a handler on the main
 // thread, waiting until the handler has run. Created and destroyed on the
 // main thread; destruction keeps serving hand-overs until the listener
-// thread has left, so it never deadlocks with a pending hand-over.
+// thread has ended (by any way), so it never deadlocks with a pending
+// hand-over.
 #pragma once
 
 #include <atomic>
@@ -20,7 +21,8 @@ class TBroadcastListener {
   using THandler = std::function<void(const std::string& sender, int length)>;
 
   // Binds all local addresses on `port` and starts listening. Throws
-  // std::runtime_error with the system's reason when the port cannot be had.
+  // std::runtime_error with the system's reason when the port cannot be
+  // had, or the system's refusal to make the thread.
   TBroadcastListener(const TPlatform& platform, IMainThread& mainThread, uint16_t port, THandler handler);
   ~TBroadcastListener();
   TBroadcastListener(const TBroadcastListener&) = delete;
@@ -38,9 +40,7 @@ class TBroadcastListener {
   const THandler Handler;
   TUdpSocket Socket;  // closed only after the thread has left it
 
-  // Written by the destroying thread, read by the listener thread.
-  std::atomic<bool> Stopping{false};
-  // Written by the listener thread as it leaves, read by the destroying one.
-  std::atomic<bool> Left{false};
-  std::unique_ptr<TThread> Thread;
+  // Its stop request is set by the destroying thread along with the
+  // socket's shutdown; destroyed (joined) first.
+  TThread Thread{"Broadcast listener"};
 };

@@ -24,18 +24,19 @@ bool SoleHolder(IGenericStream* stream) {
 
 TPoolThread::TPoolThread(TAgentThreadPool& pool, uint32_t index) : Owner(pool), ThreadIndex(index) {
   const TPlatform& platform = pool.Agent().Platform();
-  Thread = std::make_unique<TThread>("Pool thread", *platform.System, *platform.Debug, [this] { Execute(); });
+  // Started is set as the thread ends too: this wait ends whatever happens.
+  Thread.Start(*platform.System, *platform.Debug, [this] { Execute(); }, [this] { Started.Set(); });
   // The event publishes SystemThread to this thread.
   Started.Wait(kInfiniteWait);
 }
 
 TPoolThread::~TPoolThread() {
   Terminate();
-  Thread->Join();
+  Thread.Join();
 }
 
 void TPoolThread::Terminate() {
-  TerminateRequested.store(true, std::memory_order_relaxed);
+  Thread.RequestStop();
   Wake.Set();
 }
 
@@ -46,14 +47,9 @@ std::unique_ptr<TPoolTaskItem>& TPoolThread::CurrentItemSlot(const TAgentThreadP
 
 void TPoolThread::Execute() {
   TAgent& agent = Owner.Agent();
-  try {
-    SystemThread = agent.Platform().System->CurrentThreadId();
-    // Task work yields to every other program on the machine.
-    agent.ChangeThreadPriority(SystemThread, tpIdle);
-  } catch (...) {
-    Started.Set();  // the constructor must not wait for ever
-    throw;
-  }
+  SystemThread = agent.Platform().System->CurrentThreadId();
+  // Task work yields to every other program on the machine.
+  agent.ChangeThreadPriority(SystemThread, tpIdle);
   Started.Set();
   try {
     // The alternate signal stack and the floating-point state of task code.

@@ -3,6 +3,7 @@
 // (RunItem) and frees it (FinishItem), until GetTask answers none. The pool
 // creates, terminates and joins it; Terminate and Terminated work from any
 // thread. CurrentItem, owned here, changes only under the pool lock.
+// Creation fails (throws) when the system refuses the thread.
 #pragma once
 
 #include <atomic>
@@ -18,7 +19,8 @@
 class TPoolThread {
  public:
   // Starts the thread; returns once it runs at idle priority and its system
-  // id is known. `pool` is borrowed for the thread's life.
+  // id is known, or throws the system's refusal to make it. `pool` is
+  // borrowed for the thread's life.
   TPoolThread(TAgentThreadPool& pool, uint32_t index);
   // Terminates and joins the thread if the pool has not.
   ~TPoolThread();
@@ -28,9 +30,9 @@ class TPoolThread {
   // Asks the thread to end and cuts a suspension pause short. A running
   // task is not interrupted. Any thread.
   void Terminate();
-  bool Terminated() const { return TerminateRequested.load(std::memory_order_relaxed); }
+  bool Terminated() const { return Thread.StopRequested(); }
   // Waits until the thread has ended.
-  void WaitFor() { Thread->Join(); }
+  void WaitFor() { Thread.Join(); }
 
   // Sleeps up to `timeoutMs`, less once Terminate is called. This thread.
   void Pause(int timeoutMs) { Wake.Wait(timeoutMs); }
@@ -61,14 +63,12 @@ class TPoolThread {
   TSystemThreadId SystemThread = 0;
   TEvent Started{true, false};
 
-  // Set by Terminate on any thread, read by this thread and GetTask: a
-  // plain flag; Wake carries the wake-up, so relaxed suffices.
-  std::atomic<bool> TerminateRequested{false};
+  // Set by Terminate along with the thread's stop request.
   TEvent Wake{true, false};
 
   // The item being run; owned.
   std::unique_ptr<TPoolTaskItem> CurrentItem GUARDED_BY(Owner.PoolLock);
 
-  // Owned; started last by the constructor.
-  std::unique_ptr<TThread> Thread;
+  // Started last by the constructor; destroyed (joined) first.
+  TThread Thread{"Pool thread"};
 };

@@ -8,7 +8,7 @@
 TServerClientThread::~TServerClientThread() {
   // The server joins before it destroys; a running thread here would use a
   // freed object.
-  if (Thread.joinable()) std::terminate();
+  if (!Thread.Finished()) std::terminate();
 }
 
 TCustomWinSocket& TServerClientThread::ClientSocket() const {
@@ -16,11 +16,7 @@ TCustomWinSocket& TServerClientThread::ClientSocket() const {
   return *Connection;
 }
 
-void TServerClientThread::Start() { Thread = std::thread(&TServerClientThread::Run, this); }
-
-void TServerClientThread::Join() {
-  if (Thread.joinable()) Thread.join();
-}
+void TServerClientThread::Start() { Thread.Start(Server->System, Server->Debug, [this] { Run(); }); }
 
 void TServerClientThread::Run() {
   for (;;) {

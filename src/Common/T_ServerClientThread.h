@@ -7,21 +7,22 @@
 // thread cache keeps it waiting for another connection (never with a cache
 // size of 0). The server owns the object: it joins the thread and destroys
 // the object afterwards, on another thread, so teardown belongs at the end
-// of ClientExecute, not in the destructor. The thread's priority and name
-// are the handler's to set.
+// of ClientExecute, not in the destructor. The thread (a TThread, made by the
+// server's ISystem) bears the name given at construction; its priority is
+// the handler's to set.
 #pragma once
 
-#include <atomic>
-#include <thread>
+#include <string>
 
 #include "Common/T_CustomWinSocket.h"
 #include "Platform/T_Event.h"
+#include "Platform/T_Thread.h"
 
 class TServerSocket;
 
 class TServerClientThread {
  public:
-  TServerClientThread() = default;
+  explicit TServerClientThread(std::string name = "Connection thread") : Thread(std::move(name)) {}
   // Precondition: the thread has ended and been joined (the server does it).
   virtual ~TServerClientThread();
   TServerClientThread(const TServerClientThread&) = delete;
@@ -35,8 +36,8 @@ class TServerClientThread {
   // Asks the thread to end: the handler should return soon, and the thread
   // is not kept for another connection. Any thread. The server calls it
   // when it deactivates, after closing the connection.
-  void Terminate() { TerminatedFlag.store(true, std::memory_order_relaxed); }
-  bool Terminated() const { return TerminatedFlag.load(std::memory_order_relaxed); }
+  void Terminate() { Thread.RequestStop(); }
+  bool Terminated() const { return Thread.StopRequested(); }
 
  protected:
   // The connection handler, run on this thread once per connection. An
@@ -47,9 +48,10 @@ class TServerClientThread {
  private:
   friend class TServerSocket;
 
+  // Throws the system's refusal to make the thread.
   void Start();
   void Run();
-  void Join();
+  void Join() { Thread.Join(); }
 
   // Set by the server before Start; constant afterwards.
   TServerSocket* Server = nullptr;  // borrowed
@@ -61,10 +63,8 @@ class TServerClientThread {
   // this thread, so it must not retire itself.
   bool ServerWaits = false;
 
-  // Written by any thread, read by the handler's loop and the server; a
-  // plain flag that is looked at again soon, so relaxed suffices.
-  std::atomic<bool> TerminatedFlag{false};
-
   TEvent Wake{false, false};  // auto-reset: one connection (or the end) per Set
-  std::thread Thread;
+  // Its stop request is the terminated flag: set by any thread, read by the
+  // handler's loop and the server.
+  TThread Thread;
 };

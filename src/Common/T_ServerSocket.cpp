@@ -74,8 +74,10 @@ void TServerSocket::Activate() {
     if (OnListen) OnListen(*this);
     if (int error = Listener.Listen(); error != 0) throw ESocketError::FromCall(error, "listen");
     AcceptStop.Reset();
-    AcceptThread = std::thread(&TServerSocket::AcceptLoop, this, Listener.Get());
+    AcceptThread = std::make_unique<TThread>("Accept thread");
+    AcceptThread->Start(System, Debug, [this, listener = Listener.Get()] { AcceptLoop(listener); });
   } catch (...) {
+    AcceptThread.reset();
     Listener.Close();
     throw;
   }
@@ -88,7 +90,8 @@ void TServerSocket::Deactivate() {
   // The shutdown ends a blocked accept; the number stays open until joined.
   AcceptStop.Set();
   TTcpSocket::Shutdown(Listener.Get());
-  AcceptThread.join();
+  AcceptThread->Join();
+  AcceptThread.reset();
 
   int savedCacheSize;
   {

@@ -6,26 +6,32 @@
 // when one is idle. Deactivate (also on destruction) stops the accept
 // thread, then, newest first, terminates each connection thread, closes its
 // connection, waits for it and frees it; it returns even while an accept
-// and reads are blocked. Nothing here logs.
+// and reads are blocked. Nothing here logs, except an error that escapes a
+// thread's own catching (written to the debug sink by TThread).
 //
 // Threads: the owner's thread configures, activates and deactivates. The
-// accept thread and the connection threads share the lists under ListLock,
-// which also guards each connection thread's connection pointer. Any thread
-// may ask ThreadCount and ConnectionCount.
+// accept thread ("Accept thread") and the connection threads are TThreads
+// made by the server's ISystem; a connection whose thread cannot be made is
+// closed and reported to the thread-error hook. The accept and connection
+// threads share the lists under ListLock, which also guards each connection
+// thread's connection pointer. Any thread may ask ThreadCount and
+// ConnectionCount.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Common/T_CustomWinSocket.h"
 #include "Common/T_ServerClientThread.h"
+#include "Platform/I_DebugSink.h"
+#include "Platform/I_System.h"
 #include "Platform/T_Event.h"
 #include "Platform/T_Mutex.h"
 #include "Platform/T_TcpSocket.h"
+#include "Platform/T_Thread.h"
 
 class TServerSocket {
  public:
@@ -39,7 +45,9 @@ class TServerSocket {
   // the hand-over of a connection. Runs on that thread.
   using TThreadErrorHook = std::function<void(const std::string& message)>;
 
-  TServerSocket() = default;
+  // `system` makes the server's threads; `debug` takes errors that escape
+  // them (both borrowed for the server's life).
+  TServerSocket(ISystem& system, IDebugSink& debug) : System(system), Debug(debug) {}
   ~TServerSocket();
   TServerSocket(const TServerSocket&) = delete;
   TServerSocket& operator=(const TServerSocket&) = delete;
@@ -93,6 +101,10 @@ class TServerSocket {
   static void JoinAll(TThreadList& threads);
   void RequireInactive() const;
 
+  // Constant after construction; borrowed.
+  ISystem& System;
+  IDebugSink& Debug;
+
   // Settings: written by the owner's thread while inactive, read by the
   // accept and connection threads while active.
   uint16_t PortNumber = 0;
@@ -105,8 +117,8 @@ class TServerSocket {
   // which is closed only after that thread has been joined.
   bool IsActive = false;
   TTcpSocket Listener;
-  std::thread AcceptThread;
-  TEvent AcceptStop{true, false};  // set by Deactivate for the accept thread
+  std::unique_ptr<TThread> AcceptThread;  // one per activation
+  TEvent AcceptStop{true, false};  // the accept thread's stop request, set by Deactivate
 
   mutable TMutex ListLock;
   int CacheSize GUARDED_BY(ListLock) = 10;

@@ -1,10 +1,13 @@
-// ISystem: facts about the process and its machine, and per-thread settings
-// that the operating system keeps (name, priority, processor affinity). Any
-// thread may call any method; a thread is named by its system thread id.
+// ISystem: facts about the process and its machine, the creation of the
+// agent's threads, and per-thread settings that the operating system keeps
+// (name, priority, processor affinity). Any thread may call any method; a
+// thread is named by its system thread id.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
 
 // A thread as the operating system knows it: the kernel's thread id.
 using TSystemThreadId = int32_t;
@@ -33,6 +36,12 @@ class ISystem {
 
   // Full path of the running executable; empty when unknown.
   virtual std::string ExecutablePath() = 0;
+
+  // A new thread running `body`; `name` is the name the thread will give
+  // itself. Throws std::system_error when the system refuses (a task or
+  // thread limit, no memory); nothing runs then. Every agent thread is made
+  // here (through TThread), so a test can refuse one kind of thread.
+  virtual std::thread CreateThread(const std::string& name, std::function<void()> body) = 0;
 
   // Names the calling thread for debuggers and tools (cut to the system's
   // limit). Best effort.

@@ -56,6 +56,10 @@ std::string TLinuxSystem::ExecutablePath() {
   return std::string(path, static_cast<size_t>(length));
 }
 
+std::thread TLinuxSystem::CreateThread(const std::string&, std::function<void()> body) {
+  return std::thread(std::move(body));
+}
+
 void TLinuxSystem::SetCurrentThreadName(const std::string& name) {
   // The kernel keeps 15 bytes and a terminating zero.
   std::string cut = name.substr(0, 15);

@@ -1,6 +1,7 @@
-// TLinuxSystem: ISystem from the environment, /proc, pthread_setname_np, the
-// scheduler calls (nice values per thread, SCHED_IDLE) and the affinity
-// calls. Stateless; one process-wide instance serves every thread.
+// TLinuxSystem: ISystem from the environment, /proc, std::thread,
+// pthread_setname_np, the scheduler calls (nice values per thread,
+// SCHED_IDLE) and the affinity calls. Stateless; one process-wide instance
+// serves every thread.
 #pragma once
 
 #include "Platform/I_System.h"
@@ -10,6 +11,7 @@ class TLinuxSystem : public ISystem {
   std::string DataHome() override;
   int AvailableProcessors() override;
   std::string ExecutablePath() override;
+  std::thread CreateThread(const std::string& name, std::function<void()> body) override;
   void SetCurrentThreadName(const std::string& name) override;
   TSystemThreadId CurrentThreadId() override;
   bool SetThreadPriority(TSystemThreadId thread, TThreadPriority priority) override;

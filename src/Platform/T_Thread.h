@@ -1,8 +1,13 @@
-// TThread: one agent thread with the life every agent thread has: named for
-// debuggers, started at construction with the shutdown signals blocked (they
-// belong to the main thread), everything its body raises caught at its top
-// frame, and joined by its owner. Stopping it is the body's business: the
-// owner sets the body's flag, wakes it, then calls Join().
+// TThread: the life every agent thread has. Its owner constructs it (not
+// running), starts it once with a body, may ask it to stop, and waits for it,
+// with or without a time bound. The thread is made through ISystem (so a test
+// can refuse it), names itself, blocks the shutdown signals (they belong to
+// the main thread), catches everything its body raises at its top frame, and
+// marks itself finished on every way out of the body.
+//
+// Threads: the owner's thread starts and joins; RequestStop, StopRequested
+// and Finished work from any thread, the body included. A stop request only
+// sets the flag: the owner also wakes the body from whatever it waits on.
 #pragma once
 
 #include <atomic>
@@ -12,25 +17,52 @@
 
 #include "Platform/I_DebugSink.h"
 #include "Platform/I_System.h"
+#include "Platform/T_Event.h"
 
 class TThread {
  public:
-  // `system` names the thread; an error escaping `body` is written to
-  // `debug` (both borrowed for the thread's life).
-  TThread(std::string name, ISystem& system, IDebugSink& debug, std::function<void()> body);
-  // Joins the thread if its owner has not.
+  explicit TThread(std::string name);
+  // Joins the thread (without a time bound) if its owner has not.
   ~TThread();
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
 
-  void Join();
+  // Runs `body` on a new thread made by `system`; an error escaping `body` is
+  // written to `debug` (both borrowed for the thread's life). `onFinished`,
+  // when given, runs on the thread right after it has been marked finished
+  // (to wake an owner that waits elsewhere). Once per object. Throws what
+  // the system raises when it cannot make the thread; the object then stays
+  // finished.
+  void Start(ISystem& system, IDebugSink& debug, std::function<void()> body,
+             std::function<void()> onFinished = nullptr);
 
-  // True once the body has returned. Any thread.
-  bool Finished() const { return Done.load(std::memory_order_acquire); }
+  void RequestStop() { StopFlag.store(true, std::memory_order_relaxed); }
+  bool StopRequested() const { return StopFlag.load(std::memory_order_relaxed); }
+
+  // True while no body runs: before Start, after a Start that failed, and
+  // once the body has been left by any way. The owner may then rely on
+  // everything the body wrote.
+  bool Finished() const { return Ended.IsSet(); }
+
+  // Waits at most `timeoutMs` for the thread to finish; true (and the
+  // thread joined) when it has, false when it still runs. Owner's thread.
+  bool Join(int timeoutMs);
+  // Waits without a time bound. Owner's thread.
+  void Join() { Join(kInfiniteWait); }
+
+  const std::string& Name() const { return ThreadName; }
 
  private:
-  // Set (release) by the thread as it leaves its body; read (acquire) by the
-  // owner, which may then rely on everything the body wrote.
-  std::atomic<bool> Done{false};
+  // Constant after construction.
+  const std::string ThreadName;
+
+  // Set by any thread, read by the body: a plain flag whose wake-up the
+  // owner delivers, so relaxed suffices.
+  std::atomic<bool> StopFlag{false};
+  // Manual-reset, set while no body runs; its lock publishes the body's
+  // writes to whoever sees it set.
+  mutable TEvent Ended{true, true};
+  // The owner's thread's.
   std::thread Thread;
+  bool StartedOnce = false;
 };
