@@ -29,7 +29,7 @@ class Form1Test : public ::testing::Test {
 
   TFakeStatus Status;
   int Closed = 0;
-  TForm1 Form{Status, [this] { ++Closed; }};
+  TForm1 Form{Status, [this] { ++Closed; }, true};
 };
 
 }  // namespace

@@ -6,22 +6,31 @@
 #ifndef QT_NO_SESSIONMANAGER
 #include <QSessionManager>
 #endif
+#include <QSystemTrayIcon>
 #include <cstdlib>
 #include <exception>
 
 #include "Gui/T_AgentStatusSource.h"
 #include "Gui/T_Form1.h"
 #include "Gui/T_QtMainThread.h"
+#include "Gui/XDisplayProbe.h"
 
 namespace {
 constexpr int kShutdownPollMs = 200;
 }
 
-bool WindowingAvailable() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+bool WindowingAvailable(std::string& why) {
+  auto named = [](const char* name) {
     const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return true;
-  }
+    return value != nullptr && *value != '\0' ? std::string(value) : std::string();
+  };
+  if (!named("QT_QPA_PLATFORM").empty() || !named("WAYLAND_DISPLAY").empty()) return true;
+  const std::string display = named("DISPLAY");
+  if (display.empty()) return false;
+  // Qt's X platform ends the process when it cannot connect: ask first.
+  std::string failure;
+  if (XDisplayAnswers(display, failure)) return true;
+  why = "cannot open the X display \"" + display + "\" (" + failure + "); running headless";
   return false;
 }
 
@@ -48,10 +57,14 @@ int RunWindowed(int& argc, char** argv, const std::function<std::unique_ptr<TAge
 
   TAgentStatusSource source(*agent);
   bool closed = false;
-  auto form = std::make_unique<TForm1>(source, [&closed] {
-    closed = true;
-    QCoreApplication::quit();
-  });
+  const bool tray = options.TrayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
+  auto form = std::make_unique<TForm1>(
+      source,
+      [&closed] {
+        closed = true;
+        QCoreApplication::quit();
+      },
+      tray);
 
 #ifndef QT_NO_SESSIONMANAGER
   // The end of the desktop session closes the agent without asking. The
@@ -68,7 +81,8 @@ int RunWindowed(int& argc, char** argv, const std::function<std::unique_ptr<TAge
     });
     shutdownPoll.start(kShutdownPollMs);
   }
-  if (options.ShowWindow) form->ShowStatus();
+  // Without a notification area the window is the only way in.
+  if (options.ShowWindow || !tray) form->ShowStatus();
 
   QApplication::exec();
   // Any other end of the loop (the session manager ending the application
