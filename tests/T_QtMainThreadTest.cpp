@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <atomic>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 
 #include "Agent/T_AgentThreadPool.h"
 #include "Gui/RunWindowed.h"
+#include "Gui/T_Form1.h"
 #include "TestSupport.h"
 
 TEST(QtMainThread, ACallFromAnotherThreadRunsOnTheQtMainThread) {
@@ -72,6 +74,8 @@ class RunWindowedTest : public ::testing::Test {
   char* Argv[2] = {Name, nullptr};
 };
 
+class RunWindowedQuitTest : public RunWindowedTest, public ::testing::WithParamInterface<bool> {};
+
 }  // namespace
 
 TEST_F(RunWindowedTest, AnAgentThatCannotBeMadeShowsItsErrorAndAnswersOne) {
@@ -107,10 +111,13 @@ TEST_F(RunWindowedTest, RunsARealAgentUntilAShutdownRequest) {
   EXPECT_EQ(polls, 8);
 }
 
-TEST_F(RunWindowedTest, AnyEndOfTheEventLoopActsAsExit) {
-  // As when the session manager ends the application without asking first.
+TEST_P(RunWindowedQuitTest, AnyEndOfTheEventLoopActsAsExit) {
+  // As when the session manager ends the application without asking first,
+  // with the window hidden and while it shows.
   TPlatform platform = Platform.Get();
   TWindowedOptions options;
+  options.TrayAvailable = true;
+  options.ShowWindow = GetParam();
   options.ShutdownRequested = [] {
     QCoreApplication::quit();
     return false;
@@ -122,4 +129,30 @@ TEST_F(RunWindowedTest, AnyEndOfTheEventLoopActsAsExit) {
       },
       options);
   EXPECT_EQ(code, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(WindowShown, RunWindowedQuitTest, ::testing::Bool());
+
+TEST_F(RunWindowedTest, WithoutATrayTheWindowIsShownAtStart) {
+  TPlatform platform = Platform.Get();
+  auto windowShownAtStart = [&](bool tray) {
+    bool shown = false;
+    TWindowedOptions options;
+    options.TrayAvailable = tray;
+    options.ShutdownRequested = [&shown] {
+      for (QWidget* widget : QApplication::topLevelWidgets())
+        if (dynamic_cast<TForm1*>(widget) != nullptr && widget->isVisible()) shown = true;
+      return true;
+    };
+    int code = RunWindowed(
+        Argc, Argv,
+        [&](IMainThread& mainThread) {
+          return std::make_unique<TAgent>(platform, Dir / "kelvra.INI", mainThread, TAgentOptions{false});
+        },
+        options);
+    EXPECT_EQ(code, 0);
+    return shown;
+  };
+  EXPECT_TRUE(windowShownAtStart(false));
+  EXPECT_FALSE(windowShownAtStart(true)) << "with a tray only the icon shows";
 }

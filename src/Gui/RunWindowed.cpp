@@ -16,8 +16,26 @@
 #include "Gui/XDisplayProbe.h"
 
 namespace {
+
 constexpr int kShutdownPollMs = 200;
-}
+
+// Qt's own quit (the session manager ending the application without a
+// commit request) first asks every visible window to close, and the status
+// window refuses unless the agent exits: while it shows, the quit would be
+// dropped. Seen first, the quit acts as Exit.
+class TQuitActsAsExit : public QObject {
+ public:
+  explicit TQuitActsAsExit(TForm1& form) : Form(form) {}
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == qApp && event->type() == QEvent::Quit && !Form.ExitFlag()) Form.ExitAndClose();
+    return false;
+  }
+
+ private:
+  TForm1& Form;  // borrowed; the filter is removed before the window goes
+};
+
+}  // namespace
 
 bool WindowingAvailable(std::string& why) {
   auto named = [](const char* name) {
@@ -74,6 +92,9 @@ int RunWindowed(int& argc, char** argv, const std::function<std::unique_ptr<TAge
                    [&form](QSessionManager&) { form->ExitAndClose(); });
 #endif
 
+  TQuitActsAsExit quitFilter(*form);
+  qApp->installEventFilter(&quitFilter);
+
   QTimer shutdownPoll;
   if (options.ShutdownRequested) {
     QObject::connect(&shutdownPoll, &QTimer::timeout, form.get(), [&form, &options] {
@@ -88,6 +109,7 @@ int RunWindowed(int& argc, char** argv, const std::function<std::unique_ptr<TAge
   // Any other end of the loop (the session manager ending the application
   // without a commit request) acts as Exit too.
   if (!closed) form->ExitAndClose();
+  qApp->removeEventFilter(&quitFilter);
   shutdownPoll.stop();
   form.reset();
   // The status thread and the broadcast listener may wait for a hand-over
