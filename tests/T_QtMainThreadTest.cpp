@@ -67,6 +67,17 @@ class RunWindowedTest : public ::testing::Test {
     TAgentThreadPool::SuspendSeconds.store(0);
   }
 
+  // Runs the window over an agent core without a status thread.
+  int RunCoreAgent(const TWindowedOptions& options) {
+    TPlatform platform = Platform.Get();
+    return RunWindowed(
+        Argc, Argv,
+        [&](IMainThread& mainThread) {
+          return std::make_unique<TAgent>(platform, Dir / "kelvra.INI", mainThread, TAgentOptions{false});
+        },
+        options);
+  }
+
   TTempDir Dir;
   TTestPlatform Platform;
   int Argc = 1;
@@ -114,7 +125,6 @@ TEST_F(RunWindowedTest, RunsARealAgentUntilAShutdownRequest) {
 TEST_P(RunWindowedQuitTest, AnyEndOfTheEventLoopActsAsExit) {
   // As when the session manager ends the application without asking first,
   // with the window hidden and while it shows.
-  TPlatform platform = Platform.Get();
   TWindowedOptions options;
   options.TrayAvailable = true;
   options.ShowWindow = GetParam();
@@ -122,19 +132,12 @@ TEST_P(RunWindowedQuitTest, AnyEndOfTheEventLoopActsAsExit) {
     QCoreApplication::quit();
     return false;
   };
-  int code = RunWindowed(
-      Argc, Argv,
-      [&](IMainThread& mainThread) {
-        return std::make_unique<TAgent>(platform, Dir / "kelvra.INI", mainThread, TAgentOptions{false});
-      },
-      options);
-  EXPECT_EQ(code, 0);
+  EXPECT_EQ(RunCoreAgent(options), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(WindowShown, RunWindowedQuitTest, ::testing::Bool());
 
 TEST_F(RunWindowedTest, WithoutATrayTheWindowIsShownAtStart) {
-  TPlatform platform = Platform.Get();
   auto windowShownAtStart = [&](bool tray) {
     bool shown = false;
     TWindowedOptions options;
@@ -144,13 +147,7 @@ TEST_F(RunWindowedTest, WithoutATrayTheWindowIsShownAtStart) {
         if (dynamic_cast<TForm1*>(widget) != nullptr && widget->isVisible()) shown = true;
       return true;
     };
-    int code = RunWindowed(
-        Argc, Argv,
-        [&](IMainThread& mainThread) {
-          return std::make_unique<TAgent>(platform, Dir / "kelvra.INI", mainThread, TAgentOptions{false});
-        },
-        options);
-    EXPECT_EQ(code, 0);
+    EXPECT_EQ(RunCoreAgent(options), 0);
     return shown;
   };
   EXPECT_TRUE(windowShownAtStart(false));

@@ -7,6 +7,7 @@
 #include <QSessionManager>
 #endif
 #include <QSystemTrayIcon>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 
@@ -65,6 +66,8 @@ int RunWindowed(int& argc, char** argv, const std::function<std::unique_ptr<TAge
   try {
     agent = makeAgent(mainThread);
   } catch (const std::exception& error) {
+    // Also where a log or a service manager sees it.
+    std::fprintf(stderr, "kelvra-agent: %s\n", error.what());
     if (options.ShowError) {
       options.ShowError(error.what());
     } else {

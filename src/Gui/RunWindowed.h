@@ -35,7 +35,7 @@ bool WindowingAvailable(std::string& why);
 
 // Builds the agent with `makeAgent` on the hand-over it is given (which
 // outlives the agent). Answers 0 after a normal end, 1 when the agent could
-// not be made (its error shown first). Errors while the agent runs or is
+// not be made (its error written to standard error and shown first). Errors while the agent runs or is
 // destroyed propagate.
 int RunWindowed(int& argc, char** argv, const std::function<std::unique_ptr<TAgent>(IMainThread&)>& makeAgent,
                 const TWindowedOptions& options = {});
