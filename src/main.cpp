@@ -1,6 +1,8 @@
-// kelvra-agent: the process entry. Prepares the process, builds the agent
-// core on the main thread, runs until SIGTERM, SIGINT or SIGHUP asks it to
-// stop, and then takes the agent down in order (all sessions end first).
+// kelvra-agent: the process entry. Prepares the process, takes the user's
+// instance lock, builds the agent core on the main thread (with the status
+// window and icon when a display answers, else headless), runs until Exit,
+// SIGTERM, SIGINT or SIGHUP asks it to stop, and then takes the agent down
+// in order (all sessions end first).
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +14,6 @@
 
 #include "Agent/T_Agent.h"
 #include "Agent/T_MainThreadQueue.h"
-#include "Common/kelvracommon.h"
 #include "Platform/ProcessSetup.h"
 #include "Platform/TaskFloatingPoint.h"
 #include "Platform/T_InstanceLock.h"
@@ -97,8 +98,9 @@ int main(int argc, char** argv) {
   TCommandLine line;
   if (int code = ParseCommandLine(argc, argv, line); code >= 0) return code;
 
+  // The main thread keeps its name: on Linux it is the process's name, which
+  // ps, pgrep, killall and systemd show.
   const TPlatform& platform = TPlatform::Linux();
-  NameCurrentThread(*platform.System, "Main thread");
 
   // One agent per user: a second one ends at once, saying nothing.
   TInstanceLock instance;
@@ -123,7 +125,8 @@ int main(int argc, char** argv) {
     // the handlers and only the main thread does the work.
     TShutdownSignals signals;
 #ifdef KELVRA_HAVE_GUI
-    if (!line.Headless && WindowingAvailable()) {
+    std::string noWindow;
+    if (!line.Headless && WindowingAvailable(noWindow)) {
       // The status window and the icon; SIGTERM, SIGINT and SIGHUP act as Exit.
       TWindowedOptions options;
       options.ShutdownRequested = [&signals] { return signals.Wait(0); };
@@ -132,10 +135,11 @@ int main(int argc, char** argv) {
           [&](IMainThread& mainThread) { return std::make_unique<TAgent>(platform, configFile, mainThread); },
           options);
     }
+    if (!noWindow.empty()) std::fprintf(stderr, "kelvra-agent: %s\n", noWindow.c_str());
 #endif
     TMainThreadQueue mainThread;
     auto agent = std::make_unique<TAgent>(platform, configFile, mainThread);
-    // Without a window (none is built yet) the agent runs headless: the main
+    // Headless (asked for, no display, or a build without Qt): the main
     // thread serves hand-overs from other threads until asked to stop.
     std::string printed;
     PrintStatusIfChanged(*agent, printed);

@@ -19,14 +19,19 @@
 class TAgentProcess {
  public:
   // `runtimeDir` is the child's XDG_RUNTIME_DIR (its instance lock); the
-  // test's folder unless given.
+  // test's folder unless given. Each "NAME=value" of `extraEnvironment`
+  // sets or replaces a variable; a bare "NAME" leaves it unset.
   TAgentProcess(const TTempDir& dir, std::vector<std::string> arguments, bool closeStandardOutputs = false,
                 const std::string& runtimeDir = "", const std::vector<std::string>& extraEnvironment = {})
       : Dir(dir) {
     std::vector<std::string> environment = {"XDG_DATA_HOME=" + (dir / "data"),
                                             "XDG_RUNTIME_DIR=" + (runtimeDir.empty() ? dir.Get() : runtimeDir),
                                             "HOME=" + dir.Get(), "PATH=/usr/bin:/bin"};
-    environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
+    for (const std::string& extra : extraEnvironment) {
+      const std::string name = extra.substr(0, extra.find('='));
+      std::erase_if(environment, [&](const std::string& entry) { return entry.rfind(name + "=", 0) == 0; });
+      if (extra.find('=') != std::string::npos) environment.push_back(extra);
+    }
     arguments.insert(arguments.begin(), KELVRA_AGENT_PATH);
     std::vector<char*> argv, envp;
     for (auto& a : arguments) argv.push_back(a.data());
@@ -68,6 +73,7 @@ class TAgentProcess {
     return -1;
   }
   void Signal(int number) { ::kill(Pid, number); }
+  pid_t Id() const { return Pid; }
   std::string Out() const { return ReadTextFile(Dir / "stdout"); }
   std::string Err() const { return ReadTextFile(Dir / "stderr"); }
 

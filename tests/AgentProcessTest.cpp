@@ -11,11 +11,24 @@
 
 #include "AgentProcess.h"
 #include "FakePeers.h"
+#include "Platform/T_UdpSocket.h"
 #include "TestSupport.h"
 
 namespace {
 
 constexpr auto kGenerous = std::chrono::seconds(30);
+
+// A UDP port held by the test, so the agent's broadcast listener cannot
+// have it and logs one line at start.
+struct TakenBroadcastPort {
+  TUdpSocket Socket;
+  TakenBroadcastPort() {
+    std::string error;
+    if (!Socket.Bind(0, error)) throw std::runtime_error(error);
+  }
+  std::string Port() const { return std::to_string(Socket.LocalPort()); }
+  std::string Setting() const { return "broadcast_port=" + Port() + "\n"; }
+};
 
 }  // namespace
 
@@ -35,13 +48,13 @@ INSTANTIATE_TEST_SUITE_P(ShutdownSignals, AgentProcessSignal, ::testing::Values(
 
 TEST(AgentProcess, DebugLogGoesToStandardErrorLineByLine) {
   TTempDir dir;
-  WriteTextFile(dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\nbind_ip=1999.999.999.999.999\n"));
+  TakenBroadcastPort taken;
+  WriteTextFile(dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\n" + taken.Setting()));
   TAgentProcess agent(dir, {"--headless", "--config=" + (dir / "kelvra.INI")});
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(WaitUntil([&] { return !agent.Out().empty(); }, kGenerous)) << "started";
   agent.Signal(SIGTERM);
   ASSERT_EQ(agent.WaitExit(kGenerous), 0);
-  EXPECT_EQ(agent.Err(),
-            "AGENT: Ignoring [agent] bind_ip=1999.999.999.999.999: an address has at most 19 characters\r\n");
+  EXPECT_EQ(agent.Err(), "AGENT: Unable to create UDP server socket on port " + taken.Port() + "\r\n");
 }
 
 TEST(AgentProcess, VersionHelpAndBadArguments) {
@@ -65,7 +78,8 @@ TEST(AgentProcess, VersionHelpAndBadArguments) {
 
 TEST(AgentProcess, RunsWithStandardOutputAndErrorClosed) {
   TTempDir dir;
-  WriteTextFile(dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\nbind_ip=1999.999.999.999.999\n"));
+  TakenBroadcastPort taken;  // a debug line to write at start
+  WriteTextFile(dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\n" + taken.Setting()));
   TAgentProcess agent(dir, {"--headless", "--config", dir / "kelvra.INI"}, true);
   EXPECT_EQ(agent.WaitExit(std::chrono::milliseconds(500)), -1);
   agent.Signal(SIGTERM);
@@ -122,4 +136,47 @@ TEST(AgentProcess, HeadlessPrintsTheStatusTextWhenItChanges) {
     ++count;
   }
   EXPECT_GE(count, 1);
+}
+
+TEST(AgentProcess, AnOverLongBindAddressRefusesToStart) {
+  // Dropping it would open the lobby on every address.
+  TTempDir dir;
+  WriteTextFile(dir / "kelvra.INI", SafeSettings("bind_ip=1999.999.999.999.999\n"));
+  TAgentProcess agent(dir, {"--headless", "--config", dir / "kelvra.INI"});
+  EXPECT_EQ(agent.WaitExit(kGenerous), 1);
+  EXPECT_EQ(agent.Err(),
+            "kelvra-agent: [agent] bind_ip=1999.999.999.999.999: an address has at most 19 characters; not starting "
+            "rather than listening on every address\n");
+  EXPECT_EQ(agent.Out(), "");
+}
+
+TEST(AgentProcess, TheProcessKeepsItsName) {
+  // ps, pgrep -x, killall and systemd know the agent by this name.
+  TTempDir dir;
+  WriteTextFile(dir / "kelvra.INI", SafeSettings());
+  TAgentProcess agent(dir, {"--headless", "--config", dir / "kelvra.INI"});
+  ASSERT_TRUE(WaitUntil([&] { return !agent.Out().empty(); }, kGenerous)) << agent.Err();
+  EXPECT_EQ(ReadTextFile("/proc/" + std::to_string(agent.Id()) + "/comm"), "kelvra-agent\n");
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.WaitExit(kGenerous), 0);
+}
+
+TEST(AgentProcess, WhatAnEarlierRunLeftIsRemovedAtStartAndNoLinkIsFollowed) {
+  TTempDir dir;
+  const std::string temp = dir / "data/kelvra/TEMP";
+  std::filesystem::create_directories(temp + "/127.0.0.1/00007FA800000BF0");
+  WriteTextFile(temp + "/127.0.0.1/00007FA800000BF0/libtask.so", "left behind");
+  WriteTextFile(temp + "/stray.tmp", "");
+  std::filesystem::create_directories(dir / "outside");
+  WriteTextFile(dir / "outside/keep", "not the agent's");
+  std::filesystem::create_directory_symlink(dir / "outside", temp + "/127.0.0.1/link");
+  std::filesystem::create_symlink(dir / "outside/keep", temp + "/file-link");
+  WriteTextFile(dir / "kelvra.INI", SafeSettings());
+  TAgentProcess agent(dir, {"--headless", "--config", dir / "kelvra.INI"});
+  ASSERT_TRUE(WaitUntil([&] { return !agent.Out().empty(); }, kGenerous)) << agent.Err();
+  EXPECT_TRUE(std::filesystem::is_directory(temp));
+  EXPECT_TRUE(std::filesystem::is_empty(temp));
+  EXPECT_EQ(ReadTextFile(dir / "outside/keep"), "not the agent's");
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.WaitExit(kGenerous), 0);
 }

@@ -4,6 +4,9 @@
 // here keeps its coordinator address (no discovery, no broadcasts).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <future>
 #include <map>
 #include <set>
@@ -23,6 +26,9 @@ struct LobbyTest : ::testing::Test {
   fake::TFramedServer Coordinator;
   uint16_t LobbyPort = fake::FreePort();
   std::unique_ptr<TAgentProcess> Agent;
+  // Changes to the agent's environment (see TAgentProcess). The windowed
+  // agent draws offscreen unless a test says otherwise: no display needed.
+  std::vector<std::string> Environment{"QT_QPA_PLATFORM=offscreen"};
 
   void Start(const std::string& agentExtra = "", bool windowed = false) {
     User.AddFile("LIBTASKLIB_TASKS.SO", ReadTextFile(KELVRA_TASKLIB_TASKS));
@@ -34,9 +40,7 @@ struct LobbyTest : ::testing::Test {
                       "\n");
     std::vector<std::string> arguments{"--config", Dir / "kelvra.INI"};
     if (!windowed) arguments.insert(arguments.begin(), "--headless");
-    // The windowed agent draws offscreen: no display is needed.
-    Agent = std::make_unique<TAgentProcess>(Dir, arguments, false, "",
-                                            std::vector<std::string>{"QT_QPA_PLATFORM=offscreen"});
+    Agent = std::make_unique<TAgentProcess>(Dir, arguments, false, "", Environment);
     // Ready once a connection reaches this agent: its log shows the session
     // (a port chosen free a moment ago could have been taken by another).
     ASSERT_TRUE(WaitUntil(
@@ -254,6 +258,42 @@ size_t Occurrences(const std::string& text, const std::string& line) {
 
 }  // namespace
 
+TEST_F(LobbyTest, OnAFreshHomeTheAgentMakesItsFoldersAndRunsATask) {
+  // No ~/.local, no XDG_DATA_HOME, no XDG_RUNTIME_DIR: everything is made
+  // below the home folder, private to the user.
+  const std::string home = Dir / "home";
+  std::filesystem::create_directory(home);
+  Environment = {"XDG_DATA_HOME", "XDG_RUNTIME_DIR", "HOME=" + home};
+  Start();
+  fake::TLobbyClient user("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(user.RunTask("RUN_TASK,3,libtasklib_tasks.so,Echo", "fresh"));
+  ASSERT_TRUE(WaitReport(3)) << Agent->Err();
+  EXPECT_EQ(ReportsOf(3)[0].Block, "fresh");
+  EXPECT_TRUE(std::filesystem::exists(home + "/.local/share/kelvra/kelvraagent.lock"));
+  for (const char* folder : {"/.local", "/.local/share", "/.local/share/kelvra", "/.local/share/kelvra/TEMP"}) {
+    struct stat info {};
+    ASSERT_EQ(::stat((home + folder).c_str(), &info), 0) << folder;
+    EXPECT_EQ(info.st_mode & 07777, 0700u) << folder;
+  }
+}
+
+namespace {
+
+// A display number no X server uses here: neither its socket file nor an
+// abstract socket of that name exists.
+std::string UnusedXDisplay() {
+  const std::string sockets = ReadTextFile("/proc/net/unix");
+  for (int number = 99; number < 1000; ++number) {
+    const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+    if (!std::filesystem::exists(path) && sockets.find("@" + path + "\n") == std::string::npos &&
+        !std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock"))
+      return ":" + std::to_string(number);
+  }
+  return "";
+}
+
+}  // namespace
+
 // A procedure is one the library itself defines: the C library's functions,
 // reachable through every library, are not procedures. Only the task fails.
 TEST_F(LobbyTest, CLibraryFunctionsAreNoProcedures) {
@@ -308,3 +348,19 @@ TEST_F(LobbyTest, ALibraryTheLoaderCannotUnloadServesEverySessionOfAUser) {
     ASSERT_TRUE(user.Send("DISCONNECT"));
   }
 }
+#if KELVRA_HAVE_GUI_BUILD
+TEST_F(LobbyTest, AnXDisplayThatDoesNotAnswerMeansHeadless) {
+  const std::string display = UnusedXDisplay();
+  ASSERT_FALSE(display.empty());
+  Environment = {"DISPLAY=" + display};
+  Start("", true);
+  EXPECT_NE(Agent->Err().find("kelvra-agent: cannot open the X display \"" + display +
+                              "\" (no X server accepts the connection); running headless\n"),
+            std::string::npos)
+      << Agent->Err();
+  fake::TLobbyClient user("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(user.RunTask("RUN_TASK,4,libtasklib_tasks.so,Echo", "headless"));
+  ASSERT_TRUE(WaitReport(4)) << Agent->Err();
+  EXPECT_EQ(ReportsOf(4)[0].Block, "headless");
+}
+#endif

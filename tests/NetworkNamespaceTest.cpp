@@ -70,6 +70,7 @@ struct DiscoveryTest : ::testing::Test {
   fake::TFramedServer Coordinator;
 
   std::unique_ptr<TAgent> Start(const std::string& settings) {
+    Platform.System.DataFolder = Dir / "data";
     WriteTextFile(Dir / "kelvra.INI", settings);
     return std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread);
   }

@@ -133,6 +133,25 @@ TEST(AgentConfigRead, AnAddressLongerThan19CharactersIsRefused) {
   EXPECT_NE(fixture.Refused[0].find("coordinator_ip=1234567890123456789012"), std::string::npos);
 }
 
+TEST(AgentConfigRead, AnOverLongBindAddressStopsTheStartNamingTheKey) {
+  // Dropped, it would leave the lobby listening on every address.
+  const std::string text = "[agent]\nbind_ip=123.123.123.123.1234\n";
+  TTempDir dir;
+  TTestPlatform platform;
+  WriteTextFile(dir / "kelvra.INI", text);
+  TAgentConfig config(platform.Files, platform.System, dir / "kelvra.INI");
+  try {
+    config.ReadConfig();
+    FAIL() << "no error raised";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "[agent] bind_ip=123.123.123.123.1234: an address has at most 19 characters; not starting rather than "
+              "listening on every address");
+  }
+  // Elsewhere an over-long address is only refused.
+  EXPECT_EQ(Read("[agent]\nbind_ip=127.0.0.1\n[coordinator]\nbind_ip=123.123.123.123.1234\n").BindIp, "127.0.0.1");
+}
+
 TEST(AgentConfigPoolSize, ProcessorsMinusFreeCountAtLeastOne) {
   EXPECT_EQ(TAgentConfig::ComputePoolSize(4, 1), 3);
   EXPECT_EQ(TAgentConfig::ComputePoolSize(4, 4), 1);

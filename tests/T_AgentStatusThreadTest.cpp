@@ -29,6 +29,7 @@ struct StatusThreadTest : ::testing::Test {
     return SafeSettings(agentExtra, "bind_port=" + std::to_string(Coordinator.Port()) + "\n");
   }
   std::unique_ptr<TAgent> Start(const std::string& settings) {
+    Platform.System.DataFolder = Dir / "data";
     WriteTextFile(Dir / "kelvra.INI", settings);
     return std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread);
   }
@@ -176,6 +177,7 @@ TEST_F(StatusThreadTest, AStatusThreadEndedByAnErrorDoesNotHoldShutdown) {
   TFailingTickMachine machine;
   TPlatform platform = Platform.Get();
   platform.Machine = &machine;
+  Platform.System.DataFolder = Dir / "data";
   WriteTextFile(Dir / "kelvra.INI", Settings());
   // The owner's thread is the agent's main thread, so that a shutdown that
   // hangs shows as a failure.

@@ -40,16 +40,30 @@ TEST_F(AgentTest, CreatesTheTemporaryFolderUnderTheDataHome) {
   EXPECT_FALSE(std::filesystem::exists(agent->TempFolder() + "dummy.txt"));
 }
 
-TEST_F(AgentTest, TemporaryFolderWithoutADataHomeStillEndsInKelvraTemp) {
+TEST_F(AgentTest, WithoutADataHomeOrATemporaryFolderTheAgentDoesNotStart) {
+  // Never "/kelvra/TEMP/" at the root of the file system.
   Platform.System.DataFolder = "";
-  // Relative to the working folder: never created here, only named.
-  struct TNoDirectories : TLinuxFileSystem {
-    bool CreateDirectory(const std::string&) override { return false; }
+  struct TRecordingFiles : TLinuxFileSystem {
+    int Calls = 0;
+    bool CreateOwnFolders(const std::string&, const std::string&, std::string& error) override {
+      ++Calls;
+      error = "cannot create /x/kelvra: Permission denied";
+      return false;
+    }
   } files;
   TPlatform platform = Platform.Get();
   platform.Files = &files;
-  TAgent agent(platform, Dir / "kelvra.INI", MainThread, TAgentOptions{false});
-  EXPECT_EQ(agent.TempFolder(), "/kelvra/TEMP/");
+  try {
+    TAgent agent(platform, Dir / "kelvra.INI", MainThread, TAgentOptions{false});
+    FAIL() << "the agent started";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "no folder for the session files (neither XDG_DATA_HOME nor a home folder)");
+  }
+  EXPECT_EQ(files.Calls, 0);
+  Platform.System.DataFolder = "/x";
+  EXPECT_THROW(TAgent(platform, Dir / "kelvra.INI", MainThread, TAgentOptions{false}), std::runtime_error);
+  EXPECT_EQ(files.Calls, 1);
 }
 
 TEST_F(AgentTest, ReadsSettingsAndPoolSize) {
@@ -74,13 +88,21 @@ TEST_F(AgentTest, DebugWriteFollowsTheSetting) {
 }
 
 TEST_F(AgentTest, RefusedAddressIsLoggedOnce) {
+  // No status thread here, so an empty coordinator address never broadcasts.
+  WriteTextFile(Dir / "kelvra.INI", "[agent]\nenableDebugOutput=1\nsuspend_timeout=0\nbind_port=0\n"
+                                    "[coordinator]\ncoordinator_ip=1111.2222.3333.4444.5\nallowDiscardCoordinatorIp=0\n");
+  auto agent = MakeAgent();
+  EXPECT_EQ(agent->Config().GetCoordinatorIp(), "");
+  ASSERT_EQ(Platform.Debug.Taken().size(), 1u);
+  EXPECT_EQ(Platform.Debug.Taken()[0].rfind("AGENT: ", 0), 0u);
+}
+
+TEST_F(AgentTest, AnOverLongBindAddressStopsTheStart) {
   WriteTextFile(Dir / "kelvra.INI", "[agent]\nenableDebugOutput=1\nsuspend_timeout=0\nbind_port=0\n"
                                     "bind_ip=1111.2222.3333.4444.5\n"
                                     "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\n");
-  auto agent = MakeAgent();
-  EXPECT_EQ(agent->Setting().BindIp, "");
-  ASSERT_EQ(Platform.Debug.Taken().size(), 1u);
-  EXPECT_EQ(Platform.Debug.Taken()[0].rfind("AGENT: ", 0), 0u);
+  EXPECT_THROW(MakeAgent(), std::runtime_error);
+  EXPECT_TRUE(Platform.Debug.Taken().empty());
 }
 
 TEST_F(AgentTest, StatusTextWithoutSessions) {

@@ -29,7 +29,7 @@ class Form1Test : public ::testing::Test {
 
   TFakeStatus Status;
   int Closed = 0;
-  TForm1 Form{Status, [this] { ++Closed; }};
+  TForm1 Form{Status, [this] { ++Closed; }, true};
 };
 
 }  // namespace
@@ -112,4 +112,26 @@ TEST_F(Form1Test, MinimisingHides) {
   QCoreApplication::processEvents();
   EXPECT_FALSE(Form.isVisible());
   EXPECT_EQ(Closed, 0);
+}
+
+TEST(Form1WithoutATray, ClosingMinimisesAndNothingHidesTheWindow) {
+  // The window is the only way in: it must stay reachable from the task bar.
+  TFakeStatus status;
+  int closed = 0;
+  TForm1 form(status, [&closed] { ++closed; }, false);
+  form.ShowStatus();
+  EXPECT_FALSE(form.close());
+  EXPECT_TRUE(form.isVisible());
+  EXPECT_TRUE(form.isMinimized());
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(form.isVisible()) << "minimised, not hidden";
+  form.ShowStatus();
+  EXPECT_FALSE(form.isMinimized());
+  form.showMinimized();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(form.isVisible());
+  EXPECT_EQ(closed, 0);
+  form.ExitAndClose();
+  EXPECT_FALSE(form.isVisible());
+  EXPECT_EQ(closed, 1);
 }

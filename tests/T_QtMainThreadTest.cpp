@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <atomic>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 
 #include "Agent/T_AgentThreadPool.h"
 #include "Gui/RunWindowed.h"
+#include "Gui/T_Form1.h"
 #include "TestSupport.h"
 
 TEST(QtMainThread, ACallFromAnotherThreadRunsOnTheQtMainThread) {
@@ -65,12 +67,25 @@ class RunWindowedTest : public ::testing::Test {
     TAgentThreadPool::SuspendSeconds.store(0);
   }
 
+  // Runs the window over an agent core without a status thread.
+  int RunCoreAgent(const TWindowedOptions& options) {
+    TPlatform platform = Platform.Get();
+    return RunWindowed(
+        Argc, Argv,
+        [&](IMainThread& mainThread) {
+          return std::make_unique<TAgent>(platform, Dir / "kelvra.INI", mainThread, TAgentOptions{false});
+        },
+        options);
+  }
+
   TTempDir Dir;
   TTestPlatform Platform;
   int Argc = 1;
   char Name[8] = "gui";
   char* Argv[2] = {Name, nullptr};
 };
+
+class RunWindowedQuitTest : public RunWindowedTest, public ::testing::WithParamInterface<bool> {};
 
 }  // namespace
 
@@ -107,19 +122,34 @@ TEST_F(RunWindowedTest, RunsARealAgentUntilAShutdownRequest) {
   EXPECT_EQ(polls, 8);
 }
 
-TEST_F(RunWindowedTest, AnyEndOfTheEventLoopActsAsExit) {
-  // As when the session manager ends the application without asking first.
-  TPlatform platform = Platform.Get();
+TEST_P(RunWindowedQuitTest, AnyEndOfTheEventLoopActsAsExit) {
+  // As when the session manager ends the application without asking first,
+  // with the window hidden and while it shows.
   TWindowedOptions options;
+  options.TrayAvailable = true;
+  options.ShowWindow = GetParam();
   options.ShutdownRequested = [] {
     QCoreApplication::quit();
     return false;
   };
-  int code = RunWindowed(
-      Argc, Argv,
-      [&](IMainThread& mainThread) {
-        return std::make_unique<TAgent>(platform, Dir / "kelvra.INI", mainThread, TAgentOptions{false});
-      },
-      options);
-  EXPECT_EQ(code, 0);
+  EXPECT_EQ(RunCoreAgent(options), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(WindowShown, RunWindowedQuitTest, ::testing::Bool());
+
+TEST_F(RunWindowedTest, WithoutATrayTheWindowIsShownAtStart) {
+  auto windowShownAtStart = [&](bool tray) {
+    bool shown = false;
+    TWindowedOptions options;
+    options.TrayAvailable = tray;
+    options.ShutdownRequested = [&shown] {
+      for (QWidget* widget : QApplication::topLevelWidgets())
+        if (dynamic_cast<TForm1*>(widget) != nullptr && widget->isVisible()) shown = true;
+      return true;
+    };
+    EXPECT_EQ(RunCoreAgent(options), 0);
+    return shown;
+  };
+  EXPECT_TRUE(windowShownAtStart(false));
+  EXPECT_FALSE(windowShownAtStart(true)) << "with a tray only the icon shows";
 }

@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     TQtMainThread mainThread;
     auto agent = std::make_unique<TAgent>(TPlatform::Linux(), argv[2], mainThread);
     TAgentStatusSource source(*agent);
-    TForm1 form(source, [] { QCoreApplication::quit(); });
+    TForm1 form(source, [] { QCoreApplication::quit(); }, true);
     form.ShowStatus();
     bool saved = false;
     // After two refreshes, so the labels show measured values.

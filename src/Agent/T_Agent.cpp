@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -28,12 +29,13 @@ TDebugLog ReadSettings(TAgentConfig& config, IDebugSink& sink) {
 
 std::string TAgent::MakeTempFolder(const TPlatform& platform) {
   std::string folder = platform.System->DataHome();
-  if (folder.empty() || folder.back() != '/') folder += '/';
-  folder += "kelvra/TEMP/";
-  // Failures are not reported here: later writes into the folder fail and
-  // report themselves.
-  CreateDirectoriesForFile(*platform.Files, folder + "dummy.txt");
-  return folder;
+  if (folder.empty()) throw std::runtime_error("no folder for the session files (neither XDG_DATA_HOME nor a home folder)");
+  // The session folders are made below it without a further check, so a
+  // link in the place of kelvra or TEMP stops the agent here.
+  std::string error;
+  if (!platform.Files->CreateOwnFolders(folder, "kelvra/TEMP", error)) throw std::runtime_error(error);
+  if (folder.back() != '/') folder += '/';
+  return folder + "kelvra/TEMP/";
 }
 
 TAgent::TAgent(const TPlatform& platform, std::string configFileName, IMainThread& mainThread,
@@ -42,6 +44,11 @@ TAgent::TAgent(const TPlatform& platform, std::string configFileName, IMainThrea
       TemporaryFolder(MakeTempFolder(platform)),
       Settings(*platform.Files, *platform.System, std::move(configFileName)),
       Log(ReadSettings(Settings, *platform.Debug)) {
+  // Only one agent runs for a user, and this one has no session yet: what
+  // the folder holds was left by an earlier run that ended abruptly.
+  std::string error;
+  if (!Host.Files->RemoveFolderContents(TemporaryFolder, error))
+    DebugWrite("AGENT: Unable to remove the files of an earlier run: %s", error);
   try {
     // The status thread's object exists before any session can ask it for
     // the load summary; its thread starts once the lobby listens.

@@ -1,5 +1,6 @@
 // TAgent: the object that holds the agent together. It reads the settings,
-// owns the temporary folder, keeps the list of sessions the agent works for,
+// owns the temporary folder (made at start, emptied of an earlier run's
+// files), keeps the list of sessions the agent works for,
 // builds the one-line status text and provides the debug log. Whoever owns
 // the main thread (the headless runner or the window) creates it and
 // destroys it there; every other object of the agent borrows it.
@@ -36,7 +37,9 @@ class TAgent {
  public:
   // Builds the agent from the settings file `configFileName` (its full
   // name) on the main thread that `mainThread` serves (borrowed for the
-  // agent's life). Errors propagate; whatever was built is taken down first.
+  // agent's life). The caller holds the user's instance lock. Errors
+  // propagate (among them a temporary folder that cannot be made, or
+  // settings that refuse a start); whatever was built is taken down first.
   TAgent(const TPlatform& platform, std::string configFileName, IMainThread& mainThread,
          TAgentOptions options = {});
   // Sets the closing flag, then takes everything down in reverse order.

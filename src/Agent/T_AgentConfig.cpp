@@ -18,10 +18,13 @@ struct TSettingRow {
   std::variant<std::string TAgentSettings::*, uint16_t TAgentSettings::*, bool TAgentSettings::*,
                int32_t TAgentSettings::*, uint32_t TAgentSettings::*>
       Field;
+  // A value that limits who can reach the agent: refusing it would widen
+  // that silently, so an unusable one stops the start instead.
+  bool Limits = false;
 };
 
 const TSettingRow kSettingRows[] = {
-    {"agent", "bind_ip", &TAgentSettings::BindIp},
+    {"agent", "bind_ip", &TAgentSettings::BindIp, true},
     {"agent", "bind_port", &TAgentSettings::BindPort},
     {"coordinator", "coordinator_ip", &TAgentSettings::CoordinatorIp},
     {"coordinator", "bind_port", &TAgentSettings::CoordinatorPort},
@@ -50,8 +53,11 @@ void ReadSetting(const TIniFile& ini, const TSettingRow& row, TAgentSettings& se
         using TValue = std::remove_reference_t<decltype(settings.*field)>;
         if constexpr (std::is_same_v<TValue, std::string>) {
           if (text->size() > TAgentSettings::kMaxAddressLength) {
-            refused.push_back("AGENT: Ignoring [" + std::string(row.Section) + "] " + row.Key + "=" + *text +
-                              ": an address has at most 19 characters");
+            const std::string setting = "[" + std::string(row.Section) + "] " + row.Key + "=" + *text;
+            if (row.Limits)
+              throw std::runtime_error(setting + ": an address has at most 19 characters; not starting rather "
+                                                 "than listening on every address");
+            refused.push_back("AGENT: Ignoring " + setting + ": an address has at most 19 characters");
             return;
           }
           settings.*field = *text;

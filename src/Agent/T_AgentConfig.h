@@ -18,7 +18,8 @@
 #include "Platform/T_Platform.h"
 
 // The values of kelvra.INI. Address texts hold at most kMaxAddressLength
-// characters; longer ones are refused when read.
+// characters; a longer one is refused when read (a longer bind_ip stops the
+// start).
 struct TAgentSettings {
   static constexpr size_t kMaxAddressLength = 19;
 
@@ -48,7 +49,9 @@ class TAgentConfig {
 
   // Reads every setting (a missing file, section, key or a value that does
   // not parse gives the default) and derives the pool size. Answers one text
-  // per value it refused, for the caller to log.
+  // per value it refused, for the caller to log. Raises an error naming the
+  // key when bind_ip is refused: the lobby would otherwise listen on every
+  // address.
   std::vector<std::string> ReadConfig();
 
   const TAgentSettings& Settings() const { return Values; }

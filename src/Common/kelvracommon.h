@@ -10,8 +10,9 @@
 #include "Platform/I_FileSystem.h"
 #include "Platform/I_System.h"
 
-// Names the calling thread for debuggers ("Main thread", "Pool thread", ...).
-// A name longer than the system keeps is shortened; nothing else changes.
+// Names the calling thread for debuggers ("Pool thread", "Status thread",
+// ...). Only for threads the agent creates: on Linux the main thread's name
+// is the process's. A name longer than the system keeps is shortened.
 void NameCurrentThread(ISystem& system, const std::string& name);
 
 // Creates every missing directory of `path`, cutting it at each run of

@@ -48,11 +48,12 @@ QString Percent(int value) { return QString::number(value) + QLatin1Char('%'); }
 
 }  // namespace
 
-TForm1::TForm1(const IStatusSource& source, std::function<void()> onClosed)
+TForm1::TForm1(const IStatusSource& source, std::function<void()> onClosed, bool trayAvailable)
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       Source(source),
-      OnClosed(std::move(onClosed)) {
+      OnClosed(std::move(onClosed)),
+      TrayAvailable(trayAvailable) {
   setWindowTitle(QString::fromLatin1(kDesignCaption));
   setFixedSize(kClientWidth, kClientHeight);
   QFont font = this->font();
@@ -143,9 +144,14 @@ void TForm1::ExitAndClose() {
 
 void TForm1::closeEvent(QCloseEvent* event) {
   if (!Exiting) {
-    // Closing only hides the window; the agent goes on in the background.
+    // Closing only hides the window (minimises it when there is no icon to
+    // bring it back); the agent goes on in the background.
     event->ignore();
-    hide();
+    if (TrayAvailable) {
+      hide();
+    } else {
+      showMinimized();
+    }
     return;
   }
   event->accept();
@@ -156,7 +162,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 
 void TForm1::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
-  if (event->type() == QEvent::WindowStateChange && isMinimized()) {
+  if (TrayAvailable && event->type() == QEvent::WindowStateChange && isMinimized()) {
     // Hidden after the state change has been handled, not inside it.
     QTimer::singleShot(0, this, [this] {
       if (isMinimized()) hide();

@@ -1,6 +1,8 @@
 // TForm1: the agent's status window and its notification-area icon. The
 // window starts hidden; a double click on the icon or its Status command
-// shows it, closing or minimising hides it again. Only Exit (or the end of
+// shows it, closing or minimising hides it again. On a desktop without a
+// notification area the window is the only way in: closing minimises it
+// and nothing hides it. Only Exit (or the end of
 // the desktop session) sets the exit flag, after which closing is for real
 // and OnClosed runs. A 1000 ms timer refreshes the labels and the icon's
 // tooltip from the status source. Main thread only; Qt owns the child
@@ -24,8 +26,9 @@ class QTimer;
 class TForm1 : public QWidget {
  public:
   // Builds the window with its design texts and the icon (shown at once).
-  // `onClosed` runs when the window has closed for real.
-  TForm1(const IStatusSource& source, std::function<void()> onClosed);
+  // `onClosed` runs when the window has closed for real. `trayAvailable`:
+  // whether the desktop has a notification area to hold the icon.
+  TForm1(const IStatusSource& source, std::function<void()> onClosed, bool trayAvailable);
   ~TForm1() override;
   TForm1(const TForm1&) = delete;
   TForm1& operator=(const TForm1&) = delete;
@@ -55,6 +58,7 @@ class TForm1 : public QWidget {
 
   const IStatusSource& Source;  // borrowed
   std::function<void()> OnClosed;
+  const bool TrayAvailable;
   bool Exiting = false;
 
   // Owned by Qt through their parent, this window.

@@ -35,10 +35,23 @@ class IFileSystem {
 
   virtual bool DirectoryExists(const std::string& path) = 0;
 
-  // Creates one directory (its parent must exist). False on failure.
+  // Creates one directory (its parent must exist), mode 0700. False on
+  // failure.
   virtual bool CreateDirectory(const std::string& path) = 0;
 
   // Deletes the empty directory at `path`. False on failure (not empty,
   // missing, in use).
   virtual bool RemoveDirectory(const std::string& path) = 0;
+
+  // Makes the folder `base` + "/" + `own` with every folder missing on the
+  // way, mode 0700. Links among the folders of `base` (the user's) are
+  // followed; the folders of `own` are the agent's and are made and entered
+  // without following links. On failure sets `error` to "cannot create
+  // <folder>: <reason>".
+  virtual bool CreateOwnFolders(const std::string& base, const std::string& own, std::string& error) = 0;
+
+  // Deletes everything inside the folder `path`, not the folder itself. A
+  // link is deleted, never followed. False when something stays; `error`
+  // then names the first thing that could not be deleted.
+  virtual bool RemoveFolderContents(const std::string& path, std::string& error) = 0;
 };

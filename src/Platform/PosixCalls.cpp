@@ -1,8 +1,11 @@
 #include "Platform/PosixCalls.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
 std::string ErrnoText(int error) {
   char buffer[256];
@@ -18,6 +21,52 @@ bool WriteAll(int fd, const void* data, size_t size) {
     if (written < 0) return false;
     next += written;
     size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+bool MakeFolders(const std::string& base, const std::string& own, std::string& error) {
+  if (base.empty()) {
+    error = "cannot create " + own + ": no folder to make it in";
+    return false;
+  }
+  struct TStep {
+    std::string Name;
+    bool Own;
+  };
+  std::vector<TStep> steps;
+  auto split = [&steps](const std::string& path, bool isOwn) {
+    for (size_t start = 0; start < path.size();) {
+      size_t end = path.find('/', start);
+      if (end == std::string::npos) end = path.size();
+      if (end > start) steps.push_back({path.substr(start, end - start), isOwn});
+      start = end + 1;
+    }
+  };
+  split(base, false);
+  split(own, true);
+
+  // Each folder is made and entered relative to the one before it, so the
+  // folder checked is the folder used. O_PATH needs only the right to pass
+  // through a folder, not to list it.
+  std::string walked = base.front() == '/' ? "/" : "";
+  TFileDescriptor folder(
+      RetryOnInterrupt([&] { return ::open(walked.empty() ? "." : "/", O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+  for (const TStep& step : steps) {
+    if (!walked.empty() && walked.back() != '/') walked += '/';
+    walked += step.Name;
+    const int madeError = ::mkdirat(folder.Get(), step.Name.c_str(), 0700) == 0 ? 0 : errno;
+    const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (step.Own ? O_NOFOLLOW : 0);
+    TFileDescriptor next(RetryOnInterrupt([&] { return ::openat(folder.Get(), step.Name.c_str(), flags); }));
+    if (!next.Valid()) {
+      const int failure = madeError != 0 && madeError != EEXIST ? madeError : errno;
+      struct stat info {};
+      const bool link = step.Own && ::fstatat(folder.Get(), step.Name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISLNK(info.st_mode);
+      error = "cannot create " + walked + ": " + (link ? "a symbolic link is in its place" : ErrnoText(failure));
+      return false;
+    }
+    folder = std::move(next);
   }
   return true;
 }

@@ -19,6 +19,14 @@ auto RetryOnInterrupt(Call call) {
 // strerror text of an errno value, thread-safe.
 std::string ErrnoText(int error);
 
+// Makes the folder `base` + "/" + `own` with every folder missing on the
+// way, each new one with mode 0700. The folders of `base` are the user's:
+// links among them are followed. Those of `own` (relative, "/"-separated)
+// are the agent's: each is entered without following links, so a link in
+// the place of one fails. On failure sets `error` to "cannot create
+// <folder>: <reason>".
+bool MakeFolders(const std::string& base, const std::string& own, std::string& error);
+
 // Writes every byte, retrying short writes and EINTR. False on failure
 // (errno tells why).
 bool WriteAll(int fd, const void* data, size_t size);

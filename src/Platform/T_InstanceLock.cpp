@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 
@@ -15,10 +14,7 @@ TInstanceLock::TResult TInstanceLock::Take(const std::string& runtimeDir, const 
       return lrFailed;
     }
     folder = dataHome + "/kelvra";
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-      error = "cannot create " + folder + ": " + ErrnoText(errno);
-      return lrFailed;
-    }
+    if (!MakeFolders(dataHome, "kelvra", error)) return lrFailed;
   }
   LockPath = folder + "/kelvraagent.lock";
   Fd = TFileDescriptor(RetryOnInterrupt(

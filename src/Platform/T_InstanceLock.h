@@ -1,7 +1,7 @@
 // TInstanceLock: one agent per user. An exclusive, non-blocking flock on
 // kelvraagent.lock in $XDG_RUNTIME_DIR (else in $XDG_DATA_HOME/kelvra/, made
-// if missing), opened with O_NOFOLLOW and O_CLOEXEC and held for the life of
-// the process. Taken once by the process entry, before any thread starts.
+// with its parents if missing, without following a link in its place),
+// opened with O_NOFOLLOW and O_CLOEXEC and held for the life of the process. Taken once by the process entry, before any thread starts.
 #pragma once
 
 #include <string>

@@ -1,5 +1,6 @@
 #include "Platform/T_LinuxFileSystem.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 
 #include "Platform/PosixCalls.h"
@@ -115,7 +117,63 @@ bool TLinuxFileSystem::DirectoryExists(const std::string& path) {
 }
 
 bool TLinuxFileSystem::CreateDirectory(const std::string& path) {
-  return ::mkdir(path.c_str(), 0777) == 0;
+  return ::mkdir(path.c_str(), 0700) == 0;
 }
 
 bool TLinuxFileSystem::RemoveDirectory(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
+
+bool TLinuxFileSystem::CreateOwnFolders(const std::string& base, const std::string& own, std::string& error) {
+  return MakeFolders(base, own, error);
+}
+
+namespace {
+
+// Deletes every entry of the open folder `folder`, named `path` in errors; a
+// folder inside is emptied the same way, then deleted. Entries are reached
+// only relative to their own folder and opened with O_NOFOLLOW.
+bool RemoveEntries(TFileDescriptor folder, const std::string& path, std::string& error) {
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(folder.Get()), ::closedir);
+  if (!listing) {
+    error = "cannot list " + path + ": " + ErrnoText(errno);
+    return false;
+  }
+  const int fd = folder.Release();  // now closed with the listing
+  bool removedAll = true;
+  while (const struct dirent* entry = ::readdir(listing.get())) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (::unlinkat(fd, name.c_str(), 0) == 0) continue;
+    int failure = errno;
+    if (failure == EISDIR) {
+      TFileDescriptor inner(RetryOnInterrupt(
+          [&] { return ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+      failure = errno;
+      if (inner.Valid()) {
+        std::string innerError;
+        const bool emptied = RemoveEntries(std::move(inner), path + "/" + name, innerError);
+        if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) == 0) continue;
+        failure = errno;
+        if (!emptied) {
+          if (removedAll) error = innerError;
+          removedAll = false;
+          continue;
+        }
+      }
+    }
+    if (removedAll) error = "cannot remove " + path + "/" + name + ": " + ErrnoText(failure);
+    removedAll = false;
+  }
+  return removedAll;
+}
+
+}  // namespace
+
+bool TLinuxFileSystem::RemoveFolderContents(const std::string& path, std::string& error) {
+  TFileDescriptor folder(
+      RetryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+  if (!folder.Valid()) {
+    error = "cannot open " + path + ": " + ErrnoText(errno);
+    return false;
+  }
+  return RemoveEntries(std::move(folder), path, error);
+}

@@ -18,4 +18,8 @@ class TLinuxFileSystem : public IFileSystem {
   bool DirectoryExists(const std::string& path) override;
   bool CreateDirectory(const std::string& path) override;
   bool RemoveDirectory(const std::string& path) override;
+  bool CreateOwnFolders(const std::string& base, const std::string& own, std::string& error) override;
+  // Works on descriptors, folder by folder, so nothing is reached through a
+  // link even when one replaces a folder during the walk.
+  bool RemoveFolderContents(const std::string& path, std::string& error) override;
 };
