@@ -46,6 +46,7 @@ TEST_F(PeerTest, FetchesFilesAndData) {
   User.AddFile("LIB.DLL", std::string("\x7F" "ELF\0\1", 6));
   User.AddData("block+1", "data bytes");
   TAgentPeer peer(*Agent, "127.0.0.1");
+  peer.Connect();
   EXPECT_TRUE(peer.Connected());
   EXPECT_EQ(peer.RequestFile("LIB.DLL"), std::string("\x7F" "ELF\0\1", 6));
   TStreamRef block = peer.RequestData("block 1");
@@ -65,6 +66,7 @@ TEST_F(PeerTest, AnythingButOkRefusesWithoutADataBlock) {
   User.SetData("d", {"Missing", "never read"});
   User.AddFile("C.DLL", "c");
   TAgentPeer peer(*Agent, "127.0.0.1");
+  peer.Connect();
   EXPECT_FALSE(peer.RequestFile("A.DLL"));
   EXPECT_FALSE(peer.RequestFile("B.DLL"));
   EXPECT_FALSE(peer.RequestData("d"));
@@ -77,6 +79,7 @@ TEST_F(PeerTest, AnythingButOkRefusesWithoutADataBlock) {
 
 TEST_F(PeerTest, FreeTextArgumentsAreEncoded) {
   TAgentPeer peer(*Agent, "127.0.0.1");
+  peer.Connect();
   peer.RequestFile("C:\\MY LIBS\\A,B.DLL");
   ASSERT_TRUE(peer.SendTaskFailed(9, "POOLTHREAD: exception \"boom\" in task 9"));
   auto requests = User.WaitFor(2, 10000);
@@ -88,6 +91,7 @@ TEST_F(PeerTest, FreeTextArgumentsAreEncoded) {
 
 TEST_F(PeerTest, TaskDoneCarriesTheLoadSummaryAndTheWholeOutput) {
   TAgentPeer peer(*Agent, "127.0.0.1");
+  peer.Connect();
   TStreamRef output = StreamOf("result");
   output.SetPos(3);
   ASSERT_TRUE(peer.SendTaskDone(4294967295u, output.Get()));
@@ -110,6 +114,7 @@ TEST_F(PeerTest, AnUnreachableUserFailsEveryExchangeAtOnce) {
   }
   auto agent = MakeAgent(closedPort);
   TAgentPeer peer(*agent, "127.0.0.1");
+  peer.Connect();
   EXPECT_FALSE(peer.Connected());
   EXPECT_FALSE(peer.RequestFile("LIB.DLL"));
   EXPECT_FALSE(peer.RequestData("x"));
@@ -127,6 +132,7 @@ TEST_F(PeerTest, ExchangesOfSeveralThreadsNeverInterleave) {
   User.AddFile("BIG.DLL", big);
   User.ReplyDelayMs = 20;
   TAgentPeer peer(*Agent, "127.0.0.1");
+  peer.Connect();
   TStreamRef output = StreamOf(std::string(200000, 'o'));
   std::vector<std::future<bool>> calls;
   for (int i = 0; i < 4; ++i) {

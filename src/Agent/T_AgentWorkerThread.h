@@ -1,6 +1,6 @@
 // TAgentWorkerThread: everything that serves one session (one lobby
-// connection). Its thread builds, in this order, the peer to the user's data
-// port, the file cache, the data cache and the session's thread pool; then
+// connection). Its thread connects the peer to the user's data port, then
+// builds the file cache, the data cache and the session's thread pool; then
 // hands queued tasks to the pool one at a time as pool threads become free,
 // and at the end waits for the session's pool tasks and takes everything
 // down in the reverse order. The worker is also the session identity task
@@ -41,7 +41,9 @@ class TAgentWorkerThread : public ISession, public ITaskReport {
   // Starts the worker for the user at `address` (dotted IPv4). `agent` is
   // borrowed for the worker's life.
   TAgentWorkerThread(TAgent& agent, std::string address);
-  // Ends the session: running pool tasks finish and are reported, queued
+  // Ends the session: a connect still in progress gives up, running pool
+  // tasks finish and are reported while the user takes the reports (one
+  // that stops answering is dropped, TAgentPeer::CloseIfStalled), queued
   // ones are dropped without a report. Blocks until the worker has ended.
   ~TAgentWorkerThread() override;
   TAgentWorkerThread(const TAgentWorkerThread&) = delete;
@@ -89,10 +91,13 @@ class TAgentWorkerThread : public ISession, public ITaskReport {
   TAgent& Agent;  // borrowed
   const std::string UserAddress;
 
+  // Made with the worker, before its thread starts (teardown may cancel its
+  // connect); connected by the worker thread before Ready; freed by the
+  // worker thread after the pool has ended.
+  std::unique_ptr<TAgentPeer> Peer;
   // Created by the worker thread before Ready is set (release), read by
   // other threads after they have seen Ready (acquire); freed by the worker
   // thread after the pool has ended.
-  std::unique_ptr<TAgentPeer> Peer;
   std::unique_ptr<TFileCache> FileCache;
   std::unique_ptr<TAgentDataCache> DataCache;
   std::atomic<bool> Ready{false};
