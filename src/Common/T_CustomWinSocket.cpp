@@ -43,8 +43,9 @@ void TCustomWinSocket::Open(INameResolver& resolver, const std::string& host, ui
   int error = resolved != 0 ? resolved : TTcpSocket::Connect(fd, address, port, kConnectTimeoutMs);
   if (error == TTcpSocket::kTimedOut) error = ETIMEDOUT;
   TMutexLock state(StateLock);
-  // A cancel that came while the connect was being answered still counts.
-  if (error == 0 && OpenCancelled) error = ECANCELED;
+  // A cancelled connect says so, whatever the wake-up left behind; a cancel
+  // that came while the connect was being answered still counts.
+  if (OpenCancelled) error = ECANCELED;
   if (error != 0) {
     Handle.Close();
     throw ESocketError::FromCall(error, "connect");
