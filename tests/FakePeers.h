@@ -220,6 +220,28 @@ class TFakeUser {
     std::lock_guard<std::mutex> guard(Mutex);
     StallPrefixes.push_back(prefix);
   }
+  // The three ways a user stalls, for tests of sessions that end meanwhile:
+  // GET_FILE of libstall.so (whose bytes are `library`) and GET_DATA of
+  // "stalled" are answered half-way, the TASK_DONE of task 3 is never read.
+  void StallThreeWays(const std::string& library) {
+    AddFile("LIBSTALL.SO", library);
+    StallAt("GET_FILE LIBSTALL.SO");
+    AddData("stalled", std::string(100000, 'd'));
+    StallAt("GET_DATA stalled");
+    StallAt("TASK_DONE 3 ");
+  }
+  // True once all three stalls have begun.
+  bool StalledThreeWays() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    int begun = 0;
+    for (const char* prefix : {"GET_FILE LIBSTALL.SO", "GET_DATA stalled", "TASK_DONE 3 "})
+      for (const TRequest& request : Requests)
+        if (request.Text.rfind(prefix, 0) == 0) {
+          ++begun;
+          break;
+        }
+    return begun == 3;
+  }
   // Ends the stalls in progress by closing their connections (so that a
   // test against an agent that would wait for ever ends).
   void ReleaseStalls() {

@@ -293,11 +293,7 @@ TEST_F(LobbyTest, UnansweredConnectsHoldNeitherSessionsNorShutdown) {
 // read a large TASK_DONE, do not pin their sessions once the lobby
 // connection has gone, and do not keep SIGTERM from ending the agent.
 TEST_F(LobbyTest, UsersWhoStallNeitherPinTheirSessionsNorHoldShutdown) {
-  User.AddFile("LIBSTALL.SO", ReadTextFile(KELVRA_TASKLIB_TASKS));
-  User.StallAt("GET_FILE LIBSTALL.SO");
-  User.AddData("stalled", std::string(100000, 'd'));
-  User.StallAt("GET_DATA stalled");
-  User.StallAt("TASK_DONE 3 ");
+  User.StallThreeWays(ReadTextFile(KELVRA_TASKLIB_TASKS));
   Start();
   auto fetchingFile = std::make_unique<fake::TLobbyClient>("127.0.0.1", LobbyPort);
   auto fetchingData = std::make_unique<fake::TLobbyClient>("127.0.0.1", LobbyPort);
@@ -305,13 +301,7 @@ TEST_F(LobbyTest, UsersWhoStallNeitherPinTheirSessionsNorHoldShutdown) {
   ASSERT_TRUE(fetchingFile->RunTask("RUN_TASK,1,libstall.so,Echo", ""));
   ASSERT_TRUE(fetchingData->RunTask("RUN_TASK,2,libtasklib_tasks.so,FetchData", "stalled"));
   ASSERT_TRUE(reporting.RunTask("RUN_TASK,3,libtasklib_tasks.so,Echo", std::string(32 << 20, 'x')));
-  auto stalled = [&](const std::string& prefix) {
-    for (const auto& request : User.Taken())
-      if (request.Text.rfind(prefix, 0) == 0) return true;
-    return false;
-  };
-  ASSERT_TRUE(WaitUntil(
-      [&] { return stalled("GET_FILE LIBSTALL.SO") && stalled("GET_DATA stalled") && stalled("TASK_DONE 3 "); }, 60s));
+  ASSERT_TRUE(WaitUntil([&] { return User.StalledThreeWays(); }, 60s));
 
   // Two users go: their sessions end, and the status lists only the third,
   // which keeps its lobby connection alive.

@@ -234,23 +234,13 @@ TEST_F(WorkerTest, TeardownCancelsAConnectTheUserNeverAnswers) {
 // read a large TASK_DONE, are dropped once their sessions end: the pool
 // threads come back and teardown completes.
 TEST_F(WorkerTest, TeardownDropsUsersWhoStopAnswering) {
-  User.AddFile("LIBSTALL.SO", ReadTextFile(KELVRA_TASKLIB_TASKS));
-  User.StallAt("GET_FILE LIBSTALL.SO");
-  User.AddData("stalled", std::string(100000, 'd'));
-  User.StallAt("GET_DATA stalled");
-  User.StallAt("TASK_DONE 3 ");
+  User.StallThreeWays(ReadTextFile(KELVRA_TASKLIB_TASKS));
   std::vector<std::unique_ptr<TAgentWorkerThread>> workers;
   for (int i = 0; i < 3; ++i) workers.push_back(std::make_unique<TAgentWorkerThread>(*Agent, "127.0.0.1"));
   Run(*workers[0], 1, "Echo", "", "libstall.so");
   Run(*workers[1], 2, "FetchData", "stalled");
   Run(*workers[2], 3, "Echo", std::string(32 << 20, 'x'));
-  auto stalled = [&](const std::string& prefix) {
-    for (const auto& request : User.Taken())
-      if (request.Text.rfind(prefix, 0) == 0) return true;
-    return false;
-  };
-  ASSERT_TRUE(WaitUntil(
-      [&] { return stalled("GET_FILE LIBSTALL.SO") && stalled("GET_DATA stalled") && stalled("TASK_DONE 3 "); }, 30s));
+  ASSERT_TRUE(WaitUntil([&] { return User.StalledThreeWays(); }, 30s));
 
   std::vector<std::future<void>> endings;
   for (auto& worker : workers) endings.push_back(std::async(std::launch::async, [&worker] { worker.reset(); }));
