@@ -300,7 +300,7 @@ TEST_F(LobbyTest, UsersWhoStallNeitherPinTheirSessionsNorHoldShutdown) {
   fake::TLobbyClient reporting("127.0.0.1", LobbyPort);
   ASSERT_TRUE(fetchingFile->RunTask("RUN_TASK,1,libstall.so,Echo", ""));
   ASSERT_TRUE(fetchingData->RunTask("RUN_TASK,2,libtasklib_tasks.so,FetchData", "stalled"));
-  ASSERT_TRUE(reporting.RunTask("RUN_TASK,3,libtasklib_tasks.so,Echo", std::string(32 << 20, 'x')));
+  ASSERT_TRUE(reporting.RunTask("RUN_TASK,3,libtasklib_tasks.so,Echo", std::string(8 << 20, 'x')));
   ASSERT_TRUE(WaitUntil([&] { return User.StalledThreeWays(); }, 60s));
 
   // Two users go: their sessions end, and the status lists only the third,
