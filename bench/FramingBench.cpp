@@ -89,7 +89,7 @@ void BM_RawSendRecv(benchmark::State& state) {
   listener.LocalPort(port);
   TTcpSocket sender;
   sender.Create();
-  TTcpSocket::Connect(sender.Get(), loopback, port);
+  TTcpSocket::Connect(sender.Get(), loopback, port, 10000);
   TTcpSocket receiver;
   uint32_t address = 0;
   uint16_t peerPort = 0;

@@ -179,7 +179,11 @@ class TFakeUser {
 
   TFakeUser() : ListenFd(Listen(0, BoundPort)), Thread([this] { Run(); }) {}
   ~TFakeUser() {
-    Stopping = true;
+    {
+      std::lock_guard<std::mutex> guard(Mutex);
+      Stopping = true;
+    }
+    Changed.notify_all();  // ends the stalls
     ::shutdown(ListenFd, SHUT_RDWR);
     Thread.join();
     std::vector<std::thread> sessions;
@@ -208,6 +212,45 @@ class TFakeUser {
   }
   void AddFile(const std::string& key, const std::string& content) { SetFile(key, TAnswer{"Ok", content}); }
   void AddData(const std::string& key, const std::string& content) { SetData(key, TAnswer{"Ok", content}); }
+  // A request whose text begins with `prefix` is recorded, and then its
+  // connection stalls until the fake user ends: a GET_FILE or GET_DATA is
+  // answered "Ok" and half of its data block, a TASK_DONE's data block is
+  // never read.
+  void StallAt(const std::string& prefix) {
+    std::lock_guard<std::mutex> guard(Mutex);
+    StallPrefixes.push_back(prefix);
+  }
+  // The three ways a user stalls, for tests of sessions that end meanwhile:
+  // GET_FILE of libstall.so (whose bytes are `library`) and GET_DATA of
+  // "stalled" are answered half-way, the TASK_DONE of task 3 is never read.
+  void StallThreeWays(const std::string& library) {
+    AddFile("LIBSTALL.SO", library);
+    StallAt("GET_FILE LIBSTALL.SO");
+    AddData("stalled", std::string(100000, 'd'));
+    StallAt("GET_DATA stalled");
+    StallAt("TASK_DONE 3 ");
+  }
+  // True once all three stalls have begun.
+  bool StalledThreeWays() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    int begun = 0;
+    for (const char* prefix : {"GET_FILE LIBSTALL.SO", "GET_DATA stalled", "TASK_DONE 3 "})
+      for (const TRequest& request : Requests)
+        if (request.Text.rfind(prefix, 0) == 0) {
+          ++begun;
+          break;
+        }
+    return begun == 3;
+  }
+  // Ends the stalls in progress by closing their connections (so that a
+  // test against an agent that would wait for ever ends).
+  void ReleaseStalls() {
+    {
+      std::lock_guard<std::mutex> guard(Mutex);
+      ++StallReleases;
+    }
+    Changed.notify_all();
+  }
 
   // Waits until `count` requests have arrived, at most `timeoutMs`.
   std::vector<TRequest> WaitFor(size_t count, int timeoutMs) {
@@ -241,7 +284,22 @@ class TFakeUser {
     Changed.notify_all();
   }
 
-  bool Answer(int fd, const std::map<std::string, TAnswer>& table, const std::string& key) {
+  bool StallsAt(const std::string& text) {
+    std::lock_guard<std::mutex> guard(Mutex);
+    for (const std::string& prefix : StallPrefixes)
+      if (text.rfind(prefix, 0) == 0) return true;
+    return false;
+  }
+  // Holds the connection open and silent until the fake user ends or
+  // releases its stalls.
+  void Stall(int fd) {
+    std::unique_lock<std::mutex> lock(Mutex);
+    const int releases = StallReleases;
+    Changed.wait(lock, [&] { return Stopping.load() || StallReleases != releases; });
+    ::shutdown(fd, SHUT_RDWR);
+  }
+
+  bool Answer(int fd, const std::map<std::string, TAnswer>& table, const std::string& key, bool stall) {
     if (ReplyDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ReplyDelayMs.load()));
     TAnswer answer{"Not found", ""};
     {
@@ -250,19 +308,28 @@ class TFakeUser {
       if (found != table.end()) answer = found->second;
     }
     if (answer.Reply != "Ok") return WriteAll(fd, Frame(answer.Reply));
-    return WriteAll(fd, Frame("Ok") + Frame(answer.Content));
+    std::string bytes = Frame("Ok") + Frame(answer.Content);
+    if (!stall) return WriteAll(fd, bytes);
+    WriteAll(fd, bytes.substr(0, bytes.size() - answer.Content.size() / 2 - 1));
+    Stall(fd);
+    return false;
   }
 
   void Serve(int fd) {
     std::string text;
     while (!Stopping && ReadFrame(fd, text, 60000)) {
+      const bool stall = StallsAt(text);
       if (text.rfind("GET_FILE ", 0) == 0) {
         Record({text, ""});
-        if (!Answer(fd, Files, text.substr(9))) return;
+        if (!Answer(fd, Files, text.substr(9), stall)) return;
       } else if (text.rfind("GET_DATA ", 0) == 0) {
         Record({text, ""});
-        if (!Answer(fd, Data, text.substr(9))) return;
+        if (!Answer(fd, Data, text.substr(9), stall)) return;
       } else if (text.rfind("TASK_DONE ", 0) == 0) {
+        if (stall) {
+          Record({text, ""});
+          return Stall(fd);
+        }
         std::string block;
         if (!ReadFrame(fd, block, 60000)) Broken = true;
         Record({text, block});
@@ -295,6 +362,8 @@ class TFakeUser {
   std::condition_variable Changed;
   std::map<std::string, TAnswer> Files;  // by GET_FILE argument, under Mutex
   std::map<std::string, TAnswer> Data;   // by GET_DATA argument, under Mutex
+  std::vector<std::string> StallPrefixes;  // under Mutex
+  int StallReleases = 0;                   // under Mutex
   std::vector<TRequest> Requests;
   std::vector<int> ClientFds;  // closed when the fake user goes
   std::vector<std::thread> Sessions;
@@ -309,6 +378,42 @@ inline uint16_t FreePort() {
   ::close(fd);
   return port;
 }
+
+// A port that never answers a connect: a listener with a backlog of 0 whose
+// one queue place is taken by a connection of its own, and which never
+// accepts. On loopback the kernel drops the SYNs of further connects, so
+// they wait (about 127 s of retries unless the caller gives up).
+class TUnansweredListener {
+ public:
+  TUnansweredListener() {
+    ListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(ListenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(ListenFd, 0) != 0 ||
+        ::getsockname(ListenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      return;
+    BoundPort = ntohs(address.sin_port);
+    QueuedFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Filled = ::connect(QueuedFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~TUnansweredListener() {
+    ::close(QueuedFd);
+    ::close(ListenFd);
+  }
+  TUnansweredListener(const TUnansweredListener&) = delete;
+  TUnansweredListener& operator=(const TUnansweredListener&) = delete;
+
+  // 0 when the listener could not be made or its queue filled.
+  uint16_t Port() const { return Filled ? BoundPort : 0; }
+
+ private:
+  int ListenFd = -1;
+  int QueuedFd = -1;
+  uint16_t BoundPort = 0;
+  bool Filled = false;
+};
 
 // A user's lobby connection: sends commands and data blocks, reads replies.
 class TLobbyClient {

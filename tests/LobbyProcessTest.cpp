@@ -30,14 +30,17 @@ struct LobbyTest : ::testing::Test {
   // agent draws offscreen unless a test says otherwise: no display needed.
   std::vector<std::string> Environment{"QT_QPA_PLATFORM=offscreen"};
 
-  void Start(const std::string& agentExtra = "", bool windowed = false) {
+  // `coordinatorPort` and `dataPort` replace the fake coordinator's and the
+  // fake user's ports when given.
+  void Start(const std::string& agentExtra = "", bool windowed = false, uint16_t coordinatorPort = 0,
+             uint16_t dataPort = 0) {
     User.AddFile("LIBTASKLIB_TASKS.SO", ReadTextFile(KELVRA_TASKLIB_TASKS));
     WriteTextFile(Dir / "kelvra.INI",
                   "[agent]\n" + agentExtra + "bind_port=" + std::to_string(LobbyPort) +
                       "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\nbroadcast_port=0\n"
                       "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
-                      std::to_string(Coordinator.Port()) + "\n[user]\ndata_port=" + std::to_string(User.Port()) +
-                      "\n");
+                      std::to_string(coordinatorPort != 0 ? coordinatorPort : Coordinator.Port()) +
+                      "\n[user]\ndata_port=" + std::to_string(dataPort != 0 ? dataPort : User.Port()) + "\n");
     std::vector<std::string> arguments{"--config", Dir / "kelvra.INI"};
     if (!windowed) arguments.insert(arguments.begin(), "--headless");
     Agent = std::make_unique<TAgentProcess>(Dir, arguments, false, "", Environment);
@@ -58,6 +61,28 @@ struct LobbyTest : ::testing::Test {
     }
   }
   bool Logged(const std::string& line) { return Agent->Err().find(line + "\r\n") != std::string::npos; }
+  size_t TimesLogged(const std::string& line) {
+    const std::string log = Agent->Err();
+    size_t count = 0;
+    for (size_t at = log.find(line + "\r\n"); at != std::string::npos; at = log.find(line + "\r\n", at + 1)) ++count;
+    return count;
+  }
+  // Sessions that the coordinator's latest report lists ("Working for
+  // 127.0.0.1[], 127.0.0.1[3]" lists two).
+  size_t SessionsReported() {
+    const std::string status = ReportedStatus();
+    size_t count = 0;
+    for (size_t at = status.find("127.0.0.1["); at != std::string::npos; at = status.find("127.0.0.1[", at + 1))
+      ++count;
+    return count;
+  }
+  // The status text of the coordinator's latest report.
+  std::string ReportedStatus() {
+    auto reports = Coordinator.WaitFor(0, 0);
+    if (reports.empty()) return "";
+    std::vector<std::string> items = SplitCommandItems(reports.back().Text);
+    return items.size() > 7 ? DecodeArgument(items[7]) : "";
+  }
   bool WaitLogged(const std::string& line, std::chrono::milliseconds limit = 90s) {
     return WaitUntil([&] { return Logged(line); }, limit);
   }
@@ -364,3 +389,71 @@ TEST_F(LobbyTest, AnXDisplayThatDoesNotAnswerMeansHeadless) {
   EXPECT_EQ(ReportsOf(4)[0].Block, "headless");
 }
 #endif
+
+// Neither an unanswered coordinator connect nor an unanswered connect to a
+// user's data port holds the agent: a session ending on its own and SIGTERM
+// both give the connects up (each would otherwise wait 20 s).
+TEST_F(LobbyTest, UnansweredConnectsHoldNeitherSessionsNorShutdown) {
+  fake::TUnansweredListener coordinator, dataPort;
+  ASSERT_NE(coordinator.Port(), 0);
+  ASSERT_NE(dataPort.Port(), 0);
+  Start("", false, coordinator.Port(), dataPort.Port());
+  const std::string connecting = "AGENTPEER: Connecting to user data port, IP=127.0.0.1";
+  ASSERT_TRUE(WaitLogged("AGENTLOBBYTHREAD: Exit", 15s)) << "the probe's session ended, connect and all";
+  {
+    const size_t exits = TimesLogged("AGENTLOBBYTHREAD: Exit");
+    const size_t connects = TimesLogged(connecting);
+    fake::TLobbyClient user("127.0.0.1", LobbyPort);
+    ASSERT_TRUE(WaitUntil([&] { return TimesLogged(connecting) > connects; }, 30s));
+    user.Send("DISCONNECT");
+    EXPECT_TRUE(WaitUntil([&] { return TimesLogged("AGENTLOBBYTHREAD: Exit") > exits; }, 15s)) << Agent->Err();
+  }
+  const size_t connects = TimesLogged(connecting);
+  fake::TLobbyClient user("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(WaitUntil([&] { return TimesLogged(connecting) > connects; }, 30s));
+  Agent->Signal(SIGTERM);
+  EXPECT_EQ(Agent->WaitExit(15s), 0) << Agent->Err();
+  Agent.reset();
+}
+
+// Users that stall in the middle of a GET_FILE or GET_DATA answer, or never
+// read a large TASK_DONE, do not pin their sessions once the lobby
+// connection has gone, and do not keep SIGTERM from ending the agent.
+TEST_F(LobbyTest, UsersWhoStallNeitherPinTheirSessionsNorHoldShutdown) {
+  User.StallThreeWays(ReadTextFile(KELVRA_TASKLIB_TASKS));
+  Start();
+  auto fetchingFile = std::make_unique<fake::TLobbyClient>("127.0.0.1", LobbyPort);
+  auto fetchingData = std::make_unique<fake::TLobbyClient>("127.0.0.1", LobbyPort);
+  fake::TLobbyClient reporting("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(fetchingFile->RunTask("RUN_TASK,1,libstall.so,Echo", ""));
+  ASSERT_TRUE(fetchingData->RunTask("RUN_TASK,2,libtasklib_tasks.so,FetchData", "stalled"));
+  ASSERT_TRUE(reporting.RunTask("RUN_TASK,3,libtasklib_tasks.so,Echo", std::string(8 << 20, 'x')));
+  ASSERT_TRUE(WaitUntil([&] { return User.StalledThreeWays(); }, 60s));
+
+  // Two users go: their sessions end, and the status lists only the third,
+  // which keeps its lobby connection alive.
+  auto lastKeepAlive = std::chrono::steady_clock::now();
+  auto keepingAlive = [&](const std::function<bool()>& condition) {
+    return [&, condition] {
+      if (std::chrono::steady_clock::now() - lastKeepAlive > 1s) {
+        reporting.Send("KEEP_ALIVE");
+        lastKeepAlive = std::chrono::steady_clock::now();
+      }
+      return condition();
+    };
+  };
+  const size_t exits = TimesLogged("AGENTLOBBYTHREAD: Exit");
+  fetchingFile.reset();
+  fetchingData.reset();
+  EXPECT_TRUE(WaitUntil(keepingAlive([&] { return TimesLogged("AGENTLOBBYTHREAD: Exit") >= exits + 2; }), 30s))
+      << Agent->Err();
+  EXPECT_TRUE(WaitUntil(keepingAlive([&] { return SessionsReported() == 1; }), 30s)) << ReportedStatus();
+
+  // SIGTERM while the third still stalls.
+  Agent->Signal(SIGTERM);
+  const int status = Agent->WaitExit(30s);
+  User.ReleaseStalls();  // frees an agent that would wait for ever
+  EXPECT_EQ(status, 0) << Agent->Err();
+  EXPECT_EQ(TimesLogged("AGENTPEER: User does not answer, connection closed, IP=127.0.0.1"), 3u);
+  Agent.reset();
+}

@@ -26,6 +26,7 @@ struct DataCacheTest : ::testing::Test {
   void SetUp() override {
     Agent = MakeCoreAgent(Platform, Dir, MainThread, User.Port());
     Peer = std::make_unique<TAgentPeer>(*Agent, "127.0.0.1");
+    Peer->Connect();
     Cache = std::make_unique<TAgentDataCache>(*Agent, *Peer);
   }
 

@@ -46,6 +46,7 @@ TEST_F(PeerTest, FetchesFilesAndData) {
   User.AddFile("LIB.DLL", std::string("\x7F" "ELF\0\1", 6));
   User.AddData("block+1", "data bytes");
   TAgentPeer peer(*Agent, "127.0.0.1");
+  peer.Connect();
   EXPECT_TRUE(peer.Connected());
   EXPECT_EQ(peer.RequestFile("LIB.DLL"), std::string("\x7F" "ELF\0\1", 6));
   TStreamRef block = peer.RequestData("block 1");
@@ -65,6 +66,7 @@ TEST_F(PeerTest, AnythingButOkRefusesWithoutADataBlock) {
   User.SetData("d", {"Missing", "never read"});
   User.AddFile("C.DLL", "c");
   TAgentPeer peer(*Agent, "127.0.0.1");
+  peer.Connect();
   EXPECT_FALSE(peer.RequestFile("A.DLL"));
   EXPECT_FALSE(peer.RequestFile("B.DLL"));
   EXPECT_FALSE(peer.RequestData("d"));
@@ -77,6 +79,7 @@ TEST_F(PeerTest, AnythingButOkRefusesWithoutADataBlock) {
 
 TEST_F(PeerTest, FreeTextArgumentsAreEncoded) {
   TAgentPeer peer(*Agent, "127.0.0.1");
+  peer.Connect();
   peer.RequestFile("C:\\MY LIBS\\A,B.DLL");
   ASSERT_TRUE(peer.SendTaskFailed(9, "POOLTHREAD: exception \"boom\" in task 9"));
   auto requests = User.WaitFor(2, 10000);
@@ -88,6 +91,7 @@ TEST_F(PeerTest, FreeTextArgumentsAreEncoded) {
 
 TEST_F(PeerTest, TaskDoneCarriesTheLoadSummaryAndTheWholeOutput) {
   TAgentPeer peer(*Agent, "127.0.0.1");
+  peer.Connect();
   TStreamRef output = StreamOf("result");
   output.SetPos(3);
   ASSERT_TRUE(peer.SendTaskDone(4294967295u, output.Get()));
@@ -110,6 +114,7 @@ TEST_F(PeerTest, AnUnreachableUserFailsEveryExchangeAtOnce) {
   }
   auto agent = MakeAgent(closedPort);
   TAgentPeer peer(*agent, "127.0.0.1");
+  peer.Connect();
   EXPECT_FALSE(peer.Connected());
   EXPECT_FALSE(peer.RequestFile("LIB.DLL"));
   EXPECT_FALSE(peer.RequestData("x"));
@@ -127,6 +132,7 @@ TEST_F(PeerTest, ExchangesOfSeveralThreadsNeverInterleave) {
   User.AddFile("BIG.DLL", big);
   User.ReplyDelayMs = 20;
   TAgentPeer peer(*Agent, "127.0.0.1");
+  peer.Connect();
   TStreamRef output = StreamOf(std::string(200000, 'o'));
   std::vector<std::future<bool>> calls;
   for (int i = 0; i < 4; ++i) {
@@ -142,4 +148,71 @@ TEST_F(PeerTest, ExchangesOfSeveralThreadsNeverInterleave) {
       EXPECT_EQ(request.Block.size(), 200000u);
     }
   }
+}
+
+// While the session lives the peer waits for a silent user; once it ends, a
+// user that moves nothing for the closing bound is dropped, whether its
+// exchange began before (the worker's CloseIfStalled) or after.
+TEST_F(PeerTest, OnceTheSessionEndsAUserWhoStopsAnsweringIsDropped) {
+  User.AddFile("STALL.DLL", std::string(100000, 's'));
+  User.StallAt("GET_FILE STALL.DLL");
+  TAgentPeer peer(*Agent, "127.0.0.1");
+  peer.Connect();
+  auto fetching = std::async(std::launch::async, [&] { return peer.RequestFile("STALL.DLL"); });
+  ASSERT_TRUE(User.WaitForCount(1, 10000));
+  peer.CloseIfStalled();
+  EXPECT_EQ(fetching.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+      << "a live session waits for its user";
+  EXPECT_TRUE(peer.Connected());
+
+  peer.BeginClosing();
+  const bool dropped = WaitUntil(
+      [&] {
+        peer.CloseIfStalled();  // as the worker does while the session's tasks finish
+        return fetching.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
+      },
+      std::chrono::seconds(30));
+  User.ReleaseStalls();
+  ASSERT_TRUE(dropped);
+  EXPECT_FALSE(fetching.get());
+  EXPECT_FALSE(peer.Connected());
+  EXPECT_TRUE(Logged("AGENTPEER: User does not answer, connection closed, IP=127.0.0.1"));
+  TStreamRef output = StreamOf("r");
+  EXPECT_FALSE(peer.SendTaskDone(1, output.Get())) << "later exchanges fail at once";
+
+  // An exchange that begins after the end is bounded on its own.
+  TAgentPeer late(*Agent, "127.0.0.1");
+  late.Connect();
+  late.BeginClosing();
+  User.AddData("slow", "data");
+  User.ReplyDelayMs = 1000;
+  EXPECT_TRUE(late.RequestData("slow")) << "a user that answers within the bound still gets through";
+  User.ReplyDelayMs = 0;
+  User.AddData("stalled", std::string(100000, 'd'));
+  User.StallAt("GET_DATA stalled");
+  std::atomic<bool> released{false};
+  auto releaser = std::async(std::launch::async, [&] {
+    // Frees an agent that would wait for ever, well after the bound.
+    for (int i = 0; i < 300 && !released; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    User.ReleaseStalls();
+  });
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_FALSE(late.RequestData("stalled"));
+  released = true;
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(25)) << "the closing bound ended it";
+  EXPECT_TRUE(Logged("AGENTPEER: GET_DATA failed! User IP=127.0.0.1"));
+}
+
+// A session that ends while its connect waits for an answer gives it up.
+TEST_F(PeerTest, EndingTheSessionCancelsAConnectInProgress) {
+  fake::TUnansweredListener silent;
+  ASSERT_NE(silent.Port(), 0);
+  auto agent = MakeAgent(silent.Port());
+  TAgentPeer peer(*agent, "127.0.0.1");
+  auto connecting = std::async(std::launch::async, [&] { peer.Connect(); });
+  EXPECT_EQ(connecting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  peer.BeginClosing();
+  ASSERT_EQ(connecting.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "before the 20 s bound";
+  EXPECT_FALSE(peer.Connected());
+  EXPECT_TRUE(Logged("AGENTPEER: Unable to connect to user data port, IP=127.0.0.1"));
 }

@@ -117,6 +117,17 @@ TEST_F(StatusThreadTest, ADeadCoordinatorIsTriedOnEveryPass) {
       << text;
 }
 
+// Shutdown does not wait for a coordinator that never answers the connect.
+TEST_F(StatusThreadTest, StopCancelsAConnectTheCoordinatorNeverAnswers) {
+  fake::TUnansweredListener silent;
+  ASSERT_NE(silent.Port(), 0);
+  auto agent = Start(SafeSettings("", "bind_port=" + std::to_string(silent.Port()) + "\n"));
+  ASSERT_TRUE(WaitUntil([&] { return agent->CoordinatorState() == csConnecting; }, 5s));
+  const auto begun = std::chrono::steady_clock::now();
+  agent.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, 15s) << "the connect would wait 20 s";
+}
+
 TEST_F(StatusThreadTest, ABroadcastWhileReportingIsLoggedAndChangesNothing) {
   const std::string settings = Settings("enableDebugOutput=1\n");
   auto agent = Start(settings);

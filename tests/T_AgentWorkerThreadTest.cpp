@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "Agent/T_Agent.h"
 #include "Agent/T_MainThreadQueue.h"
 #include "Common/CommandText.h"
@@ -263,4 +265,45 @@ TEST_F(WorkerTest, ALobbyThatCannotMakeTheWorkerRemovesTheSession) {
   EXPECT_TRUE(Logged("AGENTLOBBYTHREAD: exception Resource temporarily unavailable, closing socket"));
   EXPECT_TRUE(WaitUntil([&] { return Logged("AGENTLOBBYTHREAD: Exit"); }, 30s));
   RunBounded([&] { Agent.reset(); }, 120s, "agent shutdown");
+}
+
+// A session that ends while its connect to the user waits for an answer
+// gives the connect up at once, instead of after the connect's own bound.
+TEST_F(WorkerTest, TeardownCancelsAConnectTheUserNeverAnswers) {
+  fake::TUnansweredListener silent;
+  ASSERT_NE(silent.Port(), 0);
+  Agent.reset();
+  Agent = MakeCoreAgent(Platform, Dir, MainThread, silent.Port(), "enableDebugOutput=1\nexplicitCPU=0\n");
+  auto worker = std::make_unique<TAgentWorkerThread>(*Agent, "127.0.0.1");
+  ASSERT_TRUE(WaitUntil([&] { return Logged("AGENTPEER: Connecting to user data port, IP=127.0.0.1"); }, 10s));
+  auto ending = std::async(std::launch::async, [&] { worker.reset(); });
+  EXPECT_EQ(ending.wait_for(15s), std::future_status::ready) << "the connect would wait 20 s";
+  ending.wait();
+  EXPECT_TRUE(Logged("AGENTPEER: Unable to connect to user data port, IP=127.0.0.1"));
+  EXPECT_TRUE(Logged("WORKERTHREAD: Terminated."));
+}
+
+// Users that stall in the middle of a GET_FILE or GET_DATA answer, or never
+// read a large TASK_DONE, are dropped once their sessions end: the pool
+// threads come back and teardown completes.
+TEST_F(WorkerTest, TeardownDropsUsersWhoStopAnswering) {
+  User.StallThreeWays(ReadTextFile(KELVRA_TASKLIB_TASKS));
+  std::vector<std::unique_ptr<TAgentWorkerThread>> workers;
+  for (int i = 0; i < 3; ++i) workers.push_back(std::make_unique<TAgentWorkerThread>(*Agent, "127.0.0.1"));
+  Run(*workers[0], 1, "Echo", "", "libstall.so");
+  Run(*workers[1], 2, "FetchData", "stalled");
+  Run(*workers[2], 3, "Echo", std::string(8 << 20, 'x'));  // more than the socket buffers hold
+  ASSERT_TRUE(WaitUntil([&] { return User.StalledThreeWays(); }, 30s));
+
+  std::vector<std::future<void>> endings;
+  for (auto& worker : workers) endings.push_back(std::async(std::launch::async, [&worker] { worker.reset(); }));
+  bool ended = true;
+  for (auto& ending : endings) ended &= ending.wait_for(30s) == std::future_status::ready;
+  User.ReleaseStalls();  // frees an agent that would wait for ever
+  for (auto& ending : endings) ending.wait();
+  EXPECT_TRUE(ended) << "teardown waited for users that do not answer";
+  size_t dropped = 0;
+  for (const std::string& line : Log())
+    dropped += line == "AGENTPEER: User does not answer, connection closed, IP=127.0.0.1\r";
+  EXPECT_EQ(dropped, 3u);
 }

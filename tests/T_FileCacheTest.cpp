@@ -62,6 +62,7 @@ struct FileCacheTest : ::testing::Test {
   void SetUp() override {
     Agent = MakeCoreAgent(Platform, Dir, MainThread, User.Port());
     Peer = std::make_unique<TAgentPeer>(*Agent, "127.0.0.1");
+    Peer->Connect();
     Cache = std::make_unique<TFileCache>(*Agent, *Peer, kSession, &Interface);
   }
 
@@ -168,6 +169,7 @@ TEST_F(FileCacheTest, ASessionEndingBesideOneStartingLeavesItItsFolder) {
   platform.Files = &files;
   TAgent agent(platform, Dir / "kelvra.INI", MainThread, TAgentOptions{false});
   TAgentPeer peer(agent, "127.0.0.1");
+  peer.Connect();
   Serve("A.SO", KELVRA_TASKLIB_NONE);
   auto ending = std::make_unique<TFileCache>(agent, peer, reinterpret_cast<void*>(uintptr_t{1}), &Interface);
   ASSERT_NE(ending->GetLibrary("a.so"), nullptr);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "FakePeers.h"
 #include "TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -52,8 +53,9 @@ TEST(TTcpSocket, ConnectionsHaveNoDelayAndEveryDescriptorIsCloseOnExec) {
   TTcpSocket client;
   ASSERT_EQ(client.Create(), 0);
   EXPECT_TRUE(CloseOnExec(client.Get()));
-  ASSERT_EQ(TTcpSocket::Connect(client.Get(), Loopback(), port), 0);
+  ASSERT_EQ(TTcpSocket::Connect(client.Get(), Loopback(), port, 10000), 0);
   EXPECT_NE(IntOption(client.Get(), IPPROTO_TCP, TCP_NODELAY), 0);
+  EXPECT_EQ(::fcntl(client.Get(), F_GETFL) & O_NONBLOCK, 0) << "blocking again after the connect";
 
   TTcpSocket accepted;
   uint32_t address = 0;
@@ -73,10 +75,8 @@ TEST(TTcpSocket, ListenBacklogTakesManyPendingConnections) {
   std::vector<TTcpSocket> clients(24);
   for (auto& client : clients) {
     ASSERT_EQ(client.Create(), 0);
-    // A connect that is not answered gives up after 1 s with EINPROGRESS.
-    struct timeval limit {1, 0};
-    ASSERT_EQ(::setsockopt(client.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit), 0);
-    EXPECT_EQ(TTcpSocket::Connect(client.Get(), Loopback(), port), 0);
+    // A connect that is not answered gives up after 1 s.
+    EXPECT_EQ(TTcpSocket::Connect(client.Get(), Loopback(), port, 1000), 0);
   }
 }
 
@@ -108,7 +108,7 @@ TEST(TTcpSocket, ReceiveTimesOutAndSendGathersTwoPieces) {
   TTcpSocket listener = MakeListener(port);
   TTcpSocket client;
   ASSERT_EQ(client.Create(), 0);
-  ASSERT_EQ(TTcpSocket::Connect(client.Get(), Loopback(), port), 0);
+  ASSERT_EQ(TTcpSocket::Connect(client.Get(), Loopback(), port, 10000), 0);
   TTcpSocket accepted;
   uint32_t address = 0;
   uint16_t remotePort = 0;
@@ -133,4 +133,25 @@ TEST(TTcpSocket, ReceiveTimesOutAndSendGathersTwoPieces) {
   ASSERT_EQ(TTcpSocket::Shutdown(client.Get()), 0);
   EXPECT_EQ(TTcpSocket::Receive(accepted.Get(), buffer, sizeof buffer, 5000, received), 0);
   EXPECT_EQ(received, 0u);
+}
+
+// Nobody answers: the listener's queue is full, so the kernel drops the SYNs
+// and would retry them for about two minutes. The connect ends at its
+// deadline, or at once when another thread shuts the socket down.
+TEST(TTcpSocket, AnUnansweredConnectEndsAtItsDeadlineOrAtAShutdown) {
+  fake::TUnansweredListener silent;
+  ASSERT_NE(silent.Port(), 0);
+  TTcpSocket timed;
+  ASSERT_EQ(timed.Create(), 0);
+  EXPECT_EQ(TTcpSocket::Connect(timed.Get(), Loopback(), silent.Port(), 300), TTcpSocket::kTimedOut);
+
+  TTcpSocket cancelled;
+  ASSERT_EQ(cancelled.Create(), 0);
+  auto connecting = std::async(std::launch::async, [&] {
+    return TTcpSocket::Connect(cancelled.Get(), Loopback(), silent.Port(), TTcpSocket::kNoTimeLimit);
+  });
+  EXPECT_EQ(connecting.wait_for(300ms), std::future_status::timeout) << "the connect waits for an answer";
+  ASSERT_EQ(TTcpSocket::Shutdown(cancelled.Get()), 0);
+  ASSERT_EQ(connecting.wait_for(10s), std::future_status::ready);
+  EXPECT_NE(connecting.get(), 0);
 }

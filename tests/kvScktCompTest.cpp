@@ -18,6 +18,7 @@
 #include "Common/T_ClientSocket.h"
 #include "Common/T_ServerSocket.h"
 #include "Common/T_WinSocketStream.h"
+#include "FakePeers.h"
 #include "TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -325,6 +326,50 @@ TEST_F(SocketTest, ARefusedConnectionRaisesTheConnectText) {
   client.SetHost("127.0.0.1");
   client.SetPort(port);
   EXPECT_EQ(ErrorText([&] { client.Open(); }), "Windows socket error: Connection refused (111), on API 'connect'");
+  EXPECT_FALSE(client.Active());
+}
+
+// The status thread's stop and a session's end cancel a connect to a peer
+// that does not answer; a cancel that comes before the connect counts too.
+TEST_F(SocketTest, CancelOpenEndsAConnectInProgressAndEveryLaterOne) {
+  fake::TUnansweredListener silent;
+  ASSERT_NE(silent.Port(), 0);
+  TClientSocket client(Names);
+  client.SetHost("127.0.0.1");
+  client.SetPort(silent.Port());
+  auto opening = std::async(std::launch::async, [&] { return ErrorText([&] { client.Open(); }); });
+  EXPECT_EQ(opening.wait_for(300ms), std::future_status::timeout) << "the connect waits for an answer";
+  client.Socket().CancelOpen();
+  ASSERT_EQ(opening.wait_for(10s), std::future_status::ready) << "well before the 20 s bound";
+  EXPECT_EQ(opening.get(), "Windows socket error: Operation canceled (125), on API 'connect'");
+  EXPECT_FALSE(client.Active());
+
+  Handler = [this](TServerClientThread&) { Finish.Wait(20000); };
+  Start();
+  client.SetPort(Server.LocalPort());
+  EXPECT_EQ(ErrorText([&] { client.Open(); }), "Windows socket error: Operation canceled (125), on API 'connect'");
+  EXPECT_FALSE(client.Active());
+
+  // An open connection stays open.
+  auto open = Connect();
+  open->Socket().CancelOpen();
+  EXPECT_TRUE(open->Active());
+  TWinSocketStream view(open->Socket(), 1000);
+  EXPECT_EQ(view.Write("x", 1), 1);
+}
+
+TEST_F(SocketTest, AnUnansweredConnectGivesUpAfterTwentySeconds) {
+#if KELVRA_SANITIZED_BUILD
+  GTEST_SKIP() << "the 20-second connect bound runs in the plain build only";
+#endif
+  fake::TUnansweredListener silent;
+  ASSERT_NE(silent.Port(), 0);
+  TClientSocket client(Names);
+  client.SetHost("127.0.0.1");
+  client.SetPort(silent.Port());
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(ErrorText([&] { client.Open(); }), "Windows socket error: Connection timed out (110), on API 'connect'");
+  EXPECT_GT(std::chrono::steady_clock::now() - began, 15s);
   EXPECT_FALSE(client.Active());
 }
 

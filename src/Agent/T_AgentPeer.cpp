@@ -1,5 +1,7 @@
 #include "Agent/T_AgentPeer.h"
 
+#include <algorithm>
+
 #include "Agent/T_Agent.h"
 #include "Common/CommandText.h"
 #include "Common/T_WinSocketStream.h"
@@ -7,15 +9,34 @@
 
 namespace {
 
-// The user connection's reads and writes wait without limit.
+// While the session lives, the user connection's reads and writes wait
+// without limit.
 constexpr int kUserTimeout = TWinSocketStream::kNoTimeLimit;
 
 }  // namespace
+
+// Marks an exchange in progress for CloseIfStalled; made under the lock.
+class TAgentPeer::TExchange {
+ public:
+  explicit TExchange(TAgentPeer& peer) : Peer(peer) {
+    Peer.ExchangeSince.store(TClock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    Peer.Exchanges.fetch_add(1, std::memory_order_relaxed);
+  }
+  ~TExchange() { Peer.Exchanges.fetch_sub(1, std::memory_order_relaxed); }
+  TExchange(const TExchange&) = delete;
+  TExchange& operator=(const TExchange&) = delete;
+
+ private:
+  TAgentPeer& Peer;
+};
 
 TAgentPeer::TAgentPeer(TAgent& agent, std::string userAddress)
     : Agent(agent), Address(std::move(userAddress)), Socket(*agent.Platform().Names) {
   Socket.SetHost(Address);
   Socket.SetPort(agent.Setting().DataPort);
+}
+
+void TAgentPeer::Connect() {
   Agent.DebugWrite("AGENTPEER: Connecting to user data port, IP=%s", Address);
   try {
     Socket.Open();
@@ -23,6 +44,33 @@ TAgentPeer::TAgentPeer(TAgent& agent, std::string userAddress)
   } catch (const std::exception&) {
     Agent.DebugWrite("AGENTPEER: Unable to connect to user data port, IP=%s", Address);
   }
+}
+
+void TAgentPeer::BeginClosing() {
+  if (!Closing.exchange(true, std::memory_order_relaxed) && !Agent.Closing())
+    ClosingSince.store(TClock::now().time_since_epoch().count(), std::memory_order_relaxed);
+  Socket.Socket().CancelOpen();
+}
+
+void TAgentPeer::CloseIfStalled() {
+  if (!Closing.load(std::memory_order_relaxed) || Exchanges.load(std::memory_order_relaxed) == 0 ||
+      !Socket.Active())
+    return;
+  const TClock::time_point quietSince =
+      std::max({Socket.Socket().LastProgress(),
+                TClock::time_point(TClock::duration(ExchangeSince.load(std::memory_order_relaxed))),
+                TClock::time_point(TClock::duration(ClosingSince.load(std::memory_order_relaxed)))});
+  if (TClock::now() - quietSince < std::chrono::milliseconds(kClosingWaitMs)) return;
+  Agent.DebugWrite("AGENTPEER: User does not answer, connection closed, IP=%s", Address);
+  try {
+    Socket.Close();
+  } catch (...) {
+    // Closed all the same.
+  }
+}
+
+int TAgentPeer::WaitLimit() const {
+  return Closing.load(std::memory_order_relaxed) ? kClosingWaitMs : kUserTimeout;
 }
 
 TAgentPeer::~TAgentPeer() {
@@ -35,12 +83,13 @@ TAgentPeer::~TAgentPeer() {
 
 std::optional<std::string> TAgentPeer::RequestFile(const std::string& name) {
   std::lock_guard<std::recursive_mutex> guard(Lock);
+  TExchange exchange(*this);
+  const int limit = WaitLimit();
   try {
     TCustomWinSocket& socket = Socket.Socket();
     std::string reply, content;
-    if (SocketWriteString(socket, "GET_FILE " + EncodeArgument(name), kUserTimeout, Agent.FrameErrorLog()) &&
-        SocketReadString(socket, reply, kUserTimeout) && reply == "Ok" &&
-        SocketReadStream(socket, content, kUserTimeout))
+    if (SocketWriteString(socket, "GET_FILE " + EncodeArgument(name), limit, Agent.FrameErrorLog()) &&
+        SocketReadString(socket, reply, limit) && reply == "Ok" && SocketReadStream(socket, content, limit))
       return content;
     Agent.DebugWrite("AGENTPEER: GET_FILE %s failed, file not found on user, IP=%s", name, Address);
   } catch (const std::exception&) {
@@ -51,13 +100,14 @@ std::optional<std::string> TAgentPeer::RequestFile(const std::string& name) {
 
 TStreamRef TAgentPeer::RequestData(const std::string& identifier) {
   std::lock_guard<std::recursive_mutex> guard(Lock);
+  TExchange exchange(*this);
+  const int limit = WaitLimit();
   try {
     TCustomWinSocket& socket = Socket.Socket();
     std::string reply;
     IGenericStream* block = nullptr;
-    if (SocketWriteString(socket, "GET_DATA " + EncodeArgument(identifier), kUserTimeout, Agent.FrameErrorLog()) &&
-        SocketReadString(socket, reply, kUserTimeout) && reply == "Ok" &&
-        SocketReadGenericStream(socket, block, kUserTimeout))
+    if (SocketWriteString(socket, "GET_DATA " + EncodeArgument(identifier), limit, Agent.FrameErrorLog()) &&
+        SocketReadString(socket, reply, limit) && reply == "Ok" && SocketReadGenericStream(socket, block, limit))
       return TStreamRef(block);
     Agent.DebugWrite("AGENTPEER: GET_DATA failed! User IP=%s", Address);
   } catch (const std::exception&) {
@@ -68,14 +118,16 @@ TStreamRef TAgentPeer::RequestData(const std::string& identifier) {
 
 bool TAgentPeer::SendTaskDone(uint32_t taskId, IGenericStream* output) {
   std::lock_guard<std::recursive_mutex> guard(Lock);
+  TExchange exchange(*this);
   Agent.DebugWrite("AGENTPEER: TASK_DONE %u for IP=%s", taskId, Address);
   const std::string text = "TASK_DONE " + std::to_string(taskId) + " " + Agent.GetLoadSummary();
-  return SocketWriteStringAndStream(Socket.Socket(), text, output, kUserTimeout, Agent.FrameErrorLog());
+  return SocketWriteStringAndStream(Socket.Socket(), text, output, WaitLimit(), Agent.FrameErrorLog());
 }
 
 bool TAgentPeer::SendTaskFailed(uint32_t taskId, const std::string& message) {
   std::lock_guard<std::recursive_mutex> guard(Lock);
+  TExchange exchange(*this);
   Agent.DebugWrite("AGENTPEER: TASK_FAILED %u for IP=%s - %s", taskId, Address, message);
   const std::string text = "TASK_FAILED " + std::to_string(taskId) + " " + EncodeArgument(message);
-  return SocketWriteString(Socket.Socket(), text, kUserTimeout, Agent.FrameErrorLog());
+  return SocketWriteString(Socket.Socket(), text, WaitLimit(), Agent.FrameErrorLog());
 }

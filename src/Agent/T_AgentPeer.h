@@ -4,13 +4,23 @@
 // The agent always speaks first; each exchange is a request, then at most one
 // reply text and one data block.
 //
-// Threads: created and destroyed by the session's worker thread; the
-// exchanges run on pool threads. Each exchange holds the peer's lock from its
-// first write to its last read, so exchanges of different threads never
-// interleave on the wire. The lock is re-entrant and the peer takes no other
-// lock while holding it (callers may hold theirs: file cache, data cache).
+// Threads: made with the session's worker, connected and destroyed by the
+// worker thread; the exchanges run on pool threads. Each exchange holds the
+// peer's lock from its first write to its last read, so exchanges of
+// different threads never interleave on the wire. The lock is re-entrant and
+// the peer takes no other lock while holding it (callers may hold theirs:
+// file cache, data cache).
+//
+// Time limits: while the session lives, an exchange waits for the user as
+// long as it takes (a busy user is still a user, and only this session waits
+// for it; the lobby's silence bound tells a user that has gone). Once the
+// session ends, a user that moves no byte for kClosingWaitMs is dropped: new
+// waits are bounded, and the worker's CloseIfStalled ends a wait begun
+// before, so the session's threads come back whatever the user does.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -23,14 +33,32 @@ class TAgent;
 
 class TAgentPeer {
  public:
-  // Connects to `userAddress` on [user] data_port. Never fails: without a
-  // connection every later exchange fails at once, without traffic. `agent`
+  // How long a user may stay silent in an exchange once the session ends.
+  static constexpr int kClosingWaitMs = 5000;
+
+  // A peer for `userAddress` on [user] data_port, not connected yet. `agent`
   // is borrowed for the peer's life.
   TAgentPeer(TAgent& agent, std::string userAddress);
   // Closes the connection; nothing is sent first.
   ~TAgentPeer();
   TAgentPeer(const TAgentPeer&) = delete;
   TAgentPeer& operator=(const TAgentPeer&) = delete;
+
+  // Connects, at most once. Never fails: without a connection every later
+  // exchange fails at once, without traffic. The owner's thread.
+  void Connect();
+
+  // The session ends (any thread; again changes nothing): a connect in
+  // progress or still to come gives up, and from now on no wait of an
+  // exchange lasts longer than kClosingWaitMs. The user gets that long from
+  // now; while the agent shuts down, from the last byte it moved, so that
+  // sessions ending one after another do not add up their waits.
+  void BeginClosing();
+
+  // After BeginClosing, run now and then while the session's tasks finish:
+  // closes the connection when an exchange in progress has moved no byte for
+  // kClosingWaitMs, which ends it and fails later ones at once.
+  void CloseIfStalled();
 
   // GET_FILE `name` (the file cache's upper-cased key): the file's bytes, or
   // none when the user refuses or the exchange fails.
@@ -50,11 +78,25 @@ class TAgentPeer {
   bool Connected() const { return Socket.Active(); }
 
  private:
+  using TClock = std::chrono::steady_clock;
+  class TExchange;
+
+  // Time limit of each wait of an exchange that begins now.
+  int WaitLimit() const;
+
   // Constant after construction.
   TAgent& Agent;  // borrowed
   const std::string Address;
 
   // Serialises whole exchanges; re-entrant. Held across network waits.
   std::recursive_mutex Lock;
-  TClientSocket Socket;  // used under Lock after construction
+  TClientSocket Socket;  // opened by Connect, then used under Lock; closed by any thread
+
+  // Written by BeginClosing, read by exchanges and CloseIfStalled: plain
+  // values, relaxed (the socket's own lock orders the close they lead to).
+  std::atomic<bool> Closing{false};
+  std::atomic<TClock::rep> ClosingSince{0};
+  // Written by exchanges as they begin and end, read by CloseIfStalled.
+  std::atomic<int> Exchanges{0};
+  std::atomic<TClock::rep> ExchangeSince{0};
 };

@@ -57,6 +57,14 @@ void TAgentStatusThread::Shutdown() {
 void TAgentStatusThread::Stop() {
   Thread.RequestStop();
   Wake();
+  // Nothing is owed to the coordinator at the end: a connect or a report
+  // waiting for it ends now, and no new connect begins.
+  StatusSocket.Socket().CancelOpen();
+  try {
+    StatusSocket.Close();
+  } catch (...) {
+    // Closed all the same.
+  }
 }
 
 void TAgentStatusThread::Wake() {

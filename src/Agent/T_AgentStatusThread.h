@@ -50,7 +50,8 @@ class TAgentStatusThread {
   TAgentStatusThread(const TAgentStatusThread&) = delete;
   TAgentStatusThread& operator=(const TAgentStatusThread&) = delete;
 
-  // Asks the thread to end and cuts its waits short. Any thread.
+  // Asks the thread to end and cuts its waits short, a connect to the
+  // coordinator or a report in progress included. Any thread.
   void Stop() EXCLUDES(WakeLock);
 
   TCoordinatorState GetState() const { return State.load(std::memory_order_relaxed); }
@@ -95,6 +96,8 @@ class TAgentStatusThread {
   // Status thread only (the sampler's measurements are read anywhere).
   TMachineSampler Sampler;
   TSuspension Suspension;
+  // Opened and written by the status thread; Stop cancels and closes it
+  // from any thread.
   TClientSocket StatusSocket;
   std::string LastPingError;
 

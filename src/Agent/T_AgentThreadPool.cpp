@@ -1,5 +1,8 @@
 #include "Agent/T_AgentThreadPool.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "Agent/T_Agent.h"
 #include "Agent/T_PoolThread.h"
 #include "Common/kelvracommon.h"
@@ -139,13 +142,21 @@ bool TAgentThreadPool::HasTaskOf(const void* sessionIdentity) {
   return false;
 }
 
-void TAgentThreadPool::WaitForTasks(const void* sessionIdentity) {
+bool TAgentThreadPool::WaitForTasks(const void* sessionIdentity, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     {
       TMutexLock guard(PoolLock);
-      if (!HasTaskOf(sessionIdentity)) return;
+      if (!HasTaskOf(sessionIdentity)) return true;
     }
-    IdleEvent.Wait(kIdleWaitMs);
+    int waitMs = kIdleWaitMs;
+    if (timeoutMs >= 0) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) return false;
+      waitMs = static_cast<int>(std::min<int64_t>(left, waitMs));
+    }
+    IdleEvent.Wait(waitMs);
   }
 }
 

@@ -58,8 +58,9 @@ class TAgentThreadPool {
   // caller back while work is suspended.
   TPoolTaskItem* GetTask(TPoolThread& caller) EXCLUDES(PoolLock);
 
-  // Returns once no item of the session is queued or running.
-  void WaitForTasks(const void* sessionIdentity) EXCLUDES(PoolLock);
+  // True once no item of the session is queued or running; false when
+  // `timeoutMs` (negative: no limit) passed first.
+  bool WaitForTasks(const void* sessionIdentity, int timeoutMs = -1) EXCLUDES(PoolLock);
 
   // The session's tasks: queued ids with "#" in queue order, then running
   // ids with "*" in thread order, separated by ", " ("9#, 7*").

@@ -12,16 +12,21 @@ namespace {
 
 constexpr const char* kWorkerUnit = "Agent/T_AgentWorkerThread";
 constexpr int kNoTimeLimit = 2147483647;
+// How often teardown looks for a user that stopped answering.
+constexpr int kPeerWatchMs = 250;
 
 }  // namespace
 
 TAgentWorkerThread::TAgentWorkerThread(TAgent& agent, std::string address)
     : Agent(agent), UserAddress(std::move(address)) {
+  Peer = std::make_unique<TAgentPeer>(agent, UserAddress);
   Thread.Start(*agent.Platform().System, *agent.Platform().Debug, [this] { Run(); });
 }
 
 TAgentWorkerThread::~TAgentWorkerThread() {
   Ending.store(true, std::memory_order_relaxed);
+  // A connect still waiting for the user gives up; exchanges get a bound.
+  Peer->BeginClosing();
   // Teardown waits for the session's tasks: it must not starve behind them.
   if (TSystemThreadId id = WorkerThreadId.load(std::memory_order_acquire); id != 0)
     Agent.ChangeThreadPriority(id, tpNormal);
@@ -68,7 +73,7 @@ void TAgentWorkerThread::Run() {
 }
 
 void TAgentWorkerThread::StartUp() {
-  Peer = std::make_unique<TAgentPeer>(Agent, UserAddress);
+  Peer->Connect();
   FileCache = std::make_unique<TFileCache>(Agent, *Peer, SessionIdentity(), Agent.Interface());
   DataCache = std::make_unique<TAgentDataCache>(Agent, *Peer);
   auto pool = std::make_unique<TAgentThreadPool>(Agent);
@@ -124,7 +129,9 @@ void TAgentWorkerThread::DispatchOne() {
 
 void TAgentWorkerThread::TearDownObjects() {
   Agent.DebugWrite("WORKERTHREAD: Waiting for threadpool to terminate...");
-  if (Pool) Pool->WaitForTasks(SessionIdentity());
+  // Running tasks finish; a user that stops answering them is dropped.
+  if (Pool)
+    while (!Pool->WaitForTasks(SessionIdentity(), kPeerWatchMs)) Peer->CloseIfStalled();
   Agent.DebugWrite("WORKERTHREAD: Waiting for threadpool to finish tasks - done");
   std::unique_ptr<TAgentThreadPool> pool;
   {

@@ -1,6 +1,6 @@
 // TAgentWorkerThread: everything that serves one session (one lobby
-// connection). Its thread builds, in this order, the peer to the user's data
-// port, the file cache, the data cache and the session's thread pool; then
+// connection). Its thread connects the peer to the user's data port, then
+// builds the file cache, the data cache and the session's thread pool; then
 // hands queued tasks to the pool one at a time as pool threads become free,
 // and at the end waits for the session's pool tasks and takes everything
 // down in the reverse order. The worker is also the session task libraries
@@ -50,7 +50,9 @@ class TAgentWorkerThread : public ISession, public ITaskReport {
   // borrowed for the worker's life. Throws the system's refusal to make the
   // thread.
   TAgentWorkerThread(TAgent& agent, std::string address);
-  // Ends the session: running pool tasks finish and are reported, queued
+  // Ends the session: a connect still in progress gives up, running pool
+  // tasks finish and are reported while the user takes the reports (one
+  // that stops answering is dropped, TAgentPeer::CloseIfStalled), queued
   // ones are dropped without a report. Blocks until the worker has ended.
   ~TAgentWorkerThread() override;
   TAgentWorkerThread(const TAgentWorkerThread&) = delete;
@@ -112,12 +114,15 @@ class TAgentWorkerThread : public ISession, public ITaskReport {
   TAgent& Agent;  // borrowed
   const std::string UserAddress;
 
+  // Made with the worker, before its thread starts (teardown may cancel its
+  // connect); connected by the worker thread during the start-up; freed by
+  // the worker thread after the pool has ended.
+  std::unique_ptr<TAgentPeer> Peer;
   // Created by the worker thread before Ready or StartFailed is set
   // (release), read by other threads after they have seen either (acquire);
   // freed by the worker thread after the pool has ended. StartupError is
   // published with StartFailed. StartedEvent is set right after either
   // flag, for AddTask to wait on.
-  std::unique_ptr<TAgentPeer> Peer;
   std::unique_ptr<TFileCache> FileCache;
   std::unique_ptr<TAgentDataCache> DataCache;
   std::string StartupError;

@@ -34,13 +34,18 @@ void TCustomWinSocket::Open(INameResolver& resolver, const std::string& host, ui
   {
     TMutexLock state(StateLock);
     if (IsConnected || Handle.Valid()) throw ESocketError(kSocketAlreadyOpen);
+    if (OpenCancelled) throw ESocketError::FromCall(ECANCELED, "connect");
     if (Handle.Create() != 0) throw ESocketError(kCantCreateSocket);
     fd = Handle.Get();
   }
   // A name that does not resolve fails here, like a refused connection,
   // instead of connecting to 0.0.0.0 (which reaches a local listener).
-  int error = resolved != 0 ? resolved : TTcpSocket::Connect(fd, address, port);
+  int error = resolved != 0 ? resolved : TTcpSocket::Connect(fd, address, port, kConnectTimeoutMs);
+  if (error == TTcpSocket::kTimedOut) error = ETIMEDOUT;
   TMutexLock state(StateLock);
+  // A cancelled connect says so, whatever the wake-up left behind; a cancel
+  // that came while the connect was being answered still counts.
+  if (OpenCancelled) error = ECANCELED;
   if (error != 0) {
     Handle.Close();
     throw ESocketError::FromCall(error, "connect");
@@ -48,6 +53,15 @@ void TCustomWinSocket::Open(INameResolver& resolver, const std::string& host, ui
   IsConnected = true;
   PeerAddress = address;
   PeerPort = port;
+  NoteProgress();
+}
+
+void TCustomWinSocket::CancelOpen() {
+  TMutexLock state(StateLock);
+  OpenCancelled = true;
+  // A descriptor without a connection is one being connected: the shutdown
+  // ends that wait.
+  if (Handle.Valid() && !IsConnected) TTcpSocket::Shutdown(Handle.Get());
 }
 
 void TCustomWinSocket::Close() {
@@ -81,6 +95,15 @@ std::string TCustomWinSocket::RemoteAddress() const {
 uint16_t TCustomWinSocket::RemotePort() const {
   TMutexLock state(StateLock);
   return IsConnected ? PeerPort : 0;
+}
+
+std::chrono::steady_clock::time_point TCustomWinSocket::LastProgress() const {
+  return std::chrono::steady_clock::time_point(
+      std::chrono::steady_clock::duration(ProgressAt.load(std::memory_order_relaxed)));
+}
+
+void TCustomWinSocket::NoteProgress() {
+  ProgressAt.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
 }
 
 int TCustomWinSocket::IoDescriptor() {

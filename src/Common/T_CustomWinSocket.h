@@ -4,16 +4,18 @@
 // that (a read then answers 0). Non-copyable; destruction closes.
 //
 // Threads: the connection is read and written through TWinSocketStream by
-// the thread that owns it; any thread may ask its state or Close it. Close
-// does not wait behind a read or write in progress on another thread: it
-// first shuts the socket down, which ends that call, then takes the I/O
-// lock and closes the descriptor, so a number is never closed while a call
-// still uses it.
+// the thread that owns it; any thread may ask its state, Close it or
+// CancelOpen it. Close does not wait behind a read, write or connect in
+// progress on another thread: it first shuts the socket down, which ends
+// that call, then takes the I/O lock and closes the descriptor, so a number
+// is never closed while a call still uses it.
 //
 // Lock order: IoLock (one whole read, write or connect) before StateLock
 // (the descriptor and the connection's state, held briefly).
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -34,13 +36,23 @@ class TCustomWinSocket {
   TCustomWinSocket(const TCustomWinSocket&) = delete;
   TCustomWinSocket& operator=(const TCustomWinSocket&) = delete;
 
+  // How long Open waits for an answer before it gives up, as a Windows
+  // connect does (an unanswered SYN would otherwise be retried for minutes).
+  static constexpr int kConnectTimeoutMs = 20000;
+
   // Connects to `host` (a dotted IPv4 text or a name that `resolver` turns
   // into an address) and `port`, blocking until the connection is made or
-  // refused. Raises ESocketError: "Socket already open" when connected, "No
-  // address specified" for an empty host, "Can't create new socket", and
-  // the "connect" text when the host does not resolve (EHOSTUNREACH) or the
-  // connect fails; the connection is then closed.
+  // refused, at most kConnectTimeoutMs. Raises ESocketError: "Socket already
+  // open" when connected, "No address specified" for an empty host, "Can't
+  // create new socket", and the "connect" text when the host does not
+  // resolve (EHOSTUNREACH), the time runs out (ETIMEDOUT), the open was
+  // cancelled (ECANCELED) or the connect fails; the connection is then closed.
   void Open(INameResolver& resolver, const std::string& host, uint16_t port) EXCLUDES(IoLock, StateLock);
+
+  // Gives up opening, for good: a connect in progress on another thread ends
+  // at once and every later Open fails with the "connect" text (ECANCELED).
+  // An open connection stays open. Any thread.
+  void CancelOpen() EXCLUDES(StateLock);
 
   // Closes the connection; nothing when it is not open. Raises the
   // "closesocket" text when the system reports an error (the connection is
@@ -54,12 +66,18 @@ class TCustomWinSocket {
   // The peer's port; 0 when not connected.
   uint16_t RemotePort() const EXCLUDES(StateLock);
 
+  // When bytes last moved: the open, or the end of the last read or write
+  // of a stream view that moved any. Any thread.
+  std::chrono::steady_clock::time_point LastProgress() const;
+
  private:
   friend class TWinSocketStream;
 
   // The descriptor for one read or write; -1 when the connection is closed.
   // The caller holds IoLock, so the number stays open until it lets go.
   int IoDescriptor() REQUIRES(IoLock) EXCLUDES(StateLock);
+  // Stream views: bytes moved just now.
+  void NoteProgress();
 
   // Constant after construction.
   const bool BlockingMode;
@@ -74,4 +92,9 @@ class TCustomWinSocket {
   bool IsConnected GUARDED_BY(StateLock) = false;
   uint32_t PeerAddress GUARDED_BY(StateLock) = 0;
   uint16_t PeerPort GUARDED_BY(StateLock) = 0;
+  bool OpenCancelled GUARDED_BY(StateLock) = false;
+
+  // Written by the thread doing I/O, read by any thread watching for a
+  // silent peer: a plain time stamp (steady clock ticks), relaxed.
+  std::atomic<std::chrono::steady_clock::rep> ProgressAt{0};
 };

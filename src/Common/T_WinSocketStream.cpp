@@ -17,6 +17,7 @@ int32_t TWinSocketStream::Read(void* buffer, int32_t count) {
   int error = TTcpSocket::Receive(fd, buffer, static_cast<size_t>(count), TimeOutMs, received);
   if (error == TTcpSocket::kTimedOut) return 0;
   if (error != 0) throw ESocketError::FromStream("Read", error);
+  if (received > 0) Socket.NoteProgress();
   return static_cast<int32_t>(received);
 }
 
@@ -34,6 +35,7 @@ int32_t TWinSocketStream::WriteGather(const void* first, int32_t firstCount, con
                                TimeOutMs);
   if (error == TTcpSocket::kTimedOut) return 0;
   if (error != 0) throw ESocketError::FromStream("Write", error);
+  Socket.NoteProgress();
   return static_cast<int32_t>(total);
 }
 

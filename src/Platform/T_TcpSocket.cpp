@@ -1,6 +1,7 @@
 #include "Platform/T_TcpSocket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -84,18 +85,26 @@ int TTcpSocket::LocalPort(uint16_t& port) const {
 
 int TTcpSocket::Close() { return Descriptor.Close() ? 0 : errno; }
 
-int TTcpSocket::Connect(int fd, uint32_t address, uint16_t port) {
+int TTcpSocket::Connect(int fd, uint32_t address, uint16_t port, int timeoutMs) {
+  // A non-blocking connect waited for by poll: the wait has a deadline, and
+  // a shutdown from another thread ends it (the kernel gives up the attempt
+  // and reports the socket hung up).
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
   struct sockaddr_in remote = SocketAddress(address, port);
+  int error = 0;
   if (::connect(fd, reinterpret_cast<const struct sockaddr*>(&remote), sizeof remote) != 0) {
-    if (errno != EINTR) return errno;
-    // An interrupted connect goes on in the background: wait for its end.
-    int waited = WaitReady(fd, POLLOUT, std::nullopt);
-    if (waited != 0) return waited;
-    int error = 0;
+    error = errno;
+    if (error == EINPROGRESS || error == EINTR) error = WaitReady(fd, POLLOUT, DeadlineOf(timeoutMs));
     socklen_t size = sizeof error;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return errno;
-    if (error != 0) return error;
+    if (error == 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+    // Whatever the wake-up said, only a peer address proves a connection.
+    struct sockaddr_in peer {};
+    size = sizeof peer;
+    if (error == 0 && ::getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &size) != 0) error = errno;
   }
+  if (::fcntl(fd, F_SETFL, flags) != 0 && error == 0) error = errno;
+  if (error != 0) return error;
   SetNoDelay(fd);
   return 0;
 }

@@ -44,9 +44,11 @@ class TTcpSocket {
   // reused at once by the process: nobody may still use it.
   int Close();
 
-  // Connects, blocking until the connection is made or refused; then sets
-  // TCP_NODELAY.
-  static int Connect(int fd, uint32_t address, uint16_t port);
+  // Connects, waiting at most `timeoutMs` for the connection to be made or
+  // refused (kTimedOut when the time runs out first); then sets TCP_NODELAY.
+  // A Shutdown of `fd` from another thread ends the wait with an error. The
+  // descriptor is in blocking mode again afterwards.
+  static int Connect(int fd, uint32_t address, uint16_t port, int timeoutMs);
   // Waits for a connection on listening socket `fd`; the accepted socket is
   // close-on-exec and has TCP_NODELAY. Answers EINVAL once `fd` is shut down.
   static int Accept(int fd, TTcpSocket& accepted, uint32_t& address, uint16_t& port);
