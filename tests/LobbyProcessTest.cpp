@@ -416,6 +416,27 @@ TEST_F(LobbyTest, UnansweredConnectsHoldNeitherSessionsNorShutdown) {
   Agent.reset();
 }
 
+// The lobby thread waits for a session's start-up no longer than the
+// start-up's connect to the user may take: a KEEP_ALIVE sent after a
+// RUN_TASK whose data port never answers is served (or the session ends)
+// within that bound, not after the system's two minutes of SYN retries.
+TEST_F(LobbyTest, AnUnansweredDataPortHoldsTheLobbyNoLongerThanTheConnectBound) {
+#if KELVRA_SANITIZED_BUILD
+  GTEST_SKIP() << "the 20-second connect bound runs in the plain build only";
+#endif
+  fake::TUnansweredListener dataPort;
+  ASSERT_NE(dataPort.Port(), 0);
+  Start("", false, 0, dataPort.Port());
+  fake::TLobbyClient user("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(user.RunTask("RUN_TASK,1,libtasklib_tasks.so,Echo", "in"));
+  ASSERT_TRUE(user.Send("KEEP_ALIVE"));
+  // Either the load summary comes back or the agent ends the session, whose
+  // peer never connected; both within the 20 s bound and some slack.
+  const std::string reply = user.Reply(60000);
+  EXPECT_TRUE(reply != "<none>" || user.ClosedByAgent(1000)) << Agent->Err();
+  EXPECT_TRUE(WaitLogged("AGENTPEER: Unable to connect to user data port, IP=127.0.0.1", 10s)) << Agent->Err();
+}
+
 // Users that stall in the middle of a GET_FILE or GET_DATA answer, or never
 // read a large TASK_DONE, do not pin their sessions once the lobby
 // connection has gone, and do not keep SIGTERM from ending the agent.
