@@ -36,8 +36,8 @@ class TThread {
   void Start(ISystem& system, IDebugSink& debug, std::function<void()> body,
              std::function<void()> onFinished = nullptr);
 
-  void RequestStop() { StopFlag.store(true, std::memory_order_relaxed); }
-  bool StopRequested() const { return StopFlag.load(std::memory_order_relaxed); }
+  void RequestStop() { StopFlag.store(true, std::memory_order_release); }
+  bool StopRequested() const { return StopFlag.load(std::memory_order_acquire); }
 
   // True while no body runs: before Start, after a Start that failed, and
   // once the body has been left by any way. The owner may then rely on
@@ -56,8 +56,9 @@ class TThread {
   // Constant after construction.
   const std::string ThreadName;
 
-  // Set by any thread, read by the body: a plain flag whose wake-up the
-  // owner delivers, so relaxed suffices.
+  // Set by any thread, read by the body. Release/acquire: a body that leaves
+  // its loop on seeing the flag, without waiting on the owner's wake-up, may
+  // rely on what the owner wrote before asking it to stop.
   std::atomic<bool> StopFlag{false};
   // Manual-reset, set while no body runs; its lock publishes the body's
   // writes to whoever sees it set.
