@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -66,14 +67,18 @@ uint32_t SlotThatAborts() {
 
 uint32_t TerminatingTask(IAgent*, void*, IGenericStream*, IGenericStream*) { std::terminate(); }
 
-// Task code that another process sends SIGABRT while it waits (at most
-// about 20 s); answers 1 if it is not ended.
+// Task code that gets a SIGABRT as another process's kill() delivers it
+// (SI_USER from process 1), while it waits (at most about 20 s); answers 1
+// if it is not ended. A process may queue any signal information to
+// itself, so no second process is needed (a fork from a threaded process
+// can hang under ThreadSanitizer).
 uint32_t AbortedFromOutsideTask(IAgent*, void*, IGenericStream*, IGenericStream*) {
-  pid_t self = ::getpid();
-  if (::fork() == 0) {
-    ::kill(self, SIGABRT);
-    ::_exit(0);
-  }
+  siginfo_t info {};
+  info.si_signo = SIGABRT;
+  info.si_code = SI_USER;
+  info.si_pid = 1;
+  info.si_uid = ::getuid();
+  ::syscall(SYS_rt_sigqueueinfo, ::getpid(), SIGABRT, &info);
   for (int i = 0; i < 2000; ++i) ::usleep(10000);
   return 1;
 }
