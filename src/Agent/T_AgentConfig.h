@@ -28,7 +28,9 @@ struct TAgentSettings {
   uint64_t MaxDataCacheBytes() const { return MaxDataCacheSize > 0 ? uint64_t(MaxDataCacheSize) * 1024 : 0; }
   // The most one compressed task input or data block may inflate to: the
   // data-cache bound, within what a stream can hold.
-  int32_t MaxInflatedBytes() const { return static_cast<int32_t>(std::min<uint64_t>(MaxDataCacheBytes(), INT32_MAX)); }
+  int32_t MaxInflatedBytes() const {
+    return static_cast<int32_t>(std::min<uint64_t>(MaxDataCacheBytes(), INT32_MAX));
+  }
 
   std::string BindIp;                     // [agent] bind_ip; empty = all addresses
   uint16_t BindPort = 4102;               // [agent] bind_port, the lobby

@@ -25,7 +25,8 @@ TAgentDataCache::~TAgentDataCache() { FreeData(std::nullopt); }
 
 int32_t TAgentDataCache::GetData(const std::string& identifier, IGenericStream*& view) {
   TMutexLock guard(Lock);
-  auto found = std::find_if(Entries.begin(), Entries.end(), [&](const TEntry& entry) { return entry.Key == identifier; });
+  auto found =
+      std::find_if(Entries.begin(), Entries.end(), [&](const TEntry& entry) { return entry.Key == identifier; });
   if (found != Entries.end()) {
     Agent.DebugWrite("DATACACHE: Data reused from cache.");
     std::rotate(found, found + 1, Entries.end());  // now the most recently used
@@ -71,6 +72,7 @@ bool TAgentDataCache::MakeRoom(uint64_t size) {
       ++entry;
       continue;
     }
+    Agent.DebugWrite("DATACACHE: Dropping least recently used data of %d bytes.", entry->Block.GetSize());
     held -= SizeOf(entry->Block);
     entry = Entries.erase(entry);
   }
