@@ -478,3 +478,72 @@ TEST_F(LobbyTest, UsersWhoStallNeitherPinTheirSessionsNorHoldShutdown) {
   EXPECT_EQ(TimesLogged("AGENTPEER: User does not answer, connection closed, IP=127.0.0.1"), 3u);
   Agent.reset();
 }
+
+namespace {
+
+// A memory figure of process `pid` in KiB ("VmRSS", "VmHWM"); -1 when absent.
+long MemoryKiB(pid_t pid, const std::string& field) {
+  const std::string status = ReadTextFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("\n" + field + ":");
+  return at == std::string::npos ? -1 : std::stol(status.substr(at + field.size() + 2));
+}
+
+}  // namespace
+
+// A user who answers GET_DATA with block after large block: the session's
+// cache keeps to its bound, and its memory goes back when the session ends.
+// Memory is measured in the plain build only: the sanitizers' allocators keep
+// freed memory in quarantine and add shadow memory of their own.
+TEST_F(LobbyTest, ManyLargeDataBlocksLeaveTheAgentsMemoryBoundedAndItReturnsAtSessionEnd) {
+  constexpr bool kMeasuresMemory = !KELVRA_SANITIZED_BUILD;
+  constexpr int kBlocks = 48;
+  constexpr size_t kBlockSize = 2u << 20;  // 96 MiB in all, against a bound of 8 MiB
+  for (int i = 0; i < kBlocks; ++i)
+    User.AddData("big" + std::to_string(i), std::string(kBlockSize, static_cast<char>('a' + i % 26)));
+  Start("maxDataCacheSize=8192\n");
+  const long before = MemoryKiB(Agent->Id(), "VmRSS");
+  ASSERT_GT(before, 0);
+  {
+    fake::TLobbyClient user("127.0.0.1", LobbyPort);
+    ASSERT_TRUE(user.RunTask("RUN_TASK,1,libtasklib_tasks.so,FetchMany", "big " + std::to_string(kBlocks)));
+    ASSERT_TRUE(WaitReport(1)) << Agent->Err();
+    ASSERT_EQ(ReportsOf(1)[0].Text.rfind("TASK_DONE 1 ", 0), 0u) << ReportsOf(1)[0].Text;
+    EXPECT_EQ(ReportsOf(1)[0].Block, std::to_string(kBlocks * kBlockSize));
+    EXPECT_EQ(TimesLogged("DATACACHE: Dropping least recently used data of 2097152 bytes."), kBlocks - 4u);
+    // The peak, start-up included: the bound, a block in flight and the
+    // copy being read, with room to spare; unbounded it passes 96 MiB.
+    const long peak = MemoryKiB(Agent->Id(), "VmHWM");
+    if (kMeasuresMemory) {
+      EXPECT_LT(peak - before, 40 * 1024) << "before " << before << " KiB, peak " << peak << " KiB";
+    }
+    ASSERT_TRUE(user.Send("DISCONNECT"));
+    EXPECT_TRUE(user.ClosedByAgent(10000));
+  }
+  ASSERT_TRUE(WaitLogged("WORKERTHREAD: Datacache released.")) << Agent->Err();
+  ASSERT_TRUE(WaitLogged("AGENTLOBBYTHREAD: Exit")) << Agent->Err();
+  // The cache held 8 MiB at the end; all of it is given back to the system.
+  long after = 0;
+  if (kMeasuresMemory) {
+    EXPECT_TRUE(WaitUntil([&] { return (after = MemoryKiB(Agent->Id(), "VmRSS")) - before < 4 * 1024; }, 30s))
+        << "before " << before << " KiB, after " << after << " KiB";
+  }
+}
+
+// A small compressed input that would inflate beyond the bound fails its
+// task with the reason, before the agent allocates what it declares.
+TEST_F(LobbyTest, ACompressedInputInflatingBeyondTheBoundFailsItsTask) {
+  Start("maxDataCacheSize=1024\n");
+  const std::string zeros(64u << 20, '\0');
+  const std::string within(1u << 20, 'w');
+  {
+    fake::TLobbyClient user("127.0.0.1", LobbyPort);
+    ASSERT_TRUE(user.RunTask("RUN_TASK,1,libtasklib_tasks.so,Echo", CompressedBlock(within, 1u << 20)));
+    ASSERT_TRUE(WaitReport(1)) << Agent->Err();
+    EXPECT_EQ(ReportsOf(1)[0].Block, within);
+    ASSERT_TRUE(user.RunTask("RUN_TASK,2,libtasklib_tasks.so,Echo", CompressedBlock(zeros, 64u << 20)));
+    ASSERT_TRUE(WaitReport(2)) << Agent->Err();
+  }
+  EXPECT_EQ(FailureText(ReportsOf(2)[0]),
+            "POOLTHREAD: exception \"Compressed data would inflate to 67108864 bytes, more than the 1048576 "
+            "allowed\" in task 2");
+}

@@ -27,7 +27,23 @@ struct DataCacheTest : ::testing::Test {
     Agent = MakeCoreAgent(Platform, Dir, MainThread, User.Port());
     Peer = std::make_unique<TAgentPeer>(*Agent, "127.0.0.1");
     Peer->Connect();
-    Cache = std::make_unique<TAgentDataCache>(*Agent, *Peer);
+    Cache = std::make_unique<TAgentDataCache>(*Agent, *Peer, uint64_t{1} << 30);
+  }
+  // Replaces the cache by one bound to `capacity` bytes.
+  void Bound(uint64_t capacity) {
+    Cache.reset();
+    Cache = std::make_unique<TAgentDataCache>(*Agent, *Peer, capacity);
+  }
+  // The block's bytes, asked for and released at once.
+  std::string Get(const std::string& identifier) {
+    IGenericStream* view = nullptr;
+    return Cache->GetData(identifier, view) == 0 ? Read(view) : std::string("<failed>");
+  }
+  // The GET_DATA requests the user has answered so far, in order.
+  std::vector<std::string> Requests() {
+    std::vector<std::string> texts;
+    for (const auto& request : User.Taken()) texts.push_back(request.Text);
+    return texts;
   }
 
   // The view's bytes; the view is released.
@@ -137,4 +153,86 @@ TEST_F(DataCacheTest, AFailedFetchLeavesTheSlotAndAsksAgainNextTime) {
   IGenericStream* view = nullptr;
   ASSERT_EQ(Cache->GetData("missing", view), 0);
   EXPECT_EQ(Read(view), "arrived");
+}
+
+TEST_F(DataCacheTest, UnviewedBlocksAreDroppedLeastRecentlyUsedFirstToMakeRoom) {
+  Bound(30);
+  for (const char* key : {"a", "b", "c", "d"}) User.AddData(key, std::string(10, key[0]));
+  EXPECT_EQ(Get("a"), std::string(10, 'a'));
+  EXPECT_EQ(Get("b"), std::string(10, 'b'));
+  EXPECT_EQ(Get("c"), std::string(10, 'c'));
+  EXPECT_EQ(Get("a"), std::string(10, 'a'));  // a hit: "b" is now the least recently used
+  EXPECT_EQ(Get("d"), std::string(10, 'd'));  // 40 bytes would not fit: "b" goes
+  EXPECT_EQ(Get("a"), std::string(10, 'a'));
+  EXPECT_EQ(Get("c"), std::string(10, 'c'));
+  EXPECT_EQ(Get("d"), std::string(10, 'd'));
+  EXPECT_EQ(Requests(), (std::vector<std::string>{"GET_DATA a", "GET_DATA b", "GET_DATA c", "GET_DATA d"}));
+  EXPECT_EQ(Get("b"), std::string(10, 'b'));  // fetched again, and "a" makes room
+  EXPECT_EQ(Requests().size(), 5u);
+  EXPECT_EQ(Get("c"), std::string(10, 'c'));
+  EXPECT_EQ(Requests().size(), 5u);
+  EXPECT_EQ(Get("a"), std::string(10, 'a'));
+  EXPECT_EQ(Requests().back(), "GET_DATA a");
+}
+
+TEST_F(DataCacheTest, ViewedBlocksStayAndABlockThatCannotFitIsHandedOutButNotKept) {
+  Bound(30);
+  for (const char* key : {"a", "b", "c", "d", "e"}) User.AddData(key, std::string(10, key[0]));
+  IGenericStream* viewA = nullptr;
+  ASSERT_EQ(Cache->GetData("a", viewA), 0);  // the least recently used, but viewed
+  EXPECT_EQ(Get("b"), std::string(10, 'b'));
+  IGenericStream* viewC = nullptr;
+  ASSERT_EQ(Cache->GetData("c", viewC), 0);
+  IGenericStream* viewD = nullptr;
+  ASSERT_EQ(Cache->GetData("d", viewD), 0);  // "b" goes, "a" stays
+  EXPECT_EQ(Requests().size(), 4u);
+
+  // Every cached block is viewed: "e" is handed out but not kept, and
+  // nothing is dropped for it.
+  IGenericStream* viewE = nullptr;
+  ASSERT_EQ(Cache->GetData("e", viewE), 0);
+  EXPECT_EQ(Count("DATACACHE: Data of 10 bytes does not fit in the cache, not kept."), 1);
+  EXPECT_EQ(Read(viewE), std::string(10, 'e'));  // the sanitizer build proves the bytes were alive
+  EXPECT_EQ(Get("e"), std::string(10, 'e'));      // fetched again
+  EXPECT_EQ(Requests().size(), 6u);
+  EXPECT_EQ(Read(viewA), std::string(10, 'a'));
+  EXPECT_EQ(Read(viewC), std::string(10, 'c'));
+  EXPECT_EQ(Read(viewD), std::string(10, 'd'));
+  EXPECT_EQ(Get("a"), std::string(10, 'a'));
+  EXPECT_EQ(Get("b"), std::string(10, 'b'));  // the views are gone: "e" could be kept now
+  EXPECT_EQ(Get("e"), std::string(10, 'e'));
+  EXPECT_EQ(Requests().size(), 8u);
+  EXPECT_EQ(Get("e"), std::string(10, 'e'));
+  EXPECT_EQ(Requests().size(), 8u);
+}
+
+TEST_F(DataCacheTest, ABlockLargerThanTheBoundIsNotKeptAndDropsNothing) {
+  Bound(16);
+  User.AddData("small", "12345");
+  User.AddData("large", std::string(17, 'L'));
+  EXPECT_EQ(Get("small"), "12345");
+  EXPECT_EQ(Get("large"), std::string(17, 'L'));
+  EXPECT_EQ(Count("DATACACHE: Data of 17 bytes does not fit in the cache, not kept."), 1);
+  EXPECT_EQ(Get("small"), "12345");
+  EXPECT_EQ(Get("large"), std::string(17, 'L'));
+  EXPECT_EQ(Requests(), (std::vector<std::string>{"GET_DATA small", "GET_DATA large", "GET_DATA large"}));
+  EXPECT_EQ(Count("DATACACHE: Data of 17 bytes does not fit in the cache, not kept."), 2);
+}
+
+TEST_F(DataCacheTest, ACompressedBlockInflatingBeyondTheBoundIsRefused) {
+  Bound(4096);
+  std::string zeros(1 << 20, '\0');
+  User.AddData("bomb", CompressedBlock(zeros, static_cast<uint32_t>(zeros.size())));
+  User.AddData("fits", CompressedBlock(std::string(4096, 'f'), 4096));
+  IGenericStream* view = nullptr;
+  try {
+    Cache->GetData("bomb", view);
+    ADD_FAILURE() << "the bomb was inflated";
+  } catch (const std::exception& error) {
+    EXPECT_STREQ(error.what(), "Compressed data would inflate to 1048576 bytes, more than the 4096 allowed");
+  }
+  EXPECT_EQ(view, nullptr);
+  EXPECT_EQ(Get("fits"), std::string(4096, 'f'));
+  EXPECT_EQ(Get("fits"), std::string(4096, 'f'));
+  EXPECT_EQ(Requests().size(), 2u);
 }

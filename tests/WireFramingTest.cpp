@@ -60,14 +60,16 @@ TStreamRef StreamOf(const std::string& content, int32_t position = 0) {
   return stream;
 }
 
-std::string DecompressError(TStreamRef& stream) {
+std::string DecompressErrorWithin(TStreamRef& stream, int32_t limit) {
   try {
-    DecompressStream(stream.Get());
+    DecompressStream(stream.Get(), limit);
   } catch (const std::exception& error) {
     return error.what();
   }
   return "<no error>";
 }
+
+std::string DecompressError(TStreamRef& stream) { return DecompressErrorWithin(stream, INT32_MAX); }
 
 }  // namespace
 
@@ -236,6 +238,29 @@ TEST(CompressedStream, BadDataFailsWithItsLine) {
   block[7] = 0;
   TStreamRef secondTag = StreamOf(block);
   EXPECT_EQ(DecompressError(secondTag), "Assertion failure (Common/kelvracommon, line 506)");
+}
+
+TEST(CompressedStream, SizesBeyondTheCallersLimitAreRefusedBeforeAllocating) {
+  // 64 MiB of zeros deflate to about 64 KiB: a block a user can send cheaply.
+  const std::string zeros(64u << 20, '\0');
+  const std::string bomb = CompressedBlock(zeros, static_cast<uint32_t>(zeros.size()));
+  ASSERT_LT(bomb.size(), 100000u);
+  TStreamRef stream = StreamOf(bomb);
+  const size_t capacity = TGenericStream::From(stream.Get())->Capacity();
+  try {
+    DecompressStream(stream.Get(), 1 << 20);
+    ADD_FAILURE() << "the bomb was inflated";
+  } catch (const std::exception& error) {
+    EXPECT_STREQ(error.what(), "Compressed data would inflate to 67108864 bytes, more than the 1048576 allowed");
+  }
+  EXPECT_EQ(stream.GetSize(), static_cast<int32_t>(bomb.size())) << "the stream is unchanged";
+  EXPECT_EQ(TGenericStream::From(stream.Get())->Capacity(), capacity) << "nothing was allocated for it";
+
+  TStreamRef atTheLimit = StreamOf(CompressedBlock(std::string(1000, 'x'), 1000));
+  DecompressStream(atTheLimit.Get(), 1000);
+  EXPECT_EQ(atTheLimit.GetSize(), 1000);
+  TStreamRef negative = StreamOf(CompressedBlock("x", 1));
+  EXPECT_EQ(DecompressErrorWithin(negative, -5), "Compressed data would inflate to 1 bytes, more than the 0 allowed");
 }
 
 TEST(CompressedStream, ImpossibleSizesAreRefusedBeforeAllocating) {

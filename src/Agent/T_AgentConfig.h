@@ -8,6 +8,7 @@
 // lock, which callers must not hold (it is taken inside).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,6 +24,14 @@
 struct TAgentSettings {
   static constexpr size_t kMaxAddressLength = 19;
 
+  // maxDataCacheSize counts KiB; a negative value counts as 0.
+  uint64_t MaxDataCacheBytes() const { return MaxDataCacheSize > 0 ? uint64_t(MaxDataCacheSize) * 1024 : 0; }
+  // The most one compressed task input or data block may inflate to: the
+  // data-cache bound, within what a stream can hold.
+  int32_t MaxInflatedBytes() const {
+    return static_cast<int32_t>(std::min<uint64_t>(MaxDataCacheBytes(), INT32_MAX));
+  }
+
   std::string BindIp;                     // [agent] bind_ip; empty = all addresses
   uint16_t BindPort = 4102;               // [agent] bind_port, the lobby
   std::string CoordinatorIp;              // [coordinator] coordinator_ip as read at start
@@ -35,7 +44,7 @@ struct TAgentSettings {
   int32_t BroadcastPort = 4104;           // [agent] broadcast_port, listened on
   int32_t CoordinatorBroadcastPort = 4105;  // [coordinator] broadcast_port, sent to
   bool EnableDebugOutput = false;         // [agent] enableDebugOutput
-  int32_t MaxDataCacheSize = 100000;      // [agent] maxDataCacheSize, held only
+  int32_t MaxDataCacheSize = 100000;      // [agent] maxDataCacheSize, KiB
   bool AllowDiscardCoordinatorIp = true;  // [coordinator] allowDiscardCoordinatorIp
 };
 

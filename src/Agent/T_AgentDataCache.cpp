@@ -8,18 +8,30 @@
 #include "Common/WireFraming.h"
 #include "Common/kelvracommon.h"
 
-TAgentDataCache::TAgentDataCache(TAgent& agent, TAgentPeer& peer) : Agent(agent), Peer(peer) {}
+namespace {
+
+uint64_t SizeOf(const TStreamRef& block) { return static_cast<uint64_t>(block.GetSize()); }
+
+// True when a task holds a view of the entry's block (each view holds a
+// reference of its own).
+bool Viewed(const TStreamRef& block) { return !IsSoleHolder(block.Get()); }
+
+}  // namespace
+
+TAgentDataCache::TAgentDataCache(TAgent& agent, TAgentPeer& peer, uint64_t capacity)
+    : Agent(agent), Peer(peer), Capacity(capacity) {}
 
 TAgentDataCache::~TAgentDataCache() { FreeData(std::nullopt); }
 
 int32_t TAgentDataCache::GetData(const std::string& identifier, IGenericStream*& view) {
   TMutexLock guard(Lock);
-  for (const TEntry& entry : Entries) {
-    if (entry.Key == identifier) {
-      Agent.DebugWrite("DATACACHE: Data reused from cache.");
-      view = TAgentGenericStreamWrapper::Create(entry.Block.Get());
-      return 0;
-    }
+  auto found =
+      std::find_if(Entries.begin(), Entries.end(), [&](const TEntry& entry) { return entry.Key == identifier; });
+  if (found != Entries.end()) {
+    Agent.DebugWrite("DATACACHE: Data reused from cache.");
+    std::rotate(found, found + 1, Entries.end());  // now the most recently used
+    view = TAgentGenericStreamWrapper::Create(Entries.back().Block.Get());
+    return 0;
   }
   Agent.DebugWrite("DATACACHE: Requesting data from user.");
   TStreamRef block = Peer.RequestData(identifier);
@@ -28,8 +40,15 @@ int32_t TAgentDataCache::GetData(const std::string& identifier, IGenericStream*&
     return 1;
   }
   // A failure from here on releases the fetched block and caches nothing.
-  if (IsCompressedStream(block.Get())) DecompressStream(block.Get());
+  if (IsCompressedStream(block.Get()))
+    DecompressStream(block.Get(), static_cast<int32_t>(std::min<uint64_t>(Capacity, INT32_MAX)));
   RequireSingleHolder(block.Get(), "Agent/T_AgentDataCache", 137);
+  if (!MakeRoom(SizeOf(block))) {
+    // The view holds the only reference: the block goes when the task lets go.
+    Agent.DebugWrite("DATACACHE: Data of %d bytes does not fit in the cache, not kept.", block.GetSize());
+    view = TAgentGenericStreamWrapper::Create(block.Get());
+    return 0;
+  }
   Entries.push_back(TEntry{identifier, std::move(block)});
   view = TAgentGenericStreamWrapper::Create(Entries.back().Block.Get());
   return 0;
@@ -38,4 +57,24 @@ int32_t TAgentDataCache::GetData(const std::string& identifier, IGenericStream*&
 void TAgentDataCache::FreeData(const std::optional<std::string>& identifier) {
   TMutexLock guard(Lock);
   std::erase_if(Entries, [&](const TEntry& entry) { return !identifier || entry.Key == *identifier; });
+}
+
+bool TAgentDataCache::MakeRoom(uint64_t size) {
+  uint64_t held = 0;
+  uint64_t viewed = 0;
+  for (const TEntry& entry : Entries) {
+    held += SizeOf(entry.Block);
+    if (Viewed(entry.Block)) viewed += SizeOf(entry.Block);
+  }
+  if (size > Capacity || viewed > Capacity - size) return false;
+  for (auto entry = Entries.begin(); held > Capacity - size;) {
+    if (Viewed(entry->Block)) {
+      ++entry;
+      continue;
+    }
+    Agent.DebugWrite("DATACACHE: Dropping least recently used data of %d bytes.", entry->Block.GetSize());
+    held -= SizeOf(entry->Block);
+    entry = Entries.erase(entry);
+  }
+  return true;
 }

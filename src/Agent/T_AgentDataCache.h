@@ -2,8 +2,12 @@
 // (GET_DATA through the session's peer), inflated once when they arrive
 // compressed, and handed to every task that asks as a read-only view of the
 // same bytes. A view keeps its block alive, so dropping an entry never
-// invalidates a view a task still reads. Nothing is evicted: a block stays
-// until the task library drops it or the session ends.
+// invalidates a view a task still reads.
+//
+// Bound: the cached blocks hold at most `capacity` bytes. To make room for a
+// new block, blocks no task holds a view of are dropped, least recently used
+// first; a block that cannot fit even then is handed to its task but not
+// kept. A compressed block may not inflate beyond `capacity` either.
 //
 // Threads: GetData and FreeData on pool threads, inside a task's calls of
 // the agent interface; the cache lock is held for the whole of a call,
@@ -23,17 +27,19 @@ class TAgentPeer;
 
 class TAgentDataCache {
  public:
-  // `agent` and `peer` are borrowed for the cache's life.
-  TAgentDataCache(TAgent& agent, TAgentPeer& peer);
+  // `agent` and `peer` are borrowed for the cache's life; `capacity` is the
+  // bound in bytes.
+  TAgentDataCache(TAgent& agent, TAgentPeer& peer, uint64_t capacity);
   // Drops every block; views handed out stay valid.
   ~TAgentDataCache();
   TAgentDataCache(const TAgentDataCache&) = delete;
   TAgentDataCache& operator=(const TAgentDataCache&) = delete;
 
   // 0: `view` receives a new read-only view at position 0 whose one
-  // reference is the caller's; 1: the block is not available and `view` is
-  // left as it was. Identifiers compare byte for byte. Raises when a
-  // compressed block does not inflate (nothing is cached then).
+  // reference is the caller's (also for a block too large to keep); 1: the
+  // block is not available and `view` is left as it was. Identifiers compare
+  // byte for byte. Raises when a compressed block does not inflate or would
+  // inflate beyond the bound (nothing is cached then).
   int32_t GetData(const std::string& identifier, IGenericStream*& view) EXCLUDES(Lock);
 
   // Drops the blocks with this identifier, or every block without one.
@@ -45,10 +51,17 @@ class TAgentDataCache {
     TStreamRef Block;  // the cache's one reference; the bytes never change
   };
 
+  // True when the cache now has room for `size` more bytes, after dropping
+  // unviewed blocks least recently used first; false (nothing dropped) when
+  // it cannot have.
+  bool MakeRoom(uint64_t size) REQUIRES(Lock);
+
   // Constant after construction.
   TAgent& Agent;     // borrowed
   TAgentPeer& Peer;  // borrowed
+  const uint64_t Capacity;
 
   TMutex Lock;
+  // Least recently used first: a hit moves its entry to the end.
   std::vector<TEntry> Entries GUARDED_BY(Lock);
 };

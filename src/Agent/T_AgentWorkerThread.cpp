@@ -75,7 +75,7 @@ void TAgentWorkerThread::Run() {
 void TAgentWorkerThread::StartUp() {
   Peer->Connect();
   FileCache = std::make_unique<TFileCache>(Agent, *Peer, SessionIdentity(), Agent.Interface());
-  DataCache = std::make_unique<TAgentDataCache>(Agent, *Peer);
+  DataCache = std::make_unique<TAgentDataCache>(Agent, *Peer, Agent.Setting().MaxDataCacheBytes());
   auto pool = std::make_unique<TAgentThreadPool>(Agent);
   TMutexLock guard(QueueLock);
   Pool = std::move(pool);

@@ -14,12 +14,6 @@ namespace {
 
 constexpr const char* kUnit = "Agent/T_PoolThread";
 
-// True when the caller's reference is the stream's only one.
-bool SoleHolder(IGenericStream* stream) {
-  stream->AddRef();
-  return stream->Release() == 1;
-}
-
 }  // namespace
 
 TPoolThread::TPoolThread(TAgentThreadPool& pool, uint32_t index) : Owner(pool), ThreadIndex(index) {
@@ -126,11 +120,11 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
   try {
     if (IsCompressedStream(item.Input.Get())) {
       agent.DebugWrite("POOLTHREAD: Decompressing data for task %u", item.TaskId);
-      DecompressStream(item.Input.Get());
+      DecompressStream(item.Input.Get(), agent.Setting().MaxInflatedBytes());
     }
     item.Input.SetPos(0);
   } catch (const std::exception& error) {
-    fail(error.what());  // corrupt compressed input
+    fail(error.what());  // corrupt compressed input, or inflating beyond the bound
     return;
   }
 
@@ -145,8 +139,8 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
   // A library that kept a stream breaks the one-holder rule: the task fails
   // (one report), and the agent lets go of its own reference so that
   // nothing later trips over the extra one.
-  const bool inputKept = !SoleHolder(item.Input.Get());
-  const bool outputKept = !SoleHolder(output.Get());
+  const bool inputKept = !IsSoleHolder(item.Input.Get());
+  const bool outputKept = !IsSoleHolder(output.Get());
   if (!failure && (inputKept || outputKept))
     failure = std::string("the task library kept a reference to its ") + (inputKept ? "input" : "output") +
               " stream";

@@ -2,9 +2,11 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "Common/T_GenericStream.h"
@@ -173,7 +175,7 @@ bool IsCompressedStream(IGenericStream* stream) {
   return memory != nullptr && GetWord(memory) == kCompressedTag1 && GetWord(memory + 4) == kCompressedTag2;
 }
 
-void DecompressStream(IGenericStream* stream) {
+void DecompressStream(IGenericStream* stream, int32_t limit) {
   TStreamRef held = TStreamRef::AddRefTo(stream);
   held.SetPos(0);
   uint8_t word[4];
@@ -189,6 +191,11 @@ void DecompressStream(IGenericStream* stream) {
   if (inflatedSize > static_cast<uint32_t>(INT32_MAX) ||
       inflatedSize > uint64_t(compressedSize) * kMaxDeflateRatio + 1024)
     RaiseAssertionFailure(kFramingUnit, 519);
+  // A size the data could reach but the caller will not hold (a small block
+  // of zeros inflates a thousandfold).
+  if (inflatedSize > static_cast<uint32_t>(std::max(limit, 0)))
+    throw std::runtime_error("Compressed data would inflate to " + std::to_string(inflatedSize) +
+                             " bytes, more than the " + std::to_string(std::max(limit, 0)) + " allowed");
   std::vector<uint8_t> compressed(static_cast<size_t>(compressedSize));
   if (held.Read(compressed.data(), compressedSize) != compressedSize) RaiseAssertionFailure(kFramingUnit, 519);
   held.SetSize(static_cast<int32_t>(inflatedSize));  // "Out of memory ..." when it cannot be held

@@ -58,4 +58,7 @@ bool IsCompressedStream(IGenericStream* stream);
 // a wrong tag, 519 when the data does not inflate to exactly the size the
 // header gives or that size is beyond what the data could inflate to; "Out
 // of memory while expanding memory stream" when the size cannot be held.
-void DecompressStream(IGenericStream* stream);
+// A header size above `limit` bytes is refused before anything is allocated,
+// with "Compressed data would inflate to N bytes, more than the M allowed";
+// the stream is then unchanged.
+void DecompressStream(IGenericStream* stream, int32_t limit = INT32_MAX);

@@ -24,8 +24,11 @@ void RaiseAssertionFailure(const char* unit, int line) {
   throw std::logic_error("Assertion failure (" + std::string(unit) + ", line " + std::to_string(line) + ")");
 }
 
-void RequireSingleHolder(IGenericStream* stream, const char* unit, int line) {
-  if (stream == nullptr) RaiseAssertionFailure(unit, line);
+bool IsSoleHolder(IGenericStream* stream) {
   stream->AddRef();
-  if (stream->Release() != 1) RaiseAssertionFailure(unit, line);
+  return stream->Release() == 1;
+}
+
+void RequireSingleHolder(IGenericStream* stream, const char* unit, int line) {
+  if (stream == nullptr || !IsSoleHolder(stream)) RaiseAssertionFailure(unit, line);
 }

@@ -30,6 +30,10 @@ int CountProcessors(ISystem& system);
 // are the system's fixed identifiers of that check, not source positions.
 [[noreturn]] void RaiseAssertionFailure(const char* unit, int line);
 
+// True when the caller's reference is the stream's only one (the stream
+// must not be null).
+bool IsSoleHolder(IGenericStream* stream);
+
 // The single-holder check of a stream handed between threads: adds a
 // reference and releases it, and requires the release to answer 1 (the
 // caller holds the only reference). Otherwise, or when there is no stream,

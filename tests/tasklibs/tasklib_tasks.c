@@ -1,9 +1,10 @@
 /* Task procedures for the agent's tests, one per behaviour a task library
  * can show: a result, a false result, floating-point and processor faults,
- * an abort, a wait on ShouldAbort, data blocks, and two that break the
+ * an abort, a wait on ShouldAbort, data blocks (one or many), and two that break the
  * stream rules. Faults go through volatile operands so the compiler keeps
  * them. */
 #define _POSIX_C_SOURCE 200809L
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -90,6 +91,31 @@ uint32_t FetchData(IAgent* agent, void* session, IGenericStream* in, IGenericStr
   if (agent->lpVtbl->GetData(agent, session, id, &block) != 0) return 0;
   out->lpVtbl->Write(out, block->lpVtbl->GetBasePointer(block), block->lpVtbl->GetSize(block));
   block->lpVtbl->Release(block);
+  return 1;
+}
+
+/* The input is "PREFIX COUNT": fetches the blocks PREFIX0 .. PREFIX<COUNT-1>
+ * one after another, letting go of each at once, and fails unless every one
+ * arrives. The output is the total of their sizes in decimal. */
+uint32_t FetchMany(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
+  char text[256] = {0};
+  in->lpVtbl->Read(in, text, (int32_t)sizeof text - 1);
+  char* blank = strchr(text, ' ');
+  if (blank == NULL) return 0;
+  *blank = 0;
+  const long count = strtol(blank + 1, NULL, 10);
+  long long total = 0;
+  for (long i = 0; i < count; ++i) {
+    char id[300];
+    snprintf(id, sizeof id, "%s%ld", text, i);
+    IGenericStream* block = NULL;
+    if (agent->lpVtbl->GetData(agent, session, id, &block) != 0) return 0;
+    total += block->lpVtbl->GetSize(block);
+    block->lpVtbl->Release(block);
+  }
+  char result[32];
+  int length = snprintf(result, sizeof result, "%lld", total);
+  out->lpVtbl->Write(out, result, length);
   return 1;
 }
 
