@@ -23,7 +23,7 @@ std::string Trimmed(const std::string& text) {
 
 // A prefix length of one or two decimal digits, 0 to 32.
 std::optional<int> ParsePrefix(const std::string& text) {
-  if (text.empty() || text.size() > 2) return std::nullopt;
+  if (text.empty() || text.size() > 2 || text[0] < '0' || text[0] > '9') return std::nullopt;
   int value = 0;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || end != text.data() + text.size() || value > 32) return std::nullopt;
