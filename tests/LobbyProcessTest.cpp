@@ -4,11 +4,13 @@
 // here keeps its coordinator address (no discovery, no broadcasts).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <future>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "AgentProcess.h"
@@ -31,9 +33,11 @@ struct LobbyTest : ::testing::Test {
   std::vector<std::string> Environment{"QT_QPA_PLATFORM=offscreen"};
 
   // `coordinatorPort` and `dataPort` replace the fake coordinator's and the
-  // fake user's ports when given.
+  // fake user's ports when given. Ready once a probe connection makes the
+  // agent log `readyLine`.
   void Start(const std::string& agentExtra = "", bool windowed = false, uint16_t coordinatorPort = 0,
-             uint16_t dataPort = 0) {
+             uint16_t dataPort = 0,
+             const std::string& readyLine = "AGENTPEER: Connecting to user data port, IP=127.0.0.1") {
     User.AddFile("LIBTASKLIB_TASKS.SO", ReadTextFile(KELVRA_TASKLIB_TASKS));
     WriteTextFile(Dir / "kelvra.INI",
                   "[agent]\n" + agentExtra + "bind_port=" + std::to_string(LobbyPort) +
@@ -49,7 +53,7 @@ struct LobbyTest : ::testing::Test {
     ASSERT_TRUE(WaitUntil(
         [&] {
           fake::TLobbyClient probe("127.0.0.1", LobbyPort);
-          return probe.Connected && WaitLogged("AGENTPEER: Connecting to user data port, IP=127.0.0.1", 2s);
+          return probe.Connected && WaitLogged(readyLine, 2s);
         },
         60s))
         << Agent->Err();
@@ -490,6 +494,93 @@ long MemoryKiB(pid_t pid, const std::string& field) {
 
 }  // namespace
 
+// A host outside allowed_users gets its connection closed at once: no
+// session, no worker, no data-port connection, one line naming it.
+TEST_F(LobbyTest, AHostOutsideAllowedUsersIsClosedBeforeItBecomesASession) {
+  const std::string refusedLine = "AGENTLOBBY: Refused connection from 127.0.0.1: not in allowed_users";
+  Start("allowed_users=127.0.0.2, 10.0.0.0/8\n", false, 0, 0, refusedLine);
+  const size_t probes = TimesLogged(refusedLine);
+  {
+    fake::TLobbyClient user("127.0.0.1", LobbyPort);
+    ASSERT_TRUE(user.Connected);
+    user.RunTask("RUN_TASK,1,libtasklib_tasks.so,Echo", "refused");
+    // Well below the 20 s after which a silent session is dropped anyway.
+    EXPECT_TRUE(user.ClosedByAgent(10000));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return TimesLogged(refusedLine) == probes + 1; }, 30s)) << Agent->Err();
+  const size_t reports = Coordinator.WaitFor(0, 0).size();
+  Coordinator.WaitFor(reports + 1, 30000);
+  EXPECT_EQ(ReportedStatus().find("127.0.0.1["), std::string::npos) << ReportedStatus();
+  EXPECT_EQ(User.Connections(), 0);
+  for (const char* line : {"AGENTPEER: Connecting to user data port, IP=127.0.0.1", "AGENTLOBBYTHREAD: Exit",
+                           "AGENTLOBBYTHREAD: Got RUN_TASK command, reading data..."})
+    EXPECT_FALSE(Logged(line)) << line;
+}
+
+TEST_F(LobbyTest, AHostInsideAnAllowedBlockIsServed) {
+  Start("allowed_users=192.0.2.7, 127.0.0.0/30\n");
+  fake::TLobbyClient user("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(user.RunTask("RUN_TASK,4,libtasklib_tasks.so,Echo", "allowed"));
+  EXPECT_TRUE(WaitReport(4)) << Agent->Err();
+}
+
+// Past max_sessions open sessions a connection is closed at once; the open
+// ones are served as before, and a place that frees up is taken again.
+TEST_F(LobbyTest, AConnectionPastMaxSessionsIsClosedAndTheOthersAreServed) {
+  Start("max_sessions=2\n");
+  // The probe's session has ended once its thread has said so.
+  ASSERT_TRUE(WaitLogged("AGENTLOBBYTHREAD: Exit"));
+  auto first = std::make_unique<fake::TLobbyClient>("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(first->RunTask("RUN_TASK,1,libtasklib_tasks.so,Echo", "one"));
+  ASSERT_TRUE(WaitReport(1)) << Agent->Err();
+  fake::TLobbyClient second("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(second.RunTask("RUN_TASK,2,libtasklib_tasks.so,Echo", "two"));
+  ASSERT_TRUE(WaitReport(2)) << Agent->Err();
+
+  const std::string refusedLine = "AGENTLOBBY: Refused connection from 127.0.0.1: max_sessions=2 sessions are open";
+  {
+    fake::TLobbyClient third("127.0.0.1", LobbyPort);
+    ASSERT_TRUE(third.Connected);
+    // Well below the 20 s after which a silent session is dropped anyway.
+    EXPECT_TRUE(third.ClosedByAgent(10000));
+  }
+  EXPECT_TRUE(WaitUntil([&] { return TimesLogged(refusedLine) == 1; }, 30s)) << Agent->Err();
+
+  ASSERT_TRUE(first->RunTask("RUN_TASK,3,libtasklib_tasks.so,Echo", "three"));
+  ASSERT_TRUE(second.RunTask("RUN_TASK,4,libtasklib_tasks.so,Echo", "four"));
+  EXPECT_TRUE(WaitReport(3) && WaitReport(4)) << Agent->Err();
+  second.Send("GET_POOLSIZE");
+  EXPECT_NE(second.Reply(), "<none>");
+
+  // Once the first user has gone, a new one takes its place.
+  first.reset();
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        fake::TLobbyClient next("127.0.0.1", LobbyPort);
+        return next.Send("GET_POOLSIZE") && next.Reply(5000) != "<none>";
+      },
+      60s))
+      << Agent->Err();
+}
+
+namespace {
+
+// The flags of descriptor `fd` of process `pid` ("self" for this one), or
+// none when it is not open.
+std::optional<unsigned long> DescriptorFlags(const std::string& pid, int fd) {
+  const std::string info = ReadTextFile("/proc/" + pid + "/fdinfo/" + std::to_string(fd));
+  const size_t at = info.find("flags:");
+  if (at == std::string::npos) return std::nullopt;
+  return std::stoul(info.substr(at + 6), nullptr, 8);
+}
+
+std::string DescriptorTarget(const std::string& pid, int fd) {
+  std::error_code ignored;
+  return std::filesystem::read_symlink("/proc/" + pid + "/fd/" + std::to_string(fd), ignored).string();
+}
+
+}  // namespace
+
 // A user who answers GET_DATA with block after large block: the session's
 // cache keeps to its bound, and its memory goes back when the session ends.
 // Memory is measured in the plain build only: the sanitizers' allocators keep
@@ -546,4 +637,30 @@ TEST_F(LobbyTest, ACompressedInputInflatingBeyondTheBoundFailsItsTask) {
   EXPECT_EQ(FailureText(ReportsOf(2)[0]),
             "POOLTHREAD: exception \"Compressed data would inflate to 67108864 bytes, more than the 1048576 "
             "allowed\" in task 2");
+}
+
+// No descriptor of the agent outlives an exec: a program that a task
+// library starts gets neither the lobby, a user's connections nor the
+// agent's files.
+TEST_F(LobbyTest, EveryDescriptorOfTheAgentIsCloseOnExec) {
+  Start();
+  fake::TLobbyClient user("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(user.RunTask("RUN_TASK,9,libtasklib_tasks.so,WaitForAbort", ""));
+  ASSERT_TRUE(WaitLogged("POOLTHREAD: running task 9"));
+  const std::string pid = std::to_string(Agent->Id());
+  size_t checked = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + pid + "/fdinfo")) {
+    const int fd = std::stoi(entry.path().filename().string());
+    if (fd <= 2) continue;  // standard input and outputs are meant to be inherited
+    // Handed down from whoever started this test, through this process: not
+    // the agent's own.
+    std::optional<unsigned long> ours = DescriptorFlags("self", fd);
+    if (ours && (*ours & O_CLOEXEC) == 0 && DescriptorTarget("self", fd) == DescriptorTarget(pid, fd)) continue;
+    std::optional<unsigned long> flags = DescriptorFlags(pid, fd);
+    if (!flags) continue;  // closed meanwhile
+    EXPECT_NE(*flags & O_CLOEXEC, 0u) << "descriptor " << fd << " -> " << DescriptorTarget(pid, fd);
+    ++checked;
+  }
+  // The lobby, the user's lobby and data connections, the coordinator's.
+  EXPECT_GE(checked, 4u);
 }

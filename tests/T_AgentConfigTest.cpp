@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "Platform/T_TcpSocket.h"
 #include "TestSupport.h"
 
 namespace {
@@ -150,6 +151,63 @@ TEST(AgentConfigRead, AnOverLongBindAddressStopsTheStartNamingTheKey) {
   }
   // Elsewhere an over-long address is only refused.
   EXPECT_EQ(Read("[agent]\nbind_ip=127.0.0.1\n[coordinator]\nbind_ip=123.123.123.123.1234\n").BindIp, "127.0.0.1");
+}
+
+namespace {
+
+// The address a.b.c.d as the socket layer gives it (network byte order).
+uint32_t Address(const char* text) {
+  uint32_t address = 0;
+  EXPECT_TRUE(TTcpSocket::ParseAddress(text, address)) << text;
+  return address;
+}
+
+}  // namespace
+
+TEST(AgentConfigRead, AllowedUsersAreAddressesAndBlocks) {
+  const TAgentSettings everyone = Read("");
+  EXPECT_TRUE(everyone.AllowedUsers.AllowsEveryone());
+  EXPECT_TRUE(everyone.AllowedUsers.Allows(Address("203.0.113.9")));
+  EXPECT_TRUE(Read("[agent]\nallowed_users= \n").AllowedUsers.AllowsEveryone());
+
+  const TAgentSettings s = Read("[agent]\nallowed_users=192.0.2.7, 10.1.0.0/16 ,172.16.5.9/12,127.0.0.1/32\n");
+  for (const char* allowed : {"192.0.2.7", "10.1.0.0", "10.1.255.255", "172.16.0.1", "172.31.255.255", "127.0.0.1"})
+    EXPECT_TRUE(s.AllowedUsers.Allows(Address(allowed))) << allowed;
+  for (const char* refused : {"192.0.2.6", "192.0.2.8", "10.0.255.255", "10.2.0.0", "172.32.0.0", "127.0.0.2", "7.2.0.192"})
+    EXPECT_FALSE(s.AllowedUsers.Allows(Address(refused))) << refused;
+  EXPECT_TRUE(Read("[agent]\nallowed_users=0.0.0.0/0\n").AllowedUsers.Allows(Address("198.51.100.1")));
+}
+
+TEST(AgentConfigRead, AMalformedAllowedUsersEntryStopsTheStartNamingTheKeyAndTheEntry) {
+  // Dropped, it would leave the lobby serving every address.
+  for (const char* bad : {"10.0.0.256", "10.0.0.0/33", "10.0.0.0/", "10.0.0.0/-1", "10.0.0.0/8/8", "host.example",
+                          "10.0.0", "", "10.0.0.0/ 8", "::1"}) {
+    const std::string value = std::string("127.0.0.1, ") + bad + ",192.0.2.1";
+    TTempDir dir;
+    TTestPlatform platform;
+    WriteTextFile(dir / "kelvra.INI", "[agent]\nallowed_users=" + value + "\n");
+    TAgentConfig config(platform.Files, platform.System, dir / "kelvra.INI");
+    try {
+      config.ReadConfig();
+      ADD_FAILURE() << "no error raised for " << bad;
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(std::string(error.what()), "[agent] allowed_users=" + value + ": '" + bad +
+                                               "' is no IPv4 address or address/prefix block; not starting rather "
+                                               "than serving every address");
+    }
+  }
+}
+
+TEST(AgentConfigRead, MaxSessionsIsAtLeastOne) {
+  EXPECT_EQ(Read("").MaxSessions, 64);
+  EXPECT_EQ(Read("[agent]\nmax_sessions=2\n").MaxSessions, 2);
+  for (const char* refused : {"0", "-5"}) {
+    const std::string text = std::string("[agent]\nmax_sessions=") + refused + "\n";
+    TConfigFixture fixture(&text);
+    EXPECT_EQ(fixture.Config.Settings().MaxSessions, 64);
+    EXPECT_EQ(fixture.Refused, std::vector<std::string>{"AGENT: Ignoring [agent] max_sessions=" + std::string(refused) +
+                                                        ": at least one session must be allowed; using 64"});
+  }
 }
 
 TEST(AgentConfigPoolSize, ProcessorsMinusFreeCountAtLeastOne) {

@@ -3,6 +3,7 @@
 #include "Agent/T_FileCache.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -39,13 +40,13 @@ struct TRecordingAgent : IAgent {
 };
 
 // Real files; runs `BeforeMaking` once, just before the folder `Watched`
-// is made.
+// (ending in "/") is made.
 struct THookedFiles : TLinuxFileSystem {
   std::string Watched;
   std::function<void()> BeforeMaking;
-  bool CreateDirectory(const std::string& path) override {
-    if (path == Watched && BeforeMaking) std::exchange(BeforeMaking, nullptr)();
-    return TLinuxFileSystem::CreateDirectory(path);
+  bool CreateOwnFolders(const std::string& base, const std::string& own, std::string& error) override {
+    if (base + own + "/" == Watched && BeforeMaking) std::exchange(BeforeMaking, nullptr)();
+    return TLinuxFileSystem::CreateOwnFolders(base, own, error);
   }
 };
 
@@ -277,4 +278,56 @@ TEST_F(FileCacheTest, ACopyIsRefusedWhileAnotherLibraryIsLoadedUnderItsPath) {
   EXPECT_EQ(Cache->GetLibrary("a_b.so"), nullptr);
   EXPECT_EQ(Logged("FILECACHE: Unagle to create local file lib.so."), 1);
   EXPECT_EQ(Logged("FILECACHE: Unagle to create local file a_b.so."), 1);
+}
+
+// A link planted in the place of the user's or the session's folder is
+// neither written through nor emptied at the session's end.
+TEST_F(FileCacheTest, LinksInThePlaceOfTheAgentsFoldersAreNotFollowed) {
+  Serve("LIB.SO", KELVRA_TASKLIB_NONE);
+  const std::string userFolder = Agent->TempFolder() + "127.0.0.1";
+  const std::string sessionName = "0000000000ABC123";
+  // The links' target holds what a followed link would overwrite or delete.
+  const std::string target = Dir / "target";
+  fs::create_directories(target + "/" + sessionName);
+  WriteTextFile(target + "/lib.so", "kept");
+  WriteTextFile(target + "/" + sessionName + "/lib.so", "kept");
+
+  fs::create_symlink(target, userFolder);
+  EXPECT_EQ(Cache->GetLibrary("lib.so"), nullptr);
+  EXPECT_EQ(Logged("FILECACHE: cannot create " + userFolder + ": a symbolic link is in its place"), 1)
+      << testing::PrintToString(Platform.Debug.Taken());
+  Cache.reset();
+  EXPECT_TRUE(fs::is_symlink(userFolder));
+  EXPECT_EQ(ReadTextFile(target + "/" + sessionName + "/lib.so"), "kept");
+
+  fs::remove(userFolder);
+  fs::create_directory(userFolder);
+  fs::create_symlink(target, userFolder + "/" + sessionName);
+  Cache = std::make_unique<TFileCache>(*Agent, *Peer, kSession, &Interface);
+  EXPECT_EQ(Cache->GetLibrary("lib.so"), nullptr);
+  EXPECT_EQ(Logged("FILECACHE: cannot create " + userFolder + "/" + sessionName + ": a symbolic link is in its place"),
+            1);
+  Cache.reset();
+  EXPECT_TRUE(fs::is_symlink(userFolder + "/" + sessionName));
+  EXPECT_EQ(ReadTextFile(target + "/lib.so"), "kept");
+  EXPECT_EQ(ReadTextFile(target + "/" + sessionName + "/lib.so"), "kept");
+}
+
+// Whatever the umask: folders 0700, the library 0700, other files 0600.
+TEST_F(FileCacheTest, FoldersAndCopiesAreTheAgentsAlone) {
+  Serve("LIBTASKLIB_MAIN.SO", KELVRA_TASKLIB_MAIN);
+  Serve("LIBTASKLIB_PART.SO", KELVRA_TASKLIB_PART);
+  const mode_t saved = ::umask(0);
+  void* main = Cache->GetLibrary("libtasklib_main.so,libtasklib_part.so");
+  ::umask(saved);
+  ASSERT_NE(main, nullptr);
+  auto mode = [](const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+  };
+  EXPECT_EQ(mode(Agent->TempFolder() + "127.0.0.1"), 0700u);
+  EXPECT_EQ(mode(Folder()), 0700u);
+  EXPECT_EQ(mode(Folder() + "libtasklib_main.so"), 0700u);
+  EXPECT_EQ(mode(Folder() + "libtasklib_part.so"), 0600u);
 }

@@ -38,6 +38,7 @@ const TSettingRow kSettingRows[] = {
     {"agent", "enableDebugOutput", &TAgentSettings::EnableDebugOutput},
     {"agent", "maxDataCacheSize", &TAgentSettings::MaxDataCacheSize},
     {"coordinator", "allowDiscardCoordinatorIp", &TAgentSettings::AllowDiscardCoordinatorIp},
+    {"agent", "max_sessions", &TAgentSettings::MaxSessions},
 };
 
 constexpr const char* kCoordinatorSection = "coordinator";
@@ -71,6 +72,26 @@ void ReadSetting(const TIniFile& ini, const TSettingRow& row, TAgentSettings& se
         }
       },
       row.Field);
+}
+
+// [agent] allowed_users, which stops the start when an entry is malformed;
+// and max_sessions, of which a value below one is refused.
+void ReadLobbyLimits(const TIniFile& ini, TAgentSettings& settings, std::vector<std::string>& refused) {
+  if (std::optional<std::string> text = ini.ReadString("agent", "allowed_users")) {
+    std::string bad;
+    std::optional<TAddressFilter> filter = TAddressFilter::Parse(*text, bad);
+    if (!filter)
+      throw std::runtime_error("[agent] allowed_users=" + *text + ": '" + bad +
+                               "' is no IPv4 address or address/prefix block; not starting rather than "
+                               "serving every address");
+    settings.AllowedUsers = std::move(*filter);
+  }
+  if (settings.MaxSessions < 1) {
+    refused.push_back("AGENT: Ignoring [agent] max_sessions=" + std::to_string(settings.MaxSessions) +
+                      ": at least one session must be allowed; using " +
+                      std::to_string(TAgentSettings::kDefaultMaxSessions));
+    settings.MaxSessions = TAgentSettings::kDefaultMaxSessions;
+  }
 }
 
 int HexDigit(char c) {
@@ -128,6 +149,7 @@ std::vector<std::string> TAgentConfig::ReadConfig() {
   TAgentSettings settings;
   std::vector<std::string> refused;
   for (const TSettingRow& row : kSettingRows) ReadSetting(ini, row, settings, refused);
+  ReadLobbyLimits(ini, settings, refused);
   Values = settings;
   {
     TMutexLock guard(SettingsLock);

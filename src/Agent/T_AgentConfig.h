@@ -15,14 +15,16 @@
 #include <string_view>
 #include <vector>
 
+#include "Agent/T_AddressFilter.h"
 #include "Platform/T_Mutex.h"
 #include "Platform/T_Platform.h"
 
 // The values of kelvra.INI. Address texts hold at most kMaxAddressLength
 // characters; a longer one is refused when read (a longer bind_ip stops the
-// start).
+// start, as does a malformed allowed_users entry).
 struct TAgentSettings {
   static constexpr size_t kMaxAddressLength = 19;
+  static constexpr int32_t kDefaultMaxSessions = 64;
 
   // maxDataCacheSize counts KiB; a negative value counts as 0.
   uint64_t MaxDataCacheBytes() const { return MaxDataCacheSize > 0 ? uint64_t(MaxDataCacheSize) * 1024 : 0; }
@@ -46,6 +48,8 @@ struct TAgentSettings {
   bool EnableDebugOutput = false;         // [agent] enableDebugOutput
   int32_t MaxDataCacheSize = 100000;      // [agent] maxDataCacheSize, KiB
   bool AllowDiscardCoordinatorIp = true;  // [coordinator] allowDiscardCoordinatorIp
+  TAddressFilter AllowedUsers;            // [agent] allowed_users; empty = every address
+  int32_t MaxSessions = kDefaultMaxSessions;  // [agent] max_sessions, at least 1
 };
 
 class TAgentConfig {
@@ -59,8 +63,9 @@ class TAgentConfig {
   // Reads every setting (a missing file, section, key or a value that does
   // not parse gives the default) and derives the pool size. Answers one text
   // per value it refused, for the caller to log. Raises an error naming the
-  // key when bind_ip is refused: the lobby would otherwise listen on every
-  // address.
+  // key when bind_ip is refused (the lobby would otherwise listen on every
+  // address), and naming the key and the entry when an allowed_users entry
+  // is no address or block (the lobby would otherwise serve everyone).
   std::vector<std::string> ReadConfig();
 
   const TAgentSettings& Settings() const { return Values; }

@@ -2,11 +2,13 @@
 
 #include "Agent/T_Agent.h"
 #include "Agent/T_AgentLobbySocketThread.h"
+#include "Platform/T_TcpSocket.h"
 
 TAgentLobby::TAgentLobby(TAgent& agent) : Agent(agent), Server(*agent.Platform().System, *agent.Platform().Debug) {
   Server.SetThreadCacheSize(0);
   Server.SetAddress(agent.Setting().BindIp);
   Server.SetPort(agent.Setting().BindPort);
+  Server.SetOnAccept([this](uint32_t address) { return Admits(address); });
   Server.SetOnGetThread([this](TCustomWinSocket&) -> std::unique_ptr<TServerClientThread> {
     return std::make_unique<TAgentLobbySocketThread>(Agent);
   });
@@ -16,3 +18,19 @@ TAgentLobby::TAgentLobby(TAgent& agent) : Agent(agent), Server(*agent.Platform()
 }
 
 TAgentLobby::~TAgentLobby() { Server.Deactivate(); }
+
+bool TAgentLobby::Admits(uint32_t address) {
+  const TAgentSettings& settings = Agent.Setting();
+  if (!settings.AllowedUsers.Allows(address)) {
+    Agent.DebugWrite("AGENTLOBBY: Refused connection from %s: not in allowed_users", TTcpSocket::AddressText(address));
+    return false;
+  }
+  // Only this thread adds connections, so the count cannot grow meanwhile;
+  // a session counts until its teardown has finished.
+  if (Server.ConnectionCount() >= settings.MaxSessions) {
+    Agent.DebugWrite("AGENTLOBBY: Refused connection from %s: max_sessions=%d sessions are open",
+                     TTcpSocket::AddressText(address), settings.MaxSessions);
+    return false;
+  }
+  return true;
+}

@@ -1,6 +1,9 @@
 // TAgentLobby: the agent's TCP server on which users open sessions. Every
 // accepted connection is one session, served by its own
 // TAgentLobbySocketThread; a thread is never reused for a second connection.
+// A connection from an address outside [agent] allowed_users, or one past
+// [agent] max_sessions open sessions, is closed on the accept thread before
+// anything is made for it, with one debug line naming the address.
 // Created by the agent core on the main thread (listening at once) and
 // destroyed there; destruction ends every session and waits for each one's
 // running tasks.
@@ -28,6 +31,10 @@ class TAgentLobby {
   uint16_t Port() const { return Server.LocalPort(); }
 
  private:
+  // The accept hook: whether a connection from `address` (network byte
+  // order) becomes a session. Runs on the accept thread.
+  bool Admits(uint32_t address);
+
   TAgent& Agent;  // borrowed
   TServerSocket Server;
 };

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 
 #include "Agent/T_Agent.h"
 #include "Agent/T_AgentPeer.h"
@@ -51,11 +52,13 @@ TFileCache::TFileCache(TAgent& agent, TAgentPeer& peer, void* session, IAgent* a
       Peer(peer),
       Session(session),
       AgentInterface(agentInterface),
-      CacheFolder(agent.TempFolder() + peer.UserAddress() + "/" + SessionFolderName(session) + "/") {}
+      CacheFolder(agent.TempFolder() + OwnFolder() + "/") {}
 
 TFileCache::~TFileCache() { ClearCache(); }
 
-std::string TFileCache::UserFolder() const { return Agent.TempFolder() + Peer.UserAddress() + "/"; }
+std::string TFileCache::UserFolder() const { return Agent.TempFolder() + Peer.UserAddress(); }
+
+std::string TFileCache::OwnFolder() const { return Peer.UserAddress() + "/" + SessionFolderName(Session); }
 
 std::string TFileCache::LocalNameFor(const std::string& spelling) const {
   std::string flat = spelling;
@@ -88,7 +91,7 @@ int TFileCache::FindOrFetch(const std::string& name) {
   return static_cast<int>(Entries.size() - 1);
 }
 
-bool TFileCache::WriteLocalCopy(int index) {
+bool TFileCache::WriteLocalCopy(int index, bool library) {
   TGuard guard(Lock);
   TFileCacheEntry& entry = Entries.at(static_cast<size_t>(index));
   if (!entry.LocalName.empty()) return true;
@@ -97,17 +100,21 @@ bool TFileCache::WriteLocalCopy(int index) {
 
   Agent.DebugWrite("FILECACHE: Creating local file %s (original file - %s.", local, entry.Name);
   IFileSystem& files = *Agent.Platform().Files;
+  std::string error;
   {
     TMutexLock folders(SessionFoldersLock());
-    CreateDirectoriesForFile(files, local);
+    if (!files.CreateOwnFolders(Agent.TempFolder(), OwnFolder(), error)) {
+      Agent.DebugWrite("FILECACHE: %s", error);
+      return false;
+    }
+    FoldersMade = true;
   }
   // A library still loaded under this path (an earlier session's that would
   // not unload, or another entry's of the same flat name) would be handed
   // back by the loader instead of the new file: this copy could never be
   // loaded as what it is.
   if (Agent.Platform().Libraries->IsLoaded(local)) return false;
-  std::string error;
-  if (!files.ReplaceFile(local, entry.Content, error)) return false;
+  if (!files.ReplaceFile(local, entry.Content, library ? 0700 : 0600, error)) return false;
   entry.LocalName = local;
   return true;
 }
@@ -140,7 +147,7 @@ void* TFileCache::GetLibrary(const std::string& libraryText) {
       Agent.DebugWrite("FILECACHE: File %s not found on user.", items[i]);
       return nullptr;
     }
-    if (!WriteLocalCopy(index)) {
+    if (!WriteLocalCopy(index, i == 0)) {
       Agent.DebugWrite("FILECACHE: Unagle to create local file %s.", items[i]);
       return nullptr;
     }
@@ -180,10 +187,13 @@ void TFileCache::ClearCache() {
     if (entry.Module != nullptr) platform.Libraries->Unload(entry.Module, ignored);
     entry.Module = nullptr;
   }
-  for (const TFileCacheEntry& entry : Entries)
-    if (!entry.LocalName.empty()) platform.Files->RemoveFile(entry.LocalName);
   Entries.clear();
+  if (!std::exchange(FoldersMade, false)) return;
+  // Named without a final "/", which would make the system follow a link
+  // in the folder's place.
+  const std::string sessionFolder = Agent.TempFolder() + OwnFolder();
   TMutexLock folders(SessionFoldersLock());
-  platform.Files->RemoveDirectory(CacheFolder);
+  platform.Files->RemoveFolderContents(sessionFolder, ignored);
+  platform.Files->RemoveDirectory(sessionFolder);
   platform.Files->RemoveDirectory(UserFolder());
 }

@@ -30,7 +30,9 @@ struct TFileCacheEntry {
 class TFileCache {
  public:
   // The session folder is <temp folder><user address>/<session as 16
-  // upper-case hex digits>/; nothing is made on disk yet. `agent`, `peer`
+  // upper-case hex digits>/; nothing is made on disk yet. Both folders are
+  // made 0700 and entered without following links (a link in the place of
+  // one fails the write); copies are 0600, the library a task names 0700. `agent`, `peer`
   // and `agentInterface` are borrowed for the cache's life; `session` is
   // the session identity handed to EndSession.
   TFileCache(TAgent& agent, TAgentPeer& peer, void* session, IAgent* agentInterface);
@@ -47,8 +49,9 @@ class TFileCache {
   // The index of the entry of `name` (letter case ignored), fetched from the
   // user when new; -1 when the user does not deliver it.
   int FindOrFetch(const std::string& name);
-  // True when the entry's local copy exists (written now or before).
-  bool WriteLocalCopy(int index);
+  // True when the entry's local copy exists (written now or before). A new
+  // copy is made 0700 when it is the `library`, else 0600.
+  bool WriteLocalCopy(int index, bool library);
   // Loads the entry's local copy; the entry must not be loaded yet. A
   // library that does not load leaves Module null and logs the loader's
   // reason.
@@ -63,8 +66,9 @@ class TFileCache {
   char* CopyCacheFolder(char* buffer) const;
   const std::string& GetCacheFolder() const { return CacheFolder; }
 
-  // Unloads the libraries, deletes the local copies and removes the session
-  // folder, then the user's folder above it when empty. Failures are ignored.
+  // Unloads the libraries, deletes everything in the session folder (links
+  // deleted, never followed) and removes it, then the user's folder above it
+  // when empty. Failures are ignored.
   void ClearCache();
 
  private:
@@ -72,6 +76,8 @@ class TFileCache {
   // empty when that is no file name of the folder ("", ".", "..").
   std::string LocalNameFor(const std::string& spelling) const;
   std::string UserFolder() const;
+  // The session folder below the temporary folder: "<user address>/<session>".
+  std::string OwnFolder() const;
 
   // Constant after construction.
   TAgent& Agent;                 // borrowed
@@ -85,4 +91,7 @@ class TFileCache {
   // Guarded by Lock (CallEndSession reads it alone, after the pool). Only
   // appended to, so an index stays valid for the cache's life.
   std::vector<TFileCacheEntry> Entries;
+  // Guarded by Lock: whether this cache made (or found as real folders) its
+  // session folder; only then is anything removed at its end.
+  bool FoldersMade = false;
 };

@@ -36,6 +36,11 @@ void TServerSocket::SetAddress(const std::string& address) {
   LocalAddress = address;
 }
 
+void TServerSocket::SetOnAccept(TAcceptHook hook) {
+  RequireInactive();
+  OnAccept = std::move(hook);
+}
+
 void TServerSocket::SetOnGetThread(TGetThreadHook hook) {
   RequireInactive();
   OnGetThread = std::move(hook);
@@ -176,6 +181,7 @@ void TServerSocket::AcceptLoop(int listener) {
 
 void TServerSocket::HandOver(TTcpSocket accepted, uint32_t address, uint16_t port) {
   try {
+    if (OnAccept && !OnAccept(address)) return;  // `accepted` closes here
     auto connection = std::make_unique<TCustomWinSocket>(std::move(accepted), address, port);
     {
       // An idle cached thread takes it if there is one.

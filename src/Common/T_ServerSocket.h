@@ -12,7 +12,8 @@
 // Threads: the owner's thread configures, activates and deactivates. The
 // accept thread ("Accept thread") and the connection threads are TThreads
 // made by the server's ISystem; a connection whose thread cannot be made is
-// closed and reported to the thread-error hook. The accept and connection
+// closed and reported to the thread-error hook. The accept hook may refuse a
+// connection before anything is made for it. The accept and connection
 // threads share the lists under ListLock, which also guards each connection
 // thread's connection pointer. Any thread may ask ThreadCount and
 // ConnectionCount.
@@ -38,6 +39,11 @@ class TServerSocket {
   // Makes the thread for a newly accepted connection (not started; the
   // server starts it). Runs on the accept thread. Null: a default thread.
   using TGetThreadHook = std::function<std::unique_ptr<TServerClientThread>(TCustomWinSocket& connection)>;
+  // Runs on the accept thread for each accepted connection (the peer's
+  // address in network byte order), before a thread or anything else is
+  // made for it; false closes the connection at once. Null: every
+  // connection is taken.
+  using TAcceptHook = std::function<bool(uint32_t address)>;
   // Runs on the owner's thread between bind and listen; an error it raises
   // fails the activation.
   using TListenHook = std::function<void(TServerSocket& server)>;
@@ -58,6 +64,7 @@ class TServerSocket {
   uint16_t Port() const { return PortNumber; }
   void SetAddress(const std::string& address);  // a dotted IPv4 text; empty: all local addresses
   const std::string& Address() const { return LocalAddress; }
+  void SetOnAccept(TAcceptHook hook);
   void SetOnGetThread(TGetThreadHook hook);
   void SetOnListen(TListenHook hook);
   void SetOnThreadError(TThreadErrorHook hook);
@@ -109,6 +116,7 @@ class TServerSocket {
   // accept and connection threads while active.
   uint16_t PortNumber = 0;
   std::string LocalAddress;
+  TAcceptHook OnAccept;
   TGetThreadHook OnGetThread;
   TListenHook OnListen;
   TThreadErrorHook OnThreadError;

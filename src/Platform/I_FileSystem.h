@@ -23,9 +23,10 @@ class IFileSystem {
   // Puts a new file with `content` at `path`, never showing a partial file
   // there: the bytes go to a new file of a name of its own in the same
   // folder, which is then renamed to `path`. Whatever was at `path` (a file,
-  // a symbolic link) is replaced, never written through. On failure returns
-  // false, sets `error` to the system's reason and leaves nothing behind.
-  virtual bool ReplaceFile(const std::string& path, std::string_view content, std::string& error) = 0;
+  // a symbolic link) is replaced, never written through. The file gets
+  // exactly `mode` (the umask aside). On failure returns false, sets `error`
+  // to the system's reason and leaves nothing behind.
+  virtual bool ReplaceFile(const std::string& path, std::string_view content, unsigned mode, std::string& error) = 0;
 
   // Deletes the file (or link) at `path`. False on failure.
   virtual bool RemoveFile(const std::string& path) = 0;

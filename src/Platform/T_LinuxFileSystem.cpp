@@ -82,7 +82,8 @@ bool TLinuxFileSystem::WriteFile(const std::string& path, std::string_view conte
   return FinishNewFile(fd, temporary, target, content, mode, true, error);
 }
 
-bool TLinuxFileSystem::ReplaceFile(const std::string& path, std::string_view content, std::string& error) {
+bool TLinuxFileSystem::ReplaceFile(const std::string& path, std::string_view content, unsigned mode,
+                                   std::string& error) {
   // A name of its own in the target's folder, short whatever the target's
   // name, and made exclusively: an existing file of that name is skipped,
   // never truncated.
@@ -95,9 +96,9 @@ bool TLinuxFileSystem::ReplaceFile(const std::string& path, std::string_view con
   for (int attempt = 0; attempt < kAttempts && failure == EEXIST; ++attempt) {
     const std::string temporary = prefix + std::to_string(written.fetch_add(1, std::memory_order_relaxed)) + ".tmp";
     TFileDescriptor fd(RetryOnInterrupt([&] {
-      return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+      return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     }));
-    if (fd.Valid()) return FinishNewFile(fd, temporary, path, content, std::nullopt, false, error);
+    if (fd.Valid()) return FinishNewFile(fd, temporary, path, content, static_cast<mode_t>(mode), false, error);
     failure = errno;
   }
   error = ErrnoText(failure);

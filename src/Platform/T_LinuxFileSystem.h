@@ -12,7 +12,7 @@ class TLinuxFileSystem : public IFileSystem {
   bool WriteFile(const std::string& path, std::string_view content, std::string& error) override;
   // The new file is made exclusively (never an existing one) and is not
   // flushed to the disk before the rename.
-  bool ReplaceFile(const std::string& path, std::string_view content, std::string& error) override;
+  bool ReplaceFile(const std::string& path, std::string_view content, unsigned mode, std::string& error) override;
   bool RemoveFile(const std::string& path) override;
   bool Exists(const std::string& path) override;
   bool DirectoryExists(const std::string& path) override;
