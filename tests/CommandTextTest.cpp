@@ -61,6 +61,20 @@ TEST(SplitCommandItems, QuotedItemsKeepBlanksAndCommas) {
   EXPECT_EQ(SplitCommandItems("\"\",b"), (TItems{"", "b"}));
 }
 
+TEST(SplitCommandItems, StopsAfterTheItemsAskedForWithoutChangingThem) {
+  const std::string command = "RUN_TASK,7,\"lib, one.so\" Proc,extra,more";
+  const TItems all = SplitCommandItems(command);
+  ASSERT_EQ(all.size(), 6u);
+  EXPECT_EQ(SplitCommandItems(command, 5), TItems(all.begin(), all.begin() + 5));
+  EXPECT_EQ(SplitCommandItems(command, 6), all);
+  EXPECT_EQ(SplitCommandItems(command, 60), all);
+  // A final comma's empty item counts too.
+  EXPECT_EQ(SplitCommandItems("a,b,", 2), (TItems{"a", "b"}));
+  EXPECT_EQ(SplitCommandItems("a,b,", 3), (TItems{"a", "b", ""}));
+  // Millions of commas cost no more than the items asked for.
+  EXPECT_EQ(SplitCommandItems(std::string(16 << 20, ','), 5), TItems(5, ""));
+}
+
 TEST(FormatDecimal, FixedDigitsAndAFullStopWhateverTheLocale) {
   EXPECT_EQ(FormatDecimal(2.4f, 3), "2.400");
   EXPECT_EQ(FormatDecimal(3.2f, 3), "3.200");

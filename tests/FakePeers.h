@@ -431,6 +431,8 @@ class TLobbyClient {
   TLobbyClient& operator=(const TLobbyClient&) = delete;
 
   bool Send(const std::string& text) { return WriteAll(Fd, Frame(text)); }
+  // Bytes as they are: part of a frame, or anything else.
+  bool SendRaw(const std::string& bytes) { return WriteAll(Fd, bytes); }
   bool RunTask(const std::string& command, const std::string& input) {
     return WriteAll(Fd, Frame(command) + Frame(input));
   }

@@ -664,3 +664,84 @@ TEST_F(LobbyTest, EveryDescriptorOfTheAgentIsCloseOnExec) {
   // The lobby, the user's lobby and data connections, the coordinator's.
   EXPECT_GE(checked, 4u);
 }
+
+// A command text costs no more than a small multiple of its size, and one
+// far longer than any command ends its session unread; the agent serves the
+// others as before.
+TEST_F(LobbyTest, AHugeCommandTextEndsItsSessionAndCostsLittle) {
+  Start();
+  fake::TLobbyClient other("127.0.0.1", LobbyPort);
+  {
+    fake::TLobbyClient user("127.0.0.1", LobbyPort);
+    user.Send(std::string(16 << 20, ','));  // the agent may close before all of it has gone
+    EXPECT_TRUE(user.ClosedByAgent(60000));
+    EXPECT_TRUE(WaitLogged("AGENTLOBBYTHREAD: Command text longer than 65536 bytes, disconnecting.")) << Agent->Err();
+  }
+  {
+    // Just below the bound: a command of commas is served.
+    fake::TLobbyClient user("127.0.0.1", LobbyPort);
+    ASSERT_TRUE(user.Send("KEEP_ALIVE" + std::string(65536 - 10, ',')));
+    EXPECT_NE(user.Reply(), "<none>") << Agent->Err();
+    ASSERT_TRUE(user.Send("RUN_TASK,8,libtasklib_tasks.so,Echo,x" + std::string(60000, ',')));
+    EXPECT_TRUE(user.ClosedByAgent(60000)) << "a RUN_TASK of more than four items ends the session";
+  }
+  // 16 MiB split into one string per comma held about 1 GiB.
+  const long peakKb = MemoryKiB(Agent->Id(), "VmHWM");
+  ASSERT_GT(peakKb, 0);
+  EXPECT_LT(peakKb, 200 * 1024) << "peak memory in kB";
+  ASSERT_TRUE(other.RunTask("RUN_TASK,9,libtasklib_tasks.so,Echo", "still served"));
+  ASSERT_TRUE(WaitReport(9)) << Agent->Err();
+  EXPECT_EQ(ReportsOf(9)[0].Block, "still served");
+}
+
+// The lobby's 20 s bound holds for a whole frame: a user who sends one byte
+// now and then, each well within the bound, is still dropped.
+TEST_F(LobbyTest, AUserWhoTricklesAFrameIsDropped) {
+#if KELVRA_SANITIZED_BUILD
+  GTEST_SKIP() << "the 20-second frame bound runs in the plain build only";
+#endif
+  Start();
+  fake::TLobbyClient user("127.0.0.1", LobbyPort);
+  const std::string frame = fake::Frame("KEEP_ALIVE" + std::string(100, ' '));
+  const auto began = std::chrono::steady_clock::now();
+  bool closed = false;
+  // A byte every 4 s: 114 bytes would take 7 minutes; the bound ends it
+  // after 20 s. At most 60 s of trickling.
+  for (size_t i = 0; i < frame.size() && !closed && std::chrono::steady_clock::now() - began < 60s; ++i) {
+    user.SendRaw(frame.substr(i, 1));
+    closed = user.ClosedByAgent(4000);
+  }
+  EXPECT_TRUE(closed) << Agent->Err();
+  EXPECT_TRUE(WaitLogged("AGENTLOBBYTHREAD: No KEEP_ALIVE for a long time, disconnecting.", 10s));
+}
+
+// Texts from the user go into the log escaped: a CR LF in an encoded library
+// name or in a quoted item forges no line, and a long text is cut.
+TEST_F(LobbyTest, UserTextsInTheLogForgeNoLinesAndAreCut) {
+  Start();
+  ASSERT_TRUE(WaitLogged("AGENTLOBBYTHREAD: Exit")) << "the probe's session ended";
+  const size_t exits = TimesLogged("AGENTLOBBYTHREAD: Exit");
+  fake::TLobbyClient user("127.0.0.1", LobbyPort);
+  const std::string forged = "\r\nAGENTLOBBYTHREAD: Exit\r\n";
+  // A library the user does not have, named with an encoded CR LF.
+  ASSERT_TRUE(user.RunTask("RUN_TASK,1," + EncodeArgument("nosuch" + forged + ".so") + ",Echo", ""));
+  // A procedure the library does not have, quoted with its CR LF as it is.
+  ASSERT_TRUE(user.RunTask("RUN_TASK,2,libtasklib_tasks.so,\"Echo" + forged + "\"", ""));
+  ASSERT_TRUE(WaitReport(1) && WaitReport(2)) << Agent->Err();
+  // A command of blanks only is logged whole: cut.
+  ASSERT_TRUE(user.Send(std::string(60000, ' ')));
+  ASSERT_TRUE(user.Send("KEEP_ALIVE"));
+  ASSERT_NE(user.Reply(), "<none>");
+  const std::string log = Agent->Err();
+  EXPECT_EQ(TimesLogged("AGENTLOBBYTHREAD: Exit"), exits) << "the session is still open:\n" << log;
+  EXPECT_TRUE(Logged("FILECACHE: Requesting file nosuch\\r\\nAGENTLOBBYTHREAD: Exit\\r\\n.so from user.")) << log;
+  EXPECT_TRUE(Logged("POOLTHREAD:  unable to run task - proc=nil. filename=libtasklib_tasks.so "
+                     "proname=Echo\\r\\nAGENTLOBBYTHREAD: Exit\\r\\n taskId=2"))
+      << log;
+  EXPECT_TRUE(Logged("AGENTLOBBYTHREAD: command.itemsCount=0!!! s=\"" + std::string(1024, ' ') +
+                     "...[cut, 60000 bytes in all]\""))
+      << log.size();
+  // The user is told as before: the report carries the text unchanged.
+  EXPECT_EQ(FailureText(ReportsOf(2)[0]), "POOLTHREAD:  unable to run task - proc=nil. filename=libtasklib_tasks.so "
+                                          "proname=Echo" + forged + " taskId=2");
+}

@@ -62,3 +62,24 @@ TEST(DebugLog, ExtraArgumentsAreIgnored) {
   TDebugLog(sink, true).Write("AGENT: %d", 1, 2, "three");
   EXPECT_EQ(sink.Taken(), std::vector<std::string>{"AGENT: 1\r"});
 }
+
+TEST(DebugLog, UserTextsCannotForgeLinesAndAreCut) {
+  TRecordingSink sink;
+  TDebugLog log(sink, true);
+  const std::string name = "lib\r\nAGENTLOBBYTHREAD: Exit\r\n\t\x01\x1b[2J\x7f\\x.so";
+  log.Write("FILECACHE: File %s reused from cache.", UserText(name));
+  // The same text as a plain argument is the agent's own and goes as it is.
+  log.Write("AGENT: %s", std::string("as is"));
+  const std::string huge(32 << 20, 'a');
+  log.Write("AGENTLOBBYTHREAD: command.itemsCount=0!!! s=\"%s\"", UserText(huge));
+  log.Write("POOLTHREAD: %s", UserText(std::string(TDebugLog::kUserTextLimit, 'b')));
+  const std::vector<std::string> lines = sink.Taken();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0],
+            "FILECACHE: File lib\\r\\nAGENTLOBBYTHREAD: Exit\\r\\n\\t\\x01\\x1b[2J\\x7f\\x.so reused from cache.\r");
+  EXPECT_EQ(lines[1], "AGENT: as is\r");
+  EXPECT_EQ(lines[2], "AGENTLOBBYTHREAD: command.itemsCount=0!!! s=\"" + std::string(TDebugLog::kUserTextLimit, 'a') +
+                          "...[cut, 33554432 bytes in all]\"\r");
+  // Exactly the limit is not cut.
+  EXPECT_EQ(lines[3], "POOLTHREAD: " + std::string(TDebugLog::kUserTextLimit, 'b') + "\r");
+}

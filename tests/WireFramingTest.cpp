@@ -8,6 +8,7 @@
 #include "Common/T_GenericStream.h"
 #include "Common/T_GenericStreamRO.h"
 #include "Common/T_StreamRef.h"
+#include "Common/T_WinSocketStream.h"
 #include "FakePeers.h"
 #include "TestSupport.h"
 
@@ -143,6 +144,39 @@ TEST_F(FramingTest, TimeOutAndPeerCloseFailTheRead) {
   IGenericStream* stream = nullptr;
   EXPECT_FALSE(SocketReadGenericStream(Client.Socket(), stream, 10000));
   EXPECT_EQ(stream, nullptr);
+}
+
+TEST_F(FramingTest, ATrickledFrameEndsAtTheTimeOutOfTheWholeFrame) {
+  // Each byte comes well within the time-out; the frame as a whole does not.
+  std::atomic<bool> stop{false};
+  auto sender = std::async(std::launch::async, [&] {
+    const std::string frame = fake::Frame("KEEP_ALIVE");
+    for (size_t i = 0; i < frame.size() && !stop; ++i) {
+      fake::WriteAll(Peer, std::string(1, frame[i]));
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+  });
+  std::string text;
+  EXPECT_FALSE(SocketReadString(Client.Socket(), text, 600));
+  stop = true;
+  sender.get();
+}
+
+TEST_F(FramingTest, ABoundedReadRefusesALongerBlockUnread) {
+  std::string text = "untouched";
+  PeerSends(fake::Frame(std::string(65536, ',')));
+  EXPECT_EQ(SocketReadBoundedString(Client.Socket(), text, 10000, 65536), TTextRead::Read);
+  EXPECT_EQ(text.size(), 65536u);
+  // Only the length is taken: nearly 2 GB announced holds nothing.
+  PeerSends(Bytes({0xF0, 0xFF, 0xFF, 0x7F}) + "tiny");
+  text = "untouched";
+  EXPECT_EQ(SocketReadBoundedString(Client.Socket(), text, 10000, 65536), TTextRead::TooLong);
+  EXPECT_EQ(text, "untouched");
+  // Its bytes are still on the connection.
+  char rest[4] = {};
+  TWinSocketStream view(Client.Socket(), 10000);
+  EXPECT_EQ(view.Read(rest, 4), 4);
+  EXPECT_EQ(std::string(rest, 4), "tiny");
 }
 
 TEST_F(FramingTest, LyingLengthsFailTheRead) {

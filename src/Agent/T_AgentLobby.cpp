@@ -13,7 +13,7 @@ TAgentLobby::TAgentLobby(TAgent& agent) : Agent(agent), Server(*agent.Platform()
     return std::make_unique<TAgentLobbySocketThread>(Agent);
   });
   // The connection threads catch their own errors; anything else is logged.
-  Server.SetOnThreadError([this](const std::string& message) { Agent.DebugWrite("AGENTLOBBYTHREAD: %s", message); });
+  Server.SetOnThreadError([this](const std::string& message) { Agent.DebugWrite("AGENTLOBBYTHREAD: %s", UserText(message)); });
   Server.Activate();
 }
 

@@ -76,14 +76,19 @@ void TAgentLobbySocketThread::Serve(TCustomWinSocket& connection) {
   try {
     Worker = std::make_unique<TAgentWorkerThread>(Agent, Address);
   } catch (const std::exception& error) {
-    Agent.DebugWrite("AGENTLOBBYTHREAD: exception %s, closing socket", error.what());
+    Agent.DebugWrite("AGENTLOBBYTHREAD: exception %s, closing socket", UserText(error.what()));
     Terminate();
   }
 
   while (Worker && !Terminated() && connection.Connected()) {
     try {
       std::string text;
-      if (!SocketReadString(connection, text, kLobbyTimeout)) {
+      const TTextRead read = SocketReadBoundedString(connection, text, kLobbyTimeout, kMaxCommandLength);
+      if (read == TTextRead::TooLong) {
+        Agent.DebugWrite("AGENTLOBBYTHREAD: Command text longer than %d bytes, disconnecting.", kMaxCommandLength);
+        throw TSessionEnd();
+      }
+      if (read != TTextRead::Read) {
         Agent.DebugWrite("AGENTLOBBYTHREAD: No KEEP_ALIVE for a long time, disconnecting.");
         throw TSessionEnd();
       }
@@ -91,9 +96,9 @@ void TAgentLobbySocketThread::Serve(TCustomWinSocket& connection) {
         Agent.DebugWrite("AGENTLOBBYTHREAD: Peer has connection problems, disconnecting.");
         throw TSessionEnd();
       }
-      std::vector<std::string> items = SplitCommandItems(text);
+      std::vector<std::string> items = SplitCommandItems(text, kCommandItemsSplit);
       if (items.empty()) {
-        Agent.DebugWrite("AGENTLOBBYTHREAD: command.itemsCount=0!!! s=\"%s\"", text);
+        Agent.DebugWrite("AGENTLOBBYTHREAD: command.itemsCount=0!!! s=\"%s\"", UserText(text));
         continue;
       }
       Dispatch(items);
@@ -104,7 +109,7 @@ void TAgentLobbySocketThread::Serve(TCustomWinSocket& connection) {
         throw TSessionEnd();
       }
     } catch (const std::exception& error) {
-      Agent.DebugWrite("AGENTLOBBYTHREAD: exception %s, closing socket", error.what());
+      Agent.DebugWrite("AGENTLOBBYTHREAD: exception %s, closing socket", UserText(error.what()));
       Terminate();
     }
   }
@@ -141,11 +146,11 @@ void TAgentLobbySocketThread::RunTask(const std::vector<std::string>& items) {
   if (items.size() != 4) throw TSessionEnd();
   IGenericStream* received = nullptr;
   if (!SocketReadGenericStream(ClientSocket(), received, kLobbyTimeout)) {
-    Agent.DebugWrite("AGENTLOBBYTHREAD: Unable to receive data for task %s", items[1]);
+    Agent.DebugWrite("AGENTLOBBYTHREAD: Unable to receive data for task %s", UserText(items[1]));
     throw TSessionEnd();
   }
   TStreamRef input(received);
-  Agent.DebugWrite("AGENTLOBBYTHREAD: Data for task %s received", items[1]);
+  Agent.DebugWrite("AGENTLOBBYTHREAD: Data for task %s received", UserText(items[1]));
   // A stream just made has one holder; the check has no line of its own.
   RequireSingleHolder(input.Get(), "Agent/T_AgentLobbySocketThread", 0);
   const uint32_t taskId = ParseTaskId(items[1]);

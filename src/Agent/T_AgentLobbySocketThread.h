@@ -1,7 +1,8 @@
 // TAgentLobbySocketThread: one session, from the lobby connection's accept
 // to its end. It registers the user's address with the agent, creates the
 // session's worker, reads commands (RUN_TASK, KEEP_ALIVE, GET_POOLSIZE,
-// DISCONNECT; each read bounded by 20000 ms) until the session ends, then
+// DISCONNECT; each frame bounded by 20000 ms as a whole, each command text by
+// kMaxCommandLength bytes) until the session ends, then
 // tears the session down: the worker's running tasks finish and are reported
 // before the address leaves the agent's session list. The address leaves it
 // however the session ends, also when the worker cannot be made; a session
@@ -9,6 +10,7 @@
 // Runs on the connection's own thread, the only one that uses the connection.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,8 +22,13 @@ class TAgentWorkerThread;
 
 class TAgentLobbySocketThread : public TServerClientThread {
  public:
-  // Every read and write on a lobby connection is bounded by this.
+  // Every frame read or written on a lobby connection ends within this.
   static constexpr int kLobbyTimeout = 20000;
+  // No command comes near this; a longer text ends the session unread.
+  static constexpr int32_t kMaxCommandLength = 65536;
+  // The most items a command uses (RUN_TASK's four), and one more to tell a
+  // command that has too many.
+  static constexpr size_t kCommandItemsSplit = 5;
 
   explicit TAgentLobbySocketThread(TAgent& agent);
   ~TAgentLobbySocketThread() override;

@@ -91,9 +91,9 @@ std::optional<std::string> TAgentPeer::RequestFile(const std::string& name) {
     if (SocketWriteString(socket, "GET_FILE " + EncodeArgument(name), limit, Agent.FrameErrorLog()) &&
         SocketReadString(socket, reply, limit) && reply == "Ok" && SocketReadStream(socket, content, limit))
       return content;
-    Agent.DebugWrite("AGENTPEER: GET_FILE %s failed, file not found on user, IP=%s", name, Address);
+    Agent.DebugWrite("AGENTPEER: GET_FILE %s failed, file not found on user, IP=%s", UserText(name), Address);
   } catch (const std::exception&) {
-    Agent.DebugWrite("AGENTPEER: GET_FILE %s failed, IP=%s", name, Address);
+    Agent.DebugWrite("AGENTPEER: GET_FILE %s failed, IP=%s", UserText(name), Address);
   }
   return std::nullopt;
 }
@@ -127,7 +127,7 @@ bool TAgentPeer::SendTaskDone(uint32_t taskId, IGenericStream* output) {
 bool TAgentPeer::SendTaskFailed(uint32_t taskId, const std::string& message) {
   std::lock_guard<std::recursive_mutex> guard(Lock);
   TExchange exchange(*this);
-  Agent.DebugWrite("AGENTPEER: TASK_FAILED %u for IP=%s - %s", taskId, Address, message);
+  Agent.DebugWrite("AGENTPEER: TASK_FAILED %u for IP=%s - %s", taskId, Address, UserText(message));
   const std::string text = "TASK_FAILED " + std::to_string(taskId) + " " + EncodeArgument(message);
   return SocketWriteString(Socket.Socket(), text, WaitLimit(), Agent.FrameErrorLog());
 }

@@ -14,9 +14,10 @@
 // Time limits: while the session lives, an exchange waits for the user as
 // long as it takes (a busy user is still a user, and only this session waits
 // for it; the lobby's silence bound tells a user that has gone). Once the
-// session ends, a user that moves no byte for kClosingWaitMs is dropped: new
-// waits are bounded, and the worker's CloseIfStalled ends a wait begun
-// before, so the session's threads come back whatever the user does.
+// session ends, a user that moves no byte for kClosingWaitMs is dropped: each
+// frame begun from then on must pass within kClosingWaitMs as a whole, and the
+// worker's CloseIfStalled ends a wait begun before, so the session's threads
+// come back whatever the user does.
 #pragma once
 
 #include <atomic>

@@ -77,14 +77,14 @@ int TFileCache::FindOrFetch(const std::string& name) {
   const std::string key = UpperCase(name);
   for (size_t i = 0; i < Entries.size(); ++i) {
     if (Entries[i].Name == key) {
-      Agent.DebugWrite("FILECACHE: File %s reused from cache.", name);
+      Agent.DebugWrite("FILECACHE: File %s reused from cache.", UserText(name));
       return static_cast<int>(i);
     }
   }
-  Agent.DebugWrite("FILECACHE: Requesting file %s from user.", name);
+  Agent.DebugWrite("FILECACHE: Requesting file %s from user.", UserText(name));
   std::optional<std::string> content = Peer.RequestFile(key);
   if (!content) {
-    Agent.DebugWrite("FILECACHE: Request for file %s failed - NULL.", name);
+    Agent.DebugWrite("FILECACHE: Request for file %s failed - NULL.", UserText(name));
     return -1;
   }
   Entries.push_back(TFileCacheEntry{key, name, "", std::move(*content), nullptr});
@@ -98,7 +98,7 @@ bool TFileCache::WriteLocalCopy(int index, bool library) {
   const std::string local = LocalNameFor(entry.Spelling);
   if (local.empty()) return false;
 
-  Agent.DebugWrite("FILECACHE: Creating local file %s (original file - %s.", local, entry.Name);
+  Agent.DebugWrite("FILECACHE: Creating local file %s (original file - %s.", UserText(local), UserText(entry.Name));
   IFileSystem& files = *Agent.Platform().Files;
   std::string error;
   {
@@ -123,13 +123,14 @@ void TFileCache::LoadEntryLibrary(int index) {
   TGuard guard(Lock);
   TFileCacheEntry& entry = Entries.at(static_cast<size_t>(index));
   if (entry.Module != nullptr) RaiseAssertionFailure("Agent/T_FileCache", 316);
-  Agent.DebugWrite("FILECACHE: Loading library from file %s (original file - %s.", entry.LocalName, entry.Name);
+  Agent.DebugWrite("FILECACHE: Loading library from file %s (original file - %s.", UserText(entry.LocalName),
+                   UserText(entry.Name));
   // The pool thread reports the library that did not load to the user, and
   // the next request tries again; the loader's reason (a missing dependency,
   // an undefined symbol, a file for another machine) goes to the log only.
   std::string error;
   entry.Module = Agent.Platform().Libraries->Load(entry.LocalName, error);
-  if (entry.Module == nullptr) Agent.DebugWrite("FILECACHE: unable to load dll %s: %s", entry.LocalName, error);
+  if (entry.Module == nullptr) Agent.DebugWrite("FILECACHE: unable to load dll %s: %s", UserText(entry.LocalName), UserText(error));
 }
 
 void* TFileCache::GetLibrary(const std::string& libraryText) {
@@ -144,11 +145,11 @@ void* TFileCache::GetLibrary(const std::string& libraryText) {
   for (size_t i = items.size(); i-- > 0;) {
     index = FindOrFetch(items[i]);
     if (index < 0) {
-      Agent.DebugWrite("FILECACHE: File %s not found on user.", items[i]);
+      Agent.DebugWrite("FILECACHE: File %s not found on user.", UserText(items[i]));
       return nullptr;
     }
     if (!WriteLocalCopy(index, i == 0)) {
-      Agent.DebugWrite("FILECACHE: Unagle to create local file %s.", items[i]);
+      Agent.DebugWrite("FILECACHE: Unagle to create local file %s.", UserText(items[i]));
       return nullptr;
     }
   }
@@ -168,7 +169,7 @@ void TFileCache::CallEndSession() {
     // call; the other libraries are still called.
     std::optional<std::string> failure =
         TTaskGuard::CallEndSession(reinterpret_cast<EndSessionProc>(address), AgentInterface, Session);
-    if (failure) Agent.DebugWrite("WORKERTHREAD: exception " + *failure + "in EndSession()");
+    if (failure) Agent.DebugWrite("WORKERTHREAD: exception %sin EndSession()", UserText(*failure));
   }
 }
 

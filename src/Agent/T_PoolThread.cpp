@@ -60,7 +60,7 @@ void TPoolThread::Execute() {
       try {
         RunItem(*item);
       } catch (const std::exception& error) {
-        agent.DebugWrite("POOLTHREAD: exception \"%s\" in task %u", error.what(), item->TaskId);
+        agent.DebugWrite("POOLTHREAD: exception \"%s\" in task %u", UserText(error.what()), item->TaskId);
       } catch (...) {
         agent.DebugWrite("POOLTHREAD: exception \"%s\" in task %u", "unknown error", item->TaskId);
       }
@@ -84,13 +84,13 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
   // A failure before the task runs fails only the task: the session ends
   // only when the report itself cannot be sent.
   auto refuse = [&](const std::string& message) {
-    agent.DebugWrite(message);
+    agent.DebugWrite("%s", UserText(message));
     if (!item.Peer->SendTaskFailed(item.TaskId, message)) item.ReportTo->MarkPeerFailed();
   };
   // A failure of the task itself (or of its input) ends the session.
   auto fail = [&](const std::string& text) {
     const std::string message = "POOLTHREAD: exception \"" + text + "\" in task " + id;
-    agent.DebugWrite(message);
+    agent.DebugWrite("%s", UserText(message));
     item.Peer->SendTaskFailed(item.TaskId, message);
     item.ReportTo->MarkPeerFailed();
   };

@@ -79,7 +79,7 @@ std::string DecodeArgument(std::string_view text) {
   return out;
 }
 
-std::vector<std::string> SplitCommandItems(std::string_view text) {
+std::vector<std::string> SplitCommandItems(std::string_view text, size_t maxItems) {
   text = UpToZero(text);
   std::vector<std::string> items;
   size_t i = 0;
@@ -87,7 +87,7 @@ std::vector<std::string> SplitCommandItems(std::string_view text) {
     while (i < text.size() && IsBlank(static_cast<unsigned char>(text[i]))) ++i;
   };
   skipBlanks();
-  while (i < text.size()) {
+  while (i < text.size() && items.size() < maxItems) {
     std::string item;
     if (text[i] == '"') {
       // Quoted: up to the next single mark; a doubled mark stands for one.
@@ -112,7 +112,7 @@ std::vector<std::string> SplitCommandItems(std::string_view text) {
     items.push_back(std::move(item));
     skipBlanks();
     if (i < text.size() && text[i] == ',') {
-      if (i + 1 == text.size()) items.emplace_back();
+      if (i + 1 == text.size() && items.size() < maxItems) items.emplace_back();
       ++i;
       skipBlanks();
     }

@@ -3,6 +3,7 @@
 // names) into items. Plain functions without state; any thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,8 +21,10 @@ std::string DecodeArgument(std::string_view text);
 // Splits `text` into items: blanks (bytes 1 to 32) and commas separate
 // items, an item in double quotation marks keeps its blanks and commas ("" in
 // it is one mark), two commas give an empty item, a final comma a last empty
-// item. Stops at a zero byte.
-std::vector<std::string> SplitCommandItems(std::string_view text);
+// item. Stops at a zero byte, and after `maxItems` items: the rest of the
+// text is not looked at, so a reader that takes fewer than maxItems items
+// still learns that there were more, without paying for all of them.
+std::vector<std::string> SplitCommandItems(std::string_view text, size_t maxItems = SIZE_MAX);
 
 // `value` with exactly `decimals` digits after a full stop and at least one
 // before it, rounded to the nearest last digit (halves away from zero),

@@ -44,7 +44,11 @@ std::optional<std::string> TDebugLog::Format(std::string_view format, std::span<
     switch (placeholder) {
       case 's':
         if (arg.Kind != TLogArg::TKind::Text) return std::nullopt;
-        out.append(arg.Text);
+        if (arg.FromOutside) {
+          AppendUserText(out, arg.Text);
+        } else {
+          out.append(arg.Text);
+        }
         break;
       case 'd':
       case 'u':
@@ -56,6 +60,28 @@ std::optional<std::string> TDebugLog::Format(std::string_view format, std::span<
     }
   }
   return out;
+}
+
+void TDebugLog::AppendUserText(std::string& out, std::string_view text) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  const std::string_view shown = text.substr(0, kUserTextLimit);
+  for (char ch : shown) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 32 && c != 127) {
+      out.push_back(ch);
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      out += "\\x";
+      out.push_back(kDigits[c >> 4]);
+      out.push_back(kDigits[c & 15]);
+    }
+  }
+  if (shown.size() < text.size()) out += "...[cut, " + std::to_string(text.size()) + " bytes in all]";
 }
 
 void TDebugLog::WriteLine(std::string_view format, std::span<const TLogArg> args) const {

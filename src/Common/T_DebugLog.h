@@ -5,6 +5,11 @@
 // whose placeholders do not fit its arguments is replaced by the
 // "DEBUGWRITE ERROR: unable to format string" line and a beep; the caller
 // never sees an error. Immutable after construction; any thread may write.
+//
+// A text that came from outside the agent (a command, a file name, a task
+// library's message) goes in as UserText(text): its control bytes are
+// escaped and it is cut after kUserTextLimit bytes with a note saying so, so
+// that it can neither forge whole lines nor copy a huge block into the log.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +21,16 @@
 
 #include "Platform/I_DebugSink.h"
 
+// A text from outside the agent, for a "%s" placeholder.
+struct TUserText {
+  std::string_view Text;
+  bool FromOutside = false;  // escaped and cut
+};
+inline TUserText UserText(std::string_view text) { return TUserText{text}; }
+
 // One argument of a log line: an integer (signed or unsigned, with its width
-// in bits) or a text. Built implicitly from the caller's values.
+// in bits) or a text, plain or from outside. Built implicitly from the
+// caller's values.
 class TLogArg {
  public:
   enum class TKind { Signed, Unsigned, Text };
@@ -32,6 +45,7 @@ class TLogArg {
   TLogArg(const char* value) : Kind(TKind::Text), Text(value != nullptr ? value : "") {}  // NOLINT
   TLogArg(std::string_view value) : Kind(TKind::Text), Text(value) {}  // NOLINT
   TLogArg(const std::string& value) : Kind(TKind::Text), Text(value) {}  // NOLINT
+  TLogArg(TUserText value) : Kind(TKind::Text), Text(value.Text), FromOutside(true) {}  // NOLINT
   TLogArg(bool) = delete;
   TLogArg(const TLogArg&) = delete;
   TLogArg& operator=(const TLogArg&) = delete;
@@ -41,11 +55,14 @@ class TLogArg {
   uint64_t Integer = 0;  // two's complement bits of the value
   std::string Owned;     // the text of a single character
   std::string_view Text;
+  bool FromOutside = false;  // escaped and cut
 };
 
 class TDebugLog {
  public:
   static constexpr std::string_view kFormatError = "DEBUGWRITE ERROR: unable to format string";
+  // How many bytes of a user text a line shows.
+  static constexpr size_t kUserTextLimit = 1024;
 
   TDebugLog(IDebugSink& sink, bool enabled) : Sink(sink), Enabled(enabled) {}
 
@@ -65,6 +82,12 @@ class TDebugLog {
   // The message with its placeholders filled, or none when they do not fit
   // the arguments. With no arguments the format is the message, "%" and all.
   static std::optional<std::string> Format(std::string_view format, std::span<const TLogArg> args);
+
+  // Appends `text` as a line shows a user text: a carriage return, line
+  // feed and tab as \r, \n and \t, every other byte below 32 and byte 127 as
+  // \xHH; past kUserTextLimit bytes the rest is left off and
+  // "...[cut, N bytes in all]" says so. Every other byte as it is.
+  static void AppendUserText(std::string& out, std::string_view text);
 
  private:
   void WriteLine(std::string_view format, std::span<const TLogArg> args) const;

@@ -1,11 +1,27 @@
 #include "Common/T_WinSocketStream.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "Common/E_SocketError.h"
 
-TWinSocketStream::TWinSocketStream(TCustomWinSocket& socket, int timeoutMs) : Socket(socket), TimeOutMs(timeoutMs) {
+namespace {
+
+bool HasLimit(int timeoutMs) { return timeoutMs >= 0 && timeoutMs != TWinSocketStream::kNoTimeLimit; }
+
+}  // namespace
+
+TWinSocketStream::TWinSocketStream(TCustomWinSocket& socket, int timeoutMs)
+    : Socket(socket),
+      TimeOutMs(timeoutMs),
+      Deadline(HasLimit(timeoutMs) ? TClock::now() + std::chrono::milliseconds(timeoutMs) : TClock::time_point()) {
   if (!Socket.Blocking()) throw ESocketError(kSocketMustBeBlocking);
+}
+
+int TWinSocketStream::RemainingMs() const {
+  if (!HasLimit(TimeOutMs)) return kNoTimeLimit;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - TClock::now()).count();
+  return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, TimeOutMs));
 }
 
 int32_t TWinSocketStream::Read(void* buffer, int32_t count) {
@@ -14,7 +30,7 @@ int32_t TWinSocketStream::Read(void* buffer, int32_t count) {
   int fd = Socket.IoDescriptor();
   if (fd < 0) throw ESocketError::FromStream("Read", ENOTCONN);
   size_t received = 0;
-  int error = TTcpSocket::Receive(fd, buffer, static_cast<size_t>(count), TimeOutMs, received);
+  int error = TTcpSocket::Receive(fd, buffer, static_cast<size_t>(count), RemainingMs(), received);
   if (error == TTcpSocket::kTimedOut) return 0;
   if (error != 0) throw ESocketError::FromStream("Read", error);
   if (received > 0) Socket.NoteProgress();
@@ -32,7 +48,7 @@ int32_t TWinSocketStream::WriteGather(const void* first, int32_t firstCount, con
   int fd = Socket.IoDescriptor();
   if (fd < 0) throw ESocketError::FromStream("Write", ENOTCONN);
   int error = TTcpSocket::Send(fd, first, static_cast<size_t>(firstCount), second, static_cast<size_t>(secondCount),
-                               TimeOutMs);
+                               RemainingMs());
   if (error == TTcpSocket::kTimedOut) return 0;
   if (error != 0) throw ESocketError::FromStream("Write", error);
   Socket.NoteProgress();

@@ -1,6 +1,8 @@
-// TWinSocketStream: a stream view over a blocking connection, each read and
-// write bounded by the view's time-out in milliseconds (2147483647 or a
-// negative value: no limit). A time-out never raises: the call answers 0
+// TWinSocketStream: a stream view over a blocking connection whose reads and
+// writes all end by one deadline: the view's time-out in milliseconds from
+// its making (2147483647 or a negative value: no limit). A view serves one
+// frame or one exchange, so a peer that moves one byte now and then cannot
+// stretch it past the time-out. A time-out never raises: the call answers 0
 // and the caller decides. Socket errors raise ESocketError "%s error %d,
 // %s" ("Read" or "Write", the errno code, its text). The view borrows the
 // connection, which must outlive it and stays open when it goes; views are
@@ -9,6 +11,7 @@
 // Close from another thread ends a call in progress.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "Common/T_CustomWinSocket.h"
@@ -23,13 +26,13 @@ class TWinSocketStream {
   TWinSocketStream& operator=(const TWinSocketStream&) = delete;
 
   // Receives up to `count` bytes into `buffer`: the number received (fewer
-  // than asked when fewer are waiting), 0 when the time-out elapsed without
+  // than asked when fewer are waiting), 0 when the deadline passed without
   // data, when the peer has closed the connection or when it is closed
   // meanwhile. On a closed connection raises "Read error 107, ...".
   int32_t Read(void* buffer, int32_t count);
 
-  // Sends all `count` bytes: answers `count`, or 0 when the time-out
-  // elapsed first (part may have gone out; the connection is then unfit for
+  // Sends all `count` bytes: answers `count`, or 0 when the deadline
+  // passed first (part may have gone out; the connection is then unfit for
   // framing). On a closed connection raises "Write error 107, ...".
   int32_t Write(const void* buffer, int32_t count);
 
@@ -44,6 +47,13 @@ class TWinSocketStream {
   int TimeOut() const { return TimeOutMs; }
 
  private:
+  using TClock = std::chrono::steady_clock;
+
+  // What is left of the time-out for the next socket call: kNoTimeLimit
+  // without a limit, 0 once the deadline has passed.
+  int RemainingMs() const;
+
   TCustomWinSocket& Socket;  // borrowed
   const int TimeOutMs;
+  const TClock::time_point Deadline;  // meaningful only with a limit
 };

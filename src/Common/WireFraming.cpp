@@ -51,16 +51,22 @@ void ReadExact(TWinSocketStream& view, uint8_t* buffer, int32_t count) {
   }
 }
 
+// A block announced longer than its reader takes.
+struct TBlockTooLong : std::runtime_error {
+  TBlockTooLong() : std::runtime_error("block too long") {}
+};
+
 // Reads one block's length, then its bytes into the memory that `grow`
 // provides: grow(size) makes the destination `size` bytes long, keeping what
-// it holds, and answers its first byte.
+// it holds, and answers its first byte. The whole block shares one deadline.
 template <typename TGrow>
-void ReadBlock(TCustomWinSocket& socket, int timeoutMs, TGrow grow) {
+void ReadBlock(TCustomWinSocket& socket, int timeoutMs, TGrow grow, int32_t maxLength = INT32_MAX) {
   TWinSocketStream view(socket, timeoutMs);
   uint8_t header[4];
   ReadExact(view, header, 4);
   const int32_t length = GetLength(header);
   if (length < 0) throw std::runtime_error("negative block length");
+  if (length > maxLength) throw TBlockTooLong();
   int32_t received = 0;
   int32_t held = std::min(length, kFirstBlockChunk);
   uint8_t* memory = grow(held);
@@ -134,15 +140,24 @@ bool SocketWriteStringAndStream(TCustomWinSocket& socket, std::string_view text,
 }
 
 bool SocketReadString(TCustomWinSocket& socket, std::string& text, int timeoutMs) {
-  if (!socket.Connected()) return false;
+  return SocketReadBoundedString(socket, text, timeoutMs, INT32_MAX) == TTextRead::Read;
+}
+
+TTextRead SocketReadBoundedString(TCustomWinSocket& socket, std::string& text, int timeoutMs, int32_t maxLength) {
+  if (!socket.Connected()) return TTextRead::Failed;
   try {
-    ReadBlock(socket, timeoutMs, [&](int32_t size) {
-      text.resize(static_cast<size_t>(size));
-      return reinterpret_cast<uint8_t*>(text.data());
-    });
-    return true;
+    ReadBlock(
+        socket, timeoutMs,
+        [&](int32_t size) {
+          text.resize(static_cast<size_t>(size));
+          return reinterpret_cast<uint8_t*>(text.data());
+        },
+        maxLength);
+    return TTextRead::Read;
+  } catch (const TBlockTooLong&) {
+    return TTextRead::TooLong;
   } catch (...) {
-    return false;
+    return TTextRead::Failed;
   }
 }
 

@@ -1,9 +1,11 @@
 // The framing of every TCP conversation of the agent: a text block or a
 // data block is a 4-byte little-endian signed length followed by that many
 // bytes. Also the compressed-stream header and its inflation. Plain
-// functions without state; any thread. Each socket call is bounded by the
-// given time-out (2147483647 ms: no limit); a frame or an exchange is not
-// atomic against other threads using the same connection: callers serialise.
+// functions without state; any thread. The given time-out (2147483647 ms: no
+// limit) bounds each call as a whole: a frame, or a text and its data block,
+// ends by then however its bytes trickle in or out. A frame or an exchange is
+// not atomic against other threads using the same connection: callers
+// serialise.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +41,14 @@ bool SocketWriteStringAndStream(TCustomWinSocket& socket, std::string_view text,
 // connected, the time-out passes, the peer closes, the length is negative
 // or the bytes cannot be held; `text` is then unspecified.
 bool SocketReadString(TCustomWinSocket& socket, std::string& text, int timeoutMs);
+
+// How SocketReadBoundedString ended.
+enum class TTextRead { Read, Failed, TooLong };
+
+// As SocketReadString, but a block announcing more than `maxLength` bytes is
+// not read at all (TooLong: nothing is held for it, its bytes stay on the
+// connection, which is then unfit for framing). Failed as SocketReadString.
+TTextRead SocketReadBoundedString(TCustomWinSocket& socket, std::string& text, int timeoutMs, int32_t maxLength);
 
 // Reads one data block into `content` (a memory stream the caller owns).
 // False as SocketReadString, and `content` is then untouched.
