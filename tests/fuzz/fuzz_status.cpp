@@ -5,6 +5,7 @@
 // is a plain decimal.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <bit>
 #include <string>
 #include <vector>
 
@@ -41,13 +42,14 @@ bool IsDecimal(const std::string& text, size_t decimals) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
-  const float ghz = input.ConsumeFloatingPoint<float>();
+  // Any bit pattern: not-a-number, infinities and subnormals included.
+  const auto ghz = std::bit_cast<float>(input.ConsumeIntegral<uint32_t>());
   const auto idle = input.ConsumeIntegral<uint32_t>();
   const auto agent = input.ConsumeIntegral<uint32_t>();
   const auto freeMB = input.ConsumeIntegral<uint32_t>();
   const auto processors = input.ConsumeIntegral<uint32_t>();
   const int pool = input.ConsumeIntegral<int>();
-  const double anyValue = input.ConsumeFloatingPoint<double>();
+  const auto anyValue = std::bit_cast<double>(input.ConsumeIntegral<uint64_t>());
   const int decimals = input.ConsumeIntegralInRange<int>(0, 6);
   const std::string name = input.ConsumeRandomLengthString(256);
   const std::string status = input.ConsumeRemainingBytesAsString();
