@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <locale>
 
 using TItems = std::vector<std::string>;
@@ -59,6 +60,16 @@ TEST(SplitCommandItems, QuotedItemsKeepBlanksAndCommas) {
   EXPECT_EQ(SplitCommandItems("\"say \"\"hi\"\"\""), (TItems{"say \"hi\""}));
   EXPECT_EQ(SplitCommandItems("a \"open to the end"), (TItems{"a", "open to the end"}));
   EXPECT_EQ(SplitCommandItems("\"\",b"), (TItems{"", "b"}));
+}
+
+// A measurement read as garbage (not a number, infinite, or beyond any
+// count of units) must still give a plain decimal: the coordinator parses it.
+TEST(FormatDecimal, AValueWithoutADecimalIsWrittenAsZero) {
+  for (double value : {std::nan(""), HUGE_VAL, -HUGE_VAL, 1e300, -1e300, 1e16, -4.7e18}) {
+    EXPECT_EQ(FormatDecimal(value, 3), "0.000") << value;
+    EXPECT_EQ(FormatDecimal(value, 0), value == 1e16 ? "10000000000000000" : "0") << value;
+  }
+  EXPECT_EQ(FormatDecimal(-2.5e15, 3), "-2500000000000000.000");  // still within the range
 }
 
 TEST(FormatDecimal, FixedDigitsAndAFullStopWhateverTheLocale) {
