@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <locale>
 
 using TItems = std::vector<std::string>;
@@ -73,6 +74,16 @@ TEST(SplitCommandItems, StopsAfterTheItemsAskedForWithoutChangingThem) {
   EXPECT_EQ(SplitCommandItems("a,b,", 3), (TItems{"a", "b", ""}));
   // Millions of commas cost no more than the items asked for.
   EXPECT_EQ(SplitCommandItems(std::string(16 << 20, ','), 5), TItems(5, ""));
+}
+
+// A measurement read as garbage (not a number, infinite, or beyond any
+// count of units) must still give a plain decimal: the coordinator parses it.
+TEST(FormatDecimal, AValueWithoutADecimalIsWrittenAsZero) {
+  for (double value : {std::nan(""), HUGE_VAL, -HUGE_VAL, 1e300, -1e300, 1e16, -4.7e18}) {
+    EXPECT_EQ(FormatDecimal(value, 3), "0.000") << value;
+    EXPECT_EQ(FormatDecimal(value, 0), value == 1e16 ? "10000000000000000" : "0") << value;
+  }
+  EXPECT_EQ(FormatDecimal(-2.5e15, 3), "-2500000000000000.000");  // still within the range
 }
 
 TEST(FormatDecimal, FixedDigitsAndAFullStopWhateverTheLocale) {

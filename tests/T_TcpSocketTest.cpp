@@ -135,6 +135,32 @@ TEST(TTcpSocket, ReceiveTimesOutAndSendGathersTwoPieces) {
   EXPECT_EQ(received, 0u);
 }
 
+// The in-memory connection the tests and fuzz targets feed the agent through.
+TEST(TTcpSocket, APairIsAConnectionBothWaysAndShutdownSendEndsOneDirection) {
+  TTcpSocket first;
+  TTcpSocket second;
+  ASSERT_EQ(TTcpSocket::Pair(first, second), 0);
+  EXPECT_TRUE(CloseOnExec(first.Get()));
+  EXPECT_TRUE(CloseOnExec(second.Get()));
+
+  ASSERT_EQ(TTcpSocket::Send(first.Get(), "ab", 2, "c", 1, 1000), 0);
+  ASSERT_EQ(TTcpSocket::ShutdownSend(first.Get()), 0);
+  char buffer[8] = {};
+  size_t received = 0;
+  std::string got;
+  for (;;) {
+    ASSERT_EQ(TTcpSocket::Receive(second.Get(), buffer, sizeof buffer, 5000, received), 0);
+    if (received == 0) break;  // the end of what `first` sends
+    got.append(buffer, received);
+  }
+  EXPECT_EQ(got, "abc");
+
+  // The other direction stays open.
+  ASSERT_EQ(TTcpSocket::Send(second.Get(), "back", 4, nullptr, 0, 1000), 0);
+  ASSERT_EQ(TTcpSocket::Receive(first.Get(), buffer, sizeof buffer, 5000, received), 0);
+  EXPECT_EQ(std::string(buffer, received), "back");
+}
+
 // Nobody answers: the listener's queue is full, so the kernel drops the SYNs
 // and would retry them for about two minutes. The connect ends at its
 // deadline, or at once when another thread shuts the socket down.

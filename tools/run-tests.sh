@@ -2,7 +2,8 @@
 # Installs what is missing, then builds and runs every test three times: a
 # g++ build, a clang build with AddressSanitizer, UndefinedBehaviorSanitizer
 # and the thread-safety analysis, and a clang build with ThreadSanitizer.
-# Warnings are errors in all three.
+# Warnings are errors in all three. Then every fuzz target runs for a short
+# smoke time (tools/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,3 +30,7 @@ echo "== clang build with ThreadSanitizer"
 unset ASAN_OPTIONS UBSAN_OPTIONS
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 CC=clang CXX=clang++ run_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_SANITIZE_THREAD=ON
+
+echo "== fuzz targets, 10 s each"
+unset TSAN_OPTIONS
+tools/fuzz.sh 10

@@ -122,7 +122,11 @@ std::vector<std::string> SplitCommandItems(std::string_view text, size_t maxItem
 
 std::string FormatDecimal(double value, int decimals) {
   double scale = std::pow(10.0, decimals);
-  long long units = std::llround(value * scale);
+  // Beyond +-2^62 units (and for a value that is not a number) there is no
+  // decimal the fields can carry: such a measurement is written as zero.
+  constexpr double kLimit = 4611686018427387904.0;
+  const double scaled = value * scale;
+  long long units = std::isfinite(scaled) && std::fabs(scaled) < kLimit ? std::llround(scaled) : 0;
   std::string text;
   if (units < 0) {
     text.push_back('-');

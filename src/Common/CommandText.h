@@ -28,5 +28,7 @@ std::vector<std::string> SplitCommandItems(std::string_view text, size_t maxItem
 
 // `value` with exactly `decimals` digits after a full stop and at least one
 // before it, rounded to the nearest last digit (halves away from zero),
-// whatever the process locale: "0.000" gives 2.400 for 2.4.
+// whatever the process locale: "0.000" gives 2.400 for 2.4. A value that
+// is not a number, or too large in size for 2^62 units of the last digit,
+// is written as zero.
 std::string FormatDecimal(double value, int decimals);

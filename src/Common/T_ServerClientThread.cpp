@@ -16,6 +16,16 @@ TCustomWinSocket& TServerClientThread::ClientSocket() const {
   return *Connection;
 }
 
+void TServerClientThread::ServeOnCallingThread(TCustomWinSocket& connection) {
+  if (Server != nullptr) throw std::logic_error("TServerClientThread: a server's thread serves only through it");
+  struct TServed {
+    TCustomWinSocket*& Slot;
+    ~TServed() { Slot = nullptr; }
+  } served{Connection};
+  Connection = &connection;
+  ClientExecute();
+}
+
 void TServerClientThread::Start() { Thread.Start(Server->System, Server->Debug, [this] { Run(); }); }
 
 void TServerClientThread::Run() {

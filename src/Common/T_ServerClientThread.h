@@ -39,6 +39,12 @@ class TServerClientThread {
   void Terminate() { Thread.RequestStop(); }
   bool Terminated() const { return Thread.StopRequested(); }
 
+  // Runs the handler once for `connection` (borrowed) on the calling
+  // thread, without a server: the connection seam for feeding a handler
+  // from memory. Only for an object no server owns; ServerSocket() is then
+  // unavailable. Errors from the handler propagate.
+  void ServeOnCallingThread(TCustomWinSocket& connection);
+
  protected:
   // The connection handler, run on this thread once per connection. An
   // error that escapes it goes to the server's thread-error hook, and the

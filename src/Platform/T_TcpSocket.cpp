@@ -169,6 +169,16 @@ int TTcpSocket::Send(int fd, const void* first, size_t firstSize, const void* se
 
 int TTcpSocket::Shutdown(int fd) { return ::shutdown(fd, SHUT_RDWR) == 0 ? 0 : errno; }
 
+int TTcpSocket::ShutdownSend(int fd) { return ::shutdown(fd, SHUT_WR) == 0 ? 0 : errno; }
+
+int TTcpSocket::Pair(TTcpSocket& first, TTcpSocket& second) {
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return errno;
+  first.Descriptor = TFileDescriptor(fds[0]);
+  second.Descriptor = TFileDescriptor(fds[1]);
+  return 0;
+}
+
 std::string TTcpSocket::ErrorText(int error) { return ErrnoText(error); }
 
 bool TTcpSocket::ParseAddress(const std::string& text, uint32_t& address) {

@@ -64,6 +64,13 @@ class TTcpSocket {
   // shutdown(SHUT_RDWR): wakes a thread blocked in Accept, Receive, Send or
   // Connect on `fd`, and makes every later call on it end at once.
   static int Shutdown(int fd);
+  // A connected pair of local stream sockets (socketpair), both
+  // close-on-exec: a connection held in memory, for exercising the socket
+  // layer without a network. Preconditions: neither is valid.
+  static int Pair(TTcpSocket& first, TTcpSocket& second);
+  // shutdown(SHUT_WR): the peer reads the end of the stream once it has
+  // read what was sent.
+  static int ShutdownSend(int fd);
 
   // The system's text for an errno code.
   static std::string ErrorText(int error);
