@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "Agent/T_Agent.h"
+#include "Agent/T_AgentContext.h"
 #include "Agent/T_AgentGenericStreamWrapper.h"
 #include "Agent/T_AgentPeer.h"
 #include "Common/WireFraming.h"
@@ -18,8 +18,8 @@ bool Viewed(const TStreamRef& block) { return !IsSoleHolder(block.Get()); }
 
 }  // namespace
 
-TAgentDataCache::TAgentDataCache(TAgent& agent, TAgentPeer& peer, uint64_t capacity)
-    : Agent(agent), Peer(peer), Capacity(capacity) {}
+TAgentDataCache::TAgentDataCache(const TAgentContext& context, TAgentPeer& peer, uint64_t capacity)
+    : Context(context), Peer(peer), Capacity(capacity) {}
 
 TAgentDataCache::~TAgentDataCache() { FreeData(std::nullopt); }
 
@@ -28,15 +28,15 @@ int32_t TAgentDataCache::GetData(const std::string& identifier, IGenericStream*&
   auto found =
       std::find_if(Entries.begin(), Entries.end(), [&](const TEntry& entry) { return entry.Key == identifier; });
   if (found != Entries.end()) {
-    Agent.DebugWrite("DATACACHE: Data reused from cache.");
+    Context.DebugWrite("DATACACHE: Data reused from cache.");
     std::rotate(found, found + 1, Entries.end());  // now the most recently used
     view = TAgentGenericStreamWrapper::Create(Entries.back().Block.Get());
     return 0;
   }
-  Agent.DebugWrite("DATACACHE: Requesting data from user.");
+  Context.DebugWrite("DATACACHE: Requesting data from user.");
   TStreamRef block = Peer.RequestData(identifier);
   if (!block) {
-    Agent.DebugWrite("DATA: Request for file data failed - NULL.");
+    Context.DebugWrite("DATA: Request for file data failed - NULL.");
     return 1;
   }
   // A failure from here on releases the fetched block and caches nothing.
@@ -45,7 +45,7 @@ int32_t TAgentDataCache::GetData(const std::string& identifier, IGenericStream*&
   RequireSingleHolder(block.Get(), "Agent/T_AgentDataCache", 137);
   if (!MakeRoom(SizeOf(block))) {
     // The view holds the only reference: the block goes when the task lets go.
-    Agent.DebugWrite("DATACACHE: Data of %d bytes does not fit in the cache, not kept.", block.GetSize());
+    Context.DebugWrite("DATACACHE: Data of %d bytes does not fit in the cache, not kept.", block.GetSize());
     view = TAgentGenericStreamWrapper::Create(block.Get());
     return 0;
   }
@@ -72,7 +72,7 @@ bool TAgentDataCache::MakeRoom(uint64_t size) {
       ++entry;
       continue;
     }
-    Agent.DebugWrite("DATACACHE: Dropping least recently used data of %d bytes.", entry->Block.GetSize());
+    Context.DebugWrite("DATACACHE: Dropping least recently used data of %d bytes.", entry->Block.GetSize());
     held -= SizeOf(entry->Block);
     entry = Entries.erase(entry);
   }

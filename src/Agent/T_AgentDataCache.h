@@ -22,14 +22,14 @@
 #include "Common/T_StreamRef.h"
 #include "Platform/T_Mutex.h"
 
-class TAgent;
+class TAgentContext;
 class TAgentPeer;
 
 class TAgentDataCache {
  public:
-  // `agent` and `peer` are borrowed for the cache's life; `capacity` is the
+  // `context` and `peer` are borrowed for the cache's life; `capacity` is the
   // bound in bytes.
-  TAgentDataCache(TAgent& agent, TAgentPeer& peer, uint64_t capacity);
+  TAgentDataCache(const TAgentContext& context, TAgentPeer& peer, uint64_t capacity);
   // Drops every block; views handed out stay valid.
   ~TAgentDataCache();
   TAgentDataCache(const TAgentDataCache&) = delete;
@@ -57,7 +57,7 @@ class TAgentDataCache {
   bool MakeRoom(uint64_t size) REQUIRES(Lock);
 
   // Constant after construction.
-  TAgent& Agent;     // borrowed
+  const TAgentContext& Context;  // borrowed
   TAgentPeer& Peer;  // borrowed
   const uint64_t Capacity;
 

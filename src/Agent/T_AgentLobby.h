@@ -13,14 +13,16 @@
 
 #include "Common/T_ServerSocket.h"
 
-class TAgent;
+class TAgentContext;
+struct TSessionServices;
 
 class TAgentLobby {
  public:
   // Listens on [agent] bind_ip (all local addresses when empty) and
   // bind_port. Throws the socket layer's error when it cannot (a port that
-  // is taken, an address that is not local). `agent` is borrowed.
-  explicit TAgentLobby(TAgent& agent);
+  // is taken, an address that is not local). `context` and `services` are
+  // borrowed for the lobby's life and handed to every session.
+  TAgentLobby(const TAgentContext& context, const TSessionServices& services);
   // Closes every lobby connection and waits for its session to end.
   ~TAgentLobby();
   TAgentLobby(const TAgentLobby&) = delete;
@@ -35,6 +37,7 @@ class TAgentLobby {
   // order) becomes a session. Runs on the accept thread.
   bool Admits(uint32_t address);
 
-  TAgent& Agent;  // borrowed
+  const TAgentContext& Context;     // borrowed
+  const TSessionServices& Services;  // borrowed
   TServerSocket Server;
 };

@@ -3,7 +3,8 @@
 #include <charconv>
 #include <stdexcept>
 
-#include "Agent/T_Agent.h"
+#include "Agent/T_AgentContext.h"
+#include "Agent/T_SessionServices.h"
 #include "Agent/T_AgentWorkerThread.h"
 #include "Common/CommandText.h"
 #include "Common/T_StreamRef.h"
@@ -34,29 +35,29 @@ uint32_t ParseTaskId(const std::string& text) {
 // removed however the session ends.
 class TSessionEntry {
  public:
-  TSessionEntry(TAgent& agent, const std::string& address) : Agent(agent), Address(address) {
-    Agent.AddSession(Address);
+  TSessionEntry(TSessionList& sessions, const std::string& address) : Sessions(sessions), Address(address) {
+    Sessions.AddSession(Address);
   }
-  ~TSessionEntry() { Agent.RemoveSession(Address); }
+  ~TSessionEntry() { Sessions.RemoveSession(Address); }
   TSessionEntry(const TSessionEntry&) = delete;
   TSessionEntry& operator=(const TSessionEntry&) = delete;
 
  private:
-  TAgent& Agent;                // borrowed
+  TSessionList& Sessions;      // borrowed
   const std::string& Address;  // borrowed
 };
 
 }  // namespace
 
-TAgentLobbySocketThread::TAgentLobbySocketThread(TAgent& agent)
-    : TServerClientThread("AgentLobbySocketThread"), Agent(agent) {}
+TAgentLobbySocketThread::TAgentLobbySocketThread(const TAgentContext& context, const TSessionServices& services)
+    : TServerClientThread("AgentLobbySocketThread"), Context(context), Services(services) {}
 
 TAgentLobbySocketThread::~TAgentLobbySocketThread() = default;
 
 void TAgentLobbySocketThread::ClientExecute() {
-  Agent.ChangeThreadPriority(Agent.Platform().System->CurrentThreadId(), tpAboveNormal);
+  Context.ChangeThreadPriority(Context.Platform().System->CurrentThreadId(), tpAboveNormal);
   TCustomWinSocket& connection = ClientSocket();
-  if (Agent.Closing()) {
+  if (Services.Closing.IsSet()) {
     try {
       connection.Close();
     } catch (...) {
@@ -66,17 +67,17 @@ void TAgentLobbySocketThread::ClientExecute() {
   }
   Address = connection.RemoteAddress();
   {
-    TSessionEntry session(Agent, Address);
+    TSessionEntry session(Services.Sessions, Address);
     Serve(connection);
   }
-  Agent.DebugWrite("AGENTLOBBYTHREAD: Exit");
+  Context.DebugWrite("AGENTLOBBYTHREAD: Exit");
 }
 
 void TAgentLobbySocketThread::Serve(TCustomWinSocket& connection) {
   try {
-    Worker = std::make_unique<TAgentWorkerThread>(Agent, Address);
+    Worker = std::make_unique<TAgentWorkerThread>(Context, Services, Address);
   } catch (const std::exception& error) {
-    Agent.DebugWrite("AGENTLOBBYTHREAD: exception %s, closing socket", UserText(error.what()));
+    Context.DebugWrite("AGENTLOBBYTHREAD: exception %s, closing socket", UserText(error.what()));
     Terminate();
   }
 
@@ -85,31 +86,31 @@ void TAgentLobbySocketThread::Serve(TCustomWinSocket& connection) {
       std::string text;
       const TTextRead read = SocketReadBoundedString(connection, text, kLobbyTimeout, kMaxCommandLength);
       if (read == TTextRead::TooLong) {
-        Agent.DebugWrite("AGENTLOBBYTHREAD: Command text longer than %d bytes, disconnecting.", kMaxCommandLength);
+        Context.DebugWrite("AGENTLOBBYTHREAD: Command text longer than %d bytes, disconnecting.", kMaxCommandLength);
         throw TSessionEnd();
       }
       if (read != TTextRead::Read) {
-        Agent.DebugWrite("AGENTLOBBYTHREAD: No KEEP_ALIVE for a long time, disconnecting.");
+        Context.DebugWrite("AGENTLOBBYTHREAD: No KEEP_ALIVE for a long time, disconnecting.");
         throw TSessionEnd();
       }
       if (Worker->PeerFailed()) {
-        Agent.DebugWrite("AGENTLOBBYTHREAD: Peer has connection problems, disconnecting.");
+        Context.DebugWrite("AGENTLOBBYTHREAD: Peer has connection problems, disconnecting.");
         throw TSessionEnd();
       }
       std::vector<std::string> items = SplitCommandItems(text, kCommandItemsSplit);
       if (items.empty()) {
-        Agent.DebugWrite("AGENTLOBBYTHREAD: command.itemsCount=0!!! s=\"%s\"", UserText(text));
+        Context.DebugWrite("AGENTLOBBYTHREAD: command.itemsCount=0!!! s=\"%s\"", UserText(text));
         continue;
       }
       Dispatch(items);
       // The worker answers the session's tasks with TASK_FAILED; nothing
       // else can be served.
       if (Worker->StartupFailed()) {
-        Agent.DebugWrite("AGENTLOBBYTHREAD: Session could not start, disconnecting.");
+        Context.DebugWrite("AGENTLOBBYTHREAD: Session could not start, disconnecting.");
         throw TSessionEnd();
       }
     } catch (const std::exception& error) {
-      Agent.DebugWrite("AGENTLOBBYTHREAD: exception %s, closing socket", UserText(error.what()));
+      Context.DebugWrite("AGENTLOBBYTHREAD: exception %s, closing socket", UserText(error.what()));
       Terminate();
     }
   }
@@ -119,7 +120,7 @@ void TAgentLobbySocketThread::Serve(TCustomWinSocket& connection) {
   } catch (...) {
     // The session ends either way.
   }
-  Agent.DebugWrite("AGENTLOBBYTHREAD: Thread closing, Disconnecting...");
+  Context.DebugWrite("AGENTLOBBYTHREAD: Thread closing, Disconnecting...");
   Worker.reset();  // waits for the session's running tasks and their reports
 }
 
@@ -129,28 +130,28 @@ void TAgentLobbySocketThread::Dispatch(const std::vector<std::string>& items) {
   if (command == "RUN_TASK") {
     RunTask(items);
   } else if (command == "KEEP_ALIVE") {
-    Agent.DebugWrite("AGENTLOBBYTHREAD: KEEP_ALIVE received ");
+    Context.DebugWrite("AGENTLOBBYTHREAD: KEEP_ALIVE received ");
     // A write that fails shows up at the next read.
-    SocketWriteString(connection, Agent.GetLoadSummary(), kLobbyTimeout, Agent.FrameErrorLog());
+    SocketWriteString(connection, Services.Load.GetLoadSummary(), kLobbyTimeout, Context.FrameErrorLog());
   } else if (command == "DISCONNECT") {
-    Agent.DebugWrite("AGENTLOBBYTHREAD: Received DISCONNECT command.");
+    Context.DebugWrite("AGENTLOBBYTHREAD: Received DISCONNECT command.");
     Terminate();
   } else if (command == "GET_POOLSIZE") {
-    SocketWriteString(connection, std::to_string(Agent.PoolSize()), kLobbyTimeout, Agent.FrameErrorLog());
+    SocketWriteString(connection, std::to_string(Context.PoolSize()), kLobbyTimeout, Context.FrameErrorLog());
   }
   // Any other word is ignored.
 }
 
 void TAgentLobbySocketThread::RunTask(const std::vector<std::string>& items) {
-  Agent.DebugWrite("AGENTLOBBYTHREAD: Got RUN_TASK command, reading data...");
+  Context.DebugWrite("AGENTLOBBYTHREAD: Got RUN_TASK command, reading data...");
   if (items.size() != 4) throw TSessionEnd();
   IGenericStream* received = nullptr;
   if (!SocketReadGenericStream(ClientSocket(), received, kLobbyTimeout)) {
-    Agent.DebugWrite("AGENTLOBBYTHREAD: Unable to receive data for task %s", UserText(items[1]));
+    Context.DebugWrite("AGENTLOBBYTHREAD: Unable to receive data for task %s", UserText(items[1]));
     throw TSessionEnd();
   }
   TStreamRef input(received);
-  Agent.DebugWrite("AGENTLOBBYTHREAD: Data for task %s received", UserText(items[1]));
+  Context.DebugWrite("AGENTLOBBYTHREAD: Data for task %s received", UserText(items[1]));
   // A stream just made has one holder; the check has no line of its own.
   RequireSingleHolder(input.Get(), "Agent/T_AgentLobbySocketThread", 0);
   const uint32_t taskId = ParseTaskId(items[1]);

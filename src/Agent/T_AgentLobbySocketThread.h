@@ -17,7 +17,8 @@
 
 #include "Common/T_ServerClientThread.h"
 
-class TAgent;
+class TAgentContext;
+struct TSessionServices;
 class TAgentWorkerThread;
 
 class TAgentLobbySocketThread : public TServerClientThread {
@@ -30,7 +31,8 @@ class TAgentLobbySocketThread : public TServerClientThread {
   // command that has too many.
   static constexpr size_t kCommandItemsSplit = 5;
 
-  explicit TAgentLobbySocketThread(TAgent& agent);
+  // `context` and `services` are borrowed for the thread's life.
+  TAgentLobbySocketThread(const TAgentContext& context, const TSessionServices& services);
   ~TAgentLobbySocketThread() override;
 
  protected:
@@ -44,7 +46,8 @@ class TAgentLobbySocketThread : public TServerClientThread {
   void Dispatch(const std::vector<std::string>& items);
   void RunTask(const std::vector<std::string>& items);
 
-  TAgent& Agent;  // borrowed
+  const TAgentContext& Context;     // borrowed
+  const TSessionServices& Services;  // borrowed
   std::string Address;
   std::unique_ptr<TAgentWorkerThread> Worker;  // owned for the session's life
 };

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
-#include "Agent/T_Agent.h"
+#include "Agent/I_LoadSource.h"
+#include "Agent/T_AgentContext.h"
+#include "Agent/T_ClosingFlag.h"
 #include "Common/CommandText.h"
 #include "Common/T_WinSocketStream.h"
 #include "Common/WireFraming.h"
@@ -30,24 +32,29 @@ class TAgentPeer::TExchange {
   TAgentPeer& Peer;
 };
 
-TAgentPeer::TAgentPeer(TAgent& agent, std::string userAddress)
-    : Agent(agent), Address(std::move(userAddress)), Socket(*agent.Platform().Names) {
+TAgentPeer::TAgentPeer(const TAgentContext& context, const TClosingFlag& agentClosing, const ILoadSource& load,
+                       std::string userAddress)
+    : Context(context),
+      AgentClosing(agentClosing),
+      Load(load),
+      Address(std::move(userAddress)),
+      Socket(*context.Platform().Names) {
   Socket.SetHost(Address);
-  Socket.SetPort(agent.Setting().DataPort);
+  Socket.SetPort(context.Settings().DataPort);
 }
 
 void TAgentPeer::Connect() {
-  Agent.DebugWrite("AGENTPEER: Connecting to user data port, IP=%s", Address);
+  Context.DebugWrite("AGENTPEER: Connecting to user data port, IP=%s", Address);
   try {
     Socket.Open();
-    Agent.DebugWrite("AGENTPEER: Connected to user data port sucessfully, IP=%s", Address);
+    Context.DebugWrite("AGENTPEER: Connected to user data port sucessfully, IP=%s", Address);
   } catch (const std::exception&) {
-    Agent.DebugWrite("AGENTPEER: Unable to connect to user data port, IP=%s", Address);
+    Context.DebugWrite("AGENTPEER: Unable to connect to user data port, IP=%s", Address);
   }
 }
 
 void TAgentPeer::BeginClosing() {
-  if (!Closing.exchange(true, std::memory_order_relaxed) && !Agent.Closing())
+  if (!Closing.exchange(true, std::memory_order_relaxed) && !AgentClosing.IsSet())
     ClosingSince.store(TClock::now().time_since_epoch().count(), std::memory_order_relaxed);
   Socket.Socket().CancelOpen();
 }
@@ -61,7 +68,7 @@ void TAgentPeer::CloseIfStalled() {
                 TClock::time_point(TClock::duration(ExchangeSince.load(std::memory_order_relaxed))),
                 TClock::time_point(TClock::duration(ClosingSince.load(std::memory_order_relaxed)))});
   if (TClock::now() - quietSince < std::chrono::milliseconds(kClosingWaitMs)) return;
-  Agent.DebugWrite("AGENTPEER: User does not answer, connection closed, IP=%s", Address);
+  Context.DebugWrite("AGENTPEER: User does not answer, connection closed, IP=%s", Address);
   try {
     Socket.Close();
   } catch (...) {
@@ -88,12 +95,12 @@ std::optional<std::string> TAgentPeer::RequestFile(const std::string& name) {
   try {
     TCustomWinSocket& socket = Socket.Socket();
     std::string reply, content;
-    if (SocketWriteString(socket, "GET_FILE " + EncodeArgument(name), limit, Agent.FrameErrorLog()) &&
+    if (SocketWriteString(socket, "GET_FILE " + EncodeArgument(name), limit, Context.FrameErrorLog()) &&
         SocketReadString(socket, reply, limit) && reply == "Ok" && SocketReadStream(socket, content, limit))
       return content;
-    Agent.DebugWrite("AGENTPEER: GET_FILE %s failed, file not found on user, IP=%s", UserText(name), Address);
+    Context.DebugWrite("AGENTPEER: GET_FILE %s failed, file not found on user, IP=%s", UserText(name), Address);
   } catch (const std::exception&) {
-    Agent.DebugWrite("AGENTPEER: GET_FILE %s failed, IP=%s", UserText(name), Address);
+    Context.DebugWrite("AGENTPEER: GET_FILE %s failed, IP=%s", UserText(name), Address);
   }
   return std::nullopt;
 }
@@ -106,12 +113,12 @@ TStreamRef TAgentPeer::RequestData(const std::string& identifier) {
     TCustomWinSocket& socket = Socket.Socket();
     std::string reply;
     IGenericStream* block = nullptr;
-    if (SocketWriteString(socket, "GET_DATA " + EncodeArgument(identifier), limit, Agent.FrameErrorLog()) &&
+    if (SocketWriteString(socket, "GET_DATA " + EncodeArgument(identifier), limit, Context.FrameErrorLog()) &&
         SocketReadString(socket, reply, limit) && reply == "Ok" && SocketReadGenericStream(socket, block, limit))
       return TStreamRef(block);
-    Agent.DebugWrite("AGENTPEER: GET_DATA failed! User IP=%s", Address);
+    Context.DebugWrite("AGENTPEER: GET_DATA failed! User IP=%s", Address);
   } catch (const std::exception&) {
-    Agent.DebugWrite("AGENTPEER: GET_DATA failed, user IP=%s", Address);
+    Context.DebugWrite("AGENTPEER: GET_DATA failed, user IP=%s", Address);
   }
   return TStreamRef();
 }
@@ -119,15 +126,15 @@ TStreamRef TAgentPeer::RequestData(const std::string& identifier) {
 bool TAgentPeer::SendTaskDone(uint32_t taskId, IGenericStream* output) {
   std::lock_guard<std::recursive_mutex> guard(Lock);
   TExchange exchange(*this);
-  Agent.DebugWrite("AGENTPEER: TASK_DONE %u for IP=%s", taskId, Address);
-  const std::string text = "TASK_DONE " + std::to_string(taskId) + " " + Agent.GetLoadSummary();
-  return SocketWriteStringAndStream(Socket.Socket(), text, output, WaitLimit(), Agent.FrameErrorLog());
+  Context.DebugWrite("AGENTPEER: TASK_DONE %u for IP=%s", taskId, Address);
+  const std::string text = "TASK_DONE " + std::to_string(taskId) + " " + Load.GetLoadSummary();
+  return SocketWriteStringAndStream(Socket.Socket(), text, output, WaitLimit(), Context.FrameErrorLog());
 }
 
 bool TAgentPeer::SendTaskFailed(uint32_t taskId, const std::string& message) {
   std::lock_guard<std::recursive_mutex> guard(Lock);
   TExchange exchange(*this);
-  Agent.DebugWrite("AGENTPEER: TASK_FAILED %u for IP=%s - %s", taskId, Address, UserText(message));
+  Context.DebugWrite("AGENTPEER: TASK_FAILED %u for IP=%s - %s", taskId, Address, UserText(message));
   const std::string text = "TASK_FAILED " + std::to_string(taskId) + " " + EncodeArgument(message);
-  return SocketWriteString(Socket.Socket(), text, WaitLimit(), Agent.FrameErrorLog());
+  return SocketWriteString(Socket.Socket(), text, WaitLimit(), Context.FrameErrorLog());
 }

@@ -30,16 +30,20 @@
 #include "Common/T_ClientSocket.h"
 #include "Common/T_StreamRef.h"
 
-class TAgent;
+class ILoadSource;
+class TAgentContext;
+class TClosingFlag;
 
 class TAgentPeer {
  public:
   // How long a user may stay silent in an exchange once the session ends.
   static constexpr int kClosingWaitMs = 5000;
 
-  // A peer for `userAddress` on [user] data_port, not connected yet. `agent`
-  // is borrowed for the peer's life.
-  TAgentPeer(TAgent& agent, std::string userAddress);
+  // A peer for `userAddress` on [user] data_port, not connected yet.
+  // `context`, `agentClosing` (the agent's shutdown) and `load` (the summary
+  // each TASK_DONE carries) are borrowed for the peer's life.
+  TAgentPeer(const TAgentContext& context, const TClosingFlag& agentClosing, const ILoadSource& load,
+             std::string userAddress);
   // Closes the connection; nothing is sent first.
   ~TAgentPeer();
   TAgentPeer(const TAgentPeer&) = delete;
@@ -86,7 +90,9 @@ class TAgentPeer {
   int WaitLimit() const;
 
   // Constant after construction.
-  TAgent& Agent;  // borrowed
+  const TAgentContext& Context;      // borrowed
+  const TClosingFlag& AgentClosing;  // borrowed
+  const ILoadSource& Load;           // borrowed
   const std::string Address;
 
   // Serialises whole exchanges; re-entrant. Held across network waits.

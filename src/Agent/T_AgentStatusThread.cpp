@@ -1,7 +1,9 @@
 #include "Agent/T_AgentStatusThread.h"
 
-#include "Agent/T_Agent.h"
-#include "Agent/T_AgentThreadPool.h"
+#include "Agent/T_AgentConfig.h"
+#include "Agent/T_AgentContext.h"
+#include "Agent/T_SessionList.h"
+#include "Agent/T_SuspendState.h"
 #include "Common/CommandText.h"
 #include "Common/WireFraming.h"
 #include "Platform/T_UdpSocket.h"
@@ -16,31 +18,36 @@ constexpr int kReportTimeout = 10000;
 
 }  // namespace
 
-TAgentStatusThread::TAgentStatusThread(TAgent& agent, IMainThread& mainThread)
-    : Agent(agent),
+TAgentStatusThread::TAgentStatusThread(const TAgentContext& context, TAgentConfig& config,
+                                       const TSessionList& sessions, TSuspendState& suspension,
+                                       IMainThread& mainThread)
+    : Context(context),
+      Config(config),
+      Sessions(sessions),
+      SuspendState(suspension),
       MainThread(mainThread),
-      Sampler(*agent.Platform().Machine, *agent.Platform().System,
+      Sampler(*context.Platform().Machine, *context.Platform().System,
               [this]() {
                 // The meter belongs to the main thread.
                 std::optional<TMeterReading> reading;
-                MainThread.RunSynchronously([&] { reading = Agent.Platform().Machine->ReadMeter(); });
+                MainThread.RunSynchronously([&] { reading = Context.Platform().Machine->ReadMeter(); });
                 return reading;
               }),
-      Suspension(agent.Setting().SuspendTimeout, agent.Platform().Machine->TickCount()),
-      StatusSocket(*agent.Platform().Names) {
-  StatusSocket.SetPort(agent.Setting().CoordinatorPort);
-  const int port = agent.Setting().BroadcastPort;
+      Suspension(context.Settings().SuspendTimeout, context.Platform().Machine->TickCount()),
+      StatusSocket(*context.Platform().Names) {
+  StatusSocket.SetPort(context.Settings().CoordinatorPort);
+  const int port = context.Settings().BroadcastPort;
   try {
     Listener = std::make_unique<TBroadcastListener>(
-        agent.Platform(), mainThread, static_cast<uint16_t>(port),
+        context.Platform(), mainThread, static_cast<uint16_t>(port),
         [this](const std::string& sender, int length) { OnBroadcast(sender, length); });
   } catch (const std::exception&) {
-    Agent.DebugWrite("AGENT: Unable to create UDP server socket on port %d", port);
+    Context.DebugWrite("AGENT: Unable to create UDP server socket on port %d", port);
   }
 }
 
 void TAgentStatusThread::Start() {
-  Thread.Start(*Agent.Platform().System, *Agent.Platform().Debug, [this] { Run(); },
+  Thread.Start(*Context.Platform().System, *Context.Platform().Debug, [this] { Run(); },
                [this] { MainThread.Wake(); });
 }
 
@@ -97,7 +104,7 @@ void TAgentStatusThread::Run() {
     try {
       Sampler.Sample();
     } catch (const std::exception& error) {
-      Agent.DebugWrite("AGENT: Unable to sample the machine: %s", error.what());
+      Context.DebugWrite("AGENT: Unable to sample the machine: %s", error.what());
     }
     switch (GetState()) {
       case csSearching:
@@ -119,8 +126,8 @@ void TAgentStatusThread::Run() {
         break;
     }
     const int seconds = Suspension.Update(Sampler.IdlePercent(), Sampler.AgentPercent(),
-                                          Agent.Platform().Machine->TickCount());
-    TAgentThreadPool::SuspendSeconds.store(seconds, std::memory_order_relaxed);
+                                          Context.Platform().Machine->TickCount());
+    SuspendState.SetSuspendSeconds(seconds);
   }
   try {
     StatusSocket.Close();
@@ -130,7 +137,7 @@ void TAgentStatusThread::Run() {
 }
 
 void TAgentStatusThread::StepSearching() {
-  if (!Agent.Config().GetCoordinatorIp().empty()) {
+  if (!Config.GetCoordinatorIp().empty()) {
     State.store(csConnecting, std::memory_order_relaxed);
     return;
   }
@@ -141,13 +148,13 @@ void TAgentStatusThread::StepSearching() {
 void TAgentStatusThread::SendDiscoveryPing() {
   const uint8_t ping = 1;
   std::string error;
-  const auto port = static_cast<uint16_t>(Agent.Setting().CoordinatorBroadcastPort);
+  const auto port = static_cast<uint16_t>(Context.Settings().CoordinatorBroadcastPort);
   if (TUdpSocket::SendBroadcast(port, &ping, 1, error)) {
     LastPingError.clear();
   } else if (error != LastPingError) {
     // Once per change of cause: a machine without a network would log it
     // every five seconds otherwise.
-    Agent.DebugWrite("AGENT: Unable to send the discovery broadcast: %s", error);
+    Context.DebugWrite("AGENT: Unable to send the discovery broadcast: %s", error);
     LastPingError = error;
   }
 }
@@ -155,11 +162,11 @@ void TAgentStatusThread::SendDiscoveryPing() {
 void TAgentStatusThread::StepConnecting() {
   try {
     // Read under the settings lock: the broadcast handler may be writing it.
-    StatusSocket.SetHost(Agent.Config().GetCoordinatorIp());
+    StatusSocket.SetHost(Config.GetCoordinatorIp());
     StatusSocket.Open();
     State.store(csReporting, std::memory_order_relaxed);
   } catch (const std::exception&) {
-    if (Agent.Setting().AllowDiscardCoordinatorIp) Agent.Config().SetCoordinatorIp("");
+    if (Context.Settings().AllowDiscardCoordinatorIp) Config.SetCoordinatorIp("");
     State.store(csSearching, std::memory_order_relaxed);
   }
 }
@@ -167,9 +174,9 @@ void TAgentStatusThread::StepConnecting() {
 void TAgentStatusThread::StepReporting() {
   try {
     std::string report = BuildStatusReport(Sampler.ComputerName(), Sampler.ProcessorGHz(), Sampler.IdlePercent(),
-                                           Sampler.AgentPercent(), Sampler.FreeMemoryMB(), Agent.GetStatusText(),
-                                           Sampler.ProcessorCount(), Agent.PoolSize());
-    if (!SocketWriteString(StatusSocket.Socket(), report, kReportTimeout, Agent.FrameErrorLog())) {
+                                           Sampler.AgentPercent(), Sampler.FreeMemoryMB(), Sessions.StatusText(SuspendState.SuspendSeconds(), GetState()),
+                                           Sampler.ProcessorCount(), Context.PoolSize());
+    if (!SocketWriteString(StatusSocket.Socket(), report, kReportTimeout, Context.FrameErrorLog())) {
       StatusSocket.Close();
       throw std::runtime_error("I/O error");
     }
@@ -180,14 +187,14 @@ void TAgentStatusThread::StepReporting() {
 }
 
 void TAgentStatusThread::OnBroadcast(const std::string& sender, int length) {
-  Agent.DebugWrite("AGENT: Got broadcast from coordinator %s: %u bytes", sender, static_cast<uint32_t>(length));
+  Context.DebugWrite("AGENT: Got broadcast from coordinator %s: %u bytes", sender, static_cast<uint32_t>(length));
   if (GetState() != csSearching) return;
-  Agent.Config().SetCoordinatorIp(sender);
+  Config.SetCoordinatorIp(sender);
   try {
-    Agent.Config().SaveCoordinatorIp();
+    Config.SaveCoordinatorIp();
   } catch (const std::exception& error) {
     // The address is stored: the next search pass connects to it anyway.
-    Agent.DebugWrite("AGENT: %s", error.what());
+    Context.DebugWrite("AGENT: %s", error.what());
     return;
   }
   Wake();

@@ -26,7 +26,10 @@
 #include "Platform/T_Mutex.h"
 #include "Platform/T_Thread.h"
 
-class TAgent;
+class TAgentConfig;
+class TAgentContext;
+class TSessionList;
+class TSuspendState;
 
 class TAgentStatusThread {
  public:
@@ -34,9 +37,13 @@ class TAgentStatusThread {
   static constexpr int kAgentVersion = 265;
 
   // Takes the baseline sample and opens the broadcast listener (a port that
-  // cannot be had is logged and the agent goes on without it). `agent` and
-  // `mainThread` are borrowed for the object's life.
-  TAgentStatusThread(TAgent& agent, IMainThread& mainThread);
+  // cannot be had is logged and the agent goes on without it). `config`
+  // holds the coordinator address (read, and written when a coordinator is
+  // found), `sessions` gives the status text of each report, and
+  // `suspension` receives the countdown's seconds once a pass. All are
+  // borrowed for the object's life.
+  TAgentStatusThread(const TAgentContext& context, TAgentConfig& config, const TSessionList& sessions,
+                     TSuspendState& suspension, IMainThread& mainThread);
   // Shutdown.
   ~TAgentStatusThread();
 
@@ -90,7 +97,10 @@ class TAgentStatusThread {
   bool Stopping() const { return Thread.StopRequested(); }
 
   // Constant after construction.
-  TAgent& Agent;            // borrowed
+  const TAgentContext& Context;  // borrowed
+  TAgentConfig& Config;          // borrowed
+  const TSessionList& Sessions;  // borrowed
+  TSuspendState& SuspendState;   // borrowed
   IMainThread& MainThread;  // borrowed
 
   // Status thread only (the sampler's measurements are read anywhere).

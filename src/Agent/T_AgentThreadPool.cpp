@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <chrono>
 
-#include "Agent/T_Agent.h"
+#include "Agent/T_AgentContext.h"
+#include "Agent/T_ClosingFlag.h"
+#include "Agent/T_SuspendState.h"
 #include "Agent/T_PoolThread.h"
 #include "Common/kelvracommon.h"
-
-std::atomic<int> TAgentThreadPool::SuspendSeconds{0};
 
 namespace {
 
@@ -21,13 +21,17 @@ uint32_t NextBitDown(uint32_t bit) { return bit > 1 ? bit >> 1 : 0x80000000u; }
 
 }  // namespace
 
-TAgentThreadPool::TAgentThreadPool(TAgent& agent, TPoolTaskRunner runner)
-    : Owner(agent),
-      PoolSize(static_cast<uint32_t>(agent.PoolSize())),
+TAgentThreadPool::TAgentThreadPool(const TAgentContext& context, const TClosingFlag& agentClosing,
+                                   const TSuspendState& suspension, IAgent* agentInterface, TPoolTaskRunner runner)
+    : AgentContext(context),
+      AgentClosing(agentClosing),
+      Suspension(suspension),
+      Interface(agentInterface),
+      PoolSize(static_cast<uint32_t>(context.PoolSize())),
       Runner(std::move(runner)),
       FreeThreads(static_cast<int>(PoolSize), static_cast<int>(PoolSize)),
       TaskCount(0, kMaximumQueuedTasks) {
-  Owner.DebugWrite("Created pool of %u threads.", PoolSize);
+  AgentContext.DebugWrite("Created pool of %u threads.", PoolSize);
   try {
     Threads.reserve(PoolSize);
     for (uint32_t i = 0; i < PoolSize; ++i) Threads.push_back(std::make_unique<TPoolThread>(*this, i));
@@ -43,13 +47,13 @@ TAgentThreadPool::~TAgentThreadPool() { Shutdown(); }
 void TAgentThreadPool::Shutdown() {
   for (uint32_t i = 0; i < Threads.size(); ++i) {
     TPoolThread& thread = *Threads[i];
-    Owner.DebugWrite("THREADPOOL: terminating thread %u...", i);
+    AgentContext.DebugWrite("THREADPOOL: terminating thread %u...", i);
     // At idle priority a busy machine could keep the thread from its end.
-    Owner.ChangeThreadPriority(thread.SystemId(), tpNormal);
+    AgentContext.ChangeThreadPriority(thread.SystemId(), tpNormal);
     thread.Terminate();
     StopEvent.Set();
     thread.WaitFor();
-    Owner.DebugWrite("THREADPOOL: thread %d terminated", static_cast<int>(i));
+    AgentContext.DebugWrite("THREADPOOL: thread %d terminated", static_cast<int>(i));
   }
   std::deque<std::unique_ptr<TPoolTaskItem>> dropped;
   {
@@ -62,7 +66,7 @@ void TAgentThreadPool::Shutdown() {
       RequireSingleHolder(item->Input.Get(), kUnit, 358);
     } catch (const std::exception& error) {
       // A destructor must not throw; the item's own reference goes anyway.
-      Owner.DebugWrite("THREADPOOL: %s", error.what());
+      AgentContext.DebugWrite("THREADPOOL: %s", error.what());
     }
     item.reset();
   }
@@ -70,11 +74,11 @@ void TAgentThreadPool::Shutdown() {
 }
 
 void TAgentThreadPool::AssignAffinity() {
-  if (!Owner.Setting().ExplicitCPU || PoolSize == 0) return;
-  const uint32_t mask = Owner.Platform().System->ProcessAffinityMask();
-  Owner.DebugWrite("GetProcessAffinityMask = %u.", mask);
+  if (!AgentContext.Settings().ExplicitCPU || PoolSize == 0) return;
+  const uint32_t mask = AgentContext.Platform().System->ProcessAffinityMask();
+  AgentContext.DebugWrite("GetProcessAffinityMask = %u.", mask);
   if (mask == 0) {
-    Owner.DebugWrite("THREADPOOL: none of processors 0..31 is allowed, threads are not pinned");
+    AgentContext.DebugWrite("THREADPOOL: none of processors 0..31 is allowed, threads are not pinned");
     return;
   }
   // The highest thread takes the highest allowed processor, the next thread
@@ -82,9 +86,9 @@ void TAgentThreadPool::AssignAffinity() {
   uint32_t bit = 0x80000000u;
   for (uint32_t i = PoolSize; i-- > 0;) {
     while ((mask & bit) == 0) bit = NextBitDown(bit);
-    if (!Owner.Platform().System->SetThreadAffinityMask(Threads[i]->SystemId(), bit))
-      Owner.DebugWrite("THREADPOOL: unable to pin thread %u", i);
-    Owner.DebugWrite("Thread %u affinity = %u.", i, bit);
+    if (!AgentContext.Platform().System->SetThreadAffinityMask(Threads[i]->SystemId(), bit))
+      AgentContext.DebugWrite("THREADPOOL: unable to pin thread %u", i);
+    AgentContext.DebugWrite("Thread %u affinity = %u.", i, bit);
     bit = NextBitDown(bit);
   }
 }
@@ -112,9 +116,9 @@ void TAgentThreadPool::AddTask(const std::string& sessionKey, void* sessionIdent
 }
 
 TPoolTaskItem* TAgentThreadPool::GetTask(TPoolThread& caller) {
-  while (SuspendSeconds.load(std::memory_order_relaxed) != 0 && !Owner.Closing()) {
+  while (Suspension.SuspendSeconds() != 0 && !AgentClosing.IsSet()) {
     if (caller.Terminated()) return nullptr;
-    Owner.DebugWrite("Suspended...");
+    AgentContext.DebugWrite("Suspended...");
     caller.Pause(kSuspendPauseMs);
   }
   // At the maximum the count stays N: this thread's count is still there.
@@ -123,7 +127,7 @@ TPoolTaskItem* TAgentThreadPool::GetTask(TPoolThread& caller) {
   if (WaitForFirst(StopEvent, TaskCount.Handle(), kInfiniteWait) != wrSecond) return nullptr;
   TMutexLock guard(PoolLock);
   if (Queue.empty()) {
-    Owner.DebugWrite("tasksList.Count=0!!!1");
+    AgentContext.DebugWrite("tasksList.Count=0!!!1");
     RaiseAssertionFailure(kUnit, 205);
   }
   std::unique_ptr<TPoolTaskItem>& slot = caller.CurrentItemSlot(*this);

@@ -3,7 +3,7 @@
 // one task per count taken from FreeThreadSemaphore), waits for its tasks
 // (WaitForTasks) and destroys it; pool threads call GetTask; ListTasks runs
 // on any thread. The pool owns its threads and queued items; it borrows the
-// agent. Lock order: the session's queue lock, then the pool lock (a leaf).
+// agent's context, closing flag, suspension and interface. Lock order: the session's queue lock, then the pool lock (a leaf).
 #pragma once
 
 #include <atomic>
@@ -19,7 +19,10 @@
 #include "Platform/T_Event.h"
 #include "Platform/T_Mutex.h"
 
-class TAgent;
+class TAgentContext;
+class TClosingFlag;
+class TSuspendState;
+struct IAgent;
 class TPoolThread;
 
 // Runs one task on a pool thread in place of the task call (tests and
@@ -28,18 +31,15 @@ using TPoolTaskRunner = std::function<void(TPoolThread&, TPoolTaskItem&)>;
 
 class TAgentThreadPool {
  public:
-  // Seconds for which new work is held back because the machine's owner
-  // keeps the processors busy. Written by the status thread once a pass,
-  // read by pool threads, the agent interface and the status text; a plain
-  // value, so relaxed loads and stores suffice.
-  static std::atomic<int> SuspendSeconds;
-
-  // Starts the agent's PoolSize() threads and pins them to processors when
-  // explicitCPU is on. `agent` is borrowed for the pool's life; `runner`,
+  // Starts the context's PoolSize() threads and pins them to processors when
+  // explicitCPU is on. Pool threads hold back while `suspension` says so
+  // (unless `agentClosing` is set) and hand `agentInterface` to task code.
+  // All are borrowed for the pool's life; `runner`,
   // when given, replaces the task call on every thread. When the system
   // refuses a thread, the threads already started are ended and the
   // refusal is thrown.
-  explicit TAgentThreadPool(TAgent& agent, TPoolTaskRunner runner = nullptr);
+  TAgentThreadPool(const TAgentContext& context, const TClosingFlag& agentClosing, const TSuspendState& suspension,
+                   IAgent* agentInterface, TPoolTaskRunner runner = nullptr);
   // Ends the threads in index order (a running task finishes first), then
   // drops the queued items without any report.
   ~TAgentThreadPool();
@@ -71,7 +71,8 @@ class TAgentThreadPool {
   TSemaphore& FreeThreadSemaphore() { return FreeThreads; }
 
   uint32_t Size() const { return PoolSize; }
-  TAgent& Agent() const { return Owner; }
+  const TAgentContext& Context() const { return AgentContext; }
+  IAgent* AgentInterface() const { return Interface; }
   TPoolThread& Thread(uint32_t index) const { return *Threads[index]; }
 
  private:
@@ -84,7 +85,10 @@ class TAgentThreadPool {
   bool HasTaskOf(const void* sessionIdentity) REQUIRES(PoolLock);
 
   // Constant after construction.
-  TAgent& Owner;  // borrowed
+  const TAgentContext& AgentContext;  // borrowed
+  const TClosingFlag& AgentClosing;   // borrowed
+  const TSuspendState& Suspension;    // borrowed
+  IAgent* const Interface;            // borrowed
   const uint32_t PoolSize;
   const TPoolTaskRunner Runner;
 

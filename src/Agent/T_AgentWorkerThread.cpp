@@ -1,6 +1,7 @@
 #include "Agent/T_AgentWorkerThread.h"
 
-#include "Agent/T_Agent.h"
+#include "Agent/T_AgentContext.h"
+#include "Agent/T_SessionServices.h"
 #include "Agent/T_AgentDataCache.h"
 #include "Agent/T_AgentPeer.h"
 #include "Agent/T_AgentThreadPool.h"
@@ -17,10 +18,11 @@ constexpr int kPeerWatchMs = 250;
 
 }  // namespace
 
-TAgentWorkerThread::TAgentWorkerThread(TAgent& agent, std::string address)
-    : Agent(agent), UserAddress(std::move(address)) {
-  Peer = std::make_unique<TAgentPeer>(agent, UserAddress);
-  Thread.Start(*agent.Platform().System, *agent.Platform().Debug, [this] { Run(); });
+TAgentWorkerThread::TAgentWorkerThread(const TAgentContext& context, const TSessionServices& services,
+                                       std::string address)
+    : Context(context), Services(services), UserAddress(std::move(address)) {
+  Peer = std::make_unique<TAgentPeer>(context, services.Closing, services.Load, UserAddress);
+  Thread.Start(*context.Platform().System, *context.Platform().Debug, [this] { Run(); });
 }
 
 TAgentWorkerThread::~TAgentWorkerThread() {
@@ -29,7 +31,7 @@ TAgentWorkerThread::~TAgentWorkerThread() {
   Peer->BeginClosing();
   // Teardown waits for the session's tasks: it must not starve behind them.
   if (TSystemThreadId id = WorkerThreadId.load(std::memory_order_acquire); id != 0)
-    Agent.ChangeThreadPriority(id, tpNormal);
+    Context.ChangeThreadPriority(id, tpNormal);
   Thread.RequestStop();
   StopEvent.Set();
   Thread.Join();
@@ -40,13 +42,13 @@ TAgentWorkerThread::~TAgentWorkerThread() {
 }
 
 void TAgentWorkerThread::Run() {
-  WorkerThreadId.store(Agent.Platform().System->CurrentThreadId(), std::memory_order_release);
-  Agent.ChangeThreadPriority(WorkerThreadId.load(std::memory_order_relaxed), tpLowest);
+  WorkerThreadId.store(Context.Platform().System->CurrentThreadId(), std::memory_order_release);
+  Context.ChangeThreadPriority(WorkerThreadId.load(std::memory_order_relaxed), tpLowest);
   try {
     // EndSession exports run on this thread, under the task-fault guard.
     TTaskGuard::PrepareThread();
   } catch (const std::exception& error) {
-    Agent.DebugWrite("WORKERTHREAD: %s", error.what());
+    Context.DebugWrite("WORKERTHREAD: %s", error.what());
   }
   try {
     StartUp();
@@ -74,16 +76,17 @@ void TAgentWorkerThread::Run() {
 
 void TAgentWorkerThread::StartUp() {
   Peer->Connect();
-  FileCache = std::make_unique<TFileCache>(Agent, *Peer, SessionIdentity(), Agent.Interface());
-  DataCache = std::make_unique<TAgentDataCache>(Agent, *Peer, Agent.Setting().MaxDataCacheBytes());
-  auto pool = std::make_unique<TAgentThreadPool>(Agent);
+  FileCache = std::make_unique<TFileCache>(Context, *Peer, SessionIdentity(), Services.AgentInterface);
+  DataCache = std::make_unique<TAgentDataCache>(Context, *Peer, Context.Settings().MaxDataCacheBytes());
+  auto pool = std::make_unique<TAgentThreadPool>(Context, Services.Closing, Services.Suspension,
+                                                 Services.AgentInterface);
   TMutexLock guard(QueueLock);
   Pool = std::move(pool);
 }
 
 void TAgentWorkerThread::RunFailed(const std::string& reason) {
   StartupError = "WORKERTHREAD: unable to start the session: " + reason;
-  Agent.DebugWrite("%s", StartupError);
+  Context.DebugWrite("%s", StartupError);
   // Publishes the error and whatever the start-up built.
   StartFailed.store(true, std::memory_order_release);
   StartedEvent.Set();
@@ -117,7 +120,7 @@ void TAgentWorkerThread::DispatchOne() {
   try {
     RequireSingleHolder(head.Input.Get(), kWorkerUnit, 239);
   } catch (...) {
-    Agent.Platform().Debug->Beep();
+    Context.Platform().Debug->Beep();
     throw;
   }
   Pool->AddTask(UserAddress, SessionIdentity(), head.Input, head.LibraryFiles, head.ProcedureName, head.TaskId, this,
@@ -128,11 +131,11 @@ void TAgentWorkerThread::DispatchOne() {
 }
 
 void TAgentWorkerThread::TearDownObjects() {
-  Agent.DebugWrite("WORKERTHREAD: Waiting for threadpool to terminate...");
+  Context.DebugWrite("WORKERTHREAD: Waiting for threadpool to terminate...");
   // Running tasks finish; a user that stops answering them is dropped.
   if (Pool)
     while (!Pool->WaitForTasks(SessionIdentity(), kPeerWatchMs)) Peer->CloseIfStalled();
-  Agent.DebugWrite("WORKERTHREAD: Waiting for threadpool to finish tasks - done");
+  Context.DebugWrite("WORKERTHREAD: Waiting for threadpool to finish tasks - done");
   std::unique_ptr<TAgentThreadPool> pool;
   {
     // A pool thread still refreshing the task list reads Pool under the lock.
@@ -140,16 +143,16 @@ void TAgentWorkerThread::TearDownObjects() {
     pool = std::move(Pool);
   }
   pool.reset();
-  Agent.DebugWrite("WORKERTHREAD: Threadpool released.");
+  Context.DebugWrite("WORKERTHREAD: Threadpool released.");
   if (FileCache) FileCache->CallEndSession();
-  Agent.DebugWrite("WORKERTHREAD: Filecache.Endsession() done.");
+  Context.DebugWrite("WORKERTHREAD: Filecache.Endsession() done.");
   FileCache.reset();
-  Agent.DebugWrite("WORKERTHREAD: Filecache released.");
+  Context.DebugWrite("WORKERTHREAD: Filecache released.");
   DataCache.reset();
-  Agent.DebugWrite("WORKERTHREAD: Datacache released.");
+  Context.DebugWrite("WORKERTHREAD: Datacache released.");
   Peer.reset();
-  Agent.DebugWrite("WORKERTHREAD: Peer released.");
-  Agent.DebugWrite("WORKERTHREAD: Terminated.");
+  Context.DebugWrite("WORKERTHREAD: Peer released.");
+  Context.DebugWrite("WORKERTHREAD: Terminated.");
 }
 
 void TAgentWorkerThread::AddTask(uint32_t taskId, const std::string& libraryFiles, const std::string& procedureName,
@@ -173,7 +176,7 @@ void TAgentWorkerThread::AddTask(uint32_t taskId, const std::string& libraryFile
     input.Drop();
     const std::string message = "WORKERTHREAD: session queue full (" + std::to_string(kMaxQueuedTasks) +
                                 " tasks waiting), task " + std::to_string(taskId) + " refused";
-    Agent.DebugWrite("%s", message);
+    Context.DebugWrite("%s", message);
     TAgentPeer* peer = PublishedPeer();
     if (peer == nullptr || !peer->SendTaskFailed(taskId, message)) MarkPeerFailed();
     return;
@@ -192,7 +195,7 @@ std::string TAgentWorkerThread::GetTaskList() {
   return text;
 }
 
-void TAgentWorkerThread::ReportTasks() { Agent.SetSessionTasks(UserAddress, GetTaskList()); }
+void TAgentWorkerThread::ReportTasks() { Services.Sessions.SetSessionTasks(UserAddress, GetTaskList()); }
 
 int32_t TAgentWorkerThread::GetData(const std::string& identifier, IGenericStream*& view) {
   return DataCache->GetData(identifier, view);

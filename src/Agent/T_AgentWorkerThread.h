@@ -32,7 +32,8 @@
 #include "Platform/T_Mutex.h"
 #include "Platform/T_Thread.h"
 
-class TAgent;
+class TAgentContext;
+struct TSessionServices;
 class TAgentDataCache;
 class TAgentPeer;
 class TAgentThreadPool;
@@ -46,10 +47,10 @@ class TAgentWorkerThread : public ISession, public ITaskReport {
   // connect to the user may take.
   static constexpr int kStartupWaitMs = 20000;
 
-  // Starts the worker for the user at `address` (dotted IPv4). `agent` is
-  // borrowed for the worker's life. Throws the system's refusal to make the
+  // Starts the worker for the user at `address` (dotted IPv4). `context`
+  // and `services` are borrowed for the worker's life. Throws the system's refusal to make the
   // thread.
-  TAgentWorkerThread(TAgent& agent, std::string address);
+  TAgentWorkerThread(const TAgentContext& context, const TSessionServices& services, std::string address);
   // Ends the session: a connect still in progress gives up, running pool
   // tasks finish and are reported while the user takes the reports (one
   // that stops answering is dropped, TAgentPeer::CloseIfStalled), queued
@@ -111,7 +112,8 @@ class TAgentWorkerThread : public ISession, public ITaskReport {
   void TearDownObjects();
 
   // Constant after construction.
-  TAgent& Agent;  // borrowed
+  const TAgentContext& Context;     // borrowed
+  const TSessionServices& Services;  // borrowed
   const std::string UserAddress;
 
   // Made with the worker, before its thread starts (teardown may cancel its

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "Agent/T_Agent.h"
+#include "Agent/T_AgentContext.h"
 #include "Agent/T_AgentPeer.h"
 #include "Common/CommandText.h"
 #include "Common/kelvracommon.h"
@@ -47,16 +47,16 @@ std::string SessionFolderName(const void* session) {
 
 }  // namespace
 
-TFileCache::TFileCache(TAgent& agent, TAgentPeer& peer, void* session, IAgent* agentInterface)
-    : Agent(agent),
+TFileCache::TFileCache(const TAgentContext& context, TAgentPeer& peer, void* session, IAgent* agentInterface)
+    : Context(context),
       Peer(peer),
       Session(session),
       AgentInterface(agentInterface),
-      CacheFolder(agent.TempFolder() + OwnFolder() + "/") {}
+      CacheFolder(context.TempFolder() + OwnFolder() + "/") {}
 
 TFileCache::~TFileCache() { ClearCache(); }
 
-std::string TFileCache::UserFolder() const { return Agent.TempFolder() + Peer.UserAddress(); }
+std::string TFileCache::UserFolder() const { return Context.TempFolder() + Peer.UserAddress(); }
 
 std::string TFileCache::OwnFolder() const { return Peer.UserAddress() + "/" + SessionFolderName(Session); }
 
@@ -77,14 +77,14 @@ int TFileCache::FindOrFetch(const std::string& name) {
   const std::string key = UpperCase(name);
   for (size_t i = 0; i < Entries.size(); ++i) {
     if (Entries[i].Name == key) {
-      Agent.DebugWrite("FILECACHE: File %s reused from cache.", UserText(name));
+      Context.DebugWrite("FILECACHE: File %s reused from cache.", UserText(name));
       return static_cast<int>(i);
     }
   }
-  Agent.DebugWrite("FILECACHE: Requesting file %s from user.", UserText(name));
+  Context.DebugWrite("FILECACHE: Requesting file %s from user.", UserText(name));
   std::optional<std::string> content = Peer.RequestFile(key);
   if (!content) {
-    Agent.DebugWrite("FILECACHE: Request for file %s failed - NULL.", UserText(name));
+    Context.DebugWrite("FILECACHE: Request for file %s failed - NULL.", UserText(name));
     return -1;
   }
   Entries.push_back(TFileCacheEntry{key, name, "", std::move(*content), nullptr});
@@ -98,13 +98,13 @@ bool TFileCache::WriteLocalCopy(int index, bool library) {
   const std::string local = LocalNameFor(entry.Spelling);
   if (local.empty()) return false;
 
-  Agent.DebugWrite("FILECACHE: Creating local file %s (original file - %s.", UserText(local), UserText(entry.Name));
-  IFileSystem& files = *Agent.Platform().Files;
+  Context.DebugWrite("FILECACHE: Creating local file %s (original file - %s.", UserText(local), UserText(entry.Name));
+  IFileSystem& files = *Context.Platform().Files;
   std::string error;
   {
     TMutexLock folders(SessionFoldersLock());
-    if (!files.CreateOwnFolders(Agent.TempFolder(), OwnFolder(), error)) {
-      Agent.DebugWrite("FILECACHE: %s", error);
+    if (!files.CreateOwnFolders(Context.TempFolder(), OwnFolder(), error)) {
+      Context.DebugWrite("FILECACHE: %s", error);
       return false;
     }
     FoldersMade = true;
@@ -113,7 +113,7 @@ bool TFileCache::WriteLocalCopy(int index, bool library) {
   // not unload, or another entry's of the same flat name) would be handed
   // back by the loader instead of the new file: this copy could never be
   // loaded as what it is.
-  if (Agent.Platform().Libraries->IsLoaded(local)) return false;
+  if (Context.Platform().Libraries->IsLoaded(local)) return false;
   if (!files.ReplaceFile(local, entry.Content, library ? 0700 : 0600, error)) return false;
   entry.LocalName = local;
   return true;
@@ -123,14 +123,14 @@ void TFileCache::LoadEntryLibrary(int index) {
   TGuard guard(Lock);
   TFileCacheEntry& entry = Entries.at(static_cast<size_t>(index));
   if (entry.Module != nullptr) RaiseAssertionFailure("Agent/T_FileCache", 316);
-  Agent.DebugWrite("FILECACHE: Loading library from file %s (original file - %s.", UserText(entry.LocalName),
+  Context.DebugWrite("FILECACHE: Loading library from file %s (original file - %s.", UserText(entry.LocalName),
                    UserText(entry.Name));
   // The pool thread reports the library that did not load to the user, and
   // the next request tries again; the loader's reason (a missing dependency,
   // an undefined symbol, a file for another machine) goes to the log only.
   std::string error;
-  entry.Module = Agent.Platform().Libraries->Load(entry.LocalName, error);
-  if (entry.Module == nullptr) Agent.DebugWrite("FILECACHE: unable to load dll %s: %s", UserText(entry.LocalName), UserText(error));
+  entry.Module = Context.Platform().Libraries->Load(entry.LocalName, error);
+  if (entry.Module == nullptr) Context.DebugWrite("FILECACHE: unable to load dll %s: %s", UserText(entry.LocalName), UserText(error));
 }
 
 void* TFileCache::GetLibrary(const std::string& libraryText) {
@@ -145,11 +145,11 @@ void* TFileCache::GetLibrary(const std::string& libraryText) {
   for (size_t i = items.size(); i-- > 0;) {
     index = FindOrFetch(items[i]);
     if (index < 0) {
-      Agent.DebugWrite("FILECACHE: File %s not found on user.", UserText(items[i]));
+      Context.DebugWrite("FILECACHE: File %s not found on user.", UserText(items[i]));
       return nullptr;
     }
     if (!WriteLocalCopy(index, i == 0)) {
-      Agent.DebugWrite("FILECACHE: Unagle to create local file %s.", UserText(items[i]));
+      Context.DebugWrite("FILECACHE: Unagle to create local file %s.", UserText(items[i]));
       return nullptr;
     }
   }
@@ -159,7 +159,7 @@ void* TFileCache::GetLibrary(const std::string& libraryText) {
 }
 
 void TFileCache::CallEndSession() {
-  IDynamicLibraries& libraries = *Agent.Platform().Libraries;
+  IDynamicLibraries& libraries = *Context.Platform().Libraries;
   for (const TFileCacheEntry& entry : Entries) {
     if (entry.Module == nullptr) continue;
     void* address = libraries.Symbol(entry.Module, "EndSession");
@@ -169,7 +169,7 @@ void TFileCache::CallEndSession() {
     // call; the other libraries are still called.
     std::optional<std::string> failure =
         TTaskGuard::CallEndSession(reinterpret_cast<EndSessionProc>(address), AgentInterface, Session);
-    if (failure) Agent.DebugWrite("WORKERTHREAD: exception %sin EndSession()", UserText(*failure));
+    if (failure) Context.DebugWrite("WORKERTHREAD: exception %sin EndSession()", UserText(*failure));
   }
 }
 
@@ -182,7 +182,7 @@ char* TFileCache::CopyCacheFolder(char* buffer) const {
 
 void TFileCache::ClearCache() {
   TGuard guard(Lock);
-  const TPlatform& platform = Agent.Platform();
+  const TPlatform& platform = Context.Platform();
   std::string ignored;
   for (TFileCacheEntry& entry : Entries) {
     if (entry.Module != nullptr) platform.Libraries->Unload(entry.Module, ignored);
@@ -192,7 +192,7 @@ void TFileCache::ClearCache() {
   if (!std::exchange(FoldersMade, false)) return;
   // Named without a final "/", which would make the system follow a link
   // in the folder's place.
-  const std::string sessionFolder = Agent.TempFolder() + OwnFolder();
+  const std::string sessionFolder = Context.TempFolder() + OwnFolder();
   TMutexLock folders(SessionFoldersLock());
   platform.Files->RemoveFolderContents(sessionFolder, ignored);
   platform.Files->RemoveDirectory(sessionFolder);

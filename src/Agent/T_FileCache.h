@@ -15,7 +15,7 @@
 
 #include "I_Agent.h"
 
-class TAgent;
+class TAgentContext;
 class TAgentPeer;
 
 // One file of the session, per distinct upper-cased name.
@@ -32,10 +32,10 @@ class TFileCache {
   // The session folder is <temp folder><user address>/<session as 16
   // upper-case hex digits>/; nothing is made on disk yet. Both folders are
   // made 0700 and entered without following links (a link in the place of
-  // one fails the write); copies are 0600, the library a task names 0700. `agent`, `peer`
+  // one fails the write); copies are 0600, the library a task names 0700. `context`, `peer`
   // and `agentInterface` are borrowed for the cache's life; `session` is
   // the session identity handed to EndSession.
-  TFileCache(TAgent& agent, TAgentPeer& peer, void* session, IAgent* agentInterface);
+  TFileCache(const TAgentContext& context, TAgentPeer& peer, void* session, IAgent* agentInterface);
   // ClearCache.
   ~TFileCache();
   TFileCache(const TFileCache&) = delete;
@@ -80,7 +80,7 @@ class TFileCache {
   std::string OwnFolder() const;
 
   // Constant after construction.
-  TAgent& Agent;                 // borrowed
+  const TAgentContext& Context;  // borrowed
   TAgentPeer& Peer;              // borrowed
   void* const Session;           // the session identity, opaque
   IAgent* const AgentInterface;  // borrowed; handed to EndSession

@@ -1,6 +1,6 @@
 #include "Agent/T_PoolThread.h"
 
-#include "Agent/T_Agent.h"
+#include "Agent/T_AgentContext.h"
 #include "Agent/T_AgentPeer.h"
 #include "Agent/T_FileCache.h"
 #include "Common/CommandText.h"
@@ -17,7 +17,7 @@ constexpr const char* kUnit = "Agent/T_PoolThread";
 }  // namespace
 
 TPoolThread::TPoolThread(TAgentThreadPool& pool, uint32_t index) : Owner(pool), ThreadIndex(index) {
-  const TPlatform& platform = pool.Agent().Platform();
+  const TPlatform& platform = pool.Context().Platform();
   // Started is set as the thread ends too: this wait ends whatever happens.
   Thread.Start(*platform.System, *platform.Debug, [this] { Execute(); }, [this] { Started.Set(); });
   // The event publishes SystemThread to this thread.
@@ -40,16 +40,16 @@ std::unique_ptr<TPoolTaskItem>& TPoolThread::CurrentItemSlot(const TAgentThreadP
 }
 
 void TPoolThread::Execute() {
-  TAgent& agent = Owner.Agent();
-  SystemThread = agent.Platform().System->CurrentThreadId();
+  const TAgentContext& context = Owner.Context();
+  SystemThread = context.Platform().System->CurrentThreadId();
   // Task work yields to every other program on the machine.
-  agent.ChangeThreadPriority(SystemThread, tpIdle);
+  context.ChangeThreadPriority(SystemThread, tpIdle);
   Started.Set();
   try {
     // The alternate signal stack and the floating-point state of task code.
     TTaskGuard::PrepareThread();
   } catch (const std::exception& error) {
-    agent.DebugWrite("POOLTHREAD: %s", error.what());  // each task call then reports it
+    context.DebugWrite("POOLTHREAD: %s", error.what());  // each task call then reports it
   }
   while (!Terminated()) {
     // No error ends the thread, and every item taken reaches FinishItem:
@@ -60,18 +60,18 @@ void TPoolThread::Execute() {
       try {
         RunItem(*item);
       } catch (const std::exception& error) {
-        agent.DebugWrite("POOLTHREAD: exception \"%s\" in task %u", UserText(error.what()), item->TaskId);
+        context.DebugWrite("POOLTHREAD: exception \"%s\" in task %u", UserText(error.what()), item->TaskId);
       } catch (...) {
-        agent.DebugWrite("POOLTHREAD: exception \"%s\" in task %u", "unknown error", item->TaskId);
+        context.DebugWrite("POOLTHREAD: exception \"%s\" in task %u", "unknown error", item->TaskId);
       }
       FinishItem();
     } catch (const std::exception& error) {
-      agent.DebugWrite("POOLTHREAD: %s", error.what());
+      context.DebugWrite("POOLTHREAD: %s", error.what());
     } catch (...) {
-      agent.DebugWrite("POOLTHREAD: unknown error");
+      context.DebugWrite("POOLTHREAD: unknown error");
     }
   }
-  agent.DebugWrite("PoolThread terminated...");
+  context.DebugWrite("PoolThread terminated...");
 }
 
 void TPoolThread::RunItem(TPoolTaskItem& item) {
@@ -79,18 +79,18 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
     Owner.Runner(*this, item);
     return;
   }
-  TAgent& agent = Owner.Agent();
+  const TAgentContext& context = Owner.Context();
   const std::string id = std::to_string(item.TaskId);
   // A failure before the task runs fails only the task: the session ends
   // only when the report itself cannot be sent.
   auto refuse = [&](const std::string& message) {
-    agent.DebugWrite("%s", UserText(message));
+    context.DebugWrite("%s", UserText(message));
     if (!item.Peer->SendTaskFailed(item.TaskId, message)) item.ReportTo->MarkPeerFailed();
   };
   // A failure of the task itself (or of its input) ends the session.
   auto fail = [&](const std::string& text) {
     const std::string message = "POOLTHREAD: exception \"" + text + "\" in task " + id;
-    agent.DebugWrite("%s", UserText(message));
+    context.DebugWrite("%s", UserText(message));
     item.Peer->SendTaskFailed(item.TaskId, message);
     item.ReportTo->MarkPeerFailed();
   };
@@ -108,7 +108,7 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
     return;
   }
   auto procedure =
-      reinterpret_cast<TTaskGuard::TTaskProcedure>(agent.Platform().Libraries->Symbol(module, item.ProcedureName));
+      reinterpret_cast<TTaskGuard::TTaskProcedure>(context.Platform().Libraries->Symbol(module, item.ProcedureName));
   if (procedure == nullptr) {
     refuse("POOLTHREAD:  unable to run task - proc=nil. filename=" + item.LibraryFiles +
            " proname=" + item.ProcedureName + " taskId=" + id);
@@ -116,11 +116,11 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
   }
 
   TStreamRef output(TGenericStream::Create());
-  agent.DebugWrite("POOLTHREAD: running task %u", item.TaskId);
+  context.DebugWrite("POOLTHREAD: running task %u", item.TaskId);
   try {
     if (IsCompressedStream(item.Input.Get())) {
-      agent.DebugWrite("POOLTHREAD: Decompressing data for task %u", item.TaskId);
-      DecompressStream(item.Input.Get(), agent.Setting().MaxInflatedBytes());
+      context.DebugWrite("POOLTHREAD: Decompressing data for task %u", item.TaskId);
+      DecompressStream(item.Input.Get(), context.Settings().MaxInflatedBytes());
     }
     item.Input.SetPos(0);
   } catch (const std::exception& error) {
@@ -130,7 +130,7 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
 
   uint32_t result = 0;
   TSlotError::Clear();
-  std::optional<std::string> failure = TTaskGuard::CallTask(procedure, agent.Interface(), item.SessionIdentity,
+  std::optional<std::string> failure = TTaskGuard::CallTask(procedure, Owner.AgentInterface(), item.SessionIdentity,
                                                             item.Input.Get(), output.Get(), result);
   // An error an agent slot remembered fails the task as if it had been
   // raised through it.
@@ -151,7 +151,7 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
   if (failure) {
     fail(*failure);
   } else {
-    agent.DebugWrite("POOLTHREAD: task %u done", item.TaskId);
+    context.DebugWrite("POOLTHREAD: task %u done", item.TaskId);
     if (!item.Peer->SendTaskDone(item.TaskId, output.Get())) item.ReportTo->MarkPeerFailed();
   }
   if (output) RequireSingleHolder(output.Get(), kUnit, 206);

@@ -1,0 +1,85 @@
+#include "Agent/T_AgentInterface.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "Agent/I_Session.h"
+#include "Common/T_SlotError.h"
+
+TAgentInterface::TAgentInterface(const TAgentContext& context, const TClosingFlag& closing,
+                                 const TSuspendState& suspension)
+    : Context(context), Closing(closing), Suspension(suspension) {}
+
+const IAgentVtbl TAgentInterface::kSlotTable = {
+    &TAgentInterface::SlotQueryInterface, &TAgentInterface::SlotAddRef,
+    &TAgentInterface::SlotRelease,        &TAgentInterface::SlotGetVersion,
+    &TAgentInterface::SlotGetData,        &TAgentInterface::SlotFreeData,
+    &TAgentInterface::SlotShouldAbort,    &TAgentInterface::SlotGetSessionFolder,
+    &TAgentInterface::SlotGetGlobalLock,
+};
+
+int32_t TAgentInterface::SlotQueryInterface(IAgent*, const void*, void**) noexcept { return KELVRA_E_NOINTERFACE; }
+
+uint32_t TAgentInterface::SlotAddRef(IAgent*) noexcept { return 1; }
+
+uint32_t TAgentInterface::SlotRelease(IAgent*) noexcept { return 1; }
+
+int32_t TAgentInterface::SlotGetVersion(IAgent*, uint32_t* out) noexcept {
+  return TSlotError::Run(int32_t{1}, [&] {
+    *out = KELVRA_AGENT_VERSION;
+    return int32_t{0};
+  });
+}
+
+int32_t TAgentInterface::SlotGetData(IAgent*, void* session, const char* id, IGenericStream** out) noexcept {
+  return TSlotError::Run(int32_t{1}, [&] {
+    *out = nullptr;
+    IGenericStream* view = nullptr;
+    if (ISession::FromIdentity(session).GetData(id, view) != 0) return int32_t{1};
+    view->SetPos(0);
+    *out = view;
+    return int32_t{0};
+  });
+}
+
+int32_t TAgentInterface::SlotFreeData(IAgent*, void* session, const char* id) noexcept {
+  return TSlotError::Run(int32_t{0}, [&] {
+    ISession::FromIdentity(session).FreeData(id != nullptr ? std::optional<std::string>(id) : std::nullopt);
+    return int32_t{0};
+  });
+}
+
+int32_t TAgentInterface::SlotShouldAbort(IAgent* self, void* session) noexcept {
+  return TSlotError::Run(int32_t{0}, [&] {
+    TAgentInterface& agent = OwnerOf(self);
+    ISession& owner = ISession::FromIdentity(session);
+    // Holds the task back while the machine's owner needs the processors.
+    while (agent.Suspension.SuspendSeconds() > 0 && !agent.Closing.IsSet() && !owner.SessionEnding()) {
+      agent.Context.DebugWrite("Suspended...");
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    }
+    return int32_t{owner.SessionEnding() ? 1 : 0};
+  });
+}
+
+int32_t TAgentInterface::SlotGetSessionFolder(IAgent*, void* session, char* buffer) noexcept {
+  return TSlotError::Run(int32_t{0}, [&] {
+    std::string folder = ISession::FromIdentity(session).SessionFolder();
+    // The header promises task authors a bound on what is written.
+    size_t length = std::min(folder.size(), size_t{KELVRA_SESSION_FOLDER_MAX} - 1);
+    std::memcpy(buffer, folder.data(), length);
+    buffer[length] = '\0';
+    return int32_t{0};
+  });
+}
+
+int32_t TAgentInterface::SlotGetGlobalLock(IAgent* self, void** out) noexcept {
+  return TSlotError::Run(int32_t{0}, [&] {
+    *out = OwnerOf(self).GlobalLockAddress();
+    return int32_t{0};
+  });
+}
