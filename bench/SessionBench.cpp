@@ -4,11 +4,10 @@
 // (pipelined, as a user's client does) and waits for every report.
 #include <benchmark/benchmark.h>
 
-#include "Agent/T_Agent.h"
 #include "Agent/T_AgentWorkerThread.h"
-#include "Agent/T_MainThreadQueue.h"
 #include "Common/T_GenericStream.h"
 #include "FakePeers.h"
+#include "SessionFixture.h"
 #include "TestSupport.h"
 
 namespace {
@@ -17,15 +16,14 @@ void BM_NoOpTasks(benchmark::State& state) {
   const auto batch = static_cast<uint32_t>(state.range(0));
   TTempDir dir;
   TTestPlatform platform;
-  platform.System.DataFolder = dir / "data";
   platform.System.Processors = 2;
   fake::TFakeUser user;
   user.AddFile("LIBTASKLIB_TASKS.SO", ReadTextFile(KELVRA_TASKLIB_TASKS));
-  WriteTextFile(dir / "kelvra.INI", SafeSettings("explicitCPU=0\n") + "[user]\ndata_port=" +
-                                        std::to_string(user.Port()) + "\n");
-  TMainThreadQueue mainThread;
-  TAgent agent(platform.Get(), dir / "kelvra.INI", mainThread, TAgentOptions{false});
-  TAgentWorkerThread worker(agent, "127.0.0.1");
+  TAgentSettings settings = TestSettings(user.Port());
+  settings.EnableDebugOutput = false;
+  settings.ExplicitCPU = false;
+  TAgentParts parts(platform, dir, settings);
+  TAgentWorkerThread worker(parts.Context, parts.Services, "127.0.0.1");
   uint32_t next = 0;
   size_t expected = 1;  // the one GET_FILE
   for (auto _ : state) {

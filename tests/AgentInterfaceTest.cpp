@@ -1,5 +1,5 @@
 // The agent interface as a task library sees it: every slot called through
-// the table, against a fake session.
+// the table, against a fake session; built from a context alone.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,11 +7,9 @@
 #include <future>
 
 #include "Agent/I_Session.h"
-#include "Agent/T_Agent.h"
-#include "Agent/T_AgentThreadPool.h"
-#include "Agent/T_MainThreadQueue.h"
 #include "Common/T_GenericStreamRO.h"
 #include "Common/T_SlotError.h"
+#include "SessionFixture.h"
 #include "TestSupport.h"
 
 namespace {
@@ -38,21 +36,15 @@ class TFakeSession : public ISession {
 struct AgentInterfaceTest : ::testing::Test {
   TTempDir Dir;
   TTestPlatform Platform;
-  TMainThreadQueue MainThread;
   TFakeSession Session;
-  std::unique_ptr<TAgent> Agent;
-  IAgent* Interface = nullptr;
+  TAgentParts Parts{Platform, Dir, TestSettings(0)};
+  IAgent* Interface = Parts.Interface.Interface();
   void* Identity = nullptr;
 
   void SetUp() override {
-    Platform.System.DataFolder = Dir / "data";
-    WriteTextFile(Dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\n"));
-    Agent = std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread, TAgentOptions{false});
-    Interface = Agent->Interface();
     Identity = Session.SessionIdentity();
     TSlotError::Clear();
   }
-  void TearDown() override { TAgentThreadPool::SuspendSeconds.store(0); }
 };
 
 }  // namespace
@@ -71,7 +63,7 @@ TEST_F(AgentInterfaceTest, FixedAnswers) {
   EXPECT_EQ(version, 0x00010001u);
   void* lock = nullptr;
   EXPECT_EQ(Interface->lpVtbl->GetGlobalLock(Interface, &lock), 0);
-  EXPECT_EQ(lock, Agent->GlobalLockAddress());
+  EXPECT_EQ(lock, Parts.Interface.GlobalLockAddress());
   char folder[KELVRA_SESSION_FOLDER_MAX];
   EXPECT_EQ(Interface->lpVtbl->GetSessionFolder(Interface, Identity, folder), 0);
   EXPECT_STREQ(folder, "/data/kelvra/TEMP/10.0.0.7/00007F0000001234/");
@@ -122,18 +114,35 @@ TEST_F(AgentInterfaceTest, ShouldAbortWaitsOutASuspensionUnlessTheSessionEnds) {
   EXPECT_EQ(Interface->lpVtbl->ShouldAbort(Interface, Identity), 0);
   EXPECT_TRUE(Platform.Debug.Taken().empty()) << "not suspended: no waiting, no log";
 
-  TAgentThreadPool::SuspendSeconds.store(30);
+  Parts.Suspension.SetSuspendSeconds(30);
   auto waiting = std::async(std::launch::async, [&] { return Interface->lpVtbl->ShouldAbort(Interface, Identity); });
   EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(1500)), std::future_status::timeout);
-  TAgentThreadPool::SuspendSeconds.store(0);
+  Parts.Suspension.SetSuspendSeconds(0);
   ASSERT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(waiting.get(), 0);
   EXPECT_GE(Platform.Debug.Taken().size(), 1u);
   EXPECT_EQ(Platform.Debug.Taken()[0], "Suspended...\r");
 
-  TAgentThreadPool::SuspendSeconds.store(30);
+  Parts.Suspension.SetSuspendSeconds(30);
   waiting = std::async(std::launch::async, [&] { return Interface->lpVtbl->ShouldAbort(Interface, Identity); });
   Session.Ending = true;
   ASSERT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(waiting.get(), 1);
+}
+
+TEST_F(AgentInterfaceTest, ShouldAbortStopsWaitingWhenTheAgentCloses) {
+  Parts.Suspension.SetSuspendSeconds(30);
+  auto waiting = std::async(std::launch::async, [&] { return Interface->lpVtbl->ShouldAbort(Interface, Identity); });
+  EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(1500)), std::future_status::timeout);
+  Parts.Closing.Set();
+  ASSERT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(waiting.get(), 0) << "the session itself goes on until it is ended";
+}
+
+TEST_F(AgentInterfaceTest, GlobalLockIsRecursive) {
+  auto* lock = static_cast<pthread_mutex_t*>(Parts.Interface.GlobalLockAddress());
+  ASSERT_EQ(pthread_mutex_lock(lock), 0);
+  EXPECT_EQ(pthread_mutex_lock(lock), 0);
+  EXPECT_EQ(pthread_mutex_unlock(lock), 0);
+  EXPECT_EQ(pthread_mutex_unlock(lock), 0);
 }

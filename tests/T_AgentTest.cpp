@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "Agent/T_AgentThreadPool.h"
 #include "Agent/T_MainThreadQueue.h"
 #include "TestSupport.h"
 
@@ -17,9 +16,7 @@ class AgentTest : public ::testing::Test {
   void SetUp() override {
     Platform.System.DataFolder = Dir / "data";
     WriteTextFile(Dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\n"));
-    TAgentThreadPool::SuspendSeconds.store(0);
   }
-  void TearDown() override { TAgentThreadPool::SuspendSeconds.store(0); }
 
   // The agent core alone: these tests look at it without a status thread.
   std::unique_ptr<TAgent> MakeAgent() {
@@ -35,9 +32,9 @@ class AgentTest : public ::testing::Test {
 
 TEST_F(AgentTest, CreatesTheTemporaryFolderUnderTheDataHome) {
   auto agent = MakeAgent();
-  EXPECT_EQ(agent->TempFolder(), Dir / "data/kelvra/TEMP/");
-  EXPECT_TRUE(std::filesystem::is_directory(agent->TempFolder()));
-  EXPECT_FALSE(std::filesystem::exists(agent->TempFolder() + "dummy.txt"));
+  EXPECT_EQ(agent->Context().TempFolder(), Dir / "data/kelvra/TEMP/");
+  EXPECT_TRUE(std::filesystem::is_directory(agent->Context().TempFolder()));
+  EXPECT_FALSE(std::filesystem::exists(agent->Context().TempFolder() + "dummy.txt"));
 }
 
 TEST_F(AgentTest, WithoutADataHomeOrATemporaryFolderTheAgentDoesNotStart) {
@@ -71,19 +68,19 @@ TEST_F(AgentTest, ReadsSettingsAndPoolSize) {
   auto agent = MakeAgent();
   EXPECT_EQ(agent->PoolSize(), 10);
   EXPECT_EQ(agent->Config().GetCoordinatorIp(), "127.0.0.1");
-  EXPECT_FALSE(agent->Setting().AllowDiscardCoordinatorIp);
-  EXPECT_EQ(agent->Setting().SuspendTimeout, 0);
+  EXPECT_FALSE(agent->Settings().AllowDiscardCoordinatorIp);
+  EXPECT_EQ(agent->Settings().SuspendTimeout, 0);
   EXPECT_FALSE(agent->Closing());
 }
 
 TEST_F(AgentTest, DebugWriteFollowsTheSetting) {
   auto agent = MakeAgent();
-  agent->DebugWrite("AGENT: %s has %d tasks", "10.0.0.7", 3);
+  agent->Context().DebugWrite("AGENT: %s has %d tasks", "10.0.0.7", 3);
   EXPECT_EQ(Platform.Debug.Taken(), std::vector<std::string>{"AGENT: 10.0.0.7 has 3 tasks\r"});
 
   WriteTextFile(Dir / "kelvra.INI", SafeSettings());
   auto quiet = MakeAgent();
-  quiet->DebugWrite("AGENT: %s", "never");
+  quiet->Context().DebugWrite("AGENT: %s", "never");
   EXPECT_EQ(Platform.Debug.Taken().size(), 1u);
 }
 
@@ -110,73 +107,92 @@ TEST_F(AgentTest, StatusTextWithoutSessions) {
   EXPECT_EQ(agent->GetStatusText(), "Unassigned, searching for coordinator...");
 }
 
-TEST_F(AgentTest, StatusTextOfOneSessionWithTasks) {
+TEST_F(AgentTest, StatusTextShowsTheSessionsOfItsList) {
   auto agent = MakeAgent();
-  agent->AddSession("10.0.0.7");
-  agent->SetSessionTasks("10.0.0.7", "19#, 17*, 18*,20,21");
+  agent->Sessions().AddSession("10.0.0.7");
+  agent->Sessions().SetSessionTasks("10.0.0.7", "19#, 17*, 18*,20,21");
   EXPECT_EQ(agent->GetStatusText(), "Working for 10.0.0.7[19#, 17*, 18*,20,21], searching for coordinator...");
 }
 
-TEST_F(AgentTest, StatusTextWithSuspension) {
+TEST_F(AgentTest, TheContextCarriesTheSettingsAndTheTemporaryFolder) {
+  Platform.System.Processors = 3;
   auto agent = MakeAgent();
-  agent->AddSession("10.0.0.7");
-  agent->AddSession("10.0.0.9");
-  agent->SetSessionTasks("10.0.0.9", "3*");
-  TAgentThreadPool::SuspendSeconds.store(12);
-  EXPECT_EQ(agent->GetStatusText(), "Working for 10.0.0.7[], 10.0.0.9[3*] [suspended, 12], searching for coordinator...");
-  TAgentThreadPool::SuspendSeconds.store(1);
-  EXPECT_EQ(agent->GetStatusText(), "Working for 10.0.0.7[], 10.0.0.9[3*] [suspended, 1], searching for coordinator...");
-  TAgentThreadPool::SuspendSeconds.store(0);
-  EXPECT_EQ(agent->GetStatusText(), "Working for 10.0.0.7[], 10.0.0.9[3*], searching for coordinator...");
+  EXPECT_EQ(agent->Context().PoolSize(), 3);
+  EXPECT_EQ(agent->Context().TempFolder(), Dir / "data/kelvra/TEMP/");
+  EXPECT_TRUE(agent->Context().Settings().EnableDebugOutput);
+  EXPECT_EQ(agent->Context().FrameErrorLog(), &Platform.Debug);
+  EXPECT_EQ(agent->Services().AgentInterface, agent->Interface());
+  EXPECT_EQ(&agent->Services().Sessions, &agent->Sessions());
 }
 
-TEST_F(AgentTest, DuplicateAddressesShareTheFirstEntryAndLeaveFromTheLast) {
+TEST_F(AgentTest, OnlyTheFirstRefusedPriorityChangeIsLogged) {
+  Platform.System.PrioritiesAllowed = false;
   auto agent = MakeAgent();
-  agent->AddSession("10.0.0.7");
-  agent->AddSession("10.0.0.8");
-  agent->AddSession("10.0.0.7");
-  agent->SetSessionTasks("10.0.0.7", "1*");
-  agent->SetSessionTasks("10.0.0.7", "2*");  // the second session's update lands in the first entry too
-  EXPECT_EQ(agent->GetStatusText(), "Working for 10.0.0.7[2*], 10.0.0.8[], 10.0.0.7[], searching for coordinator...");
-  agent->RemoveSession("10.0.0.7");
-  EXPECT_EQ(agent->GetStatusText(), "Working for 10.0.0.7[2*], 10.0.0.8[], searching for coordinator...");
-  agent->RemoveSession("10.0.0.7");
-  agent->RemoveSession("10.0.0.7");  // not in the list any more: nothing
-  agent->SetSessionTasks("10.0.0.99", "5");
-  EXPECT_EQ(agent->GetStatusText(), "Working for 10.0.0.8[], searching for coordinator...");
+  agent->Context().ChangeThreadPriority(1, tpIdle);
+  agent->Context().ChangeThreadPriority(2, tpNormal);
+  EXPECT_EQ(Platform.Debug.Taken(), std::vector<std::string>{
+      "AGENT: Unable to change a thread's priority (not permitted); priorities stay as they are\r"});
 }
 
-TEST_F(AgentTest, RemoveSessionComparesExactlyAndSetTasksIgnoresCase) {
-  auto agent = MakeAgent();
-  agent->AddSession("host-A");
-  agent->SetSessionTasks("HOST-a", "7");
-  agent->RemoveSession("HOST-A");
-  EXPECT_EQ(agent->GetStatusText(), "Working for host-A[7], searching for coordinator...");
+TEST(SessionListTest, StatusTextWithSuspension) {
+  TSessionList sessions;
+  sessions.AddSession("10.0.0.7");
+  sessions.AddSession("10.0.0.9");
+  sessions.SetSessionTasks("10.0.0.9", "3*");
+  EXPECT_EQ(sessions.StatusText(12, csSearching),
+            "Working for 10.0.0.7[], 10.0.0.9[3*] [suspended, 12], searching for coordinator...");
+  EXPECT_EQ(sessions.StatusText(1, csSearching),
+            "Working for 10.0.0.7[], 10.0.0.9[3*] [suspended, 1], searching for coordinator...");
+  EXPECT_EQ(sessions.StatusText(0, csSearching), "Working for 10.0.0.7[], 10.0.0.9[3*], searching for coordinator...");
 }
 
-TEST_F(AgentTest, SessionListIsSafeFromManyThreads) {
-  auto agent = MakeAgent();
+TEST(SessionListTest, StatusTextFollowsTheCoordinatorLink) {
+  TSessionList sessions;
+  EXPECT_EQ(sessions.StatusText(0, csSearching), "Unassigned, searching for coordinator...");
+  EXPECT_EQ(sessions.StatusText(0, csConnecting), "Unassigned, connecting to coordinator...");
+  EXPECT_EQ(sessions.StatusText(0, csRetryWait), "Unassigned, connecting to coordinator...");
+  EXPECT_EQ(sessions.StatusText(0, csReporting), "Unassigned");
+  EXPECT_EQ(sessions.StatusText(3, csReportWait), "Unassigned [suspended, 3]");
+}
+
+TEST(SessionListTest, DuplicateAddressesShareTheFirstEntryAndLeaveFromTheLast) {
+  TSessionList sessions;
+  sessions.AddSession("10.0.0.7");
+  sessions.AddSession("10.0.0.8");
+  sessions.AddSession("10.0.0.7");
+  sessions.SetSessionTasks("10.0.0.7", "1*");
+  sessions.SetSessionTasks("10.0.0.7", "2*");  // the second session's update lands in the first entry too
+  EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.7[2*], 10.0.0.8[], 10.0.0.7[]");
+  sessions.RemoveSession("10.0.0.7");
+  EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.7[2*], 10.0.0.8[]");
+  sessions.RemoveSession("10.0.0.7");
+  sessions.RemoveSession("10.0.0.7");  // not in the list any more: nothing
+  sessions.SetSessionTasks("10.0.0.99", "5");
+  EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.8[]");
+}
+
+TEST(SessionListTest, RemoveSessionComparesExactlyAndSetTasksIgnoresCase) {
+  TSessionList sessions;
+  sessions.AddSession("host-A");
+  sessions.SetSessionTasks("HOST-a", "7");
+  sessions.RemoveSession("HOST-A");
+  EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for host-A[7]");
+}
+
+TEST(SessionListTest, IsSafeFromManyThreads) {
+  TSessionList sessions;
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&agent, t] {
+    threads.emplace_back([&sessions, t] {
       std::string address = "10.0.0." + std::to_string(t);
       for (int i = 0; i < 500; ++i) {
-        agent->AddSession(address);
-        agent->SetSessionTasks(address, std::to_string(i));
-        (void)agent->GetStatusText();
-        agent->RemoveSession(address);
+        sessions.AddSession(address);
+        sessions.SetSessionTasks(address, std::to_string(i));
+        (void)sessions.StatusText(0, csSearching);
+        sessions.RemoveSession(address);
       }
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(agent->GetStatusText(), "Unassigned, searching for coordinator...");
-}
-
-TEST_F(AgentTest, GlobalLockIsRecursive) {
-  auto agent = MakeAgent();
-  auto* lock = static_cast<pthread_mutex_t*>(agent->GlobalLockAddress());
-  ASSERT_EQ(pthread_mutex_lock(lock), 0);
-  EXPECT_EQ(pthread_mutex_lock(lock), 0);
-  EXPECT_EQ(pthread_mutex_unlock(lock), 0);
-  EXPECT_EQ(pthread_mutex_unlock(lock), 0);
+  EXPECT_EQ(sessions.StatusText(0, csSearching), "Unassigned, searching for coordinator...");
 }

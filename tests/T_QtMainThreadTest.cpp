@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "Agent/T_AgentThreadPool.h"
 #include "Gui/RunWindowed.h"
 #include "Gui/T_Form1.h"
 #include "TestSupport.h"
@@ -64,7 +63,6 @@ class RunWindowedTest : public ::testing::Test {
   void SetUp() override {
     Platform.System.DataFolder = Dir / "data";
     WriteTextFile(Dir / "kelvra.INI", SafeSettings());
-    TAgentThreadPool::SuspendSeconds.store(0);
   }
 
   // Runs the window over an agent core without a status thread.
