@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TAgent& agent = *fuzzAgent.Agent;
   {
     TMemoryConnection connection(std::string_view(reinterpret_cast<const char*>(data), size));
-    TAgentLobbySocketThread session(agent);
+    TAgentLobbySocketThread session(agent.Context(), agent.Services());
     session.ServeOnCallingThread(*connection.Agent);
     FUZZ_CHECK(!connection.Agent->Connected());
   }
