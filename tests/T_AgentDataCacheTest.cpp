@@ -1,15 +1,15 @@
-// The data cache against a fake user data port on 127.0.0.1.
+// The data cache against a fake user data port on 127.0.0.1, built from the
+// test platform alone.
 #include "Agent/T_AgentDataCache.h"
 
 #include <gtest/gtest.h>
 
 #include <future>
+#include <memory>
 
-#include "Agent/T_Agent.h"
 #include "Agent/T_AgentPeer.h"
-#include "Agent/T_MainThreadQueue.h"
 #include "FakePeers.h"
-#include "AgentFixture.h"
+#include "SessionFixture.h"
 #include "TestSupport.h"
 
 namespace {
@@ -17,22 +17,25 @@ namespace {
 struct DataCacheTest : ::testing::Test {
   TTempDir Dir;
   TTestPlatform Platform;
-  TMainThreadQueue MainThread;
   fake::TFakeUser User;
-  std::unique_ptr<TAgent> Agent;
+  std::unique_ptr<TAgentParts> Agent;
   std::unique_ptr<TAgentPeer> Peer;
   std::unique_ptr<TAgentDataCache> Cache;
 
-  void SetUp() override {
-    Agent = MakeCoreAgent(Platform, Dir, MainThread, User.Port());
-    Peer = std::make_unique<TAgentPeer>(*Agent, "127.0.0.1");
+  void SetUp() override { MakeParts(TestSettings(User.Port())); }
+  // Makes the agent's parts, the peer and a cache bound to 1 GiB anew.
+  void MakeParts(const TAgentSettings& settings) {
+    Cache.reset();
+    Peer.reset();
+    Agent = std::make_unique<TAgentParts>(Platform, Dir, settings);
+    Peer = std::make_unique<TAgentPeer>(Agent->Context, Agent->Closing, Agent->Load, "127.0.0.1");
     Peer->Connect();
-    Cache = std::make_unique<TAgentDataCache>(*Agent, *Peer, uint64_t{1} << 30);
+    Cache = std::make_unique<TAgentDataCache>(Agent->Context, *Peer, uint64_t{1} << 30);
   }
   // Replaces the cache by one bound to `capacity` bytes.
   void Bound(uint64_t capacity) {
     Cache.reset();
-    Cache = std::make_unique<TAgentDataCache>(*Agent, *Peer, capacity);
+    Cache = std::make_unique<TAgentDataCache>(Agent->Context, *Peer, capacity);
   }
   // The block's bytes, asked for and released at once.
   std::string Get(const std::string& identifier) {
@@ -235,4 +238,27 @@ TEST_F(DataCacheTest, ACompressedBlockInflatingBeyondTheBoundIsRefused) {
   EXPECT_EQ(Get("fits"), std::string(4096, 'f'));
   EXPECT_EQ(Get("fits"), std::string(4096, 'f'));
   EXPECT_EQ(Requests().size(), 2u);
+}
+
+// A session's cache is bound by maxDataCacheSize, which counts KiB; a
+// negative value keeps nothing.
+TEST_F(DataCacheTest, TheBoundOfTheSettingsCountsKibibytes) {
+  TAgentSettings settings = TestSettings(User.Port());
+  settings.MaxDataCacheSize = 1;
+  MakeParts(settings);
+  Bound(Agent->Context.Settings().MaxDataCacheBytes());  // as the session's worker makes it
+  User.AddData("fits", std::string(1024, 'f'));
+  User.AddData("over", std::string(1025, 'o'));
+  EXPECT_EQ(Get("fits"), std::string(1024, 'f'));
+  EXPECT_EQ(Get("fits"), std::string(1024, 'f'));
+  EXPECT_EQ(Get("over"), std::string(1025, 'o'));
+  EXPECT_EQ(Requests(), (std::vector<std::string>{"GET_DATA fits", "GET_DATA over"}));
+  EXPECT_EQ(Count("DATACACHE: Data of 1025 bytes does not fit in the cache, not kept."), 1);
+
+  settings.MaxDataCacheSize = -1;
+  MakeParts(settings);
+  Bound(Agent->Context.Settings().MaxDataCacheBytes());
+  EXPECT_EQ(Get("fits"), std::string(1024, 'f'));
+  EXPECT_EQ(Get("fits"), std::string(1024, 'f'));
+  EXPECT_EQ(Requests().size(), 4u);
 }

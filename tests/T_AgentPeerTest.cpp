@@ -1,15 +1,16 @@
-// The peer against a fake user data port on 127.0.0.1.
+// The peer against a fake user data port on 127.0.0.1, built from the test
+// platform, a load summary the test sets and a closing flag it sets.
 #include "Agent/T_AgentPeer.h"
 
 #include <gtest/gtest.h>
 
 #include <future>
+#include <memory>
+#include <thread>
 
-#include "Agent/T_Agent.h"
-#include "Agent/T_MainThreadQueue.h"
 #include "Common/T_GenericStream.h"
 #include "FakePeers.h"
-#include "AgentFixture.h"
+#include "SessionFixture.h"
 #include "TestSupport.h"
 
 namespace {
@@ -17,14 +18,13 @@ namespace {
 struct PeerTest : ::testing::Test {
   TTempDir Dir;
   TTestPlatform Platform;
-  TMainThreadQueue MainThread;
   fake::TFakeUser User;
-  std::unique_ptr<TAgent> Agent;
+  std::unique_ptr<TAgentParts> Agent;
 
   void SetUp() override { Agent = MakeAgent(User.Port()); }
 
-  std::unique_ptr<TAgent> MakeAgent(uint16_t dataPort) {
-    return MakeCoreAgent(Platform, Dir, MainThread, dataPort);
+  std::unique_ptr<TAgentParts> MakeAgent(uint16_t dataPort) {
+    return std::make_unique<TAgentParts>(Platform, Dir, TestSettings(dataPort));
   }
   std::vector<std::string> Log() { return Platform.Debug.Taken(); }
   bool Logged(const std::string& line) {
@@ -33,6 +33,9 @@ struct PeerTest : ::testing::Test {
     return false;
   }
 };
+
+// A peer of the user at 127.0.0.1, borrowing `agent`'s parts.
+TAgentPeer PeerOf(TAgentParts& agent) { return TAgentPeer(agent.Context, agent.Closing, agent.Load, "127.0.0.1"); }
 
 TStreamRef StreamOf(const std::string& content) {
   TStreamRef stream(TGenericStream::Create());
@@ -45,7 +48,7 @@ TStreamRef StreamOf(const std::string& content) {
 TEST_F(PeerTest, FetchesFilesAndData) {
   User.AddFile("LIB.DLL", std::string("\x7F" "ELF\0\1", 6));
   User.AddData("block+1", "data bytes");
-  TAgentPeer peer(*Agent, "127.0.0.1");
+  TAgentPeer peer = PeerOf(*Agent);
   peer.Connect();
   EXPECT_TRUE(peer.Connected());
   EXPECT_EQ(peer.RequestFile("LIB.DLL"), std::string("\x7F" "ELF\0\1", 6));
@@ -65,7 +68,7 @@ TEST_F(PeerTest, AnythingButOkRefusesWithoutADataBlock) {
   User.SetFile("B.DLL", {"Ok ", "never read"});
   User.SetData("d", {"Missing", "never read"});
   User.AddFile("C.DLL", "c");
-  TAgentPeer peer(*Agent, "127.0.0.1");
+  TAgentPeer peer = PeerOf(*Agent);
   peer.Connect();
   EXPECT_FALSE(peer.RequestFile("A.DLL"));
   EXPECT_FALSE(peer.RequestFile("B.DLL"));
@@ -78,7 +81,7 @@ TEST_F(PeerTest, AnythingButOkRefusesWithoutADataBlock) {
 }
 
 TEST_F(PeerTest, FreeTextArgumentsAreEncoded) {
-  TAgentPeer peer(*Agent, "127.0.0.1");
+  TAgentPeer peer = PeerOf(*Agent);
   peer.Connect();
   peer.RequestFile("C:\\MY LIBS\\A,B.DLL");
   ASSERT_TRUE(peer.SendTaskFailed(9, "POOLTHREAD: exception \"boom\" in task 9"));
@@ -90,7 +93,7 @@ TEST_F(PeerTest, FreeTextArgumentsAreEncoded) {
 }
 
 TEST_F(PeerTest, TaskDoneCarriesTheLoadSummaryAndTheWholeOutput) {
-  TAgentPeer peer(*Agent, "127.0.0.1");
+  TAgentPeer peer = PeerOf(*Agent);
   peer.Connect();
   TStreamRef output = StreamOf("result");
   output.SetPos(3);
@@ -113,7 +116,7 @@ TEST_F(PeerTest, AnUnreachableUserFailsEveryExchangeAtOnce) {
     closedPort = gone.Port();
   }
   auto agent = MakeAgent(closedPort);
-  TAgentPeer peer(*agent, "127.0.0.1");
+  TAgentPeer peer = PeerOf(*agent);
   peer.Connect();
   EXPECT_FALSE(peer.Connected());
   EXPECT_FALSE(peer.RequestFile("LIB.DLL"));
@@ -131,7 +134,7 @@ TEST_F(PeerTest, ExchangesOfSeveralThreadsNeverInterleave) {
   std::string big(300000, 'f');
   User.AddFile("BIG.DLL", big);
   User.ReplyDelayMs = 20;
-  TAgentPeer peer(*Agent, "127.0.0.1");
+  TAgentPeer peer = PeerOf(*Agent);
   peer.Connect();
   TStreamRef output = StreamOf(std::string(200000, 'o'));
   std::vector<std::future<bool>> calls;
@@ -156,7 +159,7 @@ TEST_F(PeerTest, ExchangesOfSeveralThreadsNeverInterleave) {
 TEST_F(PeerTest, OnceTheSessionEndsAUserWhoStopsAnsweringIsDropped) {
   User.AddFile("STALL.DLL", std::string(100000, 's'));
   User.StallAt("GET_FILE STALL.DLL");
-  TAgentPeer peer(*Agent, "127.0.0.1");
+  TAgentPeer peer = PeerOf(*Agent);
   peer.Connect();
   auto fetching = std::async(std::launch::async, [&] { return peer.RequestFile("STALL.DLL"); });
   ASSERT_TRUE(User.WaitForCount(1, 10000));
@@ -181,7 +184,7 @@ TEST_F(PeerTest, OnceTheSessionEndsAUserWhoStopsAnsweringIsDropped) {
   EXPECT_FALSE(peer.SendTaskDone(1, output.Get())) << "later exchanges fail at once";
 
   // An exchange that begins after the end is bounded on its own.
-  TAgentPeer late(*Agent, "127.0.0.1");
+  TAgentPeer late = PeerOf(*Agent);
   late.Connect();
   late.BeginClosing();
   User.AddData("slow", "data");
@@ -208,11 +211,77 @@ TEST_F(PeerTest, EndingTheSessionCancelsAConnectInProgress) {
   fake::TUnansweredListener silent;
   ASSERT_NE(silent.Port(), 0);
   auto agent = MakeAgent(silent.Port());
-  TAgentPeer peer(*agent, "127.0.0.1");
+  TAgentPeer peer = PeerOf(*agent);
   auto connecting = std::async(std::launch::async, [&] { peer.Connect(); });
   EXPECT_EQ(connecting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
   peer.BeginClosing();
   ASSERT_EQ(connecting.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "before the 20 s bound";
   EXPECT_FALSE(peer.Connected());
   EXPECT_TRUE(Logged("AGENTPEER: Unable to connect to user data port, IP=127.0.0.1"));
+}
+
+// Each TASK_DONE reads the load summary as it is when the report leaves,
+// not as it was when the peer was made or last reported.
+TEST_F(PeerTest, TaskDoneCarriesTheLoadSummaryOfTheMoment) {
+  Agent->Load.Summary = "1.2 3.4 1536";
+  TAgentPeer peer = PeerOf(*Agent);
+  peer.Connect();
+  TStreamRef output = StreamOf("r");
+  ASSERT_TRUE(peer.SendTaskDone(1, output.Get()));
+  Agent->Load.Summary = "0.0 2.3 512";
+  ASSERT_TRUE(peer.SendTaskDone(2, output.Get()));
+  auto requests = User.WaitFor(2, 10000);
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].Text, "TASK_DONE 1 1.2 3.4 1536");
+  EXPECT_EQ(requests[1].Text, "TASK_DONE 2 0.0 2.3 512");
+}
+
+// The session can end before its worker thread gets to connect: the
+// connect still to come gives up without reaching the user.
+TEST_F(PeerTest, ASessionEndedBeforeItsConnectNeverConnects) {
+  TAgentPeer peer = PeerOf(*Agent);
+  peer.BeginClosing();
+  RunBounded([&] { peer.Connect(); }, std::chrono::seconds(10), "a connect after the session's end");
+  EXPECT_FALSE(peer.Connected());
+  EXPECT_TRUE(Logged("AGENTPEER: Unable to connect to user data port, IP=127.0.0.1"));
+  TStreamRef output = StreamOf("r");
+  EXPECT_FALSE(peer.SendTaskDone(1, output.Get()));
+  EXPECT_EQ(User.Connections(), 0);
+}
+
+// A session that ends alone gives its silent user the whole closing bound
+// from then on. While the agent shuts down, its sessions end one after
+// another: there a user's silence counts from its last byte, so that their
+// waits do not add up.
+TEST_F(PeerTest, WhileTheAgentShutsDownAUsersSilenceCountsFromItsLastByte) {
+  User.AddFile("STALL.DLL", std::string(100000, 's'));
+  User.StallAt("GET_FILE STALL.DLL");
+  auto shuttingDown = MakeAgent(User.Port());
+  TAgentPeer alone = PeerOf(*Agent);
+  TAgentPeer last = PeerOf(*shuttingDown);
+  alone.Connect();
+  last.Connect();
+  auto aloneFetch = std::async(std::launch::async, [&] { return alone.RequestFile("STALL.DLL"); });
+  auto lastFetch = std::async(std::launch::async, [&] { return last.RequestFile("STALL.DLL"); });
+  ASSERT_TRUE(User.WaitForCount(2, 10000));
+  // Both users have been silent for longer than the bound.
+  std::this_thread::sleep_for(std::chrono::milliseconds(TAgentPeer::kClosingWaitMs + 1000));
+
+  const auto began = std::chrono::steady_clock::now();
+  alone.BeginClosing();
+  alone.CloseIfStalled();
+  const bool promptly = std::chrono::steady_clock::now() - began < std::chrono::milliseconds(TAgentPeer::kClosingWaitMs);
+  if (promptly) {
+    EXPECT_TRUE(alone.Connected()) << "a session that ends alone gives its user the bound from now";
+  }
+
+  shuttingDown->Closing.Set();
+  last.BeginClosing();
+  last.CloseIfStalled();
+  EXPECT_FALSE(last.Connected()) << "the user had been silent for the bound already";
+  EXPECT_EQ(lastFetch.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  User.ReleaseStalls();
+  EXPECT_FALSE(lastFetch.get());
+  EXPECT_FALSE(aloneFetch.get());
+  EXPECT_TRUE(Logged("AGENTPEER: User does not answer, connection closed, IP=127.0.0.1"));
 }

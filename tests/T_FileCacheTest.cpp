@@ -1,5 +1,6 @@
 // The file cache against a fake user data port on 127.0.0.1, with the test
-// task libraries of tests/tasklibs as the files the user serves.
+// task libraries of tests/tasklibs as the files the user serves; the agent's
+// parts are built from the test platform alone.
 #include "Agent/T_FileCache.h"
 
 #include <gtest/gtest.h>
@@ -13,11 +14,9 @@
 #include <thread>
 #include <utility>
 
-#include "Agent/T_Agent.h"
 #include "Agent/T_AgentPeer.h"
-#include "Agent/T_MainThreadQueue.h"
 #include "FakePeers.h"
-#include "AgentFixture.h"
+#include "SessionFixture.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -53,19 +52,19 @@ struct THookedFiles : TLinuxFileSystem {
 struct FileCacheTest : ::testing::Test {
   TTempDir Dir;
   TTestPlatform Platform;
-  TMainThreadQueue MainThread;
   fake::TFakeUser User;
   TRecordingAgent Interface;
-  std::unique_ptr<TAgent> Agent;
+  std::unique_ptr<TAgentParts> Agent;
   std::unique_ptr<TAgentPeer> Peer;
   std::unique_ptr<TFileCache> Cache;
 
   void SetUp() override {
-    Agent = MakeCoreAgent(Platform, Dir, MainThread, User.Port());
-    Peer = std::make_unique<TAgentPeer>(*Agent, "127.0.0.1");
+    Agent = std::make_unique<TAgentParts>(Platform, Dir, TestSettings(User.Port()));
+    Peer = std::make_unique<TAgentPeer>(Agent->Context, Agent->Closing, Agent->Load, "127.0.0.1");
     Peer->Connect();
-    Cache = std::make_unique<TFileCache>(*Agent, *Peer, kSession, &Interface);
+    Cache = std::make_unique<TFileCache>(Agent->Context, *Peer, kSession, &Interface);
   }
+  const std::string& TempFolder() { return Agent->Context.TempFolder(); }
 
   // The user serves the built file `path` as `key`.
   void Serve(const std::string& key, const char* path) { User.AddFile(key, ReadTextFile(path)); }
@@ -90,7 +89,7 @@ struct FileCacheTest : ::testing::Test {
 
 TEST_F(FileCacheTest, CaseVariantsAreOneFileKeptUnderTheFirstSpelling) {
   Serve("LIB.DLL", KELVRA_TASKLIB_NONE);
-  EXPECT_EQ(Folder(), Agent->TempFolder() + "127.0.0.1/0000000000ABC123/");
+  EXPECT_EQ(Folder(), TempFolder() + "127.0.0.1/0000000000ABC123/");
   char buffer[KELVRA_SESSION_FOLDER_MAX];
   EXPECT_EQ(std::string(Cache->CopyCacheFolder(buffer)), Folder());
 
@@ -149,17 +148,18 @@ TEST_F(FileCacheTest, EndSessionOfEachLoadedLibraryInOrderPastAnException) {
 
 TEST_F(FileCacheTest, FoldersGoWithTheSessionButTheUserFolderStaysForASibling) {
   Serve("A.SO", KELVRA_TASKLIB_NONE);
-  auto sibling = std::make_unique<TFileCache>(*Agent, *Peer, reinterpret_cast<void*>(uintptr_t{1}), &Interface);
+  auto sibling =
+      std::make_unique<TFileCache>(Agent->Context, *Peer, reinterpret_cast<void*>(uintptr_t{1}), &Interface);
   ASSERT_NE(Cache->GetLibrary("a.so"), nullptr);
   ASSERT_NE(sibling->GetLibrary("a.so"), nullptr);
   const std::string mine = Folder() + "a.so", theirs = sibling->GetCacheFolder() + "a.so";
-  EXPECT_EQ(theirs, Agent->TempFolder() + "127.0.0.1/0000000000000001/a.so");
+  EXPECT_EQ(theirs, TempFolder() + "127.0.0.1/0000000000000001/a.so");
   Cache.reset();
   EXPECT_FALSE(fs::exists(fs::path(mine).parent_path()));
   EXPECT_FALSE(Platform.Libraries.IsLoaded(mine));
   EXPECT_TRUE(fs::exists(theirs));
   sibling.reset();
-  EXPECT_FALSE(fs::exists(Agent->TempFolder() + "127.0.0.1"));
+  EXPECT_FALSE(fs::exists(TempFolder() + "127.0.0.1"));
 }
 
 // One session of a user ends while the next one makes its folder: the
@@ -168,13 +168,13 @@ TEST_F(FileCacheTest, ASessionEndingBesideOneStartingLeavesItItsFolder) {
   THookedFiles files;
   TPlatform platform = Platform.Get();
   platform.Files = &files;
-  TAgent agent(platform, Dir / "kelvra.INI", MainThread, TAgentOptions{false});
-  TAgentPeer peer(agent, "127.0.0.1");
+  TAgentContext context(platform, Agent->Context.Log(), Agent->Context.Settings(), 1, TempFolder());
+  TAgentPeer peer(context, Agent->Closing, Agent->Load, "127.0.0.1");
   peer.Connect();
   Serve("A.SO", KELVRA_TASKLIB_NONE);
-  auto ending = std::make_unique<TFileCache>(agent, peer, reinterpret_cast<void*>(uintptr_t{1}), &Interface);
+  auto ending = std::make_unique<TFileCache>(context, peer, reinterpret_cast<void*>(uintptr_t{1}), &Interface);
   ASSERT_NE(ending->GetLibrary("a.so"), nullptr);
-  TFileCache starting(agent, peer, reinterpret_cast<void*>(uintptr_t{2}), &Interface);
+  TFileCache starting(context, peer, reinterpret_cast<void*>(uintptr_t{2}), &Interface);
   std::atomic<bool> ended{false};
   std::thread ender;
   files.Watched = starting.GetCacheFolder();
@@ -228,7 +228,7 @@ TEST_F(FileCacheTest, ACompanionsEndSessionIsNotCalledForTheLibraryThatLinksIt) 
 
 TEST_F(FileCacheTest, ACopyThatCannotBeWrittenIsWrittenOnTheNextRequest) {
   Serve("LIB.SO", KELVRA_TASKLIB_NONE);
-  const std::string userFolder = Agent->TempFolder() + "127.0.0.1";
+  const std::string userFolder = TempFolder() + "127.0.0.1";
   WriteTextFile(userFolder, "a file where the user's folder belongs");
   EXPECT_EQ(Cache->GetLibrary("lib.so"), nullptr);
   EXPECT_EQ(Logged("FILECACHE: Unagle to create local file lib.so."), 1);
@@ -243,7 +243,7 @@ TEST_F(FileCacheTest, NamesThatAreNoFileOfTheSessionFolderAreRefused) {
     EXPECT_EQ(Cache->GetLibrary(name), nullptr) << name;
   EXPECT_EQ(Requests().size(), 4u);
   EXPECT_EQ(Logged("FILECACHE: Unagle to create local file ..."), 2);  // the name ".." and a full stop
-  EXPECT_TRUE(fs::is_empty(Agent->TempFolder()));                     // not even a folder was made
+  EXPECT_TRUE(fs::is_empty(TempFolder()));  // not even a folder was made
 }
 
 TEST_F(FileCacheTest, ACopyReplacesWhateverLiesAtItsPath) {
@@ -284,7 +284,7 @@ TEST_F(FileCacheTest, ACopyIsRefusedWhileAnotherLibraryIsLoadedUnderItsPath) {
 // neither written through nor emptied at the session's end.
 TEST_F(FileCacheTest, LinksInThePlaceOfTheAgentsFoldersAreNotFollowed) {
   Serve("LIB.SO", KELVRA_TASKLIB_NONE);
-  const std::string userFolder = Agent->TempFolder() + "127.0.0.1";
+  const std::string userFolder = TempFolder() + "127.0.0.1";
   const std::string sessionName = "0000000000ABC123";
   // The links' target holds what a followed link would overwrite or delete.
   const std::string target = Dir / "target";
@@ -303,7 +303,7 @@ TEST_F(FileCacheTest, LinksInThePlaceOfTheAgentsFoldersAreNotFollowed) {
   fs::remove(userFolder);
   fs::create_directory(userFolder);
   fs::create_symlink(target, userFolder + "/" + sessionName);
-  Cache = std::make_unique<TFileCache>(*Agent, *Peer, kSession, &Interface);
+  Cache = std::make_unique<TFileCache>(Agent->Context, *Peer, kSession, &Interface);
   EXPECT_EQ(Cache->GetLibrary("lib.so"), nullptr);
   EXPECT_EQ(Logged("FILECACHE: cannot create " + userFolder + "/" + sessionName + ": a symbolic link is in its place"),
             1);
@@ -326,8 +326,34 @@ TEST_F(FileCacheTest, FoldersAndCopiesAreTheAgentsAlone) {
     EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
     return info.st_mode & 07777;
   };
-  EXPECT_EQ(mode(Agent->TempFolder() + "127.0.0.1"), 0700u);
+  EXPECT_EQ(mode(TempFolder() + "127.0.0.1"), 0700u);
   EXPECT_EQ(mode(Folder()), 0700u);
   EXPECT_EQ(mode(Folder() + "libtasklib_main.so"), 0700u);
   EXPECT_EQ(mode(Folder() + "libtasklib_part.so"), 0600u);
+}
+
+// The session folder lies below whatever temporary folder the agent lends,
+// and the session's end removes its own folders there and nothing above.
+// A folder name longer than a task's buffer reaches the task cut.
+TEST_F(FileCacheTest, TheSessionFolderLiesBelowTheTemporaryFolderItIsLent) {
+  Serve("LIB.SO", KELVRA_TASKLIB_NONE);
+  const std::string chosen = Dir / "elsewhere/temp/";
+  fs::create_directories(chosen);
+  TAgentContext context(Platform.Get(), Agent->Context.Log(), Agent->Context.Settings(), 1, chosen);
+  auto cache = std::make_unique<TFileCache>(context, *Peer, kSession, &Interface);
+  EXPECT_EQ(cache->GetCacheFolder(), chosen + "127.0.0.1/0000000000ABC123/");
+  ASSERT_NE(cache->GetLibrary("lib.so"), nullptr);
+  EXPECT_TRUE(fs::is_regular_file(chosen + "127.0.0.1/0000000000ABC123/lib.so"));
+  EXPECT_TRUE(fs::is_empty(TempFolder())) << "nothing goes to the agent's usual place";
+  cache.reset();
+  EXPECT_TRUE(fs::is_directory(chosen));
+  EXPECT_TRUE(fs::is_empty(chosen));
+
+  const std::string deep = "/" + std::string(KELVRA_SESSION_FOLDER_MAX + 100, 'd') + "/";
+  TAgentContext deepContext(Platform.Get(), Agent->Context.Log(), Agent->Context.Settings(), 1, deep);
+  TFileCache deepCache(deepContext, *Peer, kSession, &Interface);
+  char buffer[KELVRA_SESSION_FOLDER_MAX];
+  const std::string copied = deepCache.CopyCacheFolder(buffer);
+  EXPECT_EQ(copied.size(), size_t{KELVRA_SESSION_FOLDER_MAX - 1});
+  EXPECT_TRUE(deep.starts_with(copied));
 }
