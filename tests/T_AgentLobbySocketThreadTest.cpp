@@ -51,8 +51,7 @@ struct LobbySessionTest : ::testing::Test {
     return answers;
   }
 
-  // The status text as the agent shows it without a status thread.
-  std::string Status() const { return Parts->Sessions.StatusText(Parts->Suspension.SuspendSeconds(), csSearching); }
+  std::string Status() const { return Parts->StatusText(); }
 
   void ClearLog() {
     std::lock_guard<std::mutex> guard(Platform.Debug.Mutex);

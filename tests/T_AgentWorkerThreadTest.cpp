@@ -70,8 +70,7 @@ struct WorkerTest : ::testing::Test {
     std::vector<std::string> items = SplitCommandItems(report.Text);
     return items.size() == 3 && items[0] == "TASK_FAILED" ? DecodeArgument(items[2]) : "<not failed: " + report.Text + ">";
   }
-  // The status text as the agent shows it without a status thread.
-  std::string Status() const { return Parts->Sessions.StatusText(Parts->Suspension.SuspendSeconds(), csSearching); }
+  std::string Status() const { return Parts->StatusText(); }
   std::vector<std::string> Log() { return Platform.Debug.Taken(); }
   bool Logged(const std::string& line) {
     for (const std::string& taken : Log())
