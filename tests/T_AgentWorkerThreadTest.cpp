@@ -352,7 +352,8 @@ TEST_F(WorkerTest, TeardownCancelsAConnectTheUserNeverAnswers) {
 TEST_F(WorkerTest, TeardownDropsUsersWhoStopAnswering) {
   User.StallThreeWays(ReadTextFile(KELVRA_TASKLIB_TASKS));
   std::vector<std::unique_ptr<TAgentWorkerThread>> workers;
-  for (int i = 0; i < 3; ++i) workers.push_back(std::make_unique<TAgentWorkerThread>(Parts->Context, Parts->Services, "127.0.0.1"));
+  for (int i = 0; i < 3; ++i)
+    workers.push_back(std::make_unique<TAgentWorkerThread>(Parts->Context, Parts->Services, "127.0.0.1"));
   Run(*workers[0], 1, "Echo", "", "libstall.so");
   Run(*workers[1], 2, "FetchData", "stalled");
   Run(*workers[2], 3, "Echo", std::string(8 << 20, 'x'));  // more than the socket buffers hold
