@@ -47,6 +47,9 @@ struct TAgentParts {
   TAgentParts(const TAgentParts&) = delete;
   TAgentParts& operator=(const TAgentParts&) = delete;
 
+  // The status text as an agent without a status thread shows it.
+  std::string StatusText() const { return Sessions.StatusText(Suspension.SuspendSeconds(), csSearching); }
+
   static std::string MakeTempFolder(const TTempDir& dir) {
     const std::string folder = dir / "data/kelvra/TEMP/";
     std::filesystem::create_directories(folder);

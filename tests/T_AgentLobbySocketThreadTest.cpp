@@ -7,11 +7,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "Agent/T_Agent.h"
-#include "Agent/T_MainThreadQueue.h"
-#include "AgentFixture.h"
 #include "Common/WireFraming.h"
 #include "MemoryConnection.h"
+#include "SessionFixture.h"
 #include "TestSupport.h"
 
 namespace {
@@ -26,16 +24,15 @@ std::string Frame(const std::string& text) {
 struct LobbySessionTest : ::testing::Test {
   TTempDir Dir;
   TTestPlatform Platform;
-  TMainThreadQueue MainThread;
   TTcpSocket ClosedPort;  // the user's data port: bound, never listening
-  std::unique_ptr<TAgent> Agent;
+  std::unique_ptr<TAgentParts> Parts;
 
   void SetUp() override {
     uint16_t port = 0;
     ASSERT_EQ(ClosedPort.Create(), 0);
     ASSERT_EQ(ClosedPort.Bind(TMemoryConnection::kLoopback, 0), 0);
     ASSERT_EQ(ClosedPort.LocalPort(port), 0);
-    Agent = MakeCoreAgent(Platform, Dir, MainThread, port);
+    Parts = std::make_unique<TAgentParts>(Platform, Dir, TestSettings(port));
   }
 
   // Serves one session whose user sent `frames` and then closed; answers
@@ -43,7 +40,7 @@ struct LobbySessionTest : ::testing::Test {
   std::vector<std::string> Serve(const std::string& frames) {
     TMemoryConnection connection(frames);
     {
-      TAgentLobbySocketThread session(*Agent);
+      TAgentLobbySocketThread session(Parts->Context, Parts->Services);
       session.ServeOnCallingThread(*connection.Agent);
     }
     EXPECT_FALSE(connection.Agent->Connected());
@@ -54,6 +51,12 @@ struct LobbySessionTest : ::testing::Test {
     return answers;
   }
 
+  std::string Status() const { return Parts->StatusText(); }
+
+  void ClearLog() {
+    std::lock_guard<std::mutex> guard(Platform.Debug.Mutex);
+    Platform.Debug.Lines.clear();
+  }
   bool Logged(const std::string& line) {
     std::vector<std::string> log = Platform.Debug.Taken();
     return std::find(log.begin(), log.end(), line + "\r") != log.end();
@@ -66,10 +69,10 @@ TEST_F(LobbySessionTest, AnswersCommandsUntilDisconnectAndLeavesTheSessionList) 
   std::vector<std::string> answers =
       Serve(Frame("KEEP_ALIVE") + Frame("UNKNOWN word") + Frame("GET_POOLSIZE") + Frame("DISCONNECT") +
             Frame("KEEP_ALIVE"));
-  EXPECT_EQ(answers, (std::vector<std::string>{"0.0 0.0 0", std::to_string(Agent->PoolSize())}));
+  EXPECT_EQ(answers, (std::vector<std::string>{"0.0 0.0 0", std::to_string(Parts->Context.PoolSize())}));
   EXPECT_TRUE(Logged("AGENTLOBBYTHREAD: Received DISCONNECT command."));
   EXPECT_TRUE(Logged("AGENTLOBBYTHREAD: Exit"));
-  EXPECT_EQ(Agent->GetStatusText().rfind("Unassigned", 0), 0u) << Agent->GetStatusText();
+  EXPECT_EQ(Status().rfind("Unassigned", 0), 0u) << Status();
 }
 
 TEST_F(LobbySessionTest, FramesThatEndMidwayOrAMalformedTaskEndTheSession) {
@@ -81,5 +84,56 @@ TEST_F(LobbySessionTest, FramesThatEndMidwayOrAMalformedTaskEndTheSession) {
 
   // RUN_TASK without its four items, then a command that is never served.
   EXPECT_TRUE(Serve(Frame("RUN_TASK,3") + Frame("GET_POOLSIZE")).empty());
-  EXPECT_EQ(Agent->GetStatusText().rfind("Unassigned", 0), 0u) << Agent->GetStatusText();
+  EXPECT_EQ(Status().rfind("Unassigned", 0), 0u) << Status();
+}
+
+// However a session ends, the lobby thread takes out of the session list
+// exactly the one entry it put in: another session of the same user keeps
+// its own. A session that starts while the agent closes is never entered.
+TEST_F(LobbySessionTest, ASessionLeavesTheListHoweverItEnds) {
+  Parts->Load.Summary = "3.5 1.0 512";
+  Parts->Sessions.AddSession("127.0.0.1");  // the user's other session
+  const std::string oneSession = "Working for 127.0.0.1[], searching for coordinator...";
+  const struct {
+    const char* Ending;
+    std::string Frames;
+    std::vector<std::string> Answers;
+    const char* Logged;
+  } endings[] = {
+      {"disconnect", Frame("KEEP_ALIVE") + Frame("DISCONNECT"), {"3.5 1.0 512"},
+       "AGENTLOBBYTHREAD: Received DISCONNECT command."},
+      {"user closes", Frame("GET_POOLSIZE"), {std::to_string(Parts->Context.PoolSize())},
+       "AGENTLOBBYTHREAD: No KEEP_ALIVE for a long time, disconnecting."},
+      {"malformed task", Frame("RUN_TASK 1 lib.so"), {}, "AGENTLOBBYTHREAD: exception , closing socket"},
+      {"long command", std::string("\x01\x00\x01\x00", 4), {},
+       "AGENTLOBBYTHREAD: Command text longer than 65536 bytes, disconnecting."},
+  };
+  for (const auto& ending : endings) {
+    SCOPED_TRACE(ending.Ending);
+    ClearLog();
+    EXPECT_EQ(Serve(ending.Frames), ending.Answers);
+    EXPECT_TRUE(Logged(ending.Logged));
+    EXPECT_EQ(Status(), oneSession);
+  }
+
+  // The worker's start-up fails (no pool threads): the task is failed and
+  // the session ends after it.
+  ClearLog();
+  Platform.System.RefuseThreads("Pool thread");
+  EXPECT_TRUE(Serve(Frame("RUN_TASK 7 lib.so Echo") + Frame("in") + Frame("KEEP_ALIVE")).empty());
+  EXPECT_TRUE(Logged("AGENTLOBBYTHREAD: Session could not start, disconnecting."));
+  EXPECT_EQ(Status(), oneSession);
+
+  // The worker cannot be made at all.
+  ClearLog();
+  Platform.System.RefuseThreads("AgentWorkerThread");
+  EXPECT_TRUE(Serve(Frame("KEEP_ALIVE")).empty());
+  EXPECT_TRUE(Logged("AGENTLOBBYTHREAD: exception Resource temporarily unavailable, closing socket"));
+  EXPECT_EQ(Status(), oneSession);
+
+  ClearLog();
+  Parts->Closing.Set();
+  EXPECT_TRUE(Serve(Frame("KEEP_ALIVE")).empty());
+  EXPECT_FALSE(Logged("AGENTLOBBYTHREAD: Exit")) << "served while closing";
+  EXPECT_EQ(Status(), oneSession);
 }

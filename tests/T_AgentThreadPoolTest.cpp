@@ -10,10 +10,9 @@
 #include <map>
 #include <set>
 
-#include "Agent/T_Agent.h"
-#include "Agent/T_MainThreadQueue.h"
 #include "Agent/T_PoolThread.h"
 #include "Common/T_GenericStream.h"
+#include "SessionFixture.h"
 #include "TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -65,27 +64,34 @@ int SessionA, SessionB;  // their addresses serve as session identities
 struct PoolTest : ::testing::Test {
   TTempDir Dir;
   TTestPlatform Platform;
-  TMainThreadQueue MainThread;
-  std::unique_ptr<TAgent> Agent;
+  std::unique_ptr<TAgentParts> Parts;
   TTaskGate Gate;
   std::unique_ptr<TAgentThreadPool> Pool;
 
   ~PoolTest() override {
-    TAgentThreadPool::SuspendSeconds = 0;
     Gate.OpenAll();
     Pool.reset();
   }
-  void MakePool(int processors, const std::string& agentExtra = "") {
+  // Fresh parts for a machine of `processors`, with the settings `change`
+  // makes; no pool yet.
+  void MakeParts(int processors, const std::function<void(TAgentSettings&)>& change = nullptr) {
     Pool.reset();
     {
       std::lock_guard<std::mutex> guard(Platform.Debug.Mutex);
       Platform.Debug.Lines.clear();
     }
     Platform.System.Processors = processors;
-    Platform.System.DataFolder = Dir / "data";
-    WriteTextFile(Dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\n" + agentExtra));
-    Agent = std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread, TAgentOptions{false});
-    Pool = std::make_unique<TAgentThreadPool>(*Agent, Gate.Runner());
+    TAgentSettings settings = TestSettings(0);
+    if (change) change(settings);
+    Parts = std::make_unique<TAgentParts>(Platform, Dir, settings);
+  }
+  static std::unique_ptr<TAgentThreadPool> StartPool(TAgentParts& parts, TTaskGate& gate) {
+    return std::make_unique<TAgentThreadPool>(parts.Context, parts.Closing, parts.Suspension,
+                                              parts.Interface.Interface(), gate.Runner());
+  }
+  void MakePool(int processors, const std::function<void(TAgentSettings&)>& change = nullptr) {
+    MakeParts(processors, change);
+    Pool = StartPool(*Parts, Gate);
   }
   void Add(uint32_t id, void* session = &SessionA, const std::string& procedure = "run") {
     TStreamRef input(TGenericStream::Create());
@@ -129,7 +135,7 @@ struct PoolTest : ::testing::Test {
 
 TEST_F(PoolTest, SizeComesFromProcessorsLessFreeCPUCount) {
   for (auto [free, size] : {std::pair{2, 4u}, {6, 1u}, {9, 1u}}) {
-    MakePool(6, "freeCPUCount=" + std::to_string(free) + "\n");
+    MakePool(6, [free = free](TAgentSettings& settings) { settings.FreeCPUCount = static_cast<uint32_t>(free); });
     EXPECT_EQ(Pool->Size(), size);
     EXPECT_EQ(Count("Created pool of " + std::to_string(size) + " threads."), 1);
   }
@@ -168,7 +174,7 @@ TEST_F(PoolTest, PinsThreadsFromTheHighestAllowedProcessorDown) {
 }
 
 TEST_F(PoolTest, NoPinningWithoutExplicitCPUOrWithoutAllowedProcessor) {
-  MakePool(4, "explicitCPU=0\n");
+  MakePool(4, [](TAgentSettings& settings) { settings.ExplicitCPU = false; });
   EXPECT_TRUE(LinesStarting("GetProcessAffinityMask").empty());
   Platform.System.AffinityMask = 0;  // only processors past 31 allowed
   MakePool(4);
@@ -214,7 +220,7 @@ TEST_F(PoolTest, WaitForTasksReturnsOnceTheSessionsItemsAreFreed) {
 
 TEST_F(PoolTest, SuspensionHoldsNewTasksBackWhileRunningOnesFinish) {
   ASSERT_NO_FATAL_FAILURE(BusyPoolOfTwo(1));
-  TAgentThreadPool::SuspendSeconds = 30;
+  Parts->Suspension.SetSuspendSeconds(30);
   const int freeThreads = Pool->FreeThreadSemaphore().Count();
   Add(3);
   Gate.OpenAll();
@@ -226,17 +232,48 @@ TEST_F(PoolTest, SuspensionHoldsNewTasksBackWhileRunningOnesFinish) {
   long suspended = Count("Suspended...");
   EXPECT_GE(suspended, 4);                                 // each thread, about once a second
   EXPECT_LE(suspended, 2 * (ElapsedMs(start) / 1000 + 2));  // and no more often
-  TAgentThreadPool::SuspendSeconds = 0;
+  Parts->Suspension.SetSuspendSeconds(0);
   EXPECT_GE(Gate.WaitStarted(3), 0);
 }
 
 TEST_F(PoolTest, ClosingAgentEndsTheSuspension) {
-  TAgentThreadPool::SuspendSeconds = 30;
-  MakePool(2);
+  MakeParts(2);
+  Parts->Suspension.SetSuspendSeconds(30);
+  Pool = StartPool(*Parts, Gate);
   ASSERT_TRUE(WaitUntil([&] { return Count("Suspended...") >= 2; }));
-  Agent->TEST_SetClosing();
+  Parts->Closing.Set();
   Dispatch(1);
   EXPECT_GE(Gate.WaitStarted(1), 0);
+}
+
+// Each pool heeds only the suspension and the closing flag it was given: two
+// agents' pools in one process do not hold each other back or release each
+// other.
+TEST_F(PoolTest, APoolHeedsOnlyItsOwnSuspensionAndClosingFlag) {
+  MakeParts(1);
+  Parts->Suspension.SetSuspendSeconds(30);
+  Pool = StartPool(*Parts, Gate);
+  TAgentParts other(Platform, Dir, TestSettings(0));
+  TTaskGate otherGate;
+  std::unique_ptr<TAgentThreadPool> otherPool = StartPool(other, otherGate);
+  otherGate.OpenAll();
+  Gate.OpenAll();
+
+  ASSERT_TRUE(otherPool->FreeThreadSemaphore().Handle().Wait(5000));
+  TStreamRef input(TGenericStream::Create());
+  otherPool->AddTask("10.0.0.2", &SessionB, input, "lib.so", "run", 1, &otherGate, nullptr, nullptr);
+  EXPECT_GE(otherGate.WaitStarted(1), 0) << "held back by the other pool's suspension";
+
+  other.Closing.Set();
+  const long before = Count("Suspended...");
+  Add(2);
+  // The held-back thread has looked at its flags again since (a whole pass).
+  ASSERT_TRUE(WaitUntil([&] { return Count("Suspended...") >= before + 2; }));
+  EXPECT_LT(Gate.WaitStarted(2, 0ms), 0) << "released by the other pool's closing flag";
+
+  Parts->Suspension.SetSuspendSeconds(0);
+  EXPECT_GE(Gate.WaitStarted(2), 0);
+  otherPool.reset();
 }
 
 TEST_F(PoolTest, DestroyFinishesRunningTasksAndDropsQueuedOnes) {
@@ -263,8 +300,9 @@ TEST_F(PoolTest, DestroyFinishesRunningTasksAndDropsQueuedOnes) {
 }
 
 TEST_F(PoolTest, DestroyDuringSuspensionDoesNotWaitOutThePauses) {
-  TAgentThreadPool::SuspendSeconds = 30;
-  MakePool(4);
+  MakeParts(4);
+  Parts->Suspension.SetSuspendSeconds(30);
+  Pool = StartPool(*Parts, Gate);
   ASSERT_TRUE(WaitUntil([&] { return Count("Suspended...") >= 4; }));
   auto start = std::chrono::steady_clock::now();
   Pool.reset();

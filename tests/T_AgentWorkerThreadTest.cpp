@@ -8,12 +8,11 @@
 #include <future>
 #include <set>
 
-#include "Agent/T_Agent.h"
-#include "Agent/T_MainThreadQueue.h"
+#include "Agent/T_AgentLobby.h"
 #include "Common/CommandText.h"
 #include "Common/T_GenericStream.h"
 #include "FakePeers.h"
-#include "AgentFixture.h"
+#include "SessionFixture.h"
 #include "TestSupport.h"
 
 namespace {
@@ -23,15 +22,19 @@ using namespace std::chrono_literals;
 struct WorkerTest : ::testing::Test {
   TTempDir Dir;
   TTestPlatform Platform;
-  TMainThreadQueue MainThread;
   fake::TFakeUser User;
-  std::unique_ptr<TAgent> Agent;
+  std::unique_ptr<TAgentParts> Parts;
 
   void SetUp() override { Start(2); }
 
-  void Start(int poolSize) {
+  // Parts whose sessions run `poolSize` pool threads and fetch from the
+  // user on `dataPort` (the fake user's by default).
+  void Start(int poolSize, uint16_t dataPort = 0) {
+    Parts.reset();
     Platform.System.Processors = poolSize;
-    Agent = MakeCoreAgent(Platform, Dir, MainThread, User.Port(), "enableDebugOutput=1\nexplicitCPU=0\n");
+    TAgentSettings settings = TestSettings(dataPort != 0 ? dataPort : User.Port());
+    settings.ExplicitCPU = false;
+    Parts = std::make_unique<TAgentParts>(Platform, Dir, settings);
     User.AddFile("LIBTASKLIB_TASKS.SO", ReadTextFile(KELVRA_TASKLIB_TASKS));
     User.AddFile("LIBTASKLIB_THROW.SO", ReadTextFile(KELVRA_TASKLIB_THROW));
     User.AddFile("LIBTASKLIB_ENDFAULT.SO", ReadTextFile(KELVRA_TASKLIB_ENDFAULT));
@@ -67,6 +70,7 @@ struct WorkerTest : ::testing::Test {
     std::vector<std::string> items = SplitCommandItems(report.Text);
     return items.size() == 3 && items[0] == "TASK_FAILED" ? DecodeArgument(items[2]) : "<not failed: " + report.Text + ">";
   }
+  std::string Status() const { return Parts->StatusText(); }
   std::vector<std::string> Log() { return Platform.Debug.Taken(); }
   bool Logged(const std::string& line) {
     for (const std::string& taken : Log())
@@ -78,7 +82,7 @@ struct WorkerTest : ::testing::Test {
 }  // namespace
 
 TEST_F(WorkerTest, RunsATaskAndReportsItsOutput) {
-  TAgentWorkerThread worker(*Agent, "127.0.0.1");
+  TAgentWorkerThread worker(Parts->Context, Parts->Services, "127.0.0.1");
   Run(worker, 1, "Echo", "hello");
   auto report = ReportOf(1);
   EXPECT_EQ(report.Text, "TASK_DONE 1 0.0 0.0 0");
@@ -101,7 +105,7 @@ TEST_F(WorkerTest, RunsATaskAndReportsItsOutput) {
 }
 
 TEST_F(WorkerTest, AFalseResultFailsTheTaskAndTheSession) {
-  TAgentWorkerThread worker(*Agent, "127.0.0.1");
+  TAgentWorkerThread worker(Parts->Context, Parts->Services, "127.0.0.1");
   Run(worker, 12, "ReturnFalse");
   EXPECT_EQ(FailureOf(ReportOf(12)), "POOLTHREAD: exception \"TaskProc returned false\" in task 12");
   Run(worker, 13, "ReturnHighBitsOnly");
@@ -110,7 +114,7 @@ TEST_F(WorkerTest, AFalseResultFailsTheTaskAndTheSession) {
 }
 
 TEST_F(WorkerTest, AMissingLibraryOrProcedureFailsOnlyTheTask) {
-  TAgentWorkerThread worker(*Agent, "127.0.0.1");
+  TAgentWorkerThread worker(Parts->Context, Parts->Services, "127.0.0.1");
   Run(worker, 5, "echo");  // names are exact: the export is Echo
   EXPECT_EQ(FailureOf(ReportOf(5)),
             "POOLTHREAD:  unable to run task - proc=nil. filename=libtasklib_tasks.so proname=echo taskId=5");
@@ -123,10 +127,9 @@ TEST_F(WorkerTest, AMissingLibraryOrProcedureFailsOnlyTheTask) {
 }
 
 TEST_F(WorkerTest, ProcessorFaultsAndExceptionsFailTheTaskAndTheAgentLivesOn) {
-  Agent.reset();
   Start(1);  // one pool thread takes both faults in a row
   {
-    TAgentWorkerThread worker(*Agent, "127.0.0.1");
+    TAgentWorkerThread worker(Parts->Context, Parts->Services, "127.0.0.1");
     Run(worker, 1, "IntDivide");
     Run(worker, 2, "NullWrite");
     Run(worker, 3, "Throw", "", "libtasklib_throw.so");
@@ -140,14 +143,14 @@ TEST_F(WorkerTest, ProcessorFaultsAndExceptionsFailTheTaskAndTheAgentLivesOn) {
     EXPECT_EQ(ReportOf(6).Block, "after the abort") << "the same pool thread runs the session's next task";
     EXPECT_TRUE(worker.PeerFailed());
   }
-  TAgentWorkerThread next(*Agent, "127.0.0.1");
+  TAgentWorkerThread next(Parts->Context, Parts->Services, "127.0.0.1");
   Run(next, 4, "Echo", "still here");
   EXPECT_EQ(ReportOf(4).Block, "still here");
 }
 
 TEST_F(WorkerTest, StreamRuleBreakersFailWithAClearMessage) {
   User.AddData("block", "read only");
-  TAgentWorkerThread worker(*Agent, "127.0.0.1");
+  TAgentWorkerThread worker(Parts->Context, Parts->Services, "127.0.0.1");
   Run(worker, 1, "FetchData", "block");
   EXPECT_EQ(ReportOf(1).Block, "read only");
   Run(worker, 2, "WriteReadOnly");
@@ -168,10 +171,9 @@ TEST_F(WorkerTest, StreamRuleBreakersFailWithAClearMessage) {
 }
 
 TEST_F(WorkerTest, TaskListShowsRunningAndQueuedTasks) {
-  Agent.reset();
   Start(1);
-  Agent->AddSession("127.0.0.1");
-  auto worker = std::make_unique<TAgentWorkerThread>(*Agent, "127.0.0.1");
+  Parts->Sessions.AddSession("127.0.0.1");
+  auto worker = std::make_unique<TAgentWorkerThread>(Parts->Context, Parts->Services, "127.0.0.1");
   Run(*worker, 1, "WaitForAbort");
   Run(*worker, 2, "Echo");
   Run(*worker, 3, "Echo");
@@ -187,7 +189,7 @@ TEST_F(WorkerTest, TaskListShowsRunningAndQueuedTasks) {
       << worker->GetTaskList();
   // The status line shows the list as last reported: task 1 may still show
   // as handed to the pool ("1#") until the next change is reported.
-  const std::string status = Agent->GetStatusText();
+  const std::string status = Status();
   const std::set<std::string> shown = {"1*,2,3", "1#,2,3", "2#, 1*,3", "2#, 1#,3"};
   EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [&](const std::string& list) {
     return status == "Working for 127.0.0.1[" + list + "], searching for coordinator...";
@@ -209,9 +211,39 @@ TEST_F(WorkerTest, TaskListShowsRunningAndQueuedTasks) {
   EXPECT_EQ(seen, expected);
 }
 
+// The worker answers with the load summary of the source it was handed and
+// reports its tasks into the session list it was handed, into its own
+// entry only.
+TEST_F(WorkerTest, ReportsUseTheLoadSourceAndSessionListItWasGiven) {
+  Start(1);
+  Parts->Load.Summary = "1.5 2.5 4096";
+  Parts->Sessions.AddSession("127.0.0.9");
+  Parts->Sessions.SetSessionTasks("127.0.0.9", "8*");
+  Parts->Sessions.AddSession("127.0.0.1");
+  auto worker = std::make_unique<TAgentWorkerThread>(Parts->Context, Parts->Services, "127.0.0.1");
+  Run(*worker, 1, "Echo", "hello");
+  EXPECT_EQ(ReportOf(1).Text, "TASK_DONE 1 1.5 2.5 4096");
+  const std::string others = "Working for 127.0.0.9[8*], 127.0.0.1[";
+  EXPECT_TRUE(WaitUntil([&] { return Status() == others + "], searching for coordinator..."; })) << Status();
+  Run(*worker, 2, "WaitForAbort");
+  Run(*worker, 3, "Echo");
+  // Task 2 runs and 3 waits; the list as last reported may still show 2 as
+  // handed to the pool.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const std::string status = Status();
+        return worker->GetTaskList() == "2*,3" && (status == others + "2*,3], searching for coordinator..." ||
+                                                   status == others + "2#,3], searching for coordinator...");
+      },
+      10s))
+      << worker->GetTaskList() << " / " << Status();
+  worker.reset();
+  EXPECT_EQ(ReportOf(2).Text, "TASK_DONE 2 1.5 2.5 4096");
+}
+
 TEST_F(WorkerTest, AFaultInEndSessionIsLoggedAndTheSessionEnds) {
   {
-    TAgentWorkerThread worker(*Agent, "127.0.0.1");
+    TAgentWorkerThread worker(Parts->Context, Parts->Services, "127.0.0.1");
     Run(worker, 1, "Nothing", "", "libtasklib_endfault.so");
     EXPECT_EQ(ReportOf(1).Text, "TASK_DONE 1 0.0 0.0 0");
   }
@@ -220,15 +252,32 @@ TEST_F(WorkerTest, AFaultInEndSessionIsLoggedAndTheSessionEnds) {
 }
 
 TEST_F(WorkerTest, AFullSessionQueueRefusesTheTaskThatDoesNotFit) {
-  Agent.reset();
   Start(1);
-  TAgentWorkerThread worker(*Agent, "127.0.0.1");
+  TAgentWorkerThread worker(Parts->Context, Parts->Services, "127.0.0.1");
   Run(worker, 1, "WaitForAbort");
   ASSERT_TRUE(WaitUntil([&] { return worker.GetTaskList() == "1*"; }, 10s));
-  for (uint32_t id = 2; id <= TAgentWorkerThread::kMaxQueuedTasks + 2; ++id) Run(worker, id, "Echo");
+  // A pool thread that starts late gives its free-thread count back as it
+  // first waits (see TaskListShowsRunningAndQueuedTasks): task 2 may then
+  // be handed to the pool, leaving room for one more in the session queue.
+  // One task more than that is sent, so that the last one never fits.
+  const uint32_t last = TAgentWorkerThread::kMaxQueuedTasks + 3;
+  for (uint32_t id = 2; id <= last; ++id) Run(worker, id, "Echo");
+  EXPECT_EQ(FailureOf(ReportOf(last)),
+            "WORKERTHREAD: session queue full (10000 tasks waiting), task " + std::to_string(last) + " refused");
+  // The refusals come in order, the last one last: every task from the
+  // first that did not fit on is refused, none before it.
+  std::vector<uint32_t> refusedIds;
+  for (const auto& request : User.Taken())
+    if (request.Text.rfind("TASK_FAILED ", 0) == 0) refusedIds.push_back(std::stoul(request.Text.substr(12)));
+  const bool secondInPool = worker.GetTaskList().rfind("2#, 1*", 0) == 0;
   const uint32_t refused = TAgentWorkerThread::kMaxQueuedTasks + 2;
-  EXPECT_EQ(FailureOf(ReportOf(refused)),
-            "WORKERTHREAD: session queue full (10000 tasks waiting), task " + std::to_string(refused) + " refused");
+  if (refusedIds.size() == 1u && secondInPool) {
+    EXPECT_EQ(refusedIds, std::vector<uint32_t>{last});
+  } else {
+    EXPECT_EQ(refusedIds, (std::vector<uint32_t>{refused, last})) << worker.GetTaskList().substr(0, 20);
+    EXPECT_EQ(FailureOf(ReportOf(refused)),
+              "WORKERTHREAD: session queue full (10000 tasks waiting), task " + std::to_string(refused) + " refused");
+  }
 }
 
 // A session whose start-up fails (here: the system refuses the pool's
@@ -239,7 +288,7 @@ TEST_F(WorkerTest, AWorkerWhosePoolCannotStartFailsEveryTaskSentToIt) {
   const std::string failure = "WORKERTHREAD: unable to start the session: Resource temporarily unavailable";
   RunBounded(
       [&] {
-        TAgentWorkerThread worker(*Agent, "127.0.0.1");
+        TAgentWorkerThread worker(Parts->Context, Parts->Services, "127.0.0.1");
         for (uint32_t id = 1; id <= 3; ++id) Run(worker, id, "Echo", "in");
         for (uint32_t id = 1; id <= 3; ++id) EXPECT_EQ(FailureOf(ReportOf(id)), failure);
         EXPECT_TRUE(worker.StartupFailed());
@@ -254,30 +303,32 @@ TEST_F(WorkerTest, AWorkerWhosePoolCannotStartFailsEveryTaskSentToIt) {
 
 TEST_F(WorkerTest, ALobbySessionWhoseWorkerCannotStartEndsAndLeavesTheStatus) {
   Platform.System.RefuseThreads("Pool thread");
-  fake::TLobbyClient user("127.0.0.1", Agent->LobbyPort());
+  auto lobby = std::make_unique<TAgentLobby>(Parts->Context, Parts->Services);
+  fake::TLobbyClient user("127.0.0.1", lobby->Port());
   ASSERT_TRUE(user.Connected);
   ASSERT_TRUE(user.RunTask("RUN_TASK 7 libtasklib_tasks.so Echo", "in"));
   EXPECT_EQ(FailureOf(ReportOf(7)), "WORKERTHREAD: unable to start the session: Resource temporarily unavailable");
   EXPECT_TRUE(user.ClosedByAgent(30000)) << "the lobby ends the session";
-  EXPECT_TRUE(WaitUntil([&] { return Agent->GetStatusText() == "Unassigned, searching for coordinator..."; }, 30s))
-      << Agent->GetStatusText();
+  EXPECT_TRUE(WaitUntil([&] { return Status() == "Unassigned, searching for coordinator..."; }, 30s))
+      << Status();
   EXPECT_TRUE(Logged("AGENTLOBBYTHREAD: Session could not start, disconnecting."));
-  RunBounded([&] { Agent.reset(); }, 120s, "agent shutdown");
+  RunBounded([&] { lobby.reset(); }, 120s, "lobby shutdown");
 }
 
 TEST_F(WorkerTest, ALobbyThatCannotMakeTheWorkerRemovesTheSession) {
   Platform.System.RefuseThreads("AgentWorkerThread");
-  fake::TLobbyClient user("127.0.0.1", Agent->LobbyPort());
+  auto lobby = std::make_unique<TAgentLobby>(Parts->Context, Parts->Services);
+  fake::TLobbyClient user("127.0.0.1", lobby->Port());
   ASSERT_TRUE(user.Connected);
   // The connection closes after the session was registered, so the status
   // seen afterwards is the one after the session's end.
   EXPECT_TRUE(user.ClosedByAgent(30000));
-  EXPECT_TRUE(WaitUntil([&] { return Agent->GetStatusText() == "Unassigned, searching for coordinator..."; }, 30s))
-      << Agent->GetStatusText();
+  EXPECT_TRUE(WaitUntil([&] { return Status() == "Unassigned, searching for coordinator..."; }, 30s))
+      << Status();
   EXPECT_EQ(Platform.System.RefusedThreads(), 1);
   EXPECT_TRUE(Logged("AGENTLOBBYTHREAD: exception Resource temporarily unavailable, closing socket"));
   EXPECT_TRUE(WaitUntil([&] { return Logged("AGENTLOBBYTHREAD: Exit"); }, 30s));
-  RunBounded([&] { Agent.reset(); }, 120s, "agent shutdown");
+  RunBounded([&] { lobby.reset(); }, 120s, "lobby shutdown");
 }
 
 // A session that ends while its connect to the user waits for an answer
@@ -285,9 +336,8 @@ TEST_F(WorkerTest, ALobbyThatCannotMakeTheWorkerRemovesTheSession) {
 TEST_F(WorkerTest, TeardownCancelsAConnectTheUserNeverAnswers) {
   fake::TUnansweredListener silent;
   ASSERT_NE(silent.Port(), 0);
-  Agent.reset();
-  Agent = MakeCoreAgent(Platform, Dir, MainThread, silent.Port(), "enableDebugOutput=1\nexplicitCPU=0\n");
-  auto worker = std::make_unique<TAgentWorkerThread>(*Agent, "127.0.0.1");
+  Start(2, silent.Port());
+  auto worker = std::make_unique<TAgentWorkerThread>(Parts->Context, Parts->Services, "127.0.0.1");
   ASSERT_TRUE(WaitUntil([&] { return Logged("AGENTPEER: Connecting to user data port, IP=127.0.0.1"); }, 10s));
   auto ending = std::async(std::launch::async, [&] { worker.reset(); });
   EXPECT_EQ(ending.wait_for(15s), std::future_status::ready) << "the connect would wait 20 s";
@@ -302,7 +352,8 @@ TEST_F(WorkerTest, TeardownCancelsAConnectTheUserNeverAnswers) {
 TEST_F(WorkerTest, TeardownDropsUsersWhoStopAnswering) {
   User.StallThreeWays(ReadTextFile(KELVRA_TASKLIB_TASKS));
   std::vector<std::unique_ptr<TAgentWorkerThread>> workers;
-  for (int i = 0; i < 3; ++i) workers.push_back(std::make_unique<TAgentWorkerThread>(*Agent, "127.0.0.1"));
+  for (int i = 0; i < 3; ++i)
+    workers.push_back(std::make_unique<TAgentWorkerThread>(Parts->Context, Parts->Services, "127.0.0.1"));
   Run(*workers[0], 1, "Echo", "", "libstall.so");
   Run(*workers[1], 2, "FetchData", "stalled");
   Run(*workers[2], 3, "Echo", std::string(8 << 20, 'x'));  // more than the socket buffers hold
