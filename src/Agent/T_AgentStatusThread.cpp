@@ -185,8 +185,11 @@ void TAgentStatusThread::OnBroadcast(const std::string& sender, int length) {
   Agent.Config().SetCoordinatorIp(sender);
   try {
     Agent.Config().SaveCoordinatorIp();
-  } catch (const std::exception& error) {
+  } catch (const ESettingsWrite& error) {
     // The address is stored: the next search pass connects to it anyway.
+    Agent.DebugWrite("AGENT: %s: %s", error.what(), error.Reason().Reason());
+    return;
+  } catch (const std::exception& error) {
     Agent.DebugWrite("AGENT: %s", error.what());
     return;
   }

@@ -82,8 +82,8 @@ void TAgentThreadPool::AssignAffinity() {
   uint32_t bit = 0x80000000u;
   for (uint32_t i = PoolSize; i-- > 0;) {
     while ((mask & bit) == 0) bit = NextBitDown(bit);
-    if (!Owner.Platform().System->SetThreadAffinityMask(Threads[i]->SystemId(), bit))
-      Owner.DebugWrite("THREADPOOL: unable to pin thread %u", i);
+    if (TStatus pinned = Owner.Platform().System->SetThreadAffinityMask(Threads[i]->SystemId(), bit); !pinned)
+      Owner.DebugWrite("THREADPOOL: unable to pin thread %u: %s", i, pinned.Reason());
     Owner.DebugWrite("Thread %u affinity = %u.", i, bit);
     bit = NextBitDown(bit);
   }
