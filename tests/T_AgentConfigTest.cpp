@@ -267,15 +267,6 @@ TEST(AgentConfigSave, FollowsASymbolicLinkAndKeepsTheMode) {
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
-// A file system whose writes always fail, as in a read-only folder.
-class TReadOnlyFiles : public TLinuxFileSystem {
- public:
-  bool WriteFile(const std::string&, std::string_view, std::string& error) override {
-    error = "Read-only file system";
-    return false;
-  }
-};
-
 TEST(AgentConfigSave, AnUnwritableFileRaisesUnableToWrite) {
   TTempDir dir;
   TReadOnlyFiles files;
@@ -306,10 +297,31 @@ TEST(AgentConfigSave, AFolderThatDoesNotExistRaisesUnableToWrite) {
   EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
 }
 
+// The raised error keeps the system's reason for the log.
+TEST(AgentConfigSave, TheErrorKeepsTheSystemsReason) {
+  TTempDir dir;
+  TReadOnlyFiles files;
+  TFakeSystem system;
+  const std::string file = dir / "kelvra.INI";
+  WriteTextFile(file, "[agent]\n");
+  TAgentConfig config(files, system, file);
+  config.SetCoordinatorIp("127.0.0.5");
+  try {
+    config.SaveCoordinatorIp();
+    FAIL() << "no error raised";
+  } catch (const ESettingsWrite& error) {
+    EXPECT_EQ(std::string(error.what()), "Unable to write to " + file);
+    EXPECT_EQ(error.Reason().Text(), "cannot write " + file + ": Read-only file system");
+    EXPECT_EQ(error.Reason().Code(), EROFS);
+  }
+}
+
 // A file system on which an existing file cannot be read.
 class TUnreadableFiles : public TLinuxFileSystem {
  public:
-  bool ReadFile(const std::string&, std::string&) override { return false; }
+  TStatus ReadFile(const std::string& path, std::string&) override {
+    return TStatus::FromErrno(EACCES, "cannot read " + path);
+  }
 };
 
 TEST(AgentConfigSave, AnUnreadableFileIsNotReplaced) {

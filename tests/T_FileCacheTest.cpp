@@ -44,9 +44,16 @@ struct TRecordingAgent : IAgent {
 struct THookedFiles : TLinuxFileSystem {
   std::string Watched;
   std::function<void()> BeforeMaking;
-  bool CreateOwnFolders(const std::string& base, const std::string& own, std::string& error) override {
+  TStatus CreateOwnFolders(const std::string& base, const std::string& own) override {
     if (base + own + "/" == Watched && BeforeMaking) std::exchange(BeforeMaking, nullptr)();
-    return TLinuxFileSystem::CreateOwnFolders(base, own, error);
+    return TLinuxFileSystem::CreateOwnFolders(base, own);
+  }
+};
+
+// Real files, except that every new copy fails as on a full disk.
+struct TFullDiskFiles : TLinuxFileSystem {
+  TStatus ReplaceFile(const std::string& path, std::string_view, unsigned) override {
+    return TStatus::FromErrno(ENOSPC, "cannot write " + path);
   }
 };
 
@@ -267,17 +274,42 @@ TEST_F(FileCacheTest, ACopyIsRefusedWhileAnotherLibraryIsLoadedUnderItsPath) {
   // An earlier session's library at this path that would not unload.
   fs::create_directories(Folder());
   fs::copy_file(KELVRA_TASKLIB_NONE, Folder() + "lib.so");
-  std::string error;
-  void* stale = Platform.Libraries.Load(Folder() + "lib.so", error);
-  ASSERT_NE(stale, nullptr) << error;
+  void* stale = nullptr;
+  TStatus loaded = Platform.Libraries.Load(Folder() + "lib.so", stale);
+  ASSERT_TRUE(loaded) << loaded.Text();
   EXPECT_EQ(Cache->GetLibrary("lib.so"), nullptr);
-  ASSERT_TRUE(Platform.Libraries.Unload(stale, error));
+  ASSERT_TRUE(Platform.Libraries.Unload(stale));
   EXPECT_NE(Cache->GetLibrary("lib.so"), nullptr);
   // Two names of one flat name: the second cannot be loaded beside the first.
   EXPECT_NE(Cache->GetLibrary("a:b.so"), nullptr);
   EXPECT_EQ(Cache->GetLibrary("a_b.so"), nullptr);
   EXPECT_EQ(Logged("FILECACHE: Unagle to create local file lib.so."), 1);
   EXPECT_EQ(Logged("FILECACHE: Unagle to create local file a_b.so."), 1);
+  EXPECT_EQ(Logged("FILECACHE: cannot write " + Folder() + "lib.so: a library loaded from that file is still in use"), 1);
+}
+
+// The log says why a copy could not be written or a library did not load;
+// the user still hears only that the library did not load.
+TEST_F(FileCacheTest, WhyACopyOrALibraryFailedIsLogged) {
+  TFullDiskFiles files;
+  TPlatform platform = Platform.Get();
+  platform.Files = &files;
+  TAgent agent(platform, Dir / "kelvra.INI", MainThread, TAgentOptions{false});
+  TAgentPeer peer(agent, "127.0.0.1");
+  peer.Connect();
+  TFileCache full(agent, peer, reinterpret_cast<void*>(uintptr_t{7}), &Interface);
+  Serve("LIB.SO", KELVRA_TASKLIB_NONE);
+  EXPECT_EQ(full.GetLibrary("lib.so"), nullptr);
+  EXPECT_EQ(Logged("FILECACHE: cannot write " + full.GetCacheFolder() + "lib.so: No space left on device"), 1)
+      << testing::PrintToString(Platform.Debug.Taken());
+  EXPECT_EQ(Logged("FILECACHE: Unagle to create local file lib.so."), 1);
+
+  // A file that is no library: the loader's own words.
+  User.AddFile("BAD.SO", std::string(256, 'x'));
+  EXPECT_EQ(Cache->GetLibrary("bad.so"), nullptr);
+  EXPECT_EQ(Logged("FILECACHE: unable to load dll " + Folder() + "bad.so: " + Folder() + "bad.so: invalid ELF header"),
+            1)
+      << testing::PrintToString(Platform.Debug.Taken());
 }
 
 // A link planted in the place of the user's or the session's folder is
