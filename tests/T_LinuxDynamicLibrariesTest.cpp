@@ -36,8 +36,7 @@ TEST(LinuxDynamicLibraries, LoadsOnlyTheFileAskedFor) {
   EXPECT_FALSE(loaded);
   EXPECT_EQ(garbage, nullptr);
   // The loader's own words: the file and what is wrong with it.
-  EXPECT_NE(loaded.Text().find("garbage.so"), std::string::npos) << loaded.Text();
-  EXPECT_NE(loaded.Text().find("ELF"), std::string::npos) << loaded.Text();
+  EXPECT_EQ(loaded.Text(), dir / "garbage.so" + ": file too short");
   // Only paths: an empty name would answer the program, a bare one a
   // library from elsewhere.
   void* none = nullptr;
