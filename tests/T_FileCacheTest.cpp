@@ -57,6 +57,21 @@ struct TFullDiskFiles : TLinuxFileSystem {
   }
 };
 
+// An agent core of its own on the test's settings and `files`, with a
+// connected peer.
+struct TOwnAgent {
+  TAgent Core;
+  TAgentPeer Peer;
+  TOwnAgent(TTestPlatform& platform, IFileSystem& files, const std::string& settings, IMainThread& mainThread)
+      : Core(WithFiles(platform.Get(), files), settings, mainThread, TAgentOptions{false}), Peer(Core, "127.0.0.1") {
+    Peer.Connect();
+  }
+  static TPlatform WithFiles(TPlatform platform, IFileSystem& files) {
+    platform.Files = &files;
+    return platform;
+  }
+};
+
 struct FileCacheTest : ::testing::Test {
   TTempDir Dir;
   TTestPlatform Platform;
@@ -173,11 +188,9 @@ TEST_F(FileCacheTest, FoldersGoWithTheSessionButTheUserFolderStaysForASibling) {
 // user's folder is removed only while no session is making its own in it.
 TEST_F(FileCacheTest, ASessionEndingBesideOneStartingLeavesItItsFolder) {
   THookedFiles files;
-  TPlatform platform = Platform.Get();
-  platform.Files = &files;
-  TAgent agent(platform, Dir / "kelvra.INI", MainThread, TAgentOptions{false});
-  TAgentPeer peer(agent, "127.0.0.1");
-  peer.Connect();
+  TOwnAgent own(Platform, files, Dir / "kelvra.INI", MainThread);
+  TAgent& agent = own.Core;
+  TAgentPeer& peer = own.Peer;
   Serve("A.SO", KELVRA_TASKLIB_NONE);
   auto ending = std::make_unique<TFileCache>(agent, peer, reinterpret_cast<void*>(uintptr_t{1}), &Interface);
   ASSERT_NE(ending->GetLibrary("a.so"), nullptr);
@@ -292,11 +305,9 @@ TEST_F(FileCacheTest, ACopyIsRefusedWhileAnotherLibraryIsLoadedUnderItsPath) {
 // the user still hears only that the library did not load.
 TEST_F(FileCacheTest, WhyACopyOrALibraryFailedIsLogged) {
   TFullDiskFiles files;
-  TPlatform platform = Platform.Get();
-  platform.Files = &files;
-  TAgent agent(platform, Dir / "kelvra.INI", MainThread, TAgentOptions{false});
-  TAgentPeer peer(agent, "127.0.0.1");
-  peer.Connect();
+  TOwnAgent own(Platform, files, Dir / "kelvra.INI", MainThread);
+  TAgent& agent = own.Core;
+  TAgentPeer& peer = own.Peer;
   TFileCache full(agent, peer, reinterpret_cast<void*>(uintptr_t{7}), &Interface);
   Serve("LIB.SO", KELVRA_TASKLIB_NONE);
   EXPECT_EQ(full.GetLibrary("lib.so"), nullptr);
