@@ -104,16 +104,12 @@ int main(int argc, char** argv) {
 
   // One agent per user: a second one ends at once, saying nothing.
   TInstanceLock instance;
-  std::string lockError;
   const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-  switch (instance.Take(runtimeDir != nullptr ? runtimeDir : "", platform.System->DataHome(), lockError)) {
-    case TInstanceLock::lrTaken:
-      break;
-    case TInstanceLock::lrHeldElsewhere:
-      return 0;
-    case TInstanceLock::lrFailed:
-      std::fprintf(stderr, "kelvra-agent: %s\n", lockError.c_str());
-      return 1;
+  const TStatus taken = instance.Take(runtimeDir != nullptr ? runtimeDir : "", platform.System->DataHome());
+  if (TInstanceLock::HeldElsewhere(taken)) return 0;
+  if (!taken) {
+    std::fprintf(stderr, "kelvra-agent: %s\n", taken.Text().c_str());
+    return 1;
   }
   std::string configFile = line.ConfigFile.empty() ? DefaultConfigFile(*platform.System) : line.ConfigFile;
   std::error_code ignored;

@@ -69,10 +69,12 @@ struct DiscoveryTest : ::testing::Test {
   TPingCatcher Catcher;
   fake::TFramedServer Coordinator;
 
-  std::unique_ptr<TAgent> Start(const std::string& settings) {
+  std::unique_ptr<TAgent> Start(const std::string& settings, IFileSystem* files = nullptr) {
     Platform.System.DataFolder = Dir / "data";
     WriteTextFile(Dir / "kelvra.INI", settings);
-    return std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread);
+    TPlatform platform = Platform.Get();
+    if (files != nullptr) platform.Files = files;
+    return std::make_unique<TAgent>(platform, Dir / "kelvra.INI", MainThread);
   }
   std::string Ports() {
     return "bind_port=" + std::to_string(Coordinator.Port()) + "\nbroadcast_port=" + std::to_string(Catcher.Port()) +
@@ -112,6 +114,26 @@ TEST_F(DiscoveryTest, ABroadcastMakesItsSenderTheCoordinator) {
   expected.replace(expected.find("allowDiscardCoordinatorIp=1\n"), 28,
                    "allowDiscardCoordinatorIp=1\ncoordinator_ip=127.0.0.1\n");
   EXPECT_EQ(ReadTextFile(Dir / "kelvra.INI"), expected);
+}
+
+TEST_F(DiscoveryTest, ABroadcastWhoseSenderCannotBeSavedIsLoggedWithTheReasonAndStillUsed) {
+  const std::string settings = "[agent]\nsuspend_timeout=0\nbind_port=0\nbroadcast_port=0\nenableDebugOutput=1\n"
+                               "[coordinator]\n" + Ports() + "allowDiscardCoordinatorIp=1\n[user]\ndata_port=1\n";
+  TReadOnlyFiles files;
+  auto agent = Start(settings, &files);
+  ASSERT_TRUE(Serve([&] { return !Catcher.Received().empty(); }, 10s)) << "the agent never searched";
+  std::string error;
+  ASSERT_TRUE(TUdpSocket::SendTo("127.0.0.1", agent->StatusThread()->BroadcastPort(), "\x01", 1, error)) << error;
+  const std::string line = "AGENT: Unable to write to " + (Dir / "kelvra.INI") + ": Read-only file system\r";
+  auto logged = [&] {
+    for (const std::string& taken : Platform.Debug.Taken())
+      if (taken == line) return true;
+    return false;
+  };
+  ASSERT_TRUE(Serve(logged, 10s)) << testing::PrintToString(Platform.Debug.Taken());
+  // The address is kept in memory: the next pass connects to it.
+  ASSERT_TRUE(Serve([&] { return !Coordinator.WaitFor(1, 0).empty(); }, 15s)) << "no report after the broadcast";
+  EXPECT_EQ(ReadTextFile(Dir / "kelvra.INI"), settings);
 }
 
 TEST_F(DiscoveryTest, ALostCoordinatorIsRetriedOnceThenForgotten) {

@@ -267,15 +267,6 @@ TEST(AgentConfigSave, FollowsASymbolicLinkAndKeepsTheMode) {
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
-// A file system whose writes always fail, as in a read-only folder.
-class TReadOnlyFiles : public TLinuxFileSystem {
- public:
-  bool WriteFile(const std::string&, std::string_view, std::string& error) override {
-    error = "Read-only file system";
-    return false;
-  }
-};
-
 TEST(AgentConfigSave, AnUnwritableFileRaisesUnableToWrite) {
   TTempDir dir;
   TReadOnlyFiles files;
@@ -288,8 +279,10 @@ TEST(AgentConfigSave, AnUnwritableFileRaisesUnableToWrite) {
   try {
     config.SaveCoordinatorIp();
     FAIL() << "no error raised";
-  } catch (const std::runtime_error& error) {
+  } catch (const ESettingsWrite& error) {
     EXPECT_EQ(std::string(error.what()), "Unable to write to " + file);
+    // The system's reason goes with it, for the log.
+    EXPECT_EQ(error.Reason().Text(), "cannot write " + file + ": Read-only file system");
   }
   EXPECT_EQ(ReadTextFile(file), "[agent]\n");
   // The lock was released on the way out.
@@ -309,7 +302,9 @@ TEST(AgentConfigSave, AFolderThatDoesNotExistRaisesUnableToWrite) {
 // A file system on which an existing file cannot be read.
 class TUnreadableFiles : public TLinuxFileSystem {
  public:
-  bool ReadFile(const std::string&, std::string&) override { return false; }
+  TStatus ReadFile(const std::string& path, std::string&) override {
+    return TStatus::FromErrno(EACCES, "cannot read " + path);
+  }
 };
 
 TEST(AgentConfigSave, AnUnreadableFileIsNotReplaced) {

@@ -42,10 +42,9 @@ TEST_F(AgentTest, WithoutADataHomeOrATemporaryFolderTheAgentDoesNotStart) {
   Platform.System.DataFolder = "";
   struct TRecordingFiles : TLinuxFileSystem {
     int Calls = 0;
-    bool CreateOwnFolders(const std::string&, const std::string&, std::string& error) override {
+    TStatus CreateOwnFolders(const std::string&, const std::string&) override {
       ++Calls;
-      error = "cannot create /x/kelvra: Permission denied";
-      return false;
+      return TStatus::FromErrno(EACCES, "cannot create /x/kelvra");
     }
   } files;
   TPlatform platform = Platform.Get();

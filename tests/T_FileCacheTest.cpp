@@ -43,9 +43,33 @@ struct TRecordingAgent : IAgent {
 struct THookedFiles : TLinuxFileSystem {
   std::string Watched;
   std::function<void()> BeforeMaking;
-  bool CreateOwnFolders(const std::string& base, const std::string& own, std::string& error) override {
+  TStatus CreateOwnFolders(const std::string& base, const std::string& own) override {
     if (base + own + "/" == Watched && BeforeMaking) std::exchange(BeforeMaking, nullptr)();
-    return TLinuxFileSystem::CreateOwnFolders(base, own, error);
+    return TLinuxFileSystem::CreateOwnFolders(base, own);
+  }
+};
+
+// Real files, except that every new copy fails as on a full disk.
+struct TFullDiskFiles : TLinuxFileSystem {
+  TStatus ReplaceFile(const std::string& path, std::string_view, unsigned) override {
+    return TStatus::FromErrno(ENOSPC, "cannot write " + path);
+  }
+};
+
+// A context of its own on `parts`' log, settings and temporary folder, but
+// with `files`, and a connected peer.
+struct TOwnContext {
+  TAgentContext Context;
+  TAgentPeer Peer;
+  TOwnContext(TTestPlatform& platform, IFileSystem& files, const TAgentParts& parts)
+      : Context(WithFiles(platform.Get(), files), parts.Context.Log(), parts.Context.Settings(), 1,
+                parts.Context.TempFolder()),
+        Peer(Context, parts.Closing, parts.Load, "127.0.0.1") {
+    Peer.Connect();
+  }
+  static TPlatform WithFiles(TPlatform platform, IFileSystem& files) {
+    platform.Files = &files;
+    return platform;
   }
 };
 
@@ -166,11 +190,9 @@ TEST_F(FileCacheTest, FoldersGoWithTheSessionButTheUserFolderStaysForASibling) {
 // user's folder is removed only while no session is making its own in it.
 TEST_F(FileCacheTest, ASessionEndingBesideOneStartingLeavesItItsFolder) {
   THookedFiles files;
-  TPlatform platform = Platform.Get();
-  platform.Files = &files;
-  TAgentContext context(platform, Agent->Context.Log(), Agent->Context.Settings(), 1, TempFolder());
-  TAgentPeer peer(context, Agent->Closing, Agent->Load, "127.0.0.1");
-  peer.Connect();
+  TOwnContext own(Platform, files, *Agent);
+  const TAgentContext& context = own.Context;
+  TAgentPeer& peer = own.Peer;
   Serve("A.SO", KELVRA_TASKLIB_NONE);
   auto ending = std::make_unique<TFileCache>(context, peer, reinterpret_cast<void*>(uintptr_t{1}), &Interface);
   ASSERT_NE(ending->GetLibrary("a.so"), nullptr);
@@ -267,17 +289,38 @@ TEST_F(FileCacheTest, ACopyIsRefusedWhileAnotherLibraryIsLoadedUnderItsPath) {
   // An earlier session's library at this path that would not unload.
   fs::create_directories(Folder());
   fs::copy_file(KELVRA_TASKLIB_NONE, Folder() + "lib.so");
-  std::string error;
-  void* stale = Platform.Libraries.Load(Folder() + "lib.so", error);
-  ASSERT_NE(stale, nullptr) << error;
+  void* stale = nullptr;
+  TStatus loaded = Platform.Libraries.Load(Folder() + "lib.so", stale);
+  ASSERT_TRUE(loaded) << loaded.Text();
   EXPECT_EQ(Cache->GetLibrary("lib.so"), nullptr);
-  ASSERT_TRUE(Platform.Libraries.Unload(stale, error));
+  ASSERT_TRUE(Platform.Libraries.Unload(stale));
   EXPECT_NE(Cache->GetLibrary("lib.so"), nullptr);
   // Two names of one flat name: the second cannot be loaded beside the first.
   EXPECT_NE(Cache->GetLibrary("a:b.so"), nullptr);
   EXPECT_EQ(Cache->GetLibrary("a_b.so"), nullptr);
   EXPECT_EQ(Logged("FILECACHE: Unagle to create local file lib.so."), 1);
   EXPECT_EQ(Logged("FILECACHE: Unagle to create local file a_b.so."), 1);
+  EXPECT_EQ(Logged("FILECACHE: cannot write " + Folder() + "lib.so: a library loaded from that file is still in use"), 1);
+}
+
+// The log says why a copy could not be written or a library did not load;
+// the user still hears only that the library did not load.
+TEST_F(FileCacheTest, WhyACopyOrALibraryFailedIsLogged) {
+  TFullDiskFiles files;
+  TOwnContext own(Platform, files, *Agent);
+  TFileCache full(own.Context, own.Peer, reinterpret_cast<void*>(uintptr_t{7}), &Interface);
+  Serve("LIB.SO", KELVRA_TASKLIB_NONE);
+  EXPECT_EQ(full.GetLibrary("lib.so"), nullptr);
+  EXPECT_EQ(Logged("FILECACHE: cannot write " + full.GetCacheFolder() + "lib.so: No space left on device"), 1)
+      << testing::PrintToString(Platform.Debug.Taken());
+  EXPECT_EQ(Logged("FILECACHE: Unagle to create local file lib.so."), 1);
+
+  // A file that is no library: the loader's own words.
+  User.AddFile("BAD.SO", std::string(256, 'x'));
+  EXPECT_EQ(Cache->GetLibrary("bad.so"), nullptr);
+  EXPECT_EQ(Logged("FILECACHE: unable to load dll " + Folder() + "bad.so: " + Folder() + "bad.so: invalid ELF header"),
+            1)
+      << testing::PrintToString(Platform.Debug.Taken());
 }
 
 // A link planted in the place of the user's or the session's folder is

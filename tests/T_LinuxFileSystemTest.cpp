@@ -25,14 +25,15 @@ unsigned ModeOf(const std::string& path) {
 TEST(LinuxFileSystemFolders, MadeWithEveryParentAndMode0700) {
   TTempDir dir;
   TLinuxFileSystem files;
-  std::string error;
-  ASSERT_TRUE(files.CreateOwnFolders(dir / "home/.local/share", "kelvra/TEMP", error)) << error;
+  TStatus created = files.CreateOwnFolders(dir / "home/.local/share", "kelvra/TEMP");
+  ASSERT_TRUE(created) << created.Text();
   for (const char* made : {"home", "home/.local", "home/.local/share", "home/.local/share/kelvra",
                            "home/.local/share/kelvra/TEMP"})
     EXPECT_EQ(ModeOf(dir / made), 0700u) << made;
   // Again: everything exists, nothing changes.
   fs::permissions(dir / "home", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
-  EXPECT_TRUE(files.CreateOwnFolders(dir / "home/.local/share", "kelvra/TEMP", error)) << error;
+  created = files.CreateOwnFolders(dir / "home/.local/share", "kelvra/TEMP");
+  EXPECT_TRUE(created) << created.Text();
   EXPECT_EQ(ModeOf(dir / "home"), 0750u);
   // One folder made by CreateDirectory is private too.
   ASSERT_TRUE(files.CreateDirectory(dir / "session"));
@@ -42,33 +43,37 @@ TEST(LinuxFileSystemFolders, MadeWithEveryParentAndMode0700) {
 TEST(LinuxFileSystemFolders, TheUsersLinksAreFollowedTheAgentsAreRefused) {
   TTempDir dir;
   TLinuxFileSystem files;
-  std::string error;
   fs::create_directories(dir / "elsewhere/share");
   fs::create_directory_symlink(dir / "elsewhere", dir / "local");
-  ASSERT_TRUE(files.CreateOwnFolders(dir / "local/share", "kelvra", error)) << error;
+  TStatus made = files.CreateOwnFolders(dir / "local/share", "kelvra");
+  ASSERT_TRUE(made) << made.Text();
   EXPECT_TRUE(fs::is_directory(dir / "elsewhere/share/kelvra"));
 
   // A link where the agent's folder belongs: nothing is made behind it.
   fs::create_directories(dir / "data/kelvra");
   fs::create_directory(dir / "victim");
   fs::create_directory_symlink(dir / "victim", dir / "data/kelvra/TEMP");
-  EXPECT_FALSE(files.CreateOwnFolders(dir / "data", "kelvra/TEMP/127.0.0.1", error));
-  EXPECT_EQ(error, "cannot create " + (dir / "data/kelvra/TEMP") + ": a symbolic link is in its place");
+  made = files.CreateOwnFolders(dir / "data", "kelvra/TEMP/127.0.0.1");
+  EXPECT_FALSE(made);
+  EXPECT_EQ(made.Text(), "cannot create " + (dir / "data/kelvra/TEMP") + ": a symbolic link is in its place");
   EXPECT_TRUE(fs::is_empty(dir / "victim"));
 
   // The instance lock's folder too.
   fs::create_directories(dir / "other");
   fs::create_directory_symlink(dir / "victim", dir / "other/kelvra");
   TInstanceLock lock;
-  EXPECT_EQ(lock.Take("", dir / "other", error), TInstanceLock::lrFailed);
-  EXPECT_EQ(error, "cannot create " + (dir / "other/kelvra") + ": a symbolic link is in its place");
+  const TStatus taken = lock.Take("", dir / "other");
+  EXPECT_FALSE(taken);
+  EXPECT_FALSE(TInstanceLock::HeldElsewhere(taken));
+  EXPECT_EQ(taken.Text(), "cannot create " + (dir / "other/kelvra") + ": a symbolic link is in its place");
   EXPECT_TRUE(fs::is_empty(dir / "victim"));
 
   // A file in the way, and no base folder at all.
   WriteTextFile(dir / "file", "x");
-  EXPECT_FALSE(files.CreateOwnFolders(dir / "file", "kelvra", error));
-  EXPECT_EQ(error, "cannot create " + (dir / "file") + ": Not a directory");
-  EXPECT_FALSE(files.CreateOwnFolders("", "kelvra", error));
+  made = files.CreateOwnFolders(dir / "file", "kelvra");
+  EXPECT_EQ(made.Text(), "cannot create " + (dir / "file") + ": Not a directory");
+  EXPECT_EQ(made.Code(), ENOTDIR);
+  EXPECT_FALSE(files.CreateOwnFolders("", "kelvra"));
 }
 
 TEST(LinuxFileSystemFolders, EmptyingAFolderRemovesLinksNotWhatTheyPointTo) {
@@ -84,8 +89,8 @@ TEST(LinuxFileSystemFolders, EmptyingAFolderRemovesLinksNotWhatTheyPointTo) {
   fs::create_directory_symlink(dir / "outside", temp + "/127.0.0.1/out");
   fs::create_symlink(dir / "outside/keep/file", temp + "/file-link");
 
-  std::string error;
-  EXPECT_TRUE(files.RemoveFolderContents(temp, error)) << error;
+  const TStatus removed = files.RemoveFolderContents(temp);
+  EXPECT_TRUE(removed) << removed.Text();
   EXPECT_TRUE(fs::is_directory(temp));
   EXPECT_TRUE(fs::is_empty(temp));
   EXPECT_EQ(ReadTextFile(dir / "outside/keep/file"), "mine");
@@ -93,6 +98,6 @@ TEST(LinuxFileSystemFolders, EmptyingAFolderRemovesLinksNotWhatTheyPointTo) {
 
   // The folder itself must not be a link.
   fs::create_directory_symlink(dir / "outside", dir / "link");
-  EXPECT_FALSE(files.RemoveFolderContents(dir / "link", error));
+  EXPECT_FALSE(files.RemoveFolderContents(dir / "link"));
   EXPECT_TRUE(fs::exists(dir / "outside/keep/file"));
 }

@@ -121,16 +121,17 @@ class TFakeSystem : public TLinuxSystem {
     std::lock_guard<std::mutex> guard(Mutex);
     return Names;
   }
-  bool SetThreadPriority(TSystemThreadId thread, TThreadPriority priority) override {
+  TStatus SetThreadPriority(TSystemThreadId thread, TThreadPriority priority) override {
     std::lock_guard<std::mutex> guard(Mutex);
     Priorities.push_back({thread, static_cast<uint32_t>(priority)});
-    return PrioritiesAllowed;
+    if (PrioritiesAllowed) return {};
+    return TStatus::FromErrno(EPERM, "cannot change the priority of thread " + std::to_string(thread));
   }
   uint32_t ProcessAffinityMask() override { return AffinityMask; }
-  bool SetThreadAffinityMask(TSystemThreadId thread, uint32_t mask) override {
+  TStatus SetThreadAffinityMask(TSystemThreadId thread, uint32_t mask) override {
     std::lock_guard<std::mutex> guard(Mutex);
     Pinnings.push_back({thread, mask});
-    return true;
+    return {};
   }
   std::vector<TThreadChange> PriorityChanges() {
     std::lock_guard<std::mutex> guard(Mutex);
@@ -184,6 +185,15 @@ class TFakeNameResolver : public TLinuxNameResolver {
     auto found = Hosts.find(host);
     if (found == Hosts.end() || !TTcpSocket::ParseAddress(found->second, address)) return EHOSTUNREACH;
     return 0;
+  }
+};
+
+// Real files, except that writing the settings file always fails, as in a
+// read-only folder.
+class TReadOnlyFiles : public TLinuxFileSystem {
+ public:
+  TStatus WriteFile(const std::string& path, std::string_view) override {
+    return TStatus::FromErrno(EROFS, "cannot write " + path);
   }
 };
 

@@ -23,8 +23,8 @@ std::string TAgent::MakeTempFolder(const TPlatform& platform) {
   if (folder.empty()) throw std::runtime_error("no folder for the session files (neither XDG_DATA_HOME nor a home folder)");
   // The session folders are made below it without a further check, so a
   // link in the place of kelvra or TEMP stops the agent here.
-  std::string error;
-  if (!platform.Files->CreateOwnFolders(folder, "kelvra/TEMP", error)) throw std::runtime_error(error);
+  if (TStatus made = platform.Files->CreateOwnFolders(folder, "kelvra/TEMP"); !made)
+    throw std::runtime_error(made.Text());
   if (folder.back() != '/') folder += '/';
   return folder + "kelvra/TEMP/";
 }
@@ -37,9 +37,8 @@ TAgent::TAgent(const TPlatform& platform, std::string configFileName, IMainThrea
       PartsContext(ReadSettings(platform, SettingsFile, TemporaryFolder)) {
   // Only one agent runs for a user, and this one has no session yet: what
   // the folder holds was left by an earlier run that ended abruptly.
-  std::string error;
-  if (!Host.Files->RemoveFolderContents(TemporaryFolder, error))
-    PartsContext.DebugWrite("AGENT: Unable to remove the files of an earlier run: %s", error);
+  if (TStatus removed = Host.Files->RemoveFolderContents(TemporaryFolder); !removed)
+    PartsContext.DebugWrite("AGENT: Unable to remove the files of an earlier run: %s", removed.Text());
   try {
     // The status thread's object exists before any session can ask it for
     // the load summary; its thread starts once the lobby listens.

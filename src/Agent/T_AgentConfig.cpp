@@ -174,9 +174,8 @@ void TAgentConfig::SaveCoordinatorIp() {
   std::string text;
   // A file that exists but cannot be read is not replaced: its other
   // settings would be lost.
-  if (!Files.ReadFile(Path, text) && Files.Exists(Path)) throw std::runtime_error("Unable to write to " + Path);
+  if (TStatus read = Files.ReadFile(Path, text); !read && Files.Exists(Path)) throw ESettingsWrite(Path, read);
   TIniFile ini(text);
   ini.WriteString(kCoordinatorSection, kCoordinatorKey, CoordinatorIp);
-  std::string error;
-  if (!Files.WriteFile(Path, ini.Text(), error)) throw std::runtime_error("Unable to write to " + Path);
+  if (TStatus written = Files.WriteFile(Path, ini.Text()); !written) throw ESettingsWrite(Path, written);
 }

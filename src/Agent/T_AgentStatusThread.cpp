@@ -192,8 +192,11 @@ void TAgentStatusThread::OnBroadcast(const std::string& sender, int length) {
   Config.SetCoordinatorIp(sender);
   try {
     Config.SaveCoordinatorIp();
-  } catch (const std::exception& error) {
+  } catch (const ESettingsWrite& error) {
     // The address is stored: the next search pass connects to it anyway.
+    Context.DebugWrite("AGENT: %s: %s", error.what(), error.Reason().Reason());
+    return;
+  } catch (const std::exception& error) {
     Context.DebugWrite("AGENT: %s", error.what());
     return;
   }

@@ -86,8 +86,8 @@ void TAgentThreadPool::AssignAffinity() {
   uint32_t bit = 0x80000000u;
   for (uint32_t i = PoolSize; i-- > 0;) {
     while ((mask & bit) == 0) bit = NextBitDown(bit);
-    if (!AgentContext.Platform().System->SetThreadAffinityMask(Threads[i]->SystemId(), bit))
-      AgentContext.DebugWrite("THREADPOOL: unable to pin thread %u", i);
+    if (TStatus pinned = AgentContext.Platform().System->SetThreadAffinityMask(Threads[i]->SystemId(), bit); !pinned)
+      AgentContext.DebugWrite("THREADPOOL: unable to pin thread %u: %s", i, pinned.Reason());
     AgentContext.DebugWrite("Thread %u affinity = %u.", i, bit);
     bit = NextBitDown(bit);
   }

@@ -100,11 +100,10 @@ bool TFileCache::WriteLocalCopy(int index, bool library) {
 
   Context.DebugWrite("FILECACHE: Creating local file %s (original file - %s.", UserText(local), UserText(entry.Name));
   IFileSystem& files = *Context.Platform().Files;
-  std::string error;
   {
     TMutexLock folders(SessionFoldersLock());
-    if (!files.CreateOwnFolders(Context.TempFolder(), OwnFolder(), error)) {
-      Context.DebugWrite("FILECACHE: %s", error);
+    if (TStatus made = files.CreateOwnFolders(Context.TempFolder(), OwnFolder()); !made) {
+      Context.DebugWrite("FILECACHE: %s", made.Text());
       return false;
     }
     FoldersMade = true;
@@ -113,8 +112,14 @@ bool TFileCache::WriteLocalCopy(int index, bool library) {
   // not unload, or another entry's of the same flat name) would be handed
   // back by the loader instead of the new file: this copy could never be
   // loaded as what it is.
-  if (Context.Platform().Libraries->IsLoaded(local)) return false;
-  if (!files.ReplaceFile(local, entry.Content, library ? 0700 : 0600, error)) return false;
+  if (Context.Platform().Libraries->IsLoaded(local)) {
+    Context.DebugWrite("FILECACHE: cannot write %s: a library loaded from that file is still in use", UserText(local));
+    return false;
+  }
+  if (TStatus written = files.ReplaceFile(local, entry.Content, library ? 0700 : 0600); !written) {
+    Context.DebugWrite("FILECACHE: %s", UserText(written.Text()));
+    return false;
+  }
   entry.LocalName = local;
   return true;
 }
@@ -128,9 +133,8 @@ void TFileCache::LoadEntryLibrary(int index) {
   // The pool thread reports the library that did not load to the user, and
   // the next request tries again; the loader's reason (a missing dependency,
   // an undefined symbol, a file for another machine) goes to the log only.
-  std::string error;
-  entry.Module = Context.Platform().Libraries->Load(entry.LocalName, error);
-  if (entry.Module == nullptr) Context.DebugWrite("FILECACHE: unable to load dll %s: %s", UserText(entry.LocalName), UserText(error));
+  if (TStatus loaded = Context.Platform().Libraries->Load(entry.LocalName, entry.Module); !loaded)
+    Context.DebugWrite("FILECACHE: unable to load dll %s: %s", UserText(entry.LocalName), UserText(loaded.Text()));
 }
 
 void* TFileCache::GetLibrary(const std::string& libraryText) {
@@ -183,9 +187,9 @@ char* TFileCache::CopyCacheFolder(char* buffer) const {
 void TFileCache::ClearCache() {
   TGuard guard(Lock);
   const TPlatform& platform = Context.Platform();
-  std::string ignored;
+  // What cannot be unloaded or deleted stays; nothing is reported.
   for (TFileCacheEntry& entry : Entries) {
-    if (entry.Module != nullptr) platform.Libraries->Unload(entry.Module, ignored);
+    if (entry.Module != nullptr) static_cast<void>(platform.Libraries->Unload(entry.Module));
     entry.Module = nullptr;
   }
   Entries.clear();
@@ -194,7 +198,7 @@ void TFileCache::ClearCache() {
   // in the folder's place.
   const std::string sessionFolder = Context.TempFolder() + OwnFolder();
   TMutexLock folders(SessionFoldersLock());
-  platform.Files->RemoveFolderContents(sessionFolder, ignored);
-  platform.Files->RemoveDirectory(sessionFolder);
-  platform.Files->RemoveDirectory(UserFolder());
+  static_cast<void>(platform.Files->RemoveFolderContents(sessionFolder));
+  static_cast<void>(platform.Files->RemoveDirectory(sessionFolder));
+  static_cast<void>(platform.Files->RemoveDirectory(UserFolder()));
 }

@@ -13,7 +13,8 @@ void CreateDirectoriesForFile(IFileSystem& files, const std::string& path) {
     size_t end = path.find_first_not_of('/', separator);
     if (end == std::string::npos) end = path.size();
     std::string prefix = path.substr(0, end);
-    if (!files.DirectoryExists(prefix)) files.CreateDirectory(prefix);
+    // A folder that cannot be made shows later, as a file that cannot be.
+    if (!files.DirectoryExists(prefix)) static_cast<void>(files.CreateDirectory(prefix));
     position = end;
   }
 }

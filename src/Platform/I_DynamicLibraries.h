@@ -6,17 +6,20 @@
 
 #include <string>
 
+#include "Platform/T_Status.h"
+
 class IDynamicLibraries {
  public:
   virtual ~IDynamicLibraries() = default;
 
   // Loads the shared object at `path` (a path, not a bare name), binding all
-  // its symbols now and keeping them out of the global scope. Answers the
-  // handle, or null with `error` set to the loader's reason. When the loader
-  // answers with an object other than the file at `path` (one loaded earlier
-  // from another path whose file had the same identity), that load is undone
-  // and refused like a file that does not load.
-  virtual void* Load(const std::string& path, std::string& error) = 0;
+  // its symbols now and keeping them out of the global scope. Sets `library`
+  // to the handle, or to null on failure, whose reason is the loader's text
+  // (dlerror). When the loader answers with an object other than the file at
+  // `path` (one loaded earlier from another path whose file had the same
+  // identity), that load is undone and refused like a file that does not
+  // load.
+  virtual TStatus Load(const std::string& path, void*& library) = 0;
 
   // True when an object loaded under the name `path` is in the process, so
   // that Load(path) would answer it instead of reading the file. Loads
@@ -28,6 +31,6 @@ class IDynamicLibraries {
   // library's exit) is not found, nor an address outside the library.
   virtual void* Symbol(void* library, const std::string& name) = 0;
 
-  // Gives back one Load of `library`. False with `error` set on failure.
-  virtual bool Unload(void* library, std::string& error) = 0;
+  // Gives back one Load of `library`; a failure's reason is the loader's.
+  virtual TStatus Unload(void* library) = 0;
 };

@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "Platform/T_Status.h"
+
 // A thread as the operating system knows it: the kernel's thread id.
 using TSystemThreadId = int32_t;
 
@@ -50,10 +52,10 @@ class ISystem {
   // The calling thread's system id.
   virtual TSystemThreadId CurrentThreadId() = 0;
 
-  // Gives `thread` (of this process) the priority. Best effort: false, and
+  // Gives `thread` (of this process) the priority. Best effort: fails, and
   // nothing changed, when the system refuses (an ordinary user may lower a
   // priority but not raise it again) or the thread is gone.
-  virtual bool SetThreadPriority(TSystemThreadId thread, TThreadPriority priority) = 0;
+  virtual TStatus SetThreadPriority(TSystemThreadId thread, TThreadPriority priority) = 0;
 
   // The processors 0..31 this process may run on, one bit per processor
   // (bit 0 = processor 0); 0 when none of them is allowed or the set cannot
@@ -61,6 +63,6 @@ class ISystem {
   virtual uint32_t ProcessAffinityMask() = 0;
 
   // Lets `thread` (of this process) run only on the processors of `mask`
-  // (bits as above). False, and nothing changed, when the system refuses.
-  virtual bool SetThreadAffinityMask(TSystemThreadId thread, uint32_t mask) = 0;
+  // (bits as above). Fails, and nothing changed, when the system refuses.
+  virtual TStatus SetThreadAffinityMask(TSystemThreadId thread, uint32_t mask) = 0;
 };

@@ -25,11 +25,8 @@ bool WriteAll(int fd, const void* data, size_t size) {
   return true;
 }
 
-bool MakeFolders(const std::string& base, const std::string& own, std::string& error) {
-  if (base.empty()) {
-    error = "cannot create " + own + ": no folder to make it in";
-    return false;
-  }
+TStatus MakeFolders(const std::string& base, const std::string& own) {
+  if (base.empty()) return TStatus::Failure("cannot create " + own, "no folder to make it in");
   struct TStep {
     std::string Name;
     bool Own;
@@ -63,12 +60,12 @@ bool MakeFolders(const std::string& base, const std::string& own, std::string& e
       struct stat info {};
       const bool link = step.Own && ::fstatat(folder.Get(), step.Name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
                         S_ISLNK(info.st_mode);
-      error = "cannot create " + walked + ": " + (link ? "a symbolic link is in its place" : ErrnoText(failure));
-      return false;
+      if (link) return TStatus::Failure("cannot create " + walked, "a symbolic link is in its place");
+      return TStatus::FromErrno(failure, "cannot create " + walked);
     }
     folder = std::move(next);
   }
-  return true;
+  return {};
 }
 
 TFileDescriptor& TFileDescriptor::operator=(TFileDescriptor&& other) noexcept {

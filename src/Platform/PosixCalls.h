@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+#include "Platform/T_Status.h"
+
 // Repeats a system call while it fails with EINTR.
 template <typename Call>
 auto RetryOnInterrupt(Call call) {
@@ -23,9 +25,9 @@ std::string ErrnoText(int error);
 // way, each new one with mode 0700. The folders of `base` are the user's:
 // links among them are followed. Those of `own` (relative, "/"-separated)
 // are the agent's: each is entered without following links, so a link in
-// the place of one fails. On failure sets `error` to "cannot create
-// <folder>: <reason>".
-bool MakeFolders(const std::string& base, const std::string& own, std::string& error);
+// the place of one fails. A failure's text is "cannot create <folder>:
+// <reason>".
+TStatus MakeFolders(const std::string& base, const std::string& own);
 
 // Writes every byte, retrying short writes and EINTR. False on failure
 // (errno tells why).

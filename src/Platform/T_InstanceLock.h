@@ -10,11 +10,13 @@
 
 class TInstanceLock {
  public:
-  enum TResult { lrTaken, lrHeldElsewhere, lrFailed };
-
   // Tries to take the lock for the user whose folders are `runtimeDir`
-  // (may be empty) and `dataHome`. On lrFailed, `error` says why.
-  TResult Take(const std::string& runtimeDir, const std::string& dataHome, std::string& error);
+  // (may be empty) and `dataHome`. Ok when taken; HeldElsewhere(failure)
+  // when another process holds it; any other failure says why.
+  TStatus Take(const std::string& runtimeDir, const std::string& dataHome);
+
+  // True for the failure of Take that means another process holds the lock.
+  static bool HeldElsewhere(const TStatus& taken);
 
   // The file the lock is on (after Take).
   const std::string& Path() const { return LockPath; }

@@ -6,9 +6,9 @@
 namespace {
 
 // The loader's reason for the failure the calling thread saw last.
-std::string LoaderError() {
+TStatus LoaderError() {
   const char* text = ::dlerror();
-  return text != nullptr ? text : "unknown loader error";
+  return TStatus::Failure("", text != nullptr ? text : "unknown loader error");
 }
 
 bool HasZeroByte(const std::string& text) { return text.find('\0') != std::string::npos; }
@@ -19,33 +19,28 @@ bool IsFilePath(const std::string& path) { return path.find('/') != std::string:
 
 }  // namespace
 
-void* TLinuxDynamicLibraries::Load(const std::string& path, std::string& error) {
-  if (!IsFilePath(path)) {
-    error = "not a library file's path: " + path;
-    return nullptr;
-  }
-  void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
-    error = LoaderError();
-    return nullptr;
-  }
+TStatus TLinuxDynamicLibraries::Load(const std::string& path, void*& library) {
+  library = nullptr;
+  if (!IsFilePath(path)) return TStatus::Failure("", "not a library file's path: " + path);
+  void* loaded = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (loaded == nullptr) return LoaderError();
   // The loader hands back an object already in the process when the file
   // has the identity (device and inode) of the one that object came from:
   // after an earlier session's file was deleted, a new file may get its inode.
   // The link map names the file the object really came from.
   link_map* map = nullptr;
-  if (::dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
-    error = LoaderError();
-    ::dlclose(library);
-    return nullptr;
+  if (::dlinfo(loaded, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
+    TStatus failure = LoaderError();
+    ::dlclose(loaded);
+    return failure;
   }
   if (map->l_name == nullptr || path != map->l_name) {
-    error = path + ": the loader answered with the object of " + (map->l_name != nullptr ? map->l_name : "?") +
-            ", loaded earlier";
-    ::dlclose(library);
-    return nullptr;
+    const std::string other = map->l_name != nullptr ? map->l_name : "?";
+    ::dlclose(loaded);
+    return TStatus::Failure(path, "the loader answered with the object of " + other + ", loaded earlier");
   }
-  return library;
+  library = loaded;
+  return {};
 }
 
 bool TLinuxDynamicLibraries::IsLoaded(const std::string& path) {
@@ -84,8 +79,7 @@ void* TLinuxDynamicLibraries::Symbol(void* library, const std::string& name) {
   return address;
 }
 
-bool TLinuxDynamicLibraries::Unload(void* library, std::string& error) {
-  if (::dlclose(library) == 0) return true;
-  error = LoaderError();
-  return false;
+TStatus TLinuxDynamicLibraries::Unload(void* library) {
+  if (::dlclose(library) == 0) return {};
+  return LoaderError();
 }

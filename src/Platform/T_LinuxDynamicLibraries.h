@@ -9,8 +9,8 @@
 
 class TLinuxDynamicLibraries : public IDynamicLibraries {
  public:
-  void* Load(const std::string& path, std::string& error) override;
+  TStatus Load(const std::string& path, void*& library) override;
   bool IsLoaded(const std::string& path) override;
   void* Symbol(void* library, const std::string& name) override;
-  bool Unload(void* library, std::string& error) override;
+  TStatus Unload(void* library) override;
 };

@@ -14,19 +14,19 @@
 
 #include "Platform/PosixCalls.h"
 
-bool TLinuxFileSystem::ReadFile(const std::string& path, std::string& content) {
+TStatus TLinuxFileSystem::ReadFile(const std::string& path, std::string& content) {
   TFileDescriptor fd(RetryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-  if (!fd.Valid()) return false;
+  if (!fd.Valid()) return TStatus::FromErrno(errno, "cannot read " + path);
   std::string data;
   char buffer[16384];
   for (;;) {
     ssize_t got = RetryOnInterrupt([&] { return ::read(fd.Get(), buffer, sizeof buffer); });
-    if (got < 0) return false;
+    if (got < 0) return TStatus::FromErrno(errno, "cannot read " + path);
     if (got == 0) break;
     data.append(buffer, static_cast<size_t>(got));
   }
   content = std::move(data);
-  return true;
+  return {};
 }
 
 namespace {
@@ -41,10 +41,11 @@ std::string ResolveTarget(const std::string& path) {
 
 // Fills the new file `fd`, named `temporary`, with `content`, gives it
 // exactly `exactMode` when there is one, flushes it to the disk when
-// `durable`, and renames it over `target`. On failure removes it and sets
-// `error`.
-bool FinishNewFile(TFileDescriptor& fd, const std::string& temporary, const std::string& target,
-                   std::string_view content, std::optional<mode_t> exactMode, bool durable, std::string& error) {
+// `durable`, and renames it over `target`. On failure removes it; the
+// failure is "cannot write <path>".
+TStatus FinishNewFile(TFileDescriptor& fd, const std::string& temporary, const std::string& target,
+                      std::string_view content, std::optional<mode_t> exactMode, bool durable,
+                      const std::string& path) {
   bool ok = WriteAll(fd.Get(), content.data(), content.size()) &&
             (!exactMode || ::fchmod(fd.Get(), *exactMode) == 0) && (!durable || ::fsync(fd.Get()) == 0);
   int saved = errno;
@@ -56,16 +57,14 @@ bool FinishNewFile(TFileDescriptor& fd, const std::string& temporary, const std:
     ok = false;
     saved = errno;
   }
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    error = ErrnoText(saved);
-  }
-  return ok;
+  if (ok) return {};
+  ::unlink(temporary.c_str());
+  return TStatus::FromErrno(saved, "cannot write " + path);
 }
 
 }  // namespace
 
-bool TLinuxFileSystem::WriteFile(const std::string& path, std::string_view content, std::string& error) {
+TStatus TLinuxFileSystem::WriteFile(const std::string& path, std::string_view content) {
   const std::string target = ResolveTarget(path);
   const std::string temporary = target + ".tmp." + std::to_string(::getpid());
 
@@ -75,15 +74,11 @@ bool TLinuxFileSystem::WriteFile(const std::string& path, std::string_view conte
 
   TFileDescriptor fd(RetryOnInterrupt(
       [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode); }));
-  if (!fd.Valid()) {
-    error = ErrnoText(errno);
-    return false;
-  }
-  return FinishNewFile(fd, temporary, target, content, mode, true, error);
+  if (!fd.Valid()) return TStatus::FromErrno(errno, "cannot write " + path);
+  return FinishNewFile(fd, temporary, target, content, mode, true, path);
 }
 
-bool TLinuxFileSystem::ReplaceFile(const std::string& path, std::string_view content, unsigned mode,
-                                   std::string& error) {
+TStatus TLinuxFileSystem::ReplaceFile(const std::string& path, std::string_view content, unsigned mode) {
   // A name of its own in the target's folder, short whatever the target's
   // name, and made exclusively: an existing file of that name is skipped,
   // never truncated.
@@ -98,14 +93,16 @@ bool TLinuxFileSystem::ReplaceFile(const std::string& path, std::string_view con
     TFileDescriptor fd(RetryOnInterrupt([&] {
       return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     }));
-    if (fd.Valid()) return FinishNewFile(fd, temporary, path, content, static_cast<mode_t>(mode), false, error);
+    if (fd.Valid()) return FinishNewFile(fd, temporary, path, content, static_cast<mode_t>(mode), false, path);
     failure = errno;
   }
-  error = ErrnoText(failure);
-  return false;
+  return TStatus::FromErrno(failure, "cannot write " + path);
 }
 
-bool TLinuxFileSystem::RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+TStatus TLinuxFileSystem::RemoveFile(const std::string& path) {
+  if (::unlink(path.c_str()) == 0) return {};
+  return TStatus::FromErrno(errno, "cannot remove " + path);
+}
 
 bool TLinuxFileSystem::Exists(const std::string& path) {
   struct stat info {};
@@ -117,29 +114,31 @@ bool TLinuxFileSystem::DirectoryExists(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool TLinuxFileSystem::CreateDirectory(const std::string& path) {
-  return ::mkdir(path.c_str(), 0700) == 0;
+TStatus TLinuxFileSystem::CreateDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) == 0) return {};
+  return TStatus::FromErrno(errno, "cannot create " + path);
 }
 
-bool TLinuxFileSystem::RemoveDirectory(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
+TStatus TLinuxFileSystem::RemoveDirectory(const std::string& path) {
+  if (::rmdir(path.c_str()) == 0) return {};
+  return TStatus::FromErrno(errno, "cannot remove " + path);
+}
 
-bool TLinuxFileSystem::CreateOwnFolders(const std::string& base, const std::string& own, std::string& error) {
-  return MakeFolders(base, own, error);
+TStatus TLinuxFileSystem::CreateOwnFolders(const std::string& base, const std::string& own) {
+  return MakeFolders(base, own);
 }
 
 namespace {
 
 // Deletes every entry of the open folder `folder`, named `path` in errors; a
 // folder inside is emptied the same way, then deleted. Entries are reached
-// only relative to their own folder and opened with O_NOFOLLOW.
-bool RemoveEntries(TFileDescriptor folder, const std::string& path, std::string& error) {
+// only relative to their own folder and opened with O_NOFOLLOW. A failure
+// names the first thing that stayed.
+TStatus RemoveEntries(TFileDescriptor folder, const std::string& path) {
   std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(folder.Get()), ::closedir);
-  if (!listing) {
-    error = "cannot list " + path + ": " + ErrnoText(errno);
-    return false;
-  }
+  if (!listing) return TStatus::FromErrno(errno, "cannot list " + path);
   const int fd = folder.Release();  // now closed with the listing
-  bool removedAll = true;
+  TStatus first;
   while (const struct dirent* entry = ::readdir(listing.get())) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
@@ -150,31 +149,25 @@ bool RemoveEntries(TFileDescriptor folder, const std::string& path, std::string&
           [&] { return ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
       failure = errno;
       if (inner.Valid()) {
-        std::string innerError;
-        const bool emptied = RemoveEntries(std::move(inner), path + "/" + name, innerError);
+        TStatus emptied = RemoveEntries(std::move(inner), path + "/" + name);
         if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) == 0) continue;
         failure = errno;
         if (!emptied) {
-          if (removedAll) error = innerError;
-          removedAll = false;
+          if (first.Ok()) first = std::move(emptied);
           continue;
         }
       }
     }
-    if (removedAll) error = "cannot remove " + path + "/" + name + ": " + ErrnoText(failure);
-    removedAll = false;
+    if (first.Ok()) first = TStatus::FromErrno(failure, "cannot remove " + path + "/" + name);
   }
-  return removedAll;
+  return first;
 }
 
 }  // namespace
 
-bool TLinuxFileSystem::RemoveFolderContents(const std::string& path, std::string& error) {
+TStatus TLinuxFileSystem::RemoveFolderContents(const std::string& path) {
   TFileDescriptor folder(
       RetryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
-  if (!folder.Valid()) {
-    error = "cannot open " + path + ": " + ErrnoText(errno);
-    return false;
-  }
-  return RemoveEntries(std::move(folder), path, error);
+  if (!folder.Valid()) return TStatus::FromErrno(errno, "cannot open " + path);
+  return RemoveEntries(std::move(folder), path);
 }

@@ -55,7 +55,7 @@ uint64_t TimevalToHundredNs(const timeval& value) {
 
 bool TLinuxMachine::Read(const std::string& path, std::string& content) const {
   TLinuxFileSystem files;
-  return files.ReadFile(Root + path, content);
+  return files.ReadFile(Root + path, content).Ok();
 }
 
 uint32_t TLinuxMachine::TickCount() {

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <vector>
@@ -81,15 +82,19 @@ int TLinuxSystem::NiceValue(TThreadPriority priority) {
   return 0;
 }
 
-bool TLinuxSystem::SetThreadPriority(TSystemThreadId thread, TThreadPriority priority) {
+TStatus TLinuxSystem::SetThreadPriority(TSystemThreadId thread, TThreadPriority priority) {
+  const auto refused = [thread] {
+    return TStatus::FromErrno(errno, "cannot change the priority of thread " + std::to_string(thread));
+  };
   // Both calls act on one thread when given its kernel id.
   struct sched_param none {};
-  if (priority == tpIdle) return ::sched_setscheduler(thread, SCHED_IDLE, &none) == 0;
+  if (priority == tpIdle) return ::sched_setscheduler(thread, SCHED_IDLE, &none) == 0 ? TStatus() : refused();
   const int policy = ::sched_getscheduler(thread);
-  if (policy < 0) return false;
+  if (policy < 0) return refused();
   // Leaving SCHED_IDLE needs the right to raise the thread's priority.
-  if (policy != SCHED_OTHER && ::sched_setscheduler(thread, SCHED_OTHER, &none) != 0) return false;
-  return ::setpriority(PRIO_PROCESS, static_cast<id_t>(thread), NiceValue(priority)) == 0;
+  if (policy != SCHED_OTHER && ::sched_setscheduler(thread, SCHED_OTHER, &none) != 0) return refused();
+  if (::setpriority(PRIO_PROCESS, static_cast<id_t>(thread), NiceValue(priority)) != 0) return refused();
+  return {};
 }
 
 uint32_t TLinuxSystem::ProcessAffinityMask() {
@@ -102,13 +107,15 @@ uint32_t TLinuxSystem::ProcessAffinityMask() {
   return mask;
 }
 
-bool TLinuxSystem::SetThreadAffinityMask(TSystemThreadId thread, uint32_t mask) {
-  if (mask == 0) return false;
+TStatus TLinuxSystem::SetThreadAffinityMask(TSystemThreadId thread, uint32_t mask) {
+  const std::string context = "cannot pin thread " + std::to_string(thread);
+  if (mask == 0) return TStatus::FromErrno(EINVAL, context);
   cpu_set_t set;
   CPU_ZERO(&set);
   for (int processor = 0; processor < 32; ++processor)
     if ((mask >> processor) & 1) CPU_SET(processor, &set);
   // The kernel call behind pthread_setaffinity_np, addressed by the thread
   // id the agent keeps for every thread whose settings it changes.
-  return ::sched_setaffinity(thread, sizeof set, &set) == 0;
+  if (::sched_setaffinity(thread, sizeof set, &set) != 0) return TStatus::FromErrno(errno, context);
+  return {};
 }

@@ -14,9 +14,9 @@ class TLinuxSystem : public ISystem {
   std::thread CreateThread(const std::string& name, std::function<void()> body) override;
   void SetCurrentThreadName(const std::string& name) override;
   TSystemThreadId CurrentThreadId() override;
-  bool SetThreadPriority(TSystemThreadId thread, TThreadPriority priority) override;
+  TStatus SetThreadPriority(TSystemThreadId thread, TThreadPriority priority) override;
   uint32_t ProcessAffinityMask() override;
-  bool SetThreadAffinityMask(TSystemThreadId thread, uint32_t mask) override;
+  TStatus SetThreadAffinityMask(TSystemThreadId thread, uint32_t mask) override;
 
   // The nice value of a priority other than idle (normal 0, lowest 10,
   // above normal -5).

@@ -32,7 +32,7 @@ class TFuzzSystem : public TLinuxSystem {
  public:
   std::string Folder;
   std::string DataHome() override { return Folder; }
-  bool SetThreadPriority(TSystemThreadId, TThreadPriority) override { return true; }
+  TStatus SetThreadPriority(TSystemThreadId, TThreadPriority) override { return {}; }
 };
 
 struct TFuzzAgent {
@@ -52,12 +52,11 @@ struct TFuzzAgent {
       std::abort();
     const std::string settingsFile = System.Folder + "/kelvra.INI";
     TLinuxFileSystem files;
-    std::string error;
     const std::string settings =
         "[agent]\nbind_ip=127.0.0.1\nbind_port=0\nbroadcast_port=0\nsuspend_timeout=0\nenableDebugOutput=1\n"
         "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\n"
         "[user]\ndata_port=" + std::to_string(dataPort) + "\n";
-    if (!files.WriteFile(settingsFile, settings, error)) std::abort();
+    if (!files.WriteFile(settingsFile, settings)) std::abort();
     TPlatform platform = TPlatform::Linux();
     platform.System = &System;
     platform.Debug = &Sink;

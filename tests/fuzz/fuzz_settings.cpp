@@ -21,18 +21,15 @@ class TMemoryFiles : public TLinuxFileSystem {
  public:
   static constexpr const char* kPath = "/fuzz/kelvra.INI";
   std::string Text;
-  bool ReadFile(const std::string& path, std::string& content) override {
-    if (path != kPath) return false;
+  TStatus ReadFile(const std::string& path, std::string& content) override {
+    if (path != kPath) return TStatus::FromErrno(ENOENT, "cannot read " + path);
     content = Text;
-    return true;
+    return {};
   }
-  bool WriteFile(const std::string& path, std::string_view content, std::string& error) override {
-    if (path != kPath) {
-      error = "not in memory";
-      return false;
-    }
+  TStatus WriteFile(const std::string& path, std::string_view content) override {
+    if (path != kPath) return TStatus::Failure("cannot write " + path, "not in memory");
     Text = content;
-    return true;
+    return {};
   }
   bool Exists(const std::string& path) override { return path == kPath; }
 };
