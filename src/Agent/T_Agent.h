@@ -5,8 +5,9 @@
 // the main thread (the headless runner or the window) creates it and
 // destroys it there; every other object of the agent borrows it.
 //
-// Lock order: the settings lock (inside TAgentConfig) and the session lock
-// are leaves: nothing else is taken while either is held.
+// Lock order (Agent/LockOrder.h): the settings lock (inside TAgentConfig)
+// and the session lock are leaves: nothing else is taken while either is
+// held.
 #pragma once
 
 #include <atomic>

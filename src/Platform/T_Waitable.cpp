@@ -50,14 +50,19 @@ bool TWaitable::Wait(int timeoutMs) {
   Waiters.push_back(&changed);
   bool signalled = false;
   for (;;) {
-    if (deadline) {
-      // The lock is held again whenever wait_until returns.
-      if (changed.wait_until(Mutex.Native(), *deadline) == std::cv_status::timeout) {
-        signalled = TryConsume();
-        break;
+    bool timedOut = false;
+    {
+      // The lock is held again whenever the wait returns.
+      TMutex::TNativeWait native(Mutex);
+      if (deadline) {
+        timedOut = changed.wait_until(native.Native(), *deadline) == std::cv_status::timeout;
+      } else {
+        changed.wait(native.Native());
       }
-    } else {
-      changed.wait(Mutex.Native());
+    }
+    if (timedOut) {
+      signalled = TryConsume();
+      break;
     }
     if (TryConsume()) {
       signalled = true;
