@@ -32,9 +32,7 @@ class CAPABILITY("mutex") TMutex {
   // Tells the analysis that the calling thread holds this lock, where it
   // cannot follow that itself; a debug build checks it and aborts if not.
   void AssertHeld() const ASSERT_CAPABILITY(this) {
-#ifndef NDEBUG
     assert(Owner.load(std::memory_order_relaxed) == std::this_thread::get_id() && "TMutex not held");
-#endif
   }
 
   // For a condition variable that waits on this lock, which the caller
@@ -57,17 +55,12 @@ class CAPABILITY("mutex") TMutex {
   std::mutex& Native() { return Mutex; }
 
  private:
-  void NoteOwner([[maybe_unused]] std::thread::id owner) {
-#ifndef NDEBUG
-    Owner.store(owner, std::memory_order_relaxed);
-#endif
-  }
+  void NoteOwner(std::thread::id owner) { Owner.store(owner, std::memory_order_relaxed); }
 
   std::mutex Mutex;
-#ifndef NDEBUG
-  // The thread that holds the lock; none while it is free. Debug builds only.
+  // The thread that holds the lock; none while it is free. Kept in every
+  // build (one layout whatever NDEBUG says), checked in debug builds.
   std::atomic<std::thread::id> Owner{};
-#endif
 };
 
 class SCOPED_CAPABILITY TMutexLock {
