@@ -5,7 +5,8 @@ function(kelvra_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wcast-align -Wformat=2 -Wimplicit-fallthrough
                          $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual>)
   if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-    target_compile_options(${target} PRIVATE -Wthread-safety)
+    # The beta group adds the checks of ACQUIRED_BEFORE / ACQUIRED_AFTER.
+    target_compile_options(${target} PRIVATE -Wthread-safety -Wthread-safety-beta)
   endif()
   if(KELVRA_WERROR)
     target_compile_options(${target} PRIVATE -Werror)

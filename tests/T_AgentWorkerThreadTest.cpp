@@ -253,6 +253,45 @@ TEST_F(WorkerTest, AFaultInEndSessionIsLoggedAndTheSessionEnds) {
   EXPECT_TRUE(Logged("WORKERTHREAD: Terminated."));
 }
 
+// EndSession may call back into the agent: its GetData goes through the
+// session's data cache and peer while the session ends, and FreeData drops
+// the block. Nothing the ending session holds is taken again.
+TEST_F(WorkerTest, AnEndSessionThatFetchesDataGetsItAndTheSessionEnds) {
+  User.AddFile("LIBTASKLIB_ENDDATA.SO", ReadTextFile(KELVRA_TASKLIB_ENDDATA));
+  User.AddData("EndSessionData", "saved state");
+  auto worker = std::make_unique<TAgentWorkerThread>(Parts->Context, Parts->Services, "127.0.0.1");
+  Run(*worker, 1, "Nothing", "", "libtasklib_enddata.so");
+  EXPECT_EQ(ReportOf(1).Text, "TASK_DONE 1 0.0 0.0 0");
+  RunBounded([&] { worker.reset(); }, 60s, "ending a session whose EndSession fetches data");
+  std::vector<std::string> texts;
+  for (const auto& request : User.Taken()) texts.push_back(request.Text);
+  EXPECT_EQ(texts, (std::vector<std::string>{"GET_FILE LIBTASKLIB_ENDDATA.SO", "TASK_DONE 1 0.0 0.0 0",
+                                             "GET_DATA EndSessionData"}));
+  EXPECT_FALSE(Logged("AGENTPEER: GET_DATA failed! User IP=127.0.0.1"));
+  EXPECT_TRUE(Logged("WORKERTHREAD: Filecache.Endsession() done."));
+  EXPECT_TRUE(Logged("WORKERTHREAD: Terminated."));
+}
+
+// Every pool thread asks at once for one library that needs a companion:
+// one thread fetches both files, writes and loads them while the others
+// wait for the cache, then every task runs with the one loaded library.
+TEST_F(WorkerTest, TasksOnEveryPoolThreadShareOneLibraryAndItsCompanion) {
+  User.AddFile("LIBTASKLIB_PART.SO", ReadTextFile(KELVRA_TASKLIB_PART));
+  constexpr uint32_t kTasks = 8;
+  RunBounded(
+      [&] {
+        TAgentWorkerThread worker(Parts->Context, Parts->Services, "127.0.0.1");
+        for (uint32_t id = 1; id <= kTasks; ++id)
+          Run(worker, id, "Echo", "task " + std::to_string(id), "libtasklib_tasks.so,libtasklib_part.so");
+        for (uint32_t id = 1; id <= kTasks; ++id) EXPECT_EQ(ReportOf(id).Block, "task " + std::to_string(id));
+      },
+      120s, "tasks sharing a library with a companion");
+  std::multiset<std::string> fetched;
+  for (const auto& request : User.Taken())
+    if (request.Text.rfind("GET_FILE ", 0) == 0) fetched.insert(request.Text);
+  EXPECT_EQ(fetched, (std::multiset<std::string>{"GET_FILE LIBTASKLIB_PART.SO", "GET_FILE LIBTASKLIB_TASKS.SO"}));
+}
+
 TEST_F(WorkerTest, AFullSessionQueueRefusesTheTaskThatDoesNotFit) {
   Start(1);
   TAgentWorkerThread worker(Parts->Context, Parts->Services, "127.0.0.1");

@@ -8,7 +8,9 @@
 #include <thread>
 #include <vector>
 
+#include "Platform/T_Condition.h"
 #include "Platform/T_Event.h"
+#include "Platform/T_Mutex.h"
 #include "Platform/T_PlatformSemaphore.h"
 #include "TestSupport.h"
 
@@ -18,7 +20,46 @@ namespace {
 
 constexpr int kLongWaitMs = 10000;  // a bound never reached in a passing run
 
+struct TFlag {
+  TMutex Mutex;
+  TCondition Changed;
+  bool Set GUARDED_BY(Mutex) = false;
+};
+
 }  // namespace
+
+// A condition wait lets the lock go and takes it back behind TMutex's back;
+// another thread takes it meanwhile. The owner a debug build records for
+// AssertHeld must be the waiter again afterwards.
+TEST(TMutex, AssertHeldKnowsTheOwnerAfterAConditionWait) {
+  TFlag flag;
+  TMutexLock guard(flag.Mutex);
+  // Started under the lock: its lock waits until this thread waits.
+  std::thread other([&flag] {
+    TMutexLock otherGuard(flag.Mutex);
+    flag.Mutex.AssertHeld();
+    flag.Set = true;
+    flag.Changed.NotifyAll();
+  });
+  while (!flag.Set) flag.Changed.WaitFor(flag.Mutex, kLongWaitMs);
+  flag.Mutex.AssertHeld();
+  flag.Set = false;
+  flag.Changed.WaitUntil(flag.Mutex, std::chrono::steady_clock::now() + 1ms);  // a wait that times out
+  flag.Mutex.AssertHeld();
+  other.join();
+}
+
+TEST(TMutexDeathTest, AssertHeldFailsWhereTheLockIsNotHeld) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "the owner is recorded in debug builds only";
+#else
+  TMutex mutex;
+  EXPECT_DEATH(mutex.AssertHeld(), "TMutex not held");
+  mutex.Lock();
+  mutex.Unlock();
+  EXPECT_DEATH(mutex.AssertHeld(), "TMutex not held");
+#endif
+}
 
 TEST(TEvent, AutoResetReleasesOneWaitPerSet) {
   TEvent event(false, false);

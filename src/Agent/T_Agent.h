@@ -6,6 +6,10 @@
 // the main thread (the headless runner or the window) creates it and
 // destroys it there. Nothing below it knows it: each part is handed the
 // context and the services it uses.
+//
+// Lock order (Agent/LockOrder.h): the settings lock (inside TAgentConfig)
+// and the session lock (inside TSessionList) are leaves: nothing else is
+// taken while either is held.
 #pragma once
 
 #include <memory>

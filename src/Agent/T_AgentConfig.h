@@ -5,7 +5,8 @@
 // Threads: ReadConfig runs on the main thread before any other agent thread
 // exists; afterwards Settings() and PoolSize() are constant and read freely.
 // The coordinator address and its write-back are guarded by the settings
-// lock, which callers must not hold (it is taken inside).
+// lock, which callers must not hold (it is taken inside); a leaf
+// (Agent/LockOrder.h).
 #pragma once
 
 #include <algorithm>

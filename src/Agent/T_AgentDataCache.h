@@ -11,7 +11,8 @@
 //
 // Threads: GetData and FreeData on pool threads, inside a task's calls of
 // the agent interface; the cache lock is held for the whole of a call,
-// across the request to the user. Lock order: cache lock, then peer lock.
+// across the request to the user. Lock order (Agent/LockOrder.h): cache
+// lock, then peer lock.
 #pragma once
 
 #include <cstdint>

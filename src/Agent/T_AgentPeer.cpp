@@ -89,11 +89,11 @@ TAgentPeer::~TAgentPeer() {
 }
 
 std::optional<std::string> TAgentPeer::RequestFile(const std::string& name) {
-  std::lock_guard<std::recursive_mutex> guard(Lock);
+  TMutexLock guard(Lock);
   TExchange exchange(*this);
   const int limit = WaitLimit();
   try {
-    TCustomWinSocket& socket = Socket.Socket();
+    TCustomWinSocket& socket = Wire();
     std::string reply, content;
     if (SocketWriteString(socket, "GET_FILE " + EncodeArgument(name), limit, Context.FrameErrorLog()) &&
         SocketReadString(socket, reply, limit) && reply == "Ok" && SocketReadStream(socket, content, limit))
@@ -106,11 +106,11 @@ std::optional<std::string> TAgentPeer::RequestFile(const std::string& name) {
 }
 
 TStreamRef TAgentPeer::RequestData(const std::string& identifier) {
-  std::lock_guard<std::recursive_mutex> guard(Lock);
+  TMutexLock guard(Lock);
   TExchange exchange(*this);
   const int limit = WaitLimit();
   try {
-    TCustomWinSocket& socket = Socket.Socket();
+    TCustomWinSocket& socket = Wire();
     std::string reply;
     IGenericStream* block = nullptr;
     if (SocketWriteString(socket, "GET_DATA " + EncodeArgument(identifier), limit, Context.FrameErrorLog()) &&
@@ -124,17 +124,17 @@ TStreamRef TAgentPeer::RequestData(const std::string& identifier) {
 }
 
 bool TAgentPeer::SendTaskDone(uint32_t taskId, IGenericStream* output) {
-  std::lock_guard<std::recursive_mutex> guard(Lock);
+  TMutexLock guard(Lock);
   TExchange exchange(*this);
   Context.DebugWrite("AGENTPEER: TASK_DONE %u for IP=%s", taskId, Address);
   const std::string text = "TASK_DONE " + std::to_string(taskId) + " " + Load.GetLoadSummary();
-  return SocketWriteStringAndStream(Socket.Socket(), text, output, WaitLimit(), Context.FrameErrorLog());
+  return SocketWriteStringAndStream(Wire(), text, output, WaitLimit(), Context.FrameErrorLog());
 }
 
 bool TAgentPeer::SendTaskFailed(uint32_t taskId, const std::string& message) {
-  std::lock_guard<std::recursive_mutex> guard(Lock);
+  TMutexLock guard(Lock);
   TExchange exchange(*this);
   Context.DebugWrite("AGENTPEER: TASK_FAILED %u for IP=%s - %s", taskId, Address, UserText(message));
   const std::string text = "TASK_FAILED " + std::to_string(taskId) + " " + EncodeArgument(message);
-  return SocketWriteString(Socket.Socket(), text, WaitLimit(), Context.FrameErrorLog());
+  return SocketWriteString(Wire(), text, WaitLimit(), Context.FrameErrorLog());
 }

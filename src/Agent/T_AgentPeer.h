@@ -7,9 +7,10 @@
 // Threads: made with the session's worker, connected and destroyed by the
 // worker thread; the exchanges run on pool threads. Each exchange holds the
 // peer's lock from its first write to its last read, so exchanges of
-// different threads never interleave on the wire. The lock is re-entrant and
-// the peer takes no other lock while holding it (callers may hold theirs:
-// file cache, data cache).
+// different threads never interleave on the wire. No exchange calls another,
+// so the lock is taken once per exchange. Lock order (Agent/LockOrder.h): the
+// callers' locks (file cache, data cache) before the peer's; under it only
+// the connection's own.
 //
 // Time limits: while the session lives, an exchange waits for the user as
 // long as it takes (a busy user is still a user, and only this session waits
@@ -23,12 +24,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "Common/T_ClientSocket.h"
 #include "Common/T_StreamRef.h"
+#include "Platform/T_Mutex.h"
 
 class ILoadSource;
 class TAgentContext;
@@ -67,17 +68,17 @@ class TAgentPeer {
 
   // GET_FILE `name` (the file cache's upper-cased key): the file's bytes, or
   // none when the user refuses or the exchange fails.
-  std::optional<std::string> RequestFile(const std::string& name);
+  std::optional<std::string> RequestFile(const std::string& name) EXCLUDES(Lock);
 
   // GET_DATA `identifier`: a new stream holding the block (its one
   // reference is the caller's), or an empty holder on failure.
-  TStreamRef RequestData(const std::string& identifier);
+  TStreamRef RequestData(const std::string& identifier) EXCLUDES(Lock);
 
   // TASK_DONE with the load summary of this moment and the whole output.
-  bool SendTaskDone(uint32_t taskId, IGenericStream* output);
+  bool SendTaskDone(uint32_t taskId, IGenericStream* output) EXCLUDES(Lock);
 
   // TASK_FAILED with `message` encoded.
-  bool SendTaskFailed(uint32_t taskId, const std::string& message);
+  bool SendTaskFailed(uint32_t taskId, const std::string& message) EXCLUDES(Lock);
 
   const std::string& UserAddress() const { return Address; }
   bool Connected() const { return Socket.Active(); }
@@ -88,6 +89,8 @@ class TAgentPeer {
 
   // Time limit of each wait of an exchange that begins now.
   int WaitLimit() const;
+  // The connection for an exchange's reads and writes.
+  TCustomWinSocket& Wire() REQUIRES(Lock) { return Socket.Socket(); }
 
   // Constant after construction.
   const TAgentContext& Context;      // borrowed
@@ -95,9 +98,11 @@ class TAgentPeer {
   const ILoadSource& Load;           // borrowed
   const std::string Address;
 
-  // Serialises whole exchanges; re-entrant. Held across network waits.
-  std::recursive_mutex Lock;
-  TClientSocket Socket;  // opened by Connect, then used under Lock; closed by any thread
+  // Serialises whole exchanges. Held across network waits.
+  TMutex Lock;
+  // Opened by Connect; read and written only through Wire, under Lock;
+  // cancelled, watched and closed by any thread.
+  TClientSocket Socket;
 
   // Written by BeginClosing, read by exchanges and CloseIfStalled: plain
   // values, relaxed (the socket's own lock orders the close they lead to).

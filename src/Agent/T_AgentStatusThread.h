@@ -114,6 +114,7 @@ class TAgentStatusThread {
   // Written by the status thread only, read anywhere: a plain value.
   std::atomic<TCoordinatorState> State{csSearching};
 
+  // A leaf (Agent/LockOrder.h).
   TMutex WakeLock;
   TCondition WakeCondition;
   bool WakeSet GUARDED_BY(WakeLock) = false;

@@ -3,7 +3,8 @@
 // one task per count taken from FreeThreadSemaphore), waits for its tasks
 // (WaitForTasks) and destroys it; pool threads call GetTask; ListTasks runs
 // on any thread. The pool owns its threads and queued items; it borrows the
-// agent's context, closing flag, suspension and interface. Lock order: the session's queue lock, then the pool lock (a leaf).
+// agent's context, closing flag, suspension and interface. Lock order
+// (Agent/LockOrder.h): the session's queue lock, then the pool lock (a leaf).
 #pragma once
 
 #include <atomic>

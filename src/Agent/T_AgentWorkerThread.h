@@ -13,8 +13,9 @@
 //
 // Threads: created, fed (AddTask) and destroyed by the lobby thread; the
 // body runs on the worker thread; pool threads call the ISession and
-// ITaskReport members. Lock order: queue lock, then the pool's lock; the
-// agent's session lock only after the queue lock is released.
+// ITaskReport members. Lock order (Agent/LockOrder.h): queue lock, then the
+// pool's lock; the agent's session lock only after the queue lock is
+// released.
 #pragma once
 
 #include <atomic>

@@ -16,8 +16,6 @@
 
 namespace {
 
-using TGuard = std::lock_guard<std::recursive_mutex>;
-
 // Upper case by the ASCII rules: bytes outside a-z stay as they are.
 std::string UpperCase(std::string text) {
   for (char& c : text)
@@ -72,8 +70,7 @@ std::string TFileCache::LocalNameFor(const std::string& spelling) const {
   return CacheFolder + flat;
 }
 
-int TFileCache::FindOrFetch(const std::string& name) {
-  TGuard guard(Lock);
+int TFileCache::FindOrFetchLocked(const std::string& name) {
   const std::string key = UpperCase(name);
   for (size_t i = 0; i < Entries.size(); ++i) {
     if (Entries[i].Name == key) {
@@ -91,8 +88,7 @@ int TFileCache::FindOrFetch(const std::string& name) {
   return static_cast<int>(Entries.size() - 1);
 }
 
-bool TFileCache::WriteLocalCopy(int index, bool library) {
-  TGuard guard(Lock);
+bool TFileCache::WriteLocalCopyLocked(int index, bool library) {
   TFileCacheEntry& entry = Entries.at(static_cast<size_t>(index));
   if (!entry.LocalName.empty()) return true;
   const std::string local = LocalNameFor(entry.Spelling);
@@ -125,7 +121,11 @@ bool TFileCache::WriteLocalCopy(int index, bool library) {
 }
 
 void TFileCache::LoadEntryLibrary(int index) {
-  TGuard guard(Lock);
+  TMutexLock guard(Lock);
+  LoadEntryLibraryLocked(index);
+}
+
+void TFileCache::LoadEntryLibraryLocked(int index) {
   TFileCacheEntry& entry = Entries.at(static_cast<size_t>(index));
   if (entry.Module != nullptr) RaiseAssertionFailure("Agent/T_FileCache", 316);
   Context.DebugWrite("FILECACHE: Loading library from file %s (original file - %s.", UserText(entry.LocalName),
@@ -138,7 +138,7 @@ void TFileCache::LoadEntryLibrary(int index) {
 }
 
 void* TFileCache::GetLibrary(const std::string& libraryText) {
-  TGuard guard(Lock);
+  TMutexLock guard(Lock);
   std::vector<std::string> items;
   if (libraryText.find(',') == std::string::npos) {
     items.push_back(libraryText);
@@ -147,27 +147,32 @@ void* TFileCache::GetLibrary(const std::string& libraryText) {
   }
   int index = -1;
   for (size_t i = items.size(); i-- > 0;) {
-    index = FindOrFetch(items[i]);
+    index = FindOrFetchLocked(items[i]);
     if (index < 0) {
       Context.DebugWrite("FILECACHE: File %s not found on user.", UserText(items[i]));
       return nullptr;
     }
-    if (!WriteLocalCopy(index, i == 0)) {
+    if (!WriteLocalCopyLocked(index, i == 0)) {
       Context.DebugWrite("FILECACHE: Unagle to create local file %s.", UserText(items[i]));
       return nullptr;
     }
   }
   if (index < 0) return nullptr;  // a list of no items names no library
-  if (Entries[static_cast<size_t>(index)].Module == nullptr) LoadEntryLibrary(index);
+  if (Entries[static_cast<size_t>(index)].Module == nullptr) LoadEntryLibraryLocked(index);
   return Entries[static_cast<size_t>(index)].Module;
 }
 
 void TFileCache::CallEndSession() {
+  std::vector<void*> modules;
+  {
+    TMutexLock guard(Lock);
+    for (const TFileCacheEntry& entry : Entries)
+      if (entry.Module != nullptr) modules.push_back(entry.Module);
+  }
   IDynamicLibraries& libraries = *Context.Platform().Libraries;
-  for (const TFileCacheEntry& entry : Entries) {
-    if (entry.Module == nullptr) continue;
-    void* address = libraries.Symbol(entry.Module, "EndSession");
-    if (address == nullptr) address = libraries.Symbol(entry.Module, "_EndSession");
+  for (void* module : modules) {
+    void* address = libraries.Symbol(module, "EndSession");
+    if (address == nullptr) address = libraries.Symbol(module, "_EndSession");
     if (address == nullptr) continue;
     // A C++ exception or a processor fault in the library fails only this
     // call; the other libraries are still called.
@@ -185,7 +190,7 @@ char* TFileCache::CopyCacheFolder(char* buffer) const {
 }
 
 void TFileCache::ClearCache() {
-  TGuard guard(Lock);
+  TMutexLock guard(Lock);
   const TPlatform& platform = Context.Platform();
   // What cannot be unloaded or deleted stays; nothing is reported.
   for (TFileCacheEntry& entry : Entries) {

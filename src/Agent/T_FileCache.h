@@ -4,16 +4,17 @@
 // EndSession is called, and everything is unloaded, deleted and removed.
 // Threads: the worker creates it, calls CallEndSession once the pool is gone
 // and destroys it; pool threads call GetLibrary at once, each holding the
-// cache's re-entrant lock for the whole call (network, disk, load). Lock
-// order: the cache's lock, then the peer's or the process-wide lock that
-// keeps the making and removing of session folders apart (a leaf).
+// cache's lock for the whole call (network, disk, load), taken once: its
+// steps are ...Locked functions. Lock order (Agent/LockOrder.h): the cache's
+// lock, then the peer's or the process-wide lock that keeps the making and
+// removing of session folders apart (a leaf).
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "I_Agent.h"
+#include "Platform/T_Mutex.h"
 
 class TAgentContext;
 class TAgentPeer;
@@ -44,22 +45,17 @@ class TFileCache {
   // A task's library text (decoded): one name, or a comma list whose first
   // item is the library and whose other items are files it needs beside it
   // (all fetched and written last to first). The loaded library, or null.
-  void* GetLibrary(const std::string& libraryText);
+  void* GetLibrary(const std::string& libraryText) EXCLUDES(Lock);
 
-  // The index of the entry of `name` (letter case ignored), fetched from the
-  // user when new; -1 when the user does not deliver it.
-  int FindOrFetch(const std::string& name);
-  // True when the entry's local copy exists (written now or before). A new
-  // copy is made 0700 when it is the `library`, else 0600.
-  bool WriteLocalCopy(int index, bool library);
-  // Loads the entry's local copy; the entry must not be loaded yet. A
-  // library that does not load leaves Module null and logs the loader's
-  // reason.
-  void LoadEntryLibrary(int index);
+  // Loads the local copy of entry `index`; the entry must not be loaded
+  // yet. A library that does not load leaves Module null and logs the
+  // loader's reason.
+  void LoadEntryLibrary(int index) EXCLUDES(Lock);
 
   // Calls "EndSession" (else "_EndSession") of every loaded library, in
-  // order. Only once no pool thread is left; takes no lock.
-  void CallEndSession();
+  // order. Only once no pool thread is left; no lock is held while they run
+  // (they may call back into the agent: GetData, FreeData).
+  void CallEndSession() EXCLUDES(Lock);
 
   // Copies the session folder and a zero byte to `buffer`, which has room
   // for KELVRA_SESSION_FOLDER_MAX bytes (a longer path is cut). Any thread.
@@ -69,9 +65,17 @@ class TFileCache {
   // Unloads the libraries, deletes everything in the session folder (links
   // deleted, never followed) and removes it, then the user's folder above it
   // when empty. Failures are ignored.
-  void ClearCache();
+  void ClearCache() EXCLUDES(Lock);
 
  private:
+  // The index of the entry of `name` (letter case ignored), fetched from the
+  // user when new; -1 when the user does not deliver it.
+  int FindOrFetchLocked(const std::string& name) REQUIRES(Lock);
+  // True when the entry's local copy exists (written now or before). A new
+  // copy is made 0700 when it is the `library`, else 0600.
+  bool WriteLocalCopyLocked(int index, bool library) REQUIRES(Lock);
+  void LoadEntryLibraryLocked(int index) REQUIRES(Lock);
+
   // CacheFolder + `spelling` flattened (":", "\" and "/" become "_"), or
   // empty when that is no file name of the folder ("", ".", "..").
   std::string LocalNameFor(const std::string& spelling) const;
@@ -86,12 +90,11 @@ class TFileCache {
   IAgent* const AgentInterface;  // borrowed; handed to EndSession
   const std::string CacheFolder;
 
-  // Re-entrant: GetLibrary holds it while its steps take it again.
-  std::recursive_mutex Lock;
-  // Guarded by Lock (CallEndSession reads it alone, after the pool). Only
-  // appended to, so an index stays valid for the cache's life.
-  std::vector<TFileCacheEntry> Entries;
-  // Guarded by Lock: whether this cache made (or found as real folders) its
-  // session folder; only then is anything removed at its end.
-  bool FoldersMade = false;
+  // Held for a whole GetLibrary, across the peer's exchanges.
+  TMutex Lock;
+  // Only appended to (until ClearCache), so an index stays valid.
+  std::vector<TFileCacheEntry> Entries GUARDED_BY(Lock);
+  // Whether this cache made (or found as real folders) its session folder;
+  // only then is anything removed at its end.
+  bool FoldersMade GUARDED_BY(Lock) = false;
 };

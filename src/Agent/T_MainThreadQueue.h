@@ -3,7 +3,8 @@
 // WakeDescriptor() and runs them with ServePending(). The thread that
 // creates the queue is the main thread.
 //
-// Lock order: the queue lock is a leaf; calls run without it held.
+// Lock order (Agent/LockOrder.h): the queue lock is a leaf; calls run
+// without it held.
 #pragma once
 
 #include <deque>

@@ -1,5 +1,7 @@
 #include "Agent/T_PoolThread.h"
 
+#include <cassert>
+
 #include "Agent/T_AgentContext.h"
 #include "Agent/T_AgentPeer.h"
 #include "Agent/T_FileCache.h"
@@ -34,8 +36,10 @@ void TPoolThread::Terminate() {
   Wake.Set();
 }
 
-// `pool` is Owner: the pool passes itself.
-std::unique_ptr<TPoolTaskItem>& TPoolThread::CurrentItemSlot(const TAgentThreadPool&) NO_THREAD_SAFETY_ANALYSIS {
+std::unique_ptr<TPoolTaskItem>& TPoolThread::CurrentItemSlot([[maybe_unused]] const TAgentThreadPool& pool) {
+  // The pool passes itself, so the lock the caller holds is Owner's.
+  assert(&pool == &Owner);
+  Owner.PoolLock.AssertHeld();
   return CurrentItem;
 }
 

@@ -53,7 +53,8 @@ class TPoolThread {
   // item's session refresh its task list.
   void FinishItem() EXCLUDES(Owner.PoolLock);
   // CurrentItem for the pool's own code, which holds the lock of `pool`,
-  // this thread's pool (the analysis cannot tell the two names apart).
+  // this thread's pool (the analysis cannot tell the two names apart; the
+  // function asserts that the lock is held).
   std::unique_ptr<TPoolTaskItem>& CurrentItemSlot(const TAgentThreadPool& pool) REQUIRES(pool.PoolLock);
 
   // Constant after construction (SystemThread is set before the

@@ -11,7 +11,8 @@
 // is never closed while a call still uses it.
 //
 // Lock order: IoLock (one whole read, write or connect) before StateLock
-// (the descriptor and the connection's state, held briefly).
+// (the descriptor and the connection's state, held briefly); the server's
+// list lock before both. The process's whole order: Agent/LockOrder.h.
 #pragma once
 
 #include <atomic>

@@ -16,7 +16,10 @@
 // connection before anything is made for it. The accept and connection
 // threads share the lists under ListLock, which also guards each connection
 // thread's connection pointer. Any thread may ask ThreadCount and
-// ConnectionCount.
+// ConnectionCount. Lock order: ListLock before a connection's own locks
+// (Deactivate closes connections under it); nothing that holds a
+// connection's lock takes ListLock. The process's whole order:
+// Agent/LockOrder.h.
 #pragma once
 
 #include <cstdint>

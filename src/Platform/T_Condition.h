@@ -15,14 +15,16 @@ class TCondition {
   TCondition& operator=(const TCondition&) = delete;
 
   void Wait(TMutex& mutex) REQUIRES(mutex) {
-    std::unique_lock<std::mutex> lock(mutex.Native(), std::adopt_lock);
+    TMutex::TNativeWait native(mutex);
+    std::unique_lock<std::mutex> lock(native.Native(), std::adopt_lock);
     Condition.wait(lock);
     lock.release();
   }
 
   // False when `timeoutMs` passed without a notification.
   bool WaitFor(TMutex& mutex, int timeoutMs) REQUIRES(mutex) {
-    std::unique_lock<std::mutex> lock(mutex.Native(), std::adopt_lock);
+    TMutex::TNativeWait native(mutex);
+    std::unique_lock<std::mutex> lock(native.Native(), std::adopt_lock);
     bool notified = Condition.wait_for(lock, std::chrono::milliseconds(timeoutMs)) == std::cv_status::no_timeout;
     lock.release();
     return notified;
@@ -30,7 +32,8 @@ class TCondition {
 
   // False once `deadline` has passed.
   bool WaitUntil(TMutex& mutex, std::chrono::steady_clock::time_point deadline) REQUIRES(mutex) {
-    std::unique_lock<std::mutex> lock(mutex.Native(), std::adopt_lock);
+    TMutex::TNativeWait native(mutex);
+    std::unique_lock<std::mutex> lock(native.Native(), std::adopt_lock);
     bool early = Condition.wait_until(lock, deadline) == std::cv_status::no_timeout;
     lock.release();
     return early;

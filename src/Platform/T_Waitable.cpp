@@ -15,11 +15,18 @@ std::optional<TClock::time_point> DeadlineOf(int timeoutMs) {
   return TClock::now() + std::chrono::milliseconds(timeoutMs);
 }
 
-// The two objects' locks as one lockable, taken without risk of deadlock
-// against a thread that takes them in the other order.
-class TBothLocks {
+// Holds the two objects' locks, taken together without risk of deadlock
+// against a thread that takes them in the other order. A condition
+// variable's wait lets both go and takes them back through lock and unlock.
+class SCOPED_CAPABILITY TBothLocks {
  public:
-  TBothLocks(std::mutex& first, std::mutex& second) : First(first), Second(second) {}
+  TBothLocks(TMutex& first, TMutex& second) ACQUIRE(first, second) : First(first.Native()), Second(second.Native()) {
+    lock();
+  }
+  ~TBothLocks() RELEASE() { unlock(); }
+  TBothLocks(const TBothLocks&) = delete;
+  TBothLocks& operator=(const TBothLocks&) = delete;
+
   void lock() { std::lock(First, Second); }
   void unlock() {
     First.unlock();
@@ -50,14 +57,19 @@ bool TWaitable::Wait(int timeoutMs) {
   Waiters.push_back(&changed);
   bool signalled = false;
   for (;;) {
-    if (deadline) {
-      // The lock is held again whenever wait_until returns.
-      if (changed.wait_until(Mutex.Native(), *deadline) == std::cv_status::timeout) {
-        signalled = TryConsume();
-        break;
+    bool timedOut = false;
+    {
+      // The lock is held again whenever the wait returns.
+      TMutex::TNativeWait native(Mutex);
+      if (deadline) {
+        timedOut = changed.wait_until(native.Native(), *deadline) == std::cv_status::timeout;
+      } else {
+        changed.wait(native.Native());
       }
-    } else {
-      changed.wait(Mutex.Native());
+    }
+    if (timedOut) {
+      signalled = TryConsume();
+      break;
     }
     if (TryConsume()) {
       signalled = true;
@@ -68,13 +80,10 @@ bool TWaitable::Wait(int timeoutMs) {
   return signalled;
 }
 
-// Both locks are taken together through TBothLocks, which the analysis
-// cannot follow.
-TWaitResult WaitForFirst(TWaitable& first, TWaitable& second, int timeoutMs) NO_THREAD_SAFETY_ANALYSIS {
+TWaitResult WaitForFirst(TWaitable& first, TWaitable& second, int timeoutMs) {
   if (&first == &second) return first.Wait(timeoutMs) ? wrFirst : wrTimeout;
   const std::optional<TClock::time_point> deadline = DeadlineOf(timeoutMs);
-  TBothLocks both(first.Mutex.Native(), second.Mutex.Native());
-  std::unique_lock<TBothLocks> guard(both);
+  TBothLocks both(first.Mutex, second.Mutex);
   std::condition_variable_any changed;
   first.Waiters.push_back(&changed);
   second.Waiters.push_back(&changed);
@@ -93,9 +102,9 @@ TWaitResult WaitForFirst(TWaitable& first, TWaitable& second, int timeoutMs) NO_
     }
     if (timedOut) break;
     if (deadline) {
-      timedOut = changed.wait_until(guard, *deadline) == std::cv_status::timeout;
+      timedOut = changed.wait_until(both, *deadline) == std::cv_status::timeout;
     } else {
-      changed.wait(guard);
+      changed.wait(both);
     }
   }
   Unregister(first.Waiters, &changed);

@@ -20,5 +20,6 @@
 #define ACQUIRE(...) KELVRA_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) KELVRA_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) KELVRA_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+#define ASSERT_CAPABILITY(x) KELVRA_THREAD_ANNOTATION(assert_capability(x))
 #define RETURN_CAPABILITY(x) KELVRA_THREAD_ANNOTATION(lock_returned(x))
 #define NO_THREAD_SAFETY_ANALYSIS KELVRA_THREAD_ANNOTATION(no_thread_safety_analysis)
