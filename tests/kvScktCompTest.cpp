@@ -1,4 +1,5 @@
-// The blocking socket layer over 127.0.0.1.
+// The blocking socket layer over 127.0.0.1 (`kvScktComp` is the socket unit's
+// own name, kept like `kelvracommon`).
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "Agent/I_MainThread.h"
-#include "Agent/TCoordinatorState.h"
+#include "Agent/T_CoordinatorState.h"
 #include "Agent/T_AgentConfig.h"
 #include "Common/T_DebugLog.h"
 #include "I_Agent.h"

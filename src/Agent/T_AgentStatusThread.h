@@ -17,7 +17,7 @@
 #include <string>
 
 #include "Agent/I_MainThread.h"
-#include "Agent/TCoordinatorState.h"
+#include "Agent/T_CoordinatorState.h"
 #include "Agent/T_BroadcastListener.h"
 #include "Agent/T_MachineSampler.h"
 #include "Agent/T_Suspension.h"
