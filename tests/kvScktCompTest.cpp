@@ -26,7 +26,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int kNoLimit = TWinSocketStream::kNoTimeLimit;
+constexpr int kNoLimit = kInfiniteWait;
 
 // A connection thread whose handler is the test's function. Counts the
 // objects alive, so a test sees that the server freed them.

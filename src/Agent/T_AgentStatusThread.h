@@ -30,9 +30,6 @@ class TAgent;
 
 class TAgentStatusThread {
  public:
-  // The version number reported to the coordinator.
-  static constexpr int kAgentVersion = 265;
-
   // Takes the baseline sample and opens the broadcast listener (a port that
   // cannot be had is logged and the agent goes on without it). `agent` and
   // `mainThread` are borrowed for the object's life.
