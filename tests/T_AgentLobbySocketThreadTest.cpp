@@ -11,7 +11,7 @@
 #include "Agent/T_MainThreadQueue.h"
 #include "AgentFixture.h"
 #include "Common/WireFraming.h"
-#include "MemoryConnection.h"
+#include "T_MemoryConnection.h"
 #include "TestSupport.h"
 
 namespace {
