@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <chrono>
 
-#include "AgentProcess.h"
 #include "FakePeers.h"
+#include "T_AgentProcess.h"
 #include "TestSupport.h"
 
 namespace {

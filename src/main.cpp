@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "Agent/AgentVersion.h"
 #include "Agent/T_Agent.h"
 #include "Agent/T_MainThreadQueue.h"
 #include "Platform/ProcessSetup.h"
@@ -25,9 +26,6 @@
 #endif
 
 namespace {
-
-// The version number 265, shown as three hexadecimal digits.
-constexpr const char* kVersionText = "kelvra agent v.109";
 
 constexpr const char* kUsage =
     "Usage: kelvra-agent [--headless] [--config FILE]\n"
@@ -59,7 +57,7 @@ int ParseCommandLine(int argc, char** argv, TCommandLine& line) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (argument == "--version") {
-      std::printf("%s\n", kVersionText);
+      std::printf("%s\n", kAgentVersionText);
       return 0;
     } else {
       std::fprintf(stderr, "kelvra-agent: unknown argument '%s'\n\n%s", argument.c_str(), kUsage);

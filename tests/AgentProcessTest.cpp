@@ -9,9 +9,9 @@
 #include <chrono>
 #include <thread>
 
-#include "AgentProcess.h"
 #include "FakePeers.h"
 #include "Platform/T_UdpSocket.h"
+#include "T_AgentProcess.h"
 #include "TestSupport.h"
 
 namespace {

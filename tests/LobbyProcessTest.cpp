@@ -13,9 +13,9 @@
 #include <optional>
 #include <set>
 
-#include "AgentProcess.h"
 #include "Common/CommandText.h"
 #include "FakePeers.h"
+#include "T_AgentProcess.h"
 #include "TestSupport.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "Common/WireFraming.h"
-#include "MemoryConnection.h"
 #include "SessionFixture.h"
+#include "T_MemoryConnection.h"
 #include "TestSupport.h"
 
 namespace {

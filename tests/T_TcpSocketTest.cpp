@@ -174,7 +174,7 @@ TEST(TTcpSocket, AnUnansweredConnectEndsAtItsDeadlineOrAtAShutdown) {
   TTcpSocket cancelled;
   ASSERT_EQ(cancelled.Create(), 0);
   auto connecting = std::async(std::launch::async, [&] {
-    return TTcpSocket::Connect(cancelled.Get(), Loopback(), silent.Port(), TTcpSocket::kNoTimeLimit);
+    return TTcpSocket::Connect(cancelled.Get(), Loopback(), silent.Port(), kInfiniteWait);
   });
   EXPECT_EQ(connecting.wait_for(300ms), std::future_status::timeout) << "the connect waits for an answer";
   ASSERT_EQ(TTcpSocket::Shutdown(cancelled.Get()), 0);

@@ -1,4 +1,5 @@
-// The blocking socket layer over 127.0.0.1.
+// The blocking socket layer over 127.0.0.1 (`kvScktComp` is the socket unit's
+// own name, kept like `kelvracommon`).
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -25,7 +26,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int kNoLimit = TWinSocketStream::kNoTimeLimit;
+constexpr int kNoLimit = kInfiniteWait;
 
 // A connection thread whose handler is the test's function. Counts the
 // objects alive, so a test sees that the server freed them.

@@ -18,7 +18,7 @@
 
 #include "Agent/I_LoadSource.h"
 #include "Agent/I_MainThread.h"
-#include "Agent/TCoordinatorState.h"
+#include "Agent/T_CoordinatorState.h"
 #include "Agent/T_AgentConfig.h"
 #include "Agent/T_AgentContext.h"
 #include "Agent/T_AgentInterface.h"

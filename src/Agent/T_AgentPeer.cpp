@@ -8,12 +8,13 @@
 #include "Common/CommandText.h"
 #include "Common/T_WinSocketStream.h"
 #include "Common/WireFraming.h"
+#include "Platform/TimeLimit.h"
 
 namespace {
 
 // While the session lives, the user connection's reads and writes wait
 // without limit.
-constexpr int kUserTimeout = TWinSocketStream::kNoTimeLimit;
+constexpr int kUserTimeout = kInfiniteWait;
 
 }  // namespace
 

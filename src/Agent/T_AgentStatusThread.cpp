@@ -1,5 +1,6 @@
 #include "Agent/T_AgentStatusThread.h"
 
+#include "Agent/AgentVersion.h"
 #include "Agent/T_AgentConfig.h"
 #include "Agent/T_AgentContext.h"
 #include "Agent/T_SessionList.h"
@@ -212,7 +213,7 @@ std::string TAgentStatusThread::BuildStatusReport(const std::string& computerNam
                                                   uint32_t idlePercent, uint32_t agentPercent,
                                                   uint32_t freeMemoryMB, const std::string& statusText,
                                                   uint32_t processorCount, int poolSize) {
-  return "UPDATE_STATUS " + std::to_string(kAgentVersion) + " " + EncodeArgument(computerName) + " " +
+  return "UPDATE_STATUS " + std::to_string(kAgentVersionNumber) + " " + EncodeArgument(computerName) + " " +
          FormatDecimal(processorGHz, 3) + " " + std::to_string(idlePercent) + " " + std::to_string(agentPercent) +
          " " + std::to_string(freeMemoryMB) + " " + EncodeArgument(statusText) + " " +
          std::to_string(processorCount) + " " + std::to_string(static_cast<uint32_t>(poolSize));

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "Agent/I_MainThread.h"
-#include "Agent/TCoordinatorState.h"
+#include "Agent/T_CoordinatorState.h"
 #include "Agent/T_BroadcastListener.h"
 #include "Agent/T_MachineSampler.h"
 #include "Agent/T_Suspension.h"
@@ -33,9 +33,6 @@ class TSuspendState;
 
 class TAgentStatusThread {
  public:
-  // The version number reported to the coordinator.
-  static constexpr int kAgentVersion = 265;
-
   // Takes the baseline sample and opens the broadcast listener (a port that
   // cannot be had is logged and the agent goes on without it). `config`
   // holds the coordinator address (read, and written when a coordinator is

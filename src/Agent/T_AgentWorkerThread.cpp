@@ -8,11 +8,11 @@
 #include "Agent/T_FileCache.h"
 #include "Common/kelvracommon.h"
 #include "Platform/T_TaskGuard.h"
+#include "Platform/TimeLimit.h"
 
 namespace {
 
 constexpr const char* kWorkerUnit = "Agent/T_AgentWorkerThread";
-constexpr int kNoTimeLimit = 2147483647;
 // How often teardown looks for a user that stopped answering.
 constexpr int kPeerWatchMs = 250;
 
@@ -65,10 +65,10 @@ void TAgentWorkerThread::Run() {
   ReportTasks();
 
   while (!Thread.StopRequested()) {
-    if (WaitForFirst(StopEvent, QueuedTasks.Handle(), kNoTimeLimit) == wrFirst) break;
+    if (WaitForFirst(StopEvent, QueuedTasks.Handle(), kInfiniteWait) == wrFirst) break;
     ReportTasks();
     // A task leaves the session queue only when a pool thread is free.
-    if (WaitForFirst(StopEvent, Pool->FreeThreadSemaphore().Handle(), kNoTimeLimit) == wrFirst) break;
+    if (WaitForFirst(StopEvent, Pool->FreeThreadSemaphore().Handle(), kInfiniteWait) == wrFirst) break;
     DispatchOne();
   }
   TearDownObjects();
@@ -90,7 +90,7 @@ void TAgentWorkerThread::RunFailed(const std::string& reason) {
   // Publishes the error and whatever the start-up built.
   StartFailed.store(true, std::memory_order_release);
   StartedEvent.Set();
-  while (WaitForFirst(StopEvent, QueuedTasks.Handle(), kNoTimeLimit) == wrSecond) FailQueuedTasks();
+  while (WaitForFirst(StopEvent, QueuedTasks.Handle(), kInfiniteWait) == wrSecond) FailQueuedTasks();
   // Tasks queued just before the end are owed their answer too.
   FailQueuedTasks();
   TearDownObjects();

@@ -57,12 +57,12 @@ void TMachineSampler::Sample() {
                       static_cast<int64_t>(reading->User - Previous.User);
       auto idle = static_cast<int64_t>(reading->Idle - Previous.Idle);
       onePercent = std::max<int64_t>(total / 100, 1);
-      Idle.store(Low32(100 - (total - idle) / onePercent), std::memory_order_relaxed);
+      IdlePercentValue.store(Low32(100 - (total - idle) / onePercent), std::memory_order_relaxed);
     } else {
       auto counter = static_cast<int64_t>(reading->User - Previous.User);
       auto base = static_cast<int64_t>(reading->Idle - Previous.Idle);
       onePercent = std::max<int64_t>(base / 100, 1);
-      Idle.store(Low32(counter / onePercent), std::memory_order_relaxed);
+      IdlePercentValue.store(Low32(counter / onePercent), std::memory_order_relaxed);
       onePercent = std::max<int64_t>(onePercent * count, 1);
     }
     Previous = *reading;
@@ -70,14 +70,14 @@ void TMachineSampler::Sample() {
     TProcessTimes process = Machine.ReadProcessTimes();
     int64_t used = static_cast<int64_t>(process.Kernel - PreviousProcess.Kernel) +
                    static_cast<int64_t>(process.User - PreviousProcess.User);
-    Agent.store(Low32(used / onePercent), std::memory_order_relaxed);
+    AgentPercentValue.store(Low32(used / onePercent), std::memory_order_relaxed);
     PreviousProcess = process;
   }
 
   if (std::optional<uint64_t> bytes = Machine.AvailableMemory()) {
     uint64_t mib = *bytes >> 20;
-    FreeMemory.store(static_cast<uint32_t>(std::min<uint64_t>(mib, std::numeric_limits<uint32_t>::max())),
-                     std::memory_order_relaxed);
+    FreeMemoryMBValue.store(static_cast<uint32_t>(std::min<uint64_t>(mib, std::numeric_limits<uint32_t>::max())),
+                            std::memory_order_relaxed);
   }
   ReadComputerName();
   ReadProcessorSpeed();

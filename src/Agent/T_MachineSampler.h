@@ -41,9 +41,9 @@ class TMachineSampler {
   void Sample();
 
   float ProcessorGHz() const { return GHz.load(std::memory_order_relaxed); }
-  uint32_t IdlePercent() const { return Idle.load(std::memory_order_relaxed); }
-  uint32_t AgentPercent() const { return Agent.load(std::memory_order_relaxed); }
-  uint32_t FreeMemoryMB() const { return FreeMemory.load(std::memory_order_relaxed); }
+  uint32_t IdlePercent() const { return IdlePercentValue.load(std::memory_order_relaxed); }
+  uint32_t AgentPercent() const { return AgentPercentValue.load(std::memory_order_relaxed); }
+  uint32_t FreeMemoryMB() const { return FreeMemoryMBValue.load(std::memory_order_relaxed); }
   uint32_t ProcessorCount() const { return Processors.load(std::memory_order_relaxed); }
   const std::string& ComputerName() const { return Name; }
 
@@ -86,8 +86,8 @@ class TMachineSampler {
 
   // Written by the status thread, read by any thread.
   std::atomic<float> GHz{0};
-  std::atomic<uint32_t> Idle{0};
-  std::atomic<uint32_t> Agent{0};
-  std::atomic<uint32_t> FreeMemory{0};
+  std::atomic<uint32_t> IdlePercentValue{0};
+  std::atomic<uint32_t> AgentPercentValue{0};
+  std::atomic<uint32_t> FreeMemoryMBValue{0};
   std::atomic<uint32_t> Processors{0};
 };

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Agent/TCoordinatorState.h"
+#include "Agent/T_CoordinatorState.h"
 #include "Platform/T_Mutex.h"
 
 class TSessionList {

@@ -5,21 +5,15 @@
 
 #include "Common/E_SocketError.h"
 
-namespace {
-
-bool HasLimit(int timeoutMs) { return timeoutMs >= 0 && timeoutMs != TWinSocketStream::kNoTimeLimit; }
-
-}  // namespace
-
 TWinSocketStream::TWinSocketStream(TCustomWinSocket& socket, int timeoutMs)
     : Socket(socket),
       TimeOutMs(timeoutMs),
-      Deadline(HasLimit(timeoutMs) ? TClock::now() + std::chrono::milliseconds(timeoutMs) : TClock::time_point()) {
+      Deadline(HasTimeLimit(timeoutMs) ? TClock::now() + std::chrono::milliseconds(timeoutMs) : TClock::time_point()) {
   if (!Socket.Blocking()) throw ESocketError(kSocketMustBeBlocking);
 }
 
 int TWinSocketStream::RemainingMs() const {
-  if (!HasLimit(TimeOutMs)) return kNoTimeLimit;
+  if (!HasTimeLimit(TimeOutMs)) return kInfiniteWait;
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - TClock::now()).count();
   return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, TimeOutMs));
 }

@@ -1,6 +1,6 @@
 // TWinSocketStream: a stream view over a blocking connection whose reads and
 // writes all end by one deadline: the view's time-out in milliseconds from
-// its making (2147483647 or a negative value: no limit). A view serves one
+// its making (kInfiniteWait or a negative value: no limit). A view serves one
 // frame or one exchange, so a peer that moves one byte now and then cannot
 // stretch it past the time-out. A time-out never raises: the call answers 0
 // and the caller decides. Socket errors raise ESocketError "%s error %d,
@@ -15,11 +15,10 @@
 #include <cstdint>
 
 #include "Common/T_CustomWinSocket.h"
+#include "Platform/TimeLimit.h"
 
 class TWinSocketStream {
  public:
-  static constexpr int kNoTimeLimit = 2147483647;
-
   // Raises "Socket must be in blocking mode" for a non-blocking connection.
   TWinSocketStream(TCustomWinSocket& socket, int timeoutMs);
   TWinSocketStream(const TWinSocketStream&) = delete;
@@ -49,7 +48,7 @@ class TWinSocketStream {
  private:
   using TClock = std::chrono::steady_clock;
 
-  // What is left of the time-out for the next socket call: kNoTimeLimit
+  // What is left of the time-out for the next socket call: kInfiniteWait
   // without a limit, 0 once the deadline has passed.
   int RemainingMs() const;
 

@@ -1,7 +1,7 @@
 // The framing of every TCP conversation of the agent: a text block or a
 // data block is a 4-byte little-endian signed length followed by that many
 // bytes. Also the compressed-stream header and its inflation. Plain
-// functions without state; any thread. The given time-out (2147483647 ms: no
+// functions without state; any thread. The given time-out (kInfiniteWait: no
 // limit) bounds each call as a whole: a frame, or a text and its data block,
 // ends by then however its bytes trickle in or out. A frame or an exchange is
 // not atomic against other threads using the same connection: callers

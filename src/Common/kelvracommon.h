@@ -1,6 +1,8 @@
 // Small shared operations that hold no state and run on any thread: thread
 // naming, creating the folders of a file path, counting processors, the
 // agent's assertion failures and the streams' single-holder check.
+// `kelvracommon` is the system's own name of this unit, outside the file-naming
+// scheme: assertion texts cite "Common/kelvracommon" as a fixed identifier.
 #pragma once
 
 #include <stdexcept>

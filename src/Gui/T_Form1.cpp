@@ -11,11 +11,11 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include "Agent/AgentVersion.h"
+
 namespace {
 
 constexpr const char* kDesignCaption = "kelvra agent";
-// The version number 265, shown as three hexadecimal digits.
-constexpr const char* kCaption = "kelvra agent v.109";
 constexpr int kClientWidth = 323;
 constexpr int kClientHeight = 112;
 constexpr int kRefreshMs = 1000;
@@ -101,7 +101,7 @@ TForm1::TForm1(const IStatusSource& source, std::function<void()> onClosed, bool
     QPoint centre = screen->availableGeometry().center();
     move(centre.x() - kClientWidth / 2, centre.y() - kClientHeight / 2);
   }
-  setWindowTitle(QString::fromLatin1(kCaption));
+  setWindowTitle(QString::fromLatin1(kAgentVersionText));
 }
 
 TForm1::~TForm1() {

@@ -17,11 +17,6 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-std::optional<TClock::time_point> DeadlineOf(int timeoutMs) {
-  if (timeoutMs < 0 || timeoutMs == TTcpSocket::kNoTimeLimit) return std::nullopt;
-  return TClock::now() + std::chrono::milliseconds(timeoutMs);
-}
-
 // Waits until `fd` is ready for `events` (or has an error or hang-up, which
 // the next call reports). EINTR restarts the wait with the time left.
 int WaitReady(int fd, short events, const std::optional<TClock::time_point>& deadline) {

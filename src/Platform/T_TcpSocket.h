@@ -17,12 +17,11 @@
 #include <string>
 
 #include "Platform/PosixCalls.h"
+#include "Platform/TimeLimit.h"
 
 class TTcpSocket {
  public:
   static constexpr int kTimedOut = -1;
-  // A time-out of this many milliseconds, or a negative one, means no limit.
-  static constexpr int kNoTimeLimit = 2147483647;
 
   TTcpSocket() = default;
   TTcpSocket(TTcpSocket&&) noexcept = default;

@@ -9,12 +9,6 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-// The moment a wait of `timeoutMs` gives up; none for no limit.
-std::optional<TClock::time_point> DeadlineOf(int timeoutMs) {
-  if (timeoutMs < 0 || timeoutMs == kInfiniteWait) return std::nullopt;
-  return TClock::now() + std::chrono::milliseconds(timeoutMs);
-}
-
 // Holds the two objects' locks, taken together without risk of deadlock
 // against a thread that takes them in the other order. A condition
 // variable's wait lets both go and takes them back through lock and unlock.

@@ -14,8 +14,7 @@
 
 #include "Platform/T_Mutex.h"
 #include "Platform/ThreadAnnotations.h"
-
-constexpr int kInfiniteWait = 2147483647;
+#include "Platform/TimeLimit.h"
 
 // Which object ended a wait on two, or that the time-out elapsed first.
 enum TWaitResult {

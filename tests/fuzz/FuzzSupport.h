@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "MemoryConnection.h"
+#include "T_MemoryConnection.h"
 
 // A property that must hold for every input: a failure is a finding.
 #define FUZZ_CHECK(condition)                                                          \

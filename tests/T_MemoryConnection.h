@@ -25,7 +25,7 @@ struct TMemoryConnection {
     TTcpSocket agentEnd;
     if (TTcpSocket::Pair(agentEnd, Peer) != 0) throw std::runtime_error("socketpair failed");
     if (!bytes.empty() &&
-        TTcpSocket::Send(Peer.Get(), bytes.data(), bytes.size(), nullptr, 0, TTcpSocket::kNoTimeLimit) != 0)
+        TTcpSocket::Send(Peer.Get(), bytes.data(), bytes.size(), nullptr, 0, kInfiniteWait) != 0)
       throw std::runtime_error("socketpair send failed");
     TTcpSocket::ShutdownSend(Peer.Get());
     Agent = std::make_unique<TCustomWinSocket>(std::move(agentEnd), kLoopback, 40000);
