@@ -1,6 +1,7 @@
 // kelvra-agent: the process entry. Prepares the process, takes the user's
 // instance lock, builds the agent core on the main thread (with the status
-// window and icon when a display answers, else headless), runs until Exit,
+// window and icon when a display answers and the window module loads, else
+// headless, with no Qt library mapped), runs until Exit,
 // SIGTERM, SIGINT or SIGHUP asks it to stop, and then takes the agent down
 // in order (all sessions end first).
 
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,7 +24,9 @@
 #include "Platform/T_ShutdownSignals.h"
 #include "Platform/T_WakeDescriptor.h"
 #ifdef KELVRA_HAVE_GUI
-#include "Gui/RunWindowed.h"
+#include "Gui/T_AgentStatusSource.h"
+#include "Gui/T_WindowModule.h"
+#include "Gui/WindowingAvailable.h"
 #endif
 
 namespace {
@@ -121,13 +125,18 @@ int main(int argc, char** argv) {
 #ifdef KELVRA_HAVE_GUI
     std::string noWindow;
     if (!line.Headless && WindowingAvailable(noWindow)) {
-      // The status window and the icon; SIGTERM, SIGINT and SIGHUP act as Exit.
-      TWindowedOptions options;
-      options.ShutdownRequested = [&signals] { return signals.Wait(0); };
-      return RunWindowed(
-          argc, argv,
-          [&](IMainThread& mainThread) { return std::make_unique<TAgent>(platform, configFile, mainThread); },
-          options);
+      TWindowModule window(*platform.Libraries, *platform.Files, *platform.System, KELVRA_WINDOW_MODULE_DIR);
+      if (const TStatus loaded = window.Load(); !loaded) {
+        noWindow = loaded.Text() + "; running headless";
+      } else {
+        // The status window and the icon; SIGTERM, SIGINT and SIGHUP act as Exit.
+        TWindowedOptions options;
+        options.ShutdownRequested = [&signals] { return signals.Wait(0); };
+        const std::function<std::unique_ptr<TAgent>(IMainThread&)> makeAgent = [&](IMainThread& mainThread) {
+          return std::make_unique<TAgent>(platform, configFile, mainThread);
+        };
+        return window.Run(argc, argv, OwningStatusSource(makeAgent), options);
+      }
     }
     if (!noWindow.empty()) std::fprintf(stderr, "kelvra-agent: %s\n", noWindow.c_str());
 #endif

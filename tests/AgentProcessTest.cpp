@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "FakePeers.h"
 #include "Platform/T_UdpSocket.h"
@@ -180,3 +183,59 @@ TEST(AgentProcess, WhatAnEarlierRunLeftIsRemovedAtStartAndNoLinkIsFollowed) {
   agent.Signal(SIGTERM);
   EXPECT_EQ(agent.WaitExit(kGenerous), 0);
 }
+
+// A headless agent, asked for or for want of a display, maps no Qt library:
+// the window and Qt come only with the window module.
+TEST(AgentProcess, AHeadlessAgentMapsNoQtLibrary) {
+  for (const bool asked : {true, false}) {
+    SCOPED_TRACE(asked ? "--headless" : "no display named");
+    TTempDir dir;
+    WriteTextFile(dir / "kelvra.INI", SafeSettings());
+    std::vector<std::string> arguments{"--config", dir / "kelvra.INI"};
+    if (asked) arguments.insert(arguments.begin(), "--headless");
+    TAgentProcess agent(dir, arguments);
+    ASSERT_TRUE(WaitUntil([&] { return !agent.Out().empty(); }, kGenerous)) << agent.Err();
+    EXPECT_FALSE(agent.Maps("libQt6"));
+    EXPECT_FALSE(agent.Maps("kelvra-agent-window"));
+    agent.Signal(SIGTERM);
+    EXPECT_EQ(agent.WaitExit(kGenerous), 0) << agent.Err();
+  }
+}
+
+#if KELVRA_HAVE_GUI_BUILD
+// The window module beside the executable brings Qt when a window is shown
+// (offscreen here: no display needed).
+TEST(AgentProcess, AWindowedAgentLoadsTheWindowModule) {
+  TTempDir dir;
+  WriteTextFile(dir / "kelvra.INI", SafeSettings());
+  TAgentProcess agent(dir, {"--config", dir / "kelvra.INI"}, false, "", {"QT_QPA_PLATFORM=offscreen"});
+  EXPECT_TRUE(WaitUntil([&] { return agent.Maps("kelvra-agent-window.so") && agent.Maps("libQt6Widgets"); },
+                        kGenerous))
+      << agent.Err();
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.WaitExit(kGenerous), 0) << agent.Err();
+  EXPECT_EQ(agent.Out(), "") << "the headless loop prints the status text, the window does not";
+}
+
+// An agent whose window module is missing says so and runs headless, as
+// when the named X display does not answer.
+TEST(AgentProcess, AWindowWhoseModuleCannotBeLoadedMeansHeadless) {
+  TTempDir dir;
+  const std::string executable = dir / "kelvra-agent";
+  std::filesystem::copy_file(KELVRA_AGENT_PATH, executable);
+  WriteTextFile(dir / "kelvra.INI", SafeSettings());
+  TAgentProcess agent(dir, {"--config", dir / "kelvra.INI"}, false, "", {"QT_QPA_PLATFORM=offscreen"}, executable);
+  ASSERT_TRUE(WaitUntil([&] { return !agent.Out().empty(); }, kGenerous)) << agent.Err();
+  EXPECT_EQ(agent.Out().rfind("Unassigned", 0), 0u) << agent.Out();
+  const std::string err = agent.Err();
+  const std::string start = "kelvra-agent: cannot load the window module ";
+  const size_t at = err.find(start);
+  ASSERT_NE(at, std::string::npos) << err;
+  const std::string line = err.substr(at, err.find('\n', at) - at);
+  EXPECT_NE(line.find("kelvra-agent-window.so: "), std::string::npos) << line;
+  EXPECT_TRUE(line.ends_with("; running headless")) << line;
+  EXPECT_FALSE(agent.Maps("libQt6"));
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.WaitExit(kGenerous), 0) << agent.Err();
+}
+#endif

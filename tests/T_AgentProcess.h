@@ -20,9 +20,11 @@ class TAgentProcess {
  public:
   // `runtimeDir` is the child's XDG_RUNTIME_DIR (its instance lock); the
   // test's folder unless given. Each "NAME=value" of `extraEnvironment`
-  // sets or replaces a variable; a bare "NAME" leaves it unset.
+  // sets or replaces a variable; a bare "NAME" leaves it unset. `executable`
+  // replaces the agent built with the tests (a copy elsewhere).
   TAgentProcess(const TTempDir& dir, std::vector<std::string> arguments, bool closeStandardOutputs = false,
-                const std::string& runtimeDir = "", const std::vector<std::string>& extraEnvironment = {})
+                const std::string& runtimeDir = "", const std::vector<std::string>& extraEnvironment = {},
+                const std::string& executable = KELVRA_AGENT_PATH)
       : Dir(dir) {
     std::vector<std::string> environment = {"XDG_DATA_HOME=" + (dir / "data"),
                                             "XDG_RUNTIME_DIR=" + (runtimeDir.empty() ? dir.Get() : runtimeDir),
@@ -32,7 +34,7 @@ class TAgentProcess {
       std::erase_if(environment, [&](const std::string& entry) { return entry.rfind(name + "=", 0) == 0; });
       if (extra.find('=') != std::string::npos) environment.push_back(extra);
     }
-    arguments.insert(arguments.begin(), KELVRA_AGENT_PATH);
+    arguments.insert(arguments.begin(), executable);
     std::vector<char*> argv, envp;
     for (auto& a : arguments) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -76,6 +78,11 @@ class TAgentProcess {
   pid_t Id() const { return Pid; }
   std::string Out() const { return ReadTextFile(Dir / "stdout"); }
   std::string Err() const { return ReadTextFile(Dir / "stderr"); }
+  // Whether a library whose file name has `name` in it is mapped into the
+  // running child.
+  bool Maps(const std::string& name) const {
+    return ReadTextFile("/proc/" + std::to_string(Pid) + "/maps").find(name) != std::string::npos;
+  }
 
  private:
   const TTempDir& Dir;

@@ -15,3 +15,26 @@ int TAgentStatusSource::AgentPercent() const {
 }
 
 int TAgentStatusSource::PoolSize() const { return Agent.PoolSize(); }
+
+namespace {
+
+// Holds the agent; a base of its source, so the agent is made before the
+// source borrows it and destroyed after.
+struct TAgentHolder {
+  std::unique_ptr<TAgent> Owned;
+};
+
+class TOwningAgentStatusSource : private TAgentHolder, public TAgentStatusSource {
+ public:
+  explicit TOwningAgentStatusSource(std::unique_ptr<TAgent> agent)
+      : TAgentHolder{std::move(agent)}, TAgentStatusSource(*Owned) {}
+};
+
+}  // namespace
+
+std::function<std::unique_ptr<IStatusSource>(IMainThread&)> OwningStatusSource(
+    const std::function<std::unique_ptr<TAgent>(IMainThread&)>& makeAgent) {
+  return [&makeAgent](IMainThread& mainThread) -> std::unique_ptr<IStatusSource> {
+    return std::make_unique<TOwningAgentStatusSource>(makeAgent(mainThread));
+  };
+}

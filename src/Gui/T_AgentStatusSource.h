@@ -1,9 +1,14 @@
 // TAgentStatusSource: IStatusSource over a running agent core. The
 // measurements are the status thread's latest (read without a lock, as
 // relaxed atomics); the status text takes the agent's session lock.
-// Borrows the agent, which must outlive it. Main thread.
+// Borrows the agent, which must outlive it; OwningStatusSource makes one
+// that owns it instead. Main thread.
 #pragma once
 
+#include <functional>
+#include <memory>
+
+#include "Agent/I_MainThread.h"
 #include "Agent/T_Agent.h"
 #include "Gui/I_StatusSource.h"
 
@@ -22,3 +27,9 @@ class TAgentStatusSource : public IStatusSource {
  private:
   const TAgent& Agent;  // borrowed
 };
+
+// The maker of a status source that owns the agent `makeAgent` makes:
+// destroying the source destroys the agent. `makeAgent` is borrowed and must
+// outlive the answer's calls.
+std::function<std::unique_ptr<IStatusSource>(IMainThread&)> OwningStatusSource(
+    const std::function<std::unique_ptr<TAgent>(IMainThread&)>& makeAgent);
