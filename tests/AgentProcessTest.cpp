@@ -228,7 +228,7 @@ TEST(AgentProcess, AWindowWhoseModuleCannotBeLoadedMeansHeadless) {
   ASSERT_TRUE(WaitUntil([&] { return !agent.Out().empty(); }, kGenerous)) << agent.Err();
   EXPECT_EQ(agent.Out().rfind("Unassigned", 0), 0u) << agent.Out();
   const std::string err = agent.Err();
-  const std::string start = "kelvra-agent: cannot load the window module ";
+  const std::string start = "kelvra-agent: cannot load the window module: ";
   const size_t at = err.find(start);
   ASSERT_NE(at, std::string::npos) << err;
   const std::string line = err.substr(at, err.find('\n', at) - at);

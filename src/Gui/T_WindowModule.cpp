@@ -8,24 +8,24 @@ TWindowModule::TWindowModule(IDynamicLibraries& libraries, IFileSystem& files, I
     : Libraries(libraries), Files(files), System(system), InstalledFolder(std::move(installedFolder)) {}
 
 std::string TWindowModule::Path() const {
-  const std::filesystem::path executable = System.ExecutablePath();
-  if (!executable.empty()) {
-    const std::string beside = (executable.parent_path() / kFileName).string();
-    if (Files.Exists(beside)) return beside;
-  }
-  return (std::filesystem::path(InstalledFolder) / kFileName).string();
+  const std::filesystem::path folder = std::filesystem::path(System.ExecutablePath()).parent_path();
+  const std::string beside = (folder / kFileName).string();
+  if (!folder.empty() && Files.Exists(beside)) return beside;
+  // An absolute folder replaces the executable's in the join.
+  return (folder / InstalledFolder / kFileName).lexically_normal().string();
 }
 
 TStatus TWindowModule::Load() {
   const std::string path = Path();
-  const std::string context = "cannot load the window module " + path;
+  const std::string context = "cannot load the window module";
   void* library = nullptr;
+  // The loader's text names the file.
   const TStatus loaded = Libraries.Load(path, library);
-  if (!loaded) return TStatus::Failure(context, loaded.Reason());
+  if (!loaded) return TStatus::Failure(context, loaded.Text());
   void* entry = Libraries.Symbol(library, kWindowModuleEntry);
   if (entry == nullptr) {
     (void)Libraries.Unload(library);
-    return TStatus::Failure(context, std::string("it has no ") + kWindowModuleEntry);
+    return TStatus::Failure(context, path + ": it has no " + kWindowModuleEntry);
   }
   // Never unloaded (see the header).
   Entry = reinterpret_cast<TWindowModuleEntry>(entry);

@@ -17,22 +17,24 @@
 
 class TWindowModule {
  public:
-  // The file name of the module, and the folder an install puts it in.
+  // The file name of the module.
   static constexpr const char* kFileName = "kelvra-agent-window.so";
 
   // Borrows the facilities, which must outlive it. `installedFolder` is
-  // where an install puts the module.
+  // where an install puts the module, relative to the executable's folder
+  // ("../lib/kelvra") or absolute.
   TWindowModule(IDynamicLibraries& libraries, IFileSystem& files, ISystem& system, std::string installedFolder);
   TWindowModule(const TWindowModule&) = delete;
   TWindowModule& operator=(const TWindowModule&) = delete;
 
   // The path the module is loaded from: beside the executable when a file
-  // is there, else in the installed folder.
+  // is there, else in the installed folder (so an install moved as a whole
+  // to another prefix still finds it).
   std::string Path() const;
 
   // Loads the module and finds its entry. On failure nothing stays loaded
-  // and the status says what failed ("the window module ... cannot be
-  // loaded").
+  // and the status says what failed ("cannot load the window module: " and
+  // the loader's text, which names the file).
   TStatus Load();
 
   // Runs the window (see RunStatusWindow). Only after a Load that succeeded.
