@@ -96,24 +96,20 @@ struct TFreeDecompressor {
 
 // Inflates the zlib stream `source` into `target`; true only when it ends
 // there having produced exactly `size` bytes and its check sum matches.
-// Bytes after the stream's end are ignored. A header declaring deflate's
-// full 32 KiB window (what every compressor writes) goes through libdeflate;
-// any other goes through zlib, which alone holds the data to a smaller
-// declared window. libdeflate also takes a few codes that no compressor
+// Bytes after the stream's end are ignored. libdeflate inflates; zlib only
+// an empty claim, where its one-shot inflation also takes a stream of one
+// byte, as it always has. libdeflate takes a few codes that no compressor
 // writes and zlib refuses (length symbols 286 and 287, distance symbols 30
 // and 31, the unused bit pattern of a one-symbol code): such a hand-made
 // block, with a check sum made to match, inflates instead of failing.
 bool InflateExactly(const uint8_t* source, size_t sourceSize, uint8_t* target, size_t size) {
-  constexpr uint8_t kFullWindow = 7;  // the window's log2 minus 8, in the header's high nibble
-  if (sourceSize >= 2 && source[0] >> 4 == kFullWindow) {
-    std::unique_ptr<libdeflate_decompressor, TFreeDecompressor> decompressor(libdeflate_alloc_decompressor());
-    if (!decompressor) return false;
-    uint8_t none = 0;  // an empty target may have no memory
-    return libdeflate_zlib_decompress(decompressor.get(), source, sourceSize, size > 0 ? target : &none, size,
-                                      nullptr) == LIBDEFLATE_SUCCESS;
+  if (size == 0) {
+    uLongf produced = 0;
+    return ::uncompress(target, &produced, source, static_cast<uLong>(sourceSize)) == Z_OK;
   }
-  uLongf produced = size;
-  return ::uncompress(target, &produced, source, static_cast<uLong>(sourceSize)) == Z_OK && produced == size;
+  std::unique_ptr<libdeflate_decompressor, TFreeDecompressor> decompressor(libdeflate_alloc_decompressor());
+  return decompressor &&
+         libdeflate_zlib_decompress(decompressor.get(), source, sourceSize, target, size, nullptr) == LIBDEFLATE_SUCCESS;
 }
 
 bool Report(IDebugSink* errorLog, const char* prefix, const char* reason) {
