@@ -95,8 +95,8 @@ std::string LogLike() {
     const auto id = static_cast<unsigned>(random.Next() >> 32);
     switch (random.Below(6)) {
       case 0:
-        n = std::snprintf(line, sizeof line, "task %08x completed in %u ms (input=%u bytes, output=%u bytes, status=OK)\n",
-                          id, unsigned(random.Below(2000)), unsigned(random.Below(1 << 24)),
+        n = std::snprintf(line, sizeof line,
+                          "task %08x completed in %u ms (input=%u bytes, output=%u bytes, status=OK)\n", id, unsigned(random.Below(2000)), unsigned(random.Below(1 << 24)),
                           unsigned(random.Below(1 << 20)));
         break;
       case 1:

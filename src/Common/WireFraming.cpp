@@ -108,8 +108,8 @@ bool InflateExactly(const uint8_t* source, size_t sourceSize, uint8_t* target, s
     return ::uncompress(target, &produced, source, static_cast<uLong>(sourceSize)) == Z_OK;
   }
   std::unique_ptr<libdeflate_decompressor, TFreeDecompressor> decompressor(libdeflate_alloc_decompressor());
-  return decompressor &&
-         libdeflate_zlib_decompress(decompressor.get(), source, sourceSize, target, size, nullptr) == LIBDEFLATE_SUCCESS;
+  return decompressor && libdeflate_zlib_decompress(decompressor.get(), source, sourceSize, target, size,
+                                                    nullptr) == LIBDEFLATE_SUCCESS;
 }
 
 bool Report(IDebugSink* errorLog, const char* prefix, const char* reason) {
