@@ -97,7 +97,8 @@ std::string LogLike() {
       case 0:
         n = std::snprintf(line, sizeof line,
                           "task %08x completed in %u ms (input=%u bytes, output=%u bytes, status=OK)\n", id,
-                          unsigned(random.Below(2000)), unsigned(random.Below(1 << 24)), unsigned(random.Below(1 << 20)));
+                          unsigned(random.Below(2000)), unsigned(random.Below(1 << 24)),
+                          unsigned(random.Below(1 << 20)));
         break;
       case 1:
         n = std::snprintf(line, sizeof line, "accepted connection from 10.%u.%u.%u:%u\n", unsigned(random.Below(256)),
