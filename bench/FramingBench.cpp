@@ -5,6 +5,9 @@
 // BM_RawSendRecv* move the same bytes with plain send/recv, the ceiling the
 // framing is compared against. BM_Inflate reports MB/s of inflated output;
 // BM_CopyOutput copies the same output size with memcpy for comparison.
+// BM_WriteSmallPieces writes an output the way a task often does, in
+// 100-byte pieces; BM_ReadFramedBlockFromPair reads a framed block from a
+// socket pair into a new stream.
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
 #include <zlib.h>
@@ -143,5 +146,36 @@ void BM_CopyOutput(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_CopyOutput)->Arg(1 << 20)->Arg(16 << 20);
+
+void BM_WriteSmallPieces(benchmark::State& state) {
+  const auto size = static_cast<int32_t>(state.range(0));
+  constexpr int32_t kPiece = 100;
+  const std::vector<char> piece(kPiece, 0x5A);
+  for (auto _ : state) {
+    TStreamRef stream(TGenericStream::Create());
+    for (int32_t written = 0; written < size; written += kPiece) stream.Write(piece.data(), kPiece);
+    benchmark::DoNotOptimize(stream.GetBasePointer());
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_WriteSmallPieces)->Arg(1 << 20)->Arg(16 << 20);
+
+void BM_ReadFramedBlockFromPair(benchmark::State& state) {
+  const auto size = static_cast<size_t>(state.range(0));
+  std::string frame(4 + size, '\x5A');
+  for (int i = 0; i < 4; ++i) frame[static_cast<size_t>(i)] = static_cast<char>(size >> (8 * i));
+  TTcpSocket agentEnd, peer;
+  if (TTcpSocket::Pair(agentEnd, peer) != 0) throw std::runtime_error("socketpair failed");
+  TCustomWinSocket agent(std::move(agentEnd), 0x0100007Fu, 40000);
+  for (auto _ : state) {
+    std::thread writer([&] { TTcpSocket::Send(peer.Get(), frame.data(), frame.size(), nullptr, 0, 10000); });
+    IGenericStream* received = nullptr;
+    if (!SocketReadGenericStream(agent, received, 10000)) state.SkipWithError("read failed");
+    TStreamRef held(received);
+    writer.join();
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_ReadFramedBlockFromPair)->Arg(64 << 10)->Arg(1 << 20)->UseRealTime();
 
 }  // namespace

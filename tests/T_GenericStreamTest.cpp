@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 #include <thread>
 #include <vector>
@@ -148,6 +150,38 @@ TEST_F(GenericStream, GrowthKeepsEveryWrittenByte) {
   auto bytes = Pattern(50000);
   for (int32_t offset = 0; offset < 50000; offset += 1000) ASSERT_EQ(S->Write(bytes.data() + offset, 1000), 1000);
   EXPECT_EQ(Content(S), bytes);
+}
+
+TEST_F(GenericStream, ManySmallWritesKeepTheContentAndMoveItRarely) {
+  // 1 MiB in 100-byte pieces, as a task writes its output.
+  const auto bytes = Pattern(1 << 20);
+  std::vector<size_t> capacities;
+  for (size_t offset = 0; offset < bytes.size(); offset += 100) {
+    const auto count = static_cast<int32_t>(std::min<size_t>(100, bytes.size() - offset));
+    ASSERT_EQ(S->Write(bytes.data() + offset, count), count);
+    const size_t capacity = Capacity();
+    ASSERT_EQ(capacity % 8192, 0u);
+    ASSERT_GE(capacity, offset + static_cast<size_t>(count));
+    if (capacities.empty() || capacities.back() != capacity) capacities.push_back(capacity);
+  }
+  EXPECT_EQ(Content(S), bytes);
+  // Each new capacity may move the whole content: the memory grows in a few
+  // large steps, not one 8 KiB step at a time, and never far beyond the size.
+  EXPECT_LE(capacities.size(), 16u);
+  EXPECT_LE(capacities.back(), 2u * bytes.size());
+
+  // Overwriting inside and appending from its own memory after that growth.
+  S->SetPos(10);
+  ASSERT_EQ(S->Write("abc", 3), 3);
+  S->SetPos(S->GetSize());
+  const int32_t size = S->GetSize();
+  ASSERT_EQ(S->Write(S->GetBasePointer(), size), size);
+  EXPECT_EQ(S->GetSize(), 2 * size);
+  EXPECT_EQ(std::memcmp(S->GetBasePointer() + size, S->GetBasePointer(), static_cast<size_t>(size)), 0);
+  EXPECT_EQ(std::memcmp(S->GetBasePointer() + size + 10, "abc", 3), 0);
+  // SetSize still fits the memory to the size it asks for.
+  S->SetSize(100);
+  EXPECT_EQ(Capacity(), 8192u);
 }
 
 TEST_F(GenericStream, CompactKeepsContentAndPosition) {

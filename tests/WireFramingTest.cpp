@@ -146,6 +146,55 @@ TEST_F(FramingTest, TimeOutAndPeerCloseFailTheRead) {
   EXPECT_EQ(stream, nullptr);
 }
 
+TEST_F(FramingTest, BlocksArrivingInOddPiecesLandWholeAndTakeNoByteOfTheNext) {
+  // Two frames back to back, sent in pieces that straddle the reader's
+  // growth steps and the frame boundary.
+  std::string first(200001, '\0'), second(70000, '\0');
+  for (size_t i = 0; i < first.size(); ++i) first[i] = static_cast<char>(i * 13 + (i >> 9));
+  for (size_t i = 0; i < second.size(); ++i) second[i] = static_cast<char>(i * 5 + 1);
+  const std::string wire = fake::Frame(first) + fake::Frame(second) + fake::Frame("after");
+  auto sender = std::async(std::launch::async, [&] {
+    bool ok = true;
+    for (size_t at = 0; at < wire.size() && ok; at += 7777) ok = fake::WriteAll(Peer, wire.substr(at, 7777));
+    return ok;
+  });
+  IGenericStream* received = nullptr;
+  ASSERT_TRUE(SocketReadGenericStream(Client.Socket(), received, 10000));
+  TStreamRef held(received);
+  ASSERT_EQ(held.GetSize(), static_cast<int32_t>(first.size()));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(held.GetBasePointer()), first.size()), first);
+  std::string content;
+  ASSERT_TRUE(SocketReadStream(Client.Socket(), content, 10000));
+  EXPECT_EQ(content, second);
+  std::string text;
+  ASSERT_TRUE(SocketReadString(Client.Socket(), text, 10000));
+  EXPECT_EQ(text, "after");
+  EXPECT_TRUE(sender.get());
+}
+
+// 1 MiB announced, and more than the reader's first buffer of it.
+std::string CutBlock() { return Bytes({0, 0, 0x10, 0}) + std::string(150000, 'p'); }
+
+TEST_F(FramingTest, ABlockCutShortByTheTimeOutLeavesNoStream) {
+  auto sender = std::async(std::launch::async, [&] { return fake::WriteAll(Peer, CutBlock()); });
+  IGenericStream* stream = nullptr;
+  EXPECT_FALSE(SocketReadGenericStream(Client.Socket(), stream, 500));
+  EXPECT_EQ(stream, nullptr);
+  EXPECT_TRUE(sender.get());
+}
+
+TEST_F(FramingTest, ABlockCutShortByThePeerLeavesNoStream) {
+  auto sender = std::async(std::launch::async, [&] {
+    bool ok = fake::WriteAll(Peer, CutBlock());
+    PeerCloses();
+    return ok;
+  });
+  IGenericStream* stream = nullptr;
+  EXPECT_FALSE(SocketReadGenericStream(Client.Socket(), stream, 10000));
+  EXPECT_EQ(stream, nullptr);
+  EXPECT_TRUE(sender.get());
+}
+
 TEST_F(FramingTest, ATrickledFrameEndsAtTheTimeOutOfTheWholeFrame) {
   // Each byte comes well within the time-out; the frame as a whole does not.
   std::atomic<bool> stop{false};

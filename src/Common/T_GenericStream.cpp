@@ -1,5 +1,6 @@
 #include "Common/T_GenericStream.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -13,6 +14,9 @@ constexpr const char* kUnit = "Common/T_GenericStream";
 constexpr const char* kOutOfMemory = "Out of memory while expanding memory stream";
 constexpr const char* kRangeCheck = "Range check error";
 constexpr int64_t kMaxSize = std::numeric_limits<int32_t>::max();
+// The largest capacity growth asks for: the largest size, rounded up.
+constexpr size_t kMaxCapacity = (size_t{kMaxSize} + TGenericStream::kCapacityStep - 1) /
+                                TGenericStream::kCapacityStep * TGenericStream::kCapacityStep;
 
 void RequireNotNegative(int32_t value) {
   if (value < 0) throw std::range_error(kRangeCheck);
@@ -60,7 +64,7 @@ int32_t TGenericStream::Write(const void* buffer, int32_t count) {
   uintptr_t offset = reinterpret_cast<uintptr_t>(source) - reinterpret_cast<uintptr_t>(Memory);
   bool ownBytes = Memory != nullptr && offset < CapacityBytes;
   if (end > Size) {
-    if (static_cast<size_t>(end) > CapacityBytes) SetCapacity(static_cast<size_t>(end));
+    if (static_cast<size_t>(end) > CapacityBytes) Grow(static_cast<size_t>(end));
     Size = static_cast<int32_t>(end);
   }
   if (ownBytes) source = Memory + offset;
@@ -114,6 +118,21 @@ int32_t TGenericStream::Compact() {
   Memory = fresh;
   CapacityBytes = capacity;
   return Position;
+}
+
+void TGenericStream::Grow(size_t needed) {
+  // Half again the memory held: a stream written in small pieces moves its
+  // content a few dozen times on its way to 2 GB, not once per step.
+  const size_t ahead = std::min(std::max(needed, CapacityBytes + CapacityBytes / 2), kMaxCapacity);
+  if (ahead > needed) {
+    try {
+      SetCapacity(ahead);
+      return;
+    } catch (const std::runtime_error&) {
+      // Memory for the margin is not there; what the write needs may be.
+    }
+  }
+  SetCapacity(needed);
 }
 
 void TGenericStream::SetCapacity(size_t capacity) {

@@ -16,7 +16,9 @@
 class TGenericStream final : public IGenericStream {
  public:
   // Capacity is always 0 or a whole multiple of this, except after a
-  // SetSize or Truncate to the current size, which fits it exactly.
+  // SetSize or Truncate to the current size, which fits it exactly. A Write
+  // beyond the capacity grows it by half at least; SetSize, Truncate and
+  // Compact fit it to the size they leave, rounded up.
   static constexpr int32_t kCapacityStep = 8192;
 
   // An empty stream (size 0, position 0, no memory) with a count of 1.
@@ -58,6 +60,10 @@ class TGenericStream final : public IGenericStream {
   ~TGenericStream();
 
   int32_t Release();
+  // Makes room for at least `needed` bytes (more than the capacity) for a
+  // Write: half again the capacity when that memory is there, else just
+  // `needed`. Errors and content as SetCapacity.
+  void Grow(size_t needed);
   // Reallocates to `capacity` bytes (rounded up unless it equals the size;
   // 0 frees); content up to the smaller capacity is kept, the rest is not
   // zeroed. On failure nothing changes.

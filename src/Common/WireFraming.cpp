@@ -41,10 +41,10 @@ uint32_t GetWord(const uint8_t* bytes) {
 }
 
 // Reads exactly `count` bytes; a read that answers 0 (time-out, peer gone)
-// fails the frame.
+// fails the frame. Each call takes whatever is waiting, up to what is left.
 void ReadExact(TWinSocketStream& view, uint8_t* buffer, int32_t count) {
   while (count > 0) {
-    int32_t got = view.Read(buffer, std::min(count, kFramePiece));
+    int32_t got = view.Read(buffer, count);
     if (got <= 0) throw std::runtime_error("");
     buffer += got;
     count -= got;
@@ -75,9 +75,10 @@ void ReadBlock(TCustomWinSocket& socket, int timeoutMs, TGrow grow, int32_t maxL
       held = held > length / 2 ? length : held * 2;
       memory = grow(held);
     }
-    int32_t piece = std::min(held - received, kFramePiece);
-    ReadExact(view, memory + received, piece);
-    received += piece;
+    // Straight into place: as many bytes as are waiting, up to what is held.
+    int32_t got = view.Read(memory + received, held - received);
+    if (got <= 0) throw std::runtime_error("");
+    received += got;
   }
 }
 
@@ -117,8 +118,9 @@ bool Report(IDebugSink* errorLog, const char* prefix, const char* reason) {
   return false;
 }
 
-void CheckTextLength(std::string_view text) {
-  if (text.size() > static_cast<size_t>(INT32_MAX - 4)) throw std::runtime_error("Text too long for a block");
+// `extra`: the bytes that go out with the text in one write besides its length.
+void CheckTextLength(std::string_view text, size_t extra = 0) {
+  if (text.size() > static_cast<size_t>(INT32_MAX - 4) - extra) throw std::runtime_error("Text too long for a block");
 }
 
 }  // namespace
@@ -139,22 +141,27 @@ bool SocketWriteStringAndStream(TCustomWinSocket& socket, std::string_view text,
                                 int timeoutMs, IDebugSink* errorLog) {
   if (!socket.Connected()) return false;
   try {
-    CheckTextLength(text);
+    CheckTextLength(text, 4);
     if (stream == nullptr) throw std::invalid_argument("No stream to send");
-    TWinSocketStream view(socket, timeoutMs);
-    WriteTextBlock(view, text);
     const int32_t size = stream->GetSize();
     const uint8_t* memory = stream->GetBasePointer();
     if (size < 0 || (size > 0 && memory == nullptr)) throw std::runtime_error("Stream has no memory");
-    // The length goes out with the first piece of data.
-    uint8_t header[4];
-    PutLength(header, size);
-    int32_t piece = std::min(size, kFramePiece);
-    if (view.WriteGather(header, 4, memory, piece) != 4 + piece) throw std::runtime_error("Stream write error");
-    for (int32_t sent = piece; sent < size; sent += piece) {
-      piece = std::min(size - sent, kFramePiece);
-      if (view.Write(memory + sent, piece) != piece) throw std::runtime_error("Stream write error");
-    }
+    // The text block and the data block's length, then the stream's own
+    // memory: one gathered write, the data never copied.
+    std::string head(4 + text.size() + 4, '\0');
+    uint8_t length[4];
+    PutLength(length, static_cast<int32_t>(text.size()));
+    std::memcpy(head.data(), length, 4);
+    std::memcpy(head.data() + 4, text.data(), text.size());
+    PutLength(length, size);
+    std::memcpy(head.data() + 4 + text.size(), length, 4);
+    // A write moves at most 2 GB - 1: a text and stream beyond that go in two.
+    const auto headSize = static_cast<int32_t>(head.size());
+    const int32_t first = static_cast<int32_t>(std::min<int64_t>(size, int64_t{INT32_MAX} - headSize));
+    TWinSocketStream view(socket, timeoutMs);
+    if (view.WriteGather(head.data(), headSize, memory, first) != headSize + first ||
+        (first < size && view.Write(memory + first, size - first) != size - first))
+      throw std::runtime_error("Stream write error");
     return true;
   } catch (const std::exception& error) {
     return Report(errorLog, "SocketWriteStringAndStream: ", error.what());

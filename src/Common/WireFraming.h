@@ -16,9 +16,6 @@
 #include "I_GenericStream.h"
 #include "Platform/I_DebugSink.h"
 
-// Largest piece moved by one socket call when reading, or writing stream data.
-constexpr int32_t kFramePiece = 32768;
-
 // The compressed-stream header: two tags and the uncompressed size, then one
 // zlib stream to the end of the block.
 constexpr uint32_t kCompressedTag1 = 0x94903495u;
@@ -31,9 +28,11 @@ constexpr int32_t kCompressedHeaderSize = 12;
 bool SocketWriteString(TCustomWinSocket& socket, std::string_view text, int timeoutMs, IDebugSink* errorLog);
 
 // Writes `text` as a text block, then the whole of `stream` (from its first
-// byte, whatever its position) as a data block. Errors as SocketWriteString,
-// with the prefix "SocketWriteStringAndStream: ". A failure after the text
-// block leaves a partial frame: the caller drops the connection.
+// byte, whatever its position) as a data block, in one gathered write
+// straight from the stream's memory. Errors as SocketWriteString, with the
+// prefix "SocketWriteStringAndStream: "; a stream without memory for its
+// size fails before anything is sent. A failure while writing leaves a
+// partial frame: the caller drops the connection.
 bool SocketWriteStringAndStream(TCustomWinSocket& socket, std::string_view text, IGenericStream* stream,
                                 int timeoutMs, IDebugSink* errorLog);
 
@@ -55,7 +54,8 @@ TTextRead SocketReadBoundedString(TCustomWinSocket& socket, std::string& text, i
 bool SocketReadStream(TCustomWinSocket& socket, std::string& content, int timeoutMs);
 
 // Reads one data block straight into a new TGenericStream whose one
-// reference passes to `stream`; its position is at its end. False as
+// reference passes to `stream` (its memory grows as the bytes arrive, each
+// read landing in place); its position is at its end. False as
 // SocketReadString, and `stream` is then untouched.
 bool SocketReadGenericStream(TCustomWinSocket& socket, IGenericStream*& stream, int timeoutMs);
 
