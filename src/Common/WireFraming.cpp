@@ -95,8 +95,8 @@ bool Report(IDebugSink* errorLog, const char* prefix, const char* reason) {
   return false;
 }
 
-void CheckTextLength(std::string_view text) {
-  if (text.size() > static_cast<size_t>(INT32_MAX - 4)) throw std::runtime_error("Text too long for a block");
+void CheckTextLength(std::string_view text, size_t besides = 4) {
+  if (text.size() > INT32_MAX - besides) throw std::runtime_error("Text too long for a block");
 }
 
 }  // namespace
@@ -117,18 +117,25 @@ bool SocketWriteStringAndStream(TCustomWinSocket& socket, std::string_view text,
                                 int timeoutMs, IDebugSink* errorLog) {
   if (!socket.Connected()) return false;
   try {
-    CheckTextLength(text);
+    CheckTextLength(text, 8);  // its length and the data block's go in the same write
     if (stream == nullptr) throw std::invalid_argument("No stream to send");
-    TWinSocketStream view(socket, timeoutMs);
-    WriteTextBlock(view, text);
     const int32_t size = stream->GetSize();
     const uint8_t* memory = stream->GetBasePointer();
     if (size < 0 || (size > 0 && memory == nullptr)) throw std::runtime_error("Stream has no memory");
-    // The length goes out with the first piece of data.
+    // The text block and the data block's length go out with the first
+    // piece of data, in one write.
+    uint8_t textHeader[4];
+    PutLength(textHeader, static_cast<int32_t>(text.size()));
     uint8_t header[4];
     PutLength(header, size);
-    int32_t piece = std::min(size, kFramePiece);
-    if (view.WriteGather(header, 4, memory, piece) != 4 + piece) throw std::runtime_error("Stream write error");
+    // (A text so long that the first piece would take the write past 2 GB
+    // leaves the data to the pieces after it.)
+    int32_t piece = std::min({size, kFramePiece, static_cast<int32_t>(INT32_MAX - 8 - text.size())});
+    const TTcpSocket::TPiece first[4] = {
+        {textHeader, 4}, {text.data(), text.size()}, {header, 4}, {memory, static_cast<size_t>(piece)}};
+    const auto firstTotal = static_cast<int32_t>(8 + text.size() + static_cast<size_t>(piece));
+    TWinSocketStream view(socket, timeoutMs);
+    if (view.WritePieces(first, 4) != firstTotal) throw std::runtime_error("Stream write error");
     for (int32_t sent = piece; sent < size; sent += piece) {
       piece = std::min(size - sent, kFramePiece);
       if (view.Write(memory + sent, piece) != piece) throw std::runtime_error("Stream write error");

@@ -31,7 +31,8 @@ constexpr int32_t kCompressedHeaderSize = 12;
 bool SocketWriteString(TCustomWinSocket& socket, std::string_view text, int timeoutMs, IDebugSink* errorLog);
 
 // Writes `text` as a text block, then the whole of `stream` (from its first
-// byte, whatever its position) as a data block. Errors as SocketWriteString,
+// byte, whatever its position) as a data block; the text block leaves in one
+// write with the data block's length and first piece. Errors as SocketWriteString,
 // with the prefix "SocketWriteStringAndStream: ". A failure after the text
 // block leaves a partial frame: the caller drops the connection.
 bool SocketWriteStringAndStream(TCustomWinSocket& socket, std::string_view text, IGenericStream* stream,
