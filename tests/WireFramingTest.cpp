@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 
 #include "Common/T_ClientSocket.h"
@@ -10,6 +11,7 @@
 #include "Common/T_StreamRef.h"
 #include "Common/T_WinSocketStream.h"
 #include "FakePeers.h"
+#include "T_MemoryConnection.h"
 #include "TestSupport.h"
 
 namespace {
@@ -275,6 +277,126 @@ TEST_F(FramingTest, AFailedWriteIsLoggedWithItsPrefix) {
   EXPECT_EQ(sink.Taken().back().rfind("SocketWriteStringAndStream: ", 0), 0u);
   EXPECT_FALSE(SocketWriteString(Client.Socket(), "quiet", 1000, nullptr));
   EXPECT_EQ(sink.Taken().size(), 2u);
+}
+
+// Frames that arrived together are taken from the connection's receive
+// buffer: one receive brings them all, and each is read whole and in order.
+TEST(BufferedFraming, ManyFramesThatArrivedTogetherCostOneReceive) {
+  std::string batch;
+  for (int i = 0; i < 100; ++i) batch += fake::Frame("TASK " + std::to_string(i));
+  TMemoryConnection connection(batch);  // all of it waits before the first read
+  const uint64_t before = TTcpSocket::CallsOnThisThread();
+  std::string text;
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(SocketReadString(*connection.Agent, text, 10000)) << i;
+    ASSERT_EQ(text, "TASK " + std::to_string(i));
+  }
+  EXPECT_LE(TTcpSocket::CallsOnThisThread() - before, 2u) << "a poll and a recv for 100 frames";
+  // Then the end of the stream, as without a buffer.
+  EXPECT_FALSE(SocketReadString(*connection.Agent, text, 10000));
+}
+
+// A report's text block and its data block leave in one system call.
+TEST(BufferedFraming, ATextAndItsDataBlockLeaveInOneWrite) {
+  TMemoryConnection connection("");
+  TStreamRef stream = StreamOf("result bytes");
+  const uint64_t before = TTcpSocket::CallsOnThisThread();
+  ASSERT_TRUE(SocketWriteStringAndStream(*connection.Agent, "TASK_DONE 3", stream.Get(), 10000, nullptr));
+  EXPECT_EQ(TTcpSocket::CallsOnThisThread() - before, 1u);
+  std::string text, block;
+  ASSERT_TRUE(fake::ReadFrame(connection.Peer.Get(), text, 10000));
+  ASSERT_TRUE(fake::ReadFrame(connection.Peer.Get(), block, 10000));
+  EXPECT_EQ(text, "TASK_DONE 3");
+  EXPECT_EQ(block, "result bytes");
+}
+
+TEST_F(FramingTest, FramesSplitAcrossSegmentsAreJoinedWhereverTheCutFalls) {
+  // A small frame, a large one (read past the buffer, straight into the
+  // block) and a small one, cut inside a length, inside the large payload
+  // and inside the last frame's text.
+  std::string large(100000, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 13 + (i >> 9));
+  const std::string wire = fake::Frame("first") + fake::Frame(large) + fake::Frame("last");
+  const size_t cuts[] = {0, 11, 7000, 60001, wire.size() - 2, wire.size()};
+  auto sender = std::async(std::launch::async, [&] {
+    for (size_t i = 0; i + 1 < std::size(cuts); ++i) {
+      fake::WriteAll(Peer, wire.substr(cuts[i], cuts[i + 1] - cuts[i]));
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+  });
+  std::string text;
+  ASSERT_TRUE(SocketReadString(Client.Socket(), text, 10000));
+  EXPECT_EQ(text, "first");
+  IGenericStream* received = nullptr;
+  ASSERT_TRUE(SocketReadGenericStream(Client.Socket(), received, 10000));
+  TStreamRef held(received);
+  ASSERT_EQ(held.GetSize(), static_cast<int32_t>(large.size()));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(held.GetBasePointer()), large.size()), large);
+  ASSERT_TRUE(SocketReadString(Client.Socket(), text, 10000));
+  EXPECT_EQ(text, "last");
+  sender.get();
+}
+
+TEST_F(FramingTest, AFrameWhoseEndComesAfterItsDeadlineFailsThoughItsStartIsBuffered) {
+  // The first frame and half of the second arrive together.
+  const std::string second = fake::Frame("KEEP_ALIVE");
+  PeerSends(fake::Frame("GET_LOAD") + second.substr(0, 7));
+  std::string text;
+  ASSERT_TRUE(SocketReadString(Client.Socket(), text, 400));
+  EXPECT_EQ(text, "GET_LOAD");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(SocketReadString(Client.Socket(), text, 400));
+  EXPECT_GE(ElapsedMs(start), 350);
+  EXPECT_LT(ElapsedMs(start), 10000);
+  // The rest comes late: the frame has failed for good, the bytes stay.
+  PeerSends(second.substr(7));
+  char rest[7] = {};
+  TWinSocketStream view(Client.Socket(), 10000);
+  EXPECT_EQ(view.Read(rest, 7), 7);
+  EXPECT_EQ(std::string(rest, 7), "P_ALIVE");
+}
+
+TEST_F(FramingTest, AConnectionOpenedAgainDoesNotSeeBytesBufferedBeforeItsClose) {
+  // The session ends with the next frame's start already in the buffer.
+  PeerSends(fake::Frame("Ok") + fake::Frame("stale").substr(0, 6));
+  std::string text;
+  ASSERT_TRUE(SocketReadString(Client.Socket(), text, 10000));
+  EXPECT_EQ(text, "Ok");
+  Client.Close();
+  uint16_t port = 0;
+  int listener = fake::Listen(0, port);
+  ASSERT_GE(listener, 0);
+  Client.SetPort(port);
+  Client.Open();
+  int fresh = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  ::close(listener);
+  ASSERT_GE(fresh, 0);
+  ASSERT_TRUE(fake::WriteAll(fresh, fake::Frame("fresh")));
+  EXPECT_TRUE(SocketReadString(Client.Socket(), text, 10000));
+  EXPECT_EQ(text, "fresh");
+  ::close(fresh);
+}
+
+TEST_F(FramingTest, CloseFromAnotherThreadEndsAReadWhoseFrameIsPartlyBuffered) {
+  // Frames keep coming while a reader takes them; the last one stops half
+  // way, and another thread closes the connection under the waiting reader.
+  std::string wire;
+  for (int i = 0; i < 50; ++i) wire += fake::Frame("RUN " + std::to_string(i));
+  wire += fake::Frame("never finished").substr(0, 9);
+  std::atomic<int> frames{0};
+  auto reader = std::async(std::launch::async, [&] {
+    std::string text;
+    while (SocketReadString(Client.Socket(), text, kInfiniteWait)) ++frames;
+  });
+  for (size_t at = 0; at < wire.size(); at += 97) PeerSends(wire.substr(at, 97));
+  for (int i = 0; i < 1000 && frames.load() < 50; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(frames.load(), 50);  // (closing below ends the reader either way)
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // waiting for the rest of the 51st
+  Client.Close();
+  ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  reader.get();
+  EXPECT_EQ(frames.load(), 50);
+  EXPECT_FALSE(Client.Active());
 }
 
 TEST(CompressedStream, RecognisedOnlyWithBothTagsAndTwelveBytes) {

@@ -30,6 +30,7 @@ void TCustomWinSocket::Open(INameResolver& resolver, const std::string& host, ui
   uint32_t address = 0;
   int resolved = resolver.ResolveIPv4(host, address);
   TMutexLock io(IoLock);
+  Received.Clear();
   int fd;
   {
     TMutexLock state(StateLock);
@@ -73,6 +74,7 @@ void TCustomWinSocket::Close() {
     TTcpSocket::Shutdown(Handle.Get());
   }
   TMutexLock io(IoLock);
+  Received.Clear();
   TMutexLock state(StateLock);
   if (!Handle.Valid()) return;  // another thread closed it meanwhile
   IsConnected = false;

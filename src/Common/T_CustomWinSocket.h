@@ -1,7 +1,10 @@
 // TCustomWinSocket: one TCP connection of the blocking socket layer, made by
 // a client's Open or accepted by a server. Connected from a successful open
 // or accept until Close; the peer closing the connection does not change
-// that (a read then answers 0). Non-copyable; destruction closes.
+// that (a read then answers 0). Bytes received ahead of the reader wait in
+// the connection's receive buffer for the next read; Close drops them, so a
+// connection opened again starts with nothing. Non-copyable; destruction
+// closes.
 //
 // Threads: the connection is read and written through TWinSocketStream by
 // the thread that owns it; any thread may ask its state, Close it or
@@ -20,6 +23,7 @@
 #include <cstdint>
 #include <string>
 
+#include "Common/T_ReceiveBuffer.h"
 #include "Platform/I_NameResolver.h"
 #include "Platform/T_Mutex.h"
 #include "Platform/T_TcpSocket.h"
@@ -86,6 +90,9 @@ class TCustomWinSocket {
   // Held for one whole read, write or connect, and while Close releases the
   // descriptor.
   mutable TMutex IoLock ACQUIRED_BEFORE(StateLock);
+
+  // Received bytes the stream views have not taken yet.
+  TReceiveBuffer Received GUARDED_BY(IoLock);
 
   // The descriptor changes only under both locks; it is read under either.
   mutable TMutex StateLock;

@@ -23,26 +23,43 @@ int32_t TWinSocketStream::Read(void* buffer, int32_t count) {
   TMutexLock io(Socket.IoLock);
   int fd = Socket.IoDescriptor();
   if (fd < 0) throw ESocketError::FromStream("Read", ENOTCONN);
-  size_t received = 0;
-  int error = TTcpSocket::Receive(fd, buffer, static_cast<size_t>(count), RemainingMs(), received);
-  if (error == TTcpSocket::kTimedOut) return 0;
-  if (error != 0) throw ESocketError::FromStream("Read", error);
-  if (received > 0) Socket.NoteProgress();
-  return static_cast<int32_t>(received);
+  TReceiveBuffer& held = Socket.Received;
+  size_t taken = held.Take(buffer, static_cast<size_t>(count));
+  if (taken == 0) {
+    const bool direct = static_cast<size_t>(count) >= TReceiveBuffer::kCapacity;
+    size_t received = 0;
+    int error = direct ? TTcpSocket::Receive(fd, buffer, static_cast<size_t>(count), RemainingMs(), received)
+                       : TTcpSocket::Receive(fd, held.Room(), TReceiveBuffer::kCapacity, RemainingMs(), received);
+    if (error == TTcpSocket::kTimedOut) return 0;
+    if (error != 0) throw ESocketError::FromStream("Read", error);
+    if (direct) {
+      taken = received;
+    } else {
+      held.Received(received);
+      taken = held.Take(buffer, static_cast<size_t>(count));
+    }
+  }
+  if (taken > 0) Socket.NoteProgress();
+  return static_cast<int32_t>(taken);
 }
 
 int32_t TWinSocketStream::Write(const void* buffer, int32_t count) { return WriteGather(buffer, count, nullptr, 0); }
 
 int32_t TWinSocketStream::WriteGather(const void* first, int32_t firstCount, const void* second, int32_t secondCount) {
-  if (firstCount < 0) firstCount = 0;
-  if (secondCount < 0) secondCount = 0;
-  int64_t total = int64_t{firstCount} + secondCount;
+  const TTcpSocket::TPiece pieces[2] = {{first, static_cast<size_t>(std::max(firstCount, 0))},
+                                        {second, static_cast<size_t>(std::max(secondCount, 0))}};
+  return WritePieces(pieces, 2);
+}
+
+int32_t TWinSocketStream::WritePieces(const TTcpSocket::TPiece* pieces, size_t count) {
+  if (count > TTcpSocket::kMaxPieces) return 0;
+  uint64_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += pieces[i].Size;
   if (total == 0 || total > INT32_MAX) return 0;
   TMutexLock io(Socket.IoLock);
   int fd = Socket.IoDescriptor();
   if (fd < 0) throw ESocketError::FromStream("Write", ENOTCONN);
-  int error = TTcpSocket::Send(fd, first, static_cast<size_t>(firstCount), second, static_cast<size_t>(secondCount),
-                               RemainingMs());
+  int error = TTcpSocket::SendPieces(fd, pieces, count, RemainingMs());
   if (error == TTcpSocket::kTimedOut) return 0;
   if (error != 0) throw ESocketError::FromStream("Write", error);
   Socket.NoteProgress();

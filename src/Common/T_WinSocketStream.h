@@ -27,7 +27,11 @@ class TWinSocketStream {
   // Receives up to `count` bytes into `buffer`: the number received (fewer
   // than asked when fewer are waiting), 0 when the deadline passed without
   // data, when the peer has closed the connection or when it is closed
-  // meanwhile. On a closed connection raises "Read error 107, ...".
+  // meanwhile. On a closed connection raises "Read error 107, ...". Bytes
+  // already in the connection's receive buffer are taken without a system
+  // call; when it is empty, one receive brings whatever has arrived (up to
+  // the buffer's capacity, or straight into `buffer` when that asks for at
+  // least as much).
   int32_t Read(void* buffer, int32_t count);
 
   // Sends all `count` bytes: answers `count`, or 0 when the deadline
@@ -39,6 +43,11 @@ class TWinSocketStream {
   // as one write (a frame's length and payload leave in one segment when
   // they fit): the total, or 0 on time-out, errors as Write.
   int32_t WriteGather(const void* first, int32_t firstCount, const void* second, int32_t secondCount);
+
+  // Sends `count` (at most TTcpSocket::kMaxPieces) pieces one after another
+  // as one write: the total, or 0 on time-out or when the total is 0 or
+  // beyond 2 GB; errors as Write.
+  int32_t WritePieces(const TTcpSocket::TPiece* pieces, size_t count);
 
   // Not supported: always 0.
   int64_t Seek(int64_t offset, int origin) const;

@@ -118,9 +118,8 @@ bool Report(IDebugSink* errorLog, const char* prefix, const char* reason) {
   return false;
 }
 
-// `extra`: the bytes that go out with the text in one write besides its length.
-void CheckTextLength(std::string_view text, size_t extra = 0) {
-  if (text.size() > static_cast<size_t>(INT32_MAX - 4) - extra) throw std::runtime_error("Text too long for a block");
+void CheckTextLength(std::string_view text, size_t besides = 4) {
+  if (text.size() > INT32_MAX - besides) throw std::runtime_error("Text too long for a block");
 }
 
 }  // namespace
@@ -141,26 +140,25 @@ bool SocketWriteStringAndStream(TCustomWinSocket& socket, std::string_view text,
                                 int timeoutMs, IDebugSink* errorLog) {
   if (!socket.Connected()) return false;
   try {
-    CheckTextLength(text, 4);
+    CheckTextLength(text, 8);  // its length and the data block's go in the same write
     if (stream == nullptr) throw std::invalid_argument("No stream to send");
     const int32_t size = stream->GetSize();
     const uint8_t* memory = stream->GetBasePointer();
     if (size < 0 || (size > 0 && memory == nullptr)) throw std::runtime_error("Stream has no memory");
-    // The text block and the data block's length, then the stream's own
-    // memory: one gathered write, the data never copied.
-    std::string head(4 + text.size() + 4, '\0');
-    uint8_t length[4];
-    PutLength(length, static_cast<int32_t>(text.size()));
-    std::memcpy(head.data(), length, 4);
-    std::memcpy(head.data() + 4, text.data(), text.size());
-    PutLength(length, size);
-    std::memcpy(head.data() + 4 + text.size(), length, 4);
-    // A write moves at most 2 GB - 1: a text and stream beyond that go in two.
-    const auto headSize = static_cast<int32_t>(head.size());
-    const int32_t first = static_cast<int32_t>(std::min<int64_t>(size, int64_t{INT32_MAX} - headSize));
+    // The text block, the data block's length and the stream's own memory
+    // leave in one gathered write; the data is never copied. A write moves
+    // at most 2 GB - 1: a text and stream beyond that go in two.
+    uint8_t textHeader[4];
+    PutLength(textHeader, static_cast<int32_t>(text.size()));
+    uint8_t header[4];
+    PutLength(header, size);
+    const auto piece = static_cast<int32_t>(std::min<int64_t>(size, int64_t{INT32_MAX} - 8 - int64_t(text.size())));
+    const TTcpSocket::TPiece first[4] = {
+        {textHeader, 4}, {text.data(), text.size()}, {header, 4}, {memory, static_cast<size_t>(piece)}};
+    const auto firstTotal = static_cast<int32_t>(8 + text.size() + static_cast<size_t>(piece));
     TWinSocketStream view(socket, timeoutMs);
-    if (view.WriteGather(head.data(), headSize, memory, first) != headSize + first ||
-        (first < size && view.Write(memory + first, size - first) != size - first))
+    if (view.WritePieces(first, 4) != firstTotal ||
+        (piece < size && view.Write(memory + piece, size - piece) != size - piece))
       throw std::runtime_error("Stream write error");
     return true;
   } catch (const std::exception& error) {

@@ -17,6 +17,9 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
+// The socket calls of Receive and Send made by this thread.
+thread_local uint64_t CallCount = 0;
+
 // Waits until `fd` is ready for `events` (or has an error or hang-up, which
 // the next call reports). EINTR restarts the wait with the time left.
 int WaitReady(int fd, short events, const std::optional<TClock::time_point>& deadline) {
@@ -27,6 +30,7 @@ int WaitReady(int fd, short events, const std::optional<TClock::time_point>& dea
       waitMs = left > 0 ? static_cast<int>(left) : 0;
     }
     struct pollfd entry {fd, events, 0};
+    ++CallCount;
     int ready = ::poll(&entry, 1, waitMs);
     if (ready > 0) return (entry.revents & POLLNVAL) != 0 ? EBADF : 0;
     if (ready == 0) {
@@ -123,7 +127,10 @@ int TTcpSocket::Receive(int fd, void* buffer, size_t count, int timeoutMs, size_
   for (;;) {
     int waited = WaitReady(fd, POLLIN, deadline);
     if (waited != 0) return waited;
-    ssize_t got = RetryOnInterrupt([&] { return ::recv(fd, buffer, count, MSG_DONTWAIT); });
+    ssize_t got = RetryOnInterrupt([&] {
+      ++CallCount;
+      return ::recv(fd, buffer, count, MSG_DONTWAIT);
+    });
     if (got >= 0) {
       received = static_cast<size_t>(got);
       return 0;
@@ -134,17 +141,26 @@ int TTcpSocket::Receive(int fd, void* buffer, size_t count, int timeoutMs, size_
 
 int TTcpSocket::Send(int fd, const void* first, size_t firstSize, const void* second, size_t secondSize,
                      int timeoutMs) {
-  struct iovec pieces[2];
-  int count = 0;
-  if (firstSize > 0) pieces[count++] = {const_cast<void*>(first), firstSize};
-  if (secondSize > 0) pieces[count++] = {const_cast<void*>(second), secondSize};
+  const TPiece pieces[2] = {{first, firstSize}, {second, secondSize}};
+  return SendPieces(fd, pieces, 2, timeoutMs);
+}
+
+int TTcpSocket::SendPieces(int fd, const TPiece* given, size_t givenCount, int timeoutMs) {
+  if (givenCount > kMaxPieces) return EINVAL;
+  struct iovec pieces[kMaxPieces];
+  size_t count = 0;
+  for (size_t i = 0; i < givenCount; ++i)
+    if (given[i].Size > 0) pieces[count++] = {const_cast<void*>(given[i].Data), given[i].Size};
   const auto deadline = DeadlineOf(timeoutMs);
-  int next = 0;
+  size_t next = 0;
   while (next < count) {
     struct msghdr message {};
     message.msg_iov = pieces + next;
-    message.msg_iovlen = static_cast<size_t>(count - next);
-    ssize_t sent = RetryOnInterrupt([&] { return ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT); });
+    message.msg_iovlen = count - next;
+    ssize_t sent = RetryOnInterrupt([&] {
+      ++CallCount;
+      return ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
     if (sent < 0) {
       if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
       int waited = WaitReady(fd, POLLOUT, deadline);
@@ -161,6 +177,8 @@ int TTcpSocket::Send(int fd, const void* first, size_t firstSize, const void* se
   }
   return 0;
 }
+
+uint64_t TTcpSocket::CallsOnThisThread() { return CallCount; }
 
 int TTcpSocket::Shutdown(int fd) { return ::shutdown(fd, SHUT_RDWR) == 0 ? 0 : errno; }
 

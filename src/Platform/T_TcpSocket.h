@@ -3,7 +3,9 @@
 // close-on-exec, every connection (made or accepted) has TCP_NODELAY, every
 // send uses MSG_NOSIGNAL. Calls answer 0 on success, else the errno code, or
 // kTimedOut when a time-out elapsed; EINTR is retried here and never
-// reaches the caller. Addresses are IPv4 in network byte order.
+// reaches the caller. Addresses are IPv4 in network byte order. Each thread
+// counts the system calls its Receive and Send make, so that the calls a
+// frame costs can be measured.
 //
 // Threads: the owner creates, binds, listens and closes. The static calls
 // take a borrowed descriptor number, so that one thread can block in
@@ -22,6 +24,14 @@
 class TTcpSocket {
  public:
   static constexpr int kTimedOut = -1;
+
+  // One piece of a gathered send.
+  struct TPiece {
+    const void* Data;
+    size_t Size;
+  };
+  // Most pieces one gathered send takes.
+  static constexpr size_t kMaxPieces = 4;
 
   TTcpSocket() = default;
   TTcpSocket(TTcpSocket&&) noexcept = default;
@@ -60,6 +70,12 @@ class TTcpSocket {
   // socket allows (one for a small frame). kTimedOut may leave part sent.
   static int Send(int fd, const void* first, size_t firstSize, const void* second, size_t secondSize,
                   int timeoutMs);
+  // As Send, for `count` pieces sent one after another; EINVAL for more than
+  // kMaxPieces.
+  static int SendPieces(int fd, const TPiece* pieces, size_t count, int timeoutMs);
+  // The poll, recv and sendmsg calls Receive and Send have made on the
+  // calling thread so far.
+  static uint64_t CallsOnThisThread();
   // shutdown(SHUT_RDWR): wakes a thread blocked in Accept, Receive, Send or
   // Connect on `fd`, and makes every later call on it end at once.
   static int Shutdown(int fd);
