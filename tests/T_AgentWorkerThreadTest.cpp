@@ -296,14 +296,15 @@ TEST_F(WorkerTest, SessionsEndWhileTheStatusTextIsRead) {
   std::atomic<bool> done{false};
   std::vector<std::thread> readers;
   std::atomic<int> reads{0};
+  Parts->Sessions.AddSession("127.0.0.1");
   for (int i = 0; i < 2; ++i)
     readers.emplace_back([&] {
       while (!done.load()) {
         EXPECT_EQ(Status().rfind("Working for 127.0.0.1[", 0), 0u) << Status();
         reads.fetch_add(1);
+        std::this_thread::sleep_for(100us);
       }
     });
-  Parts->Sessions.AddSession("127.0.0.1");
   for (uint32_t session = 0; session < 8; ++session) {
     auto worker = std::make_unique<TAgentWorkerThread>(Parts->Context, Parts->Services, "127.0.0.1");
     Run(*worker, session * 10 + 1, "WaitForAbort");

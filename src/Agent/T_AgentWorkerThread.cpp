@@ -20,7 +20,10 @@ constexpr int kPeerWatchMs = 250;
 
 TAgentWorkerThread::TAgentWorkerThread(const TAgentContext& context, const TSessionServices& services,
                                        std::string address)
-    : Context(context), Services(services), UserAddress(std::move(address)) {
+    : Context(context),
+      Services(services),
+      UserAddress(std::move(address)),
+      TaskListEntry(services.Sessions, UserAddress, *this) {
   Peer = std::make_unique<TAgentPeer>(context, services.Closing, services.Load, UserAddress);
   Thread.Start(*context.Platform().System, *context.Platform().Debug, [this] { Run(); });
 }

@@ -154,7 +154,7 @@ class TAgentWorkerThread : public ISession, public ITaskReport, public ITaskList
   // Made once everything GetTaskList reads exists; ended after the
   // destructor's body, once the thread has ended: from then on the session
   // list does not ask this worker any more.
-  TSessionList::TTaskListRegistration TaskListEntry{Services.Sessions, UserAddress, *this};
+  TSessionList::TTaskListRegistration TaskListEntry;
 
   TSemaphore QueuedTasks{0, kMaxQueuedTasks};
   TEvent StopEvent{true, false};  // manual reset; set once, at teardown
