@@ -190,10 +190,11 @@ struct TListSource : ITaskListSource {
   int Asked = 0;
 };
 
-// Sources stand, in the order they came, for the sessions of their address
-// in list order; a session without one shows its task text. A source is
-// asked at each status text and never after its registration has ended.
-TEST(SessionListTest, RegisteredSourcesStandForTheSessionsOfTheirAddress) {
+// Sessions of one address share one line: its first entry shows the list of
+// whichever of them reported last; a session without a source shows its task
+// text. Lists are read when the text is formed, never after a registration
+// has ended.
+TEST(SessionListTest, TheLatestReporterOfAnAddressShowsInItsFirstEntry) {
   TSessionList sessions;
   sessions.AddSession("10.0.0.7");
   sessions.AddSession("10.0.0.8");
@@ -206,16 +207,21 @@ TEST(SessionListTest, RegisteredSourcesStandForTheSessionsOfTheirAddress) {
     TSessionList::TTaskListRegistration secondEntry(sessions, "10.0.0.7", second);
     TSessionList::TTaskListRegistration otherEntry(sessions, "10.0.0.8", other);
     first.List = "1*,5";  // read when the text is formed, not when it changed
-    EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.7[1*,5], 10.0.0.8[4], 10.0.0.7[2#, 3*]");
+    EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.7[1*,5], 10.0.0.8[4], 10.0.0.7[]")
+        << "before any report the first registered stands for its address";
+    secondEntry.NoteReport();
+    EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.7[2#, 3*], 10.0.0.8[4], 10.0.0.7[]");
+    registered->NoteReport();
+    EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.7[1*,5], 10.0.0.8[4], 10.0.0.7[]");
     registered.reset();
     EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.7[2#, 3*], 10.0.0.8[4], 10.0.0.7[]");
     sessions.RemoveSession("10.0.0.7");
     EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.7[2#, 3*], 10.0.0.8[4]");
   }
-  EXPECT_EQ(first.Asked, 2);
+  EXPECT_EQ(first.Asked, 3);
   EXPECT_EQ(second.Asked, 3);
   EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.7[old], 10.0.0.8[]");
-  EXPECT_EQ(first.Asked + second.Asked + other.Asked, 2 + 3 + 3) << "asked after the registration ended";
+  EXPECT_EQ(first.Asked + second.Asked + other.Asked, 3 + 3 + 5) << "asked after the registration ended";
 }
 
 TEST(SessionListTest, IsSafeFromManyThreads) {

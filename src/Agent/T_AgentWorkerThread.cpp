@@ -176,6 +176,7 @@ void TAgentWorkerThread::AddTask(uint32_t taskId, const std::string& libraryFile
     return;
   }
   QueuedTasks.Release(1);
+  ReportTasks();
 }
 
 std::string TAgentWorkerThread::GetTaskList() {

@@ -83,9 +83,10 @@ class TAgentWorkerThread : public ISession, public ITaskReport, public ITaskList
 
   const std::string& Address() const { return UserAddress; }
 
-  // ITaskReport (pool threads). The task list is formed when it is read:
-  // a task leaving the pool changes nothing here.
-  void ReportTasks() override {}
+  // ITaskReport (pool threads, and the lobby thread after AddTask). The
+  // task list is formed when it is read; only the order of the reports of
+  // sessions of one address is noted.
+  void ReportTasks() override { TaskListEntry.NoteReport(); }
   void MarkPeerFailed() override { PeerFailedFlag.store(true, std::memory_order_relaxed); }
 
   // ISession (pool threads, through the agent interface). Valid once Ready.

@@ -13,10 +13,10 @@ bool SameAddress(const std::string& a, const std::string& b) { return ::strcasec
 TSessionList::TTaskListRegistration::TTaskListRegistration(TSessionList& sessions, const std::string& address,
                                                            ITaskListSource& source)
     : Sessions(sessions), Source(source) {
-  Sessions.AddSource(address, Source);
+  Sessions.AddSource(address, *this);
 }
 
-TSessionList::TTaskListRegistration::~TTaskListRegistration() { Sessions.RemoveSource(Source); }
+TSessionList::TTaskListRegistration::~TTaskListRegistration() { Sessions.RemoveSource(*this); }
 
 void TSessionList::AddSession(const std::string& address) {
   TMutexLock guard(SessionLock);
@@ -45,25 +45,34 @@ void TSessionList::SetSessionTasks(const std::string& address, const std::string
   }
 }
 
-void TSessionList::AddSource(const std::string& address, ITaskListSource& source) {
+void TSessionList::AddSource(const std::string& address, const TTaskListRegistration& registration) {
   TMutexLock guard(SessionLock);
-  Sources.push_back(TSource{address, &source});
+  Sources.push_back(TSource{address, &registration});
 }
 
-void TSessionList::RemoveSource(const ITaskListSource& source) {
+void TSessionList::RemoveSource(const TTaskListRegistration& registration) {
   TMutexLock guard(SessionLock);
-  std::erase_if(Sources, [&source](const TSource& entry) { return entry.Source == &source; });
+  std::erase_if(Sources, [&registration](const TSource& entry) { return entry.Registration == &registration; });
 }
 
 std::string TSessionList::TasksOfLocked(size_t index) const {
-  // The session is the rank-th of its address; so is its source.
+  // Only the first entry of an address shows a source's list: the one of
+  // that address's sessions that reported last (the first registered
+  // before any report).
   const std::string& address = Addresses[index];
-  size_t rank = static_cast<size_t>(
-      std::count_if(Addresses.begin(), Addresses.begin() + static_cast<std::ptrdiff_t>(index),
-                    [&address](const std::string& other) { return SameAddress(other, address); }));
-  for (const TSource& source : Sources)
-    if (SameAddress(source.Address, address) && rank-- == 0) return source.Source->GetTaskList();
-  return Tasks[index];
+  for (size_t i = 0; i < index; ++i)
+    if (SameAddress(Addresses[i], address)) return Tasks[index];
+  const TTaskListRegistration* latest = nullptr;
+  uint64_t latestReport = 0;
+  for (const TSource& source : Sources) {
+    if (!SameAddress(source.Address, address)) continue;
+    const uint64_t report = source.Registration->LastReport.load(std::memory_order_relaxed);
+    if (latest == nullptr || report > latestReport) {
+      latest = source.Registration;
+      latestReport = report;
+    }
+  }
+  return latest != nullptr ? latest->Source.GetTaskList() : Tasks[index];
 }
 
 std::string TSessionList::StatusText(int suspendSeconds, TCoordinatorState coordinator) const {

@@ -6,11 +6,18 @@
 // list nothing. The status thread, the window and the headless runner read
 // the text; every call may come from any thread.
 //
+// Sessions of one address share one line, as the status text has always
+// shown them: the first entry of an address shows the task list of whichever
+// of that address's sessions reported a change last; the others show their
+// own text (empty unless set).
+//
 // Lock order (Agent/LockOrder.h): the session lock is held while the
 // sources are asked, so a source's locks come after it; a source is never
 // asked after its registration has ended.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -34,10 +41,10 @@ class TSessionList {
   void SetSessionTasks(const std::string& address, const std::string& tasks) EXCLUDES(SessionLock);
 
   // A session's source of its task list, registered for the object's life
-  // (`sessions` and `source` borrowed for as long). Sources of one address
-  // (letter case ignored) stand, in the order they were registered, for the
-  // sessions of that address in list order: the first for the first. Once
-  // the destructor has returned the source is not asked any more.
+  // (`sessions` and `source` borrowed for as long). Of the sources of one
+  // address (letter case ignored), the one whose NoteReport came last stands
+  // for the first session of that address. Once the destructor has
+  // returned the source is not asked any more.
   class TTaskListRegistration {
    public:
     TTaskListRegistration(TSessionList& sessions, const std::string& address, ITaskListSource& source);
@@ -45,9 +52,20 @@ class TSessionList {
     TTaskListRegistration(const TTaskListRegistration&) = delete;
     TTaskListRegistration& operator=(const TTaskListRegistration&) = delete;
 
+    // The session's task list changed (a task came, left for the pool or
+    // finished). Any thread; takes no lock.
+    void NoteReport() {
+      LastReport.store(Sessions.ReportCount.fetch_add(1, std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+
    private:
+    friend class TSessionList;
     TSessionList& Sessions;   // borrowed
     ITaskListSource& Source;  // borrowed
+    // The number of this session's latest report, 0 before the first; read
+    // under the session lock, written by any thread: only its order among
+    // the sessions of one address matters, so relaxed suffices.
+    std::atomic<uint64_t> LastReport{0};
   };
 
   // "Working for a[tasks], b[tasks]" or "Unassigned", then " [suspended, N]"
@@ -59,12 +77,13 @@ class TSessionList {
  private:
   struct TSource {
     std::string Address;
-    ITaskListSource* Source;  // borrowed while registered
+    const TTaskListRegistration* Registration;  // borrowed while registered
   };
 
-  void AddSource(const std::string& address, ITaskListSource& source) EXCLUDES(SessionLock);
-  void RemoveSource(const ITaskListSource& source) EXCLUDES(SessionLock);
-  // The task list shown for session `index`: its source's, else its text.
+  void AddSource(const std::string& address, const TTaskListRegistration& registration) EXCLUDES(SessionLock);
+  void RemoveSource(const TTaskListRegistration& registration) EXCLUDES(SessionLock);
+  // The task list shown for session `index`: for the first entry of its
+  // address, the latest reporter's; else its text.
   std::string TasksOfLocked(size_t index) const REQUIRES(SessionLock);
 
   mutable TMutex SessionLock;
@@ -73,4 +92,6 @@ class TSessionList {
   std::vector<std::string> Tasks GUARDED_BY(SessionLock);
   // In the order of registration.
   std::vector<TSource> Sources GUARDED_BY(SessionLock);
+  // Numbers the reports of every session; any thread, relaxed.
+  std::atomic<uint64_t> ReportCount{0};
 };
