@@ -1,8 +1,11 @@
 // No-op tasks per second through one session end to end: the worker's
 // queue, the pool, the task call (an empty Echo) and the TASK_DONE report to
 // a fake user on 127.0.0.1. Each iteration submits a batch of tasks at once
-// (pipelined, as a user's client does) and waits for every report.
+// (pipelined, as a user's client does) and waits for every report; with a
+// large batch most of it waits in the session queue while tasks come and go.
 #include <benchmark/benchmark.h>
+
+#include <memory>
 
 #include "Agent/T_AgentWorkerThread.h"
 #include "Common/T_GenericStream.h"
@@ -36,6 +39,61 @@ void BM_NoOpTasks(benchmark::State& state) {
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * batch);
 }
-BENCHMARK(BM_NoOpTasks)->Arg(1)->Arg(1000)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_NoOpTasks)->Arg(1)->Arg(1000)->Arg(8000)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// A session whose one pool thread is busy: the tasks sent stay in its queue.
+struct TBlockedSession {
+  TTempDir Dir;
+  TTestPlatform Platform;
+  fake::TFakeUser User;
+  std::unique_ptr<TAgentParts> Parts;
+  std::unique_ptr<TAgentWorkerThread> Worker;
+  uint32_t Next = 0;
+
+  TBlockedSession() {
+    Platform.System.Processors = 1;
+    User.AddFile("LIBTASKLIB_TASKS.SO", ReadTextFile(KELVRA_TASKLIB_TASKS));
+    TAgentSettings settings = TestSettings(User.Port());
+    settings.EnableDebugOutput = false;
+    settings.ExplicitCPU = false;
+    Parts = std::make_unique<TAgentParts>(Platform, Dir, settings);
+    Parts->Sessions.AddSession("127.0.0.1");
+    Worker = std::make_unique<TAgentWorkerThread>(Parts->Context, Parts->Services, "127.0.0.1");
+    Add("WaitForAbort");
+  }
+  void Add(const char* procedure) {
+    TStreamRef input(TGenericStream::Create());
+    Worker->AddTask(++Next, "libtasklib_tasks.so", procedure, input);
+  }
+};
+
+// The lobby thread's AddTask while state.range(0) tasks already wait in the
+// session queue.
+void BM_AddTaskBehindWaitingTasks(benchmark::State& state) {
+  const auto waiting = static_cast<int>(state.range(0));
+  const int added = 1000;
+  for (auto _ : state) {
+    state.PauseTiming();
+    {
+      auto session = std::make_unique<TBlockedSession>();
+      for (int i = 0; i < waiting; ++i) session->Add("Echo");
+      state.ResumeTiming();
+      for (int i = 0; i < added; ++i) session->Add("Echo");
+      state.PauseTiming();
+    }  // the queued tasks are dropped with the session
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * added);
+}
+BENCHMARK(BM_AddTaskBehindWaitingTasks)->Arg(0)->Arg(8000)->Unit(benchmark::kMicrosecond);
+
+// The status text of a session with state.range(0) tasks waiting, as the
+// status thread and the window read it about once a second.
+void BM_StatusTextWithWaitingTasks(benchmark::State& state) {
+  TBlockedSession session;
+  for (int i = 0; i < state.range(0); ++i) session.Add("Echo");
+  for (auto _ : state) benchmark::DoNotOptimize(session.Parts->StatusText());
+}
+BENCHMARK(BM_StatusTextWithWaitingTasks)->Arg(8000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "Agent/T_MainThreadQueue.h"
@@ -176,6 +177,51 @@ TEST(SessionListTest, RemoveSessionComparesExactlyAndSetTasksIgnoresCase) {
   sessions.SetSessionTasks("HOST-a", "7");
   sessions.RemoveSession("HOST-A");
   EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for host-A[7]");
+}
+
+// A registered source of a task list, counting how often it is asked.
+struct TListSource : ITaskListSource {
+  explicit TListSource(std::string list) : List(std::move(list)) {}
+  std::string GetTaskList() override {
+    ++Asked;
+    return List;
+  }
+  std::string List;
+  int Asked = 0;
+};
+
+// Sessions of one address share one line: its first entry shows the list of
+// whichever of them reported last; a session without a source shows its task
+// text. Lists are read when the text is formed, never after a registration
+// has ended.
+TEST(SessionListTest, TheLatestReporterOfAnAddressShowsInItsFirstEntry) {
+  TSessionList sessions;
+  sessions.AddSession("10.0.0.7");
+  sessions.AddSession("10.0.0.8");
+  sessions.AddSession("10.0.0.7");
+  sessions.SetSessionTasks("10.0.0.7", "old");
+  TListSource first("1*"), second("2#, 3*"), other("4");
+  {
+    auto registered = std::make_unique<TSessionList::TTaskListRegistration>(sessions, "10.0.0.7", first);
+    EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.7[1*], 10.0.0.8[], 10.0.0.7[]");
+    TSessionList::TTaskListRegistration secondEntry(sessions, "10.0.0.7", second);
+    TSessionList::TTaskListRegistration otherEntry(sessions, "10.0.0.8", other);
+    first.List = "1*,5";  // read when the text is formed, not when it changed
+    EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.7[1*,5], 10.0.0.8[4], 10.0.0.7[]")
+        << "before any report the first registered stands for its address";
+    secondEntry.NoteReport();
+    EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.7[2#, 3*], 10.0.0.8[4], 10.0.0.7[]");
+    registered->NoteReport();
+    EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.7[1*,5], 10.0.0.8[4], 10.0.0.7[]");
+    registered.reset();
+    EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.7[2#, 3*], 10.0.0.8[4], 10.0.0.7[]");
+    sessions.RemoveSession("10.0.0.7");
+    EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.7[2#, 3*], 10.0.0.8[4]");
+  }
+  EXPECT_EQ(first.Asked, 3);
+  EXPECT_EQ(second.Asked, 3);
+  EXPECT_EQ(sessions.StatusText(0, csReporting), "Working for 10.0.0.7[old], 10.0.0.8[]");
+  EXPECT_EQ(first.Asked + second.Asked + other.Asked, 3 + 3 + 5) << "asked after the registration ended";
 }
 
 TEST(SessionListTest, IsSafeFromManyThreads) {

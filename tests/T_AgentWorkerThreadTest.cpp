@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <future>
 #include <set>
+#include <thread>
 
 #include "Agent/T_AgentLobby.h"
 #include "Common/CommandText.h"
@@ -241,6 +242,73 @@ TEST_F(WorkerTest, ReportsUseTheLoadSourceAndSessionListItWasGiven) {
       << worker->GetTaskList() << " / " << Status();
   worker.reset();
   EXPECT_EQ(ReportOf(2).Text, "TASK_DONE 2 1.5 2.5 4096");
+}
+
+// Two sessions of one user: each entry of the status text shows its own
+// session's tasks as they are when the text is formed, while tasks come and
+// go on both.
+// Two sessions of one address share the first entry of that address, which
+// shows the tasks of the session that changed last.
+TEST_F(WorkerTest, TwoSessionsOfOneAddressShowTheLatestInTheFirstEntry) {
+  Start(1);
+  Parts->Sessions.AddSession("127.0.0.1");
+  auto first = std::make_unique<TAgentWorkerThread>(Parts->Context, Parts->Services, "127.0.0.1");
+  Parts->Sessions.AddSession("127.0.0.1");
+  auto second = std::make_unique<TAgentWorkerThread>(Parts->Context, Parts->Services, "127.0.0.1");
+  Run(*first, 1, "WaitForAbort");
+  Run(*first, 2, "Echo");
+  // A late pool thread may take a task into the pool while its only thread
+  // is busy ("2#"); see TaskListShowsRunningAndQueuedTasks.
+  auto shows = [&](const std::set<std::string>& lists, const std::string& rest) {
+    const std::string status = Status();
+    for (const std::string& list : lists)
+      if (status == "Working for 127.0.0.1[" + list + "]" + rest + ", searching for coordinator...") return true;
+    return false;
+  };
+  EXPECT_TRUE(WaitUntil([&] { return shows({"1*,2", "2#, 1*"}, ", 127.0.0.1[]"); }, 10s)) << Status();
+  Run(*second, 7, "WaitForAbort");
+  Run(*second, 8, "Echo");
+  Run(*second, 9, "Echo");
+  const std::set<std::string> secondLists = {"7*,8,9", "8#, 7*,9"};
+  EXPECT_TRUE(WaitUntil([&] { return shows(secondLists, ", 127.0.0.1[]"); }, 10s)) << Status();
+  // The first session ends; the lobby then takes out the last entry of its
+  // address.
+  first.reset();
+  EXPECT_EQ(ReportOf(1).Block, "aborted");
+  EXPECT_TRUE(shows(secondLists, ", 127.0.0.1[]")) << Status();
+  Parts->Sessions.RemoveSession("127.0.0.1");
+  Run(*second, 10, "Echo");
+  EXPECT_TRUE(WaitUntil([&] { return shows({"7*,8,9,10", "8#, 7*,9,10"}, ""); }, 10s)) << Status();
+  second.reset();
+  EXPECT_EQ(Status(), "Working for 127.0.0.1[], searching for coordinator...");
+}
+
+// Sessions end while other threads form the status text: the text never
+// reads a worker that has gone (the sanitizer builds check this).
+TEST_F(WorkerTest, SessionsEndWhileTheStatusTextIsRead) {
+  std::atomic<bool> done{false};
+  std::vector<std::thread> readers;
+  std::atomic<int> reads{0};
+  Parts->Sessions.AddSession("127.0.0.1");
+  for (int i = 0; i < 2; ++i)
+    readers.emplace_back([&] {
+      while (!done.load()) {
+        EXPECT_EQ(Status().rfind("Working for 127.0.0.1[", 0), 0u) << Status();
+        reads.fetch_add(1);
+        std::this_thread::sleep_for(100us);
+      }
+    });
+  for (uint32_t session = 0; session < 8; ++session) {
+    auto worker = std::make_unique<TAgentWorkerThread>(Parts->Context, Parts->Services, "127.0.0.1");
+    Run(*worker, session * 10 + 1, "WaitForAbort");
+    for (uint32_t id = 2; id < 6; ++id) Run(*worker, session * 10 + id, "Echo");
+    worker.reset();  // while the readers go on
+  }
+  WaitUntil([&] { return reads.load() > 0; }, 10s);
+  done.store(true);
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(Status(), "Working for 127.0.0.1[], searching for coordinator...");
 }
 
 TEST_F(WorkerTest, AFaultInEndSessionIsLoggedAndTheSessionEnds) {

@@ -7,7 +7,7 @@ class ITaskReport {
  public:
   virtual ~ITaskReport() = default;
 
-  // Rebuilds the session's task-list text (a task has left the pool).
+  // A task of the session has left the pool.
   virtual void ReportTasks() = 0;
 
   // A report to the user could not be sent; the session is to end.

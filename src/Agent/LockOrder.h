@@ -5,6 +5,8 @@
 //
 //   held                                may take while holding it
 //   ----------------------------------  -----------------------------------
+//   TSessionList::SessionLock           TAgentWorkerThread::QueueLock (a
+//                                       session's task list is asked)
 //   TAgentWorkerThread::QueueLock       TAgentThreadPool::PoolLock, the
 //                                       pool's semaphores
 //   TFileCache::Lock                    TAgentPeer::Lock, the session folders
@@ -16,7 +18,7 @@
 //   TCustomWinSocket::IoLock            the same connection's StateLock
 //
 // Leaves: TAgentThreadPool::PoolLock, TCustomWinSocket::StateLock,
-// TSessionList::SessionLock, TAgentConfig::SettingsLock,
+// TAgentConfig::SettingsLock,
 // TAgentStatusThread::WakeLock, TMainThreadQueue::Lock, the session
 // registry's lock (I_Session.cpp), the session folders lock, and the lock of
 // each TWaitable (TEvent, TSemaphore); WaitForFirst takes two of these

@@ -8,8 +8,8 @@
 // context and the services it uses.
 //
 // Lock order (Agent/LockOrder.h): the settings lock (inside TAgentConfig)
-// and the session lock (inside TSessionList) are leaves: nothing else is
-// taken while either is held.
+// is a leaf: nothing else is taken while it is held. The session lock
+// (inside TSessionList) is taken before the session workers' queue locks.
 #pragma once
 
 #include <memory>

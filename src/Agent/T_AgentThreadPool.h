@@ -4,7 +4,8 @@
 // (WaitForTasks) and destroys it; pool threads call GetTask; ListTasks runs
 // on any thread. The pool owns its threads and queued items; it borrows the
 // agent's context, closing flag, suspension and interface. Lock order
-// (Agent/LockOrder.h): the session's queue lock, then the pool lock (a leaf).
+// (Agent/LockOrder.h): the agent's session lock, the session's queue lock,
+// then the pool lock (a leaf).
 #pragma once
 
 #include <atomic>

@@ -20,7 +20,10 @@ constexpr int kPeerWatchMs = 250;
 
 TAgentWorkerThread::TAgentWorkerThread(const TAgentContext& context, const TSessionServices& services,
                                        std::string address)
-    : Context(context), Services(services), UserAddress(std::move(address)) {
+    : Context(context),
+      Services(services),
+      UserAddress(std::move(address)),
+      TaskListEntry(services.Sessions, UserAddress, *this) {
   Peer = std::make_unique<TAgentPeer>(context, services.Closing, services.Load, UserAddress);
   Thread.Start(*context.Platform().System, *context.Platform().Debug, [this] { Run(); });
 }
@@ -38,7 +41,6 @@ TAgentWorkerThread::~TAgentWorkerThread() {
   // Tasks that never reached the pool are dropped without a report.
   TMutexLock guard(QueueLock);
   Queue.clear();
-  QueueText.clear();
 }
 
 void TAgentWorkerThread::Run() {
@@ -62,11 +64,9 @@ void TAgentWorkerThread::Run() {
   // Publishes the objects built to the lobby and pool threads.
   Ready.store(true, std::memory_order_release);
   StartedEvent.Set();
-  ReportTasks();
 
   while (!Thread.StopRequested()) {
     if (WaitForFirst(StopEvent, QueuedTasks.Handle(), kInfiniteWait) == wrFirst) break;
-    ReportTasks();
     // A task leaves the session queue only when a pool thread is free.
     if (WaitForFirst(StopEvent, Pool->FreeThreadSemaphore().Handle(), kInfiniteWait) == wrFirst) break;
     DispatchOne();
@@ -101,11 +101,9 @@ void TAgentWorkerThread::FailQueuedTasks() {
   {
     TMutexLock guard(QueueLock);
     failed.swap(Queue);
-    QueueText.clear();
   }
   for (const TQueuedTask& task : failed)
     if (Peer == nullptr || !Peer->SendTaskFailed(task.TaskId, StartupError)) MarkPeerFailed();
-  if (!failed.empty()) ReportTasks();
 }
 
 TAgentPeer* TAgentWorkerThread::PublishedPeer() const {
@@ -126,8 +124,6 @@ void TAgentWorkerThread::DispatchOne() {
   Pool->AddTask(UserAddress, SessionIdentity(), head.Input, head.LibraryFiles, head.ProcedureName, head.TaskId, this,
                 FileCache.get(), Peer.get());
   Queue.pop_front();
-  size_t comma = QueueText.find(',');
-  QueueText.erase(0, comma == std::string::npos ? std::string::npos : comma + 1);
 }
 
 void TAgentWorkerThread::TearDownObjects() {
@@ -166,8 +162,6 @@ void TAgentWorkerThread::AddTask(uint32_t taskId, const std::string& libraryFile
     TMutexLock guard(QueueLock);
     if (Queue.size() < static_cast<size_t>(kMaxQueuedTasks)) {
       Queue.push_back(TQueuedTask{taskId, libraryFiles, procedureName, std::move(input)});
-      if (!QueueText.empty()) QueueText += ',';
-      QueueText += std::to_string(taskId);
       queued = true;
     }
   }
@@ -188,14 +182,12 @@ void TAgentWorkerThread::AddTask(uint32_t taskId, const std::string& libraryFile
 std::string TAgentWorkerThread::GetTaskList() {
   TMutexLock guard(QueueLock);
   std::string text = Pool ? Pool->ListTasks(UserAddress) : std::string();
-  if (!QueueText.empty()) {
-    if (!text.empty()) text += ',';
-    text += QueueText;
+  for (size_t i = 0; i < Queue.size(); ++i) {
+    if (i > 0 || !text.empty()) text += ',';
+    text += std::to_string(Queue[i].TaskId);
   }
   return text;
 }
-
-void TAgentWorkerThread::ReportTasks() { Services.Sessions.SetSessionTasks(UserAddress, GetTaskList()); }
 
 int32_t TAgentWorkerThread::GetData(const std::string& identifier, IGenericStream*& view) {
   return DataCache->GetData(identifier, view);

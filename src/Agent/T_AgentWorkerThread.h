@@ -13,9 +13,10 @@
 //
 // Threads: created, fed (AddTask) and destroyed by the lobby thread; the
 // body runs on the worker thread; pool threads call the ISession and
-// ITaskReport members. Lock order (Agent/LockOrder.h): queue lock, then the
-// pool's lock; the agent's session lock only after the queue lock is
-// released.
+// ITaskReport members. The worker is the source of its session's task list
+// in the agent's session list for its whole life: the status text asks it
+// from any thread. Lock order (Agent/LockOrder.h): the agent's session lock
+// (while the task list is asked), then the queue lock, then the pool's lock.
 #pragma once
 
 #include <atomic>
@@ -25,7 +26,9 @@
 #include <string>
 
 #include "Agent/I_Session.h"
+#include "Agent/I_TaskListSource.h"
 #include "Agent/I_TaskReport.h"
+#include "Agent/T_SessionList.h"
 #include "Agent/T_Semaphore.h"
 #include "Common/T_StreamRef.h"
 #include "Platform/I_System.h"
@@ -40,7 +43,7 @@ class TAgentPeer;
 class TAgentThreadPool;
 class TFileCache;
 
-class TAgentWorkerThread : public ISession, public ITaskReport {
+class TAgentWorkerThread : public ISession, public ITaskReport, public ITaskListSource {
  public:
   // Tasks one session may have waiting in its queue at once.
   static constexpr int kMaxQueuedTasks = 10000;
@@ -73,14 +76,17 @@ class TAgentWorkerThread : public ISession, public ITaskReport {
   // True once the start-up has failed; the lobby ends the session.
   bool StartupFailed() const { return StartFailed.load(std::memory_order_acquire); }
 
-  // "19#, 17*, 18*,20,21": pool-queued ids with "#", running ids with "*",
-  // then the ids still in this session's queue.
-  std::string GetTaskList() EXCLUDES(QueueLock);
+  // ITaskListSource (any thread). "19#, 17*, 18*,20,21": pool-queued ids
+  // with "#", running ids with "*", then the ids still in this session's
+  // queue.
+  std::string GetTaskList() override EXCLUDES(QueueLock);
 
   const std::string& Address() const { return UserAddress; }
 
-  // ITaskReport (pool threads).
-  void ReportTasks() override EXCLUDES(QueueLock);
+  // ITaskReport (pool threads, and the lobby thread after AddTask). The
+  // task list is formed when it is read; only the order of the reports of
+  // sessions of one address is noted.
+  void ReportTasks() override { TaskListEntry.NoteReport(); }
   void MarkPeerFailed() override { PeerFailedFlag.store(true, std::memory_order_relaxed); }
 
   // ISession (pool threads, through the agent interface). Valid once Ready.
@@ -145,10 +151,11 @@ class TAgentWorkerThread : public ISession, public ITaskReport {
 
   TMutex QueueLock;
   std::deque<TQueuedTask> Queue GUARDED_BY(QueueLock);
-  // The ids of Queue as the task list shows them (",20,21" without the
-  // first comma), kept up to date as tasks come and go, so that a long
-  // queue is not formatted again at every change.
-  std::string QueueText GUARDED_BY(QueueLock);
+
+  // Made once everything GetTaskList reads exists; ended after the
+  // destructor's body, once the thread has ended: from then on the session
+  // list does not ask this worker any more.
+  TSessionList::TTaskListRegistration TaskListEntry;
 
   TSemaphore QueuedTasks{0, kMaxQueuedTasks};
   TEvent StopEvent{true, false};  // manual reset; set once, at teardown
