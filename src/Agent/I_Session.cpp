@@ -1,5 +1,7 @@
 #include "Agent/I_Session.h"
 
+#include <algorithm>
+#include <cstring>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -45,4 +47,11 @@ ISession& ISession::FromIdentity(void* identity) {
   auto found = registry.Sessions.find(reinterpret_cast<uintptr_t>(identity));
   if (found == registry.Sessions.end()) throw std::runtime_error("Unknown session identity");
   return *found->second;
+}
+
+char* ISession::CopyFolderTo(const std::string& folder, char* buffer) {
+  const size_t length = std::min(folder.size(), size_t{KELVRA_SESSION_FOLDER_MAX} - 1);
+  std::memcpy(buffer, folder.data(), length);
+  buffer[length] = '\0';
+  return buffer;
 }

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "I_Agent.h"
 #include "I_GenericStream.h"
 
 class ISession {
@@ -30,6 +31,10 @@ class ISession {
   // caller makes sure the session outlives its use: a task of the session
   // running, or EndSession.
   static ISession& FromIdentity(void* identity);
+  // Copies `folder` and a zero byte to `buffer`, which has room for
+  // KELVRA_SESSION_FOLDER_MAX bytes, as the agent interface promises task
+  // authors (a longer path is cut). Answers `buffer`.
+  static char* CopyFolderTo(const std::string& folder, char* buffer);
 
   // The data cache's GetData: 0 with a new view in `view`, 1 without (then
   // `view` is left as it was).

@@ -1,8 +1,6 @@
 #include "Agent/T_AgentInterface.h"
 
-#include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -68,11 +66,7 @@ int32_t TAgentInterface::SlotShouldAbort(IAgent* self, void* session) noexcept {
 
 int32_t TAgentInterface::SlotGetSessionFolder(IAgent*, void* session, char* buffer) noexcept {
   return TSlotError::Run(int32_t{0}, [&] {
-    std::string folder = ISession::FromIdentity(session).SessionFolder();
-    // The header promises task authors a bound on what is written.
-    size_t length = std::min(folder.size(), size_t{KELVRA_SESSION_FOLDER_MAX} - 1);
-    std::memcpy(buffer, folder.data(), length);
-    buffer[length] = '\0';
+    ISession::CopyFolderTo(ISession::FromIdentity(session).SessionFolder(), buffer);
     return int32_t{0};
   });
 }

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "Agent/I_Session.h"
 #include "Agent/T_AgentContext.h"
 #include "Agent/T_AgentPeer.h"
 #include "Common/CommandText.h"
@@ -182,12 +183,7 @@ void TFileCache::CallEndSession() {
   }
 }
 
-char* TFileCache::CopyCacheFolder(char* buffer) const {
-  const size_t length = std::min(CacheFolder.size(), size_t{KELVRA_SESSION_FOLDER_MAX - 1});
-  std::memcpy(buffer, CacheFolder.data(), length);
-  buffer[length] = '\0';
-  return buffer;
-}
+char* TFileCache::CopyCacheFolder(char* buffer) const { return ISession::CopyFolderTo(CacheFolder, buffer); }
 
 void TFileCache::ClearCache() {
   TMutexLock guard(Lock);
