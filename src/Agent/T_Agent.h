@@ -71,12 +71,6 @@ class TAgent : public ILoadSource {
 
   // False from construction until destruction begins. Any thread.
   bool Closing() const { return ClosingFlag.IsSet(); }
-  // Sets the closing flag early, as destruction does; for tests of threads
-  // that watch it.
-  void TEST_SetClosing() { ClosingFlag.Set(); }
-
-  // Work held back while the machine's owner keeps the processors busy.
-  const TSuspendState& Suspension() const { return SuspendState; }
 
   // The coordinator link as the status text shows it; searching while the
   // agent has no status thread.
