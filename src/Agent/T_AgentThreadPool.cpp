@@ -22,13 +22,15 @@ uint32_t NextBitDown(uint32_t bit) { return bit > 1 ? bit >> 1 : 0x80000000u; }
 }  // namespace
 
 TAgentThreadPool::TAgentThreadPool(const TAgentContext& context, const TClosingFlag& agentClosing,
-                                   const TSuspendState& suspension, IAgent* agentInterface, TPoolTaskRunner runner)
+                                   const TSuspendState& suspension, IAgent* agentInterface, TPoolTaskRunner runner,
+                                   IPoolFeed* feed)
     : AgentContext(context),
       AgentClosing(agentClosing),
       Suspension(suspension),
       Interface(agentInterface),
       PoolSize(static_cast<uint32_t>(context.PoolSize())),
       Runner(std::move(runner)),
+      Feed(feed),
       FreeThreads(static_cast<int>(PoolSize), static_cast<int>(PoolSize)),
       TaskCount(0, kMaximumQueuedTasks) {
   AgentContext.DebugWrite("Created pool of %u threads.", PoolSize);
@@ -124,6 +126,7 @@ TPoolTaskItem* TAgentThreadPool::GetTask(TPoolThread& caller) {
   // At the maximum the count stays N: this thread's count is still there.
   FreeThreads.Release(1);
   IdleEvent.Set();
+  if (Feed != nullptr) Feed->FeedPool();
   if (WaitForFirst(StopEvent, TaskCount.Handle(), kInfiniteWait) != wrSecond) return nullptr;
   TMutexLock guard(PoolLock);
   if (Queue.empty()) {

@@ -1,6 +1,9 @@
 // TAgentThreadPool: a session's N pool threads and the queue of tasks in
-// front of them. The session's worker thread creates it, feeds it (AddTask,
-// one task per count taken from FreeThreadSemaphore), waits for its tasks
+// front of them. The session's worker thread creates it; the session feeds
+// it (AddTask, one task per count taken from FreeThreadSemaphore), and a
+// pool thread that becomes free asks the session's feed for its next task
+// itself, so a busy session hands tasks over without waking another thread.
+// The worker waits for the session's tasks
 // (WaitForTasks) and destroys it; pool threads call GetTask; ListTasks runs
 // on any thread. The pool owns its threads and queued items; it borrows the
 // agent's context, closing flag, suspension and interface. Lock order
@@ -31,17 +34,29 @@ class TPoolThread;
 // benchmarks). Errors it raises are logged and the item is finished anyway.
 using TPoolTaskRunner = std::function<void(TPoolThread&, TPoolTaskItem&)>;
 
+// What a pool thread calls once it has made itself free (its count is in
+// FreeThreadSemaphore), before it waits for a task: the session moves what
+// it has waiting into the pool then. Called with no lock held.
+class IPoolFeed {
+ public:
+  virtual void FeedPool() = 0;
+
+ protected:
+  ~IPoolFeed() = default;
+};
+
 class TAgentThreadPool {
  public:
   // Starts the context's PoolSize() threads and pins them to processors when
   // explicitCPU is on. Pool threads hold back while `suspension` says so
   // (unless `agentClosing` is set) and hand `agentInterface` to task code.
-  // All are borrowed for the pool's life; `runner`,
-  // when given, replaces the task call on every thread. When the system
+  // All are borrowed for the pool's life, as is `feed` (may be null: then
+  // only AddTask brings tasks); `runner`, when given, replaces the task call
+  // on every thread. When the system
   // refuses a thread, the threads already started are ended and the
   // refusal is thrown.
   TAgentThreadPool(const TAgentContext& context, const TClosingFlag& agentClosing, const TSuspendState& suspension,
-                   IAgent* agentInterface, TPoolTaskRunner runner = nullptr);
+                   IAgent* agentInterface, TPoolTaskRunner runner = nullptr, IPoolFeed* feed = nullptr);
   // Ends the threads in index order (a running task finishes first), then
   // drops the queued items without any report.
   ~TAgentThreadPool();
@@ -93,6 +108,7 @@ class TAgentThreadPool {
   IAgent* const Interface;            // borrowed
   const uint32_t PoolSize;
   const TPoolTaskRunner Runner;
+  IPoolFeed* const Feed;  // borrowed; may be null
 
   // Waited on together; each synchronises itself.
   TSemaphore FreeThreads;

@@ -30,6 +30,10 @@ TAgentWorkerThread::TAgentWorkerThread(const TAgentContext& context, const TSess
 
 TAgentWorkerThread::~TAgentWorkerThread() {
   Ending.store(true, std::memory_order_relaxed);
+  {
+    TMutexLock guard(QueueLock);
+    DispatchStopped = true;
+  }
   // A connect still waiting for the user gives up; exchanges get a bound.
   Peer->BeginClosing();
   // Teardown waits for the session's tasks: it must not starve behind them.
@@ -65,12 +69,8 @@ void TAgentWorkerThread::Run() {
   Ready.store(true, std::memory_order_release);
   StartedEvent.Set();
 
-  while (!Thread.StopRequested()) {
-    if (WaitForFirst(StopEvent, QueuedTasks.Handle(), kInfiniteWait) == wrFirst) break;
-    // A task leaves the session queue only when a pool thread is free.
-    if (WaitForFirst(StopEvent, Pool->FreeThreadSemaphore().Handle(), kInfiniteWait) == wrFirst) break;
-    DispatchOne();
-  }
+  // The lobby and pool threads dispatch from here on.
+  StopEvent.Wait(kInfiniteWait);
   TearDownObjects();
 }
 
@@ -79,9 +79,11 @@ void TAgentWorkerThread::StartUp() {
   FileCache = std::make_unique<TFileCache>(Context, *Peer, SessionIdentity(), Services.AgentInterface);
   DataCache = std::make_unique<TAgentDataCache>(Context, *Peer, Context.Settings().MaxDataCacheBytes());
   auto pool = std::make_unique<TAgentThreadPool>(Context, Services.Closing, Services.Suspension,
-                                                 Services.AgentInterface);
+                                                 Services.AgentInterface, nullptr, this);
   TMutexLock guard(QueueLock);
   Pool = std::move(pool);
+  // Tasks that came during the start-up.
+  Dispatch();
 }
 
 void TAgentWorkerThread::RunFailed(const std::string& reason) {
@@ -90,8 +92,10 @@ void TAgentWorkerThread::RunFailed(const std::string& reason) {
   // Publishes the error and whatever the start-up built.
   StartFailed.store(true, std::memory_order_release);
   StartedEvent.Set();
-  while (WaitForFirst(StopEvent, QueuedTasks.Handle(), kInfiniteWait) == wrSecond) FailQueuedTasks();
-  // Tasks queued just before the end are owed their answer too.
+  // Tasks queued during the start-up, then whatever AddTask signals; tasks
+  // queued just before the end are owed their answer too.
+  do FailQueuedTasks();
+  while (WaitForFirst(StopEvent, TasksToFail, kInfiniteWait) == wrSecond);
   FailQueuedTasks();
   TearDownObjects();
 }
@@ -111,19 +115,27 @@ TAgentPeer* TAgentWorkerThread::PublishedPeer() const {
   return Peer.get();
 }
 
-void TAgentWorkerThread::DispatchOne() {
+void TAgentWorkerThread::FeedPool() {
   TMutexLock guard(QueueLock);
-  if (Queue.empty()) RaiseAssertionFailure(kWorkerUnit, 226);
-  TQueuedTask& head = Queue.front();
-  try {
-    RequireSingleHolder(head.Input.Get(), kWorkerUnit, 239);
-  } catch (...) {
-    Context.Platform().Debug->Beep();
-    throw;
+  Dispatch();
+}
+
+void TAgentWorkerThread::Dispatch() {
+  if (Pool == nullptr || DispatchStopped) return;
+  // A task leaves the session queue only when a pool thread is free.
+  while (!Queue.empty() && Pool->FreeThreadSemaphore().Handle().Wait(0)) {
+    TQueuedTask& head = Queue.front();
+    try {
+      RequireSingleHolder(head.Input.Get(), kWorkerUnit, 239);
+    } catch (...) {
+      Pool->FreeThreadSemaphore().Release(1);  // the count taken goes back
+      Context.Platform().Debug->Beep();
+      throw;
+    }
+    Pool->AddTask(UserAddress, SessionIdentity(), head.Input, head.LibraryFiles, head.ProcedureName, head.TaskId,
+                  this, FileCache.get(), Peer.get());
+    Queue.pop_front();
   }
-  Pool->AddTask(UserAddress, SessionIdentity(), head.Input, head.LibraryFiles, head.ProcedureName, head.TaskId, this,
-                FileCache.get(), Peer.get());
-  Queue.pop_front();
 }
 
 void TAgentWorkerThread::TearDownObjects() {
@@ -163,6 +175,7 @@ void TAgentWorkerThread::AddTask(uint32_t taskId, const std::string& libraryFile
     if (Queue.size() < static_cast<size_t>(kMaxQueuedTasks)) {
       Queue.push_back(TQueuedTask{taskId, libraryFiles, procedureName, std::move(input)});
       queued = true;
+      Dispatch();
     }
   }
   if (!queued) {
@@ -175,7 +188,8 @@ void TAgentWorkerThread::AddTask(uint32_t taskId, const std::string& libraryFile
     if (peer == nullptr || !peer->SendTaskFailed(taskId, message)) MarkPeerFailed();
     return;
   }
-  QueuedTasks.Release(1);
+  // Seen before the push or after it: either way the worker answers it.
+  if (StartFailed.load(std::memory_order_acquire)) TasksToFail.Set();
   ReportTasks();
 }
 

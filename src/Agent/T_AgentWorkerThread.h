@@ -1,9 +1,11 @@
 // TAgentWorkerThread: everything that serves one session (one lobby
 // connection). Its thread connects the peer to the user's data port, then
-// builds the file cache, the data cache and the session's thread pool; then
-// hands queued tasks to the pool one at a time as pool threads become free,
-// and at the end waits for the session's pool tasks and takes everything
-// down in the reverse order. The worker is also the session task libraries
+// builds the file cache, the data cache and the session's thread pool, and
+// at the end waits for the session's pool tasks and takes everything down
+// in the reverse order. In between, queued tasks move to the pool one at a
+// time as pool threads become free, on whichever thread sees the chance:
+// the lobby thread as it queues a task, a pool thread as it becomes free
+// (IPoolFeed). A busy session so runs without waking the worker at all. The worker is also the session task libraries
 // name by its identity (ISession) and the owner pool threads report to.
 //
 // When the start-up fails (the pool's threads cannot be made, say), the
@@ -13,7 +15,7 @@
 //
 // Threads: created, fed (AddTask) and destroyed by the lobby thread; the
 // body runs on the worker thread; pool threads call the ISession and
-// ITaskReport members. The worker is the source of its session's task list
+// ITaskReport members and FeedPool. The worker is the source of its session's task list
 // in the agent's session list for its whole life: the status text asks it
 // from any thread. Lock order (Agent/LockOrder.h): the agent's session lock
 // (while the task list is asked), then the queue lock, then the pool's lock.
@@ -29,6 +31,7 @@
 #include "Agent/I_TaskListSource.h"
 #include "Agent/I_TaskReport.h"
 #include "Agent/T_SessionList.h"
+#include "Agent/T_AgentThreadPool.h"
 #include "Agent/T_Semaphore.h"
 #include "Common/T_StreamRef.h"
 #include "Platform/I_System.h"
@@ -40,10 +43,9 @@ class TAgentContext;
 struct TSessionServices;
 class TAgentDataCache;
 class TAgentPeer;
-class TAgentThreadPool;
 class TFileCache;
 
-class TAgentWorkerThread : public ISession, public ITaskReport, public ITaskListSource {
+class TAgentWorkerThread : public ISession, public ITaskReport, public ITaskListSource, public IPoolFeed {
  public:
   // Tasks one session may have waiting in its queue at once.
   static constexpr int kMaxQueuedTasks = 10000;
@@ -89,6 +91,9 @@ class TAgentWorkerThread : public ISession, public ITaskReport, public ITaskList
   void ReportTasks() override { TaskListEntry.NoteReport(); }
   void MarkPeerFailed() override { PeerFailedFlag.store(true, std::memory_order_relaxed); }
 
+  // IPoolFeed (pool threads): moves queued tasks to the pool's free threads.
+  void FeedPool() override EXCLUDES(QueueLock);
+
   // ISession (pool threads, through the agent interface). Valid once Ready.
   int32_t GetData(const std::string& identifier, IGenericStream*& view) override;
   void FreeData(const std::optional<std::string>& identifier) override;
@@ -113,8 +118,9 @@ class TAgentWorkerThread : public ISession, public ITaskReport, public ITaskList
   // The peer once the start-up has ended (published with Ready or the
   // failure), else null; null too when it could not be made.
   TAgentPeer* PublishedPeer() const;
-  // Moves the head of the session queue into the pool.
-  void DispatchOne() EXCLUDES(QueueLock);
+  // Moves tasks from the head of the session queue into the pool while a
+  // pool thread is free for each; nothing once dispatching has stopped.
+  void Dispatch() REQUIRES(QueueLock);
   // Frees whatever the start-up built, in the reverse order.
   void TearDownObjects();
 
@@ -139,7 +145,8 @@ class TAgentWorkerThread : public ISession, public ITaskReport, public ITaskList
   std::atomic<bool> StartFailed{false};
   TEvent StartedEvent{true, false};
   // Set and cleared by the worker thread under the queue lock (the task
-  // list reads it there from other threads); the worker reads it freely.
+  // list and the dispatch read it there from other threads); the worker
+  // reads it freely.
   std::unique_ptr<TAgentThreadPool> Pool;
 
   // Written by pool threads or the lobby thread, read anywhere: plain flags.
@@ -151,13 +158,16 @@ class TAgentWorkerThread : public ISession, public ITaskReport, public ITaskList
 
   TMutex QueueLock;
   std::deque<TQueuedTask> Queue GUARDED_BY(QueueLock);
+  // Set once at teardown: queued tasks stay where they are, to be dropped.
+  bool DispatchStopped GUARDED_BY(QueueLock) = false;
 
   // Made once everything GetTaskList reads exists; ended after the
   // destructor's body, once the thread has ended: from then on the session
   // list does not ask this worker any more.
   TSessionList::TTaskListRegistration TaskListEntry;
 
-  TSemaphore QueuedTasks{0, kMaxQueuedTasks};
+  // Set by AddTask after a failed start-up: the worker answers the queue.
+  TEvent TasksToFail{false, false};
   TEvent StopEvent{true, false};  // manual reset; set once, at teardown
 
   // Started last by the constructor; destroyed (joined) first. Its stop
