@@ -17,7 +17,8 @@
 //                                       thread's wake event
 //   TCustomWinSocket::IoLock            the same connection's StateLock
 //
-// Leaves: TAgentThreadPool::PoolLock, TCustomWinSocket::StateLock,
+// Leaves: TAgentThreadPool::PoolLock, TAgentPeer::PostLock,
+// TCustomWinSocket::StateLock,
 // TAgentConfig::SettingsLock,
 // TAgentStatusThread::WakeLock, TMainThreadQueue::Lock, the session
 // registry's lock (I_Session.cpp), the session folders lock, and the lock of

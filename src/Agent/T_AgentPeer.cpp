@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "Agent/I_LoadSource.h"
+#include "Agent/I_TaskReport.h"
 #include "Agent/T_AgentContext.h"
 #include "Agent/T_ClosingFlag.h"
 #include "Common/CommandText.h"
@@ -130,6 +131,52 @@ bool TAgentPeer::SendTaskDone(uint32_t taskId, IGenericStream* output) {
   Context.DebugWrite("AGENTPEER: TASK_DONE %u for IP=%s", taskId, Address);
   const std::string text = "TASK_DONE " + std::to_string(taskId) + " " + Load.GetLoadSummary();
   return SocketWriteStringAndStream(Wire(), text, output, WaitLimit(), Context.FrameErrorLog());
+}
+
+void TAgentPeer::PostTaskDone(uint32_t taskId, TStreamRef& output, ITaskReport& reportTo) {
+  std::string text = "TASK_DONE " + std::to_string(taskId) + " " + Load.GetLoadSummary();
+  const size_t size = output ? static_cast<size_t>(std::max(output.GetSize(), 0)) : 0;
+  {
+    TMutexLock guard(PostLock);
+    // The sender's write ends one way or another (a stalled user is closed
+    // at the session's end), and each batch it takes makes room.
+    while (Sending && PostedBytes > 0 && PostedBytes + size > kMaxPostedBytes) PostedRoom.Wait(PostLock);
+    Posted.push_back(TPostedReport{taskId, std::move(text), std::move(output), &reportTo});
+    PostedBytes += size;
+    if (Sending) return;
+    Sending = true;
+  }
+  SendPosted();
+}
+
+void TAgentPeer::SendPosted() {
+  std::vector<TPostedReport> batch;
+  std::vector<TTextAndStream> blocks;
+  for (;;) {
+    batch.clear();
+    {
+      TMutexLock guard(PostLock);
+      if (Posted.empty()) {
+        Sending = false;
+        return;
+      }
+      batch.swap(Posted);
+      PostedBytes = 0;
+    }
+    PostedRoom.NotifyAll();
+    blocks.clear();
+    for (const TPostedReport& report : batch) blocks.push_back(TTextAndStream{report.Text, report.Output.Get()});
+    bool sent;
+    {
+      TMutexLock guard(Lock);
+      TExchange exchange(*this);
+      for (const TPostedReport& report : batch)
+        Context.DebugWrite("AGENTPEER: TASK_DONE %u for IP=%s", report.TaskId, Address);
+      sent = SocketWriteStringsAndStreams(Wire(), blocks.data(), blocks.size(), WaitLimit(), Context.FrameErrorLog());
+    }
+    if (!sent)
+      for (const TPostedReport& report : batch) report.ReportTo->MarkPeerFailed();
+  }
 }
 
 bool TAgentPeer::SendTaskFailed(uint32_t taskId, const std::string& message) {

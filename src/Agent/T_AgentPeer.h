@@ -8,7 +8,10 @@
 // worker thread; the exchanges run on pool threads. Each exchange holds the
 // peer's lock from its first write to its last read, so exchanges of
 // different threads never interleave on the wire. No exchange calls another,
-// so the lock is taken once per exchange. Lock order (Agent/LockOrder.h): the
+// so the lock is taken once per exchange. TASK_DONE reports are posted
+// rather than sent: a thread that finds another one sending leaves its report
+// to that one and goes on, and the reports waiting then leave together in one
+// write (a bounded amount: past it a poster waits for room). Lock order (Agent/LockOrder.h): the
 // callers' locks (file cache, data cache) before the peer's; under it only
 // the connection's own.
 //
@@ -26,12 +29,15 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Common/T_ClientSocket.h"
 #include "Common/T_StreamRef.h"
+#include "Platform/T_Condition.h"
 #include "Platform/T_Mutex.h"
 
 class ILoadSource;
+class ITaskReport;
 class TAgentContext;
 class TClosingFlag;
 
@@ -75,7 +81,14 @@ class TAgentPeer {
   TStreamRef RequestData(const std::string& identifier) EXCLUDES(Lock);
 
   // TASK_DONE with the load summary of this moment and the whole output.
-  bool SendTaskDone(uint32_t taskId, IGenericStream* output) EXCLUDES(Lock);
+  bool SendTaskDone(uint32_t taskId, IGenericStream* output) EXCLUDES(Lock, PostLock);
+  // The same report, posted: `output` moves in (the caller's holder is
+  // emptied) and is let go once sent. The report leaves on this thread, or
+  // on the thread already sending, with the other reports waiting then; a
+  // report that cannot be sent marks `reportTo` failed. Returns once the
+  // report is on its way: sent, or left to a sender that sends it before it
+  // returns itself (so a pool thread's report is out before its task ends).
+  void PostTaskDone(uint32_t taskId, TStreamRef& output, ITaskReport& reportTo) EXCLUDES(Lock, PostLock);
 
   // TASK_FAILED with `message` encoded.
   bool SendTaskFailed(uint32_t taskId, const std::string& message) EXCLUDES(Lock);
@@ -103,6 +116,24 @@ class TAgentPeer {
   // Opened by Connect; read and written only through Wire, under Lock;
   // cancelled, watched and closed by any thread.
   TClientSocket Socket;
+
+  // Reports posted and not yet taken by a sender; Sending while a thread
+  // sends them. Room is notified as a sender takes them.
+  struct TPostedReport {
+    uint32_t TaskId;
+    std::string Text;
+    TStreamRef Output;
+    ITaskReport* ReportTo;  // borrowed
+  };
+  // Bytes of output that may wait for a sender before posters wait too.
+  static constexpr size_t kMaxPostedBytes = 8u << 20;
+  // Sends what was posted until nothing is left; the thread that set Sending.
+  void SendPosted() EXCLUDES(Lock, PostLock);
+  TMutex PostLock;  // a leaf
+  TCondition PostedRoom;
+  std::vector<TPostedReport> Posted GUARDED_BY(PostLock);
+  size_t PostedBytes GUARDED_BY(PostLock) = 0;
+  bool Sending GUARDED_BY(PostLock) = false;
 
   // Written by BeginClosing, read by exchanges and CloseIfStalled: plain
   // values, relaxed (the socket's own lock orders the close they lead to).

@@ -156,7 +156,7 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
     fail(*failure);
   } else {
     context.DebugWrite("POOLTHREAD: task %u done", item.TaskId);
-    if (!item.Peer->SendTaskDone(item.TaskId, output.Get())) item.ReportTo->MarkPeerFailed();
+    item.Peer->PostTaskDone(item.TaskId, output, *item.ReportTo);
   }
   if (output) RequireSingleHolder(output.Get(), kUnit, 206);
 }

@@ -166,6 +166,55 @@ bool SocketWriteStringAndStream(TCustomWinSocket& socket, std::string_view text,
   }
 }
 
+bool SocketWriteStringsAndStreams(TCustomWinSocket& socket, const TTextAndStream* blocks, size_t count,
+                                  int timeoutMs, IDebugSink* errorLog) {
+  if (!socket.Connected()) return false;
+  // A write of several carries at most this much; a larger one goes alone.
+  constexpr size_t kMaxGroupBytes = size_t{1} << 30;
+  constexpr size_t kPiecesPerBlock = 4;
+  try {
+    TWinSocketStream view(socket, timeoutMs);
+    TTcpSocket::TPiece pieces[TTcpSocket::kMaxPieces];
+    uint8_t lengths[TTcpSocket::kMaxPieces / kPiecesPerBlock][2][4];
+    size_t used = 0;
+    size_t bytes = 0;
+    auto flush = [&] {
+      if (used > 0 && view.WritePieces(pieces, used) != static_cast<int32_t>(bytes))
+        throw std::runtime_error("Stream write error");
+      used = 0;
+      bytes = 0;
+    };
+    for (size_t i = 0; i < count; ++i) {
+      const TTextAndStream& block = blocks[i];
+      CheckTextLength(block.Text, 8);
+      if (block.Stream == nullptr) throw std::invalid_argument("No stream to send");
+      const int32_t size = block.Stream->GetSize();
+      const uint8_t* memory = block.Stream->GetBasePointer();
+      if (size < 0 || (size > 0 && memory == nullptr)) throw std::runtime_error("Stream has no memory");
+      const size_t total = 8 + block.Text.size() + static_cast<size_t>(size);
+      if (total > kMaxGroupBytes) {
+        flush();
+        if (!SocketWriteStringAndStream(socket, block.Text, block.Stream, timeoutMs, nullptr))
+          throw std::runtime_error("Stream write error");
+        continue;
+      }
+      if (used + kPiecesPerBlock > TTcpSocket::kMaxPieces || bytes + total > kMaxGroupBytes) flush();
+      auto& length = lengths[used / kPiecesPerBlock];
+      PutLength(length[0], static_cast<int32_t>(block.Text.size()));
+      PutLength(length[1], size);
+      pieces[used++] = {length[0], 4};
+      pieces[used++] = {block.Text.data(), block.Text.size()};
+      pieces[used++] = {length[1], 4};
+      pieces[used++] = {memory, static_cast<size_t>(size)};
+      bytes += total;
+    }
+    flush();
+    return true;
+  } catch (const std::exception& error) {
+    return Report(errorLog, "SocketWriteStringsAndStreams: ", error.what());
+  }
+}
+
 bool SocketReadString(TCustomWinSocket& socket, std::string& text, int timeoutMs) {
   return SocketReadBoundedString(socket, text, timeoutMs, INT32_MAX) == TTextRead::Read;
 }

@@ -36,6 +36,20 @@ bool SocketWriteString(TCustomWinSocket& socket, std::string_view text, int time
 bool SocketWriteStringAndStream(TCustomWinSocket& socket, std::string_view text, IGenericStream* stream,
                                 int timeoutMs, IDebugSink* errorLog);
 
+// A text block and the data block that follows it.
+struct TTextAndStream {
+  std::string_view Text;
+  IGenericStream* Stream;
+};
+
+// Writes each text and its stream, in order, as SocketWriteStringAndStream
+// does, several of them in one gathered write as far as the pieces of one
+// write allow. Errors as SocketWriteStringAndStream, with the prefix
+// "SocketWriteStringsAndStreams: "; false at the first failure, and nothing
+// after it is sent.
+bool SocketWriteStringsAndStreams(TCustomWinSocket& socket, const TTextAndStream* blocks, size_t count,
+                                  int timeoutMs, IDebugSink* errorLog);
+
 // Reads one text block into `text`. False, silently, when the socket is not
 // connected, the time-out passes, the peer closes, the length is negative
 // or the bytes cannot be held; `text` is then unspecified.

@@ -30,8 +30,8 @@ class TTcpSocket {
     const void* Data;
     size_t Size;
   };
-  // Most pieces one gathered send takes.
-  static constexpr size_t kMaxPieces = 4;
+  // Most pieces one gathered send takes (several reports' frames together).
+  static constexpr size_t kMaxPieces = 64;
 
   TTcpSocket() = default;
   TTcpSocket(TTcpSocket&&) noexcept = default;
