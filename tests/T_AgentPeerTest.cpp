@@ -8,6 +8,7 @@
 #include <memory>
 #include <thread>
 
+#include "Agent/I_TaskReport.h"
 #include "Common/T_GenericStream.h"
 #include "FakePeers.h"
 #include "SessionFixture.h"
@@ -284,4 +285,72 @@ TEST_F(PeerTest, WhileTheAgentShutsDownAUsersSilenceCountsFromItsLastByte) {
   EXPECT_FALSE(lastFetch.get());
   EXPECT_FALSE(aloneFetch.get());
   EXPECT_TRUE(Logged("AGENTPEER: User does not answer, connection closed, IP=127.0.0.1"));
+}
+
+namespace {
+
+struct TReportCounter : ITaskReport {
+  void ReportTasks() override {}
+  void MarkPeerFailed() override { ++Failed; }
+  std::atomic<int> Failed{0};
+};
+
+}  // namespace
+
+// Pool threads post their reports while the user is slow to answer another
+// thread's exchange: each report reaches the user once, whole, in a frame of
+// its own, and the posters' holders are emptied at once.
+TEST_F(PeerTest, PostedReportsOfSeveralThreadsEachArriveOnceAndWhole) {
+  User.AddFile("SLOW.DLL", "s");
+  User.ReplyDelayMs = 20;
+  TAgentPeer peer = PeerOf(*Agent);
+  peer.Connect();
+  TReportCounter reports;
+  constexpr int kThreads = 6;
+  constexpr int kEach = 40;
+  std::vector<std::thread> posters;
+  std::atomic<int> heldAfterPost{0};
+  for (int t = 0; t < kThreads; ++t)
+    posters.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        const int id = t * kEach + i;
+        if (i % 10 == 0) peer.RequestFile("SLOW.DLL");
+        TStreamRef output = StreamOf(std::string(static_cast<size_t>(id * 37 % 5000), char('A' + id % 26)));
+        peer.PostTaskDone(static_cast<uint32_t>(id), output, reports);
+        if (output) ++heldAfterPost;
+      }
+    });
+  for (std::thread& poster : posters) poster.join();
+  auto requests = User.WaitFor(kThreads * kEach + kThreads * kEach / 10, 20000);
+  EXPECT_FALSE(User.Garbled());
+  EXPECT_EQ(heldAfterPost.load(), 0);
+  EXPECT_EQ(reports.Failed.load(), 0);
+  std::vector<int> seen(kThreads * kEach, 0);
+  for (const auto& request : requests) {
+    if (request.Text.rfind("TASK_DONE ", 0) != 0) continue;
+    const int id = std::stoi(request.Text.substr(10));
+    ASSERT_GE(id, 0);
+    ASSERT_LT(id, kThreads * kEach);
+    ++seen[id];
+    EXPECT_EQ(request.Text, "TASK_DONE " + std::to_string(id) + " 0.0 0.0 0");
+    EXPECT_EQ(request.Block, std::string(static_cast<size_t>(id * 37 % 5000), char('A' + id % 26)));
+  }
+  for (int id = 0; id < kThreads * kEach; ++id) EXPECT_EQ(seen[id], 1) << "task " << id;
+  EXPECT_TRUE(Logged("AGENTPEER: TASK_DONE 239 for IP=127.0.0.1"));
+}
+
+TEST_F(PeerTest, APostedReportThatCannotBeSentMarksItsSessionFailed) {
+  uint16_t closedPort = 0;
+  {
+    fake::TFramedServer gone;
+    closedPort = gone.Port();
+  }
+  auto agent = MakeAgent(closedPort);
+  TAgentPeer peer = PeerOf(*agent);
+  peer.Connect();
+  TReportCounter reports;
+  TStreamRef output = StreamOf("r");
+  peer.PostTaskDone(1, output, reports);
+  EXPECT_FALSE(output);
+  EXPECT_EQ(reports.Failed.load(), 1);
 }

@@ -611,3 +611,47 @@ TEST(CompressedStream, InflatesAsZlibDoesOnWellFormedAndBrokenBlocks) {
   EXPECT_EQ(AgentAnswer(good), text);
   EXPECT_EQ(AgentAnswer(farBlock), far);
 }
+
+// Reports ready together: each text and its block in order, as many in one
+// system call as a write's pieces take, the rest in the next ones.
+TEST(BufferedFraming, SeveralReportsLeaveInFewWritesAndInOrder) {
+  TMemoryConnection connection("");
+  std::vector<TStreamRef> streams;
+  std::vector<std::string> texts;
+  for (int i = 0; i < 40; ++i) {
+    streams.push_back(StreamOf(std::string(static_cast<size_t>(i % 3 == 0 ? 0 : 100 * i), char('a' + i % 26)), i));
+    texts.push_back("TASK_DONE " + std::to_string(i));
+  }
+  std::vector<TTextAndStream> blocks;
+  for (int i = 0; i < 40; ++i) blocks.push_back({texts[i], streams[i].Get()});
+  auto reader = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 40; ++i) {
+      std::string text, block;
+      if (!fake::ReadFrame(connection.Peer.Get(), text, 10000) || !fake::ReadFrame(connection.Peer.Get(), block, 10000))
+        return false;
+      const std::string expected(static_cast<size_t>(i % 3 == 0 ? 0 : 100 * i), char('a' + i % 26));
+      if (text != texts[i] || block != expected) return false;
+    }
+    return true;
+  });
+  const uint64_t before = TTcpSocket::CallsOnThisThread();
+  ASSERT_TRUE(SocketWriteStringsAndStreams(*connection.Agent, blocks.data(), blocks.size(), 10000, nullptr));
+  EXPECT_LE(TTcpSocket::CallsOnThisThread() - before, 6u) << "16 reports per write, a few partial sends at most";
+  EXPECT_TRUE(reader.get());
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(streams[i].GetPos(), i) << "positions are left alone";
+}
+
+TEST(BufferedFraming, AReportWithoutAStreamFailsTheWriteAndNothingAfterItIsSent) {
+  TMemoryConnection connection("");
+  TStreamRef first = StreamOf("one");
+  const std::string text = "TASK_DONE 1";
+  const TTextAndStream blocks[] = {{text, first.Get()}, {"TASK_DONE 2", nullptr}, {"TASK_DONE 3", first.Get()}};
+  TRecordingSink sink;
+  EXPECT_FALSE(SocketWriteStringsAndStreams(*connection.Agent, blocks, 3, 10000, &sink));
+  EXPECT_EQ(sink.Taken(), std::vector<std::string>{"SocketWriteStringsAndStreams: No stream to send"});
+  connection.Agent->Close();
+  std::string rest;
+  char byte;
+  while (::read(connection.Peer.Get(), &byte, 1) == 1) rest.push_back(byte);
+  EXPECT_EQ(rest.find("TASK_DONE 3"), std::string::npos) << "nothing after the failure is sent";
+}
