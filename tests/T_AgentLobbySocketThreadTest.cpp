@@ -137,3 +137,14 @@ TEST_F(LobbySessionTest, ASessionLeavesTheListHoweverItEnds) {
   EXPECT_FALSE(Logged("AGENTLOBBYTHREAD: Exit")) << "served while closing";
   EXPECT_EQ(Status(), oneSession);
 }
+
+// Sessions keep freed task memory for reuse; the agent hands it back once
+// its last session has ended, not while another one still runs.
+TEST_F(LobbySessionTest, TheLastSessionToEndHandsFreedMemoryBack) {
+  Parts->Sessions.AddSession("10.0.0.9");  // another user's session, still open
+  Serve(Frame("DISCONNECT"));
+  EXPECT_EQ(Platform.System.MemoryReleases.load(), 0);
+  Parts->Sessions.RemoveSession("10.0.0.9");
+  Serve(Frame("DISCONNECT"));
+  EXPECT_EQ(Platform.System.MemoryReleases.load(), 1);
+}

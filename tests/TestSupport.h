@@ -94,6 +94,11 @@ class TFakeSystem : public TLinuxSystem {
   };
 
   std::string DataHome() override { return DataFolder; }
+  void ReleaseFreeMemory() override {
+    ++MemoryReleases;
+    TLinuxSystem::ReleaseFreeMemory();
+  }
+  std::atomic<int> MemoryReleases{0};
   std::thread CreateThread(const std::string& name, std::function<void()> body) override {
     {
       std::lock_guard<std::mutex> guard(Mutex);

@@ -32,18 +32,23 @@ uint32_t ParseTaskId(const std::string& text) {
 }
 
 // The session's entry in the agent's session list: added at construction,
-// removed however the session ends.
+// removed however the session ends. The last session to end hands the
+// memory freed meanwhile back to the system.
 class TSessionEntry {
  public:
-  TSessionEntry(TSessionList& sessions, const std::string& address) : Sessions(sessions), Address(address) {
+  TSessionEntry(TSessionList& sessions, ISystem& system, const std::string& address)
+      : Sessions(sessions), System(system), Address(address) {
     Sessions.AddSession(Address);
   }
-  ~TSessionEntry() { Sessions.RemoveSession(Address); }
+  ~TSessionEntry() {
+    if (Sessions.RemoveSession(Address)) System.ReleaseFreeMemory();
+  }
   TSessionEntry(const TSessionEntry&) = delete;
   TSessionEntry& operator=(const TSessionEntry&) = delete;
 
  private:
   TSessionList& Sessions;      // borrowed
+  ISystem& System;             // borrowed
   const std::string& Address;  // borrowed
 };
 
@@ -67,7 +72,7 @@ void TAgentLobbySocketThread::ClientExecute() {
   }
   Address = connection.RemoteAddress();
   {
-    TSessionEntry session(Services.Sessions, Address);
+    TSessionEntry session(Services.Sessions, *Context.Platform().System, Address);
     Serve(connection);
   }
   Context.DebugWrite("AGENTLOBBYTHREAD: Exit");

@@ -24,15 +24,16 @@ void TSessionList::AddSession(const std::string& address) {
   Tasks.emplace_back();
 }
 
-void TSessionList::RemoveSession(const std::string& address) {
+bool TSessionList::RemoveSession(const std::string& address) {
   TMutexLock guard(SessionLock);
   for (size_t i = Addresses.size(); i-- > 0;) {
     if (Addresses[i] == address) {
       Addresses.erase(Addresses.begin() + static_cast<std::ptrdiff_t>(i));
       Tasks.erase(Tasks.begin() + static_cast<std::ptrdiff_t>(i));
-      return;
+      break;
     }
   }
+  return Addresses.empty();
 }
 
 void TSessionList::SetSessionTasks(const std::string& address, const std::string& tasks) {

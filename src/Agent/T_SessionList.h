@@ -34,8 +34,9 @@ class TSessionList {
   // Addresses are dotted-decimal IPv4 texts. Appends a session with an
   // empty task list (duplicates allowed).
   void AddSession(const std::string& address) EXCLUDES(SessionLock);
-  // Removes the last session with exactly this address, if any.
-  void RemoveSession(const std::string& address) EXCLUDES(SessionLock);
+  // Removes the last session with exactly this address, if any. True when
+  // no session is left.
+  bool RemoveSession(const std::string& address) EXCLUDES(SessionLock);
   // Replaces the task list of the first session with this address (letter
   // case ignored), if any: the text shown while no source stands for it.
   void SetSessionTasks(const std::string& address, const std::string& tasks) EXCLUDES(SessionLock);

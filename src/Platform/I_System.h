@@ -65,4 +65,9 @@ class ISystem {
   // Lets `thread` (of this process) run only on the processors of `mask`
   // (bits as above). Fails, and nothing changed, when the system refuses.
   virtual TStatus SetThreadAffinityMask(TSystemThreadId thread, uint32_t mask) = 0;
+
+  // Hands the memory the process has freed back to the system; for when
+  // the agent has nothing to do (its sessions keep freed task blocks for
+  // reuse while they run).
+  virtual void ReleaseFreeMemory() = 0;
 };

@@ -1,5 +1,6 @@
 #include "Platform/T_LinuxSystem.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <sched.h>
@@ -119,3 +120,5 @@ TStatus TLinuxSystem::SetThreadAffinityMask(TSystemThreadId thread, uint32_t mas
   if (::sched_setaffinity(thread, sizeof set, &set) != 0) return TStatus::FromErrno(errno, context);
   return {};
 }
+
+void TLinuxSystem::ReleaseFreeMemory() { ::malloc_trim(0); }

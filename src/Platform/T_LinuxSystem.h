@@ -17,6 +17,7 @@ class TLinuxSystem : public ISystem {
   TStatus SetThreadPriority(TSystemThreadId thread, TThreadPriority priority) override;
   uint32_t ProcessAffinityMask() override;
   TStatus SetThreadAffinityMask(TSystemThreadId thread, uint32_t mask) override;
+  void ReleaseFreeMemory() override;
 
   // The nice value of a priority other than idle (normal 0, lowest 10,
   // above normal -5).
