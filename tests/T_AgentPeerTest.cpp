@@ -38,6 +38,25 @@ struct PeerTest : ::testing::Test {
 // A peer of the user at 127.0.0.1, borrowing `agent`'s parts.
 TAgentPeer PeerOf(TAgentParts& agent) { return TAgentPeer(agent.Context, agent.Closing, agent.Load, "127.0.0.1"); }
 
+struct TReportCounter : ITaskReport {
+  void ReportTasks() override {}
+  void MarkPeerFailed() override { ++Failed; }
+  std::atomic<int> Failed{0};
+};
+
+// Posts TASK_DONE with a reference of its own to `output`; true unless a
+// report failed meanwhile (with no other thread sending, the report leaves
+// on this one before the call returns). The session it reports to lives as
+// long as the test program: a report left to another thread may outlive
+// the call.
+bool PostDone(TAgentPeer& peer, uint32_t taskId, IGenericStream* output) {
+  static TReportCounter session;
+  TStreamRef reference = TStreamRef::AddRefTo(output);
+  const int failedBefore = session.Failed.load();
+  peer.PostTaskDone(taskId, reference, session);
+  return session.Failed.load() == failedBefore;
+}
+
 TStreamRef StreamOf(const std::string& content) {
   TStreamRef stream(TGenericStream::Create());
   stream.Write(content.data(), static_cast<int32_t>(content.size()));
@@ -98,9 +117,9 @@ TEST_F(PeerTest, TaskDoneCarriesTheLoadSummaryAndTheWholeOutput) {
   peer.Connect();
   TStreamRef output = StreamOf("result");
   output.SetPos(3);
-  ASSERT_TRUE(peer.SendTaskDone(4294967295u, output.Get()));
+  ASSERT_TRUE(PostDone(peer, 4294967295u, output.Get()));
   TStreamRef empty(TGenericStream::Create());
-  ASSERT_TRUE(peer.SendTaskDone(7, empty.Get()));
+  ASSERT_TRUE(PostDone(peer, 7, empty.Get()));
   auto requests = User.WaitFor(2, 10000);
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].Text, "TASK_DONE 4294967295 0.0 0.0 0");
@@ -123,7 +142,7 @@ TEST_F(PeerTest, AnUnreachableUserFailsEveryExchangeAtOnce) {
   EXPECT_FALSE(peer.RequestFile("LIB.DLL"));
   EXPECT_FALSE(peer.RequestData("x"));
   TStreamRef output = StreamOf("r");
-  EXPECT_FALSE(peer.SendTaskDone(1, output.Get()));
+  EXPECT_FALSE(PostDone(peer, 1, output.Get()));
   EXPECT_FALSE(peer.SendTaskFailed(1, "m"));
   EXPECT_TRUE(Logged("AGENTPEER: Unable to connect to user data port, IP=127.0.0.1"));
   EXPECT_TRUE(Logged("AGENTPEER: GET_FILE LIB.DLL failed, file not found on user, IP=127.0.0.1"));
@@ -141,7 +160,7 @@ TEST_F(PeerTest, ExchangesOfSeveralThreadsNeverInterleave) {
   std::vector<std::future<bool>> calls;
   for (int i = 0; i < 4; ++i) {
     calls.push_back(std::async(std::launch::async, [&] { return peer.RequestFile("BIG.DLL") == big; }));
-    calls.push_back(std::async(std::launch::async, [&, i] { return peer.SendTaskDone(i, output.Get()); }));
+    calls.push_back(std::async(std::launch::async, [&, i] { return PostDone(peer, i, output.Get()); }));
   }
   for (auto& call : calls) EXPECT_TRUE(call.get());
   auto requests = User.WaitFor(8, 10000);
@@ -182,7 +201,7 @@ TEST_F(PeerTest, OnceTheSessionEndsAUserWhoStopsAnsweringIsDropped) {
   EXPECT_FALSE(peer.Connected());
   EXPECT_TRUE(Logged("AGENTPEER: User does not answer, connection closed, IP=127.0.0.1"));
   TStreamRef output = StreamOf("r");
-  EXPECT_FALSE(peer.SendTaskDone(1, output.Get())) << "later exchanges fail at once";
+  EXPECT_FALSE(PostDone(peer, 1, output.Get())) << "later exchanges fail at once";
 
   // An exchange that begins after the end is bounded on its own.
   TAgentPeer late = PeerOf(*Agent);
@@ -228,9 +247,9 @@ TEST_F(PeerTest, TaskDoneCarriesTheLoadSummaryOfTheMoment) {
   TAgentPeer peer = PeerOf(*Agent);
   peer.Connect();
   TStreamRef output = StreamOf("r");
-  ASSERT_TRUE(peer.SendTaskDone(1, output.Get()));
+  ASSERT_TRUE(PostDone(peer, 1, output.Get()));
   Agent->Load.Summary = "0.0 2.3 512";
-  ASSERT_TRUE(peer.SendTaskDone(2, output.Get()));
+  ASSERT_TRUE(PostDone(peer, 2, output.Get()));
   auto requests = User.WaitFor(2, 10000);
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].Text, "TASK_DONE 1 1.2 3.4 1536");
@@ -246,7 +265,7 @@ TEST_F(PeerTest, ASessionEndedBeforeItsConnectNeverConnects) {
   EXPECT_FALSE(peer.Connected());
   EXPECT_TRUE(Logged("AGENTPEER: Unable to connect to user data port, IP=127.0.0.1"));
   TStreamRef output = StreamOf("r");
-  EXPECT_FALSE(peer.SendTaskDone(1, output.Get()));
+  EXPECT_FALSE(PostDone(peer, 1, output.Get()));
   EXPECT_EQ(User.Connections(), 0);
 }
 
@@ -286,16 +305,6 @@ TEST_F(PeerTest, WhileTheAgentShutsDownAUsersSilenceCountsFromItsLastByte) {
   EXPECT_FALSE(aloneFetch.get());
   EXPECT_TRUE(Logged("AGENTPEER: User does not answer, connection closed, IP=127.0.0.1"));
 }
-
-namespace {
-
-struct TReportCounter : ITaskReport {
-  void ReportTasks() override {}
-  void MarkPeerFailed() override { ++Failed; }
-  std::atomic<int> Failed{0};
-};
-
-}  // namespace
 
 // Pool threads post their reports while the user is slow to answer another
 // thread's exchange: each report reaches the user once, whole, in a frame of

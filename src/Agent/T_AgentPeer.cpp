@@ -125,14 +125,6 @@ TStreamRef TAgentPeer::RequestData(const std::string& identifier) {
   return TStreamRef();
 }
 
-bool TAgentPeer::SendTaskDone(uint32_t taskId, IGenericStream* output) {
-  TMutexLock guard(Lock);
-  TExchange exchange(*this);
-  Context.DebugWrite("AGENTPEER: TASK_DONE %u for IP=%s", taskId, Address);
-  const std::string text = "TASK_DONE " + std::to_string(taskId) + " " + Load.GetLoadSummary();
-  return SocketWriteStringAndStream(Wire(), text, output, WaitLimit(), Context.FrameErrorLog());
-}
-
 void TAgentPeer::PostTaskDone(uint32_t taskId, TStreamRef& output, ITaskReport& reportTo) {
   std::string text = "TASK_DONE " + std::to_string(taskId) + " " + Load.GetLoadSummary();
   const size_t size = output ? static_cast<size_t>(std::max(output.GetSize(), 0)) : 0;

@@ -80,10 +80,9 @@ class TAgentPeer {
   // reference is the caller's), or an empty holder on failure.
   TStreamRef RequestData(const std::string& identifier) EXCLUDES(Lock);
 
-  // TASK_DONE with the load summary of this moment and the whole output.
-  bool SendTaskDone(uint32_t taskId, IGenericStream* output) EXCLUDES(Lock, PostLock);
-  // The same report, posted: `output` moves in (the caller's holder is
-  // emptied) and is let go once sent. The report leaves on this thread, or
+  // TASK_DONE with the load summary of this moment and the whole output,
+  // posted: `output` moves in (the caller's holder is emptied) and is let go
+  // once sent. The report leaves on this thread, or
   // on the thread already sending, with the other reports waiting then; a
   // report that cannot be sent marks `reportTo` failed. Returns once the
   // report is on its way: sent, or left to a sender that sends it before it
