@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <future>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -479,4 +480,38 @@ TEST_F(WorkerTest, TeardownDropsUsersWhoStopAnswering) {
   for (const std::string& line : Log())
     dropped += line == "AGENTPEER: User does not answer, connection closed, IP=127.0.0.1\r";
   EXPECT_EQ(dropped, 3u);
+}
+
+// Tasks reach the pool from the lobby's AddTask and from pool threads that
+// become free, racing each other: every task runs and is reported exactly
+// once, in pools of one to three threads, whether the queue runs dry
+// between tasks or stays long.
+TEST_F(WorkerTest, EveryTaskOfABusySessionIsReportedExactlyOnce) {
+  for (int poolSize = 1; poolSize <= 3; ++poolSize) {
+    Start(poolSize);
+    const size_t before = User.Taken().size();
+    constexpr uint32_t kTasks = 600;
+    {
+      TAgentWorkerThread worker(Parts->Context, Parts->Services, "127.0.0.1");
+      for (uint32_t id = 1; id <= kTasks; ++id) {
+        Run(worker, id, "Echo", std::to_string(id));
+        if (id % 100 == 0) std::this_thread::sleep_for(5ms);  // let the queue run dry now and then
+      }
+      ASSERT_TRUE(WaitUntil([&] { return User.Taken().size() >= before + kTasks + 1; }, 60s)) << "pool of " << poolSize;
+    }
+    std::vector<fake::TFakeUser::TRequest> requests = User.Taken();
+    std::map<uint32_t, int> reports;
+    for (size_t i = before; i < requests.size(); ++i) {
+      const auto& request = requests[i];
+      if (request.Text.rfind("GET_FILE", 0) == 0) continue;  // the session's library
+      std::vector<std::string> items = SplitCommandItems(request.Text);
+      ASSERT_GE(items.size(), 2u) << request.Text;
+      ASSERT_EQ(items[0], "TASK_DONE") << request.Text;
+      const uint32_t id = static_cast<uint32_t>(std::stoul(items[1]));
+      EXPECT_EQ(request.Block, std::to_string(id));
+      ++reports[id];
+    }
+    EXPECT_EQ(reports.size(), kTasks) << "pool of " << poolSize;
+    for (const auto& [id, count] : reports) EXPECT_EQ(count, 1) << "task " << id;
+  }
 }
