@@ -96,7 +96,6 @@ int main(int argc, char** argv) {
   LoadTaskFloatingPoint();
   EnsureStandardDescriptors();
   IgnoreBrokenPipe();
-  KeepBlockMemoryForReuse();
 
   TCommandLine line;
   if (int code = ParseCommandLine(argc, argv, line); code >= 0) return code;

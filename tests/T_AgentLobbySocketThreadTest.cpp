@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
+#include "Common/T_BlockCache.h"
 #include "Common/WireFraming.h"
 #include "SessionFixture.h"
 #include "T_MemoryConnection.h"
@@ -145,6 +147,8 @@ TEST_F(LobbySessionTest, TheLastSessionToEndHandsFreedMemoryBack) {
   Serve(Frame("DISCONNECT"));
   EXPECT_EQ(Platform.System.MemoryReleases.load(), 0);
   Parts->Sessions.RemoveSession("10.0.0.9");
+  TBlockCache::Process().Give(std::malloc(TBlockCache::kSmallestBlock), TBlockCache::kSmallestBlock);
   Serve(Frame("DISCONNECT"));
   EXPECT_EQ(Platform.System.MemoryReleases.load(), 1);
+  EXPECT_EQ(TBlockCache::Process().BlocksKept(), 0u);
 }

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "Common/T_BlockCache.h"
 #include "Common/T_GenericStreamRO.h"
 #include "Common/T_StreamRef.h"
 #include "StreamTestSupport.h"
@@ -235,4 +238,52 @@ TEST_F(GenericStream, CountsStayRightUnderThreads) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(S->AddRef(), 2);
   EXPECT_EQ(S->Release(), 1);
+}
+
+// Large blocks of the same size come back warm from the cache; the cache
+// stays within its bounds, and a stream never sees another's bytes as its
+// own content.
+TEST(BlockCache, ReusesBlocksOfTheSameSizeWithinItsBounds) {
+  TBlockCache cache;
+  constexpr size_t kBlock = TBlockCache::kSmallestBlock;
+  void* first = cache.Take(kBlock);
+  ASSERT_NE(first, nullptr);
+  cache.Give(first, kBlock);
+  EXPECT_EQ(cache.Take(2 * kBlock) == first, false) << "only the same size is reused";
+  EXPECT_EQ(cache.BlocksKept(), 1u);
+  EXPECT_EQ(cache.Take(kBlock), first);
+  EXPECT_EQ(cache.BlocksKept(), 0u);
+  std::free(first);
+
+  // Small blocks are not kept; past the bounds the oldest go first.
+  cache.Give(std::malloc(kBlock - 1), kBlock - 1);
+  EXPECT_EQ(cache.BlocksKept(), 0u);
+  for (size_t i = 0; i < TBlockCache::kMaxBlocks + 4; ++i) cache.Give(std::malloc(kBlock), kBlock);
+  EXPECT_EQ(cache.BlocksKept(), TBlockCache::kMaxBlocks);
+  const size_t big = 12u << 20;
+  for (int i = 0; i < 3; ++i) cache.Give(std::malloc(big), big);
+  EXPECT_LE(cache.BytesKept(), TBlockCache::kMaxBytes);
+  EXPECT_EQ(cache.BlocksKept(), 2u) << "two of 12 MiB fit in 32 MiB; the oldest went";
+  cache.ReleaseAll();
+  EXPECT_EQ(cache.BlocksKept(), 0u);
+  EXPECT_EQ(cache.BytesKept(), 0u);
+}
+
+TEST_F(GenericStream, LargeStreamsKeepTheirContentThroughTheCache) {
+  TBlockCache::Process().ReleaseAll();
+  const size_t big = 3 * TBlockCache::kSmallestBlock;
+  std::string content(big + 100, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 13 + (i >> 9));
+  for (int round = 0; round < 3; ++round) {
+    TStreamRef stream(TGenericStream::Create());
+    // Small writes grow it through realloc, then through the cache.
+    for (size_t at = 0; at < content.size(); at += 1000)
+      stream.Write(content.data() + at, static_cast<int32_t>(std::min<size_t>(1000, content.size() - at)));
+    ASSERT_EQ(std::string(reinterpret_cast<char*>(stream.GetBasePointer()), stream.GetSize()), content);
+    stream.SetSize(static_cast<int32_t>(big));  // shrinks into a block of its own
+    ASSERT_EQ(std::string(reinterpret_cast<char*>(stream.GetBasePointer()), big), content.substr(0, big));
+    stream.SetSize(0);
+  }
+  EXPECT_GE(TBlockCache::Process().BlocksKept(), 1u) << "freed large blocks are kept";
+  TBlockCache::Process().ReleaseAll();
 }

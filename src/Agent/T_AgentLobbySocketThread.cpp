@@ -7,6 +7,7 @@
 #include "Agent/T_SessionServices.h"
 #include "Agent/T_AgentWorkerThread.h"
 #include "Common/CommandText.h"
+#include "Common/T_BlockCache.h"
 #include "Common/T_StreamRef.h"
 #include "Common/WireFraming.h"
 #include "Common/kelvracommon.h"
@@ -33,7 +34,7 @@ uint32_t ParseTaskId(const std::string& text) {
 
 // The session's entry in the agent's session list: added at construction,
 // removed however the session ends. The last session to end hands the
-// memory freed meanwhile back to the system.
+// memory freed meanwhile back to the system, the blocks kept for reuse too.
 class TSessionEntry {
  public:
   TSessionEntry(TSessionList& sessions, ISystem& system, const std::string& address)
@@ -41,7 +42,10 @@ class TSessionEntry {
     Sessions.AddSession(Address);
   }
   ~TSessionEntry() {
-    if (Sessions.RemoveSession(Address)) System.ReleaseFreeMemory();
+    if (Sessions.RemoveSession(Address)) {
+      TBlockCache::Process().ReleaseAll();
+      System.ReleaseFreeMemory();
+    }
   }
   TSessionEntry(const TSessionEntry&) = delete;
   TSessionEntry& operator=(const TSessionEntry&) = delete;

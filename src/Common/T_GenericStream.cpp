@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "Common/T_BlockCache.h"
 #include "Common/kelvracommon.h"
 
 namespace {
@@ -32,7 +33,7 @@ size_t RoundedUp(size_t bytes) {
 
 TGenericStream::TGenericStream() : IGenericStream{TStreamTable<TGenericStream>::Get()} {}
 
-TGenericStream::~TGenericStream() { std::free(Memory); }
+TGenericStream::~TGenericStream() { TBlockCache::Process().Give(Memory, CapacityBytes); }
 
 IGenericStream* TGenericStream::Create() { return new TGenericStream(); }
 
@@ -88,7 +89,7 @@ void TGenericStream::SetPos(int32_t position) {
 }
 
 void TGenericStream::Clear() {
-  std::free(Memory);
+  TBlockCache::Process().Give(Memory, CapacityBytes);
   Memory = nullptr;
   CapacityBytes = 0;
   Size = 0;
@@ -109,12 +110,13 @@ void TGenericStream::SetSize(int32_t size) {
 int32_t TGenericStream::Compact() {
   size_t capacity = RoundedUp(static_cast<size_t>(Size));
   uint8_t* fresh = nullptr;
+  TBlockCache& cache = TBlockCache::Process();
   if (capacity > 0) {
-    fresh = static_cast<uint8_t*>(std::malloc(capacity));
+    fresh = static_cast<uint8_t*>(cache.Take(capacity));
     if (fresh == nullptr) throw std::runtime_error(kOutOfMemory);
     if (Size > 0) std::memcpy(fresh, Memory, static_cast<size_t>(Size));
   }
-  std::free(Memory);
+  cache.Give(Memory, CapacityBytes);
   Memory = fresh;
   CapacityBytes = capacity;
   return Position;
@@ -138,13 +140,22 @@ void TGenericStream::Grow(size_t needed) {
 void TGenericStream::SetCapacity(size_t capacity) {
   if (capacity != static_cast<size_t>(Size)) capacity = RoundedUp(capacity);
   if (capacity == CapacityBytes) return;
+  TBlockCache& cache = TBlockCache::Process();
   if (capacity == 0) {
-    std::free(Memory);
+    cache.Give(Memory, CapacityBytes);
     Memory = nullptr;
-  } else {
+  } else if (capacity < TBlockCache::kSmallestBlock && CapacityBytes < TBlockCache::kSmallestBlock) {
     void* moved = std::realloc(Memory, capacity);
     if (moved == nullptr) throw std::runtime_error(kOutOfMemory);
     Memory = static_cast<uint8_t*>(moved);
+  } else {
+    // Large blocks come from and go back to the cache; the content moves.
+    auto* fresh = static_cast<uint8_t*>(cache.Take(capacity));
+    if (fresh == nullptr) throw std::runtime_error(kOutOfMemory);
+    const size_t kept = std::min({capacity, CapacityBytes, static_cast<size_t>(Size)});
+    if (kept > 0) std::memcpy(fresh, Memory, kept);
+    cache.Give(Memory, CapacityBytes);
+    Memory = fresh;
   }
   CapacityBytes = capacity;
 }

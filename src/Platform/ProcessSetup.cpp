@@ -1,7 +1,6 @@
 #include "Platform/ProcessSetup.h"
 
 #include <fcntl.h>
-#include <malloc.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -21,12 +20,4 @@ void IgnoreBrokenPipe() {
   action.sa_handler = SIG_IGN;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGPIPE, &action, nullptr);
-}
-
-void KeepBlockMemoryForReuse() {
-  constexpr int kBlockBytes = 32 << 20;
-  // Setting the mapping threshold also stops glibc from moving either
-  // threshold on its own.
-  ::mallopt(M_MMAP_THRESHOLD, kBlockBytes);
-  ::mallopt(M_TRIM_THRESHOLD, kBlockBytes);
 }

@@ -124,9 +124,9 @@ int TTcpSocket::Accept(int fd, TTcpSocket& accepted, uint32_t& address, uint16_t
 int TTcpSocket::Receive(int fd, void* buffer, size_t count, int timeoutMs, size_t& received) {
   received = 0;
   const auto deadline = DeadlineOf(timeoutMs);
+  // A busy connection has bytes waiting: take them first, and wait only
+  // when there are none.
   for (;;) {
-    int waited = WaitReady(fd, POLLIN, deadline);
-    if (waited != 0) return waited;
     ssize_t got = RetryOnInterrupt([&] {
       ++CallCount;
       return ::recv(fd, buffer, count, MSG_DONTWAIT);
@@ -136,6 +136,8 @@ int TTcpSocket::Receive(int fd, void* buffer, size_t count, int timeoutMs, size_
       return 0;
     }
     if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    int waited = WaitReady(fd, POLLIN, deadline);
+    if (waited != 0) return waited;
   }
 }
 
