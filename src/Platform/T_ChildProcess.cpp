@@ -38,7 +38,8 @@ TChildProcess::~TChildProcess() {
 }
 
 TStatus TChildProcess::Start(const std::vector<std::string>& arguments,
-                             const std::vector<std::string>& environmentChanges, const std::string& logPath) {
+                             const std::vector<std::string>& environmentChanges, const std::string& logPath,
+                             const std::string& errorPath, const std::string& inputPath) {
   if (arguments.empty()) return TStatus::Failure("cannot start a program", "no program given");
   std::vector<std::string> argumentCopy = arguments;
   std::vector<std::string> environment = ChangedEnvironment(environmentChanges);
@@ -50,9 +51,12 @@ TStatus TChildProcess::Start(const std::vector<std::string>& arguments,
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 0, inputPath.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  if (errorPath.empty())
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  else
+    posix_spawn_file_actions_addopen(&actions, 2, errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
   const int error = posix_spawn(&Pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) {

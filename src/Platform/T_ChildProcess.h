@@ -1,5 +1,5 @@
 // TChildProcess: one program started by this process, with its standard
-// input on /dev/null and its standard output and error in a log file. The
+// input from a file (/dev/null unless given) and its output in files. The
 // owner signals it, waits for it with a bound and stops it; whatever is still
 // running when the owner goes is killed (SIGKILL) and reaped, so no child is
 // ever left behind. Signals go to the child's process id only.
@@ -27,9 +27,12 @@ class TChildProcess {
   // Starts `arguments[0]` (a path) with `arguments`. Its environment is this
   // process's with `environmentChanges` applied in order: "NAME=value" sets a
   // variable, a bare "NAME" removes it. Standard output and error go to
-  // `logPath` (created, mode 0600). Precondition: nothing started yet.
+  // `logPath` (created, mode 0600), standard error to `errorPath` instead
+  // when given; standard input comes from `inputPath`. Precondition:
+  // nothing started yet.
   TStatus Start(const std::vector<std::string>& arguments, const std::vector<std::string>& environmentChanges,
-                const std::string& logPath);
+                const std::string& logPath, const std::string& errorPath = "",
+                const std::string& inputPath = "/dev/null");
 
   pid_t Id() const { return Pid; }
   // Whether the child has been started and has not ended (reaps it when it
