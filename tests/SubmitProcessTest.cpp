@@ -1,8 +1,11 @@
 // kelvra-submit from outside: the real tool against real agents (or the
 // private agent it starts itself), its results, its texts and exit status.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -231,6 +234,45 @@ TEST_F(SubmitTest, UsageErrorsAndAGridThatCannotStartExitWithTwoAndSayWhy) {
     EXPECT_NE(run.Err().find(each.Says), std::string::npos) << run.Err();
     EXPECT_EQ(run.Out(), "");
   }
+}
+
+TEST_F(SubmitTest, OnATerminalAProgressLineIsRedrawnAndOtherwiseNot) {
+  TTestAgent agent(DataPort);
+  ASSERT_TRUE(agent.Ready);
+  std::vector<std::string> arguments = On({&agent}, KELVRA_TASKLIB_SUBMIT, "SlowEcho");
+  arguments.push_back("-");
+  {
+    TTempDir plainDir;
+    TSubmitRun plain(plainDir, arguments, Lines(20, "x"));
+    ASSERT_EQ(plain.Wait(), 0) << plain.Err();
+    EXPECT_EQ(plain.Err().find('\r'), std::string::npos) << plain.Err();
+  }
+  // Standard error on a terminal: the line is redrawn while tasks run.
+  const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(::grantpt(terminal), 0);
+  ASSERT_EQ(::unlockpt(terminal), 0);
+  const std::string terminalPath = ::ptsname(terminal);
+  ::fcntl(terminal, F_SETFL, O_NONBLOCK);
+  WriteTextFile(Dir / "lines.in", Lines(150, "x"));
+  TChildProcess child;
+  std::vector<std::string> line = arguments;
+  line.insert(line.begin(), KELVRA_SUBMIT_PATH);
+  ASSERT_TRUE(child.Start(line, {}, Dir / "out", terminalPath, Dir / "lines.in").Ok());
+  std::string seen;
+  int status = TChildProcess::kRunning;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunBoundMs);
+  while (status == TChildProcess::kRunning && std::chrono::steady_clock::now() < deadline) {
+    status = child.WaitExit(50);
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(terminal, buffer, sizeof buffer)) > 0;) seen.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(terminal);
+  ASSERT_EQ(status, 0) << seen;
+  EXPECT_NE(seen.find("\r["), std::string::npos) << seen;
+  EXPECT_NE(seen.find("tasks/s"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("150 done, 0 failed"), std::string::npos) << seen;
+  EXPECT_EQ(ReadTextFile(Dir / "out"), Lines(150, "x"));
 }
 
 TEST_F(SubmitTest, HelpShowsExamplesAndVersionTheNumber) {
