@@ -148,7 +148,7 @@ TEST_F(SubmitTest, DataBlocksAreServedFromFilesCompressedAndNot) {
   ASSERT_TRUE(agent.Ready);
   std::string text, binary;
   for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i % 97) + " of a block\n";
-  for (int i = 0; i < 300000; ++i) binary.push_back(static_cast<char>((i * 7919) >> 3));
+  for (size_t i = 0; i < 300000; ++i) binary.push_back(static_cast<char>((i * 7919) >> 3));
   WriteTextFile(Dir / "text.blk", text);
   WriteTextFile(Dir / "binary.blk", binary);
   WriteTextFile(Dir / "ask-text", "text");
