@@ -92,6 +92,11 @@ struct SubmitTest : ::testing::Test {
     }
     return arguments;
   }
+  // The arguments of a --local run of `procedure` over the lines of
+  // standard input.
+  static std::vector<std::string> Local(const std::string& library, const std::string& procedure) {
+    return {"--local", "--agent-binary", KELVRA_AGENT_PATH, "--library", library, "--procedure", procedure, "-"};
+  }
 };
 
 TEST_F(SubmitTest, ManyInputsOverTwoAgentsGiveEveryResultOnceInInputOrder) {
@@ -169,10 +174,7 @@ TEST_F(SubmitTest, DataBlocksAreServedFromFilesCompressedAndNot) {
 
 TEST_F(SubmitTest, LocalRunsOnAPrivateAgentAndLeavesNothingBehind) {
   TTempDir temp;
-  TSubmitRun run(Dir,
-                 {"--local", "--agent-binary", KELVRA_AGENT_PATH, "--library", KELVRA_TASKLIB_TASKS, "--procedure",
-                  "Echo", "-"},
-                 "one\ntwo\n\nfour", {"TMPDIR=" + temp.Get()});
+  TSubmitRun run(Dir, Local(KELVRA_TASKLIB_TASKS, "Echo"), "one\ntwo\n\nfour", {"TMPDIR=" + temp.Get()});
   ASSERT_EQ(run.Wait(), 0) << run.Err();
   EXPECT_EQ(run.Out(), "one\ntwo\n\nfour\n");
   EXPECT_NE(run.Err().find("4 done, 0 failed"), std::string::npos) << run.Err();
@@ -181,10 +183,7 @@ TEST_F(SubmitTest, LocalRunsOnAPrivateAgentAndLeavesNothingBehind) {
 
 TEST_F(SubmitTest, ALocalRunWithFailuresKeepsTheAgentsLogAndSaysWhere) {
   TTempDir temp;
-  TSubmitRun run(Dir,
-                 {"--local", "--agent-binary", KELVRA_AGENT_PATH, "--library", KELVRA_TASKLIB_TASKS, "--procedure",
-                  "ReturnFalse", "-"},
-                 "x\n", {"TMPDIR=" + temp.Get()});
+  TSubmitRun run(Dir, Local(KELVRA_TASKLIB_TASKS, "ReturnFalse"), "x\n", {"TMPDIR=" + temp.Get()});
   ASSERT_EQ(run.Wait(), 1) << run.Err();
   EXPECT_NE(run.Err().find("input line-1: POOLTHREAD: exception \"TaskProc returned false\" in task "), std::string::npos) << run.Err();
   const std::string marker = "the local agent's log: ";
@@ -197,10 +196,7 @@ TEST_F(SubmitTest, ALocalRunWithFailuresKeepsTheAgentsLogAndSaysWhere) {
 
 TEST_F(SubmitTest, ALocalRunStoppedBySignalStopsItsAgentAndRemovesItsFolder) {
   TTempDir temp;
-  TSubmitRun run(Dir,
-                 {"--local", "--agent-binary", KELVRA_AGENT_PATH, "--library", KELVRA_TASKLIB_SUBMIT, "--procedure",
-                  "SlowEcho", "-"},
-                 Lines(5000, "slow "), {"TMPDIR=" + temp.Get()});
+  TSubmitRun run(Dir, Local(KELVRA_TASKLIB_SUBMIT, "SlowEcho"), Lines(5000, "slow "), {"TMPDIR=" + temp.Get()});
   ASSERT_TRUE(run.Started);
   ASSERT_TRUE(WaitUntil([&] { return run.Out().size() > 100; }, 120s)) << run.Err();
   run.Child.Signal(SIGTERM);
