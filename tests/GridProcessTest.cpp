@@ -318,6 +318,29 @@ TEST_F(GridTest, LastAgentLostFailsWhatWaitsOnce) {
   EXPECT_THROW(grid.Submit(Library(), "Echo", "late"), kelvra::EGridError);
 }
 
+#if !KELVRA_SANITIZED_BUILD
+// The agent ends a session after 20 s without a command: an idle grid keeps
+// its sessions with KEEP_ALIVE.
+TEST_F(GridTest, IdleSessionIsKeptAlive) {
+  StartAgents(1);
+  kelvra::TGridOptions options = Options();
+  options.KeepAliveSeconds = 2;
+  kelvra::TGrid grid(options);
+  ServeTasks(grid);
+  std::this_thread::sleep_for(23s);
+  auto after = grid.SubmitAsync(Library(), "Echo", "still there");
+  ASSERT_TRUE(grid.WaitAll(60000));
+  EXPECT_EQ(after.get().Output, "still there");
+  // The session lasted: no end seen, no session opened again.
+  EXPECT_TRUE(grid.Warnings().empty()) << grid.Warnings().front();
+  const std::string log = Agents[0]->Log();
+  size_t keptAlive = 0;
+  for (size_t at = log.find("KEEP_ALIVE received"); at != std::string::npos; at = log.find("KEEP_ALIVE received", at + 1))
+    ++keptAlive;
+  EXPECT_GE(keptAlive, 5u);
+}
+#endif
+
 TEST(AgentAddressTest, ParsesHostAndPort) {
   EXPECT_EQ(kelvra::TAgentAddress::Parse("10.0.0.5").Text(), "10.0.0.5:4102");
   EXPECT_EQ(kelvra::TAgentAddress::Parse("node7:4200").LobbyPort, 4200);
