@@ -1,0 +1,335 @@
+// The client library against real agents: each agent a kelvra-agent
+// process with its own folders and loopback ports, the grid in this
+// process serving the test task libraries and data blocks on its data
+// port. Every result must come exactly once, whatever happens to the
+// agents.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "FakePeers.h"
+#include "T_AgentProcess.h"
+#include "TestSupport.h"
+#include "kelvra/kelvra_client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// One agent process whose user data port is the grid's.
+class TTestAgent {
+ public:
+  TTestAgent(uint16_t dataPort, uint16_t coordinatorPort) {
+    WriteTextFile(Dir / "kelvra.INI", "[agent]\nbind_ip=127.0.0.1\nbind_port=" + std::to_string(LobbyPort) +
+                                          "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\n"
+                                          "broadcast_port=0\n[coordinator]\ncoordinator_ip=127.0.0.1\n"
+                                          "allowDiscardCoordinatorIp=0\nbind_port=" +
+                                          std::to_string(coordinatorPort) +
+                                          "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");
+    Process = std::make_unique<TAgentProcess>(Dir, std::vector<std::string>{"--headless", "--config", Dir / "kelvra.INI"});
+    // Listening once a connection reaches its lobby.
+    Ready = WaitUntil([&] { return fake::TLobbyClient("127.0.0.1", LobbyPort).Connected; }, 60s);
+  }
+  ~TTestAgent() {
+    if (Process && Process->Id() > 0) {
+      Process->Signal(SIGTERM);
+      Process->WaitExit(60s);
+    }
+  }
+
+  void Kill() {
+    Process->Signal(SIGKILL);
+    Process->WaitExit(60s);
+  }
+  kelvra::TAgentAddress Address() const { return kelvra::TAgentAddress::Parse("127.0.0.1:" + std::to_string(LobbyPort)); }
+  std::string Log() const { return Process->Err(); }
+
+  TTempDir Dir;
+  uint16_t LobbyPort = fake::FreePort();
+  std::unique_ptr<TAgentProcess> Process;
+  bool Ready = false;
+};
+
+// Every result the grid hands over, and how often each index came.
+class TResults {
+ public:
+  std::function<void(const kelvra::TTaskResult&)> Handler() {
+    return [this](const kelvra::TTaskResult& result) {
+      std::lock_guard<std::mutex> guard(Mutex);
+      ++Calls[result.Index];
+      Last[result.Index] = result;
+    };
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    return Last.size();
+  }
+  // Each of indexes 0..n-1 exactly once, and nothing else.
+  void ExpectEachOnce(uint64_t n) {
+    std::lock_guard<std::mutex> guard(Mutex);
+    EXPECT_EQ(Calls.size(), n);
+    for (uint64_t i = 0; i < n; ++i) EXPECT_EQ(Calls[i], 1) << "task " << i;
+  }
+  kelvra::TTaskResult Get(uint64_t index) {
+    std::lock_guard<std::mutex> guard(Mutex);
+    return Last[index];
+  }
+
+ private:
+  std::mutex Mutex;
+  std::map<uint64_t, int> Calls;
+  std::map<uint64_t, kelvra::TTaskResult> Last;
+};
+
+struct GridTest : ::testing::Test {
+  fake::TFramedServer Coordinator;  // takes the agents' status reports
+  uint16_t DataPort = fake::FreePort();
+  std::vector<std::unique_ptr<TTestAgent>> Agents;
+  TResults Results;
+
+  void StartAgents(int count) {
+    for (int i = 0; i < count; ++i) {
+      Agents.push_back(std::make_unique<TTestAgent>(DataPort, Coordinator.Port()));
+      ASSERT_TRUE(Agents.back()->Ready) << Agents.back()->Log();
+    }
+  }
+  kelvra::TGridOptions Options() {
+    kelvra::TGridOptions options;
+    for (const auto& agent : Agents) options.Agents.push_back(agent->Address());
+    options.DataPort = DataPort;
+    options.DataBindAddress = "127.0.0.1";
+    return options;
+  }
+  static void ServeTasks(kelvra::TGrid& grid) { grid.AddFileFromPath(KELVRA_TASKLIB_TASKS); }
+  static std::vector<std::string> Library() { return {"libtasklib_tasks.so"}; }
+  static bool HasWarning(const kelvra::TGrid& grid, const std::string& part) {
+    for (const std::string& warning : grid.Warnings())
+      if (warning.find(part) != std::string::npos) return true;
+    return false;
+  }
+};
+
+TEST_F(GridTest, ManyTasksOverTwoAgentsEachAnsweredOnceByItsAgent) {
+  StartAgents(2);
+  kelvra::TGrid grid(Options());
+  ServeTasks(grid);
+  grid.OnResult(Results.Handler());
+  EXPECT_EQ(grid.Progress().AgentsUp, 2u);
+  EXPECT_GE(grid.Progress().PoolThreads, 2u);
+
+  constexpr uint64_t kTasks = 600;
+  for (uint64_t i = 0; i < kTasks; ++i)
+    ASSERT_EQ(grid.Submit(Library(), "Echo", "input " + std::to_string(i)), i);
+  // A task with a future of its own: the future has it, the callback not.
+  std::future<kelvra::TTaskResult> own = grid.SubmitAsync(Library(), "Echo", "own");
+  ASSERT_TRUE(grid.WaitAll(120000));
+
+  Results.ExpectEachOnce(kTasks);
+  std::set<std::string> answeredBy;
+  for (uint64_t i = 0; i < kTasks; ++i) {
+    const kelvra::TTaskResult result = Results.Get(i);
+    EXPECT_TRUE(result.Ok) << result.Failure;
+    EXPECT_EQ(result.Output, "input " + std::to_string(i));
+    answeredBy.insert(result.Agent);
+  }
+  EXPECT_EQ(answeredBy, (std::set<std::string>{Agents[0]->Address().Text(), Agents[1]->Address().Text()}));
+  ASSERT_EQ(own.wait_for(0s), std::future_status::ready);
+  EXPECT_EQ(own.get().Output, "own");
+  const kelvra::TGridProgress progress = grid.Progress();
+  EXPECT_EQ(progress.Submitted, kTasks + 1);
+  EXPECT_EQ(progress.Done, kTasks + 1);
+  EXPECT_EQ(progress.Failed, 0u);
+  EXPECT_TRUE(grid.Warnings().empty()) << grid.Warnings().front();
+}
+
+TEST_F(GridTest, AgentKilledMidRunItsTasksFinishOnTheOtherOnce) {
+  StartAgents(2);
+  kelvra::TGrid grid(Options());
+  ServeTasks(grid);
+  grid.OnResult(Results.Handler());
+  constexpr uint64_t kTasks = 300;
+  for (uint64_t i = 0; i < kTasks; ++i) grid.Submit(Library(), "SlowEcho", "slow " + std::to_string(i));
+  // Both agents are busy (20 ms a task, four per pool thread sent ahead).
+  ASSERT_TRUE(WaitUntil([&] { return Results.Count() >= 40; }, 120s));
+  const std::string killed = Agents[0]->Address().Text();
+  Agents[0]->Kill();
+
+  ASSERT_TRUE(grid.WaitAll(180000));
+  Results.ExpectEachOnce(kTasks);
+  for (uint64_t i = 0; i < kTasks; ++i) {
+    const kelvra::TTaskResult result = Results.Get(i);
+    EXPECT_TRUE(result.Ok) << result.Failure;
+    EXPECT_EQ(result.Output, "slow " + std::to_string(i));
+  }
+  EXPECT_TRUE(WaitUntil([&] { return HasWarning(grid, "agent " + killed + " is lost"); }, 60s));
+  EXPECT_EQ(grid.Progress().AgentsUp, 1u);
+}
+
+TEST_F(GridTest, FailingTaskGetsTheAgentsTextAndTheOthersAreStillDone) {
+  StartAgents(1);
+  kelvra::TGrid grid(Options());
+  ServeTasks(grid);
+  grid.OnResult(Results.Handler());
+  constexpr uint64_t kTasks = 41;
+  constexpr uint64_t kFailing = 20;
+  for (uint64_t i = 0; i < kTasks; ++i)
+    grid.Submit(Library(), i == kFailing ? "ReturnFalse" : "Echo", "echo " + std::to_string(i));
+  ASSERT_TRUE(grid.WaitAll(120000));
+
+  Results.ExpectEachOnce(kTasks);
+  const kelvra::TTaskResult failed = Results.Get(kFailing);
+  EXPECT_FALSE(failed.Ok);
+  EXPECT_NE(failed.Failure.find("POOLTHREAD: exception \"TaskProc returned false\" in task "), std::string::npos)
+      << failed.Failure;
+  EXPECT_EQ(failed.Agent, Agents[0]->Address().Text());
+  for (uint64_t i = 0; i < kTasks; ++i) {
+    if (i == kFailing) continue;
+    EXPECT_TRUE(Results.Get(i).Ok) << i << ": " << Results.Get(i).Failure;
+    EXPECT_EQ(Results.Get(i).Output, "echo " + std::to_string(i));
+  }
+  EXPECT_EQ(grid.Progress().Failed, 1u);
+  EXPECT_EQ(grid.Progress().Done, kTasks - 1);
+  // The failure ended the session; the grid opened another and goes on.
+  EXPECT_TRUE(HasWarning(grid, "session ended"));
+  EXPECT_TRUE(WaitUntil([&] { return grid.Progress().AgentsUp == 1; }, 30s));
+  std::future<kelvra::TTaskResult> after = grid.SubmitAsync(Library(), "Echo", "after");
+  ASSERT_TRUE(grid.WaitAll(60000));
+  EXPECT_EQ(after.get().Output, "after");
+}
+
+TEST_F(GridTest, DataBlocksAndInputsServedPlainAndCompressed) {
+  StartAgents(1);
+  TTempDir files;
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i % 97) + " of a compressible block\n";
+  WriteTextFile(files / "plain.txt", "plain bytes\n\x01\x02 as they are");
+  WriteTextFile(files / "packed.txt", text);
+
+  kelvra::TGrid grid(Options());
+  ServeTasks(grid);
+  grid.AddDataFromPath("plain", files / "plain.txt");
+  grid.AddDataFromPath("packed", files / "packed.txt", true);
+  auto plain = grid.SubmitAsync(Library(), "FetchData", "plain");
+  auto packed = grid.SubmitAsync(Library(), "FetchData", "packed");
+  auto input = grid.SubmitAsync(Library(), "Echo", text, true);
+  ASSERT_TRUE(grid.WaitAll(120000));
+
+  EXPECT_EQ(plain.get().Output, ReadTextFile(files / "plain.txt"));
+  EXPECT_EQ(packed.get().Output, text);  // inflated by the agent
+  EXPECT_EQ(input.get().Output, text);
+  // The compressed forms crossed the wire: the agent says it inflated.
+  EXPECT_NE(Agents[0]->Log().find("Decompressing"), std::string::npos);
+}
+
+TEST_F(GridTest, UnknownFilesAndDataAreClearErrors) {
+  StartAgents(1);
+  kelvra::TGrid grid(Options());
+  ServeTasks(grid);
+  try {
+    grid.Submit({"libmissing.so"}, "Echo", "x");
+    FAIL() << "a library that was never added is refused";
+  } catch (const kelvra::EGridError& error) {
+    EXPECT_NE(std::string(error.what()).find("libmissing.so"), std::string::npos) << error.what();
+  }
+  EXPECT_THROW(grid.AddFileFromPath("/nonexistent/libnothing.so"), kelvra::EGridError);
+  EXPECT_THROW(grid.Submit(Library(), "Two words", "x"), kelvra::EGridError);
+  // A block the grid does not have: GetData fails, and the task with it.
+  auto missing = grid.SubmitAsync(Library(), "FetchData", "nowhere");
+  ASSERT_TRUE(grid.WaitAll(60000));
+  EXPECT_FALSE(missing.get().Ok);
+  EXPECT_TRUE(HasWarning(grid, "data block \"nowhere\""));
+}
+
+TEST_F(GridTest, DataPortTakenIsAnError) {
+  uint16_t taken = 0;
+  const int holder = fake::Listen(0, taken);
+  kelvra::TGridOptions options;
+  options.Agents = {kelvra::TAgentAddress::Parse("127.0.0.1:" + std::to_string(fake::FreePort()))};
+  options.DataPort = taken;
+  options.DataBindAddress = "127.0.0.1";
+  try {
+    kelvra::TGrid grid(options);
+    ADD_FAILURE() << "the grid started on a port that is taken";
+  } catch (const kelvra::EGridError& error) {
+    EXPECT_EQ(std::string(error.what()).rfind("data port " + std::to_string(taken) + " is taken: ", 0), 0u)
+        << error.what();
+  }
+  ::close(holder);
+}
+
+TEST_F(GridTest, NoAgentReachableNamesEach) {
+  kelvra::TGridOptions options;
+  const std::string first = "127.0.0.1:" + std::to_string(fake::FreePort());
+  const std::string second = "127.0.0.1:" + std::to_string(fake::FreePort());
+  options.Agents = {kelvra::TAgentAddress::Parse(first), kelvra::TAgentAddress::Parse(second)};
+  options.DataPort = DataPort;
+  options.DataBindAddress = "127.0.0.1";
+  try {
+    kelvra::TGrid grid(options);
+    ADD_FAILURE() << "a grid without agents started";
+  } catch (const kelvra::EGridError& error) {
+    const std::string text = error.what();
+    EXPECT_EQ(text.rfind("no agent reachable: ", 0), 0u) << text;
+    EXPECT_NE(text.find("agent " + first + " is unreachable: connect: "), std::string::npos) << text;
+    EXPECT_NE(text.find("agent " + second + " is unreachable: connect: "), std::string::npos) << text;
+  }
+  // The data port is free again: a grid's failed start keeps nothing.
+  uint16_t bound = 0;
+  const int again = fake::Listen(DataPort, bound);
+  EXPECT_EQ(bound, DataPort);
+  ::close(again);
+}
+
+TEST_F(GridTest, OneOfTwoUnreachableIsAWarningAndTheOtherWorks) {
+  StartAgents(1);
+  kelvra::TGridOptions options = Options();
+  const std::string absent = "127.0.0.1:" + std::to_string(fake::FreePort());
+  options.Agents.push_back(kelvra::TAgentAddress::Parse(absent));
+  kelvra::TGrid grid(options);
+  ServeTasks(grid);
+  ASSERT_EQ(grid.Warnings().size(), 1u);
+  EXPECT_EQ(grid.Warnings()[0].rfind("agent " + absent + " is unreachable: connect: ", 0), 0u) << grid.Warnings()[0];
+  EXPECT_EQ(grid.Progress().AgentsUp, 1u);
+  grid.OnResult(Results.Handler());
+  for (int i = 0; i < 20; ++i) grid.Submit(Library(), "Echo", std::to_string(i));
+  ASSERT_TRUE(grid.WaitAll(60000));
+  Results.ExpectEachOnce(20);
+  EXPECT_EQ(Results.Get(7).Agent, Agents[0]->Address().Text());
+}
+
+TEST_F(GridTest, LastAgentLostFailsWhatWaitsOnce) {
+  StartAgents(1);
+  kelvra::TGridOptions options = Options();
+  options.ReconnectAttempts = 1;
+  kelvra::TGrid grid(options);
+  ServeTasks(grid);
+  grid.OnResult(Results.Handler());
+  constexpr uint64_t kTasks = 200;
+  for (uint64_t i = 0; i < kTasks; ++i) grid.Submit(Library(), "SlowEcho", "x");
+  ASSERT_TRUE(WaitUntil([&] { return Results.Count() >= 4; }, 60s));
+  Agents[0]->Kill();
+
+  EXPECT_FALSE(grid.WaitAll(120000));
+  Results.ExpectEachOnce(kTasks);
+  const kelvra::TTaskResult last = Results.Get(kTasks - 1);
+  EXPECT_FALSE(last.Ok);
+  EXPECT_EQ(last.Failure.rfind("no agent left: agent " + Agents[0]->Address().Text() + " is lost: ", 0), 0u)
+      << last.Failure;
+  EXPECT_EQ(grid.Progress().AgentsUp, 0u);
+  EXPECT_THROW(grid.Submit(Library(), "Echo", "late"), kelvra::EGridError);
+}
+
+TEST(AgentAddressTest, ParsesHostAndPort) {
+  EXPECT_EQ(kelvra::TAgentAddress::Parse("10.0.0.5").Text(), "10.0.0.5:4102");
+  EXPECT_EQ(kelvra::TAgentAddress::Parse("node7:4200").LobbyPort, 4200);
+  EXPECT_THROW(kelvra::TAgentAddress::Parse(""), kelvra::EGridError);
+  EXPECT_THROW(kelvra::TAgentAddress::Parse(":4102"), kelvra::EGridError);
+  EXPECT_THROW(kelvra::TAgentAddress::Parse("host:"), kelvra::EGridError);
+  EXPECT_THROW(kelvra::TAgentAddress::Parse("host:70000"), kelvra::EGridError);
+  EXPECT_THROW(kelvra::TAgentAddress::Parse("host:12ab"), kelvra::EGridError);
+}
+
+}  // namespace
