@@ -3,6 +3,7 @@
 //
 //   client_bench pipelined --lobby PORT --data PORT [-n N] [--window W] [--lib FILE] [--proc Noop]
 //   client_bench echo --lobby PORT --data PORT --size BYTES [-n N] [--window W] [--lib FILE]
+//   (either: --per-thread K, the tasks sent to the agent per pool thread)
 //
 // pipelined: N tasks with an empty input (Noop by default), at most W
 // unanswered at a time; tasks/s from the first measured Submit to the last
@@ -33,6 +34,7 @@ struct TOptions {
   size_t Size = 0;
   std::string Library = "bin/noop_task.so";
   std::string Procedure;
+  int PerThread = 0;  // TGridOptions::TasksPerPoolThread; 0: the library's default
 };
 
 [[noreturn]] void Fail(const std::string& text) {
@@ -54,6 +56,7 @@ TOptions ParseOptions(int argc, char** argv) {
     else if (name == "--size") options.Size = static_cast<size_t>(std::atol(value));
     else if (name == "--lib") options.Library = value;
     else if (name == "--proc") options.Procedure = value;
+    else if (name == "--per-thread") options.PerThread = std::atoi(value);
     else Fail("unknown option " + name);
   }
   if (options.Mode != "pipelined" && options.Mode != "echo") Fail("unknown mode " + options.Mode);
@@ -85,6 +88,7 @@ int main(int argc, char** argv) {
   gridOptions.Agents = {kelvra::TAgentAddress{"127.0.0.1", options.Lobby}};
   gridOptions.DataPort = options.Data;
   gridOptions.DataBindAddress = "127.0.0.1";
+  if (options.PerThread > 0) gridOptions.TasksPerPoolThread = options.PerThread;
   try {
     const auto setupStart = std::chrono::steady_clock::now();
     kelvra::TGrid grid(gridOptions);

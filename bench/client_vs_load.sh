@@ -9,6 +9,7 @@
 # coordinator sink, then RUNS (3) times, the order flipping each time:
 #   pipelined no-op: N_PIPE (20000) tasks, kelvra_load then client_bench
 #   echo:            ECHO_N (128) tasks of 1 MiB, kelvra_load then client_bench
+# CLIENT_ARGS are passed on to client_bench (e.g. "--per-thread 1000").
 # Prints every run's line, the medians and the ratios library / load client
 # (the aim: at least 0.8 for both). Every run is bounded (RUN_TIMEOUT, 120 s);
 # every process started here is stopped by its PID.
@@ -97,9 +98,9 @@ run() {  # NAME COMMAND...: one bounded run; its key=value line goes to the raw 
   fi
 }
 load_pipe()   { run load_pipe "$LOAD" pipelined -n "$N_PIPE" --lib "$LIB" --lobby "$LP" --data "$DP" --timeout "$RUN_TIMEOUT"; }
-client_pipe() { run client_pipe "$CLIENT" pipelined -n "$N_PIPE" --lib "$LIB" --lobby "$LP" --data "$DP"; }
+client_pipe() { run client_pipe "$CLIENT" pipelined -n "$N_PIPE" --lib "$LIB" --lobby "$LP" --data "$DP" ${CLIENT_ARGS:-}; }
 load_echo()   { run load_echo "$LOAD" echo --size 1048576 -n "$ECHO_N" --lib "$LIB" --lobby "$LP" --data "$DP" --timeout "$RUN_TIMEOUT"; }
-client_echo() { run client_echo "$CLIENT" echo --size 1048576 -n "$ECHO_N" --lib "$LIB" --lobby "$LP" --data "$DP"; }
+client_echo() { run client_echo "$CLIENT" echo --size 1048576 -n "$ECHO_N" --lib "$LIB" --lobby "$LP" --data "$DP" ${CLIENT_ARGS:-}; }
 for ((r = 1; r <= RUNS; r++)); do
   if ((r % 2)); then load_pipe; client_pipe; load_echo; client_echo
   else client_pipe; load_pipe; client_echo; load_echo; fi
@@ -113,7 +114,7 @@ LP_RATE=$(median load_pipe tasks_per_s); CP_RATE=$(median client_pipe tasks_per_
 LE_RATE=$(median load_echo MBps); CE_RATE=$(median client_echo MBps)
 echo
 printf 'pipelined no-op  load client %8.0f tasks/s  library %8.0f tasks/s  ratio %.2f\n' "$LP_RATE" "$CP_RATE" \
-  "$(awk -v a="$CP_RATE" -v b="$LP_RATE" 'BEGIN { print b > 0 ? a / b : 0 }')"
+  "$(awk -v a="$CP_RATE" -v b="$LP_RATE" 'BEGIN { print (b > 0 ? a / b : 0) }')"
 printf 'echo 1 MiB       load client %8.1f MB/s     library %8.1f MB/s     ratio %.2f\n' "$LE_RATE" "$CE_RATE" \
-  "$(awk -v a="$CE_RATE" -v b="$LE_RATE" 'BEGIN { print b > 0 ? a / b : 0 }')"
+  "$(awk -v a="$CE_RATE" -v b="$LE_RATE" 'BEGIN { print (b > 0 ? a / b : 0) }')"
 if [ "$FAILS" -gt 0 ]; then echo "$FAILS run(s) failed" >&2; exit 1; fi

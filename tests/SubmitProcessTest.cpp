@@ -134,7 +134,7 @@ TEST_F(SubmitTest, AFailingTaskIsListedWithTheAgentsTextAndTheOthersAreWritten) 
   arguments.insert(arguments.end(), {"--output", Dir / "results"});
   TSubmitRun run(Dir, arguments);
   ASSERT_EQ(run.Wait(), 1) << run.Err();
-  EXPECT_NE(run.Err().find("input " + (Dir / "broken.txt") + ": TaskProc returned false\n"), std::string::npos)
+  EXPECT_NE(run.Err().find("input " + (Dir / "broken.txt") + ": POOLTHREAD: exception \"TaskProc returned false\" in task "), std::string::npos)
       << run.Err();
   EXPECT_NE(run.Err().find("2 done, 1 failed"), std::string::npos) << run.Err();
   EXPECT_EQ(ReadTextFile(Dir / "results/alpha.txt"), "first input");
@@ -148,7 +148,7 @@ TEST_F(SubmitTest, DataBlocksAreServedFromFilesCompressedAndNot) {
   ASSERT_TRUE(agent.Ready);
   std::string text, binary;
   for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i % 97) + " of a block\n";
-  for (int i = 0; i < 300000; ++i) binary.push_back(static_cast<char>((i * 7919) >> 3));
+  for (size_t i = 0; i < 300000; ++i) binary.push_back(static_cast<char>((i * 7919) >> 3));
   WriteTextFile(Dir / "text.blk", text);
   WriteTextFile(Dir / "binary.blk", binary);
   WriteTextFile(Dir / "ask-text", "text");
@@ -186,7 +186,7 @@ TEST_F(SubmitTest, ALocalRunWithFailuresKeepsTheAgentsLogAndSaysWhere) {
                   "ReturnFalse", "-"},
                  "x\n", {"TMPDIR=" + temp.Get()});
   ASSERT_EQ(run.Wait(), 1) << run.Err();
-  EXPECT_NE(run.Err().find("input line-1: TaskProc returned false"), std::string::npos) << run.Err();
+  EXPECT_NE(run.Err().find("input line-1: POOLTHREAD: exception \"TaskProc returned false\" in task "), std::string::npos) << run.Err();
   const std::string marker = "the local agent's log: ";
   const size_t at = run.Err().find(marker);
   ASSERT_NE(at, std::string::npos) << run.Err();

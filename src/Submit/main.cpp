@@ -189,9 +189,10 @@ int Run(const TSubmitOptions& options) {
       console.Progress(TProgressLine::Format(sink.Done(), sink.Failed(), inputs.size(), elapsed()));
     }
     const double seconds = elapsed();
+    showNews();
     grid.reset();
     sink.FailUnanswered("no result");
-    showNews();
+    for (const std::string& line : sink.TakeFailureLines()) console.Line(line);
     console.Clear();
     std::fprintf(stderr, "%s\n", TProgressLine::Summary(sink.Done(), sink.Failed(), seconds).c_str());
     status = sink.Failed() == 0 ? 0 : kExitFailedTasks;

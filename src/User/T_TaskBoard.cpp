@@ -153,7 +153,9 @@ bool TTaskBoard::WaitForWork(size_t agentIndex, TClock::time_point keepAliveAt, 
     }
     if (now >= keepAliveAt) work.KeepAlive = true;
     if (!work.Tasks.empty() || work.KeepAlive) return true;
+    agent.Waiting = true;
     agent.Wake.WaitUntil(Lock, agent.ProbeAt ? std::min(*agent.ProbeAt, keepAliveAt) : keepAliveAt);
+    agent.Waiting = false;
   }
 }
 
@@ -221,7 +223,7 @@ void TTaskBoard::Report(uint32_t id, bool ok, std::string text) {
       TAgent& agent = *Agents[static_cast<size_t>(found->second.Agent)];
       if (agent.Unanswered.erase(id) > 0) {
         agent.AnsweredThisSession = true;
-        agent.Wake.NotifyOne();  // its window has room again
+        if (!Queue.empty()) WakeIfDrainedLocked(agent);
       }
     }
     decided.push_back(DecideLocked(found, ok, std::move(text)));
@@ -235,6 +237,7 @@ void TTaskBoard::ProbeSessions(int delayMs) {
   for (const auto& agent : Agents) {
     if (agent->State != TAgentState::Up || agent->Unanswered.empty()) continue;
     if (!agent->ProbeAt || *agent->ProbeAt > at) agent->ProbeAt = at;
+    agent->Waiting = false;
     agent->Wake.NotifyOne();
   }
 }
@@ -273,7 +276,13 @@ void TTaskBoard::Deliver(std::vector<TDecided>& decided) {
 
 void TTaskBoard::WakeAgentsLocked() {
   for (const auto& agent : Agents)
-    if (agent->State == TAgentState::Up) agent->Wake.NotifyOne();
+    if (agent->State == TAgentState::Up) WakeIfDrainedLocked(*agent);
+}
+
+void TTaskBoard::WakeIfDrainedLocked(TAgent& agent) {
+  if (!agent.Waiting || agent.Unanswered.size() > WindowOf(agent) / 2) return;
+  agent.Waiting = false;  // one wake-up is enough
+  agent.Wake.NotifyOne();
 }
 
 std::string TTaskBoard::ReasonsLocked() const {

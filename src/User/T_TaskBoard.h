@@ -109,6 +109,10 @@ class TTaskBoard {
     std::set<uint32_t> Unanswered;  // sent on the current session, ids in order
     bool AnsweredThisSession = false;
     std::optional<TClock::time_point> ProbeAt;
+    // Its session thread waits for work. It is woken when its window has
+    // drained to half (so that it sends a batch, not one task per wake-up)
+    // and there is work, or when something else is due.
+    bool Waiting = false;
     std::string LastReason;
     TCondition Wake;  // work for its session thread
   };
@@ -127,6 +131,9 @@ class TTaskBoard {
   };
 
   size_t WindowOf(const TAgent& agent) const REQUIRES(Lock);
+  // Wakes the agent's session thread if it waits and its window has
+  // drained to half.
+  void WakeIfDrainedLocked(TAgent& agent) REQUIRES(Lock);
   // Forgets task `found` and makes its result.
   TDecided DecideLocked(std::unordered_map<uint32_t, TTask>::iterator found, bool ok, std::string text)
       REQUIRES(Lock);
