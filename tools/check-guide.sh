@@ -11,7 +11,8 @@
 # private to the run and a plain PATH. A ```sh grid block (it needs real
 # machines) is skipped. A ```text block right after a ```sh block is that
 # block's expected output: each of its lines must appear in what the block
-# printed (standard output and error). Nothing outside the run's folder is
+# printed (standard output and error), with $HOME standing for the run's home
+# folder. Nothing outside the run's folder is
 # written (the guide installs under $HOME), and the folder is removed at the
 # end (KELVRA_GUIDE_KEEP=1 keeps it).
 #
@@ -94,6 +95,7 @@ for ((n = 1; n <= blocks; ++n)); do
   if [[ -e "$work/out/$n.expected" ]]; then
     while IFS= read -r line; do
       [[ -n "$line" ]] || continue
+      line=${line//\$HOME/$work/home}
       if ! grep -qF -e "$line" "$work/out/$n.output"; then
         echo "check-guide: block $n did not print: $line" >&2
         failed=1
