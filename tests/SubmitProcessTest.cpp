@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -71,6 +72,19 @@ class TSubmitRun {
   TChildProcess Child;
   bool Started = false;
 };
+
+// Processes of this user whose command line mentions `text`.
+size_t ProcessesMentioning(const std::string& text) {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string line = ReadTextFile(entry.path().string() + "/cmdline");
+    std::replace(line.begin(), line.end(), '\0', ' ');
+    if (line.find(text) != std::string::npos) ++count;
+  }
+  return count;
+}
 
 std::string Lines(size_t count, const std::string& prefix) {
   std::string text;
@@ -205,6 +219,18 @@ TEST_F(SubmitTest, ALocalRunStoppedBySignalStopsItsAgentAndRemovesItsFolder) {
   EXPECT_TRUE(std::filesystem::is_empty(temp.Get())) << "the private agent's folder is left behind";
 }
 
+TEST_F(SubmitTest, ALocalAgentEndsWhenItsToolIsKilled) {
+  TTempDir temp;
+  TSubmitRun run(Dir, Local(KELVRA_TASKLIB_SUBMIT, "SlowEcho"), Lines(5000, "slow "), {"TMPDIR=" + temp.Get()});
+  ASSERT_TRUE(run.Started);
+  ASSERT_TRUE(WaitUntil([&] { return run.Out().size() > 100; }, 120s)) << run.Err();
+  ASSERT_EQ(ProcessesMentioning(temp.Get() + "/kelvra-local-"), 1u);
+  run.Child.Signal(SIGKILL);
+  EXPECT_EQ(run.Wait(), 128 + SIGKILL);
+  EXPECT_TRUE(WaitUntil([&] { return ProcessesMentioning(temp.Get() + "/kelvra-local-") == 0; }, 60s))
+      << "the private agent outlives kelvra-submit";
+}
+
 TEST_F(SubmitTest, UsageErrorsAndAGridThatCannotStartExitWithTwoAndSayWhy) {
   WriteTextFile(Dir / "in", "x");
   fake::TFakeUser taken;  // a listener on a data port
@@ -231,6 +257,8 @@ TEST_F(SubmitTest, UsageErrorsAndAGridThatCannotStartExitWithTwoAndSayWhy) {
       {{"--agent", nobody, "--data-port", std::to_string(taken.Port()), "--library", lib, "--procedure", "Echo",
         Dir / "in"},
        "data port " + std::to_string(taken.Port()) + " is taken"},
+      {{"--local", "--agent-binary", Dir / "no-agent", "--library", lib, "--procedure", "Echo", Dir / "in"},
+       "the local agent cannot start: cannot start " + (Dir / "no-agent")},
       {{"--agent", nobody, "--data-port", std::to_string(fake::FreePort()), "--library", lib, "--procedure", "Echo",
         Dir / "in"},
        nobody},

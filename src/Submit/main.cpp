@@ -157,10 +157,8 @@ int Run(const TSubmitOptions& options) {
     if (binary.empty())
       throw ECannotStart("no kelvra-agent beside kelvra-submit or on PATH: name one with --agent-binary");
     local = std::make_unique<TLocalAgent>();
-    if (TStatus started = local->Start(binary, options.DataPortGiven ? options.DataPort : 0); !started) {
-      local->KeepFolder();
-      throw ECannotStart("the local agent cannot start: " + started.Text() + " (its log: " + local->LogPath() + ")");
-    }
+    if (TStatus started = local->Start(binary, options.DataPortGiven ? options.DataPort : 0); !started)
+      throw ECannotStart("the local agent cannot start: " + started.Text());
     gridOptions.Agents = {kelvra::TAgentAddress{"127.0.0.1", local->LobbyPort()}};
     gridOptions.DataPort = local->DataPort();
     gridOptions.DataBindAddress = "127.0.0.1";
