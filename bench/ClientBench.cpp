@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include "kelvra/kelvra_client.h"
 
 namespace {
@@ -67,6 +69,14 @@ TOptions ParseOptions(int argc, char** argv) {
   if (options.Tasks <= 0) options.Tasks = echo ? 256 : 20000;
   if (options.Window <= 0) options.Window = echo ? std::max<long>(1, (16L << 20) / static_cast<long>(options.Size)) : 8000;
   return options;
+}
+
+// CPU seconds this process has used, all its threads.
+double ProcessCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // An echo input: the task number in its first 8 bytes, then a fixed pattern.
@@ -125,10 +135,12 @@ int main(int argc, char** argv) {
     if (!grid.WaitAll(120000)) Fail("the warm-up task got no result in 120 s");
     const double setupMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - setupStart).count();
 
+    const double cpuStart = ProcessCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     for (long task = 1; task <= options.Tasks; ++task) submit(static_cast<uint64_t>(task));
     if (!grid.WaitAll(600000)) Fail("results missing after 600 s");
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = ProcessCpuSeconds() - cpuStart;
     if (wrong > 0) Fail(std::to_string(wrong) + " wrong results, the first: " + firstWrong);
 
     const kelvra::TGridProgress progress = grid.Progress();
@@ -139,7 +151,7 @@ int main(int argc, char** argv) {
       const double bytes = static_cast<double>(options.Tasks) * static_cast<double>(options.Size);
       std::printf(" bytes=%.0f MBps=%.1f", bytes, bytes / wall / 1e6);
     }
-    std::printf(" setup_ms=%.1f\n", setupMs);
+    std::printf(" client_cpu_s=%.3f setup_ms=%.1f\n", cpu, setupMs);
   } catch (const std::exception& error) {
     Fail(error.what());
   }

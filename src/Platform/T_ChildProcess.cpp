@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,6 +37,32 @@ TChildProcess::~TChildProcess() {
   }
 }
 
+namespace {
+
+// In the new child, between fork and exec: only async-signal-safe calls.
+// Reports the errno of a failure through `report` and ends.
+[[noreturn]] void BecomeProgram(pid_t parent, char* const* argv, char* const* envp, const char* logPath,
+                                const char* errorPath, const char* inputPath, int report) {
+  // The child ends with the thread that started it, even when that one is
+  // killed and can stop nothing any more.
+  ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+  int error = 0;
+  if (::getppid() != parent) ::_exit(127);
+  const int input = ::open(inputPath, O_RDONLY);
+  const int output = ::open(logPath, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
+  const int errors = errorPath[0] == 0 ? output : ::open(errorPath, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
+  if (input < 0 || output < 0 || errors < 0 || ::dup2(input, 0) < 0 || ::dup2(output, 1) < 0 || ::dup2(errors, 2) < 0)
+    error = errno;
+  if (error == 0) {
+    ::execve(argv[0], argv, envp);
+    error = errno;
+  }
+  [[maybe_unused]] ssize_t written = ::write(report, &error, sizeof error);
+  ::_exit(127);
+}
+
+}  // namespace
+
 TStatus TChildProcess::Start(const std::vector<std::string>& arguments,
                              const std::vector<std::string>& environmentChanges, const std::string& logPath,
                              const std::string& errorPath, const std::string& inputPath) {
@@ -49,17 +75,22 @@ TStatus TChildProcess::Start(const std::vector<std::string>& arguments,
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, inputPath.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-  if (errorPath.empty())
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  else
-    posix_spawn_file_actions_addopen(&actions, 2, errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-  const int error = posix_spawn(&Pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) {
+  // The child writes the errno of a failed start here; a successful exec
+  // closes it unread.
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return TStatus::FromErrno(errno, "cannot start " + arguments[0]);
+  const pid_t parent = ::getpid();
+  Pid = ::fork();
+  if (Pid == 0)
+    BecomeProgram(parent, argv.data(), envp.data(), logPath.c_str(), errorPath.c_str(), inputPath.c_str(), report[1]);
+  const int forkError = errno;
+  ::close(report[1]);
+  TFileDescriptor reader(report[0]);
+  if (Pid < 0) return TStatus::FromErrno(forkError, "cannot start " + arguments[0]);
+  int error = 0;
+  const ssize_t got = RetryOnInterrupt([&] { return ::read(reader.Get(), &error, sizeof error); });
+  if (got == static_cast<ssize_t>(sizeof error)) {
+    RetryOnInterrupt([&] { return ::waitpid(Pid, nullptr, 0); });
     Pid = -1;
     return TStatus::FromErrno(error, "cannot start " + arguments[0]);
   }

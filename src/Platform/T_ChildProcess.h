@@ -2,7 +2,9 @@
 // input from a file (/dev/null unless given) and its output in files. The
 // owner signals it, waits for it with a bound and stops it; whatever is still
 // running when the owner goes is killed (SIGKILL) and reaped, so no child is
-// ever left behind. Signals go to the child's process id only.
+// ever left behind; should this process end without doing so (killed), the
+// child gets SIGTERM when the thread that started it ends. Signals go to the
+// child's process id only.
 //
 // Threads: one owner; not shared between threads.
 #pragma once
