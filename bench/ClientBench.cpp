@@ -6,9 +6,12 @@
 //   (either: --per-thread K, the tasks sent to the agent per pool thread)
 //
 // pipelined: N tasks with an empty input (Noop by default), at most W
-// unanswered at a time; tasks/s from the first measured Submit to the last
-// result. echo: N Echo tasks of BYTES each (W defaults to 16 MiB of input in
-// flight); every output is compared with its input; MB/s of payload one way.
+// submitted and unanswered at a time; tasks/s from the first measured Submit
+// to the last result. echo: N Echo tasks of BYTES each (W defaults to 64 MiB
+// of input); every output is compared with its input; MB/s of payload one
+// way. W only bounds the client's memory: it is kept well above what the
+// library sends to an agent at once, so that the library's own window is
+// what is measured (when W is reached, submitting resumes at W/2).
 // One warm-up task first makes the agent fetch and load the library. Output:
 // one key=value line on standard output; errors on standard error, exit 2.
 #include <algorithm>
@@ -67,7 +70,7 @@ TOptions ParseOptions(int argc, char** argv) {
   if (echo && options.Size < 8) Fail("echo needs --size of at least 8");
   if (options.Procedure.empty()) options.Procedure = echo ? "Echo" : "Noop";
   if (options.Tasks <= 0) options.Tasks = echo ? 256 : 20000;
-  if (options.Window <= 0) options.Window = echo ? std::max<long>(1, (16L << 20) / static_cast<long>(options.Size)) : 8000;
+  if (options.Window <= 0) options.Window = echo ? std::max<long>(2, (64L << 20) / static_cast<long>(options.Size)) : 8000;
   return options;
 }
 
