@@ -318,6 +318,22 @@ TEST_F(GridTest, LastAgentLostFailsWhatWaitsOnce) {
   EXPECT_THROW(grid.Submit(Library(), "Echo", "late"), kelvra::EGridError);
 }
 
+TEST_F(GridTest, GridEndsAtOnceWithTasksRunningAndTheAgentSeesDisconnect) {
+  StartAgents(2);
+  RunBounded(
+      [&] {
+        kelvra::TGrid grid(Options());
+        ServeTasks(grid);
+        grid.OnResult(Results.Handler());
+        for (int i = 0; i < 200; ++i) grid.Submit(Library(), "SlowEcho", "x");
+        WaitUntil([&] { return Results.Count() >= 4; }, 60s);
+      },
+      60s, "the grid's end");
+  EXPECT_LT(Results.Count(), 200u);  // the rest got no result
+  for (const auto& agent : Agents)
+    EXPECT_TRUE(WaitUntil([&] { return agent->Log().find("Received DISCONNECT command.") != std::string::npos; }, 30s));
+}
+
 #if !KELVRA_SANITIZED_BUILD
 // The agent ends a session after 20 s without a command: an idle grid keeps
 // its sessions with KEEP_ALIVE.

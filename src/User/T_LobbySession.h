@@ -9,7 +9,9 @@
 // Threads: the owner starts it and, after the board has been stopped,
 // calls Interrupt (from any thread) to end a connect or an exchange in
 // progress, then Join. Everything else runs on the session's thread, the
-// only one that reads or writes the lobby connection.
+// only one that reads or writes the lobby connection. Lock order:
+// ConnectionLock before the connection's own locks (Interrupt closes the
+// connection under it); the board's locks are never taken under it.
 #pragma once
 
 #include <cstdint>

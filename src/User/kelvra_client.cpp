@@ -4,9 +4,6 @@
 #include "kelvra/kelvra_client.h"
 
 #include <charconv>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 
 #include "Common/CommandText.h"
 #include "Common/E_SocketError.h"
@@ -27,12 +24,9 @@ namespace {
 constexpr int kDisconnectWaitMs = 2000;
 
 std::string ReadWholeFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw EGridError("cannot read \"" + path + "\": no such file or no permission");
-  std::ostringstream content;
-  content << file.rdbuf();
-  if (file.bad()) throw EGridError("cannot read \"" + path + "\"");
-  return std::move(content).str();
+  std::string content;
+  if (TStatus status = TPlatform::Linux().Files->ReadFile(path, content); !status) throw EGridError(status.Text());
+  return content;
 }
 
 std::string BaseName(const std::string& path) {
