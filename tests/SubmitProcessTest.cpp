@@ -96,14 +96,17 @@ struct SubmitTest : ::testing::Test {
   TTempDir Dir;
   uint16_t DataPort = fake::FreePort();
 
+  // The arguments of a run of `procedure` on `agents`, over the lines of
+  // standard input unless other inputs are added.
   std::vector<std::string> On(const std::vector<const TTestAgent*>& agents, const std::string& library,
-                              const std::string& procedure) {
+                              const std::string& procedure, bool standardInput = true) {
     std::vector<std::string> arguments{"--data-port", std::to_string(DataPort), "--library", library, "--procedure",
                                        procedure};
     for (const TTestAgent* agent : agents) {
       arguments.push_back("--agent");
       arguments.push_back(agent->Address());
     }
+    if (standardInput) arguments.push_back("-");
     return arguments;
   }
   // The arguments of a --local run of `procedure` over the lines of
@@ -116,9 +119,7 @@ struct SubmitTest : ::testing::Test {
 TEST_F(SubmitTest, ManyInputsOverTwoAgentsGiveEveryResultOnceInInputOrder) {
   TTestAgent first(DataPort), second(DataPort);
   ASSERT_TRUE(first.Ready && second.Ready);
-  std::vector<std::string> arguments = On({&first, &second}, KELVRA_TASKLIB_SUBMIT, "SlowEcho");
-  arguments.push_back("-");
-  TSubmitRun run(Dir, arguments, Lines(400, "task "));
+  TSubmitRun run(Dir, On({&first, &second}, KELVRA_TASKLIB_SUBMIT, "SlowEcho"), Lines(400, "task "));
   ASSERT_EQ(run.Wait(), 0) << run.Err();
   EXPECT_EQ(run.Out(), Lines(400, "task "));
   EXPECT_NE(run.Err().find("400 done, 0 failed in "), std::string::npos) << run.Err();
@@ -130,9 +131,7 @@ TEST_F(SubmitTest, ManyInputsOverTwoAgentsGiveEveryResultOnceInInputOrder) {
 TEST_F(SubmitTest, AnAgentKilledMidRunLosesNoResultAndRepeatsNone) {
   TTestAgent first(DataPort), second(DataPort);
   ASSERT_TRUE(first.Ready && second.Ready);
-  std::vector<std::string> arguments = On({&first, &second}, KELVRA_TASKLIB_SUBMIT, "SlowEcho");
-  arguments.push_back("-");
-  TSubmitRun run(Dir, arguments, Lines(600, "input "));
+  TSubmitRun run(Dir, On({&first, &second}, KELVRA_TASKLIB_SUBMIT, "SlowEcho"), Lines(600, "input "));
   ASSERT_TRUE(run.Started);
   // Once the first agent has answered some of its tasks, and holds more.
   ASSERT_TRUE(WaitUntil([&] { return first.Reports() >= 20; }, 120s)) << run.Err();
@@ -148,7 +147,7 @@ TEST_F(SubmitTest, AFailingTaskIsListedWithTheAgentsTextAndTheOthersAreWritten) 
   WriteTextFile(Dir / "alpha.txt", "first input");
   WriteTextFile(Dir / "broken.txt", "fail here");
   WriteTextFile(Dir / "gamma.txt", "third input\n");
-  std::vector<std::string> arguments = On({&agent}, KELVRA_TASKLIB_SUBMIT, "EchoUnlessFail");
+  std::vector<std::string> arguments = On({&agent}, KELVRA_TASKLIB_SUBMIT, "EchoUnlessFail", false);
   for (const char* name : {"alpha.txt", "broken.txt", "gamma.txt"}) arguments.push_back(Dir / name);
   arguments.insert(arguments.end(), {"--output", Dir / "results"});
   TSubmitRun run(Dir, arguments);
@@ -175,7 +174,7 @@ TEST_F(SubmitTest, DataBlocksAreServedFromFilesCompressedAndNot) {
   for (bool compress : {false, true}) {
     SCOPED_TRACE(compress ? "compressed" : "plain");
     TTempDir runDir;
-    std::vector<std::string> arguments = On({&agent}, KELVRA_TASKLIB_TASKS, "FetchData");
+    std::vector<std::string> arguments = On({&agent}, KELVRA_TASKLIB_TASKS, "FetchData", false);
     arguments.insert(arguments.end(), {"--data", "text=" + (Dir / "text.blk"), "--data=binary=" + (Dir / "binary.blk"),
                                        "--output", runDir / "out", Dir / "ask-text", Dir / "ask-binary"});
     if (compress) arguments.push_back("--compress");
@@ -277,8 +276,7 @@ TEST_F(SubmitTest, UsageErrorsAndAGridThatCannotStartExitWithTwoAndSayWhy) {
 TEST_F(SubmitTest, OnATerminalAProgressLineIsRedrawnAndOtherwiseNot) {
   TTestAgent agent(DataPort);
   ASSERT_TRUE(agent.Ready);
-  std::vector<std::string> arguments = On({&agent}, KELVRA_TASKLIB_SUBMIT, "SlowEcho");
-  arguments.push_back("-");
+  const std::vector<std::string> arguments = On({&agent}, KELVRA_TASKLIB_SUBMIT, "SlowEcho");
   {
     TTempDir plainDir;
     TSubmitRun plain(plainDir, arguments, Lines(20, "x"));
