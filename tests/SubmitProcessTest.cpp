@@ -161,6 +161,22 @@ TEST_F(SubmitTest, AFailingTaskIsListedWithTheAgentsTextAndTheOthersAreWritten) 
   EXPECT_EQ(run.Out(), "");
 }
 
+TEST_F(SubmitTest, ResultsThatCannotBeWrittenStopTheRun) {
+  TTestAgent agent(DataPort);
+  ASSERT_TRUE(agent.Ready);
+  WriteTextFile(Dir / "lines.in", Lines(3000, "line "));
+  TChildProcess child;
+  std::vector<std::string> arguments = On({&agent}, KELVRA_TASKLIB_SUBMIT, "SlowEcho");
+  arguments.insert(arguments.begin(), KELVRA_SUBMIT_PATH);
+  ASSERT_TRUE(child.Start(arguments, {}, "/dev/full", Dir / "err", Dir / "lines.in").Ok());
+  EXPECT_EQ(child.WaitExit(kRunBoundMs), 1);
+  EXPECT_NE(ReadTextFile(Dir / "err").find("kelvra-submit: standard output cannot be written: No space left on device"),
+            std::string::npos)
+      << ReadTextFile(Dir / "err");
+  // It stopped there: the agent did not run every task.
+  EXPECT_LT(agent.Reports(), 3000u);
+}
+
 TEST_F(SubmitTest, DataBlocksAreServedFromFilesCompressedAndNot) {
   TTestAgent agent(DataPort);
   ASSERT_TRUE(agent.Ready);

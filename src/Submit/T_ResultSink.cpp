@@ -1,5 +1,8 @@
 #include "Submit/T_ResultSink.h"
 
+#include <cerrno>
+#include <system_error>
+
 #include "Platform/T_Platform.h"
 
 TResultSink::TResultSink(std::vector<std::string> names, std::vector<std::string> outputPaths, std::FILE* stream)
@@ -50,14 +53,22 @@ void TResultSink::FlushInOrderLocked() {
     auto output = Waiting.find(NextInOrder);
     if (output != Waiting.end()) {
       const std::string& text = output->second;
-      std::fwrite(text.data(), 1, text.size(), Stream);
-      if (text.empty() || text.back() != '\n') std::fputc('\n', Stream);
+      bool written = std::fwrite(text.data(), 1, text.size(), Stream) == text.size();
+      if (written && (text.empty() || text.back() != '\n')) written = std::fputc('\n', Stream) != EOF;
+      if (!written && StreamFailure.empty())
+        StreamFailure = "standard output cannot be written: " + std::generic_category().message(errno);
       Waiting.erase(output);
       wrote = true;
     }
     ++NextInOrder;
   }
-  if (wrote) std::fflush(Stream);
+  if (wrote && std::fflush(Stream) != 0 && StreamFailure.empty())
+    StreamFailure = "standard output cannot be written: " + std::generic_category().message(errno);
+}
+
+std::string TResultSink::StreamError() {
+  TMutexLock lock(Mutex);
+  return StreamFailure;
 }
 
 std::vector<std::string> TResultSink::TakeFailureLines() {

@@ -28,6 +28,8 @@ class TResultSink {
 
   // The failure lines not taken yet.
   std::vector<std::string> TakeFailureLines() EXCLUDES(Mutex);
+  // Why the stream could not be written, empty while it could.
+  std::string StreamError() EXCLUDES(Mutex);
   uint64_t Done() EXCLUDES(Mutex);
   uint64_t Failed() EXCLUDES(Mutex);
 
@@ -45,6 +47,7 @@ class TResultSink {
   std::map<uint64_t, std::string> Waiting GUARDED_BY(Mutex);  // outputs not yet in order, by index
   uint64_t NextInOrder GUARDED_BY(Mutex) = 0;
   std::vector<std::string> FailureLines GUARDED_BY(Mutex);
+  std::string StreamFailure GUARDED_BY(Mutex);
   uint64_t DoneCount GUARDED_BY(Mutex) = 0;
   uint64_t FailedCount GUARDED_BY(Mutex) = 0;
 };

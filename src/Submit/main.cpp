@@ -203,6 +203,14 @@ int Run(const TSubmitOptions& options) {
         grid.reset();
         return Interrupted(signals, local.get());
       }
+      // Results nobody can read: the run stops (as `| head` expects).
+      if (const std::string failure = sink.StreamError(); !failure.empty()) {
+        console.Clear();
+        grid.reset();
+        std::fprintf(stderr, "kelvra-submit: %s\n", failure.c_str());
+        if (local) local->Stop();
+        return kExitFailedTasks;
+      }
       const kelvra::TGridProgress progress = grid->Progress();
       if (progress.Done + progress.Failed >= inputs.size()) finished = true;
       showNews();
