@@ -8,10 +8,11 @@
 // pipelined: N tasks with an empty input (Noop by default), at most W
 // submitted and unanswered at a time; tasks/s from the first measured Submit
 // to the last result. echo: N Echo tasks of BYTES each (W defaults to 64 MiB
-// of input); every output is compared with its input; MB/s of payload one
-// way. W only bounds the client's memory: it is kept well above what the
-// library sends to an agent at once, so that the library's own window is
-// what is measured (when W is reached, submitting resumes at W/2).
+// of input), the inputs made before the clock starts; every output is
+// compared with its input; MB/s of payload one way. W only bounds the
+// client's memory: it is kept well above what the library sends to an agent
+// at once, so that the library's own window is what is measured (when W is
+// reached, submitting resumes at W/2).
 // One warm-up task first makes the agent fetch and load the library. Output:
 // one key=value line on standard output; errors on standard error, exit 2.
 #include <algorithm>
@@ -126,13 +127,21 @@ int main(int argc, char** argv) {
       // not once per result.
       if (--outstanding == options.Window / 2) answered.notify_one();
     });
+    // The inputs are made before the clock starts, as the load client sends
+    // from one pattern: what is measured is the library, not their making.
+    std::vector<std::string> inputs;
+    if (echo) {
+      if (static_cast<double>(options.Tasks) * static_cast<double>(options.Size) > 2e9)
+        Fail("echo inputs above 2 GB in all: give fewer tasks");
+      for (long task = 0; task <= options.Tasks; ++task) inputs.push_back(EchoInput(pattern, static_cast<uint64_t>(task)));
+    }
     const auto submit = [&](uint64_t number) {
       {
         std::unique_lock<std::mutex> lock(mutex);
         if (outstanding >= options.Window) answered.wait(lock, [&] { return outstanding <= options.Window / 2; });
         ++outstanding;
       }
-      grid.Submit({libraryName}, options.Procedure, echo ? EchoInput(pattern, number) : std::string());
+      grid.Submit({libraryName}, options.Procedure, echo ? std::move(inputs[number]) : std::string());
     };
     submit(0);  // the warm-up task
     if (!grid.WaitAll(120000)) Fail("the warm-up task got no result in 120 s");
