@@ -22,15 +22,16 @@ using namespace std::chrono_literals;
 // One agent process whose user data port is the grid's.
 class TTestAgent {
  public:
-  TTestAgent(uint16_t dataPort, uint16_t coordinatorPort) {
-    WriteTextFile(Dir / "kelvra.INI", "[agent]\nbind_ip=127.0.0.1\nbind_port=" + std::to_string(LobbyPort) +
-                                          "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\n"
-                                          "broadcast_port=0\n[coordinator]\ncoordinator_ip=127.0.0.1\n"
-                                          "allowDiscardCoordinatorIp=0\nbind_port=" +
-                                          std::to_string(coordinatorPort) +
-                                          "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");
-    Process = std::make_unique<TAgentProcess>(Dir, std::vector<std::string>{"--headless", "--config", Dir / "kelvra.INI"});
-    // Listening once a connection reaches its lobby.
+  // `agentExtra`: settings of its [agent] section besides the usual.
+  TTestAgent(uint16_t dataPort, uint16_t coordinatorPort, const std::string& agentExtra = "") {
+    WriteTextFile(Dir / "kelvra.INI",
+                  "[agent]\n" + agentExtra + "bind_ip=127.0.0.1\nbind_port=" + std::to_string(LobbyPort) +
+                      "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\nbroadcast_port=0\n"
+                      "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
+                      std::to_string(coordinatorPort) + "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");
+    Process =
+        std::make_unique<TAgentProcess>(Dir, std::vector<std::string>{"--headless", "--config", Dir / "kelvra.INI"});
+    // Listening once a connection reaches its lobby (refused or not).
     Ready = WaitUntil([&] { return fake::TLobbyClient("127.0.0.1", LobbyPort).Connected; }, 60s);
   }
   ~TTestAgent() {
@@ -44,7 +45,9 @@ class TTestAgent {
     Process->Signal(SIGKILL);
     Process->WaitExit(60s);
   }
-  kelvra::TAgentAddress Address() const { return kelvra::TAgentAddress::Parse("127.0.0.1:" + std::to_string(LobbyPort)); }
+  kelvra::TAgentAddress Address() const {
+    return kelvra::TAgentAddress::Parse("127.0.0.1:" + std::to_string(LobbyPort));
+  }
   std::string Log() const { return Process->Err(); }
 
   TTempDir Dir;
@@ -100,9 +103,9 @@ struct GridTest : ::testing::Test {
   std::vector<std::unique_ptr<TTestAgent>> Agents;
   TResults Results;
 
-  void StartAgents(int count) {
+  void StartAgents(int count, const std::string& agentExtra = "") {
     for (int i = 0; i < count; ++i) {
-      Agents.push_back(std::make_unique<TTestAgent>(DataPort, Coordinator.Port()));
+      Agents.push_back(std::make_unique<TTestAgent>(DataPort, Coordinator.Port(), agentExtra));
       ASSERT_TRUE(Agents.back()->Ready) << Agents.back()->Log();
     }
   }
@@ -286,6 +289,14 @@ TEST_F(GridTest, NoAgentReachableNamesEach) {
   ::close(again);
 }
 
+TEST_F(GridTest, AgentThatRefusesTheUserIsNamedWithWhy) {
+  StartAgents(1, "allowed_users=192.0.2.7\n");
+  const std::string error = StartError(Options());
+  EXPECT_EQ(error, "no agent reachable: agent " + Agents[0]->Address().Text() +
+                       " is unreachable: the agent closed the connection without answering GET_POOLSIZE (an agent "
+                       "refuses users not in its allowed_users, and sessions beyond its max_sessions)");
+}
+
 TEST_F(GridTest, OneOfTwoUnreachableIsAWarningAndTheOtherWorks) {
   StartAgents(1);
   kelvra::TGridOptions options = Options();
@@ -349,7 +360,8 @@ TEST_F(GridTest, IdleSessionIsKeptAlive) {
   EXPECT_TRUE(grid->Warnings().empty()) << grid->Warnings().front();
   const std::string log = Agents[0]->Log();
   size_t keptAlive = 0;
-  for (size_t at = log.find("KEEP_ALIVE received"); at != std::string::npos; at = log.find("KEEP_ALIVE received", at + 1))
+  for (size_t at = log.find("KEEP_ALIVE received"); at != std::string::npos;
+       at = log.find("KEEP_ALIVE received", at + 1))
     ++keptAlive;
   EXPECT_GE(keptAlive, 5u);
 }

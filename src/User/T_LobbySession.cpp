@@ -117,9 +117,14 @@ bool TLobbySession::Open(int& poolSize, std::string& reason) {
     return false;
   }
   std::string answer;
+  const auto asked = std::chrono::steady_clock::now();
   if (!SocketWriteString(Lobby(), "GET_POOLSIZE", ConnectTimeoutMs, nullptr) ||
       !SocketReadString(Lobby(), answer, ConnectTimeoutMs)) {
-    reason = "no answer to GET_POOLSIZE";
+    // Closed at once, or silent until the time-out.
+    reason = std::chrono::steady_clock::now() - asked < std::chrono::milliseconds(ConnectTimeoutMs)
+                 ? "the agent closed the connection without answering GET_POOLSIZE (an agent refuses users "
+                   "not in its allowed_users, and sessions beyond its max_sessions)"
+                 : "no answer to GET_POOLSIZE within " + std::to_string(ConnectTimeoutMs) + " ms";
     CloseConnection();
     return false;
   }
