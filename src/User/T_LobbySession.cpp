@@ -1,5 +1,6 @@
 #include "User/T_LobbySession.h"
 
+#include <cerrno>
 #include <charconv>
 
 #include "Common/T_GenericStreamRO.h"
@@ -79,7 +80,9 @@ void TLobbySession::Run() {
 bool TLobbySession::Open(int& poolSize, std::string& reason) {
   uint32_t address = 0;
   if (int error = Resolver.ResolveIPv4(Address.Host, address); error != 0) {
-    reason = "cannot resolve " + Address.Host + ": " + TTcpSocket::ErrorText(error);
+    // EHOSTUNREACH is the resolver's "no such name".
+    reason = "cannot resolve \"" + Address.Host + "\"";
+    if (error != EHOSTUNREACH) reason += ": " + TTcpSocket::ErrorText(error);
     return false;
   }
   TTcpSocket socket;
