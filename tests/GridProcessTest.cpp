@@ -22,15 +22,16 @@ using namespace std::chrono_literals;
 // One agent process whose user data port is the grid's.
 class TTestAgent {
  public:
-  TTestAgent(uint16_t dataPort, uint16_t coordinatorPort) {
-    WriteTextFile(Dir / "kelvra.INI", "[agent]\nbind_ip=127.0.0.1\nbind_port=" + std::to_string(LobbyPort) +
-                                          "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\n"
-                                          "broadcast_port=0\n[coordinator]\ncoordinator_ip=127.0.0.1\n"
-                                          "allowDiscardCoordinatorIp=0\nbind_port=" +
-                                          std::to_string(coordinatorPort) +
-                                          "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");
-    Process = std::make_unique<TAgentProcess>(Dir, std::vector<std::string>{"--headless", "--config", Dir / "kelvra.INI"});
-    // Listening once a connection reaches its lobby.
+  // `agentExtra`: settings of its [agent] section besides the usual.
+  TTestAgent(uint16_t dataPort, uint16_t coordinatorPort, const std::string& agentExtra = "") {
+    WriteTextFile(Dir / "kelvra.INI",
+                  "[agent]\n" + agentExtra + "bind_ip=127.0.0.1\nbind_port=" + std::to_string(LobbyPort) +
+                      "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\nbroadcast_port=0\n"
+                      "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
+                      std::to_string(coordinatorPort) + "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");
+    Process =
+        std::make_unique<TAgentProcess>(Dir, std::vector<std::string>{"--headless", "--config", Dir / "kelvra.INI"});
+    // Listening once a connection reaches its lobby (refused or not).
     Ready = WaitUntil([&] { return fake::TLobbyClient("127.0.0.1", LobbyPort).Connected; }, 60s);
   }
   ~TTestAgent() {
@@ -44,7 +45,9 @@ class TTestAgent {
     Process->Signal(SIGKILL);
     Process->WaitExit(60s);
   }
-  kelvra::TAgentAddress Address() const { return kelvra::TAgentAddress::Parse("127.0.0.1:" + std::to_string(LobbyPort)); }
+  kelvra::TAgentAddress Address() const {
+    return kelvra::TAgentAddress::Parse("127.0.0.1:" + std::to_string(LobbyPort));
+  }
   std::string Log() const { return Process->Err(); }
 
   TTempDir Dir;
@@ -100,9 +103,9 @@ struct GridTest : ::testing::Test {
   std::vector<std::unique_ptr<TTestAgent>> Agents;
   TResults Results;
 
-  void StartAgents(int count) {
+  void StartAgents(int count, const std::string& agentExtra = "") {
     for (int i = 0; i < count; ++i) {
-      Agents.push_back(std::make_unique<TTestAgent>(DataPort, Coordinator.Port()));
+      Agents.push_back(std::make_unique<TTestAgent>(DataPort, Coordinator.Port(), agentExtra));
       ASSERT_TRUE(Agents.back()->Ready) << Agents.back()->Log();
     }
   }
@@ -112,6 +115,32 @@ struct GridTest : ::testing::Test {
     options.DataPort = DataPort;
     options.DataBindAddress = "127.0.0.1";
     return options;
+  }
+  // `agents` agents and a grid on them that serves the test tasks and
+  // hands every result to Results; null when an agent did not start.
+  std::unique_ptr<kelvra::TGrid> StartGrid(int agents,
+                                           const std::function<void(kelvra::TGridOptions&)>& adjust = nullptr) {
+    StartAgents(agents);
+    return HasFatalFailure() ? nullptr : MakeGrid(adjust);
+  }
+  // The same on the agents started; `adjust` changes the options first.
+  std::unique_ptr<kelvra::TGrid> MakeGrid(const std::function<void(kelvra::TGridOptions&)>& adjust = nullptr) {
+    kelvra::TGridOptions options = Options();
+    if (adjust) adjust(options);
+    auto grid = std::make_unique<kelvra::TGrid>(options);
+    ServeTasks(*grid);
+    grid->OnResult(Results.Handler());
+    return grid;
+  }
+  // The error a grid with `options` fails to start with.
+  static std::string StartError(const kelvra::TGridOptions& options) {
+    try {
+      kelvra::TGrid grid(options);
+    } catch (const kelvra::EGridError& error) {
+      return error.what();
+    }
+    ADD_FAILURE() << "the grid started";
+    return "";
   }
   static void ServeTasks(kelvra::TGrid& grid) { grid.AddFileFromPath(KELVRA_TASKLIB_TASKS); }
   static std::vector<std::string> Library() { return {"libtasklib_tasks.so"}; }
@@ -123,19 +152,17 @@ struct GridTest : ::testing::Test {
 };
 
 TEST_F(GridTest, ManyTasksOverTwoAgentsEachAnsweredOnceByItsAgent) {
-  StartAgents(2);
-  kelvra::TGrid grid(Options());
-  ServeTasks(grid);
-  grid.OnResult(Results.Handler());
-  EXPECT_EQ(grid.Progress().AgentsUp, 2u);
-  EXPECT_GE(grid.Progress().PoolThreads, 2u);
+  auto grid = StartGrid(2);
+  ASSERT_TRUE(grid);
+  EXPECT_EQ(grid->Progress().AgentsUp, 2u);
+  EXPECT_GE(grid->Progress().PoolThreads, 2u);
 
   constexpr uint64_t kTasks = 600;
   for (uint64_t i = 0; i < kTasks; ++i)
-    ASSERT_EQ(grid.Submit(Library(), "Echo", "input " + std::to_string(i)), i);
+    ASSERT_EQ(grid->Submit(Library(), "Echo", "input " + std::to_string(i)), i);
   // A task with a future of its own: the future has it, the callback not.
-  std::future<kelvra::TTaskResult> own = grid.SubmitAsync(Library(), "Echo", "own");
-  ASSERT_TRUE(grid.WaitAll(120000));
+  std::future<kelvra::TTaskResult> own = grid->SubmitAsync(Library(), "Echo", "own");
+  ASSERT_TRUE(grid->WaitAll(120000));
 
   Results.ExpectEachEchoedOnce(kTasks, "input ");
   std::set<std::string> answeredBy;
@@ -143,42 +170,38 @@ TEST_F(GridTest, ManyTasksOverTwoAgentsEachAnsweredOnceByItsAgent) {
   EXPECT_EQ(answeredBy, (std::set<std::string>{Agents[0]->Address().Text(), Agents[1]->Address().Text()}));
   ASSERT_EQ(own.wait_for(0s), std::future_status::ready);
   EXPECT_EQ(own.get().Output, "own");
-  const kelvra::TGridProgress progress = grid.Progress();
+  const kelvra::TGridProgress progress = grid->Progress();
   EXPECT_EQ(progress.Submitted, kTasks + 1);
   EXPECT_EQ(progress.Done, kTasks + 1);
   EXPECT_EQ(progress.Failed, 0u);
-  EXPECT_TRUE(grid.Warnings().empty()) << grid.Warnings().front();
+  EXPECT_TRUE(grid->Warnings().empty()) << grid->Warnings().front();
 }
 
 TEST_F(GridTest, AgentKilledMidRunItsTasksFinishOnTheOtherOnce) {
-  StartAgents(2);
-  kelvra::TGrid grid(Options());
-  ServeTasks(grid);
-  grid.OnResult(Results.Handler());
+  auto grid = StartGrid(2);
+  ASSERT_TRUE(grid);
   constexpr uint64_t kTasks = 300;
-  for (uint64_t i = 0; i < kTasks; ++i) grid.Submit(Library(), "SlowEcho", "slow " + std::to_string(i));
+  for (uint64_t i = 0; i < kTasks; ++i) grid->Submit(Library(), "SlowEcho", "slow " + std::to_string(i));
   // Both agents are busy (20 ms a task) and each holds a full window of
   // unanswered tasks while the queue lasts: the killed one takes some along.
   ASSERT_TRUE(WaitUntil([&] { return Results.Count() >= 40; }, 120s));
   const std::string killed = Agents[0]->Address().Text();
   Agents[0]->Kill();
 
-  ASSERT_TRUE(grid.WaitAll(180000));
+  ASSERT_TRUE(grid->WaitAll(180000));
   Results.ExpectEachEchoedOnce(kTasks, "slow ");
-  EXPECT_TRUE(WaitUntil([&] { return HasWarning(grid, "agent " + killed + " is lost"); }, 60s));
-  EXPECT_EQ(grid.Progress().AgentsUp, 1u);
+  EXPECT_TRUE(WaitUntil([&] { return HasWarning(*grid, "agent " + killed + " is lost"); }, 60s));
+  EXPECT_EQ(grid->Progress().AgentsUp, 1u);
 }
 
 TEST_F(GridTest, FailingTaskGetsTheAgentsTextAndTheOthersAreStillDone) {
-  StartAgents(1);
-  kelvra::TGrid grid(Options());
-  ServeTasks(grid);
-  grid.OnResult(Results.Handler());
+  auto grid = StartGrid(1);
+  ASSERT_TRUE(grid);
   constexpr uint64_t kTasks = 41;
   constexpr uint64_t kFailing = 20;
   for (uint64_t i = 0; i < kTasks; ++i)
-    grid.Submit(Library(), i == kFailing ? "ReturnFalse" : "Echo", "echo " + std::to_string(i));
-  ASSERT_TRUE(grid.WaitAll(120000));
+    grid->Submit(Library(), i == kFailing ? "ReturnFalse" : "Echo", "echo " + std::to_string(i));
+  ASSERT_TRUE(grid->WaitAll(120000));
 
   Results.ExpectEachEchoedOnce(kTasks, "echo ", kFailing);
   const kelvra::TTaskResult failed = Results.Get(kFailing);
@@ -186,13 +209,13 @@ TEST_F(GridTest, FailingTaskGetsTheAgentsTextAndTheOthersAreStillDone) {
   EXPECT_NE(failed.Failure.find("POOLTHREAD: exception \"TaskProc returned false\" in task "), std::string::npos)
       << failed.Failure;
   EXPECT_EQ(failed.Agent, Agents[0]->Address().Text());
-  EXPECT_EQ(grid.Progress().Failed, 1u);
-  EXPECT_EQ(grid.Progress().Done, kTasks - 1);
+  EXPECT_EQ(grid->Progress().Failed, 1u);
+  EXPECT_EQ(grid->Progress().Done, kTasks - 1);
   // The failure ended the session; the grid opened another and goes on.
-  EXPECT_TRUE(HasWarning(grid, "session ended"));
-  EXPECT_TRUE(WaitUntil([&] { return grid.Progress().AgentsUp == 1; }, 30s));
-  std::future<kelvra::TTaskResult> after = grid.SubmitAsync(Library(), "Echo", "after");
-  ASSERT_TRUE(grid.WaitAll(60000));
+  EXPECT_TRUE(HasWarning(*grid, "session ended"));
+  EXPECT_TRUE(WaitUntil([&] { return grid->Progress().AgentsUp == 1; }, 30s));
+  std::future<kelvra::TTaskResult> after = grid->SubmitAsync(Library(), "Echo", "after");
+  ASSERT_TRUE(grid->WaitAll(60000));
   EXPECT_EQ(after.get().Output, "after");
 }
 
@@ -242,41 +265,36 @@ TEST_F(GridTest, UnknownFilesAndDataAreClearErrors) {
 TEST_F(GridTest, DataPortTakenIsAnError) {
   uint16_t taken = 0;
   const int holder = fake::Listen(0, taken);
-  kelvra::TGridOptions options;
+  kelvra::TGridOptions options = Options();
   options.Agents = {kelvra::TAgentAddress::Parse("127.0.0.1:" + std::to_string(fake::FreePort()))};
   options.DataPort = taken;
-  options.DataBindAddress = "127.0.0.1";
-  try {
-    kelvra::TGrid grid(options);
-    ADD_FAILURE() << "the grid started on a port that is taken";
-  } catch (const kelvra::EGridError& error) {
-    EXPECT_EQ(std::string(error.what()).rfind("data port " + std::to_string(taken) + " is taken: ", 0), 0u)
-        << error.what();
-  }
+  const std::string error = StartError(options);
+  EXPECT_EQ(error.rfind("data port " + std::to_string(taken) + " is taken: ", 0), 0u) << error;
   ::close(holder);
 }
 
 TEST_F(GridTest, NoAgentReachableNamesEach) {
-  kelvra::TGridOptions options;
   const std::string first = "127.0.0.1:" + std::to_string(fake::FreePort());
   const std::string second = "127.0.0.1:" + std::to_string(fake::FreePort());
+  kelvra::TGridOptions options = Options();
   options.Agents = {kelvra::TAgentAddress::Parse(first), kelvra::TAgentAddress::Parse(second)};
-  options.DataPort = DataPort;
-  options.DataBindAddress = "127.0.0.1";
-  try {
-    kelvra::TGrid grid(options);
-    ADD_FAILURE() << "a grid without agents started";
-  } catch (const kelvra::EGridError& error) {
-    const std::string text = error.what();
-    EXPECT_EQ(text.rfind("no agent reachable: ", 0), 0u) << text;
-    EXPECT_NE(text.find("agent " + first + " is unreachable: connect: "), std::string::npos) << text;
-    EXPECT_NE(text.find("agent " + second + " is unreachable: connect: "), std::string::npos) << text;
-  }
+  const std::string error = StartError(options);
+  EXPECT_EQ(error.rfind("no agent reachable: ", 0), 0u) << error;
+  EXPECT_NE(error.find("agent " + first + " is unreachable: connect: "), std::string::npos) << error;
+  EXPECT_NE(error.find("agent " + second + " is unreachable: connect: "), std::string::npos) << error;
   // The data port is free again: a grid's failed start keeps nothing.
   uint16_t bound = 0;
   const int again = fake::Listen(DataPort, bound);
   EXPECT_EQ(bound, DataPort);
   ::close(again);
+}
+
+TEST_F(GridTest, AgentThatRefusesTheUserIsNamedWithWhy) {
+  StartAgents(1, "allowed_users=192.0.2.7\n");
+  const std::string error = StartError(Options());
+  EXPECT_EQ(error, "no agent reachable: agent " + Agents[0]->Address().Text() +
+                       " is unreachable: the agent closed the connection without answering GET_POOLSIZE (an agent "
+                       "refuses users not in its allowed_users, and sessions beyond its max_sessions)");
 }
 
 TEST_F(GridTest, OneOfTwoUnreachableIsAWarningAndTheOtherWorks) {
@@ -297,35 +315,29 @@ TEST_F(GridTest, OneOfTwoUnreachableIsAWarningAndTheOtherWorks) {
 }
 
 TEST_F(GridTest, LastAgentLostFailsWhatWaitsOnce) {
-  StartAgents(1);
-  kelvra::TGridOptions options = Options();
-  options.ReconnectAttempts = 1;
-  kelvra::TGrid grid(options);
-  ServeTasks(grid);
-  grid.OnResult(Results.Handler());
+  auto grid = StartGrid(1, [](kelvra::TGridOptions& options) { options.ReconnectAttempts = 1; });
+  ASSERT_TRUE(grid);
   constexpr uint64_t kTasks = 200;
-  for (uint64_t i = 0; i < kTasks; ++i) grid.Submit(Library(), "SlowEcho", "x");
+  for (uint64_t i = 0; i < kTasks; ++i) grid->Submit(Library(), "SlowEcho", "x");
   ASSERT_TRUE(WaitUntil([&] { return Results.Count() >= 4; }, 60s));
   Agents[0]->Kill();
 
-  EXPECT_FALSE(grid.WaitAll(120000));
+  EXPECT_FALSE(grid->WaitAll(120000));
   Results.ExpectEachOnce(kTasks);
   const kelvra::TTaskResult last = Results.Get(kTasks - 1);
   EXPECT_FALSE(last.Ok);
   EXPECT_EQ(last.Failure.rfind("no agent left: agent " + Agents[0]->Address().Text() + " is lost: ", 0), 0u)
       << last.Failure;
-  EXPECT_EQ(grid.Progress().AgentsUp, 0u);
-  EXPECT_THROW(grid.Submit(Library(), "Echo", "late"), kelvra::EGridError);
+  EXPECT_EQ(grid->Progress().AgentsUp, 0u);
+  EXPECT_THROW(grid->Submit(Library(), "Echo", "late"), kelvra::EGridError);
 }
 
 TEST_F(GridTest, GridEndsAtOnceWithTasksRunningAndTheAgentSeesDisconnect) {
   StartAgents(2);
   RunBounded(
       [&] {
-        kelvra::TGrid grid(Options());
-        ServeTasks(grid);
-        grid.OnResult(Results.Handler());
-        for (int i = 0; i < 200; ++i) grid.Submit(Library(), "SlowEcho", "x");
+        auto grid = MakeGrid();
+        for (int i = 0; i < 200; ++i) grid->Submit(Library(), "SlowEcho", "x");
         WaitUntil([&] { return Results.Count() >= 4; }, 60s);
       },
       60s, "the grid's end");
@@ -338,20 +350,18 @@ TEST_F(GridTest, GridEndsAtOnceWithTasksRunningAndTheAgentSeesDisconnect) {
 // The agent ends a session after 20 s without a command: an idle grid keeps
 // its sessions with KEEP_ALIVE.
 TEST_F(GridTest, IdleSessionIsKeptAlive) {
-  StartAgents(1);
-  kelvra::TGridOptions options = Options();
-  options.KeepAliveSeconds = 2;
-  kelvra::TGrid grid(options);
-  ServeTasks(grid);
+  auto grid = StartGrid(1, [](kelvra::TGridOptions& options) { options.KeepAliveSeconds = 2; });
+  ASSERT_TRUE(grid);
   std::this_thread::sleep_for(23s);
-  auto after = grid.SubmitAsync(Library(), "Echo", "still there");
-  ASSERT_TRUE(grid.WaitAll(60000));
+  auto after = grid->SubmitAsync(Library(), "Echo", "still there");
+  ASSERT_TRUE(grid->WaitAll(60000));
   EXPECT_EQ(after.get().Output, "still there");
   // The session lasted: no end seen, no session opened again.
-  EXPECT_TRUE(grid.Warnings().empty()) << grid.Warnings().front();
+  EXPECT_TRUE(grid->Warnings().empty()) << grid->Warnings().front();
   const std::string log = Agents[0]->Log();
   size_t keptAlive = 0;
-  for (size_t at = log.find("KEEP_ALIVE received"); at != std::string::npos; at = log.find("KEEP_ALIVE received", at + 1))
+  for (size_t at = log.find("KEEP_ALIVE received"); at != std::string::npos;
+       at = log.find("KEEP_ALIVE received", at + 1))
     ++keptAlive;
   EXPECT_GE(keptAlive, 5u);
 }

@@ -1,5 +1,6 @@
 #include "User/T_LobbySession.h"
 
+#include <cerrno>
 #include <charconv>
 
 #include "Common/T_GenericStreamRO.h"
@@ -79,7 +80,9 @@ void TLobbySession::Run() {
 bool TLobbySession::Open(int& poolSize, std::string& reason) {
   uint32_t address = 0;
   if (int error = Resolver.ResolveIPv4(Address.Host, address); error != 0) {
-    reason = "cannot resolve " + Address.Host + ": " + TTcpSocket::ErrorText(error);
+    // EHOSTUNREACH is the resolver's "no such name".
+    reason = "cannot resolve \"" + Address.Host + "\"";
+    if (error != EHOSTUNREACH) reason += ": " + TTcpSocket::ErrorText(error);
     return false;
   }
   TTcpSocket socket;
@@ -117,9 +120,14 @@ bool TLobbySession::Open(int& poolSize, std::string& reason) {
     return false;
   }
   std::string answer;
+  const auto asked = std::chrono::steady_clock::now();
   if (!SocketWriteString(Lobby(), "GET_POOLSIZE", ConnectTimeoutMs, nullptr) ||
       !SocketReadString(Lobby(), answer, ConnectTimeoutMs)) {
-    reason = "no answer to GET_POOLSIZE";
+    // Closed at once, or silent until the time-out.
+    reason = std::chrono::steady_clock::now() - asked < std::chrono::milliseconds(ConnectTimeoutMs)
+                 ? "the agent closed the connection without answering GET_POOLSIZE (an agent refuses users "
+                   "not in its allowed_users, and sessions beyond its max_sessions)"
+                 : "no answer to GET_POOLSIZE within " + std::to_string(ConnectTimeoutMs) + " ms";
     CloseConnection();
     return false;
   }

@@ -51,7 +51,8 @@ uint64_t TTaskBoard::Add(const std::function<std::string(uint32_t id)>& makeComm
 }
 
 bool TTaskBoard::WaitAll(int timeoutMs) {
-  const auto deadline = timeoutMs < 0 ? TClock::time_point::max() : TClock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline =
+      timeoutMs < 0 ? TClock::time_point::max() : TClock::now() + std::chrono::milliseconds(timeoutMs);
   TMutexLock lock(Lock);
   while (Delivered < Submitted && !StopRequested) {
     if (deadline == TClock::time_point::max()) {

@@ -126,7 +126,8 @@ TGrid::TImpl::~TImpl() {
   Board.Stop();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDisconnectWaitMs);
   for (auto& session : Sessions) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (!session->Join(static_cast<int>(std::max<int64_t>(left.count(), 0)))) {
       session->Interrupt();
       session->Join(kInfiniteWait);
