@@ -745,3 +745,64 @@ TEST_F(LobbyTest, UserTextsInTheLogForgeNoLinesAndAreCut) {
   EXPECT_EQ(FailureText(ReportsOf(2)[0]), "POOLTHREAD:  unable to run task - proc=nil. filename=libtasklib_tasks.so "
                                           "proname=Echo" + forged + " taskId=2");
 }
+
+// The example task libraries of examples/, each procedure run through the
+// agent as in a task author's first run: the same seed gives the same
+// estimate, data blocks are counted (each fetched once per session), and the
+// C++ library is unloaded when its session ends.
+TEST_F(LobbyTest, TheExampleTaskLibrariesRunThroughTheAgent) {
+  User.AddFile("LIBPI.SO", ReadTextFile(KELVRA_EXAMPLE_PI));
+  User.AddFile("LIBWORDCOUNT.SO", ReadTextFile(KELVRA_EXAMPLE_WORDCOUNT));
+  User.AddData("book", "It was the best of times,\nit was the  worst\tof times\n\n");
+  User.AddData("notes", "no line end");
+  Start();
+  {
+    fake::TLobbyClient user("127.0.0.1", LobbyPort);
+    ASSERT_TRUE(user.RunTask("RUN_TASK 1 libpi.so EstimatePi", "42 100000"));
+    ASSERT_TRUE(user.RunTask("RUN_TASK 2 libpi.so EstimatePi", " 42 100000\n"));
+    ASSERT_TRUE(user.RunTask("RUN_TASK 3 libpi.so EstimatePi", "7"));
+    ASSERT_TRUE(user.RunTask("RUN_TASK 4 libwordcount.so CountWords", "book\nnotes"));
+    ASSERT_TRUE(user.RunTask("RUN_TASK 5 libwordcount.so CountWords", "book"));
+    for (uint32_t id = 1; id <= 5; ++id) ASSERT_TRUE(WaitReport(id)) << Agent->Err();
+
+    const std::string estimate = ReportsOf(1)[0].Block;
+    EXPECT_EQ(estimate, "seed=42 samples=100000 inside=78748 pi=3.149920\n") << ReportsOf(1)[0].Text;
+    EXPECT_EQ(ReportsOf(2)[0].Block, estimate) << "a seed always gives the same line";
+    EXPECT_EQ(ReportsOf(3)[0].Block.rfind("seed=7 samples=1000000 inside=", 0), 0u) << ReportsOf(3)[0].Text;
+
+    EXPECT_EQ(ReportsOf(4)[0].Block,
+              "book: lines=3 words=12 bytes=54\nnotes: lines=0 words=3 bytes=11\ntotal: lines=3 words=15 bytes=65\n");
+    EXPECT_EQ(ReportsOf(5)[0].Block, "book: lines=3 words=12 bytes=54\n");
+    size_t bookFetches = 0;
+    for (const auto& request : User.Taken()) bookFetches += request.Text == "GET_DATA book";
+    EXPECT_EQ(bookFetches, 1u) << "the session's tasks share the cached block";
+    ASSERT_TRUE(Agent->Maps("libwordcount.so"));
+    ASSERT_TRUE(user.Send("DISCONNECT"));
+  }
+  EXPECT_TRUE(WaitUntil([&] { return !Agent->Maps("libwordcount.so"); }, 60s)) << "unloaded when its session ends";
+}
+
+// Inputs the examples cannot take fail their task with a text, and each
+// failure ends only its own session.
+TEST_F(LobbyTest, TheExampleTaskLibrariesFailBadInputsWithAText) {
+  User.AddFile("LIBPI.SO", ReadTextFile(KELVRA_EXAMPLE_PI));
+  User.AddFile("LIBWORDCOUNT.SO", ReadTextFile(KELVRA_EXAMPLE_WORDCOUNT));
+  Start();
+  const std::vector<std::pair<std::string, std::string>> tasks = {
+      {"libpi.so EstimatePi", "seven"},          {"libpi.so EstimatePi", "7 0"},
+      {"libpi.so EstimatePi", "-7"},             {"libpi.so EstimatePi", "7 100 3"},
+      {"libpi.so EstimatePi", "99999999999999999999"}, {"libwordcount.so CountWords", "missing"},
+      {"libwordcount.so CountWords", " \n"}};
+  for (uint32_t id = 1; id <= tasks.size(); ++id) {
+    fake::TLobbyClient user("127.0.0.1", LobbyPort);
+    ASSERT_TRUE(user.RunTask("RUN_TASK " + std::to_string(id) + " " + tasks[id - 1].first, tasks[id - 1].second));
+    ASSERT_TRUE(WaitReport(id)) << Agent->Err();
+  }
+  for (uint32_t id = 1; id <= 5; ++id)
+    EXPECT_EQ(FailureText(ReportsOf(id)[0]), "POOLTHREAD: exception \"TaskProc returned false\" in task " +
+                                                  std::to_string(id))
+        << tasks[id - 1].second;
+  EXPECT_EQ(FailureText(ReportsOf(6)[0]), "POOLTHREAD: exception \"data block \"missing\" is not available\" in task 6");
+  EXPECT_EQ(FailureText(ReportsOf(7)[0]),
+            "POOLTHREAD: exception \"no data block named: the input lists identifiers\" in task 7");
+}

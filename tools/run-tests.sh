@@ -2,8 +2,9 @@
 # Installs what is missing, then builds and runs every test three times: a
 # g++ build, a clang build with AddressSanitizer, UndefinedBehaviorSanitizer
 # and the thread-safety analysis, and a clang build with ThreadSanitizer.
-# Warnings are errors in all three. Then every fuzz target runs for a short
-# smoke time (tools/fuzz.sh).
+# Warnings are errors in all three. After the g++ build the task-library
+# guide runs exactly as written (tools/check-guide.sh). Then every fuzz target
+# runs for a short smoke time (tools/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +21,9 @@ run_suite() {
 
 echo "== g++ build"
 CC=gcc CXX=g++ run_suite build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+echo "== the task-library guide, as written (docs/task-libraries.md)"
+CC=gcc CXX=g++ tools/check-guide.sh
 
 echo "== clang build with sanitizers"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1

@@ -1,6 +1,6 @@
 /* Task procedures for the agent's tests, one per behaviour a task library
  * can show: a result, a false result, floating-point and processor faults,
- * an abort, a wait on ShouldAbort, data blocks (one or many), and two that break the
+ * an abort, a wait on ShouldAbort, data blocks (one or many), a slow echo, and two that break the
  * stream rules. Faults go through volatile operands so the compiler keeps
  * them. */
 #define _POSIX_C_SOURCE 200809L
@@ -145,4 +145,12 @@ uint32_t ReleaseKept(IAgent* agent, void* session, IGenericStream* in, IGenericS
   if (Kept != NULL) Kept->lpVtbl->Release(Kept);
   Kept = NULL;
   return 1;
+}
+
+/* Echo after a pause of 20 ms: a task that is still running when its
+ * agent is stopped. */
+uint32_t SlowEcho(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
+  struct timespec pause = {0, 20 * 1000 * 1000};
+  nanosleep(&pause, NULL);
+  return Echo(agent, session, in, out);
 }

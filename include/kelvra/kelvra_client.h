@@ -1,0 +1,143 @@
+// The user's side of a kelvra grid: sends tasks to one or more agents and
+// serves what they ask back (task libraries, data blocks), so that a program
+// only says what to run and takes the results.
+//
+//   kelvra::TGridOptions options;
+//   options.Agents = {kelvra::TAgentAddress::Parse("10.0.0.5"), kelvra::TAgentAddress::Parse("10.0.0.6:4102")};
+//   kelvra::TGrid grid(options);                  // listens on the data port, opens a session per agent
+//   grid.AddFileFromPath("build/libsim.so");      // served by its base name
+//   grid.OnResult([](const kelvra::TTaskResult& r) { ... });   // once per task, on a grid thread
+//   for (...) grid.Submit({"libsim.so"}, "Simulate", input);
+//   grid.WaitAll();
+//
+// Every task submitted gets exactly one result: its output, or its failure
+// text. A task whose agent dies or ends the session before reporting it is
+// sent to another agent (or to the same agent's next session); a report that
+// comes after the task was answered elsewhere is dropped. Errors the caller
+// must act on (no agent reachable, the data port taken, a file that cannot
+// be read) are thrown as EGridError with a text that says what and why.
+//
+// Threads: every member may be called from any thread. Callbacks run on the
+// grid's own threads, one at a time, and must not call WaitAll or destroy
+// the grid.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kelvra {
+
+// The ports an agent uses unless its settings say otherwise.
+constexpr uint16_t kDefaultLobbyPort = 4102;
+constexpr uint16_t kDefaultDataPort = 4103;
+
+class EGridError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct TAgentAddress {
+  std::string Host;  // dotted IPv4 address or host name
+  uint16_t LobbyPort = kDefaultLobbyPort;
+
+  // "HOST" or "HOST:PORT"; throws EGridError on an empty host or a bad port.
+  static TAgentAddress Parse(const std::string& text);
+  // "HOST:PORT".
+  std::string Text() const;
+};
+
+struct TGridOptions {
+  std::vector<TAgentAddress> Agents;
+  // The port the agents connect back to (their [user] data_port), on every
+  // local address unless DataBindAddress names one.
+  uint16_t DataPort = kDefaultDataPort;
+  std::string DataBindAddress;  // empty: all local addresses
+  // A lobby that has sent nothing for this long sends KEEP_ALIVE (agents end
+  // a session after 20 s of silence).
+  int KeepAliveSeconds = 5;
+  // Bound of one connect to an agent's lobby.
+  int ConnectTimeoutMs = 5000;
+  // Tasks sent to one agent and not yet answered: at most this many times
+  // its pool size (GET_POOLSIZE), so that a slow agent does not hold work
+  // a free one could run.
+  int TasksPerPoolThread = 4;
+  // How often a session that ended is opened again before its agent counts
+  // as lost; its unanswered tasks go to the other agents at once.
+  int ReconnectAttempts = 3;
+};
+
+struct TTaskResult {
+  uint64_t Index = 0;   // as answered by Submit
+  bool Ok = false;
+  std::string Output;   // the task's output (TASK_DONE)
+  std::string Failure;  // when !Ok: the agent's TASK_FAILED text, or why the grid gave the task up
+  std::string Agent;    // "HOST:PORT" of the agent that answered; empty when none did
+};
+
+struct TGridProgress {
+  uint64_t Submitted = 0;
+  uint64_t Done = 0;    // answered with an output
+  uint64_t Failed = 0;  // answered with a failure
+  size_t AgentsUp = 0;  // agents with an open session
+  size_t PoolThreads = 0;  // the sum of their pool sizes
+};
+
+class TGrid {
+ public:
+  // Listens on the data port (EGridError "data port 4103 is taken: ..." when
+  // it cannot), then opens a session with each agent and asks its pool size.
+  // An agent that cannot be reached is left out with a warning (Warnings());
+  // when none can be reached, EGridError names each and why.
+  explicit TGrid(TGridOptions options);
+  // Ends every session (DISCONNECT) and stops serving. Tasks still
+  // unanswered get no result.
+  ~TGrid();
+  TGrid(const TGrid&) = delete;
+  TGrid& operator=(const TGrid&) = delete;
+
+  // Files the agents may ask for (GET_FILE), by name: a task library and its
+  // companions. From a path the name is the file's base name; the file is
+  // read now (EGridError when it cannot be).
+  void AddFile(const std::string& name, std::string content);
+  void AddFileFromPath(const std::string& path);
+  // Data blocks tasks ask for by identifier (GET_DATA). `compress` sends
+  // the block in the agents' compressed-stream form.
+  void AddData(const std::string& identifier, std::string content, bool compress = false);
+  void AddDataFromPath(const std::string& identifier, const std::string& path, bool compress = false);
+
+  // Called once per task with its result, on a grid thread. Set it before
+  // the first Submit; tasks submitted with a callback of their own (below)
+  // get only that one.
+  void OnResult(std::function<void(const TTaskResult&)> callback);
+
+  // Queues a task: `libraryFiles` names the library first, then its
+  // companions (each served by AddFile); `input` is the task's input,
+  // compressed on the way when `compress`. Answers the task's index
+  // (0, 1, 2, ... in submission order).
+  uint64_t Submit(const std::vector<std::string>& libraryFiles, const std::string& procedure, std::string input,
+                  bool compress = false);
+  // The same, with the result delivered through the future.
+  std::future<TTaskResult> SubmitAsync(const std::vector<std::string>& libraryFiles, const std::string& procedure,
+                                       std::string input, bool compress = false);
+
+  // Waits until every task submitted has its result: true, or false when
+  // `timeoutMs` (negative: no limit) passed first or no agent is left (the
+  // tasks still unanswered then fail with "no agent left: ...").
+  bool WaitAll(int timeoutMs = -1);
+
+  TGridProgress Progress() const;
+  // What went wrong without stopping the grid (an agent unreachable or
+  // lost), oldest first.
+  std::vector<std::string> Warnings() const;
+
+ private:
+  class TImpl;
+  std::unique_ptr<TImpl> Impl;
+};
+
+}  // namespace kelvra

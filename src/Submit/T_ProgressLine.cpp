@@ -1,0 +1,41 @@
+#include "Submit/T_ProgressLine.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace {
+
+constexpr int kBarWidth = 24;
+
+// A number with one decimal, without the process locale.
+std::string OneDecimal(double value) {
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1);
+  return std::string(text, result.ptr);
+}
+
+double Rate(uint64_t finished, double elapsedSeconds) {
+  return elapsedSeconds > 0 ? static_cast<double>(finished) / elapsedSeconds : 0.0;
+}
+
+}  // namespace
+
+std::string TProgressLine::Format(uint64_t done, uint64_t failed, uint64_t total, double elapsedSeconds) {
+  const uint64_t finished = done + failed;
+  const int filled = total == 0 ? kBarWidth : static_cast<int>(finished * kBarWidth / total);
+  std::string line = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] ";
+  line += std::to_string(finished) + "/" + std::to_string(total) + "  done " + std::to_string(done) + "  failed " +
+          std::to_string(failed);
+  const double rate = Rate(finished, elapsedSeconds);
+  line += "  " + OneDecimal(rate) + " tasks/s";
+  if (finished < total && rate > 0) {
+    const double left = std::ceil(static_cast<double>(total - finished) / rate);
+    line += "  " + std::to_string(static_cast<uint64_t>(left)) + " s left";
+  }
+  return line;
+}
+
+std::string TProgressLine::Summary(uint64_t done, uint64_t failed, double elapsedSeconds) {
+  return std::to_string(done) + " done, " + std::to_string(failed) + " failed in " + OneDecimal(elapsedSeconds) +
+         " s (" + OneDecimal(Rate(done + failed, elapsedSeconds)) + " tasks/s)";
+}

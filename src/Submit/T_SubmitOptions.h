@@ -1,0 +1,33 @@
+// TSubmitOptions: what one run of kelvra-submit was asked to do, read from
+// its command line, and the --help text that describes it. Parsing checks
+// everything that can be checked without touching a file or the network.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kelvra/kelvra_client.h"
+
+struct TSubmitOptions {
+  std::vector<kelvra::TAgentAddress> Agents;
+  std::vector<std::string> LibraryPaths;  // the task library first, then its companions
+  std::string Procedure;
+  std::vector<std::pair<std::string, std::string>> Data;  // identifier, file
+  bool Compress = false;
+  std::string OutputFolder;  // empty: standard output
+  uint16_t DataPort = kelvra::kDefaultDataPort;
+  bool DataPortGiven = false;
+  bool Local = false;
+  std::string AgentBinary;  // --local: empty to find kelvra-agent
+  std::vector<std::string> Inputs;  // file paths; "-" for the lines of standard input
+  bool Help = false;
+  bool Version = false;
+
+  // Reads `arguments` (without the program name). Answers the usage error,
+  // empty when the line is sound (or asks for --help or --version).
+  std::string Parse(const std::vector<std::string>& arguments);
+
+  static const char* HelpText();
+};

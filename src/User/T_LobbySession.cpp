@@ -1,0 +1,192 @@
+#include "User/T_LobbySession.h"
+
+#include <cerrno>
+#include <charconv>
+
+#include "Common/T_GenericStreamRO.h"
+#include "Common/T_StreamRef.h"
+#include "Common/WireFraming.h"
+#include "Platform/T_TcpSocket.h"
+
+namespace {
+
+// Bound of one exchange on an open lobby (a RUN_TASK with its input, a
+// KEEP_ALIVE and its answer): the agent's own bound for a command.
+constexpr int kExchangeMs = 20000;
+// Before a session is opened again after a failed try.
+constexpr int kReopenPauseMs = 250;
+
+}  // namespace
+
+TLobbySession::TLobbySession(TTaskBoard& board, size_t agent, kelvra::TAgentAddress address,
+                             const kelvra::TGridOptions& options, INameResolver& resolver)
+    : Board(board),
+      Agent(agent),
+      Address(std::move(address)),
+      Name(Address.Text()),
+      KeepAliveMs(std::max(options.KeepAliveSeconds, 1) * 1000),
+      ConnectTimeoutMs(std::max(options.ConnectTimeoutMs, 1)),
+      ReconnectAttempts(std::max(options.ReconnectAttempts, 0)),
+      Resolver(resolver),
+      Thread("Grid session") {}
+
+void TLobbySession::Start(ISystem& system, IDebugSink& debug) {
+  Thread.Start(system, debug, [this] { Run(); });
+}
+
+void TLobbySession::Interrupt() {
+  TMutexLock lock(ConnectionLock);
+  Interrupted = true;
+  if (Connecting >= 0) TTcpSocket::Shutdown(Connecting);
+  if (Connection) {
+    try {
+      Connection->Close();
+    } catch (...) {
+      // Closed all the same.
+    }
+  }
+}
+
+void TLobbySession::Run() {
+  std::string reason;
+  int poolSize = 0;
+  if (!Open(poolSize, reason)) {
+    if (!Board.Stopping()) Board.AgentLost(Agent, "agent " + Name + " is unreachable: " + reason);
+    return;
+  }
+  // Opens since the last session that had a task answered: a session that
+  // ends without achieving anything counts like one that could not open.
+  int tries = 0;
+  for (;;) {
+    Board.SessionUp(Agent, poolSize);
+    Serve(reason);
+    CloseConnection();
+    if (Board.Stopping()) return;
+    if (Board.SessionEnded(Agent, reason)) tries = 0;
+    Board.AddWarning("agent " + Name + ": session ended: " + reason);
+    for (;;) {
+      if (tries >= ReconnectAttempts) {
+        Board.AgentLost(Agent, "agent " + Name + " is lost: " + reason);
+        return;
+      }
+      if (tries > 0 && !Board.Pause(kReopenPauseMs)) return;
+      ++tries;
+      if (Open(poolSize, reason)) break;
+      if (Board.Stopping()) return;
+    }
+  }
+}
+
+bool TLobbySession::Open(int& poolSize, std::string& reason) {
+  uint32_t address = 0;
+  if (int error = Resolver.ResolveIPv4(Address.Host, address); error != 0) {
+    // EHOSTUNREACH is the resolver's "no such name".
+    reason = "cannot resolve \"" + Address.Host + "\"";
+    if (error != EHOSTUNREACH) reason += ": " + TTcpSocket::ErrorText(error);
+    return false;
+  }
+  TTcpSocket socket;
+  if (int error = socket.Create(); error != 0) {
+    reason = "cannot make a socket: " + TTcpSocket::ErrorText(error);
+    return false;
+  }
+  {
+    TMutexLock lock(ConnectionLock);
+    if (Interrupted) {
+      reason = "the grid is closing";
+      return false;
+    }
+    Connecting = socket.Get();
+  }
+  const int error = TTcpSocket::Connect(socket.Get(), address, Address.LobbyPort, ConnectTimeoutMs);
+  {
+    TMutexLock lock(ConnectionLock);
+    Connecting = -1;
+    if (error == 0 && !Interrupted)
+      Connection = std::make_unique<TCustomWinSocket>(std::move(socket), address, Address.LobbyPort);
+  }
+  if (error == 0 && !HasConnection()) {
+    reason = "the grid is closing";
+    return false;
+  }
+  if (error != 0) {
+    reason = error == TTcpSocket::kTimedOut ? "no answer to connect within " + std::to_string(ConnectTimeoutMs) + " ms"
+                                            : "connect: " + TTcpSocket::ErrorText(error);
+    return false;
+  }
+  if (Board.Stopping()) {
+    reason = "the grid is closing";
+    CloseConnection();
+    return false;
+  }
+  std::string answer;
+  const auto asked = std::chrono::steady_clock::now();
+  if (!SocketWriteString(Lobby(), "GET_POOLSIZE", ConnectTimeoutMs, nullptr) ||
+      !SocketReadString(Lobby(), answer, ConnectTimeoutMs)) {
+    // Closed at once, or silent until the time-out.
+    reason = std::chrono::steady_clock::now() - asked < std::chrono::milliseconds(ConnectTimeoutMs)
+                 ? "the agent closed the connection without answering GET_POOLSIZE (an agent refuses users "
+                   "not in its allowed_users, and sessions beyond its max_sessions)"
+                 : "no answer to GET_POOLSIZE within " + std::to_string(ConnectTimeoutMs) + " ms";
+    CloseConnection();
+    return false;
+  }
+  const auto parsed = std::from_chars(answer.data(), answer.data() + answer.size(), poolSize);
+  if (parsed.ec != std::errc() || parsed.ptr != answer.data() + answer.size() || poolSize <= 0) {
+    reason = "GET_POOLSIZE answered \"" + answer.substr(0, 40) + "\"";
+    CloseConnection();
+    return false;
+  }
+  return true;
+}
+
+void TLobbySession::Serve(std::string& reason) {
+  TCustomWinSocket& lobby = Lobby();
+  auto lastCommand = TTaskBoard::TClock::now();
+  TTaskBoard::TWork work;
+  while (Board.WaitForWork(Agent, lastCommand + std::chrono::milliseconds(KeepAliveMs), work)) {
+    for (const TTaskBoard::TMessage& task : work.Tasks) {
+      // The command and the input leave in one write, straight from the
+      // task's memory.
+      TStreamRef input(TGenericStreamRO::Create(task->Input.data(), static_cast<int32_t>(task->Input.size())));
+      if (!SocketWriteStringAndStream(lobby, task->Command, input.Get(), kExchangeMs, nullptr)) {
+        reason = "the lobby connection failed while sending a task";
+        return;
+      }
+    }
+    if (work.KeepAlive && !KeepAlive()) {
+      reason = "the agent closed the session";
+      return;
+    }
+    lastCommand = TTaskBoard::TClock::now();
+  }
+  // The grid is closing: the agent ends the session and drops what waits.
+  SocketWriteString(lobby, "DISCONNECT", 1000, nullptr);
+}
+
+bool TLobbySession::KeepAlive() {
+  // The answer is the agent's load summary ("GHz GHz MiB"); that it comes
+  // is what counts.
+  std::string summary;
+  return SocketWriteString(Lobby(), "KEEP_ALIVE", kExchangeMs, nullptr) &&
+         SocketReadString(Lobby(), summary, kExchangeMs);
+}
+
+bool TLobbySession::HasConnection() {
+  TMutexLock lock(ConnectionLock);
+  return Connection != nullptr;
+}
+
+TCustomWinSocket& TLobbySession::Lobby() {
+  TMutexLock lock(ConnectionLock);
+  return *Connection;
+}
+
+void TLobbySession::CloseConnection() {
+  std::unique_ptr<TCustomWinSocket> closing;
+  {
+    TMutexLock lock(ConnectionLock);
+    closing = std::move(Connection);
+  }
+  // Destruction closes; nobody else uses the connection any more.
+}

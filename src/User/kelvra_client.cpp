@@ -1,0 +1,211 @@
+// TGrid and TAgentAddress: the public face of the client library, on the
+// board (tasks and results), the sessions (one per agent) and the data
+// port's server.
+#include "kelvra/kelvra_client.h"
+
+#include <charconv>
+
+#include "Common/CommandText.h"
+#include "Common/E_SocketError.h"
+#include "Common/T_ServerSocket.h"
+#include "Platform/T_Platform.h"
+#include "User/CompressedBlock.h"
+#include "User/T_DataConnectionThread.h"
+#include "User/T_GridContent.h"
+#include "User/T_LobbySession.h"
+#include "User/T_TaskBoard.h"
+
+namespace kelvra {
+
+namespace {
+
+// How long the grid's end waits for the sessions to say DISCONNECT before
+// it cuts their connections.
+constexpr int kDisconnectWaitMs = 2000;
+
+std::string ReadWholeFile(const std::string& path) {
+  std::string content;
+  if (TStatus status = TPlatform::Linux().Files->ReadFile(path, content); !status) throw EGridError(status.Text());
+  return content;
+}
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A name that travels as one item of a command: the agent splits at
+// blanks, control bytes, commas and quotation marks.
+bool PlainItem(const std::string& text) {
+  if (text.empty()) return false;
+  for (unsigned char c : text)
+    if (c <= 32 || c == ',' || c == '"') return false;
+  return true;
+}
+
+}  // namespace
+
+TAgentAddress TAgentAddress::Parse(const std::string& text) {
+  TAgentAddress address;
+  const size_t colon = text.rfind(':');
+  address.Host = text.substr(0, colon);
+  if (address.Host.empty()) throw EGridError("agent address \"" + text + "\" has no host");
+  if (colon != std::string::npos) {
+    const std::string port = text.substr(colon + 1);
+    unsigned value = 0;
+    const auto parsed = std::from_chars(port.data(), port.data() + port.size(), value);
+    if (port.empty() || parsed.ec != std::errc() || parsed.ptr != port.data() + port.size() || value == 0 ||
+        value > 65535)
+      throw EGridError("agent address \"" + text + "\" has a bad port (1 to 65535)");
+    address.LobbyPort = static_cast<uint16_t>(value);
+  }
+  return address;
+}
+
+std::string TAgentAddress::Text() const { return Host + ":" + std::to_string(LobbyPort); }
+
+class TGrid::TImpl {
+ public:
+  explicit TImpl(TGridOptions options);
+  ~TImpl();
+
+  uint64_t Submit(const std::vector<std::string>& libraryFiles, const std::string& procedure, std::string input,
+                  bool compress, TTaskBoard::THandler handler);
+
+  // Constant after construction.
+  const TGridOptions Options;
+  const TPlatform& Platform;
+
+  TGridContent Content;
+  TTaskBoard Board;
+  TServerSocket DataServer;
+  std::vector<std::unique_ptr<TLobbySession>> Sessions;
+};
+
+namespace {
+
+std::vector<std::string> AgentNames(const TGridOptions& options) {
+  std::vector<std::string> names;
+  for (const TAgentAddress& agent : options.Agents) names.push_back(agent.Text());
+  return names;
+}
+
+}  // namespace
+
+TGrid::TImpl::TImpl(TGridOptions options)
+    : Options(std::move(options)),
+      Platform(TPlatform::Linux()),
+      Board(AgentNames(Options), Options.TasksPerPoolThread),
+      DataServer(*Platform.System, *Platform.Debug) {
+  DataServer.SetPort(Options.DataPort);
+  DataServer.SetAddress(Options.DataBindAddress);
+  DataServer.SetThreadCacheSize(0);
+  DataServer.SetOnGetThread([this](TCustomWinSocket&) -> std::unique_ptr<TServerClientThread> {
+    return std::make_unique<TDataConnectionThread>(Content, Board);
+  });
+  try {
+    DataServer.Activate();
+  } catch (const ESocketError& error) {
+    throw EGridError("data port " + std::to_string(Options.DataPort) + " is taken: " + error.what());
+  }
+  for (size_t agent = 0; agent < Options.Agents.size(); ++agent) {
+    Sessions.push_back(
+        std::make_unique<TLobbySession>(Board, agent, Options.Agents[agent], Options, *Platform.Names));
+  }
+  try {
+    for (auto& session : Sessions) session->Start(*Platform.System, *Platform.Debug);
+  } catch (...) {
+    Board.Stop();
+    for (auto& session : Sessions) session->Interrupt();
+    throw;
+  }
+  Board.WaitStarted();
+}
+
+TGrid::TImpl::~TImpl() {
+  Board.Stop();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDisconnectWaitMs);
+  for (auto& session : Sessions) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (!session->Join(static_cast<int>(std::max<int64_t>(left.count(), 0)))) {
+      session->Interrupt();
+      session->Join(kInfiniteWait);
+    }
+  }
+  DataServer.Deactivate();
+}
+
+uint64_t TGrid::TImpl::Submit(const std::vector<std::string>& libraryFiles, const std::string& procedure,
+                              std::string input, bool compress, TTaskBoard::THandler handler) {
+  if (libraryFiles.empty()) throw EGridError("a task needs a library file");
+  std::string files;
+  for (const std::string& name : libraryFiles) {
+    if (!PlainItem(name)) throw EGridError("file name \"" + name + "\" is empty or has a blank, comma or quote");
+    if (!Content.FindFile(name)) throw EGridError("file \"" + name + "\" is not served: add it with AddFile first");
+    if (!files.empty()) files += ',';
+    files += name;
+  }
+  if (!PlainItem(procedure))
+    throw EGridError("procedure name \"" + procedure + "\" is empty or has a blank, comma or quote");
+  if (compress) input = CompressBlock(input);
+  if (input.size() > static_cast<size_t>(INT32_MAX) - 4) throw EGridError("task input too large (2 GiB at most)");
+  const std::string tail = " " + EncodeArgument(files) + " " + procedure;
+  return Board.Add([&](uint32_t id) { return "RUN_TASK " + std::to_string(id) + tail; }, std::move(input),
+                   std::move(handler));
+}
+
+TGrid::TGrid(TGridOptions options) {
+  if (options.Agents.empty()) throw EGridError("no agent given");
+  Impl = std::make_unique<TImpl>(std::move(options));
+  std::string why;
+  if (Impl->Board.NoAgentLeft(why)) {
+    Impl.reset();
+    throw EGridError("no agent reachable: " + why);
+  }
+}
+
+TGrid::~TGrid() = default;
+
+void TGrid::AddFile(const std::string& name, std::string content) {
+  if (name.empty()) throw EGridError("a file needs a name");
+  Impl->Content.AddFile(name, std::move(content));
+}
+
+void TGrid::AddFileFromPath(const std::string& path) { AddFile(BaseName(path), ReadWholeFile(path)); }
+
+void TGrid::AddData(const std::string& identifier, std::string content, bool compress) {
+  Impl->Content.AddData(identifier, std::move(content), compress);
+}
+
+void TGrid::AddDataFromPath(const std::string& identifier, const std::string& path, bool compress) {
+  AddData(identifier, ReadWholeFile(path), compress);
+}
+
+void TGrid::OnResult(std::function<void(const TTaskResult&)> callback) {
+  Impl->Board.SetDefaultHandler(
+      std::make_shared<const std::function<void(const TTaskResult&)>>(std::move(callback)));
+}
+
+uint64_t TGrid::Submit(const std::vector<std::string>& libraryFiles, const std::string& procedure, std::string input,
+                       bool compress) {
+  return Impl->Submit(libraryFiles, procedure, std::move(input), compress, nullptr);
+}
+
+std::future<TTaskResult> TGrid::SubmitAsync(const std::vector<std::string>& libraryFiles,
+                                            const std::string& procedure, std::string input, bool compress) {
+  auto promise = std::make_shared<std::promise<TTaskResult>>();
+  std::future<TTaskResult> future = promise->get_future();
+  Impl->Submit(libraryFiles, procedure, std::move(input), compress,
+               std::make_shared<const std::function<void(const TTaskResult&)>>(
+                   [promise](const TTaskResult& result) { promise->set_value(result); }));
+  return future;
+}
+
+bool TGrid::WaitAll(int timeoutMs) { return Impl->Board.WaitAll(timeoutMs); }
+
+TGridProgress TGrid::Progress() const { return Impl->Board.Progress(); }
+
+std::vector<std::string> TGrid::Warnings() const { return Impl->Board.Warnings(); }
+
+}  // namespace kelvra

@@ -1,0 +1,380 @@
+// The client library against real agents: each agent a kelvra-agent
+// process with its own folders and loopback ports, the grid in this
+// process serving the test task libraries and data blocks on its data
+// port. Every result must come exactly once, whatever happens to the
+// agents.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "FakePeers.h"
+#include "T_AgentProcess.h"
+#include "TestSupport.h"
+#include "kelvra/kelvra_client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// One agent process whose user data port is the grid's.
+class TTestAgent {
+ public:
+  // `agentExtra`: settings of its [agent] section besides the usual.
+  TTestAgent(uint16_t dataPort, uint16_t coordinatorPort, const std::string& agentExtra = "") {
+    WriteTextFile(Dir / "kelvra.INI",
+                  "[agent]\n" + agentExtra + "bind_ip=127.0.0.1\nbind_port=" + std::to_string(LobbyPort) +
+                      "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\nbroadcast_port=0\n"
+                      "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
+                      std::to_string(coordinatorPort) + "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");
+    Process =
+        std::make_unique<TAgentProcess>(Dir, std::vector<std::string>{"--headless", "--config", Dir / "kelvra.INI"});
+    // Listening once a connection reaches its lobby (refused or not).
+    Ready = WaitUntil([&] { return fake::TLobbyClient("127.0.0.1", LobbyPort).Connected; }, 60s);
+  }
+  ~TTestAgent() {
+    if (Process && Process->Id() > 0) {
+      Process->Signal(SIGTERM);
+      Process->WaitExit(60s);
+    }
+  }
+
+  void Kill() {
+    Process->Signal(SIGKILL);
+    Process->WaitExit(60s);
+  }
+  kelvra::TAgentAddress Address() const {
+    return kelvra::TAgentAddress::Parse("127.0.0.1:" + std::to_string(LobbyPort));
+  }
+  std::string Log() const { return Process->Err(); }
+
+  TTempDir Dir;
+  uint16_t LobbyPort = fake::FreePort();
+  std::unique_ptr<TAgentProcess> Process;
+  bool Ready = false;
+};
+
+// Every result the grid hands over, and how often each index came.
+class TResults {
+ public:
+  std::function<void(const kelvra::TTaskResult&)> Handler() {
+    return [this](const kelvra::TTaskResult& result) {
+      std::lock_guard<std::mutex> guard(Mutex);
+      ++Calls[result.Index];
+      Last[result.Index] = result;
+    };
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    return Last.size();
+  }
+  // Each of indexes 0..n-1 exactly once, and nothing else.
+  void ExpectEachOnce(uint64_t n) {
+    std::lock_guard<std::mutex> guard(Mutex);
+    EXPECT_EQ(Calls.size(), n);
+    for (uint64_t i = 0; i < n; ++i) EXPECT_EQ(Calls[i], 1) << "task " << i;
+  }
+  // And each of them (but `except`) done, its output `prefix` + its index.
+  void ExpectEachEchoedOnce(uint64_t n, const std::string& prefix, uint64_t except = UINT64_MAX) {
+    ExpectEachOnce(n);
+    std::lock_guard<std::mutex> guard(Mutex);
+    for (uint64_t i = 0; i < n; ++i) {
+      if (i == except) continue;
+      EXPECT_TRUE(Last[i].Ok) << i << ": " << Last[i].Failure;
+      EXPECT_EQ(Last[i].Output, prefix + std::to_string(i));
+    }
+  }
+  kelvra::TTaskResult Get(uint64_t index) {
+    std::lock_guard<std::mutex> guard(Mutex);
+    return Last[index];
+  }
+
+ private:
+  std::mutex Mutex;
+  std::map<uint64_t, int> Calls;
+  std::map<uint64_t, kelvra::TTaskResult> Last;
+};
+
+struct GridTest : ::testing::Test {
+  fake::TFramedServer Coordinator;  // takes the agents' status reports
+  uint16_t DataPort = fake::FreePort();
+  std::vector<std::unique_ptr<TTestAgent>> Agents;
+  TResults Results;
+
+  void StartAgents(int count, const std::string& agentExtra = "") {
+    for (int i = 0; i < count; ++i) {
+      Agents.push_back(std::make_unique<TTestAgent>(DataPort, Coordinator.Port(), agentExtra));
+      ASSERT_TRUE(Agents.back()->Ready) << Agents.back()->Log();
+    }
+  }
+  kelvra::TGridOptions Options() {
+    kelvra::TGridOptions options;
+    for (const auto& agent : Agents) options.Agents.push_back(agent->Address());
+    options.DataPort = DataPort;
+    options.DataBindAddress = "127.0.0.1";
+    return options;
+  }
+  // `agents` agents and a grid on them that serves the test tasks and
+  // hands every result to Results; null when an agent did not start.
+  std::unique_ptr<kelvra::TGrid> StartGrid(int agents,
+                                           const std::function<void(kelvra::TGridOptions&)>& adjust = nullptr) {
+    StartAgents(agents);
+    return HasFatalFailure() ? nullptr : MakeGrid(adjust);
+  }
+  // The same on the agents started; `adjust` changes the options first.
+  std::unique_ptr<kelvra::TGrid> MakeGrid(const std::function<void(kelvra::TGridOptions&)>& adjust = nullptr) {
+    kelvra::TGridOptions options = Options();
+    if (adjust) adjust(options);
+    auto grid = std::make_unique<kelvra::TGrid>(options);
+    ServeTasks(*grid);
+    grid->OnResult(Results.Handler());
+    return grid;
+  }
+  // The error a grid with `options` fails to start with.
+  static std::string StartError(const kelvra::TGridOptions& options) {
+    try {
+      kelvra::TGrid grid(options);
+    } catch (const kelvra::EGridError& error) {
+      return error.what();
+    }
+    ADD_FAILURE() << "the grid started";
+    return "";
+  }
+  static void ServeTasks(kelvra::TGrid& grid) { grid.AddFileFromPath(KELVRA_TASKLIB_TASKS); }
+  static std::vector<std::string> Library() { return {"libtasklib_tasks.so"}; }
+  static bool HasWarning(const kelvra::TGrid& grid, const std::string& part) {
+    for (const std::string& warning : grid.Warnings())
+      if (warning.find(part) != std::string::npos) return true;
+    return false;
+  }
+};
+
+TEST_F(GridTest, ManyTasksOverTwoAgentsEachAnsweredOnceByItsAgent) {
+  auto grid = StartGrid(2);
+  ASSERT_TRUE(grid);
+  EXPECT_EQ(grid->Progress().AgentsUp, 2u);
+  EXPECT_GE(grid->Progress().PoolThreads, 2u);
+
+  constexpr uint64_t kTasks = 600;
+  for (uint64_t i = 0; i < kTasks; ++i)
+    ASSERT_EQ(grid->Submit(Library(), "Echo", "input " + std::to_string(i)), i);
+  // A task with a future of its own: the future has it, the callback not.
+  std::future<kelvra::TTaskResult> own = grid->SubmitAsync(Library(), "Echo", "own");
+  ASSERT_TRUE(grid->WaitAll(120000));
+
+  Results.ExpectEachEchoedOnce(kTasks, "input ");
+  std::set<std::string> answeredBy;
+  for (uint64_t i = 0; i < kTasks; ++i) answeredBy.insert(Results.Get(i).Agent);
+  EXPECT_EQ(answeredBy, (std::set<std::string>{Agents[0]->Address().Text(), Agents[1]->Address().Text()}));
+  ASSERT_EQ(own.wait_for(0s), std::future_status::ready);
+  EXPECT_EQ(own.get().Output, "own");
+  const kelvra::TGridProgress progress = grid->Progress();
+  EXPECT_EQ(progress.Submitted, kTasks + 1);
+  EXPECT_EQ(progress.Done, kTasks + 1);
+  EXPECT_EQ(progress.Failed, 0u);
+  EXPECT_TRUE(grid->Warnings().empty()) << grid->Warnings().front();
+}
+
+TEST_F(GridTest, AgentKilledMidRunItsTasksFinishOnTheOtherOnce) {
+  auto grid = StartGrid(2);
+  ASSERT_TRUE(grid);
+  constexpr uint64_t kTasks = 300;
+  for (uint64_t i = 0; i < kTasks; ++i) grid->Submit(Library(), "SlowEcho", "slow " + std::to_string(i));
+  // Both agents are busy (20 ms a task) and each holds a full window of
+  // unanswered tasks while the queue lasts: the killed one takes some along.
+  ASSERT_TRUE(WaitUntil([&] { return Results.Count() >= 40; }, 120s));
+  const std::string killed = Agents[0]->Address().Text();
+  Agents[0]->Kill();
+
+  ASSERT_TRUE(grid->WaitAll(180000));
+  Results.ExpectEachEchoedOnce(kTasks, "slow ");
+  EXPECT_TRUE(WaitUntil([&] { return HasWarning(*grid, "agent " + killed + " is lost"); }, 60s));
+  EXPECT_EQ(grid->Progress().AgentsUp, 1u);
+}
+
+TEST_F(GridTest, FailingTaskGetsTheAgentsTextAndTheOthersAreStillDone) {
+  auto grid = StartGrid(1);
+  ASSERT_TRUE(grid);
+  constexpr uint64_t kTasks = 41;
+  constexpr uint64_t kFailing = 20;
+  for (uint64_t i = 0; i < kTasks; ++i)
+    grid->Submit(Library(), i == kFailing ? "ReturnFalse" : "Echo", "echo " + std::to_string(i));
+  ASSERT_TRUE(grid->WaitAll(120000));
+
+  Results.ExpectEachEchoedOnce(kTasks, "echo ", kFailing);
+  const kelvra::TTaskResult failed = Results.Get(kFailing);
+  EXPECT_FALSE(failed.Ok);
+  EXPECT_NE(failed.Failure.find("POOLTHREAD: exception \"TaskProc returned false\" in task "), std::string::npos)
+      << failed.Failure;
+  EXPECT_EQ(failed.Agent, Agents[0]->Address().Text());
+  EXPECT_EQ(grid->Progress().Failed, 1u);
+  EXPECT_EQ(grid->Progress().Done, kTasks - 1);
+  // The failure ended the session; the grid opened another and goes on.
+  EXPECT_TRUE(HasWarning(*grid, "session ended"));
+  EXPECT_TRUE(WaitUntil([&] { return grid->Progress().AgentsUp == 1; }, 30s));
+  std::future<kelvra::TTaskResult> after = grid->SubmitAsync(Library(), "Echo", "after");
+  ASSERT_TRUE(grid->WaitAll(60000));
+  EXPECT_EQ(after.get().Output, "after");
+}
+
+TEST_F(GridTest, DataBlocksAndInputsServedPlainAndCompressed) {
+  StartAgents(1);
+  TTempDir files;
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i % 97) + " of a compressible block\n";
+  WriteTextFile(files / "plain.txt", "plain bytes\n\x01\x02 as they are");
+  WriteTextFile(files / "packed.txt", text);
+
+  kelvra::TGrid grid(Options());
+  ServeTasks(grid);
+  grid.AddDataFromPath("plain", files / "plain.txt");
+  grid.AddDataFromPath("packed", files / "packed.txt", true);
+  auto plain = grid.SubmitAsync(Library(), "FetchData", "plain");
+  auto packed = grid.SubmitAsync(Library(), "FetchData", "packed");
+  auto input = grid.SubmitAsync(Library(), "Echo", text, true);
+  ASSERT_TRUE(grid.WaitAll(120000));
+
+  EXPECT_EQ(plain.get().Output, ReadTextFile(files / "plain.txt"));
+  EXPECT_EQ(packed.get().Output, text);  // inflated by the agent
+  EXPECT_EQ(input.get().Output, text);
+  // The compressed forms crossed the wire: the agent says it inflated.
+  EXPECT_NE(Agents[0]->Log().find("Decompressing"), std::string::npos);
+}
+
+TEST_F(GridTest, UnknownFilesAndDataAreClearErrors) {
+  StartAgents(1);
+  kelvra::TGrid grid(Options());
+  ServeTasks(grid);
+  try {
+    grid.Submit({"libmissing.so"}, "Echo", "x");
+    FAIL() << "a library that was never added is refused";
+  } catch (const kelvra::EGridError& error) {
+    EXPECT_NE(std::string(error.what()).find("libmissing.so"), std::string::npos) << error.what();
+  }
+  EXPECT_THROW(grid.AddFileFromPath("/nonexistent/libnothing.so"), kelvra::EGridError);
+  EXPECT_THROW(grid.Submit(Library(), "Two words", "x"), kelvra::EGridError);
+  // A block the grid does not have: GetData fails, and the task with it.
+  auto missing = grid.SubmitAsync(Library(), "FetchData", "nowhere");
+  ASSERT_TRUE(grid.WaitAll(60000));
+  EXPECT_FALSE(missing.get().Ok);
+  EXPECT_TRUE(HasWarning(grid, "data block \"nowhere\""));
+}
+
+TEST_F(GridTest, DataPortTakenIsAnError) {
+  uint16_t taken = 0;
+  const int holder = fake::Listen(0, taken);
+  kelvra::TGridOptions options = Options();
+  options.Agents = {kelvra::TAgentAddress::Parse("127.0.0.1:" + std::to_string(fake::FreePort()))};
+  options.DataPort = taken;
+  const std::string error = StartError(options);
+  EXPECT_EQ(error.rfind("data port " + std::to_string(taken) + " is taken: ", 0), 0u) << error;
+  ::close(holder);
+}
+
+TEST_F(GridTest, NoAgentReachableNamesEach) {
+  const std::string first = "127.0.0.1:" + std::to_string(fake::FreePort());
+  const std::string second = "127.0.0.1:" + std::to_string(fake::FreePort());
+  kelvra::TGridOptions options = Options();
+  options.Agents = {kelvra::TAgentAddress::Parse(first), kelvra::TAgentAddress::Parse(second)};
+  const std::string error = StartError(options);
+  EXPECT_EQ(error.rfind("no agent reachable: ", 0), 0u) << error;
+  EXPECT_NE(error.find("agent " + first + " is unreachable: connect: "), std::string::npos) << error;
+  EXPECT_NE(error.find("agent " + second + " is unreachable: connect: "), std::string::npos) << error;
+  // The data port is free again: a grid's failed start keeps nothing.
+  uint16_t bound = 0;
+  const int again = fake::Listen(DataPort, bound);
+  EXPECT_EQ(bound, DataPort);
+  ::close(again);
+}
+
+TEST_F(GridTest, AgentThatRefusesTheUserIsNamedWithWhy) {
+  StartAgents(1, "allowed_users=192.0.2.7\n");
+  const std::string error = StartError(Options());
+  EXPECT_EQ(error, "no agent reachable: agent " + Agents[0]->Address().Text() +
+                       " is unreachable: the agent closed the connection without answering GET_POOLSIZE (an agent "
+                       "refuses users not in its allowed_users, and sessions beyond its max_sessions)");
+}
+
+TEST_F(GridTest, OneOfTwoUnreachableIsAWarningAndTheOtherWorks) {
+  StartAgents(1);
+  kelvra::TGridOptions options = Options();
+  const std::string absent = "127.0.0.1:" + std::to_string(fake::FreePort());
+  options.Agents.push_back(kelvra::TAgentAddress::Parse(absent));
+  kelvra::TGrid grid(options);
+  ServeTasks(grid);
+  ASSERT_EQ(grid.Warnings().size(), 1u);
+  EXPECT_EQ(grid.Warnings()[0].rfind("agent " + absent + " is unreachable: connect: ", 0), 0u) << grid.Warnings()[0];
+  EXPECT_EQ(grid.Progress().AgentsUp, 1u);
+  grid.OnResult(Results.Handler());
+  for (int i = 0; i < 20; ++i) grid.Submit(Library(), "Echo", std::to_string(i));
+  ASSERT_TRUE(grid.WaitAll(60000));
+  Results.ExpectEachOnce(20);
+  EXPECT_EQ(Results.Get(7).Agent, Agents[0]->Address().Text());
+}
+
+TEST_F(GridTest, LastAgentLostFailsWhatWaitsOnce) {
+  auto grid = StartGrid(1, [](kelvra::TGridOptions& options) { options.ReconnectAttempts = 1; });
+  ASSERT_TRUE(grid);
+  constexpr uint64_t kTasks = 200;
+  for (uint64_t i = 0; i < kTasks; ++i) grid->Submit(Library(), "SlowEcho", "x");
+  ASSERT_TRUE(WaitUntil([&] { return Results.Count() >= 4; }, 60s));
+  Agents[0]->Kill();
+
+  EXPECT_FALSE(grid->WaitAll(120000));
+  Results.ExpectEachOnce(kTasks);
+  const kelvra::TTaskResult last = Results.Get(kTasks - 1);
+  EXPECT_FALSE(last.Ok);
+  EXPECT_EQ(last.Failure.rfind("no agent left: agent " + Agents[0]->Address().Text() + " is lost: ", 0), 0u)
+      << last.Failure;
+  EXPECT_EQ(grid->Progress().AgentsUp, 0u);
+  EXPECT_THROW(grid->Submit(Library(), "Echo", "late"), kelvra::EGridError);
+}
+
+TEST_F(GridTest, GridEndsAtOnceWithTasksRunningAndTheAgentSeesDisconnect) {
+  StartAgents(2);
+  RunBounded(
+      [&] {
+        auto grid = MakeGrid();
+        for (int i = 0; i < 200; ++i) grid->Submit(Library(), "SlowEcho", "x");
+        WaitUntil([&] { return Results.Count() >= 4; }, 60s);
+      },
+      60s, "the grid's end");
+  EXPECT_LT(Results.Count(), 200u);  // the rest got no result
+  for (const auto& agent : Agents)
+    EXPECT_TRUE(WaitUntil([&] { return agent->Log().find("Received DISCONNECT command.") != std::string::npos; }, 30s));
+}
+
+#if !KELVRA_SANITIZED_BUILD
+// The agent ends a session after 20 s without a command: an idle grid keeps
+// its sessions with KEEP_ALIVE.
+TEST_F(GridTest, IdleSessionIsKeptAlive) {
+  auto grid = StartGrid(1, [](kelvra::TGridOptions& options) { options.KeepAliveSeconds = 2; });
+  ASSERT_TRUE(grid);
+  std::this_thread::sleep_for(23s);
+  auto after = grid->SubmitAsync(Library(), "Echo", "still there");
+  ASSERT_TRUE(grid->WaitAll(60000));
+  EXPECT_EQ(after.get().Output, "still there");
+  // The session lasted: no end seen, no session opened again.
+  EXPECT_TRUE(grid->Warnings().empty()) << grid->Warnings().front();
+  const std::string log = Agents[0]->Log();
+  size_t keptAlive = 0;
+  for (size_t at = log.find("KEEP_ALIVE received"); at != std::string::npos;
+       at = log.find("KEEP_ALIVE received", at + 1))
+    ++keptAlive;
+  EXPECT_GE(keptAlive, 5u);
+}
+#endif
+
+TEST(AgentAddressTest, ParsesHostAndPort) {
+  EXPECT_EQ(kelvra::TAgentAddress::Parse("10.0.0.5").Text(), "10.0.0.5:4102");
+  EXPECT_EQ(kelvra::TAgentAddress::Parse("node7:4200").LobbyPort, 4200);
+  EXPECT_THROW(kelvra::TAgentAddress::Parse(""), kelvra::EGridError);
+  EXPECT_THROW(kelvra::TAgentAddress::Parse(":4102"), kelvra::EGridError);
+  EXPECT_THROW(kelvra::TAgentAddress::Parse("host:"), kelvra::EGridError);
+  EXPECT_THROW(kelvra::TAgentAddress::Parse("host:70000"), kelvra::EGridError);
+  EXPECT_THROW(kelvra::TAgentAddress::Parse("host:12ab"), kelvra::EGridError);
+}
+
+}  // namespace

@@ -1,0 +1,341 @@
+// kelvra-submit from outside: the real tool against real agents (or the
+// private agent it starts itself), its results, its texts and exit status.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FakePeers.h"
+#include "Platform/T_ChildProcess.h"
+#include "TestSupport.h"
+#include "T_AgentProcess.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kRunBoundMs = 180000;
+
+// An agent of the test's own: private folders, a free lobby port, reports
+// going to the user's `dataPort`, never broadcasting.
+class TTestAgent {
+ public:
+  TTestAgent(uint16_t dataPort) : LobbyPort(fake::FreePort()) {
+    WriteTextFile(Dir / "kelvra.INI",
+                  "[agent]\nbind_ip=127.0.0.1\nbind_port=" + std::to_string(LobbyPort) +
+                      "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\nbroadcast_port=0\n"
+                      "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
+                      std::to_string(fake::FreePort()) + "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");
+    Process = std::make_unique<TAgentProcess>(Dir, std::vector<std::string>{"--headless", "--config", Dir / "kelvra.INI"});
+    Ready = WaitUntil([&] { return fake::TLobbyClient("127.0.0.1", LobbyPort).Connected; }, 60s);
+  }
+  std::string Address() const { return "127.0.0.1:" + std::to_string(LobbyPort); }
+  // Task reports this agent has sent.
+  size_t Reports() const {
+    const std::string log = Process->Err();
+    size_t count = 0;
+    for (size_t at = log.find("TASK_DONE"); at != std::string::npos; at = log.find("TASK_DONE", at + 1)) ++count;
+    return count;
+  }
+
+  TTempDir Dir;
+  uint16_t LobbyPort;
+  std::unique_ptr<TAgentProcess> Process;
+  bool Ready = false;
+};
+
+// One run of kelvra-submit with its standard input from a file.
+class TSubmitRun {
+ public:
+  TSubmitRun(const TTempDir& dir, std::vector<std::string> arguments, const std::string& input = "",
+             const std::vector<std::string>& environment = {})
+      : Dir(dir) {
+    WriteTextFile(Dir / "submit.in", input);
+    arguments.insert(arguments.begin(), KELVRA_SUBMIT_PATH);
+    Started = Child.Start(arguments, environment, Dir / "submit.out", Dir / "submit.err", Dir / "submit.in").Ok();
+  }
+  // The exit status (TChildProcess::kRunning when it did not end in time).
+  int Wait() { return Started ? Child.WaitExit(kRunBoundMs) : -2; }
+  std::string Out() const { return ReadTextFile(Dir / "submit.out"); }
+  std::string Err() const { return ReadTextFile(Dir / "submit.err"); }
+
+  const TTempDir& Dir;
+  TChildProcess Child;
+  bool Started = false;
+};
+
+// Processes of this user whose command line mentions `text`.
+size_t ProcessesMentioning(const std::string& text) {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string line = ReadTextFile(entry.path().string() + "/cmdline");
+    std::replace(line.begin(), line.end(), '\0', ' ');
+    if (line.find(text) != std::string::npos) ++count;
+  }
+  return count;
+}
+
+std::string Lines(size_t count, const std::string& prefix) {
+  std::string text;
+  for (size_t i = 0; i < count; ++i) text += prefix + std::to_string(i) + "\n";
+  return text;
+}
+
+struct SubmitTest : ::testing::Test {
+  TTempDir Dir;
+  uint16_t DataPort = fake::FreePort();
+
+  // The arguments of a run of `procedure` on `agents`, over the lines of
+  // standard input unless other inputs are added.
+  std::vector<std::string> On(const std::vector<const TTestAgent*>& agents, const std::string& library,
+                              const std::string& procedure, bool standardInput = true) {
+    std::vector<std::string> arguments{"--data-port", std::to_string(DataPort), "--library", library, "--procedure",
+                                       procedure};
+    for (const TTestAgent* agent : agents) {
+      arguments.push_back("--agent");
+      arguments.push_back(agent->Address());
+    }
+    if (standardInput) arguments.push_back("-");
+    return arguments;
+  }
+  // The arguments of a --local run of `procedure` over the lines of
+  // standard input.
+  static std::vector<std::string> Local(const std::string& library, const std::string& procedure) {
+    return {"--local", "--agent-binary", KELVRA_AGENT_PATH, "--library", library, "--procedure", procedure, "-"};
+  }
+};
+
+TEST_F(SubmitTest, ManyInputsOverTwoAgentsGiveEveryResultOnceInInputOrder) {
+  TTestAgent first(DataPort), second(DataPort);
+  ASSERT_TRUE(first.Ready && second.Ready);
+  TSubmitRun run(Dir, On({&first, &second}, KELVRA_TASKLIB_SUBMIT, "SlowEcho"), Lines(400, "task "));
+  ASSERT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_EQ(run.Out(), Lines(400, "task "));
+  EXPECT_NE(run.Err().find("400 done, 0 failed in "), std::string::npos) << run.Err();
+  // Both agents had a share of the work.
+  EXPECT_GT(first.Reports(), 0u);
+  EXPECT_GT(second.Reports(), 0u);
+}
+
+TEST_F(SubmitTest, AnAgentKilledMidRunLosesNoResultAndRepeatsNone) {
+  TTestAgent first(DataPort), second(DataPort);
+  ASSERT_TRUE(first.Ready && second.Ready);
+  TSubmitRun run(Dir, On({&first, &second}, KELVRA_TASKLIB_SUBMIT, "SlowEcho"), Lines(600, "input "));
+  ASSERT_TRUE(run.Started);
+  // Once the first agent has answered some of its tasks, and holds more.
+  ASSERT_TRUE(WaitUntil([&] { return first.Reports() >= 20; }, 120s)) << run.Err();
+  first.Process->Signal(SIGKILL);
+  ASSERT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_EQ(run.Out(), Lines(600, "input "));
+  EXPECT_NE(run.Err().find("600 done, 0 failed"), std::string::npos) << run.Err();
+}
+
+TEST_F(SubmitTest, AFailingTaskIsListedWithTheAgentsTextAndTheOthersAreWritten) {
+  TTestAgent agent(DataPort);
+  ASSERT_TRUE(agent.Ready);
+  WriteTextFile(Dir / "alpha.txt", "first input");
+  WriteTextFile(Dir / "broken.txt", "fail here");
+  WriteTextFile(Dir / "gamma.txt", "third input\n");
+  std::vector<std::string> arguments = On({&agent}, KELVRA_TASKLIB_SUBMIT, "EchoUnlessFail", false);
+  for (const char* name : {"alpha.txt", "broken.txt", "gamma.txt"}) arguments.push_back(Dir / name);
+  arguments.insert(arguments.end(), {"--output", Dir / "results"});
+  TSubmitRun run(Dir, arguments);
+  ASSERT_EQ(run.Wait(), 1) << run.Err();
+  EXPECT_NE(run.Err().find("input " + (Dir / "broken.txt") + ": POOLTHREAD: exception \"TaskProc returned false\" in task "), std::string::npos)
+      << run.Err();
+  EXPECT_NE(run.Err().find("2 done, 1 failed"), std::string::npos) << run.Err();
+  EXPECT_EQ(ReadTextFile(Dir / "results/alpha.txt"), "first input");
+  EXPECT_EQ(ReadTextFile(Dir / "results/gamma.txt"), "third input\n");
+  EXPECT_FALSE(std::filesystem::exists(Dir / "results/broken.txt"));
+  EXPECT_EQ(run.Out(), "");
+}
+
+TEST_F(SubmitTest, ResultsThatCannotBeWrittenStopTheRun) {
+  TTestAgent agent(DataPort);
+  ASSERT_TRUE(agent.Ready);
+  WriteTextFile(Dir / "lines.in", Lines(3000, "line "));
+  TChildProcess child;
+  std::vector<std::string> arguments = On({&agent}, KELVRA_TASKLIB_SUBMIT, "SlowEcho");
+  arguments.insert(arguments.begin(), KELVRA_SUBMIT_PATH);
+  ASSERT_TRUE(child.Start(arguments, {}, "/dev/full", Dir / "err", Dir / "lines.in").Ok());
+  EXPECT_EQ(child.WaitExit(kRunBoundMs), 1);
+  EXPECT_NE(ReadTextFile(Dir / "err").find("kelvra-submit: standard output cannot be written: No space left on device"),
+            std::string::npos)
+      << ReadTextFile(Dir / "err");
+  // It stopped there: the agent did not run every task.
+  EXPECT_LT(agent.Reports(), 3000u);
+}
+
+TEST_F(SubmitTest, DataBlocksAreServedFromFilesCompressedAndNot) {
+  TTestAgent agent(DataPort);
+  ASSERT_TRUE(agent.Ready);
+  std::string text, binary;
+  for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i % 97) + " of a block\n";
+  for (size_t i = 0; i < 300000; ++i) binary.push_back(static_cast<char>((i * 7919) >> 3));
+  WriteTextFile(Dir / "text.blk", text);
+  WriteTextFile(Dir / "binary.blk", binary);
+  WriteTextFile(Dir / "ask-text", "text");
+  WriteTextFile(Dir / "ask-binary", "binary");
+  for (bool compress : {false, true}) {
+    SCOPED_TRACE(compress ? "compressed" : "plain");
+    TTempDir runDir;
+    std::vector<std::string> arguments = On({&agent}, KELVRA_TASKLIB_TASKS, "FetchData", false);
+    arguments.insert(arguments.end(), {"--data", "text=" + (Dir / "text.blk"), "--data=binary=" + (Dir / "binary.blk"),
+                                       "--output", runDir / "out", Dir / "ask-text", Dir / "ask-binary"});
+    if (compress) arguments.push_back("--compress");
+    TSubmitRun run(runDir, arguments);
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_TRUE(ReadTextFile(runDir / "out/ask-text") == text);
+    EXPECT_TRUE(ReadTextFile(runDir / "out/ask-binary") == binary);
+  }
+}
+
+TEST_F(SubmitTest, LocalRunsOnAPrivateAgentAndLeavesNothingBehind) {
+  TTempDir temp;
+  TSubmitRun run(Dir, Local(KELVRA_TASKLIB_TASKS, "Echo"), "one\ntwo\n\nfour", {"TMPDIR=" + temp.Get()});
+  ASSERT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_EQ(run.Out(), "one\ntwo\n\nfour\n");
+  EXPECT_NE(run.Err().find("4 done, 0 failed"), std::string::npos) << run.Err();
+  EXPECT_TRUE(std::filesystem::is_empty(temp.Get())) << "the private agent's folder is left behind";
+}
+
+TEST_F(SubmitTest, ALocalRunWithFailuresKeepsTheAgentsLogAndSaysWhere) {
+  TTempDir temp;
+  TSubmitRun run(Dir, Local(KELVRA_TASKLIB_TASKS, "ReturnFalse"), "x\n", {"TMPDIR=" + temp.Get()});
+  ASSERT_EQ(run.Wait(), 1) << run.Err();
+  EXPECT_NE(run.Err().find("input line-1: POOLTHREAD: exception \"TaskProc returned false\" in task "), std::string::npos) << run.Err();
+  const std::string marker = "the local agent's log: ";
+  const size_t at = run.Err().find(marker);
+  ASSERT_NE(at, std::string::npos) << run.Err();
+  const std::string log = run.Err().substr(at + marker.size(), run.Err().find('\n', at) - at - marker.size());
+  EXPECT_EQ(log.rfind(temp.Get(), 0), 0u) << log;
+  EXPECT_NE(ReadTextFile(log).find("TASK_FAILED"), std::string::npos);
+}
+
+TEST_F(SubmitTest, ALocalRunStoppedBySignalStopsItsAgentAndRemovesItsFolder) {
+  TTempDir temp;
+  TSubmitRun run(Dir, Local(KELVRA_TASKLIB_SUBMIT, "SlowEcho"), Lines(5000, "slow "), {"TMPDIR=" + temp.Get()});
+  ASSERT_TRUE(run.Started);
+  ASSERT_TRUE(WaitUntil([&] { return run.Out().size() > 100; }, 120s)) << run.Err();
+  run.Child.Signal(SIGTERM);
+  EXPECT_EQ(run.Wait(), 128 + SIGTERM) << run.Err();
+  EXPECT_NE(run.Err().find("kelvra-submit: stopped by signal 15"), std::string::npos) << run.Err();
+  EXPECT_TRUE(std::filesystem::is_empty(temp.Get())) << "the private agent's folder is left behind";
+}
+
+TEST_F(SubmitTest, ALocalAgentEndsWhenItsToolIsKilled) {
+  TTempDir temp;
+  TSubmitRun run(Dir, Local(KELVRA_TASKLIB_SUBMIT, "SlowEcho"), Lines(5000, "slow "), {"TMPDIR=" + temp.Get()});
+  ASSERT_TRUE(run.Started);
+  ASSERT_TRUE(WaitUntil([&] { return run.Out().size() > 100; }, 120s)) << run.Err();
+  ASSERT_EQ(ProcessesMentioning(temp.Get() + "/kelvra-local-"), 1u);
+  run.Child.Signal(SIGKILL);
+  EXPECT_EQ(run.Wait(), 128 + SIGKILL);
+  EXPECT_TRUE(WaitUntil([&] { return ProcessesMentioning(temp.Get() + "/kelvra-local-") == 0; }, 60s))
+      << "the private agent outlives kelvra-submit";
+}
+
+TEST_F(SubmitTest, UsageErrorsAndAGridThatCannotStartExitWithTwoAndSayWhy) {
+  WriteTextFile(Dir / "in", "x");
+  fake::TFakeUser taken;  // a listener on a data port
+  const std::string nobody = "127.0.0.1:" + std::to_string(fake::FreePort());
+  const std::string lib = KELVRA_TASKLIB_TASKS;
+  const struct {
+    std::vector<std::string> Arguments;
+    std::string Says;
+  } cases[] = {
+      {{"--library", lib, "--procedure", "Echo", Dir / "in"}, "no agent given"},
+      {{"--agent", nobody, "--procedure", "Echo", Dir / "in"}, "no task library given"},
+      {{"--agent", nobody, "--library", lib, Dir / "in"}, "no procedure given"},
+      {{"--agent", nobody, "--library", lib, "--procedure", "Echo"}, "no input given"},
+      {{"--agent", nobody, "--frobnicate", "--library", lib, "--procedure", "Echo", Dir / "in"},
+       "unknown option --frobnicate"},
+      {{"--agent", "127.0.0.1:99999", "--library", lib, "--procedure", "Echo", Dir / "in"}, "bad --agent"},
+      {{"--local", "--agent", nobody, "--library", lib, "--procedure", "Echo", Dir / "in"}, "exclude each other"},
+      {{"--agent", nobody, "--library", lib, "--procedure", "Echo", "--data", "noequals", Dir / "in"},
+       "expected ID=FILE"},
+      {{"--agent", nobody, "--library", Dir / "missing.so", "--procedure", "Echo", Dir / "in"},
+       "library file " + (Dir / "missing.so") + " cannot be read"},
+      {{"--agent", nobody, "--library", lib, "--procedure", "Echo", Dir / "absent"},
+       "input " + (Dir / "absent") + " cannot be read"},
+      {{"--agent", nobody, "--data-port", std::to_string(taken.Port()), "--library", lib, "--procedure", "Echo",
+        Dir / "in"},
+       "data port " + std::to_string(taken.Port()) + " is taken"},
+      {{"--local", "--agent-binary", Dir / "no-agent", "--library", lib, "--procedure", "Echo", Dir / "in"},
+       "the local agent cannot start: cannot start " + (Dir / "no-agent")},
+      {{"--agent", nobody, "--data-port", std::to_string(fake::FreePort()), "--library", lib, "--procedure", "Echo",
+        Dir / "in"},
+       nobody},
+  };
+  for (const auto& each : cases) {
+    SCOPED_TRACE(each.Says);
+    TTempDir runDir;
+    TSubmitRun run(runDir, each.Arguments);
+    EXPECT_EQ(run.Wait(), 2);
+    EXPECT_NE(run.Err().find("kelvra-submit: "), std::string::npos) << run.Err();
+    EXPECT_NE(run.Err().find(each.Says), std::string::npos) << run.Err();
+    EXPECT_EQ(run.Out(), "");
+  }
+}
+
+TEST_F(SubmitTest, OnATerminalAProgressLineIsRedrawnAndOtherwiseNot) {
+  TTestAgent agent(DataPort);
+  ASSERT_TRUE(agent.Ready);
+  const std::vector<std::string> arguments = On({&agent}, KELVRA_TASKLIB_SUBMIT, "SlowEcho");
+  {
+    TTempDir plainDir;
+    TSubmitRun plain(plainDir, arguments, Lines(20, "x"));
+    ASSERT_EQ(plain.Wait(), 0) << plain.Err();
+    EXPECT_EQ(plain.Err().find('\r'), std::string::npos) << plain.Err();
+  }
+  // Standard error on a terminal: the line is redrawn while tasks run.
+  const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(::grantpt(terminal), 0);
+  ASSERT_EQ(::unlockpt(terminal), 0);
+  const std::string terminalPath = ::ptsname(terminal);
+  ::fcntl(terminal, F_SETFL, O_NONBLOCK);
+  WriteTextFile(Dir / "lines.in", Lines(150, "x"));
+  TChildProcess child;
+  std::vector<std::string> line = arguments;
+  line.insert(line.begin(), KELVRA_SUBMIT_PATH);
+  ASSERT_TRUE(child.Start(line, {}, Dir / "out", terminalPath, Dir / "lines.in").Ok());
+  std::string seen;
+  int status = TChildProcess::kRunning;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunBoundMs);
+  while (status == TChildProcess::kRunning && std::chrono::steady_clock::now() < deadline) {
+    status = child.WaitExit(50);
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(terminal, buffer, sizeof buffer)) > 0;) seen.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(terminal);
+  ASSERT_EQ(status, 0) << seen;
+  EXPECT_NE(seen.find("\r["), std::string::npos) << seen;
+  EXPECT_NE(seen.find("tasks/s"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("150 done, 0 failed"), std::string::npos) << seen;
+  EXPECT_EQ(ReadTextFile(Dir / "out"), Lines(150, "x"));
+}
+
+TEST_F(SubmitTest, HelpShowsExamplesAndVersionTheNumber) {
+  TSubmitRun help(Dir, {"--help"});
+  ASSERT_EQ(help.Wait(), 0);
+  EXPECT_NE(help.Out().find("Examples:"), std::string::npos);
+  EXPECT_NE(help.Out().find("--local"), std::string::npos);
+  TTempDir other;
+  TSubmitRun version(other, {"--version"});
+  ASSERT_EQ(version.Wait(), 0);
+  EXPECT_EQ(version.Out().rfind("kelvra-submit ", 0), 0u);
+}
+
+}  // namespace
