@@ -109,13 +109,14 @@ int main(int argc, char** argv) {
       std::lock_guard<std::mutex> lock(mutex);
       if (!right && wrong++ == 0) firstWrong = result.Ok ? "task " + std::to_string(result.Index) + ": wrong output"
                                                          : "task " + std::to_string(result.Index) + ": " + result.Failure;
-      --outstanding;
-      answered.notify_one();
+      // The submitting thread is woken once the window has drained to half,
+      // not once per result.
+      if (--outstanding == options.Window / 2) answered.notify_one();
     });
     const auto submit = [&](uint64_t number) {
       {
         std::unique_lock<std::mutex> lock(mutex);
-        answered.wait(lock, [&] { return outstanding < options.Window; });
+        if (outstanding >= options.Window) answered.wait(lock, [&] { return outstanding <= options.Window / 2; });
         ++outstanding;
       }
       grid.Submit({libraryName}, options.Procedure, echo ? EchoInput(pattern, number) : std::string());

@@ -195,6 +195,20 @@ TEST_F(SubmitTest, ALocalRunWithFailuresKeepsTheAgentsLogAndSaysWhere) {
   EXPECT_NE(ReadTextFile(log).find("TASK_FAILED"), std::string::npos);
 }
 
+TEST_F(SubmitTest, ALocalRunStoppedBySignalStopsItsAgentAndRemovesItsFolder) {
+  TTempDir temp;
+  TSubmitRun run(Dir,
+                 {"--local", "--agent-binary", KELVRA_AGENT_PATH, "--library", KELVRA_TASKLIB_SUBMIT, "--procedure",
+                  "SlowEcho", "-"},
+                 Lines(5000, "slow "), {"TMPDIR=" + temp.Get()});
+  ASSERT_TRUE(run.Started);
+  ASSERT_TRUE(WaitUntil([&] { return run.Out().size() > 100; }, 120s)) << run.Err();
+  run.Child.Signal(SIGTERM);
+  EXPECT_EQ(run.Wait(), 128 + SIGTERM) << run.Err();
+  EXPECT_NE(run.Err().find("kelvra-submit: stopped by signal 15"), std::string::npos) << run.Err();
+  EXPECT_TRUE(std::filesystem::is_empty(temp.Get())) << "the private agent's folder is left behind";
+}
+
 TEST_F(SubmitTest, UsageErrorsAndAGridThatCannotStartExitWithTwoAndSayWhy) {
   WriteTextFile(Dir / "in", "x");
   fake::TFakeUser taken;  // a listener on a data port

@@ -13,8 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "Platform/ProcessSetup.h"
 #include "Platform/T_ChildProcess.h"
 #include "Platform/T_Platform.h"
+#include "Platform/T_ShutdownSignals.h"
 #include "Submit/T_LocalAgent.h"
 #include "Submit/T_ProgressLine.h"
 #include "Submit/T_ResultSink.h"
@@ -85,10 +87,12 @@ std::vector<std::string> OutputPaths(const std::vector<TInput>& inputs, const st
 
 // The grid on the agents of `options`. With a local agent, tried again
 // until the agent listens (bounded) or ends.
-std::unique_ptr<kelvra::TGrid> StartGrid(const kelvra::TGridOptions& options, TLocalAgent* local) {
+std::unique_ptr<kelvra::TGrid> StartGrid(const kelvra::TGridOptions& options, TLocalAgent* local,
+                                         TShutdownSignals& signals) {
   if (local == nullptr) return std::make_unique<kelvra::TGrid>(options);
   const auto deadline = std::chrono::steady_clock::now() + kLocalStartBound;
   for (;;) {
+    if (signals.Wait(0)) return nullptr;
     try {
       return std::make_unique<kelvra::TGrid>(options);
     } catch (const kelvra::EGridError& error) {
@@ -123,8 +127,19 @@ class TConsole {
   bool Drawn = false;
 };
 
+// A run ended by a signal: the tasks still out get no result; the exit
+// status is the shell's for that signal.
+int Interrupted(TShutdownSignals& signals, TLocalAgent* local) {
+  std::fprintf(stderr, "kelvra-submit: stopped by signal %d\n", signals.Received());
+  if (local != nullptr) local->Stop();
+  return 128 + signals.Received();
+}
+
 int Run(const TSubmitOptions& options) {
   const std::vector<TInput> inputs = ReadInputs(options.Inputs);
+  // From here on SIGINT, SIGTERM and SIGHUP end the run in order: the
+  // sessions end and a local agent is stopped and its folder removed.
+  TShutdownSignals signals;
   const std::vector<std::string> outputPaths = OutputPaths(inputs, options.OutputFolder);
   std::vector<std::pair<std::string, std::string>> libraries;  // name, content
   for (const std::string& path : options.LibraryPaths)
@@ -152,9 +167,14 @@ int Run(const TSubmitOptions& options) {
   }
 
   TConsole console(IsTerminal(2));
+  // Made before the grid, whose thread hands it the results, and gone after.
+  std::vector<std::string> names;
+  for (const TInput& input : inputs) names.push_back(input.Name);
+  TResultSink sink(std::move(names), outputPaths, stdout);
   int status = 0;
   try {
-    std::unique_ptr<kelvra::TGrid> grid = StartGrid(gridOptions, local.get());
+    std::unique_ptr<kelvra::TGrid> grid = StartGrid(gridOptions, local.get(), signals);
+    if (!grid) return Interrupted(signals, local.get());
     for (const std::string& warning : grid->Warnings()) console.Line("kelvra-submit: warning: " + warning);
     size_t warningsShown = grid->Warnings().size();
     std::vector<std::string> libraryNames;
@@ -164,9 +184,6 @@ int Run(const TSubmitOptions& options) {
     }
     for (auto& [identifier, content] : blocks) grid->AddData(identifier, std::move(content), options.Compress);
 
-    std::vector<std::string> names;
-    for (const TInput& input : inputs) names.push_back(input.Name);
-    TResultSink sink(std::move(names), outputPaths, stdout);
     grid->OnResult([&sink](const kelvra::TTaskResult& result) { sink.Take(result); });
 
     const auto start = std::chrono::steady_clock::now();
@@ -183,6 +200,11 @@ int Run(const TSubmitOptions& options) {
     bool finished = false;
     while (!finished) {
       finished = grid->WaitAll(kRedrawMs);
+      if (signals.Wait(0)) {
+        console.Clear();
+        grid.reset();
+        return Interrupted(signals, local.get());
+      }
       const kelvra::TGridProgress progress = grid->Progress();
       if (progress.Done + progress.Failed >= inputs.size()) finished = true;
       showNews();
@@ -214,6 +236,9 @@ int Run(const TSubmitOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Standard output closed by its reader fails a write instead of ending
+  // the process (a local agent must still be stopped).
+  IgnoreBrokenPipe();
   TSubmitOptions options;
   const std::string usageError = options.Parse(std::vector<std::string>(argv + 1, argv + argc));
   if (!usageError.empty()) {

@@ -7,6 +7,9 @@ namespace {
 // The agent keeps at most 10000 tasks of one session waiting; the window
 // stays below that whatever the pool size and the option say.
 constexpr size_t kMostUnanswered = 9000;
+// Warnings kept; a grid whose tasks keep failing would otherwise grow its
+// list (one line per ended session) without end.
+constexpr size_t kMostWarnings = 1000;
 
 }  // namespace
 
@@ -81,7 +84,14 @@ std::vector<std::string> TTaskBoard::Warnings() const {
 
 void TTaskBoard::AddWarning(std::string warning) {
   TMutexLock lock(Lock);
-  WarningList.push_back(std::move(warning));
+  AddWarningLocked(std::move(warning));
+}
+
+void TTaskBoard::AddWarningLocked(std::string warning) {
+  if (WarningList.size() < kMostWarnings)
+    WarningList.push_back(std::move(warning));
+  else if (WarningList.size() == kMostWarnings)
+    WarningList.push_back("more warnings left out");
 }
 
 void TTaskBoard::WaitStarted() {
@@ -186,7 +196,7 @@ void TTaskBoard::AgentLost(size_t agentIndex, const std::string& reason) {
     agent.State = TAgentState::Lost;
     agent.LastReason = reason;
     agent.PoolSize = 0;
-    WarningList.push_back(reason);
+    AddWarningLocked(reason);
     Changed.NotifyAll();
     for (const auto& other : Agents)
       if (other->State != TAgentState::Lost) return;
@@ -262,10 +272,13 @@ void TTaskBoard::Deliver(std::vector<TDecided>& decided) {
     TMutexLock callbacks(CallbackLock);
     for (TDecided& one : decided) {
       if (!one.Handler || !*one.Handler) continue;
+      // A handler's error is the caller's; the grid goes on.
       try {
         (*one.Handler)(one.Result);
+      } catch (const std::exception& error) {
+        AddWarning("the result handler of task " + std::to_string(one.Result.Index) + " threw: " + error.what());
       } catch (...) {
-        // A handler's error is the caller's; the grid goes on.
+        AddWarning("the result handler of task " + std::to_string(one.Result.Index) + " threw");
       }
     }
   }

@@ -140,6 +140,7 @@ class TTaskBoard {
   // Hands results over, one at a time, then counts them delivered.
   void Deliver(std::vector<TDecided>& decided) EXCLUDES(Lock, CallbackLock);
   void WakeAgentsLocked() REQUIRES(Lock);
+  void AddWarningLocked(std::string warning) REQUIRES(Lock);
   std::string ReasonsLocked() const REQUIRES(Lock);
 
   // Constant after construction.

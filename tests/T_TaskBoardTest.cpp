@@ -1,0 +1,87 @@
+// The board's bookkeeping where the agents' timing would hide a fault: a
+// late report of a task that was sent again, the window, and the end of
+// the last agent.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "User/T_TaskBoard.h"
+
+namespace {
+
+struct TaskBoardTest : ::testing::Test {
+  TTaskBoard Board{{"a:1"}, 2};
+  std::vector<kelvra::TTaskResult> Results;
+
+  TaskBoardTest() {
+    Board.SetDefaultHandler(std::make_shared<const std::function<void(const kelvra::TTaskResult&)>>(
+        [this](const kelvra::TTaskResult& result) { Results.push_back(result); }));
+  }
+  uint64_t Add(const std::string& input) {
+    return Board.Add([](uint32_t id) { return "RUN_TASK " + std::to_string(id) + " lib Proc"; }, input, nullptr);
+  }
+  // The tasks the session is handed now (none due: no keep-alive).
+  std::vector<std::string> Take() {
+    TTaskBoard::TWork work;
+    EXPECT_TRUE(Board.WaitForWork(0, TTaskBoard::TClock::now(), work));
+    std::vector<std::string> commands;
+    for (const auto& task : work.Tasks) commands.push_back(task->Command);
+    return commands;
+  }
+};
+
+TEST_F(TaskBoardTest, ReportOfATaskSentAgainCountsOnceWhicheverComesFirst) {
+  Board.SessionUp(0, 1);
+  Add("first");
+  Add("second");
+  ASSERT_EQ(Take(), (std::vector<std::string>{"RUN_TASK 1 lib Proc", "RUN_TASK 2 lib Proc"}));
+  // The session ends: both go again, in their order, on the next one.
+  EXPECT_FALSE(Board.SessionEnded(0, "closed"));
+  Board.SessionUp(0, 1);
+  ASSERT_EQ(Take(), (std::vector<std::string>{"RUN_TASK 1 lib Proc", "RUN_TASK 2 lib Proc"}));
+  // The old session still reports task 2, then the new one does.
+  Board.Report(2, true, "late");
+  Board.Report(2, false, "again");
+  Board.Report(1, true, "one");
+  Board.Report(1, true, "one more");
+  Board.Report(77, true, "never ours");
+  ASSERT_EQ(Results.size(), 2u);
+  EXPECT_EQ(Results[0].Index, 1u);
+  EXPECT_EQ(Results[0].Output, "late");
+  EXPECT_EQ(Results[0].Agent, "a:1");
+  EXPECT_EQ(Results[1].Index, 0u);
+  EXPECT_EQ(Results[1].Output, "one");
+  EXPECT_TRUE(Board.WaitAll(0));
+  EXPECT_EQ(Board.Progress().Done, 2u);
+}
+
+TEST_F(TaskBoardTest, WindowIsTasksPerThreadTimesPoolSize) {
+  Board.SessionUp(0, 2);
+  for (int i = 0; i < 6; ++i) Add("x");
+  EXPECT_EQ(Take().size(), 4u);  // 2 per thread x 2 threads
+  Board.Report(1, true, "");
+  EXPECT_EQ(Take(), (std::vector<std::string>{"RUN_TASK 5 lib Proc"}));
+  EXPECT_FALSE(Board.WaitAll(0));
+}
+
+TEST_F(TaskBoardTest, LastAgentLostFailsEveryWaitingTaskOnceInOrder) {
+  Board.SessionUp(0, 1);
+  Add("a");
+  Add("b");
+  Add("c");
+  Take();
+  Board.Report(2, true, "b done");
+  Board.SessionEnded(0, "gone");
+  Board.AgentLost(0, "agent a:1 is lost: connect: refused");
+  ASSERT_EQ(Results.size(), 3u);
+  EXPECT_EQ(Results[1].Index, 0u);
+  EXPECT_EQ(Results[2].Index, 2u);
+  EXPECT_EQ(Results[2].Failure, "no agent left: agent a:1 is lost: connect: refused");
+  EXPECT_FALSE(Board.WaitAll(0));
+  EXPECT_THROW(Add("d"), kelvra::EGridError);
+  std::string why;
+  EXPECT_TRUE(Board.NoAgentLeft(why));
+  EXPECT_EQ(Board.Warnings(), std::vector<std::string>{"agent a:1 is lost: connect: refused"});
+}
+
+}  // namespace
