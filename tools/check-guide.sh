@@ -13,8 +13,9 @@
 # block's expected output: each of its lines must appear in what the block
 # printed (standard output and error), with $HOME standing for the run's home
 # folder. Nothing outside the run's folder is
-# written (the guide installs under $HOME), and the folder is removed at the
-# end (KELVRA_GUIDE_KEEP=1 keeps it).
+# written (the guide installs under $HOME). A program of the run still
+# running after it fails the check and is stopped; the folder is removed at
+# the end (KELVRA_GUIDE_KEEP=1 keeps it).
 #
 # The whole run is bounded by KELVRA_GUIDE_TIMEOUT seconds (default 1800).
 # Where ccache is installed the builds use it (with its usual cache), through
@@ -26,11 +27,29 @@ guide=$(realpath "${1:-$repo/docs/task-libraries.md}")
 limit=${KELVRA_GUIDE_TIMEOUT:-1800}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kelvra-guide.XXXXXX")
-if [[ "${KELVRA_GUIDE_KEEP:-0}" == 1 ]]; then
-  echo "check-guide: keeping $work"
-else
-  trap 'rm -rf "$work"' EXIT
-fi
+
+# Processes still running a program of the run (an agent that a `--local`
+# run left behind): their ids, found by the path of their executable.
+leftovers() {
+  local link exe
+  for link in /proc/[0-9]*/exe; do
+    exe=$(readlink "$link" 2>/dev/null) || continue
+    if [[ "$exe" == "$work/"* ]]; then
+      link=${link#/proc/}
+      echo "${link%/exe}"
+    fi
+  done
+}
+finish() {
+  local pid
+  for pid in $(leftovers); do kill -KILL "$pid" 2>/dev/null || true; done
+  if [[ "${KELVRA_GUIDE_KEEP:-0}" == 1 ]]; then
+    echo "check-guide: keeping $work"
+  else
+    rm -rf "$work"
+  fi
+}
+trap finish EXIT
 mkdir -p "$work/clone" "$work/home" "$work/runtime" "$work/tmp" "$work/out"
 chmod 0700 "$work/runtime"
 
@@ -112,5 +131,15 @@ if [[ "$status" -ne 0 ]]; then
   echo "check-guide: block $reached failed (exit status $status)" >&2
   exit 1
 fi
+# Every program the guide starts has ended with it (a moment's grace for
+# processes that are just exiting).
+for ((i = 0; i < 50; ++i)); do
+  [[ -z "$(leftovers)" ]] && break
+  sleep 0.2
+done
+for pid in $(leftovers); do
+  echo "check-guide: still running after the guide: $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)" >&2
+  failed=1
+done
 if [[ "$failed" -ne 0 ]]; then exit 1; fi
 echo "check-guide: all $blocks blocks ran and printed what the guide shows"
