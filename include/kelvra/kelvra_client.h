@@ -62,9 +62,10 @@ struct TGridOptions {
   int KeepAliveSeconds = 5;
   // Bound of one connect to an agent's lobby.
   int ConnectTimeoutMs = 5000;
-  // Tasks sent to one agent and not yet answered: at most this many times
-  // its pool size (GET_POOLSIZE), so that a slow agent does not hold work
-  // a free one could run.
+  // Tasks sent to one agent and not yet answered: this many times its pool
+  // size (GET_POOLSIZE), so that a slow agent does not hold work a free one
+  // could run, plus what the agent has lately answered in about 20 ms, so
+  // that an agent that answers short tasks fast never runs dry.
   int TasksPerPoolThread = 4;
   // How often a session that ended is opened again before its agent counts
   // as lost; its unanswered tasks go to the other agents at once.

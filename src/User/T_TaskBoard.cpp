@@ -7,6 +7,12 @@ namespace {
 // The agent keeps at most 10000 tasks of one session waiting; the window
 // stays below that whatever the pool size and the option say.
 constexpr size_t kMostUnanswered = 9000;
+// Besides its pool's share, an agent is sent what it answers in this long.
+constexpr double kWorkAheadSeconds = 0.020;
+// The answer rate is measured over this many answers in a row, or over
+// this long, whichever comes first.
+constexpr size_t kRateSample = 64;
+constexpr auto kRateSampleTime = std::chrono::milliseconds(50);
 // Warnings kept; a grid whose tasks keep failing would otherwise grow its
 // list (one line per ended session) without end.
 constexpr size_t kMostWarnings = 1000;
@@ -136,7 +142,25 @@ void TTaskBoard::SessionUp(size_t agentIndex, int poolSize) {
 }
 
 size_t TTaskBoard::WindowOf(const TAgent& agent) const {
-  return std::min(kMostUnanswered, TasksPerPoolThread * static_cast<size_t>(std::max(agent.PoolSize, 1)));
+  const size_t share = TasksPerPoolThread * static_cast<size_t>(std::max(agent.PoolSize, 1));
+  const auto ahead = static_cast<size_t>(std::min(agent.AnswerRate * kWorkAheadSeconds, double{kMostUnanswered}));
+  return std::min(kMostUnanswered, share + ahead);
+}
+
+void TTaskBoard::NoteAnswerLocked(TAgent& agent) {
+  const TClock::time_point now = TClock::now();
+  if (agent.SampleAnswers++ == 0) {
+    agent.SampleStart = now;
+    return;
+  }
+  const auto elapsed = now - agent.SampleStart;
+  if (agent.SampleAnswers < kRateSample && elapsed < kRateSampleTime) return;
+  const double seconds = std::chrono::duration<double>(elapsed).count();
+  if (seconds > 0) {
+    const double measured = static_cast<double>(agent.SampleAnswers - 1) / seconds;
+    agent.AnswerRate = agent.AnswerRate == 0 ? measured : (agent.AnswerRate + measured) / 2;
+  }
+  agent.SampleAnswers = 0;
 }
 
 bool TTaskBoard::WaitForWork(size_t agentIndex, TClock::time_point keepAliveAt, TWork& work) {
@@ -234,6 +258,7 @@ void TTaskBoard::Report(uint32_t id, bool ok, std::string text) {
       TAgent& agent = *Agents[static_cast<size_t>(found->second.Agent)];
       if (agent.Unanswered.erase(id) > 0) {
         agent.AnsweredThisSession = true;
+        NoteAnswerLocked(agent);
         if (!Queue.empty()) WakeIfDrainedLocked(agent);
       }
     }

@@ -1,7 +1,8 @@
 // TTaskBoard: the grid's tasks from Submit to their one result, and the
 // state of each agent's session. Tasks wait in one queue for any agent; a
 // session takes what its window allows (TasksPerPoolThread x pool size,
-// unanswered), and a session that ends gives its unanswered tasks back to
+// plus about 20 ms of the agent's recent answer rate, unanswered), and a
+// session that ends gives its unanswered tasks back to
 // the front of the queue. The first report of a task is its result; a task
 // that has been answered is forgotten, so a later report of it is dropped.
 // Results are handed to their handlers one at a time, never under the
@@ -115,6 +116,11 @@ class TTaskBoard {
     bool Waiting = false;
     std::string LastReason;
     TCondition Wake;  // work for its session thread
+    // Answers per second of late, measured over samples of answers in a
+    // row; 0 until the first sample.
+    double AnswerRate = 0;
+    size_t SampleAnswers = 0;
+    TClock::time_point SampleStart;
   };
 
   struct TTask {
@@ -131,6 +137,8 @@ class TTaskBoard {
   };
 
   size_t WindowOf(const TAgent& agent) const REQUIRES(Lock);
+  // Counts an answer of the agent's into its answer rate.
+  static void NoteAnswerLocked(TAgent& agent);
   // Wakes the agent's session thread if it waits and its window has
   // drained to half.
   void WakeIfDrainedLocked(TAgent& agent) REQUIRES(Lock);
