@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <regex>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -60,6 +61,12 @@ inline void WriteTextFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
   if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+// `text` with every offset of a code place ("+0x1a2f") made "+0x*": a
+// fault's text compared whole, whatever the build's code layout.
+inline std::string WithoutOffsets(const std::string& text) {
+  return std::regex_replace(text, std::regex("\\+0x[0-9a-f]+"), "+0x*");
 }
 
 inline std::string ReadTextFile(const std::string& path) {
