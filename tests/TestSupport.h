@@ -84,7 +84,7 @@ inline std::string SafeSettings(const std::string& agentExtra = "", const std::s
          "[coordinator]\n" + coordinatorExtra + "coordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\n";
 }
 
-// A machine with a chosen number of processors, data folder and affinity
+// A machine with a chosen number of processors, data and state folders and affinity
 // mask. Priority and affinity changes are recorded, never made; priority
 // changes answer `PrioritiesAllowed`. Threads of a name given to
 // RefuseThreads cannot be made, as under a task limit.
@@ -101,6 +101,9 @@ class TFakeSystem : public TLinuxSystem {
   };
 
   std::string DataHome() override { return DataFolder; }
+  // Where crash reports go; none are written while it is empty.
+  std::string StateFolder;
+  std::string StateHome() override { return StateFolder; }
   void ReleaseFreeMemory() override {
     ++MemoryReleases;
     TLinuxSystem::ReleaseFreeMemory();

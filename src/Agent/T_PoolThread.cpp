@@ -4,17 +4,37 @@
 
 #include "Agent/T_AgentContext.h"
 #include "Agent/T_AgentPeer.h"
+#include "Agent/T_CrashReports.h"
 #include "Agent/T_FileCache.h"
 #include "Common/CommandText.h"
 #include "Common/T_GenericStream.h"
 #include "Common/T_SlotError.h"
 #include "Common/WireFraming.h"
 #include "Common/kelvracommon.h"
+#include "Platform/CodeLocation.h"
 #include "Platform/T_TaskGuard.h"
 
 namespace {
 
 constexpr const char* kUnit = "Agent/T_PoolThread";
+
+// Writes the crash report of a task that faulted and logs its path.
+void ReportCrash(const TAgentContext& context, const TPoolTaskItem& item, uintptr_t procedure,
+                 const std::string& text, TTaskGuard::TFaultRecord fault) {
+  TCrashFacts facts;
+  facts.UserAddress = item.SessionKey;
+  facts.TaskId = item.TaskId;
+  facts.Procedure = item.ProcedureName;
+  facts.LibraryPath = LocateCode(procedure).ModulePath;
+  facts.FaultText = text;
+  facts.Fault = std::move(fault);
+  std::string path;
+  const TStatus written = TCrashReports::Write(context.Platform(), std::move(facts), std::time(nullptr), path);
+  if (written.Ok())
+    context.DebugWrite("POOLTHREAD: crash report of task %u: %s", item.TaskId, UserText(path));
+  else
+    context.DebugWrite("POOLTHREAD: no crash report of task %u: %s", item.TaskId, UserText(written.Text()));
+}
 
 }  // namespace
 
@@ -136,6 +156,7 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
   TSlotError::Clear();
   std::optional<std::string> failure = TTaskGuard::CallTask(procedure, Owner.AgentInterface(), item.SessionIdentity,
                                                             item.Input.Get(), output.Get(), result);
+  std::optional<TTaskGuard::TFaultRecord> fault = failure ? TTaskGuard::LastFault() : std::nullopt;
   // An error an agent slot remembered fails the task as if it had been
   // raised through it.
   std::optional<std::string> slotError = TSlotError::Take();
@@ -154,6 +175,7 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
 
   if (failure) {
     fail(*failure);
+    if (fault) ReportCrash(context, item, reinterpret_cast<uintptr_t>(procedure), *failure, std::move(*fault));
   } else {
     context.DebugWrite("POOLTHREAD: task %u done", item.TaskId);
     item.Peer->PostTaskDone(item.TaskId, output, *item.ReportTo);
