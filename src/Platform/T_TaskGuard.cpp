@@ -41,6 +41,9 @@ struct TFrame {
   bool WasArmed;     // the thread's state before this call
   void (*Target)(void*);
   void* Context;
+  // The stack pointer of the frame that calls task code (RunTask), when it
+  // told: a backtrace ends at that frame, so it holds task frames only.
+  uintptr_t volatile TaskStack;
 };
 
 // What the handler saw, turned into text after the jump: the signal's
@@ -133,7 +136,8 @@ KELVRA_NO_ASAN bool RaisedByTaskCode(int number, const siginfo_t* info) {
 // stack), which jumps back here; the frames found so far stay. The
 // unwinder's cache is off (InstallHandlers), so such a jump leaves no lock
 // of it held. At least the faulting instruction is always recorded.
-KELVRA_NO_ASAN __attribute__((noinline)) void RecordContext(TThreadState& state, ucontext_t& context) {
+KELVRA_NO_ASAN __attribute__((noinline)) void RecordContext(TThreadState& state, ucontext_t& context,
+                                                             uintptr_t taskStack) {
   TFault& fault = state.Fault;
   for (int index = 0; index < NGREG; ++index) fault.Registers[index] = context.uc_mcontext.gregs[index];
   fault.FrameCount = 0;
@@ -158,7 +162,9 @@ KELVRA_NO_ASAN __attribute__((noinline)) void RecordContext(TThreadState& state,
       }
       while (fault.FrameCount < TTaskGuard::kMaxFrames && unw_step(&cursor) > 0) {
         unw_word_t ip = 0;
+        unw_word_t sp = 0;
         if (unw_get_reg(&cursor, UNW_REG_IP, &ip) != 0 || ip == 0) break;
+        if (unw_get_reg(&cursor, UNW_REG_SP, &sp) != 0 || (taskStack != 0 && sp >= taskStack)) break;
         fault.Frames[fault.FrameCount] = ip;
         fault.FrameCount = fault.FrameCount + 1;
       }
@@ -190,7 +196,7 @@ KELVRA_NO_ASAN void OnFault(int number, siginfo_t* info, void* context) {
     state.Fault.Code = info->si_code;
     state.Fault.Address = info->si_addr;
     state.Fault.Sender = info->si_code <= 0 ? info->si_pid : 0;
-    RecordContext(state, *static_cast<ucontext_t*>(context));
+    RecordContext(state, *static_cast<ucontext_t*>(context), frame->TaskStack);
     siglongjmp(frame->Env, 1);
   }
   int saved = errno;
@@ -357,7 +363,19 @@ struct TTaskCall {
   uint32_t Result;
 };
 
+// Tells the innermost guarded call where the caller of task code keeps its
+// stack pointer (constant after the prologue), so that a backtrace stops
+// before the agent's own frames.
+KELVRA_NO_ASAN __attribute__((always_inline)) inline void MarkTaskStack() {
+#if defined(__x86_64__)
+  uintptr_t pointer = 0;
+  asm volatile("mov %%rsp, %0" : "=r"(pointer));
+  if (TFrame* frame = ThisThread.Innermost; frame != nullptr) frame->TaskStack = pointer;
+#endif
+}
+
 KELVRA_NO_ASAN void RunTask(void* context) {
+  MarkTaskStack();
   auto* call = static_cast<TTaskCall*>(context);
   call->Result = call->Procedure(call->Agent, call->Session, call->In, call->Out);
 }
@@ -369,6 +387,7 @@ struct TEndSessionCall {
 };
 
 KELVRA_NO_ASAN void RunEndSession(void* context) {
+  MarkTaskStack();
   auto* call = static_cast<TEndSessionCall*>(context);
   call->Procedure(call->Agent, call->Session);
 }
@@ -411,6 +430,7 @@ std::optional<std::string> TTaskGuard::Call(void (*call)(void*), void* context) 
   frame.WasArmed = state.Armed != 0;
   frame.Target = call;
   frame.Context = context;
+  frame.TaskStack = 0;
   if (sigsetjmp(frame.Env, 1) == 0) {
     state.Innermost = &frame;
     state.Armed = 1;

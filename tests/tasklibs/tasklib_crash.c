@@ -35,7 +35,7 @@ uint32_t NullWriteDeep(IAgent* agent, void* session, IGenericStream* in, IGeneri
 
 uint32_t DivideDeep(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
   (void)agent, (void)session, (void)in, (void)out;
-  return (uint32_t)Partition(7) + Zero;
+  return (uint32_t)Partition(Zero + 7) + Zero;
 }
 
 uint32_t SmashedStack(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
