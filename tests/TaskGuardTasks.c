@@ -10,12 +10,13 @@
 static volatile int Zero = 0;
 static volatile unsigned long RecursionLimit = (unsigned long)-1;
 
-void WriteToNull(void) {
+/* Not inlined, so that a fault names them. */
+__attribute__((noinline)) void WriteToNull(void) {
   volatile int* volatile target = NULL;
   *target = 1;
 }
 
-int DivideByZero(void) {
+__attribute__((noinline)) int DivideByZero(void) {
   volatile int dividend = 1;
   return dividend / Zero;
 }

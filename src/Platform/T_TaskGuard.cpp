@@ -1,5 +1,6 @@
 #include "Platform/T_TaskGuard.h"
 
+#include <dlfcn.h>
 #include <sys/mman.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -128,6 +129,39 @@ KELVRA_NO_ASAN bool RaisedByTaskCode(int number, const siginfo_t* info) {
   return number != SIGABRT || (info->si_code <= 0 && info->si_pid == ::getpid());
 }
 
+// The walk's escape: sigsetjmp and siglongjmp. ThreadSanitizer keeps a list
+// of each thread's jump buffers and drops, at every new one, those whose
+// stack pointer lies below it; a buffer made on the alternate stack (which
+// may lie above the thread's stack) would drop the guarded call's own. Under
+// it the escape uses the C library's functions directly, unseen; the jump
+// back to the guarded call, seen, then restores its view of the thread.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KELVRA_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define KELVRA_TSAN 1
+#endif
+#if defined(KELVRA_TSAN)
+using TSetJump = int (*)(sigjmp_buf, int);
+using TLongJump = void (*)(sigjmp_buf, int);
+TSetJump EscapeSetJump = nullptr;
+TLongJump EscapeLongJump = nullptr;
+void FindEscape() {
+  EscapeSetJump = reinterpret_cast<TSetJump>(::dlsym(RTLD_NEXT, "__sigsetjmp"));
+  EscapeLongJump = reinterpret_cast<TLongJump>(::dlsym(RTLD_NEXT, "siglongjmp"));
+  if (EscapeSetJump == nullptr || EscapeLongJump == nullptr)
+    throw std::runtime_error("Unable to find the C library's sigsetjmp");
+}
+#define KELVRA_ESCAPE_SETJUMP(buffer) EscapeSetJump(buffer, 1)
+#define KELVRA_ESCAPE_LONGJUMP(buffer) EscapeLongJump(buffer, 1)
+#else
+void FindEscape() {}
+#define KELVRA_ESCAPE_SETJUMP(buffer) sigsetjmp(buffer, 1)
+#define KELVRA_ESCAPE_LONGJUMP(buffer) siglongjmp(buffer, 1)
+#endif
+
 // Keeps the registers of the interrupted context and walks its stack with
 // the unwinder, from the signal frame, storing return addresses only
 // (names are looked up after the jump). The walk reads the task's stack,
@@ -146,7 +180,7 @@ KELVRA_NO_ASAN __attribute__((noinline)) void RecordContext(TThreadState& state,
   fault.FrameCount = 1;
 #endif
   sigjmp_buf escape;
-  if (sigsetjmp(escape, 1) == 0) {
+  if (KELVRA_ESCAPE_SETJUMP(escape) == 0) {
     state.Walking = &escape;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     sigset_t faults;
@@ -188,7 +222,7 @@ KELVRA_NO_ASAN __attribute__((noinline)) void RecordContext(TThreadState& state,
 // may leave the heap's lock held, and the next allocation there then waits.
 KELVRA_NO_ASAN void OnFault(int number, siginfo_t* info, void* context) {
   TThreadState& state = ThisThread;
-  if (state.Walking != nullptr) siglongjmp(*state.Walking, 1);
+  if (state.Walking != nullptr) KELVRA_ESCAPE_LONGJUMP(*state.Walking);
   TFrame* frame = state.Innermost;
   if (frame != nullptr && state.Armed != 0 && RaisedByTaskCode(number, info)) {
     state.Armed = 0;
@@ -213,6 +247,7 @@ KELVRA_NO_ASAN void OnFault(int number, siginfo_t* info, void* context) {
 // and with its default options lets these replace them; told to own a
 // signal (handle_segv=2) it silently keeps its own, which the check refuses.
 void InstallHandlers() {
+  FindEscape();
   unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_NONE);
   struct sigaction action {};
   action.sa_sigaction = OnFault;
@@ -284,8 +319,9 @@ std::string FaultText(const TFault& fault) {
 
 // Where task code faulted, as FaultText's continuation: " in
 // libsim.so+0x1a2f (Integrate+0x3f)". For an abort, the innermost frame
-// outside the module that raised the signal (the C library): the task's call
-// of abort(). Empty for a signal sent by a process, or without frames.
+// neither in the module that raised the signal (the C library) nor in a
+// function named abort (a sanitizer's stand-in): the task's call of
+// abort(). Empty for a signal sent by a process, or without frames.
 std::string PlaceText(const TFault& fault) {
   if (fault.FrameCount <= 0 || (fault.Code <= 0 && fault.Signal != SIGABRT)) return "";
   int index = 0;
@@ -293,7 +329,7 @@ std::string PlaceText(const TFault& fault) {
   if (fault.Signal == SIGABRT) {
     for (int caller = 1; caller < fault.FrameCount; ++caller) {
       TCodeLocation location = LocateCode(fault.Frames[caller], fault.Frames[caller] - 1);
-      if (location.ModulePath != place.ModulePath) {
+      if (location.ModulePath != place.ModulePath && location.Function != "abort") {
         index = caller;
         place = location;
         break;
