@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -186,6 +187,26 @@ TEST(TaskGuard, AFaultOnACorruptStackStillFailsTheCallWithItsPlace) {
     EXPECT_EQ(Outcome(NullWriteTask), kNullWrite);
     EXPECT_EQ(Outcome(ReturnSessionTask, reinterpret_cast<void*>(uintptr_t{1})), "returned");
   }).join();
+}
+
+// A stack in memory that is mapped but cannot be read: the walk must not
+// fault there (libunwind checks its reads; a fault of the walk would only
+// end it), and the call fails with the faulting instruction alone.
+TEST(TaskGuard, AFaultOnAnUnreadableStackStillFailsTheCallWithItsPlace) {
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  void* inaccessible = ::mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(inaccessible, MAP_FAILED);
+  std::thread([&] {
+    for (int round = 0; round < 20; ++round) {
+      EXPECT_PRED2(Matches, OutcomeWithPlace(InaccessibleStackTask, inaccessible),
+                   InThisExecutable("Access violation \\(SIGSEGV\\) at address 0x0{16}", "InaccessibleStackTask"));
+      auto fault = TTaskGuard::LastFault();
+      ASSERT_TRUE(fault.has_value());
+      EXPECT_EQ(fault->Frames.size(), 1u) << "only the faulting instruction";
+    }
+    EXPECT_EQ(Outcome(NullWriteTask), kNullWrite);
+  }).join();
+  ::munmap(inaccessible, page);
 }
 
 TEST(TaskGuard, AStackOverflowIsCaughtOnTheAlternateStack) {

@@ -98,3 +98,20 @@ GUARD_TEST_TASK(WildStackPointerTask) {
 #endif
   return 1;
 }
+
+GUARD_TEST_TASK(InaccessibleStackTask) {
+#if defined(__x86_64__)
+  /* The stack pointer and frame pointer point into the middle of the
+   * mapped but inaccessible memory at `session`: an unwinder that checks
+   * only that memory is mapped reads there and faults. */
+  uintptr_t top = (uintptr_t)session + 2048;
+  __asm__ volatile(
+      "movq %0, %%rsp\n\t"
+      "movq %0, %%rbp\n\t"
+      "movl $1, 0\n\t" ::"r"(top)
+      : "memory");
+#else
+  WriteToNull();
+#endif
+  return 1;
+}
