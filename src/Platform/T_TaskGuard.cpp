@@ -55,7 +55,9 @@ struct TFault {
   int Code;
   void* Address;
   pid_t Sender;  // for a signal sent by a process (si_code <= 0)
+#if defined(__x86_64__)
   greg_t Registers[NGREG];
+#endif
   uintptr_t Frames[TTaskGuard::kMaxFrames];
   int FrameCount;
 };
@@ -173,9 +175,9 @@ void FindEscape() {}
 KELVRA_NO_ASAN __attribute__((noinline)) void RecordContext(TThreadState& state, ucontext_t& context,
                                                              uintptr_t taskStack) {
   TFault& fault = state.Fault;
-  for (int index = 0; index < NGREG; ++index) fault.Registers[index] = context.uc_mcontext.gregs[index];
   fault.FrameCount = 0;
 #if defined(__x86_64__)
+  for (int index = 0; index < NGREG; ++index) fault.Registers[index] = context.uc_mcontext.gregs[index];
   fault.Frames[0] = static_cast<uintptr_t>(context.uc_mcontext.gregs[REG_RIP]);
   fault.FrameCount = 1;
 #endif
@@ -276,7 +278,10 @@ void InstallHandlers() {
 //   a fault signal sent by a process rather than raised by the processor:
 //            "Access violation (SIGSEGV) sent by process 1234" (and the same
 //            first words for the others)
-// Addresses have 16 upper-case hexadecimal digits.
+// Addresses have 16 upper-case hexadecimal digits. Each text but those of a
+// sent signal then goes on with its place (PlaceText): "Access violation
+// (SIGSEGV) at address 0x0000000000000000 in libsim.so+0x1a2f
+// (Integrate+0x3f)".
 std::string FaultText(const TFault& fault) {
   const char* what = "Arithmetic fault (SIGFPE)";
   bool withAddress = true;
