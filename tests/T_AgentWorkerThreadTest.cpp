@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <future>
 #include <map>
 #include <set>
@@ -317,6 +318,7 @@ TEST_F(WorkerTest, SessionsEndWhileTheStatusTextIsRead) {
 }
 
 TEST_F(WorkerTest, AFaultInEndSessionIsLoggedAndTheSessionEnds) {
+  Platform.System.StateFolder = Dir / "state";
   {
     TAgentWorkerThread worker(Parts->Context, Parts->Services, "127.0.0.1");
     Run(worker, 1, "Nothing", "", "libtasklib_endfault.so");
@@ -324,6 +326,15 @@ TEST_F(WorkerTest, AFaultInEndSessionIsLoggedAndTheSessionEnds) {
   }
   EXPECT_TRUE(Logged("WORKERTHREAD: exception Access violation (SIGSEGV) at address 0x0000000000000000 in "
                      "libtasklib_endfault.so+0x* (EndSession+0x*)in EndSession()"));
+  // Its crash report, like a task's.
+  std::vector<std::string> reports;
+  for (const auto& entry : std::filesystem::directory_iterator(Dir / "state/kelvra/crashes"))
+    reports.push_back(entry.path());
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_TRUE(Logged("WORKERTHREAD: crash report of EndSession(): " + reports[0]));
+  const std::string report = ReadTextFile(reports[0]);
+  EXPECT_NE(report.find("\nprocedure: EndSession\nlibrary: libtasklib_endfault.so\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("\n  #0 libtasklib_endfault.so+0x"), std::string::npos) << report;
   EXPECT_TRUE(Logged("WORKERTHREAD: Terminated."));
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Agent/T_AgentContext.h"
 #include "Common/Sha256.h"
 #include "Platform/CodeLocation.h"
 
@@ -116,4 +117,15 @@ TStatus TCrashReports::Write(const TPlatform& platform, TCrashFacts facts, std::
   if (TStatus written = platform.Files->ReplaceFile(path, Text(facts, now), 0600); !written.Ok()) return written;
   Prune(platform, folder);
   return {};
+}
+
+void TCrashReports::WriteAndLog(const TAgentContext& context, TCrashFacts facts, const void* procedure,
+                                const std::string& subject) {
+  facts.LibraryPath = LocateCode(reinterpret_cast<uintptr_t>(procedure)).ModulePath;
+  std::string path;
+  const TStatus written = Write(context.Platform(), std::move(facts), std::time(nullptr), path);
+  if (written.Ok())
+    context.DebugWrite("%s: %s", std::string_view(subject), UserText(path));
+  else
+    context.DebugWrite("%s not written: %s", std::string_view(subject), UserText(written.Text()));
 }

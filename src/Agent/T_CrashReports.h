@@ -15,10 +15,12 @@
 #include "Platform/T_Status.h"
 #include "Platform/T_TaskGuard.h"
 
+class TAgentContext;
+
 // What a report tells of one fault.
 struct TCrashFacts {
   std::string UserAddress;
-  uint32_t TaskId = 0;
+  uint32_t TaskId = 0;  // 0 for EndSession
   std::string Procedure;
   std::string LibraryPath;  // the file of the loaded task library; its base name is the library's name
   std::string LibrarySha256;
@@ -39,6 +41,13 @@ class TCrashReports {
   // `path` to the new file's path. Reads the library's file for its SHA-256
   // when `facts` has none.
   static TStatus Write(const TPlatform& platform, TCrashFacts facts, std::time_t now, std::string& path);
+
+  // After a fault of the task code at `procedure` (an address in its
+  // library, whose file the report names): writes the report of `facts`
+  // now and logs "<subject>: <path>", or "<subject> not written: <reason>"
+  // ("POOLTHREAD: crash report of task 2").
+  static void WriteAndLog(const TAgentContext& context, TCrashFacts facts, const void* procedure,
+                          const std::string& subject);
 
   // The report's text: a header of "name: value" lines, the registers, and
   // the backtrace, innermost first ("#0 libsim.so+0x1a2f (Integrate+0x3f)").

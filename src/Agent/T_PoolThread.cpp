@@ -11,7 +11,6 @@
 #include "Common/T_SlotError.h"
 #include "Common/WireFraming.h"
 #include "Common/kelvracommon.h"
-#include "Platform/CodeLocation.h"
 #include "Platform/T_TaskGuard.h"
 
 namespace {
@@ -19,21 +18,16 @@ namespace {
 constexpr const char* kUnit = "Agent/T_PoolThread";
 
 // Writes the crash report of a task that faulted and logs its path.
-void ReportCrash(const TAgentContext& context, const TPoolTaskItem& item, uintptr_t procedure,
+void ReportCrash(const TAgentContext& context, const TPoolTaskItem& item, const void* procedure,
                  const std::string& text, TTaskGuard::TFaultRecord fault) {
   TCrashFacts facts;
   facts.UserAddress = item.SessionKey;
   facts.TaskId = item.TaskId;
   facts.Procedure = item.ProcedureName;
-  facts.LibraryPath = LocateCode(procedure).ModulePath;
   facts.FaultText = text;
   facts.Fault = std::move(fault);
-  std::string path;
-  const TStatus written = TCrashReports::Write(context.Platform(), std::move(facts), std::time(nullptr), path);
-  if (written.Ok())
-    context.DebugWrite("POOLTHREAD: crash report of task %u: %s", item.TaskId, UserText(path));
-  else
-    context.DebugWrite("POOLTHREAD: no crash report of task %u: %s", item.TaskId, UserText(written.Text()));
+  TCrashReports::WriteAndLog(context, std::move(facts), procedure,
+                             "POOLTHREAD: crash report of task " + std::to_string(item.TaskId));
 }
 
 }  // namespace
@@ -175,7 +169,7 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
 
   if (failure) {
     fail(*failure);
-    if (fault) ReportCrash(context, item, reinterpret_cast<uintptr_t>(procedure), *failure, std::move(*fault));
+    if (fault) ReportCrash(context, item, reinterpret_cast<const void*>(procedure), *failure, std::move(*fault));
   } else {
     context.DebugWrite("POOLTHREAD: task %u done", item.TaskId);
     item.Peer->PostTaskDone(item.TaskId, output, *item.ReportTo);
