@@ -12,8 +12,10 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <sstream>
 
 #include "Common/CommandText.h"
+#include "Common/Sha256.h"
 #include "FakePeers.h"
 #include "T_AgentProcess.h"
 #include "TestSupport.h"
@@ -349,11 +351,97 @@ TEST_F(LobbyTest, AnAbortingTaskFailsAndTheAgentGoesOn) {
     fake::TLobbyClient user("127.0.0.1", LobbyPort);
     ASSERT_TRUE(user.RunTask("RUN_TASK 1 libtasklib_tasks.so Abort", ""));
     ASSERT_TRUE(WaitReport(1)) << Agent->Err();
-    EXPECT_EQ(FailureText(ReportsOf(1)[0]), "POOLTHREAD: exception \"Aborted (SIGABRT)\" in task 1");
+    EXPECT_EQ(WithoutOffsets(FailureText(ReportsOf(1)[0])),
+              "POOLTHREAD: exception \"Aborted (SIGABRT) in libtasklib_tasks.so+0x* (Abort+0x*)\" in task 1");
   }
   ASSERT_TRUE(other.RunTask("RUN_TASK 2 libtasklib_tasks.so Echo", "alive"));
   ASSERT_TRUE(WaitReport(2)) << Agent->Err();
   EXPECT_EQ(ReportsOf(2)[0].Block, "alive") << ReportsOf(2)[0].Text;
+}
+
+namespace {
+
+// A task library of named faults, built one way.
+struct TCrashLibrary {
+  const char* Name;
+  const char* Path;
+};
+const TCrashLibrary kCrashLibraries[] = {{"libtasklib_crash_fp.so", KELVRA_TASKLIB_CRASH_FP},
+                                         {"libtasklib_crash_o2.so", KELVRA_TASKLIB_CRASH_O2},
+                                         {"libtasklib_crash_o2fp.so", KELVRA_TASKLIB_CRASH_O2FP}};
+
+std::string UpperCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The lines of `text` that begin with `start`.
+std::vector<std::string> LinesStarting(const std::string& text, const std::string& start) {
+  std::vector<std::string> found;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind(start, 0) == 0) found.push_back(line);
+  return found;
+}
+
+}  // namespace
+
+// A fault in task code names the library and function where it happened, in
+// the user's text and in a crash report with the library's identity and a
+// backtrace whose innermost frame is that function, whichever way the
+// library was built. A garbled stack still gives both. The agent goes on.
+TEST_F(LobbyTest, AFaultingTaskNamesItsPlaceAndLeavesACrashReport) {
+  for (const TCrashLibrary& library : kCrashLibraries) User.AddFile(UpperCase(library.Name), ReadTextFile(library.Path));
+  Start();
+  struct TCase {
+    const char* Procedure;
+    const char* Fault;
+    const char* Function;
+  };
+  const TCase cases[] = {{"NullWriteDeep", "Access violation (SIGSEGV) at address 0x0000000000000000", "Integrate"},
+                         {"DivideDeep", "Integer division by zero (SIGFPE)", "Partition"},
+                         {"SmashedStack", "Access violation (SIGSEGV) at address 0x0000000000000000", "SmashFrame"}};
+  uint32_t id = 0;
+  for (const TCrashLibrary& library : kCrashLibraries) {
+    for (const TCase& test : cases) {
+      SCOPED_TRACE(std::string(library.Name) + " " + test.Procedure);
+      const std::string task = std::to_string(++id);
+      fake::TLobbyClient user("127.0.0.1", LobbyPort);
+      ASSERT_TRUE(user.RunTask("RUN_TASK " + task + " " + library.Name + " " + test.Procedure, ""));
+      ASSERT_TRUE(WaitReport(id)) << Agent->Err();
+      const std::string place = std::string(library.Name) + "+0x* (" + test.Function + "+0x*)";
+      const std::string message =
+          "POOLTHREAD: exception \"" + std::string(test.Fault) + " in " + place + "\" in task " + task;
+      EXPECT_EQ(WithoutOffsets(FailureText(ReportsOf(id)[0])), message);
+
+      const std::string logged = "POOLTHREAD: crash report of task " + task + ": ";
+      ASSERT_TRUE(WaitUntil([&] { return Agent->Err().find(logged) != std::string::npos; }, 60s)) << Agent->Err();
+      const std::string log = Agent->Err();
+      const size_t at = log.find(logged) + logged.size();
+      const std::string path = log.substr(at, log.find("\r\n", at) - at);
+      EXPECT_EQ(path.rfind(Dir / "state/kelvra/crashes/crash-", 0), 0u) << path;
+      const std::string report = ReadTextFile(path);
+      EXPECT_EQ(LinesStarting(report, "task: "), std::vector<std::string>{"task: " + task});
+      EXPECT_EQ(LinesStarting(report, "user: "), std::vector<std::string>{"user: 127.0.0.1"});
+      EXPECT_EQ(LinesStarting(report, "procedure: "), std::vector<std::string>{"procedure: " + std::string(test.Procedure)});
+      EXPECT_EQ(LinesStarting(report, "library: "), std::vector<std::string>{"library: " + std::string(library.Name)});
+      EXPECT_EQ(LinesStarting(report, "library sha256: "),
+                std::vector<std::string>{"library sha256: " + Sha256Hex(ReadTextFile(library.Path))});
+      EXPECT_EQ(LinesStarting(report, "  rip 0x").size(), 1u) << report;
+      EXPECT_EQ(WithoutOffsets(LinesStarting(report, "  #0 ").at(0)), "  #0 " + place) << report;
+      if (std::string(test.Procedure) != "SmashedStack") {
+        ASSERT_GE(LinesStarting(report, "  #1 ").size(), 1u) << report;
+        EXPECT_EQ(WithoutOffsets(LinesStarting(report, "  #1 ")[0]),
+                  "  #1 " + std::string(library.Name) + "+0x* (" + test.Procedure + "+0x*)")
+            << report;
+        EXPECT_TRUE(LinesStarting(report, "  #2 ").empty()) << "the task's frames only\n" << report;
+      }
+    }
+  }
+  fake::TLobbyClient user("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(user.RunTask("RUN_TASK 100 libtasklib_tasks.so Echo", "still here"));
+  ASSERT_TRUE(WaitReport(100)) << Agent->Err();
+  EXPECT_EQ(ReportsOf(100)[0].Block, "still here");
 }
 
 // A C++ library the loader never unloads stays in the process after its

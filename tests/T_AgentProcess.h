@@ -26,7 +26,7 @@ class TAgentProcess {
                 const std::string& runtimeDir = "", const std::vector<std::string>& extraEnvironment = {},
                 const std::string& executable = KELVRA_AGENT_PATH)
       : Dir(dir) {
-    std::vector<std::string> environment = {"XDG_DATA_HOME=" + (dir / "data"),
+    std::vector<std::string> environment = {"XDG_DATA_HOME=" + (dir / "data"), "XDG_STATE_HOME=" + (dir / "state"),
                                             "XDG_RUNTIME_DIR=" + (runtimeDir.empty() ? dir.Get() : runtimeDir),
                                             "HOME=" + dir.Get(), "PATH=/usr/bin:/bin"};
     for (const std::string& extra : extraEnvironment) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -13,10 +14,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <exception>
+#include <regex>
 #include <stdexcept>
 #include <thread>
 
 #include "Common/T_GenericStream.h"
+#include "Platform/CodeLocation.h"
 #include "Platform/TaskFloatingPoint.h"
 #include "TaskGuardTasks.h"
 
@@ -29,14 +32,35 @@ namespace {
 constexpr const char* kNullWrite = "Access violation (SIGSEGV) at address 0x0000000000000000";
 constexpr const char* kAborted = "Aborted (SIGABRT)";
 
-// The failure text of a guarded task call ("returned" when it returned).
-std::string Outcome(TTaskGuard::TTaskProcedure task, void* session = nullptr) {
+// The failure text of a guarded task call ("returned" when it returned),
+// with the place of a fault (" in module+0x... (function+0x...)") as is.
+std::string OutcomeWithPlace(TTaskGuard::TTaskProcedure task, void* session = nullptr) {
   uint32_t result = 0xDEAD;
   auto failure = TTaskGuard::CallTask(task, nullptr, session, nullptr, nullptr, result);
   if (failure.has_value()) {
     EXPECT_EQ(result, 0xDEADu) << "a failed call leaves the result alone";
   }
   return failure.value_or("returned");
+}
+
+// The same without the place of a fault.
+std::string Outcome(TTaskGuard::TTaskProcedure task, void* session = nullptr) {
+  std::string text = OutcomeWithPlace(task, session);
+  if (TTaskGuard::LastFault().has_value()) {
+    size_t place = text.rfind(" in ");
+    EXPECT_NE(place, std::string::npos) << text;
+    if (place != std::string::npos) text.resize(place);
+  }
+  return text;
+}
+
+bool Matches(const std::string& text, const std::string& pattern) {
+  return std::regex_search(text, std::regex(pattern));
+}
+
+// The pattern of a fault's text naming its place in this executable.
+std::string InThisExecutable(const std::string& text, const std::string& function) {
+  return "^" + text + " in guard_tests\\+0x[0-9a-f]+ \\(" + function + "\\+0x[0-9a-f]+\\)$";
 }
 
 uint32_t ThrowingTask(IAgent*, void* session, IGenericStream*, IGenericStream*) {
@@ -112,9 +136,77 @@ TEST(TaskGuard, FaultsInARowOnOneThreadAreEachCaughtAndNamed) {
   EXPECT_EQ(Outcome(NullWriteTask), kNullWrite);
   EXPECT_EQ(Outcome(IntegerDivisionTask), "Integer division by zero (SIGFPE)");
   EXPECT_EQ(Outcome(NullWriteTask), kNullWrite);
-  EXPECT_EQ(TTaskGuard::CallEndSession(NullWriteEndSession, nullptr, nullptr), kNullWrite);
+  EXPECT_EQ(TTaskGuard::CallEndSession(NullWriteEndSession, nullptr, nullptr).value_or("").rfind(kNullWrite, 0), 0u);
   EXPECT_FALSE(TTaskGuard::Armed());
   EXPECT_EQ(Outcome(ReturnSessionTask, reinterpret_cast<void*>(uintptr_t{1})), "returned");
+}
+
+// The text names the module and the function of the faulting instruction
+// (found in the file's symbol table: the executable exports neither), and
+// the record holds the registers and the frames of the task's stack.
+TEST(TaskGuard, AFaultNamesItsPlaceAndKeepsItsStack) {
+  EXPECT_PRED2(Matches, OutcomeWithPlace(NullWriteTask), (InThisExecutable("Access violation \\(SIGSEGV\\) at address 0x0{16}", "WriteToNull")));
+  auto fault = TTaskGuard::LastFault();
+  ASSERT_TRUE(fault.has_value());
+  EXPECT_EQ(fault->Signal, SIGSEGV);
+  EXPECT_EQ(fault->Address, 0u);
+  ASSERT_EQ(fault->Frames.size(), 2u) << "the task's frames, none of the guard's";
+  EXPECT_EQ(LocateCode(fault->Frames[0]).Function, "WriteToNull");
+  EXPECT_EQ(LocateCode(fault->Frames[1], fault->Frames[1] - 1).Function, "NullWriteTask");
+  bool ripFound = false;
+  for (const auto& [name, value] : fault->Registers)
+    if (std::string(name) == "rip") ripFound = value == fault->Frames[0];
+  EXPECT_TRUE(ripFound);
+
+  EXPECT_PRED2(Matches, OutcomeWithPlace(IntegerDivisionTask), (InThisExecutable("Integer division by zero \\(SIGFPE\\)", "DivideByZero")));
+  // An abort is named where task code called abort(), not in the C library.
+  EXPECT_PRED2(Matches, OutcomeWithPlace(AbortTask), (InThisExecutable("Aborted \\(SIGABRT\\)", "AbortTask")));
+  ASSERT_TRUE(TTaskGuard::LastFault().has_value());
+  EXPECT_EQ(TTaskGuard::LastFault()->Signal, SIGABRT);
+
+  EXPECT_EQ(OutcomeWithPlace(ThrowingTask), "no input for the task");
+  EXPECT_FALSE(TTaskGuard::LastFault().has_value()) << "an exception leaves no fault record";
+}
+
+// A stack the walk cannot read gives a short backtrace, not a second,
+// fatal fault; the thread goes on, many times over.
+TEST(TaskGuard, AFaultOnACorruptStackStillFailsTheCallWithItsPlace) {
+  std::thread([] {
+    for (int round = 0; round < 20; ++round) {
+      EXPECT_PRED2(Matches, OutcomeWithPlace(SmashedFrameTask), ("^Access violation \\(SIGSEGV\\) at address 0x0{16} in guard_tests\\+0x"));
+      auto smashed = TTaskGuard::LastFault();
+      ASSERT_TRUE(smashed.has_value());
+      EXPECT_GE(smashed->Frames.size(), 1u);
+      EXPECT_LE(smashed->Frames.size(), static_cast<size_t>(TTaskGuard::kMaxFrames));
+      EXPECT_PRED2(Matches, OutcomeWithPlace(WildStackPointerTask), (InThisExecutable("Access violation \\(SIGSEGV\\) at address 0x0{16}",
+                                                          "WildStackPointerTask")));
+      auto wild = TTaskGuard::LastFault();
+      ASSERT_TRUE(wild.has_value());
+      EXPECT_EQ(wild->Frames.size(), 1u) << "only the faulting instruction";
+    }
+    EXPECT_EQ(Outcome(NullWriteTask), kNullWrite);
+    EXPECT_EQ(Outcome(ReturnSessionTask, reinterpret_cast<void*>(uintptr_t{1})), "returned");
+  }).join();
+}
+
+// A stack in memory that is mapped but cannot be read: the walk must not
+// fault there (libunwind checks its reads; a fault of the walk would only
+// end it), and the call fails with the faulting instruction alone.
+TEST(TaskGuard, AFaultOnAnUnreadableStackStillFailsTheCallWithItsPlace) {
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  void* inaccessible = ::mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(inaccessible, MAP_FAILED);
+  std::thread([&] {
+    for (int round = 0; round < 20; ++round) {
+      EXPECT_PRED2(Matches, OutcomeWithPlace(InaccessibleStackTask, inaccessible),
+                   InThisExecutable("Access violation \\(SIGSEGV\\) at address 0x0{16}", "InaccessibleStackTask"));
+      auto fault = TTaskGuard::LastFault();
+      ASSERT_TRUE(fault.has_value());
+      EXPECT_EQ(fault->Frames.size(), 1u) << "only the faulting instruction";
+    }
+    EXPECT_EQ(Outcome(NullWriteTask), kNullWrite);
+  }).join();
+  ::munmap(inaccessible, page);
 }
 
 TEST(TaskGuard, AStackOverflowIsCaughtOnTheAlternateStack) {

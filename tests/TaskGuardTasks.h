@@ -17,6 +17,9 @@ GUARD_TEST_TASK(IntegerDivisionTask);  // divides an integer by zero
 GUARD_TEST_TASK(RecursionTask);        // recurses until the stack runs out
 GUARD_TEST_TASK(FloatDivisionTask);    // stores 1.0 / 0.0 in the double at `session`
 GUARD_TEST_TASK(RoundUpwardTask);      // rounds upward, then writes to 0 if `session` is set
+GUARD_TEST_TASK(SmashedFrameTask);     // garbles its caller's frame link, then writes to 0
+GUARD_TEST_TASK(WildStackPointerTask); // writes to 0 with the stack pointer at unmapped memory
+GUARD_TEST_TASK(InaccessibleStackTask);  // the same with the stack pointer in the PROT_NONE page at `session`
 GUARD_TEST_TASK(CallbackTask);         // answers the `uint32_t (*)(void)` at `session`, as a slot
 GUARD_TEST_TASK(BadStreamWriteTask);   // Writes 64 bytes from address 16 to `out`
 GUARD_TEST_TASK(AbortTask);            // calls abort()

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <regex>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -62,6 +63,12 @@ inline void WriteTextFile(const std::string& path, const std::string& text) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
+// `text` with every offset of a code place ("+0x1a2f") made "+0x*": a
+// fault's text compared whole, whatever the build's code layout.
+inline std::string WithoutOffsets(const std::string& text) {
+  return std::regex_replace(text, std::regex("\\+0x[0-9a-f]+"), "+0x*");
+}
+
 inline std::string ReadTextFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream buffer;
@@ -77,7 +84,7 @@ inline std::string SafeSettings(const std::string& agentExtra = "", const std::s
          "[coordinator]\n" + coordinatorExtra + "coordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\n";
 }
 
-// A machine with a chosen number of processors, data folder and affinity
+// A machine with a chosen number of processors, data and state folders and affinity
 // mask. Priority and affinity changes are recorded, never made; priority
 // changes answer `PrioritiesAllowed`. Threads of a name given to
 // RefuseThreads cannot be made, as under a task limit.
@@ -94,6 +101,9 @@ class TFakeSystem : public TLinuxSystem {
   };
 
   std::string DataHome() override { return DataFolder; }
+  // Where crash reports go; none are written while it is empty.
+  std::string StateFolder;
+  std::string StateHome() override { return StateFolder; }
   void ReleaseFreeMemory() override {
     ++MemoryReleases;
     TLinuxSystem::ReleaseFreeMemory();

@@ -11,6 +11,7 @@
 #include "Agent/T_AgentContext.h"
 #include "Agent/T_AgentPeer.h"
 #include "Common/CommandText.h"
+#include "Agent/T_CrashReports.h"
 #include "Common/kelvracommon.h"
 #include "Platform/T_Mutex.h"
 #include "Platform/T_TaskGuard.h"
@@ -172,14 +173,24 @@ void TFileCache::CallEndSession() {
   }
   IDynamicLibraries& libraries = *Context.Platform().Libraries;
   for (void* module : modules) {
-    void* address = libraries.Symbol(module, "EndSession");
-    if (address == nullptr) address = libraries.Symbol(module, "_EndSession");
+    const char* name = "EndSession";
+    void* address = libraries.Symbol(module, name);
+    if (address == nullptr) address = libraries.Symbol(module, name = "_EndSession");
     if (address == nullptr) continue;
     // A C++ exception or a processor fault in the library fails only this
     // call; the other libraries are still called.
     std::optional<std::string> failure =
         TTaskGuard::CallEndSession(reinterpret_cast<EndSessionProc>(address), AgentInterface, Session);
-    if (failure) Context.DebugWrite("WORKERTHREAD: exception %sin EndSession()", UserText(*failure));
+    if (!failure) continue;
+    Context.DebugWrite("WORKERTHREAD: exception %sin EndSession()", UserText(*failure));
+    if (std::optional<TTaskGuard::TFaultRecord> fault = TTaskGuard::LastFault()) {
+      TCrashFacts facts;
+      facts.UserAddress = Peer.UserAddress();
+      facts.Procedure = name;
+      facts.FaultText = *failure;
+      facts.Fault = std::move(*fault);
+      TCrashReports::WriteAndLog(Context, std::move(facts), address, "WORKERTHREAD: crash report of EndSession()");
+    }
   }
 }
 

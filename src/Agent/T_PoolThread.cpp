@@ -4,6 +4,7 @@
 
 #include "Agent/T_AgentContext.h"
 #include "Agent/T_AgentPeer.h"
+#include "Agent/T_CrashReports.h"
 #include "Agent/T_FileCache.h"
 #include "Common/CommandText.h"
 #include "Common/T_GenericStream.h"
@@ -15,6 +16,19 @@
 namespace {
 
 constexpr const char* kUnit = "Agent/T_PoolThread";
+
+// Writes the crash report of a task that faulted and logs its path.
+void ReportCrash(const TAgentContext& context, const TPoolTaskItem& item, const void* procedure,
+                 const std::string& text, TTaskGuard::TFaultRecord fault) {
+  TCrashFacts facts;
+  facts.UserAddress = item.SessionKey;
+  facts.TaskId = item.TaskId;
+  facts.Procedure = item.ProcedureName;
+  facts.FaultText = text;
+  facts.Fault = std::move(fault);
+  TCrashReports::WriteAndLog(context, std::move(facts), procedure,
+                             "POOLTHREAD: crash report of task " + std::to_string(item.TaskId));
+}
 
 }  // namespace
 
@@ -136,6 +150,7 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
   TSlotError::Clear();
   std::optional<std::string> failure = TTaskGuard::CallTask(procedure, Owner.AgentInterface(), item.SessionIdentity,
                                                             item.Input.Get(), output.Get(), result);
+  std::optional<TTaskGuard::TFaultRecord> fault = failure ? TTaskGuard::LastFault() : std::nullopt;
   // An error an agent slot remembered fails the task as if it had been
   // raised through it.
   std::optional<std::string> slotError = TSlotError::Take();
@@ -154,6 +169,7 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
 
   if (failure) {
     fail(*failure);
+    if (fault) ReportCrash(context, item, reinterpret_cast<const void*>(procedure), *failure, std::move(*fault));
   } else {
     context.DebugWrite("POOLTHREAD: task %u done", item.TaskId);
     item.Peer->PostTaskDone(item.TaskId, output, *item.ReportTo);

@@ -7,6 +7,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Platform/T_Status.h"
 
@@ -58,4 +59,8 @@ class IFileSystem {
   // link is deleted, never followed. Fails when something stays, naming the
   // first thing that could not be deleted.
   virtual TStatus RemoveFolderContents(const std::string& path) = 0;
+
+  // The names of the entries of the folder `path` (without "." and ".."),
+  // in no particular order ("cannot read <path>").
+  virtual TStatus ListFolder(const std::string& path, std::vector<std::string>& names) = 0;
 };

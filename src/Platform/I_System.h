@@ -32,6 +32,10 @@ class ISystem {
   // trailing separator. Empty when none can be determined.
   virtual std::string DataHome() = 0;
 
+  // The current user's state folder, by the same rules: $XDG_STATE_HOME,
+  // else the home folder + /.local/state. Empty when none can be determined.
+  virtual std::string StateHome() = 0;
+
   // Number of processors this process may run on (its affinity set), not
   // capped; 0 when it cannot be determined.
   virtual int AvailableProcessors() = 0;

@@ -171,3 +171,17 @@ TStatus TLinuxFileSystem::RemoveFolderContents(const std::string& path) {
   if (!folder.Valid()) return TStatus::FromErrno(errno, "cannot open " + path);
   return RemoveEntries(std::move(folder), path);
 }
+
+TStatus TLinuxFileSystem::ListFolder(const std::string& path, std::vector<std::string>& names) {
+  std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(path.c_str()), ::closedir);
+  if (!folder) return TStatus::FromErrno(errno, "cannot read " + path);
+  names.clear();
+  errno = 0;
+  while (const dirent* entry = ::readdir(folder.get())) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+    errno = 0;
+  }
+  if (errno != 0) return TStatus::FromErrno(errno, "cannot read " + path);
+  return {};
+}

@@ -22,4 +22,5 @@ class TLinuxFileSystem : public IFileSystem {
   // Works on descriptors, folder by folder, so nothing is reached through a
   // link even when one replaces a folder during the walk.
   TStatus RemoveFolderContents(const std::string& path) override;
+  TStatus ListFolder(const std::string& path, std::vector<std::string>& names) override;
 };

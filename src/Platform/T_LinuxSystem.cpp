@@ -24,11 +24,11 @@ std::string WithoutTrailingSeparators(std::string path) {
   return path;
 }
 
-}  // namespace
-
-std::string TLinuxSystem::DataHome() {
-  std::string data = Environment("XDG_DATA_HOME");
-  // The base-directory rules ignore a relative XDG_DATA_HOME.
+// A base folder of the user's: the variable's value when absolute (the
+// base-directory rules ignore a relative one), else the home folder's
+// `below` (the home folder from $HOME, else from the password database).
+std::string UserBaseFolder(const char* variable, const char* below) {
+  std::string data = Environment(variable);
   if (!data.empty() && data.front() == '/') return WithoutTrailingSeparators(data);
   std::string home = Environment("HOME");
   if (home.empty()) {
@@ -40,8 +40,14 @@ std::string TLinuxSystem::DataHome() {
       home = found->pw_dir;
   }
   if (home.empty()) return "";
-  return WithoutTrailingSeparators(home) + "/.local/share";
+  return WithoutTrailingSeparators(home) + below;
 }
+
+}  // namespace
+
+std::string TLinuxSystem::DataHome() { return UserBaseFolder("XDG_DATA_HOME", "/.local/share"); }
+
+std::string TLinuxSystem::StateHome() { return UserBaseFolder("XDG_STATE_HOME", "/.local/state"); }
 
 int TLinuxSystem::AvailableProcessors() {
   cpu_set_t set;

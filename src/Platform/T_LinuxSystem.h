@@ -9,6 +9,7 @@
 class TLinuxSystem : public ISystem {
  public:
   std::string DataHome() override;
+  std::string StateHome() override;
   int AvailableProcessors() override;
   std::string ExecutablePath() override;
   std::thread CreateThread(const std::string& name, std::function<void()> body) override;

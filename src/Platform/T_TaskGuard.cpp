@@ -1,8 +1,11 @@
 #include "Platform/T_TaskGuard.h"
 
+#include <dlfcn.h>
 #include <sys/mman.h>
+#include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
@@ -13,6 +16,10 @@
 #include <mutex>
 #include <stdexcept>
 
+#define UNW_LOCAL_ONLY
+#include <libunwind.h>
+
+#include "Platform/CodeLocation.h"
 #include "Platform/PosixCalls.h"
 #include "Platform/TaskFloatingPoint.h"
 
@@ -35,14 +42,24 @@ struct TFrame {
   bool WasArmed;     // the thread's state before this call
   void (*Target)(void*);
   void* Context;
+  // The stack pointer of the frame that calls task code (RunTask), when it
+  // told: a backtrace ends at that frame, so it holds task frames only.
+  uintptr_t volatile TaskStack;
 };
 
-// What the handler saw, turned into text after the jump.
+// What the handler saw, turned into text after the jump: the signal's
+// information, the interrupted registers and the return addresses of the
+// interrupted thread's frames, innermost (the faulting instruction) first.
 struct TFault {
   int Signal;
   int Code;
   void* Address;
   pid_t Sender;  // for a signal sent by a process (si_code <= 0)
+#if defined(__x86_64__)
+  greg_t Registers[NGREG];
+#endif
+  uintptr_t Frames[TTaskGuard::kMaxFrames];
+  int FrameCount;
 };
 
 // The thread's guard state: plain data in static TLS (initial-exec: the
@@ -55,6 +72,9 @@ struct TThreadState {
   volatile sig_atomic_t Armed;
   TFault Fault;
   bool Prepared;
+  // Set while the handler walks the faulting thread's stack: a fault there
+  // (a corrupt stack) jumps back to it and ends the walk.
+  sigjmp_buf* volatile Walking;
 };
 
 __attribute__((tls_model("initial-exec"))) thread_local TThreadState ThisThread{};
@@ -111,6 +131,86 @@ KELVRA_NO_ASAN bool RaisedByTaskCode(int number, const siginfo_t* info) {
   return number != SIGABRT || (info->si_code <= 0 && info->si_pid == ::getpid());
 }
 
+// The walk's escape: sigsetjmp and siglongjmp. ThreadSanitizer keeps a list
+// of each thread's jump buffers and drops, at every new one, those whose
+// stack pointer lies below it; a buffer made on the alternate stack (which
+// may lie above the thread's stack) would drop the guarded call's own. Under
+// it the escape uses the C library's functions directly, unseen; the jump
+// back to the guarded call, seen, then restores its view of the thread.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KELVRA_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define KELVRA_TSAN 1
+#endif
+#if defined(KELVRA_TSAN)
+using TSetJump = int (*)(sigjmp_buf, int);
+using TLongJump = void (*)(sigjmp_buf, int);
+TSetJump EscapeSetJump = nullptr;
+TLongJump EscapeLongJump = nullptr;
+void FindEscape() {
+  EscapeSetJump = reinterpret_cast<TSetJump>(::dlsym(RTLD_NEXT, "__sigsetjmp"));
+  EscapeLongJump = reinterpret_cast<TLongJump>(::dlsym(RTLD_NEXT, "siglongjmp"));
+  if (EscapeSetJump == nullptr || EscapeLongJump == nullptr)
+    throw std::runtime_error("Unable to find the C library's sigsetjmp");
+}
+#define KELVRA_ESCAPE_SETJUMP(buffer) EscapeSetJump(buffer, 1)
+#define KELVRA_ESCAPE_LONGJUMP(buffer) EscapeLongJump(buffer, 1)
+#else
+void FindEscape() {}
+#define KELVRA_ESCAPE_SETJUMP(buffer) sigsetjmp(buffer, 1)
+#define KELVRA_ESCAPE_LONGJUMP(buffer) siglongjmp(buffer, 1)
+#endif
+
+// Keeps the registers of the interrupted context and walks its stack with
+// the unwinder, from the signal frame, storing return addresses only
+// (names are looked up after the jump). The walk reads the task's stack,
+// which may be corrupt: the fault signals are unblocked during it, and a
+// fault it raises lands in OnFault again (one more frame on the alternate
+// stack), which jumps back here; the frames found so far stay. The
+// unwinder's cache is off (InstallHandlers), so such a jump leaves no lock
+// of it held. At least the faulting instruction is always recorded.
+KELVRA_NO_ASAN __attribute__((noinline)) void RecordContext(TThreadState& state, ucontext_t& context,
+                                                             uintptr_t taskStack) {
+  TFault& fault = state.Fault;
+  fault.FrameCount = 0;
+#if defined(__x86_64__)
+  for (int index = 0; index < NGREG; ++index) fault.Registers[index] = context.uc_mcontext.gregs[index];
+  fault.Frames[0] = static_cast<uintptr_t>(context.uc_mcontext.gregs[REG_RIP]);
+  fault.FrameCount = 1;
+#endif
+  sigjmp_buf escape;
+  if (KELVRA_ESCAPE_SETJUMP(escape) == 0) {
+    state.Walking = &escape;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    sigset_t faults;
+    sigemptyset(&faults);
+    for (int number : kFaultSignals) sigaddset(&faults, number);
+    ::pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
+    unw_cursor_t cursor;
+    if (unw_init_local2(&cursor, reinterpret_cast<unw_context_t*>(&context), UNW_INIT_SIGNAL_FRAME) == 0) {
+      unw_word_t first = 0;
+      if (fault.FrameCount == 0 && unw_get_reg(&cursor, UNW_REG_IP, &first) == 0 && first != 0) {
+        fault.Frames[0] = first;
+        fault.FrameCount = 1;
+      }
+      while (fault.FrameCount < TTaskGuard::kMaxFrames && unw_step(&cursor) > 0) {
+        unw_word_t ip = 0;
+        unw_word_t sp = 0;
+        if (unw_get_reg(&cursor, UNW_REG_IP, &ip) != 0 || ip == 0) break;
+        if (unw_get_reg(&cursor, UNW_REG_SP, &sp) != 0 || (taskStack != 0 && sp >= taskStack)) break;
+        fault.Frames[fault.FrameCount] = ip;
+        fault.FrameCount = fault.FrameCount + 1;
+      }
+    }
+  }
+  // Back from a fault of the walk too: sigsetjmp restored the handler's mask.
+  state.Walking = nullptr;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
 // Runs on the faulting thread's alternate stack. In a guarded call: records
 // the fault and jumps back to the call's sigsetjmp, which restores the
 // signal mask. Anywhere else (the agent's own code, a disarmed slot, a thread
@@ -122,8 +222,9 @@ KELVRA_NO_ASAN bool RaisedByTaskCode(int number, const siginfo_t* info) {
 // C library's abort() holds none of its own when it raises SIGABRT and
 // starts over at the next call; but an abort of the C library's heap checks
 // may leave the heap's lock held, and the next allocation there then waits.
-KELVRA_NO_ASAN void OnFault(int number, siginfo_t* info, void*) {
+KELVRA_NO_ASAN void OnFault(int number, siginfo_t* info, void* context) {
   TThreadState& state = ThisThread;
+  if (state.Walking != nullptr) KELVRA_ESCAPE_LONGJUMP(*state.Walking);
   TFrame* frame = state.Innermost;
   if (frame != nullptr && state.Armed != 0 && RaisedByTaskCode(number, info)) {
     state.Armed = 0;
@@ -131,6 +232,7 @@ KELVRA_NO_ASAN void OnFault(int number, siginfo_t* info, void*) {
     state.Fault.Code = info->si_code;
     state.Fault.Address = info->si_addr;
     state.Fault.Sender = info->si_code <= 0 ? info->si_pid : 0;
+    RecordContext(state, *static_cast<ucontext_t*>(context), frame->TaskStack);
     siglongjmp(frame->Env, 1);
   }
   int saved = errno;
@@ -147,6 +249,8 @@ KELVRA_NO_ASAN void OnFault(int number, siginfo_t* info, void*) {
 // and with its default options lets these replace them; told to own a
 // signal (handle_segv=2) it silently keeps its own, which the check refuses.
 void InstallHandlers() {
+  FindEscape();
+  unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_NONE);
   struct sigaction action {};
   action.sa_sigaction = OnFault;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
@@ -174,7 +278,10 @@ void InstallHandlers() {
 //   a fault signal sent by a process rather than raised by the processor:
 //            "Access violation (SIGSEGV) sent by process 1234" (and the same
 //            first words for the others)
-// Addresses have 16 upper-case hexadecimal digits.
+// Addresses have 16 upper-case hexadecimal digits. Each text but those of a
+// sent signal then goes on with its place (PlaceText): "Access violation
+// (SIGSEGV) at address 0x0000000000000000 in libsim.so+0x1a2f
+// (Integrate+0x3f)".
 std::string FaultText(const TFault& fault) {
   const char* what = "Arithmetic fault (SIGFPE)";
   bool withAddress = true;
@@ -215,6 +322,51 @@ std::string FaultText(const TFault& fault) {
   return text;
 }
 
+// Where task code faulted, as FaultText's continuation: " in
+// libsim.so+0x1a2f (Integrate+0x3f)". For an abort, the innermost frame
+// neither in the module that raised the signal (the C library) nor in a
+// function named abort (a sanitizer's stand-in): the task's call of
+// abort(). Empty for a signal sent by a process, or without frames.
+std::string PlaceText(const TFault& fault) {
+  if (fault.FrameCount <= 0 || (fault.Code <= 0 && fault.Signal != SIGABRT)) return "";
+  int index = 0;
+  TCodeLocation place = LocateCode(fault.Frames[0]);
+  if (fault.Signal == SIGABRT) {
+    for (int caller = 1; caller < fault.FrameCount; ++caller) {
+      TCodeLocation location = LocateCode(fault.Frames[caller], fault.Frames[caller] - 1);
+      if (location.ModulePath != place.ModulePath && location.Function != "abort") {
+        index = caller;
+        place = location;
+        break;
+      }
+    }
+  }
+  return " in " + DescribeCode(place, fault.Frames[index]);
+}
+
+#if defined(__x86_64__)
+// The names of the general registers, in the order of mcontext_t's gregs.
+constexpr const char* kRegisterNames[NGREG] = {"r8",  "r9",  "r10", "r11", "r12",    "r13", "r14",    "r15",
+                                               "rdi", "rsi", "rbp", "rbx", "rdx",    "rax", "rcx",    "rsp",
+                                               "rip", "efl", "csgsfs", "err", "trapno", "oldmask", "cr2"};
+#endif
+
+TTaskGuard::TFaultRecord RecordOf(const TFault& fault) {
+  TTaskGuard::TFaultRecord record;
+  record.Signal = fault.Signal;
+  record.Code = fault.Code;
+  record.Address = reinterpret_cast<uintptr_t>(fault.Address);
+#if defined(__x86_64__)
+  for (int index = 0; index < NGREG; ++index)
+    record.Registers.emplace_back(kRegisterNames[index], static_cast<uint64_t>(fault.Registers[index]));
+#endif
+  record.Frames.assign(fault.Frames, fault.Frames + std::max(fault.FrameCount, 0));
+  return record;
+}
+
+// The record of this thread's last guarded call when a fault ended it.
+thread_local std::optional<TTaskGuard::TFaultRecord> LastRecord;
+
 // Stores `text` as the failure; without memory for it, a short text that
 // fits the string's own storage still fails the call.
 void SetFailure(std::optional<std::string>& failure, const char* text) noexcept {
@@ -252,7 +404,19 @@ struct TTaskCall {
   uint32_t Result;
 };
 
+// Tells the innermost guarded call where the caller of task code keeps its
+// stack pointer (constant after the prologue), so that a backtrace stops
+// before the agent's own frames.
+KELVRA_NO_ASAN __attribute__((always_inline)) inline void MarkTaskStack() {
+#if defined(__x86_64__)
+  uintptr_t pointer = 0;
+  asm volatile("mov %%rsp, %0" : "=r"(pointer));
+  if (TFrame* frame = ThisThread.Innermost; frame != nullptr) frame->TaskStack = pointer;
+#endif
+}
+
 KELVRA_NO_ASAN void RunTask(void* context) {
+  MarkTaskStack();
   auto* call = static_cast<TTaskCall*>(context);
   call->Result = call->Procedure(call->Agent, call->Session, call->In, call->Out);
 }
@@ -264,6 +428,7 @@ struct TEndSessionCall {
 };
 
 KELVRA_NO_ASAN void RunEndSession(void* context) {
+  MarkTaskStack();
   auto* call = static_cast<TEndSessionCall*>(context);
   call->Procedure(call->Agent, call->Session);
 }
@@ -289,6 +454,7 @@ void TTaskGuard::PrepareThread() {
 
 std::optional<std::string> TTaskGuard::Call(void (*call)(void*), void* context) noexcept {
   std::optional<std::string> failure;
+  LastRecord.reset();
   TThreadState& state = ThisThread;
   if (!state.Prepared) {
     try {
@@ -305,6 +471,7 @@ std::optional<std::string> TTaskGuard::Call(void (*call)(void*), void* context) 
   frame.WasArmed = state.Armed != 0;
   frame.Target = call;
   frame.Context = context;
+  frame.TaskStack = 0;
   if (sigsetjmp(frame.Env, 1) == 0) {
     state.Innermost = &frame;
     state.Armed = 1;
@@ -324,6 +491,8 @@ std::optional<std::string> TTaskGuard::Call(void (*call)(void*), void* context) 
   LoadTaskFloatingPoint();
   try {
     failure.emplace(FaultText(landed.Fault));
+    failure->append(PlaceText(landed.Fault));
+    LastRecord = RecordOf(landed.Fault);
   } catch (...) {
     SetFailure(failure, "Out of memory");
   }
@@ -342,6 +511,14 @@ std::optional<std::string> TTaskGuard::CallEndSession(TEndSessionProcedure proce
                                                       void* session) noexcept {
   TEndSessionCall call{procedure, agent, session};
   return Call(RunEndSession, &call);
+}
+
+std::optional<TTaskGuard::TFaultRecord> TTaskGuard::LastFault() noexcept {
+  try {
+    return LastRecord;
+  } catch (...) {
+    return std::nullopt;
+  }
 }
 
 bool TTaskGuard::Armed() noexcept { return ThisThread.Innermost != nullptr && ThisThread.Armed != 0; }

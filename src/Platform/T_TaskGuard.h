@@ -5,12 +5,15 @@
 // task code these signals keep their default action. Everything is per
 // thread: a thread calls PrepareThread before its first guarded call; an
 // agent slot called by task code holds a TDisarm, so a fault in the agent's
-// own code is fatal.
+// own code is fatal. A fault's text names where it happened (module,
+// offset, function), and its registers and backtrace stay for a report.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct IAgent;
 struct IGenericStream;
@@ -46,6 +49,20 @@ class TTaskGuard {
   // follow the same rule (plain data only) up to the task code it calls.
   static std::optional<std::string> Call(void (*call)(void* context), void* context) noexcept;
 
+  // What the handler saw of a processor fault or abort in task code.
+  struct TFaultRecord {
+    int Signal = 0;
+    int Code = 0;            // si_code
+    uintptr_t Address = 0;   // si_addr
+    std::vector<std::pair<const char*, uint64_t>> Registers;  // name, value
+    // Innermost first: the faulting instruction, then the return address of
+    // each caller, as far as the unwinder could safely go.
+    std::vector<uintptr_t> Frames;
+  };
+  // The record of the calling thread's last guarded call, when a fault or
+  // an abort ended it (not an exception); none otherwise.
+  static std::optional<TFaultRecord> LastFault() noexcept;
+
   // True while the calling thread runs task code: inside a guarded call and
   // not in a TDisarm scope.
   static bool Armed() noexcept;
@@ -69,4 +86,6 @@ class TTaskGuard {
   static constexpr size_t kMinimumAltStack = 16 * 1024;
   // The size of the stack PrepareThread makes (a guard page lies below it).
   static constexpr size_t kAltStackSize = 64 * 1024;
+  // The most frames a fault's backtrace holds.
+  static constexpr int kMaxFrames = 64;
 };

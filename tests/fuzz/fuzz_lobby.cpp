@@ -32,6 +32,7 @@ class TFuzzSystem : public TLinuxSystem {
  public:
   std::string Folder;
   std::string DataHome() override { return Folder; }
+  std::string StateHome() override { return ""; }  // no crash reports
   TStatus SetThreadPriority(TSystemThreadId, TThreadPriority) override { return {}; }
 };
 
