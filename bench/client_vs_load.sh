@@ -3,7 +3,7 @@
 # usage: bench/client_vs_load.sh AGENT_BINARY [CLIENT_BENCH]
 #   CLIENT_BENCH defaults to bench/client_bench in the agent's build folder.
 # Builds bin/kelvra_load and bin/noop_task.so from a copy of the perf folder
-# (PERF, default /work/shared/perf), starts one agent with a private
+# (PERF, default ../shared/perf beside the repository), starts one agent with a private
 # kelvra.INI (free loopback ports, bind_ip=127.0.0.1, coordinator_ip=127.0.0.1,
 # allowDiscardCoordinatorIp=0, suspend_timeout=0, private XDG folders) and a
 # coordinator sink, then RUNS (3) times, the order flipping each time:
@@ -18,7 +18,7 @@ if [ $# -lt 1 ]; then sed -n '2,14p' "$0"; exit 1; fi
 AGENT=$(realpath "$1") || exit 1
 CLIENT=$(realpath "${2:-$(dirname "$AGENT")/bench/client_bench}") || exit 1
 [ -x "$AGENT" ] && [ -x "$CLIENT" ] || { echo "not executable: $AGENT or $CLIENT" >&2; exit 1; }
-PERF=${PERF:-/work/shared/perf}
+PERF=${PERF:-$(cd "$(dirname "$0")/../.." && pwd)/shared/perf}
 RUNS=${RUNS:-3}
 N_PIPE=${N_PIPE:-20000}
 ECHO_N=${ECHO_N:-128}
