@@ -1,0 +1,3 @@
+#include "Monitor/StatusTable.h"
+
+std::string FormatStatusTable(const TAgentList&) { return {}; }

@@ -1,0 +1,93 @@
+// TAgentRegistry: what the monitor knows about the agents that report to it.
+// The status connections feed it (one key per connection), the web server
+// and the metrics read it as snapshots. An agent is known by its address
+// and computer name: a record lives on after its connection ends (marked
+// lost) and is taken up again when the same agent reports anew.
+//
+// Threads: any thread; one lock (a leaf) guards everything.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Monitor/AgentReport.h"
+#include "Platform/T_Mutex.h"
+
+// One point of an agent's load chart: the mean of the reports received in
+// one slot of kHistorySlotMs.
+struct TLoadPoint {
+  int64_t UnixMs = 0;           // the slot's start
+  uint32_t BusyPercent = 0;     // 100 - IdlePercent: the machine's load
+  uint32_t AgentPercent = 0;    // the agent's own share of it
+  bool operator==(const TLoadPoint&) const = default;
+};
+
+// One agent as a snapshot shows it.
+struct TAgentView {
+  uint64_t Id = 0;              // stable for the monitor's life
+  std::string Address;          // the IPv4 address its reports come from
+  TAgentReport Latest;          // its latest report
+  int64_t FirstSeenUnixMs = 0;
+  int64_t LastReportUnixMs = 0;
+  uint64_t Reports = 0;         // reports received from it
+  bool Up = false;              // reporting; false: lost
+  std::string LostReason;       // when lost: "connection closed", "silent for 10 s", ...
+  std::vector<TLoadPoint> History;  // oldest first, the last kHistoryMs
+};
+
+struct TRegistrySnapshot {
+  int64_t NowUnixMs = 0;
+  std::vector<TAgentView> Agents;   // by address, then computer name
+  uint64_t ReportsReceived = 0;     // well-formed reports, all agents
+  uint64_t ReportsRejected = 0;     // malformed or oversized frames
+  uint64_t ConnectionsAccepted = 0;
+  uint64_t DiscoveryAnswers = 0;
+  size_t AgentsUp() const;
+};
+
+class TAgentRegistry {
+ public:
+  static constexpr int64_t kHistorySlotMs = 5000;
+  static constexpr int64_t kHistoryMs = 10 * 60 * 1000;
+
+  // `clock` gives the time in Unix milliseconds (tests pass their own);
+  // an agent silent for `lostAfterMs` counts as lost.
+  TAgentRegistry(std::function<int64_t()> clock, int64_t lostAfterMs);
+  TAgentRegistry(const TAgentRegistry&) = delete;
+  TAgentRegistry& operator=(const TAgentRegistry&) = delete;
+
+  // A status connection from `address` was accepted; the key names it in
+  // the calls below.
+  uint64_t Connected(const std::string& address) EXCLUDES(Lock);
+  // A well-formed report arrived on connection `key`.
+  void Report(uint64_t key, const TAgentReport& report) EXCLUDES(Lock);
+  // A malformed or oversized frame arrived on `key` (the connection is then
+  // dropped, and Closed follows).
+  void Rejected(uint64_t key) EXCLUDES(Lock);
+  // Connection `key` ended; its agent, if it reported, is lost for `why`.
+  void Closed(uint64_t key, const std::string& why) EXCLUDES(Lock);
+  // A discovery datagram was answered.
+  void DiscoveryAnswered() EXCLUDES(Lock);
+
+  // Everything as of now; agents silent for lostAfterMs show as lost.
+  TRegistrySnapshot Snapshot() const EXCLUDES(Lock);
+
+ private:
+  struct TRecord;
+  const std::function<int64_t()> Clock;
+  const int64_t LostAfterMs;
+  mutable TMutex Lock;
+  std::map<uint64_t, uint64_t> ConnectionAgents GUARDED_BY(Lock);  // connection key -> agent id
+  std::map<uint64_t, std::string> ConnectionAddresses GUARDED_BY(Lock);
+  std::vector<TAgentView> Records GUARDED_BY(Lock);
+  uint64_t NextKey GUARDED_BY(Lock) = 1;
+  uint64_t NextId GUARDED_BY(Lock) = 1;
+  uint64_t ReportsReceived GUARDED_BY(Lock) = 0;
+  uint64_t ReportsRejected GUARDED_BY(Lock) = 0;
+  uint64_t ConnectionsAccepted GUARDED_BY(Lock) = 0;
+  uint64_t DiscoveryAnswers GUARDED_BY(Lock) = 0;
+};

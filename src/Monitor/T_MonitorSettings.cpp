@@ -1,0 +1,3 @@
+#include "Monitor/T_MonitorSettings.h"
+
+TMonitorSettings ReadMonitorSettings(const TIniFile&) { return {}; }
