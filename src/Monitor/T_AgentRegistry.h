@@ -77,13 +77,26 @@ class TAgentRegistry {
   TRegistrySnapshot Snapshot() const EXCLUDES(Lock);
 
  private:
-  struct TRecord;
+  // An agent as kept: its view, the connection that feeds it (0: none),
+  // and the sums of the history slot being filled.
+  struct TRecord {
+    TAgentView View;
+    uint64_t Connection = 0;
+    uint64_t SlotBusySum = 0;
+    uint64_t SlotAgentSum = 0;
+    uint64_t SlotReports = 0;
+  };
+  static constexpr size_t kMaxRecords = 8192;
+
+  TRecord& RecordFor(uint64_t key, const TAgentReport& report) REQUIRES(Lock);
+  bool IsUp(const TRecord& record, int64_t now) const;
+
   const std::function<int64_t()> Clock;
   const int64_t LostAfterMs;
   mutable TMutex Lock;
   std::map<uint64_t, uint64_t> ConnectionAgents GUARDED_BY(Lock);  // connection key -> agent id
   std::map<uint64_t, std::string> ConnectionAddresses GUARDED_BY(Lock);
-  std::vector<TAgentView> Records GUARDED_BY(Lock);
+  std::vector<TRecord> Records GUARDED_BY(Lock);
   uint64_t NextKey GUARDED_BY(Lock) = 1;
   uint64_t NextId GUARDED_BY(Lock) = 1;
   uint64_t ReportsReceived GUARDED_BY(Lock) = 0;
