@@ -3,7 +3,6 @@
 // nothing but the loopback interface (tests/run-in-netns.sh makes it); it
 // refuses to run anywhere else.
 #include <gtest/gtest.h>
-#include <net/if.h>
 
 #include <cstdlib>
 
@@ -17,16 +16,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-// The interface names of this process's network namespace.
-std::vector<std::string> Interfaces() {
-  std::vector<std::string> names;
-  if (struct if_nameindex* list = if_nameindex()) {
-    for (struct if_nameindex* entry = list; entry->if_index != 0; ++entry) names.emplace_back(entry->if_name);
-    if_freenameindex(list);
-  }
-  return names;
-}
 
 // Receives datagrams on 0.0.0.0:<port>, as a coordinator hearing pings.
 class TPingCatcher {
