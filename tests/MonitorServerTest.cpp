@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <regex>
 #include <string>
@@ -286,6 +287,16 @@ TEST(MonitorProcess, StartsSaysWhereAndStopsOnSigterm) {
   ASSERT_TRUE(WaitUntil([&] { return monitor.Out().find('\n') != std::string::npos; }, 30s)) << monitor.Err();
   EXPECT_EQ(WithoutPorts(monitor.Out()),
             "kelvra-monitor: status reports on port N, discovery on port N, web page on http://127.0.0.1:N/\n");
+  // An agent reports to it.
+  const std::string statusPort = monitor.Out().substr(std::strlen("kelvra-monitor: status reports on port "));
+  TTempDir agentDir;
+  WriteTextFile(agentDir / "kelvra.INI",
+                SafeSettings("bind_ip=127.0.0.2\n", "bind_port=" + std::to_string(std::stoi(statusPort)) + "\n"));
+  TAgentProcess agent(agentDir, {"--headless", "--config", agentDir / "kelvra.INI"});
+  const std::string reporting = "MONITOR: agent 127.0.0.2 (" + HostName() + ") reporting\r\n";
+  EXPECT_TRUE(WaitUntil([&] { return monitor.Err().find(reporting) != std::string::npos; }, 60s)) << monitor.Err();
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.WaitExit(60s), 0);
   monitor.Signal(SIGTERM);
   EXPECT_EQ(monitor.WaitExit(30s), 0) << monitor.Err();
 }
