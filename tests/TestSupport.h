@@ -235,6 +235,17 @@ inline std::vector<std::string> Interfaces() {
   return names;
 }
 
+// The main of a test executable that lets agents broadcast: runs the tests
+// only where the network namespace holds nothing but the loopback interface.
+inline int RunInLoopbackNamespace(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (Interfaces() != std::vector<std::string>{"lo"}) {
+    std::fprintf(stderr, "Refusing to run: this network namespace has more than a loopback interface.\n");
+    return 1;
+  }
+  return RUN_ALL_TESTS();
+}
+
 // Polls `condition` until it holds or `timeout` has passed; its last answer.
 inline bool WaitUntil(const std::function<bool()>& condition,
                       std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
