@@ -30,7 +30,7 @@ class TStatusConnectionThread : public TServerClientThread {
     const uint64_t key = Registry.Connected(address);
     std::string name;
     bool reported = false;
-    const std::string why = ReadReports(connection, key, name, reported);
+    const std::string why = ReadReports(connection, address, key, name, reported);
     Registry.Closed(key, why);
     if (reported)
       Log.Write("MONITOR: agent %s (%s) lost: %s", address, UserText(name), UserText(why));
@@ -40,7 +40,8 @@ class TStatusConnectionThread : public TServerClientThread {
 
  private:
   // Feeds the registry until the connection is done with; answers why it is.
-  std::string ReadReports(TCustomWinSocket& connection, uint64_t key, std::string& name, bool& reported) {
+  std::string ReadReports(TCustomWinSocket& connection, const std::string& address, uint64_t key, std::string& name,
+                          bool& reported) {
     while (!Terminated()) {
       std::string text;
       int32_t announced = 0;
@@ -69,7 +70,7 @@ class TStatusConnectionThread : public TServerClientThread {
       Registry.Report(key, *report);
       if (!reported) {
         name = report->ComputerName;
-        Log.Write("MONITOR: agent %s (%s) reporting", connection.RemoteAddress(), UserText(name));
+        Log.Write("MONITOR: agent %s (%s) reporting", address, UserText(name));
         reported = true;
       }
     }
