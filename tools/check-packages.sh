@@ -185,10 +185,11 @@ start kelvra-agent "$work/run/agent.log" /usr/bin/kelvra-agent --headless --conf
 agent_pid=$last_pid
 up "$agent_pid" "$lobby_port" "$work/run/agent.log"
 
-# The agent reports to the monitor: kelvra-monitor --status lists it.
+# The agent reports to the monitor: kelvra-monitor --status lists it, and
+# not as lost.
 agent_listed() {
   installed timeout 10 /usr/bin/kelvra-monitor --status "127.0.0.1:$http_port" >"$work/run/status.txt" 2>&1 &&
-    grep -q "127\.0\.0\.1" "$work/run/status.txt"
+    awk '/127\.0\.0\.1/ && !/lost/ { found = 1 } END { exit !found }' "$work/run/status.txt"
 }
 wait_for 20 "the agent in kelvra-monitor --status" agent_listed
 sed 's/^/  /' "$work/run/status.txt"
