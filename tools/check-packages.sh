@@ -60,6 +60,7 @@ finish() {
   exit "$status"
 }
 trap finish EXIT
+trap 'exit 130' INT TERM HUP
 
 echo "== building the packages"
 "$repo/tools/build-packages.sh" "$work/debs"
@@ -151,6 +152,7 @@ stop() {
 }
 
 echo "== the installed monitor and agent"
+cd "$work/run"
 free_ports status_port http_port lobby_port data_port agent_broadcast coordinator_broadcast
 cat >"$work/run/monitor.INI" <<EOF
 [coordinator]
