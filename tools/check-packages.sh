@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian packages (tools/build-packages.sh), installs them on this
-# machine with apt-get and runs the INSTALLED programs:
+# machine with apt-get, checks that kelvra-agent needs no Qt, and runs the
+# INSTALLED programs:
 #   - kelvra-monitor starts on free loopback ports (no discovery answers) and
 #     kelvra-agent starts reporting to it; the monitor lists the agent; both
 #     stop on SIGTERM with exit status 0;
@@ -72,6 +73,12 @@ DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "$work"/debs/*
 for package in "${packages[@]}"; do
   is_installed "$package" || fail "$package was not installed"
 done
+# A server takes the agent without Qt: neither its package nor its program
+# needs any.
+agent_needs="$(dpkg-query -W -f='${Depends}' kelvra-agent) $(ldd /usr/bin/kelvra-agent)"
+if [[ "${agent_needs,,}" == *qt* ]]; then
+  fail "kelvra-agent needs Qt: $agent_needs"
+fi
 
 # The installed programs run with nothing of this tree or this user: a
 # plain PATH and private folders.
