@@ -3,8 +3,9 @@
 # machine with apt-get, checks that kelvra-agent needs no Qt, and runs the
 # INSTALLED programs:
 #   - kelvra-monitor starts on free loopback ports (no discovery answers) and
-#     kelvra-agent starts reporting to it; the monitor lists the agent; both
-#     stop on SIGTERM with exit status 0;
+#     kelvra-agent starts (through kelvra-agent-session, with settings of
+#     this run) reporting to it; the monitor lists the agent; both stop on
+#     SIGTERM with exit status 0;
 #   - the installed example pi.c builds against the installed headers
 #     (pkg-config kelvra) and runs with kelvra-submit --local, which starts
 #     the installed agent; its results are checked line by line;
@@ -173,7 +174,11 @@ bind_ip=127.0.0.1
 http_port=$http_port
 answer_discovery=0
 EOF
-cat >"$work/run/agent.INI" <<EOF
+# The agent starts through its launcher, as the user unit and the autostart
+# entry start it: the launcher takes $XDG_CONFIG_HOME/kelvra/kelvra.INI,
+# here the run's own settings.
+mkdir -p "$work/config/kelvra"
+cat >"$work/config/kelvra/kelvra.INI" <<EOF
 [agent]
 bind_ip=127.0.0.1
 bind_port=$lobby_port
@@ -190,7 +195,7 @@ EOF
 start kelvra-monitor "$work/run/monitor.log" /usr/bin/kelvra-monitor --config "$work/run/monitor.INI"
 monitor_pid=$last_pid
 up "$monitor_pid" "$http_port" "$work/run/monitor.log"
-start kelvra-agent "$work/run/agent.log" /usr/bin/kelvra-agent --headless --config "$work/run/agent.INI"
+start kelvra-agent "$work/run/agent.log" /usr/bin/kelvra-agent-session --headless
 agent_pid=$last_pid
 up "$agent_pid" "$lobby_port" "$work/run/agent.log"
 
