@@ -3,8 +3,10 @@
 # g++ build, a clang build with AddressSanitizer, UndefinedBehaviorSanitizer
 # and the thread-safety analysis, and a clang build with ThreadSanitizer.
 # Warnings are errors in all three. After the g++ build the task-library
-# guide runs exactly as written (tools/check-guide.sh). Then every fuzz target
-# runs for a short smoke time (tools/fuzz.sh).
+# guide runs exactly as written (tools/check-guide.sh), and the Debian
+# packages are built, installed on this machine, tried and purged again
+# (tools/check-packages.sh). Then every fuzz target runs for a short smoke
+# time (tools/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +26,9 @@ CC=gcc CXX=g++ run_suite build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 echo "== the task-library guide, as written (docs/task-libraries.md)"
 tools/check-guide.sh
+
+echo "== Debian packages"
+tools/check-packages.sh
 
 echo "== clang build with sanitizers"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
