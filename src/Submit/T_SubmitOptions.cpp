@@ -1,17 +1,10 @@
 #include "Submit/T_SubmitOptions.h"
 
 #include <algorithm>
-#include <charconv>
+
+#include "Common/HostPort.h"
 
 namespace {
-
-bool ParsePort(const std::string& text, uint16_t& port) {
-  unsigned value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) return false;
-  port = static_cast<uint16_t>(value);
-  return true;
-}
 
 std::vector<std::string> SplitList(const std::string& text) {
   std::vector<std::string> parts;
