@@ -11,7 +11,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr uint16_t kDefaultMonitorPort = 4106;
 constexpr int kConnectTimeoutSeconds = 5;
 constexpr int kReadTimeoutSeconds = 10;
 

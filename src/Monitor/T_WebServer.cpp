@@ -6,6 +6,7 @@
 #include "Monitor/MetricsText.h"
 #include "Monitor/WebPage.h"
 #include "Platform/T_Platform.h"
+#include "Platform/T_TcpSocket.h"
 #include "Platform/T_Thread.h"
 
 namespace {
@@ -19,6 +20,7 @@ constexpr int kWriteTimeoutSeconds = 3;
 constexpr int kKeepAliveSeconds = 2;
 constexpr size_t kRequestsPerConnection = 100;
 constexpr size_t kMaxRequestBody = 16 * 1024;
+constexpr size_t kMaxRequestHeaders = 64;
 constexpr int kStopPollMs = 50;
 
 }  // namespace
@@ -46,6 +48,14 @@ void TWebServer::TImpl::Route() {
   Server.set_keep_alive_timeout(kKeepAliveSeconds);
   Server.set_keep_alive_max_count(kRequestsPerConnection);
   Server.set_payload_max_length(kMaxRequestBody);
+  // Not the library's default, which lets a second server share the port.
+  Server.set_socket_options([](int fd) { (void)TTcpSocket::PrepareListening(fd); });
+  Server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
+    if (request.headers.size() <= kMaxRequestHeaders) return httplib::Server::HandlerResponse::Unhandled;
+    response.status = 431;
+    response.set_content("too many header fields\n", "text/plain; charset=utf-8");
+    return httplib::Server::HandlerResponse::Handled;
+  });
   // GET handlers answer HEAD as well, without the body.
   Server.Get("/", [](const httplib::Request&, httplib::Response& response) {
     response.set_content(std::string(MonitorPageHtml()), "text/html; charset=utf-8");
