@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build make pkg-config zlib1g-dev libdeflate-dev libunwind-dev qt6-base-dev libcpp-httplib-dev nlohmann-json3-dev)
 if [[ "${1:-}" == "--tests" ]]; then
-  packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev iproute2 util-linux xvfb xauth)
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev iproute2 util-linux xvfb xauth chromium fonts-dejavu-core)
 fi
 
 missing=()
