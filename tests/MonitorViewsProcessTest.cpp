@@ -14,6 +14,7 @@
 #include "FakePeers.h"
 #include "Monitor/T_AgentRegistry.h"
 #include "Monitor/T_WebServer.h"
+#include "MonitorWebSupport.h"
 #include "Platform/T_ChildProcess.h"
 #include "TestSupport.h"
 #include "T_AgentProcess.h"
@@ -30,50 +31,14 @@ int64_t UnixMs() {
       .count();
 }
 
-TAgentReport Report(const std::string& name, uint32_t idle, uint32_t agent, const std::string& status) {
-  TAgentReport report;
-  report.Version = 265;
-  report.ComputerName = name;
-  report.ProcessorGHz = 3.1;
-  report.IdlePercent = idle;
-  report.AgentPercent = agent;
-  report.FreeMemoryMB = 2048;
-  report.StatusText = status;
-  report.ProcessorCount = 4;
-  report.PoolSize = 4;
-  return report;
-}
-
-// A registry as a running monitor has it, and its web server on a free
-// loopback port.
-struct TServedRegistry {
-  explicit TServedRegistry(uint16_t lobbyPort) {
-    Settings.BindIp = "127.0.0.1";
-    Settings.HttpPort = 0;
-    Settings.AgentLobbyPort = lobbyPort;
-    Started = Server.Start().Ok();
-  }
-  uint64_t Feed(const std::string& address, const TAgentReport& report) {
-    const uint64_t key = Registry.Connected(address);
-    Registry.Report(key, report);
-    return key;
-  }
-  std::string Host() const { return "127.0.0.1:" + std::to_string(Server.Port()); }
-
-  TAgentRegistry Registry{UnixMs, 60000};
-  TMonitorSettings Settings;
-  TWebServer Server{Registry, Settings};
-  bool Started = false;
-};
-
 TEST(MonitorPage, HeadlessChromiumShowsEveryAgentAfterThePagesScriptRan) {
   if (::access(kChromium, X_OK) != 0) GTEST_SKIP() << kChromium << " is not installed";
   TTempDir dir;
-  TServedRegistry monitor(4102);
+  TServedRegistry monitor(UnixMs, 4102);
   ASSERT_TRUE(monitor.Started);
-  monitor.Feed("127.0.0.2", Report("ALPHA-NODE", 95, 0, "Unassigned"));
-  monitor.Feed("127.0.0.3", Report("BETA-NODE", 20, 75, "Working on 3 tasks"));
-  const uint64_t gone = monitor.Feed("127.0.0.4", Report("GAMMA-NODE", 50, 0, "<b>Idle</b>"));
+  monitor.Feed("127.0.0.2", SampleReport("ALPHA-NODE", 95, 0, "Unassigned"));
+  monitor.Feed("127.0.0.3", SampleReport("BETA-NODE", 20, 75, "Working on 3 tasks"));
+  const uint64_t gone = monitor.Feed("127.0.0.4", SampleReport("GAMMA-NODE", 50, 0, "<b>Idle</b>"));
   monitor.Registry.Closed(gone, "connection closed");
 
   TChildProcess browser;
@@ -153,13 +118,13 @@ struct SubmitFromMonitorTest : ::testing::Test {
 TEST_F(SubmitFromMonitorTest, RunsOnEveryAgentThatIsUpAndNotSuspended) {
   TAddressedAgent alpha("127.0.0.2", LobbyPort, DataPort), beta("127.0.0.3", LobbyPort, DataPort);
   ASSERT_TRUE(alpha.Ready && beta.Ready);
-  TServedRegistry monitor(LobbyPort);
+  TServedRegistry monitor(UnixMs, LobbyPort);
   ASSERT_TRUE(monitor.Started);
-  monitor.Feed("127.0.0.2", Report("ALPHA", 95, 0, "Unassigned"));
-  monitor.Feed("127.0.0.3", Report("BETA", 95, 0, "Unassigned"));
+  monitor.Feed("127.0.0.2", SampleReport("ALPHA", 95, 0, "Unassigned"));
+  monitor.Feed("127.0.0.3", SampleReport("BETA", 95, 0, "Unassigned"));
   // Neither of these is anybody: a run that tried them would say so.
-  monitor.Feed("127.0.0.4", Report("BUSY-OWNER", 5, 0, "Unassigned [suspended, 2]"));
-  monitor.Registry.Closed(monitor.Feed("127.0.0.5", Report("GONE", 95, 0, "Unassigned")), "connection closed");
+  monitor.Feed("127.0.0.4", SampleReport("BUSY-OWNER", 5, 0, "Unassigned [suspended, 2]"));
+  monitor.Registry.Closed(monitor.Feed("127.0.0.5", SampleReport("GONE", 95, 0, "Unassigned")), "connection closed");
 
   // Given also by --agent: still one session on it.
   const int status = Submit({"--monitor", monitor.Host(), "--agent", "127.0.0.2:" + std::to_string(LobbyPort),
@@ -187,12 +152,12 @@ TEST_F(SubmitFromMonitorTest, AMonitorUnreachableOrWithoutAgentsToRunOnIsAUsageL
   EXPECT_EQ(Submit(with({"--monitor", nobody}), "x\n"), 2);
   EXPECT_NE(Err.find("kelvra-submit: monitor " + nobody + " is unreachable: "), std::string::npos) << Err;
 
-  TServedRegistry monitor(LobbyPort);
+  TServedRegistry monitor(UnixMs, LobbyPort);
   ASSERT_TRUE(monitor.Started);
   EXPECT_EQ(Submit(with({"--monitor", monitor.Host()}), "x\n"), 2);
   EXPECT_NE(Err.find("lists no agent that is up and not suspended (0 known)"), std::string::npos) << Err;
-  monitor.Feed("127.0.0.4", Report("BUSY-OWNER", 5, 0, "Unassigned [suspended, 2]"));
-  monitor.Registry.Closed(monitor.Feed("127.0.0.5", Report("GONE", 95, 0, "Unassigned")), "connection closed");
+  monitor.Feed("127.0.0.4", SampleReport("BUSY-OWNER", 5, 0, "Unassigned [suspended, 2]"));
+  monitor.Registry.Closed(monitor.Feed("127.0.0.5", SampleReport("GONE", 95, 0, "Unassigned")), "connection closed");
   EXPECT_EQ(Submit(with({"--monitor", monitor.Host()}), "x\n"), 2);
   EXPECT_NE(Err.find("lists no agent that is up and not suspended (2 known)"), std::string::npos) << Err;
 

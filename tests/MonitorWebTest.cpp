@@ -20,6 +20,7 @@
 #include "Monitor/StatusTable.h"
 #include "Monitor/T_AgentRegistry.h"
 #include "Monitor/T_WebServer.h"
+#include "MonitorWebSupport.h"
 #include "TestSupport.h"
 
 namespace {
@@ -27,20 +28,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int64_t kStartMs = 1'800'000'000'000;
-
-TAgentReport Report(const std::string& name, uint32_t idle, uint32_t agent, const std::string& status) {
-  TAgentReport report;
-  report.Version = 265;
-  report.ComputerName = name;
-  report.ProcessorGHz = 2.4;
-  report.IdlePercent = idle;
-  report.AgentPercent = agent;
-  report.FreeMemoryMB = 1536;
-  report.StatusText = status;
-  report.ProcessorCount = 8;
-  report.PoolSize = 6;
-  return report;
-}
 
 // A raw connection to the server, for requests no client library sends.
 class TRawClient {
@@ -74,42 +61,47 @@ class TRawClient {
 };
 
 struct MonitorWebTest : ::testing::Test {
-  MonitorWebTest() {
-    Settings.BindIp = "127.0.0.1";
-    Settings.HttpPort = 0;
-    Settings.AgentLobbyPort = 4999;
-  }
-  void SetUp() override {
-    ASSERT_TRUE(Server.Start().Ok());
-    ASSERT_NE(Server.Port(), 0);
-  }
-  uint64_t Feed(const std::string& address, const TAgentReport& report) {
-    const uint64_t key = Registry.Connected(address);
-    Registry.Report(key, report);
-    return key;
-  }
+  void SetUp() override { ASSERT_TRUE(Monitor.Started); }
+  uint64_t Feed(const std::string& address, const TAgentReport& report) { return Monitor.Feed(address, report); }
   httplib::Client Client() {
-    httplib::Client client("127.0.0.1", Server.Port());
+    httplib::Client client("127.0.0.1", Monitor.Server.Port());
     client.set_connection_timeout(10);
     client.set_read_timeout(30);
     return client;
   }
-  std::string Host() const { return "127.0.0.1:" + std::to_string(Server.Port()); }
 
   std::atomic<int64_t> Now{kStartMs};
-  TAgentRegistry Registry{[this] { return Now.load(); }, 10000};
-  TMonitorSettings Settings;
-  TWebServer Server{Registry, Settings};
+  TServedRegistry Monitor{[this] { return Now.load(); }, 4999};
+  TAgentRegistry& Registry = Monitor.Registry;
+  TWebServer& Server = Monitor.Server;
+};
+
+// A server that is not a monitor, on a free loopback port.
+struct TOtherServer {
+  explicit TOtherServer(const std::function<void(httplib::Server&)>& route) {
+    route(Server);
+    Port = Server.bind_to_any_port("127.0.0.1");
+    Serving = std::thread([this] { Server.listen_after_bind(); });
+  }
+  ~TOtherServer() {
+    Server.stop();
+    Serving.join();
+  }
+  std::string Host() const { return "127.0.0.1:" + std::to_string(Port); }
+
+  httplib::Server Server;
+  int Port = 0;
+  std::thread Serving;
 };
 
 TEST_F(MonitorWebTest, AgentsJsonCarriesEveryFieldOfUpAndLostAgentsWithTheirHistory) {
-  const uint64_t first = Feed("127.0.0.7", Report("WORKSTATION7", 90, 4, "Unassigned"));
+  const uint64_t first = Feed("127.0.0.7", SampleReport("WORKSTATION7", 90, 4, "Unassigned"));
   Now += TAgentRegistry::kHistorySlotMs;
-  Registry.Report(first, Report("WORKSTATION7", 20, 70, "Working (2 tasks)"));
-  const uint64_t second = Feed("127.0.0.5", Report("BOX5", 40, 0, "Working [suspended, 3]"));
+  Registry.Report(first, SampleReport("WORKSTATION7", 20, 70, "Working (2 tasks)"));
+  const uint64_t second = Feed("127.0.0.5", SampleReport("BOX5", 40, 0, "Working [suspended, 3]"));
   Now += 1000;
   Registry.Closed(second, "connection closed");
-  Feed("127.0.0.9", Report("M\xe9RIDA", 100, 0, "Idle"));  // not UTF-8, as a Latin-1 machine name comes
+  Feed("127.0.0.9", SampleReport("M\xe9RIDA", 100, 0, "Idle"));  // not UTF-8, as a Latin-1 machine name comes
 
   auto answer = Client().Get("/agents.json");
   ASSERT_TRUE(answer) << httplib::to_string(answer.error());
@@ -162,8 +154,8 @@ TEST_F(MonitorWebTest, AgentsJsonCarriesEveryFieldOfUpAndLostAgentsWithTheirHist
 }
 
 TEST_F(MonitorWebTest, MetricsGiveEveryGaugeWithEscapedLabelsAndTheTotals) {
-  Feed("127.0.0.7", Report("we\"ird\\na\nme", 25, 60, "Working [suspended, 2]"));
-  const uint64_t gone = Feed("127.0.0.8", Report("GONE", 100, 0, "Unassigned"));
+  Feed("127.0.0.7", SampleReport("we\"ird\\na\nme", 25, 60, "Working [suspended, 2]"));
+  const uint64_t gone = Feed("127.0.0.8", SampleReport("GONE", 100, 0, "Unassigned"));
   Registry.Closed(gone, "connection closed");
   Registry.Rejected(Registry.Connected("127.0.0.66"));
   Registry.DiscoveryAnswered();
@@ -226,23 +218,23 @@ TEST_F(MonitorWebTest, ThePageIsServedWholeAndOtherPathsAre404) {
 }
 
 TEST_F(MonitorWebTest, AHugeOrGarbageRequestCostsOnlyThatRequest) {
-  Feed("127.0.0.7", Report("WORKSTATION7", 90, 4, "Unassigned"));
+  Feed("127.0.0.7", SampleReport("WORKSTATION7", 90, 4, "Unassigned"));
   {
-    TRawClient huge(Server.Port());
+    TRawClient huge(Monitor.Server.Port());
     ASSERT_TRUE(huge.Connected);
     huge.Send("GET /" + std::string(200000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n");
     const std::string answer = huge.ReadUntilClosed(30000);
     EXPECT_EQ(answer.find("200 OK"), std::string::npos) << answer.substr(0, 200);
   }
   {
-    TRawClient garbage(Server.Port());
+    TRawClient garbage(Monitor.Server.Port());
     ASSERT_TRUE(garbage.Connected);
     garbage.Send(std::string("\x16\x03\x01\x00\xff garbage\0\r\n\r\n\r\n", 22));
     const std::string answer = garbage.ReadUntilClosed(30000);
     EXPECT_EQ(answer.find("200 OK"), std::string::npos) << answer.substr(0, 200);
   }
   {
-    TRawClient headers(Server.Port());
+    TRawClient headers(Monitor.Server.Port());
     ASSERT_TRUE(headers.Connected);
     std::string request = "GET /agents.json HTTP/1.1\r\nHost: x\r\n";
     for (int i = 0; i < 20000; ++i) request += "X-Filler-" + std::to_string(i) + ": yes\r\n";
@@ -265,10 +257,10 @@ TEST_F(MonitorWebTest, StopIsPromptWhileClientsHoldConnectionsOpen) {
   httplib::Client kept = Client();
   kept.set_keep_alive(true);
   ASSERT_TRUE(kept.Get("/metrics"));
-  TRawClient halfRequest(Server.Port());
+  TRawClient halfRequest(Monitor.Server.Port());
   ASSERT_TRUE(halfRequest.Connected);
   halfRequest.Send("GET /agents.json HTTP/1.1\r\nHost: x\r\n");
-  TRawClient silent(Server.Port());
+  TRawClient silent(Monitor.Server.Port());
   ASSERT_TRUE(silent.Connected);
   std::this_thread::sleep_for(100ms);  // let the server take them up
 
@@ -304,9 +296,9 @@ TEST(MonitorWebServer, StartSaysWhenItsPortIsTakenAndStopBeforeStartIsHarmless) 
 }
 
 TEST_F(MonitorWebTest, FetchAgentListReadsTheMonitorAndSaysWhyWhenItCannot) {
-  Feed("127.0.0.7", Report("WORKSTATION7", 90, 4, "Unassigned"));
+  Feed("127.0.0.7", SampleReport("WORKSTATION7", 90, 4, "Unassigned"));
   TAgentList list;
-  ASSERT_TRUE(FetchAgentList(Host(), list).Ok());
+  ASSERT_TRUE(FetchAgentList(Monitor.Host(), list).Ok());
   ASSERT_EQ(list.Agents.size(), 1u);
   EXPECT_EQ(list.Agents[0].Lobby, "127.0.0.7:4999");
 
@@ -318,28 +310,19 @@ TEST_F(MonitorWebTest, FetchAgentListReadsTheMonitorAndSaysWhyWhenItCannot) {
 
   // Something else on the port: a server that knows no such path, or
   // answers it with something that is not a list.
-  httplib::Server other;
-  other.Get("/agents.json", [](const httplib::Request& request, httplib::Response& response) {
-    if (request.has_param("x")) return;
-    response.set_content("{\"agents\": {}}", "application/json");
-  });
-  other.Get("/moved/agents.json", [](const httplib::Request&, httplib::Response& response) { response.status = 404; });
-  const int port = other.bind_to_any_port("127.0.0.1");
-  ASSERT_GT(port, 0);
-  std::thread serving([&] { other.listen_after_bind(); });
-  EXPECT_EQ(FetchAgentList("127.0.0.1:" + std::to_string(port), list).Reason(),
-            "monitor 127.0.0.1:" + std::to_string(port) + " answered no agent list: no \"agents\" array");
-  other.stop();
-  serving.join();
-
-  httplib::Server missing;
-  const int missingPort = missing.bind_to_any_port("127.0.0.1");
-  ASSERT_GT(missingPort, 0);
-  std::thread missingServing([&] { missing.listen_after_bind(); });
-  EXPECT_EQ(FetchAgentList("127.0.0.1:" + std::to_string(missingPort), list).Reason(),
-            "monitor 127.0.0.1:" + std::to_string(missingPort) + " answered 404");
-  missing.stop();
-  missingServing.join();
+  {
+    TOtherServer other([](httplib::Server& server) {
+      server.Get("/agents.json", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("{\"agents\": {}}", "application/json");
+      });
+    });
+    ASSERT_GT(other.Port, 0);
+    EXPECT_EQ(FetchAgentList(other.Host(), list).Reason(),
+              "monitor " + other.Host() + " answered no agent list: no \"agents\" array");
+  }
+  TOtherServer missing([](httplib::Server&) {});
+  ASSERT_GT(missing.Port, 0);
+  EXPECT_EQ(FetchAgentList(missing.Host(), list).Reason(), "monitor " + missing.Host() + " answered 404");
 }
 
 TEST(AgentsJsonReader, ToleratesExtraAndMissingFieldsAndSaysWhyItRefusesAText) {
