@@ -33,7 +33,7 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
   tr.lost td.status { color: var(--lost); }
   .dot { display: inline-block; width: 8px; height: 8px; border-radius: 50%; margin-right: 6px; background: var(--up); }
   tr.lost .dot { background: #c4c8cf; }
-  h2 { font-size: 13px; font-weight: 600; color: var(--muted); margin: 22px 0 8px; text-transform: uppercase; letter-spacing: .03em; }
+  tr.section td { padding: 14px 10px 6px; font-size: 12px; font-weight: 600; color: var(--muted); text-transform: uppercase; letter-spacing: .03em; background: #fafbfc; }
   svg.chart { display: block; background: #fafbfc; border: 1px solid var(--line); border-radius: 3px; }
   .legend { margin-top: 10px; color: var(--muted); font-size: 12px; }
   .legend i { display: inline-block; width: 14px; height: 3px; vertical-align: middle; margin: 0 4px 0 12px; }
@@ -58,16 +58,9 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
         <th class="num">CPU load</th><th class="num">Agent</th><th class="num">Free memory</th>
         <th>Status</th><th class="num">Last report</th><th>Load, last 10 min</th></tr></thead>
       <tbody id="up-rows"></tbody>
+      <tbody id="lost-part" hidden><tr class="section"><td colspan="10">Lost agents</td></tr></tbody>
+      <tbody id="lost-rows"></tbody>
     </table>
-    <div id="lost-part" hidden>
-      <h2>Lost agents</h2>
-      <table>
-        <thead><tr><th>Address</th><th>Machine</th><th class="num">CPUs</th><th class="num">Pool</th>
-          <th class="num">CPU load</th><th class="num">Agent</th><th class="num">Free memory</th>
-          <th>Status</th><th class="num">Last report</th><th>Load, last 10 min</th></tr></thead>
-        <tbody id="lost-rows"></tbody>
-      </table>
-    </div>
     <div class="legend">Charts:<i style="background: var(--busy)"></i>machine load<i style="background: var(--share)"></i>the agent's share</div>
   </div>
 </main>
@@ -158,8 +151,14 @@ function row(agent, now) {
   return tr;
 }
 
+// Dotted addresses in numeric order (10.0.0.7 before 10.0.0.12).
+function byAddress(a, b) {
+  const key = agent => agent.address.split(".").map(part => part.padStart(3, "0")).join(".");
+  return key(a) < key(b) ? -1 : key(a) > key(b) ? 1 : a.id - b.id;
+}
+
 function show(data) {
-  const agents = data.agents || [];
+  const agents = (data.agents || []).slice().sort(byAddress);
   const up = agents.filter(a => a.up), lost = agents.filter(a => !a.up);
   document.getElementById("agents-up").textContent = up.length;
   document.getElementById("agents-lost").textContent = lost.length;
