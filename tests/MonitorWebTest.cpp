@@ -229,7 +229,8 @@ TEST_F(MonitorWebTest, AHugeOrGarbageRequestCostsOnlyThatRequest) {
   {
     TRawClient garbage(Monitor.Server.Port());
     ASSERT_TRUE(garbage.Connected);
-    garbage.Send(std::string("\x16\x03\x01\x00\xff garbage\0\r\n\r\n\r\n", 22));
+    const char bytes[] = "\x16\x03\x01\x00\xff garbage\0\r\n\r\n\r\n";
+    garbage.Send(std::string(bytes, sizeof bytes - 1));
     const std::string answer = garbage.ReadUntilClosed(30000);
     EXPECT_EQ(answer.find("200 OK"), std::string::npos) << answer.substr(0, 200);
   }
