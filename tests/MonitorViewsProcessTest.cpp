@@ -61,6 +61,29 @@ TEST(MonitorPage, HeadlessChromiumShowsEveryAgentAfterThePagesScriptRan) {
   EXPECT_EQ(dom.find("<b>Idle</b>"), std::string::npos);
 }
 
+TEST(MonitorStatusCommand, PrintsTheTableOfARunningMonitorOrSaysItCannotReachIt) {
+  TTempDir dir;
+  TServedRegistry monitor(UnixMs, 4102);
+  ASSERT_TRUE(monitor.Started);
+  monitor.Feed("127.0.0.2", SampleReport("ALPHA-NODE", 95, 0, "Unassigned"));
+  monitor.Registry.Closed(monitor.Feed("127.0.0.4", SampleReport("GAMMA-NODE", 50, 0, "Idle")), "connection closed");
+  const auto run = [&](const std::string& hostPort) {
+    TChildProcess child;
+    if (!child.Start({KELVRA_MONITOR_PATH, "--status", hostPort}, {}, dir / "out", dir / "err").Ok()) return -2;
+    return child.WaitExit(kRunBoundMs);
+  };
+  ASSERT_EQ(run(monitor.Host()), 0) << ReadTextFile(dir / "err");
+  const std::string table = ReadTextFile(dir / "out");
+  EXPECT_EQ(table.rfind("ADDRESS    NAME        CPUS  POOL  LOAD  AGENT  FREE MEMORY  LAST REPORT  STATUS\n", 0), 0u)
+      << table;
+  EXPECT_NE(table.find("\n127.0.0.2  ALPHA-NODE     8     6   5 %    0 %      1536 MB"), std::string::npos) << table;
+  EXPECT_NE(table.find("  lost: connection closed\n1 agent up, 1 lost\n"), std::string::npos) << table;
+
+  const std::string nobody = "127.0.0.1:" + std::to_string(fake::FreePort());
+  EXPECT_EQ(run(nobody), 1);
+  EXPECT_EQ(ReadTextFile(dir / "err"), "kelvra-monitor: monitor " + nobody + " is unreachable: no connection\n");
+}
+
 #ifdef KELVRA_SUBMIT_PATH
 
 std::string Lines(size_t count, const std::string& prefix) {
