@@ -96,7 +96,11 @@ TStatus TWebServer::Start() {
     Impl->BoundPort = port;
   }
   const TPlatform& platform = TPlatform::Linux();
-  Impl->Listener.Start(*platform.System, *platform.Debug, [this] { Impl->Server.listen_after_bind(); });
+  try {
+    Impl->Listener.Start(*platform.System, *platform.Debug, [this] { Impl->Server.listen_after_bind(); });
+  } catch (const std::exception& error) {
+    return TStatus::Failure("", std::string("the web server's thread cannot start: ") + error.what());
+  }
   return {};
 }
 
