@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FakePeers.h"
+#include "Monitor/AgentsJson.h"
 #include "Monitor/T_AgentRegistry.h"
 #include "Monitor/T_WebServer.h"
 #include "MonitorWebSupport.h"
@@ -93,15 +94,17 @@ std::string Lines(size_t count, const std::string& prefix) {
 }
 
 // An agent on a loopback address of its own at `lobbyPort`, sending its
-// reports to `dataPort`, never broadcasting.
+// task reports to `dataPort` and its status reports to 127.0.0.1:`statusPort`
+// (a port nobody listens on unless given), never broadcasting.
 class TAddressedAgent {
  public:
-  TAddressedAgent(const std::string& address, uint16_t lobbyPort, uint16_t dataPort) : Address(address) {
+  TAddressedAgent(const std::string& address, uint16_t lobbyPort, uint16_t dataPort, uint16_t statusPort = 0)
+      : Address(address) {
     WriteTextFile(Dir / "kelvra.INI",
                   "[agent]\nbind_ip=" + address + "\nbind_port=" + std::to_string(lobbyPort) +
                       "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\nbroadcast_port=0\n"
                       "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
-                      std::to_string(fake::FreePort()) + "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");
+                      std::to_string(statusPort != 0 ? statusPort : fake::FreePort()) + "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");
     Process = std::make_unique<TAgentProcess>(Dir, std::vector<std::string>{"--headless", "--config", Dir / "kelvra.INI"});
     Ready = WaitUntil([&] { return fake::TLobbyClient(address, lobbyPort).Connected; }, 60s);
   }
@@ -189,6 +192,46 @@ TEST_F(SubmitFromMonitorTest, AMonitorUnreachableOrWithoutAgentsToRunOnIsAUsageL
   EXPECT_EQ(Submit(with({"--monitor", monitor.Host(), "--local"}), "x\n"), 2);
   EXPECT_NE(Err.find("--local and --monitor exclude each other"), std::string::npos) << Err;
   EXPECT_EQ(Out, "");
+}
+
+// The whole grid as a user runs it: the real monitor, agents reporting to
+// it from addresses of their own, and the two tools that read it.
+TEST_F(SubmitFromMonitorTest, TheRealMonitorListsReportingAgentsAndSubmitRunsOnThem) {
+  const uint16_t statusPort = fake::FreePort(), httpPort = fake::FreePort();
+  WriteTextFile(Dir / "monitor.INI", "[coordinator]\nbind_port=" + std::to_string(statusPort) +
+                                          "\nbroadcast_port=0\n[agent]\nbind_port=" + std::to_string(LobbyPort) +
+                                          "\n[monitor]\nbind_ip=127.0.0.1\nhttp_port=" + std::to_string(httpPort) +
+                                          "\nanswer_discovery=0\n");
+  TChildProcess monitorProcess;
+  ASSERT_TRUE(monitorProcess.Start({KELVRA_MONITOR_PATH, "--config", Dir / "monitor.INI"}, {}, Dir / "monitor.log").Ok());
+  TAddressedAgent alpha("127.0.0.2", LobbyPort, DataPort, statusPort), beta("127.0.0.3", LobbyPort, DataPort, statusPort);
+  ASSERT_TRUE(alpha.Ready && beta.Ready);
+  const std::string monitor = "127.0.0.1:" + std::to_string(httpPort);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        TAgentList list;
+        return FetchAgentList(monitor, list).Ok() && list.Agents.size() == 2 && list.Agents[0].Up && list.Agents[1].Up;
+      },
+      60s))
+      << ReadTextFile(Dir / "monitor.log");
+
+  TChildProcess status;
+  ASSERT_TRUE(status.Start({KELVRA_MONITOR_PATH, "--status", monitor}, {}, Dir / "status.out", Dir / "status.err").Ok());
+  ASSERT_EQ(status.WaitExit(kRunBoundMs), 0) << ReadTextFile(Dir / "status.err");
+  const std::string table = ReadTextFile(Dir / "status.out");
+  EXPECT_NE(table.find("\n127.0.0.2  "), std::string::npos) << table;
+  EXPECT_NE(table.find("\n127.0.0.3  "), std::string::npos) << table;
+  EXPECT_NE(table.find("\n2 agents up, 0 lost\n"), std::string::npos) << table;
+
+  ASSERT_EQ(Submit({"--monitor", monitor, "--data-port", std::to_string(DataPort), "--library", KELVRA_TASKLIB_SUBMIT,
+                    "--procedure", "SlowEcho", "-"},
+                   Lines(200, "task ")),
+            0)
+      << Err;
+  EXPECT_EQ(Out, Lines(200, "task "));
+  EXPECT_GT(alpha.TasksDone(), 0u);
+  EXPECT_GT(beta.TasksDone(), 0u);
+  EXPECT_EQ(monitorProcess.Stop(30000), 0) << ReadTextFile(Dir / "monitor.log");
 }
 
 #endif  // KELVRA_SUBMIT_PATH
