@@ -2,6 +2,8 @@
 # Takes a picture of kelvra-monitor's page as real agents fill it, with
 # headless Chromium, and writes it to docs/monitor.png.
 #   tools/screenshot-monitor.sh [OUTPUT.png]
+# KELVRA_BUILD=DIR takes the programs from an existing build tree (with the
+# tests) instead of making a Release build in build/shot.
 # Everything runs on loopback: the monitor on 127.0.0.1, three agents on
 # 127.0.0.2-4 (their coordinator is the monitor, kept, so they never
 # broadcast), ports chosen free. The agents idle, then run a few hundred
@@ -14,8 +16,9 @@ output=$(realpath -m "${1:-docs/monitor.png}")
 
 tools/install-deps.sh --tests
 command -v chromium >/dev/null || { echo "chromium is missing (apt-get install chromium)" >&2; exit 1; }
-cmake -S . -B build/shot -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVRA_GUI=OFF >/dev/null
-cmake --build build/shot --target kelvra-agent kelvra-monitor kelvra-submit example_pi -j2
+build=${KELVRA_BUILD:-build/shot}
+[[ -n "${KELVRA_BUILD:-}" ]] || cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVRA_GUI=OFF >/dev/null
+cmake --build "$build" --target kelvra-agent kelvra-monitor kelvra-submit example_pi -j2
 
 work=$(mktemp -d)
 pids=()
@@ -43,7 +46,7 @@ bind_ip=127.0.0.1
 http_port=$http_port
 answer_discovery=0
 INI
-build/shot/src/Monitor/kelvra-monitor --config "$work/monitor.INI" >"$work/monitor.log" 2>&1 &
+"$build"/src/Monitor/kelvra-monitor --config "$work/monitor.INI" >"$work/monitor.log" 2>&1 &
 pids+=($!)
 
 for n in 2 3 4; do
@@ -64,26 +67,26 @@ bind_port=$status_port
 data_port=$data_port
 INI
   HOME="$dir" XDG_DATA_HOME="$dir/data" XDG_STATE_HOME="$dir/state" XDG_RUNTIME_DIR="$dir/run" \
-    build/shot/kelvra-agent --headless --config "$dir/kelvra.INI" >"$dir/log" 2>&1 &
+    "$build"/kelvra-agent --headless --config "$dir/kelvra.INI" >"$dir/log" 2>&1 &
   pids+=($!)
 done
 
 monitor="127.0.0.1:$http_port"
 for _ in $(seq 1 60); do
-  [[ $(build/shot/src/Monitor/kelvra-monitor --status "$monitor" 2>/dev/null | grep -c " ago ") -eq 3 ]] && break
+  [[ $("$build"/src/Monitor/kelvra-monitor --status "$monitor" 2>/dev/null | grep -c " ago ") -eq 3 ]] && break
   sleep 1
 done
-build/shot/src/Monitor/kelvra-monitor --status "$monitor"
+"$build"/src/Monitor/kelvra-monitor --status "$monitor"
 
 echo "Idle for 40 s, then tasks on every agent the monitor lists"
 sleep 40
 seq 1 360 | sed 's/$/ 60000000/' |
-  timeout 150 build/shot/src/Submit/kelvra-submit --monitor "$monitor" --data-port "$data_port" \
-    --library build/shot/tests/tasklibs/libexample_pi.so --procedure EstimatePi - >/dev/null
+  timeout 150 "$build"/src/Submit/kelvra-submit --monitor "$monitor" --data-port "$data_port" \
+    --library "$build"/tests/tasklibs/libexample_pi.so --procedure EstimatePi - >/dev/null
 sleep 15
 kill "${pids[3]}"  # the agent on 127.0.0.4 goes away
 sleep 15
-build/shot/src/Monitor/kelvra-monitor --status "$monitor"
+"$build"/src/Monitor/kelvra-monitor --status "$monitor"
 
 mkdir -p "$(dirname "$output")"
 chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --user-data-dir="$work/chromium" \
