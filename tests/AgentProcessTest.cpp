@@ -239,3 +239,21 @@ TEST(AgentProcess, AWindowWhoseModuleCannotBeLoadedMeansHeadless) {
   EXPECT_EQ(agent.WaitExit(kGenerous), 0) << agent.Err();
 }
 #endif
+
+// The status connection leaves from bind_ip, so a coordinator tells apart
+// agents of one machine by the address users reach them at; without it,
+// from the address the system chooses.
+TEST(AgentProcess, StatusReportsLeaveFromTheBindAddress) {
+  for (const std::string bindIp : {"127.0.0.2", ""}) {
+    TTempDir dir;
+    fake::TFramedServer coordinator;
+    WriteTextFile(dir / "kelvra.INI",
+                  SafeSettings(bindIp.empty() ? "" : "bind_ip=" + bindIp + "\n",
+                               "bind_port=" + std::to_string(coordinator.Port()) + "\n"));
+    TAgentProcess agent(dir, {"--headless", "--config", dir / "kelvra.INI"});
+    ASSERT_FALSE(coordinator.WaitFor(1, 30000).empty()) << agent.Err();
+    EXPECT_EQ(coordinator.PeerAddresses().at(0), bindIp.empty() ? "127.0.0.1" : bindIp);
+    agent.Signal(SIGTERM);
+    EXPECT_EQ(agent.WaitExit(kGenerous), 0) << agent.Err();
+  }
+}

@@ -116,6 +116,11 @@ class TFramedServer {
     std::lock_guard<std::mutex> guard(Mutex);
     return Accepted;
   }
+  // The address each connection came from, in order of acceptance.
+  std::vector<std::string> PeerAddresses() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    return Peers;
+  }
   // Closes the current connection from this side.
   void DropConnection() {
     std::lock_guard<std::mutex> guard(Mutex);
@@ -127,12 +132,17 @@ class TFramedServer {
  private:
   void Run() {
     while (!Stopping) {
-      int fd = ::accept4(ListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      sockaddr_in peer{};
+      socklen_t peerLength = sizeof peer;
+      int fd = ::accept4(ListenFd, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
       if (fd < 0) return;
       {
         std::lock_guard<std::mutex> guard(Mutex);
         ClientFd = fd;
         ++Accepted;
+        char text[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+        Peers.emplace_back(text);
       }
       Changed.notify_all();
       std::string text;
@@ -155,6 +165,7 @@ class TFramedServer {
   std::mutex Mutex;
   std::condition_variable Changed;
   std::vector<TReceived> Texts;
+  std::vector<std::string> Peers;
   int ClientFd = -1;
   int Accepted = 0;
   std::thread Thread;

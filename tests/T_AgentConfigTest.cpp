@@ -30,24 +30,6 @@ TAgentSettings Read(const std::string& text) { return TConfigFixture(&text).Conf
 
 }  // namespace
 
-TEST(AgentConfigSyntax, Integers) {
-  using P = TAgentConfig;
-  EXPECT_EQ(P::ParseInteger("4102"), 4102);
-  EXPECT_EQ(P::ParseInteger("-17"), -17);
-  EXPECT_EQ(P::ParseInteger("+17"), 17);
-  EXPECT_EQ(P::ParseInteger("0x1007"), 4103);
-  EXPECT_EQ(P::ParseInteger("0X1f"), 31);
-  EXPECT_EQ(P::ParseInteger("$1007"), 4103);
-  EXPECT_EQ(P::ParseInteger("$FFFFFFFF"), -1);
-  EXPECT_EQ(P::ParseInteger("-$10"), -16);
-  EXPECT_EQ(P::ParseInteger("2147483647"), 2147483647);
-  EXPECT_EQ(P::ParseInteger("-2147483648"), -2147483647 - 1);
-  EXPECT_EQ(P::ParseInteger("007"), 7);
-  for (const char* bad : {"", "0x", "$", "-", "yes", "true", "12a", "1 2", "0x1G", "2147483648",
-                          "-2147483649", "$100000000", "1.5", "x10"})
-    EXPECT_FALSE(P::ParseInteger(bad)) << bad;
-}
-
 TEST(AgentConfigRead, NoFileGivesEveryDefault) {
   TConfigFixture fixture(nullptr);
   const TAgentSettings& s = fixture.Config.Settings();

@@ -90,3 +90,20 @@ TEST(IniFileWrite, TextRoundTripsUntouched) {
   const std::string text = "\xEF\xBB\xBF# odd file\r\n[a]\nk=v\r\n\n\n  [ b ]  \nx = \"y\"";
   EXPECT_EQ(TIniFile(text).Text(), text);
 }
+
+TEST(IniFileSyntax, Integers) {
+  EXPECT_EQ(ParseIniInteger("4102"), 4102);
+  EXPECT_EQ(ParseIniInteger("-17"), -17);
+  EXPECT_EQ(ParseIniInteger("+17"), 17);
+  EXPECT_EQ(ParseIniInteger("0x1007"), 4103);
+  EXPECT_EQ(ParseIniInteger("0X1f"), 31);
+  EXPECT_EQ(ParseIniInteger("$1007"), 4103);
+  EXPECT_EQ(ParseIniInteger("$FFFFFFFF"), -1);
+  EXPECT_EQ(ParseIniInteger("-$10"), -16);
+  EXPECT_EQ(ParseIniInteger("2147483647"), 2147483647);
+  EXPECT_EQ(ParseIniInteger("-2147483648"), -2147483647 - 1);
+  EXPECT_EQ(ParseIniInteger("007"), 7);
+  for (const char* bad : {"", "0x", "$", "-", "yes", "true", "12a", "1 2", "0x1G", "2147483648",
+                          "-2147483649", "$100000000", "1.5", "x10"})
+    EXPECT_FALSE(ParseIniInteger(bad)) << bad;
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -223,6 +224,27 @@ struct TTestPlatform {
   TLinuxDynamicLibraries Libraries;
   TPlatform Get() { return TPlatform{&Files, &System, &Debug, &Names, &Machine, &Libraries}; }
 };
+
+// The interface names of this process's network namespace.
+inline std::vector<std::string> Interfaces() {
+  std::vector<std::string> names;
+  if (struct if_nameindex* list = if_nameindex()) {
+    for (struct if_nameindex* entry = list; entry->if_index != 0; ++entry) names.emplace_back(entry->if_name);
+    if_freenameindex(list);
+  }
+  return names;
+}
+
+// The main of a test executable that lets agents broadcast: runs the tests
+// only where the network namespace holds nothing but the loopback interface.
+inline int RunInLoopbackNamespace(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (Interfaces() != std::vector<std::string>{"lo"}) {
+    std::fprintf(stderr, "Refusing to run: this network namespace has more than a loopback interface.\n");
+    return 1;
+  }
+  return RUN_ALL_TESTS();
+}
 
 // Polls `condition` until it holds or `timeout` has passed; its last answer.
 inline bool WaitUntil(const std::function<bool()>& condition,

@@ -221,8 +221,10 @@ TEST_F(FramingTest, ABoundedReadRefusesALongerBlockUnread) {
   // Only the length is taken: nearly 2 GB announced holds nothing.
   PeerSends(Bytes({0xF0, 0xFF, 0xFF, 0x7F}) + "tiny");
   text = "untouched";
-  EXPECT_EQ(SocketReadBoundedString(Client.Socket(), text, 10000, 65536), TTextRead::TooLong);
+  int32_t announced = 0;
+  EXPECT_EQ(SocketReadBoundedString(Client.Socket(), text, 10000, 65536, &announced), TTextRead::TooLong);
   EXPECT_EQ(text, "untouched");
+  EXPECT_EQ(announced, 0x7FFFFFF0);
   // Its bytes are still on the connection.
   char rest[4] = {};
   TWinSocketStream view(Client.Socket(), 10000);

@@ -550,6 +550,33 @@ TEST_F(SocketTest, TheAcceptedConnectionKnowsItsPeer) {
   EXPECT_EQ(result.get(), "127.0.0.1:1");
 }
 
+// A client given a local address connects from it; one the machine does
+// not have fails with the bind text, and the client stays closed.
+TEST_F(SocketTest, AClientLeavesFromItsLocalAddress) {
+  std::promise<std::string> peer;
+  Handler = [&](TServerClientThread& thread) {
+    peer.set_value(thread.ClientSocket().RemoteAddress());
+    Finish.Wait(20000);
+  };
+  Start();
+  TClientSocket client(Names);
+  client.SetHost("127.0.0.1");
+  client.SetPort(Server.LocalPort());
+  for (const char* notLocal : {"192.0.2.1", "localhost"}) {
+    client.SetLocalAddress(notLocal);
+    EXPECT_EQ(ErrorText([&] { client.Open(); }),
+              "Windows socket error: Cannot assign requested address (99), on API 'bind'")
+        << notLocal;
+    EXPECT_FALSE(client.Active());
+  }
+  client.SetLocalAddress("127.0.0.3");
+  client.Open();
+  auto result = peer.get_future();
+  ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(result.get(), "127.0.0.3");
+  EXPECT_EQ(ErrorText([&] { client.SetLocalAddress(""); }), "Can't change value while socket is active");
+}
+
 TEST_F(SocketTest, EveryDescriptorIsCloseOnExecAndEveryConnectionHasNoDelay) {
   Handler = [this](TServerClientThread&) { Finish.Wait(20000); };
   std::set<int> before = OpenDescriptors();

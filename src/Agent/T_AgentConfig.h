@@ -94,11 +94,6 @@ class TAgentConfig {
   // other line of the file. Throws ESettingsWrite on failure.
   void SaveCoordinatorIp() EXCLUDES(SettingsLock);
 
-  // The integer syntax of the settings file: optional sign, then decimal
-  // digits, or hexadecimal after "$" or "0x"/"0X"; a signed 32-bit result
-  // (hexadecimal may use all 32 bits). None when the text is not a number.
-  static std::optional<int32_t> ParseInteger(std::string_view text);
-
   // Processors minus freeCPUCount when that leaves at least one, else one.
   static int ComputePoolSize(int processors, uint32_t freeCPUCount);
 

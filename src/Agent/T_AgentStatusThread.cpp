@@ -37,6 +37,9 @@ TAgentStatusThread::TAgentStatusThread(const TAgentContext& context, TAgentConfi
       Suspension(context.Settings().SuspendTimeout, context.Platform().Machine->TickCount()),
       StatusSocket(*context.Platform().Names) {
   StatusSocket.SetPort(context.Settings().CoordinatorPort);
+  // From the address users reach the agent at: a coordinator that sees
+  // several agents of one machine tells them apart by it.
+  StatusSocket.SetLocalAddress(context.Settings().BindIp);
   const int port = context.Settings().BroadcastPort;
   try {
     Listener = std::make_unique<TBroadcastListener>(

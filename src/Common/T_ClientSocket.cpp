@@ -15,6 +15,11 @@ void TClientSocket::SetPort(uint16_t port) {
   PortNumber = port;
 }
 
-void TClientSocket::Open() { Connection.Open(Resolver, HostName, PortNumber); }
+void TClientSocket::SetLocalAddress(const std::string& address) {
+  if (Active()) throw ESocketError(kCantChangeWhileActive);
+  LocalAddress = address;
+}
+
+void TClientSocket::Open() { Connection.Open(Resolver, HostName, PortNumber, LocalAddress); }
 
 void TClientSocket::Close() { Connection.Close(); }

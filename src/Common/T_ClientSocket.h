@@ -25,6 +25,9 @@ class TClientSocket {
   // Setters raise "Can't change value while socket is active" while open.
   void SetHost(const std::string& host);
   void SetPort(uint16_t port);
+  // The local address the connection leaves from (a dotted IPv4 text);
+  // empty: the one the system chooses.
+  void SetLocalAddress(const std::string& address);
   const std::string& Host() const { return HostName; }
   uint16_t Port() const { return PortNumber; }
 
@@ -41,6 +44,7 @@ class TClientSocket {
  private:
   INameResolver& Resolver;  // borrowed
   std::string HostName;
+  std::string LocalAddress;
   uint16_t PortNumber = 0;
   TCustomWinSocket Connection;
 };

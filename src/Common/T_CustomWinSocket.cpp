@@ -23,7 +23,8 @@ TCustomWinSocket::~TCustomWinSocket() {
   }
 }
 
-void TCustomWinSocket::Open(INameResolver& resolver, const std::string& host, uint16_t port) {
+void TCustomWinSocket::Open(INameResolver& resolver, const std::string& host, uint16_t port,
+                            const std::string& localAddress) {
   if (Connected()) throw ESocketError(kSocketAlreadyOpen);
   if (host.empty()) throw ESocketError(kNoAddressSpecified);
   // The lookup may take long; it holds no lock, so Close is never held up.
@@ -37,6 +38,14 @@ void TCustomWinSocket::Open(INameResolver& resolver, const std::string& host, ui
     if (IsConnected || Handle.Valid()) throw ESocketError(kSocketAlreadyOpen);
     if (OpenCancelled) throw ESocketError::FromCall(ECANCELED, "connect");
     if (Handle.Create() != 0) throw ESocketError(kCantCreateSocket);
+    if (!localAddress.empty()) {
+      uint32_t local = 0;
+      int error = TTcpSocket::ParseAddress(localAddress, local) ? Handle.Bind(local, 0) : EADDRNOTAVAIL;
+      if (error != 0) {
+        Handle.Close();
+        throw ESocketError::FromCall(error, "bind");
+      }
+    }
     fd = Handle.Get();
   }
   // A name that does not resolve fails here, like a refused connection,

@@ -52,7 +52,10 @@ class TCustomWinSocket {
   // create new socket", and the "connect" text when the host does not
   // resolve (EHOSTUNREACH), the time runs out (ETIMEDOUT), the open was
   // cancelled (ECANCELED) or the connect fails; the connection is then closed.
-  void Open(INameResolver& resolver, const std::string& host, uint16_t port) EXCLUDES(IoLock, StateLock);
+  // A non-empty `localAddress` (a dotted IPv4 text) is bound first, so the
+  // connection leaves from that address; the "bind" text when it cannot be.
+  void Open(INameResolver& resolver, const std::string& host, uint16_t port, const std::string& localAddress = "")
+      EXCLUDES(IoLock, StateLock);
 
   // Gives up opening, for good: a connect in progress on another thread ends
   // at once and every later Open fails with the "connect" text (ECANCELED).

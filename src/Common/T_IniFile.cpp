@@ -44,6 +44,14 @@ std::string ValueOf(std::string_view content) {
   return std::string(value.substr(0, TIniFile::kMaxValueLength));
 }
 
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 }  // namespace
 
 TIniFile::TIniFile(std::string_view text) {
@@ -132,4 +140,34 @@ std::string TIniFile::Text() const {
   std::string text;
   for (const TLine& line : Lines) text += line.Content + line.Ending;
   return text;
+}
+
+std::optional<int32_t> ParseIniInteger(std::string_view text) {
+  bool negative = false;
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+    negative = text[0] == '-';
+    text.remove_prefix(1);
+  }
+  bool hex = false;
+  if (!text.empty() && text[0] == '$') {
+    hex = true;
+    text.remove_prefix(1);
+  } else if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    hex = true;
+    text.remove_prefix(2);
+  }
+  if (text.empty()) return std::nullopt;
+  // Decimal numbers must fit the signed range; hexadecimal ones may use all
+  // 32 bits ("$FFFFFFFF" is -1).
+  const uint64_t limit = hex ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
+  uint64_t value = 0;
+  for (char c : text) {
+    int digit = hex ? HexDigit(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+    if (digit < 0) return std::nullopt;
+    value = value * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
+    if (value > limit) return std::nullopt;
+  }
+  auto bits = static_cast<uint32_t>(value);
+  if (negative) bits = 0u - bits;
+  return static_cast<int32_t>(bits);
 }

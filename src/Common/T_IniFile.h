@@ -6,6 +6,7 @@
 // for byte. A value type: not shared between threads.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,3 +44,8 @@ class TIniFile {
 
   std::vector<TLine> Lines;
 };
+
+// The integer syntax of a settings file: optional sign, then decimal digits,
+// or hexadecimal after "$" or "0x"/"0X"; a signed 32-bit result
+// (hexadecimal may use all 32 bits). None when the text is not a number.
+std::optional<int32_t> ParseIniInteger(std::string_view text);

@@ -53,7 +53,8 @@ void ReadExact(TWinSocketStream& view, uint8_t* buffer, int32_t count) {
 
 // A block announced longer than its reader takes.
 struct TBlockTooLong : std::runtime_error {
-  TBlockTooLong() : std::runtime_error("block too long") {}
+  explicit TBlockTooLong(int32_t length) : std::runtime_error("block too long"), Length(length) {}
+  int32_t Length;  // as announced
 };
 
 // Reads one block's length, then its bytes into the memory that `grow`
@@ -66,7 +67,7 @@ void ReadBlock(TCustomWinSocket& socket, int timeoutMs, TGrow grow, int32_t maxL
   ReadExact(view, header, 4);
   const int32_t length = GetLength(header);
   if (length < 0) throw std::runtime_error("negative block length");
-  if (length > maxLength) throw TBlockTooLong();
+  if (length > maxLength) throw TBlockTooLong(length);
   int32_t received = 0;
   int32_t held = std::min(length, kFirstBlockChunk);
   uint8_t* memory = grow(held);
@@ -219,7 +220,8 @@ bool SocketReadString(TCustomWinSocket& socket, std::string& text, int timeoutMs
   return SocketReadBoundedString(socket, text, timeoutMs, INT32_MAX) == TTextRead::Read;
 }
 
-TTextRead SocketReadBoundedString(TCustomWinSocket& socket, std::string& text, int timeoutMs, int32_t maxLength) {
+TTextRead SocketReadBoundedString(TCustomWinSocket& socket, std::string& text, int timeoutMs, int32_t maxLength,
+                                  int32_t* announced) {
   if (!socket.Connected()) return TTextRead::Failed;
   try {
     ReadBlock(
@@ -230,7 +232,8 @@ TTextRead SocketReadBoundedString(TCustomWinSocket& socket, std::string& text, i
         },
         maxLength);
     return TTextRead::Read;
-  } catch (const TBlockTooLong&) {
+  } catch (const TBlockTooLong& tooLong) {
+    if (announced != nullptr) *announced = tooLong.Length;
     return TTextRead::TooLong;
   } catch (...) {
     return TTextRead::Failed;

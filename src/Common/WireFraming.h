@@ -60,8 +60,10 @@ enum class TTextRead { Read, Failed, TooLong };
 
 // As SocketReadString, but a block announcing more than `maxLength` bytes is
 // not read at all (TooLong: nothing is held for it, its bytes stay on the
-// connection, which is then unfit for framing). Failed as SocketReadString.
-TTextRead SocketReadBoundedString(TCustomWinSocket& socket, std::string& text, int timeoutMs, int32_t maxLength);
+// connection, which is then unfit for framing; `announced`, when given,
+// receives the length it announced). Failed as SocketReadString.
+TTextRead SocketReadBoundedString(TCustomWinSocket& socket, std::string& text, int timeoutMs, int32_t maxLength,
+                                  int32_t* announced = nullptr);
 
 // Reads one data block into `content` (a memory stream the caller owns).
 // False as SocketReadString, and `content` is then untouched.

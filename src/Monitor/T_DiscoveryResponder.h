@@ -3,6 +3,9 @@
 // address at [agent] broadcast_port, so that an agent searching for its
 // coordinator takes this machine's address. At most one answer per sender
 // address per second; nothing is ever broadcast.
+//
+// Threads: the owner's thread starts and stops; one listening thread
+// ("Discovery") receives and answers.
 #pragma once
 
 #include <cstdint>
@@ -11,17 +14,20 @@
 #include "Monitor/T_AgentRegistry.h"
 #include "Monitor/T_MonitorSettings.h"
 #include "Platform/I_DebugSink.h"
+#include "Platform/I_System.h"
 #include "Platform/T_Status.h"
 
 class TDiscoveryResponder {
  public:
-  TDiscoveryResponder(IDebugSink& log, TAgentRegistry& registry, const TMonitorSettings& settings);
+  // All borrowed for the responder's life; `system` makes its thread, `log`
+  // takes one line per answer ("MONITOR: ...").
+  TDiscoveryResponder(ISystem& system, IDebugSink& log, TAgentRegistry& registry, const TMonitorSettings& settings);
   ~TDiscoveryResponder();  // stops
   TDiscoveryResponder(const TDiscoveryResponder&) = delete;
   TDiscoveryResponder& operator=(const TDiscoveryResponder&) = delete;
 
   // Binds the discovery port (0: any free port) and starts the listening
-  // thread. A failure says why ("discovery port 4105 is taken: ...").
+  // thread. A failure says why ("discovery port 4105 cannot be taken: ...").
   TStatus Start();
   uint16_t Port() const;
   void Stop();

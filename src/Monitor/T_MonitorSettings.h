@@ -26,7 +26,7 @@ struct TMonitorSettings {
   uint16_t AgentLobbyPort = 4102;
   std::string BindIp;
   uint16_t HttpPort = 4106;
-  int LostAfterSeconds = 10;  // at least 2
+  int LostAfterSeconds = 10;  // 2 to 86400
   bool AnswerDiscovery = true;
 };
 

@@ -27,7 +27,7 @@ class TStatusServer {
   TStatusServer& operator=(const TStatusServer&) = delete;
 
   // Listens on [monitor] bind_ip and [coordinator] bind_port (0: any free
-  // port). A failure says why ("status port 4100 is taken: ...").
+  // port). A failure says why ("status port 4100 cannot be taken: ...").
   TStatus Start();
   uint16_t Port() const;
   void Stop();

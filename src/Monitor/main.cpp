@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -66,22 +67,28 @@ int RunMonitor(const std::string& configPath) {
   if (!configPath.empty()) {
     std::string text;
     if (TStatus read = TPlatform::Linux().Files->ReadFile(configPath, text); !read) {
-      std::cerr << "kelvra-monitor: settings " << configPath << " cannot be read: " << read.Reason() << "\n";
+      std::cerr << "kelvra-monitor: settings " << configPath << " cannot be read: " << read.Reason() << std::endl;
       return kExitFailed;
     }
     file = TIniFile(text);
   }
   const TMonitorSettings settings = ReadMonitorSettings(file);
   const TPlatform& platform = TPlatform::Linux();
+  // Before any other thread: the threads made later block these signals.
   TShutdownSignals signals;
 
   TAgentRegistry registry(UnixMs, int64_t{settings.LostAfterSeconds} * 1000);
   TStatusServer status(*platform.System, *platform.Debug, registry, settings);
-  TDiscoveryResponder discovery(*platform.Debug, registry, settings);
+  TDiscoveryResponder discovery(*platform.System, *platform.Debug, registry, settings);
   TWebServer web(registry, settings);
-  for (TStatus started : {status.Start(), settings.AnswerDiscovery ? discovery.Start() : TStatus(), web.Start()}) {
-    if (!started) {
-      std::cerr << "kelvra-monitor: " << started.Reason() << "\n";
+  // One after another: the first that fails says why, and nothing after it
+  // starts.
+  const std::function<TStatus()> starts[] = {[&] { return status.Start(); },
+                                             [&] { return settings.AnswerDiscovery ? discovery.Start() : TStatus(); },
+                                             [&] { return web.Start(); }};
+  for (const auto& start : starts) {
+    if (TStatus started = start(); !started) {
+      std::cerr << "kelvra-monitor: " << started.Text() << std::endl;
       return kExitFailed;
     }
   }
@@ -123,5 +130,11 @@ int main(int argc, char** argv) {
     return Usage("unknown argument " + arg);
   }
   if (!statusOf.empty()) return PrintStatus(statusOf);
-  return RunMonitor(configPath);
+  try {
+    return RunMonitor(configPath);
+  } catch (const std::exception& error) {
+    // The signal handlers or a thread that could not be made.
+    std::cerr << "kelvra-monitor: " << error.what() << std::endl;
+    return kExitFailed;
+  }
 }
