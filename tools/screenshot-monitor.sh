@@ -78,12 +78,18 @@ for _ in $(seq 1 60); do
 done
 "$build"/src/Monitor/kelvra-monitor --status "$monitor"
 
-echo "Idle for 40 s, then tasks on every agent the monitor lists"
-sleep 40
-seq 1 360 | sed 's/$/ 60000000/' |
-  timeout 150 "$build"/src/Submit/kelvra-submit --monitor "$monitor" --data-port "$data_port" \
-    --library "$build"/tests/tasklibs/libexample_pi.so --procedure EstimatePi - >/dev/null
-sleep 15
+# Two bursts of tasks (pi to 60 million samples each) with a pause between.
+run_tasks() {
+  seq 1 "$1" | sed 's/$/ 60000000/' |
+    timeout 150 "$build"/src/Submit/kelvra-submit --monitor "$monitor" --data-port "$data_port" \
+      --library "$build"/tests/tasklibs/libexample_pi.so --procedure EstimatePi - >/dev/null
+}
+echo "Idle for 30 s, then tasks on every agent the monitor lists"
+sleep 30
+run_tasks 900
+sleep 20
+run_tasks 450
+sleep 10
 kill "${pids[3]}"  # the agent on 127.0.0.4 goes away
 sleep 15
 "$build"/src/Monitor/kelvra-monitor --status "$monitor"
