@@ -8,6 +8,8 @@ packages=(g++ cmake ninja-build make pkg-config zlib1g-dev libdeflate-dev libunw
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev iproute2 util-linux xvfb xauth dpkg-dev lintian)
 fi
+# The monitor's page is tested in headless Chromium.
+if [[ "${1:-}" == "--tests" ]]; then packages+=(chromium fonts-dejavu-core); fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -48,7 +48,9 @@ struct TAgentList {
 // Reads an /agents.json text. A text that is not one says why.
 TStatus ParseAgentsJson(const std::string& text, TAgentList& list);
 
-// Fetches http://HOST[:PORT]/agents.json (port 4106 unless given), bounded
+constexpr uint16_t kDefaultMonitorPort = 4106;
+
+// Fetches http://HOST[:PORT]/agents.json (port kDefaultMonitorPort unless given), bounded
 // in time. Says why when the monitor cannot be reached or answers wrongly
 // ("monitor 10.0.0.1:4106 is unreachable: ...").
 TStatus FetchAgentList(const std::string& hostPort, TAgentList& list);

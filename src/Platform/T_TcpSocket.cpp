@@ -64,6 +64,13 @@ int TTcpSocket::Create() {
   return 0;
 }
 
+int TTcpSocket::PrepareListening(int fd) {
+  const int flags = ::fcntl(fd, F_GETFD);
+  if (flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) != 0) return errno;
+  int on = 1;
+  return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : errno;
+}
+
 int TTcpSocket::Bind(uint32_t address, uint16_t port) {
   int on = 1;
   if (::setsockopt(Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return errno;

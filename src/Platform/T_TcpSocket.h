@@ -47,6 +47,10 @@ class TTcpSocket {
   int Bind(uint32_t address, uint16_t port);
   // Listens with the system's maximum backlog (SOMAXCONN).
   int Listen();
+  // The options a listening socket made elsewhere (by a library) gets here
+  // before its bind: close-on-exec, and SO_REUSEADDR alone, so that a second
+  // server on the same port is refused rather than sharing it.
+  static int PrepareListening(int fd);
   // The local port the socket is bound to.
   int LocalPort(uint16_t& port) const;
   // Closes the descriptor now (nothing when not valid). The number may be

@@ -1,17 +1,11 @@
 #include "Submit/T_SubmitOptions.h"
 
 #include <algorithm>
-#include <charconv>
+
+#include "Common/HostPort.h"
+#include "Monitor/AgentsJson.h"
 
 namespace {
-
-bool ParsePort(const std::string& text, uint16_t& port) {
-  unsigned value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) return false;
-  port = static_cast<uint16_t>(value);
-  return true;
-}
 
 std::vector<std::string> SplitList(const std::string& text) {
   std::vector<std::string> parts;
@@ -26,7 +20,8 @@ std::vector<std::string> SplitList(const std::string& text) {
 }  // namespace
 
 const char* TSubmitOptions::HelpText() {
-  return "Usage: kelvra-submit (--agent HOST[:PORT] ... | --local) --library LIB.so[,COMPANION.so...]\n"
+  return "Usage: kelvra-submit (--agent HOST[:PORT] ... | --monitor HOST[:PORT] | --local)\n"
+         "                     --library LIB.so[,COMPANION.so...]\n"
          "                     --procedure NAME [--data ID=FILE ...] [--compress] [--output DIR]\n"
          "                     [--data-port PORT] INPUT...\n"
          "\n"
@@ -35,6 +30,10 @@ const char* TSubmitOptions::HelpText() {
          "\n"
          "  --agent HOST[:PORT]  an agent to run tasks on (lobby port 4102 unless given);\n"
          "                       repeat for more agents\n"
+         "  --monitor HOST[:PORT]\n"
+         "                       run on every agent that the kelvra-monitor at HOST (port\n"
+         "                       4106 unless given) lists as up and not suspended; may be\n"
+         "                       combined with --agent\n"
          "  --local              start a private agent on this machine (loopback only, free\n"
          "                       ports, private folders), run the tasks on it, stop it\n"
          "  --agent-binary PATH  with --local: the agent to start (default: the kelvra-agent\n"
@@ -58,7 +57,8 @@ const char* TSubmitOptions::HelpText() {
          "on a terminal a progress line shows done, failed, tasks/s and the time left.\n"
          "\n"
          "Exit status: 0 when every task succeeded, 1 when any failed, 2 on a usage error or\n"
-         "when the grid could not start (agent unreachable, data port taken, file missing).\n"
+         "when the grid could not start (agent unreachable, data port taken, file missing,\n"
+         "monitor unreachable or listing no agent to run on).\n"
          "\n"
          "Examples:\n"
          "  # try a library on this machine: one task per seed, results on standard output\n"
@@ -67,6 +67,9 @@ const char* TSubmitOptions::HelpText() {
          "  # two agents, one task per file, one result file per input in results/\n"
          "  kelvra-submit --agent 10.0.0.5 --agent 10.0.0.6:4102 --library libsim.so,libsimcore.so \\\n"
          "      --procedure Simulate --output results/ cases/*.txt\n"
+         "\n"
+         "  # every agent that reports to the monitor on 10.0.0.2 and is free to work\n"
+         "  kelvra-submit --monitor 10.0.0.2 --library libsim.so --procedure Simulate cases/*.txt\n"
          "\n"
          "  # data blocks the tasks fetch by name, sent compressed\n"
          "  kelvra-submit --agent 10.0.0.5 --library libwords.so --procedure CountWords \\\n"
@@ -111,7 +114,8 @@ std::string TSubmitOptions::Parse(const std::vector<std::string>& arguments) {
       value = arguments[++i];
     } else {
       return argument == "--agent" || argument == "--library" || argument == "--procedure" || argument == "--data" ||
-                     argument == "--output" || argument == "--data-port" || argument == "--agent-binary"
+                     argument == "--output" || argument == "--data-port" || argument == "--agent-binary" ||
+                     argument == "--monitor"
                  ? argument + " needs a value"
                  : "unknown option " + argument;
     }
@@ -121,6 +125,12 @@ std::string TSubmitOptions::Parse(const std::vector<std::string>& arguments) {
       } catch (const kelvra::EGridError& error) {
         return "bad --agent " + value + ": " + error.what();
       }
+    } else if (argument == "--monitor") {
+      THostPort monitor;
+      std::string why;
+      if (!ParseHostPort(value, kDefaultMonitorPort, monitor, why))
+        return "bad --monitor " + value + ": the address " + why;
+      Monitor = value;
     } else if (argument == "--library") {
       for (const std::string& path : SplitList(value)) {
         if (path.empty()) return "bad --library " + value + ": an empty file name";
@@ -148,7 +158,9 @@ std::string TSubmitOptions::Parse(const std::vector<std::string>& arguments) {
     }
   }
   if (Local && !Agents.empty()) return "--local and --agent exclude each other";
-  if (!Local && Agents.empty()) return "no agent given: use --agent HOST[:PORT] or --local";
+  if (Local && !Monitor.empty()) return "--local and --monitor exclude each other";
+  if (!Local && Agents.empty() && Monitor.empty())
+    return "no agent given: use --agent HOST[:PORT], --monitor HOST[:PORT] or --local";
   if (!AgentBinary.empty() && !Local) return "--agent-binary needs --local";
   if (LibraryPaths.empty()) return "no task library given: use --library LIB.so";
   if (Procedure.empty()) return "no procedure given: use --procedure NAME";

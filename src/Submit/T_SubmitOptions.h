@@ -12,6 +12,7 @@
 
 struct TSubmitOptions {
   std::vector<kelvra::TAgentAddress> Agents;
+  std::string Monitor;  // HOST[:PORT] of a monitor whose agents join Agents; empty: none
   std::vector<std::string> LibraryPaths;  // the task library first, then its companions
   std::string Procedure;
   std::vector<std::pair<std::string, std::string>> Data;  // identifier, file

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "Monitor/AgentsJson.h"
 #include "Platform/ProcessSetup.h"
 #include "Platform/T_ChildProcess.h"
 #include "Platform/T_Platform.h"
@@ -85,6 +86,31 @@ std::vector<std::string> OutputPaths(const std::vector<TInput>& inputs, const st
   return paths;
 }
 
+// The agents of `given`, then the lobby of every agent the monitor at
+// `monitor` lists as up and not suspended (each agent once).
+std::vector<kelvra::TAgentAddress> WithMonitorAgents(std::vector<kelvra::TAgentAddress> given,
+                                                     const std::string& monitor) {
+  TAgentList list;
+  if (TStatus fetched = FetchAgentList(monitor, list); !fetched) throw ECannotStart(fetched.Text());
+  std::set<std::string> known;
+  for (const kelvra::TAgentAddress& agent : given) known.insert(agent.Text());
+  size_t taken = 0;
+  for (const TListedAgent& agent : list.Agents) {
+    if (!agent.Up || agent.Suspended) continue;
+    try {
+      const kelvra::TAgentAddress lobby = kelvra::TAgentAddress::Parse(agent.Lobby);
+      ++taken;
+      if (known.insert(lobby.Text()).second) given.push_back(lobby);
+    } catch (const kelvra::EGridError& error) {
+      throw ECannotStart("monitor " + monitor + " lists " + agent.Address + " with a bad lobby: " + error.what());
+    }
+  }
+  if (taken == 0)
+    throw ECannotStart("monitor " + monitor + " lists no agent that is up and not suspended (" +
+                       std::to_string(list.Agents.size()) + " known)");
+  return given;
+}
+
 // The grid on the agents of `options`. With a local agent, tried again
 // until the agent listens (bounded) or ends.
 std::unique_ptr<kelvra::TGrid> StartGrid(const kelvra::TGridOptions& options, TLocalAgent* local,
@@ -148,7 +174,7 @@ int Run(const TSubmitOptions& options) {
   for (const auto& [identifier, path] : options.Data) blocks.emplace_back(identifier, ReadFileOrThrow(path, "data file"));
 
   kelvra::TGridOptions gridOptions;
-  gridOptions.Agents = options.Agents;
+  gridOptions.Agents = options.Monitor.empty() ? options.Agents : WithMonitorAgents(options.Agents, options.Monitor);
   gridOptions.DataPort = options.DataPort;
   std::unique_ptr<TLocalAgent> local;
   if (options.Local) {

@@ -3,10 +3,9 @@
 // port's server.
 #include "kelvra/kelvra_client.h"
 
-#include <charconv>
-
 #include "Common/CommandText.h"
 #include "Common/E_SocketError.h"
+#include "Common/HostPort.h"
 #include "Common/T_ServerSocket.h"
 #include "Platform/T_Platform.h"
 #include "User/CompressedBlock.h"
@@ -46,20 +45,10 @@ bool PlainItem(const std::string& text) {
 }  // namespace
 
 TAgentAddress TAgentAddress::Parse(const std::string& text) {
-  TAgentAddress address;
-  const size_t colon = text.rfind(':');
-  address.Host = text.substr(0, colon);
-  if (address.Host.empty()) throw EGridError("agent address \"" + text + "\" has no host");
-  if (colon != std::string::npos) {
-    const std::string port = text.substr(colon + 1);
-    unsigned value = 0;
-    const auto parsed = std::from_chars(port.data(), port.data() + port.size(), value);
-    if (port.empty() || parsed.ec != std::errc() || parsed.ptr != port.data() + port.size() || value == 0 ||
-        value > 65535)
-      throw EGridError("agent address \"" + text + "\" has a bad port (1 to 65535)");
-    address.LobbyPort = static_cast<uint16_t>(value);
-  }
-  return address;
+  THostPort parsed;
+  std::string why;
+  if (!ParseHostPort(text, kDefaultLobbyPort, parsed, why)) throw EGridError("agent address \"" + text + "\" " + why);
+  return TAgentAddress{parsed.Host, parsed.Port};
 }
 
 std::string TAgentAddress::Text() const { return Host + ":" + std::to_string(LobbyPort); }
