@@ -278,6 +278,35 @@ TEST(DiscoveryResponder, AnswersEachSenderAtMostOncePerSecondByUnicast) {
   responder.Stop();
 }
 
+// An agent connects to the address its answer came from, so a monitor that
+// listens on one address must answer from it.
+TEST(DiscoveryResponder, AnswersFromItsBindAddress) {
+  TRecordingSink log;
+  TLinuxSystem system;
+  TUdpSocket answers;
+  std::string error;
+  ASSERT_TRUE(answers.Bind(0, error)) << error;
+  TMonitorSettings settings;
+  settings.DiscoveryPort = 0;
+  settings.AnswerPort = answers.LocalPort();
+  settings.BindIp = "127.0.0.6";
+  TAgentRegistry registry(UnixMs, 10000);
+  TDiscoveryResponder responder(system, log, registry, settings);
+  TStatus started = responder.Start();
+  ASSERT_TRUE(started) << started.Text();
+  const char ping = 1;
+  ASSERT_TRUE(TUdpSocket::SendTo("127.0.0.1", responder.Port(), &ping, 1, error)) << error;
+  RunBounded(
+      [&] {
+        char buffer[16];
+        std::string sender;
+        EXPECT_EQ(answers.Receive(buffer, sizeof buffer, sender), 1);
+        EXPECT_EQ(sender, "127.0.0.6");
+      },
+      30s, "receiving the answer");
+  responder.Stop();
+}
+
 // The kelvra-monitor program, as an operator runs it.
 TEST(MonitorProcess, StartsSaysWhereAndStopsOnSigterm) {
   TTempDir dir;

@@ -71,7 +71,10 @@ void TDiscoveryResponder::TImpl::Run() {
     if (Socket.Receive(buffer, sizeof buffer, sender) < 0) break;
     if (!MayAnswer(sender)) continue;
     std::string error;
-    if (!TUdpSocket::SendTo(sender, Settings.AnswerPort, &kAnswer, 1, error)) {
+    // The agent takes the answer's source as the monitor's address: with
+    // bind_ip set it must be that address, the only one the status server
+    // listens on.
+    if (!TUdpSocket::SendTo(sender, Settings.AnswerPort, &kAnswer, 1, error, Settings.BindIp)) {
       Log.Write("MONITOR: cannot answer discovery from %s: %s", sender, error);
       continue;
     }

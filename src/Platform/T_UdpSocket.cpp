@@ -86,14 +86,19 @@ bool TUdpSocket::SendBroadcast(uint16_t port, const void* data, int size, std::s
   return SendFrom(fd.Get(), htonl(INADDR_BROADCAST), port, data, size, error);
 }
 
-bool TUdpSocket::SendTo(const std::string& address, uint16_t port, const void* data, int size, std::string& error) {
+bool TUdpSocket::SendTo(const std::string& address, uint16_t port, const void* data, int size, std::string& error,
+                        const std::string& fromAddress) {
   in_addr target {};
-  if (::inet_pton(AF_INET, address.c_str(), &target) != 1) {
+  sockaddr_in local {};
+  local.sin_family = AF_INET;
+  if (::inet_pton(AF_INET, address.c_str(), &target) != 1 ||
+      (!fromAddress.empty() && ::inet_pton(AF_INET, fromAddress.c_str(), &local.sin_addr) != 1)) {
     error = "not an IPv4 address";
     return false;
   }
   TFileDescriptor fd = NewDatagramSocket();
-  if (!fd.Valid()) {
+  if (!fd.Valid() ||
+      (!fromAddress.empty() && ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)) {
     error = ErrnoText(errno);
     return false;
   }

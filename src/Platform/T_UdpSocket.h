@@ -31,8 +31,10 @@ class TUdpSocket {
   // with broadcast permission. False with the reason in `error` on failure.
   static bool SendBroadcast(uint16_t port, const void* data, int size, std::string& error);
 
-  // Sends one datagram to `address`:`port` (tests use it on loopback).
-  static bool SendTo(const std::string& address, uint16_t port, const void* data, int size, std::string& error);
+  // Sends one datagram to `address`:`port`, from the local address
+  // `fromAddress` when one is given (else from whichever the route picks).
+  static bool SendTo(const std::string& address, uint16_t port, const void* data, int size, std::string& error,
+                     const std::string& fromAddress = "");
 
   // The port the socket is bound to (after Bind with port 0), 0 if none.
   uint16_t LocalPort() const;
