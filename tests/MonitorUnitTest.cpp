@@ -52,6 +52,23 @@ TEST(StatusReport, DecodesEncodedTextsAndAnEmptyComputerName) {
   EXPECT_EQ(Parse("UPDATE_STATUS 265 " + EncodeArgument("my pc") + " 2.4 1 2 3 x 1 1").ComputerName, "my pc");
 }
 
+// Agents measure their shares over windows that differ a little: a share
+// above 100 is a live agent's report, not a malformed one.
+TEST(StatusReport, TakesSharesAsTheAgentMeasuredThemAndViewsKeepThemWithin100) {
+  std::string error;
+  const std::optional<TAgentReport> report =
+      ParseStatusReport("UPDATE_STATUS 265 A 2.400 4294967295 103 1536 U 2 2", error);
+  ASSERT_TRUE(report) << error;
+  EXPECT_EQ(report->IdlePercent, 4294967295u);
+  EXPECT_EQ(report->AgentPercent, 103u);
+  EXPECT_EQ(LoadPercent(report->IdlePercent), 100u);
+  EXPECT_EQ(SharePercent(report->AgentPercent), 100u);
+  EXPECT_EQ(LoadPercent(97), 3u);
+  EXPECT_EQ(LoadPercent(101), 0u);
+  EXPECT_EQ(SharePercent(2), 2u);
+  EXPECT_EQ(SharePercent(4294967290u), 0u);
+}
+
 TEST(StatusReport, RefusesMalformedReportsSayingWhy) {
   EXPECT_EQ(Refusal(""), "not an UPDATE_STATUS report");
   EXPECT_EQ(Refusal("KEEP_ALIVE 265 A 2.400 97 0 1536 U 2 2"), "not an UPDATE_STATUS report");
@@ -60,7 +77,6 @@ TEST(StatusReport, RefusesMalformedReportsSayingWhy) {
   EXPECT_EQ(Refusal("UPDATE_STATUS 265 A 2.400 x97 0 1536 U 2 2"), "item 5 (idle percent) is not a number");
   EXPECT_EQ(Refusal("UPDATE_STATUS 265 A 2.400 97 0 1536 U 2 -2"), "item 10 (pool size) is not a number");
   EXPECT_EQ(Refusal("UPDATE_STATUS 265 A 2,400 97 0 1536 U 2 2"), "item 4 (processor speed) is not a decimal");
-  EXPECT_EQ(Refusal("UPDATE_STATUS 265 A 2.400 101 0 1536 U 2 2"), "a percentage above 100");
   EXPECT_EQ(Refusal("UPDATE_STATUS 265 A 2.400 97 0 99999999999 U 2 2"), "item 7 (free memory) is not a number");
   EXPECT_NE(Refusal("UPDATE_STATUS 265 A%zz 2.400 97 0 1536 U 2 2").find("a malformed name or status text"),
             std::string::npos);
@@ -175,6 +191,9 @@ TEST_F(RegistryTest, HistoryKeepsTheMeanOfEachSlotForTenMinutes) {
   Registry.Report(key, Report("A", 60, 11));  // busy 40
   Now += TAgentRegistry::kHistorySlotMs - 2400;
   Registry.Report(key, Report("A", 0, 100));
+  // An agent's sampler may report shares beyond 100, or an idle share that
+  // wrapped below zero: the chart keeps them within 0-100.
+  Registry.Report(key, Report("A", 4294967295u, 103));
   EXPECT_EQ(Only(Registry.Snapshot()).History,
             (std::vector<TLoadPoint>{{kStart, 26, 10}, {kStart + TAgentRegistry::kHistorySlotMs, 100, 100}}));
 

@@ -1,5 +1,6 @@
 #include "Monitor/AgentReport.h"
 
+#include <algorithm>
 #include <charconv>
 #include <stdexcept>
 #include <vector>
@@ -81,10 +82,6 @@ std::optional<TAgentReport> ParseStatusReport(std::string_view text, std::string
     error = "item 4 (processor speed) is not a decimal";
     return std::nullopt;
   }
-  if (report.IdlePercent > 100 || report.AgentPercent > 100) {
-    error = "a percentage above 100";
-    return std::nullopt;
-  }
   try {
     report.ComputerName = DecodeArgument(items[2]);
     report.StatusText = DecodeArgument(items[7]);
@@ -94,5 +91,17 @@ std::optional<TAgentReport> ParseStatusReport(std::string_view text, std::string
   }
   return report;
 }
+
+namespace {
+
+// A share as the agent computed it, in 32 bits: a value beyond 2^31 is one
+// that went below zero.
+uint32_t Within100(uint32_t share) { return static_cast<uint32_t>(std::clamp<int32_t>(static_cast<int32_t>(share), 0, 100)); }
+
+}  // namespace
+
+uint32_t LoadPercent(uint32_t idlePercent) { return 100 - Within100(idlePercent); }
+
+uint32_t SharePercent(uint32_t agentPercent) { return Within100(agentPercent); }
 
 bool IsSuspended(std::string_view statusText) { return statusText.find(" [suspended, ") != std::string_view::npos; }

@@ -12,8 +12,12 @@ struct TAgentReport {
   uint32_t Version = 0;        // the agent's version number (265)
   std::string ComputerName;    // may be empty
   double ProcessorGHz = 0;     // the processor's speed
-  uint32_t IdlePercent = 0;    // share of the machine left idle
-  uint32_t AgentPercent = 0;   // share of the machine the agent's tasks use
+  // Shares of the machine left idle and used by the agent's tasks, as the
+  // agent measured them: its sampler's windows may differ a little, so
+  // either may exceed 100, or go below zero and wrap (a value near 2^32).
+  // Views take them through LoadPercent and SharePercent.
+  uint32_t IdlePercent = 0;
+  uint32_t AgentPercent = 0;
   uint32_t FreeMemoryMB = 0;
   std::string StatusText;      // the agent's status line, as its window shows it
   uint32_t ProcessorCount = 0;
@@ -21,6 +25,11 @@ struct TAgentReport {
 
   bool operator==(const TAgentReport&) const = default;
 };
+
+// The machine's load (100 - idle) and the agent's share, each within 0-100,
+// from a report's IdlePercent and AgentPercent.
+uint32_t LoadPercent(uint32_t idlePercent);
+uint32_t SharePercent(uint32_t agentPercent);
 
 // Decodes one report text. Nothing: the text is not a well-formed
 // UPDATE_STATUS, and `error` says why ("not an UPDATE_STATUS report",

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "Monitor/AgentReport.h"
+
 namespace {
 
 constexpr size_t kColumns = 9;
@@ -45,8 +47,8 @@ std::string FormatStatusTable(const TAgentList& list) {
   for (const TListedAgent& agent : list.Agents) {
     up += agent.Up ? 1 : 0;
     rows.push_back({Printable(agent.Address), Printable(agent.Name), std::to_string(agent.Processors),
-                    std::to_string(agent.PoolSize), std::to_string(100 - std::min(agent.IdlePercent, 100u)) + " %",
-                    std::to_string(agent.AgentPercent) + " %", std::to_string(agent.FreeMemoryMB) + " MB",
+                    std::to_string(agent.PoolSize), std::to_string(LoadPercent(agent.IdlePercent)) + " %",
+                    std::to_string(SharePercent(agent.AgentPercent)) + " %", std::to_string(agent.FreeMemoryMB) + " MB",
                     Age(list.NowUnixMs, agent.LastReportUnixMs),
                     agent.Up ? Printable(agent.Status) : "lost: " + Printable(agent.LostReason)});
   }

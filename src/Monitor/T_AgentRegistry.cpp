@@ -76,8 +76,8 @@ void TAgentRegistry::Report(uint64_t key, const TAgentReport& report) {
     view.History.push_back({slot, 0, 0});
     record.SlotBusySum = record.SlotAgentSum = record.SlotReports = 0;
   }
-  record.SlotBusySum += 100 - report.IdlePercent;
-  record.SlotAgentSum += report.AgentPercent;
+  record.SlotBusySum += LoadPercent(report.IdlePercent);
+  record.SlotAgentSum += SharePercent(report.AgentPercent);
   ++record.SlotReports;
   view.History.back().BusyPercent = static_cast<uint32_t>(record.SlotBusySum / record.SlotReports);
   view.History.back().AgentPercent = static_cast<uint32_t>(record.SlotAgentSum / record.SlotReports);

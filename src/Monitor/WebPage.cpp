@@ -132,6 +132,12 @@ function chart(history, now) {
   return svg;
 }
 
+// A share as the agent sent it, within 0-100: its sampler may go a little
+// beyond 100, or below zero and wrap to a value beyond 2^31.
+function within100(share) {
+  return share > 2147483647 ? 0 : Math.min(share, 100);
+}
+
 function row(agent, now) {
   const tr = document.createElement("tr");
   if (!agent.up) tr.className = "lost";
@@ -142,8 +148,8 @@ function row(agent, now) {
   cell(tr, agent.name || "(no name)");
   cell(tr, agent.processors, "num");
   cell(tr, agent.pool_size, "num");
-  cell(tr, (100 - agent.idle_percent) + " %", "num");
-  cell(tr, agent.agent_percent + " %", "num");
+  cell(tr, (100 - within100(agent.idle_percent)) + " %", "num");
+  cell(tr, within100(agent.agent_percent) + " %", "num");
   cell(tr, memory(agent.free_memory_mb), "num");
   cell(tr, agent.up ? agent.status : "lost: " + agent.lost_reason, "status");
   cell(tr, ago(now, agent.last_report), "num");
