@@ -21,6 +21,7 @@
 #include "Common/T_CustomWinSocket.h"
 #include "Common/T_GenericStream.h"
 #include "Common/T_StreamRef.h"
+#include "Common/CompressedStream.h"
 #include "Common/WireFraming.h"
 #include "Platform/T_LinuxNameResolver.h"
 #include "Platform/T_TcpSocket.h"

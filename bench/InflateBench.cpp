@@ -21,7 +21,7 @@
 
 #include "Common/T_GenericStream.h"
 #include "Common/T_StreamRef.h"
-#include "Common/WireFraming.h"
+#include "Common/CompressedStream.h"
 
 namespace {
 

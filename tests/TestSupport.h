@@ -33,6 +33,7 @@
 #include "Platform/T_Platform.h"
 #include "Platform/T_TcpSocket.h"
 #include "Platform/T_WakeDescriptor.h"
+#include "StatusAssertions.h"
 
 // A folder of its own for one test, removed with everything in it.
 class TTempDir {

@@ -1,3 +1,4 @@
+#include "Common/CompressedStream.h"
 #include "Common/WireFraming.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 #include "Agent/T_AgentContext.h"
 #include "Agent/T_AgentGenericStreamWrapper.h"
 #include "Agent/T_AgentPeer.h"
-#include "Common/WireFraming.h"
+#include "Common/CompressedStream.h"
 #include "Common/kelvracommon.h"
 
 namespace {

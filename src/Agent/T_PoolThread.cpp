@@ -9,7 +9,7 @@
 #include "Common/CommandText.h"
 #include "Common/T_GenericStream.h"
 #include "Common/T_SlotError.h"
-#include "Common/WireFraming.h"
+#include "Common/CompressedStream.h"
 #include "Common/kelvracommon.h"
 #include "Platform/T_TaskGuard.h"
 

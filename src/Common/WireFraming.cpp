@@ -1,8 +1,5 @@
 #include "Common/WireFraming.h"
 
-#include <libdeflate.h>
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -12,11 +9,8 @@
 #include "Common/T_GenericStream.h"
 #include "Common/T_StreamRef.h"
 #include "Common/T_WinSocketStream.h"
-#include "Common/kelvracommon.h"
 
 namespace {
-
-constexpr const char* kFramingUnit = "Common/kelvracommon";
 
 // A block's buffer grows as its bytes arrive, never ahead of them by more
 // than this (or twice what has arrived): a peer announcing a huge length and
@@ -34,11 +28,6 @@ int32_t GetLength(const uint8_t (&bytes)[4]) {
   return static_cast<int32_t>(value);
 }
 
-uint32_t GetWord(const uint8_t* bytes) {
-  uint32_t value = 0;
-  for (int i = 0; i < 4; ++i) value |= uint32_t{bytes[i]} << (8 * i);
-  return value;
-}
 
 // Reads exactly `count` bytes; a read that answers 0 (time-out, peer gone)
 // fails the frame. Each call takes whatever is waiting, up to what is left.
@@ -90,28 +79,6 @@ void WriteTextBlock(TWinSocketStream& view, std::string_view text) {
   const auto total = static_cast<int32_t>(4 + text.size());
   if (view.WriteGather(header, 4, text.data(), static_cast<int32_t>(text.size())) != total)
     throw std::runtime_error("Stream write error");
-}
-
-struct TFreeDecompressor {
-  void operator()(libdeflate_decompressor* decompressor) const { libdeflate_free_decompressor(decompressor); }
-};
-
-// Inflates the zlib stream `source` into `target`; true only when it ends
-// there having produced exactly `size` bytes and its check sum matches.
-// Bytes after the stream's end are ignored. libdeflate inflates; zlib only
-// an empty claim, where its one-shot inflation also takes a stream of one
-// byte, as it always has. libdeflate takes a few codes that no compressor
-// writes and zlib refuses (length symbols 286 and 287, distance symbols 30
-// and 31, the unused bit pattern of a one-symbol code): such a hand-made
-// block, with a check sum made to match, inflates instead of failing.
-bool InflateExactly(const uint8_t* source, size_t sourceSize, uint8_t* target, size_t size) {
-  if (size == 0) {
-    uLongf produced = 0;
-    return ::uncompress(target, &produced, source, static_cast<uLong>(sourceSize)) == Z_OK;
-  }
-  std::unique_ptr<libdeflate_decompressor, TFreeDecompressor> decompressor(libdeflate_alloc_decompressor());
-  return decompressor && libdeflate_zlib_decompress(decompressor.get(), source, sourceSize, target, size,
-                                                    nullptr) == LIBDEFLATE_SUCCESS;
 }
 
 bool Report(IDebugSink* errorLog, const char* prefix, const char* reason) {
@@ -261,41 +228,4 @@ bool SocketReadGenericStream(TCustomWinSocket& socket, IGenericStream*& stream, 
   } catch (...) {
     return false;
   }
-}
-
-bool IsCompressedStream(IGenericStream* stream) {
-  if (stream == nullptr || stream->GetSize() < kCompressedHeaderSize) return false;
-  const uint8_t* memory = stream->GetBasePointer();
-  return memory != nullptr && GetWord(memory) == kCompressedTag1 && GetWord(memory + 4) == kCompressedTag2;
-}
-
-void DecompressStream(IGenericStream* stream, int32_t limit) {
-  TStreamRef held = TStreamRef::AddRefTo(stream);
-  held.SetPos(0);
-  uint8_t word[4];
-  if (held.Read(word, 4) != 4 || GetWord(word) != kCompressedTag1) RaiseAssertionFailure(kFramingUnit, 504);
-  if (held.Read(word, 4) != 4 || GetWord(word) != kCompressedTag2) RaiseAssertionFailure(kFramingUnit, 506);
-  if (held.Read(word, 4) != 4) RaiseAssertionFailure(kFramingUnit, 519);
-  const uint32_t inflatedSize = GetWord(word);
-  const int32_t compressedSize = held.GetSize() - held.GetPos();
-  // A size beyond what a stream can hold, or beyond what deflate can expand
-  // this many bytes to (at most 1032 to 1), cannot be right: refuse it before
-  // allocating anything.
-  constexpr uint64_t kMaxDeflateRatio = 1032;
-  if (inflatedSize > static_cast<uint32_t>(INT32_MAX) ||
-      inflatedSize > uint64_t(compressedSize) * kMaxDeflateRatio + 1024)
-    RaiseAssertionFailure(kFramingUnit, 519);
-  // A size the data could reach but the caller will not hold (a small block
-  // of zeros inflates a thousandfold).
-  if (inflatedSize > static_cast<uint32_t>(std::max(limit, 0)))
-    throw std::runtime_error("Compressed data would inflate to " + std::to_string(inflatedSize) +
-                             " bytes, more than the " + std::to_string(std::max(limit, 0)) + " allowed");
-  // The deflated bytes move aside (the stream's memory is about to become
-  // the inflated data), then inflate straight into the stream.
-  auto compressed = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(compressedSize));
-  if (held.Read(compressed.get(), compressedSize) != compressedSize) RaiseAssertionFailure(kFramingUnit, 519);
-  held.SetSize(static_cast<int32_t>(inflatedSize));  // "Out of memory ..." when it cannot be held
-  if (!InflateExactly(compressed.get(), static_cast<size_t>(compressedSize), held.GetBasePointer(), inflatedSize))
-    RaiseAssertionFailure(kFramingUnit, 519);
-  held.SetPos(0);
 }

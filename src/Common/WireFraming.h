@@ -1,6 +1,6 @@
 // The framing of every TCP conversation of the agent: a text block or a
 // data block is a 4-byte little-endian signed length followed by that many
-// bytes. Also the compressed-stream header and its inflation. Plain
+// bytes. Plain
 // functions without state; any thread. The given time-out (kInfiniteWait: no
 // limit) bounds each call as a whole: a frame, or a text and its data block,
 // ends by then however its bytes trickle in or out. A frame or an exchange is
@@ -15,12 +15,6 @@
 #include "Common/T_CustomWinSocket.h"
 #include "I_GenericStream.h"
 #include "Platform/I_DebugSink.h"
-
-// The compressed-stream header: two tags and the uncompressed size, then one
-// zlib stream to the end of the block.
-constexpr uint32_t kCompressedTag1 = 0x94903495u;
-constexpr uint32_t kCompressedTag2 = 0xA40943FFu;
-constexpr int32_t kCompressedHeaderSize = 12;
 
 // Writes `text` as one text block. False when the socket is not connected
 // (nothing written, nothing logged) or the write fails; a failure is then
@@ -74,17 +68,3 @@ bool SocketReadStream(TCustomWinSocket& socket, std::string& content, int timeou
 // read landing in place); its position is at its end. False as
 // SocketReadString, and `stream` is then untouched.
 bool SocketReadGenericStream(TCustomWinSocket& socket, IGenericStream*& stream, int timeoutMs);
-
-// True when `stream` is at least 12 bytes long and begins with both tags.
-// Reads the memory directly; the position does not move.
-bool IsCompressedStream(IGenericStream* stream);
-
-// Replaces the content of a compressed stream by the inflated data, position
-// 0. Raises an assertion failure of Common/kelvracommon: line 504 or 506 for
-// a wrong tag, 519 when the data does not inflate to exactly the size the
-// header gives or that size is beyond what the data could inflate to; "Out
-// of memory while expanding memory stream" when the size cannot be held.
-// A header size above `limit` bytes is refused before anything is allocated,
-// with "Compressed data would inflate to N bytes, more than the M allowed";
-// the stream is then unchanged.
-void DecompressStream(IGenericStream* stream, int32_t limit = INT32_MAX);

@@ -6,7 +6,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "Common/WireFraming.h"
+#include "Common/CompressedStream.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "Common/T_GenericStream.h"
 #include "Common/T_StreamRef.h"
-#include "Common/WireFraming.h"
+#include "Common/CompressedStream.h"
 #include "FuzzSupport.h"
 
 namespace {
