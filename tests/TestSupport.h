@@ -197,11 +197,11 @@ class TFakeNameResolver : public TLinuxNameResolver {
   std::map<std::string, std::string> Hosts;
   std::atomic<int> LookUps{0};
 
-  int LookUpName(const std::string& host, uint32_t& address) override {
+  TStatus LookUpName(const std::string& host, uint32_t& address) override {
     ++LookUps;
     auto found = Hosts.find(host);
-    if (found == Hosts.end() || !TTcpSocket::ParseAddress(found->second, address)) return EHOSTUNREACH;
-    return 0;
+    if (found == Hosts.end() || !TTcpSocket::ParseAddress(found->second, address)) return Unresolved(host);
+    return {};
   }
 };
 

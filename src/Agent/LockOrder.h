@@ -9,16 +9,18 @@
 //                                       session's task list is asked)
 //   TAgentWorkerThread::QueueLock       TAgentThreadPool::PoolLock, the
 //                                       pool's semaphores
+//   TAgentThreadPool::PoolLock          TBlockCache::Lock (a task's input
+//                                       freed under it gives its memory
+//                                       back to the process's block cache)
 //   TFileCache::Lock                    TAgentPeer::Lock, the session folders
 //                                       lock (T_FileCache.cpp)
-//   TAgentDataCache::Lock               TAgentPeer::Lock
-//   TAgentPeer::Lock                    its connection's IoLock
-//   TServerSocket::ListLock             a connection's IoLock; a connection
-//                                       thread's wake event
-//   TCustomWinSocket::IoLock            the same connection's StateLock
+//   TAgentDataCache::Lock               TAgentPeer::Lock, TBlockCache::Lock
+//                                       (a block dropped under it)
+//   TAgentPeer::Lock                    its connection's StateLock
+//   TListener::ListLock                 a connection's StateLock (Stop shuts
+//                                       every connection down)
 //
-// Leaves: TAgentThreadPool::PoolLock, TAgentPeer::PostLock,
-// TCustomWinSocket::StateLock,
+// Leaves: TBlockCache::Lock, TAgentPeer::PostLock, TConnection::StateLock,
 // TAgentConfig::SettingsLock,
 // TAgentStatusThread::WakeLock, TMainThreadQueue::Lock, the session
 // registry's lock (I_Session.cpp), the session folders lock, and the lock of
@@ -33,8 +35,7 @@
 //
 // What the compiler checks: each lock's GUARDED_BY fields and REQUIRES
 // functions, EXCLUDES on public functions that take their object's lock, and
-// ACQUIRED_BEFORE between two locks of one object (IoLock before StateLock);
-// clang checks an order only where one function takes both locks
-// (-Wthread-safety-beta). Across objects each class takes only its own locks
+// ACQUIRED_BEFORE between two locks of one object; clang checks an order
+// only where one function takes both locks (-Wthread-safety-beta). Across objects each class takes only its own locks
 // and calls into the next row's object, so this table is the rule there.
 #pragma once

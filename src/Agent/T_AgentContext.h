@@ -17,6 +17,7 @@
 #include "Agent/T_AgentConfig.h"
 #include "Common/T_DebugLog.h"
 #include "Platform/I_System.h"
+#include "Platform/T_Status.h"
 #include "Platform/T_Platform.h"
 
 class TAgentContext {
@@ -39,6 +40,10 @@ class TAgentContext {
   // Where the frame writers report a failed write: the debug-output channel
   // while enableDebugOutput is on, else nowhere (null).
   IDebugSink* FrameErrorLog() const { return Values.EnableDebugOutput ? Host.Debug : nullptr; }
+  // Writes a failed frame write's line ("SocketWriteString: Write error 32,
+  // Broken pipe") there; nothing for a connection that is not open (its
+  // failure was told when it closed) or for success.
+  void LogFrameFailure(const TStatus& status) const;
 
   // The settings as read at start. The coordinator address among them is
   // the one read then; its later changes live in the agent's TAgentConfig.

@@ -1,7 +1,8 @@
 #include "Agent/T_AgentLobbySocketThread.h"
 
+#include <cerrno>
 #include <charconv>
-#include <stdexcept>
+#include <optional>
 
 #include "Agent/T_AgentContext.h"
 #include "Agent/T_SessionServices.h"
@@ -14,21 +15,14 @@
 
 namespace {
 
-// The loop's own reasons to end a session carry no message of their own:
-// the line before them says why.
-struct TSessionEnd : std::runtime_error {
-  TSessionEnd() : std::runtime_error("") {}
-};
-
 // The task id: the text as a signed 64-bit decimal number, low 32 bits kept.
-uint32_t ParseTaskId(const std::string& text) {
+std::optional<uint32_t> ParseTaskId(const std::string& text) {
   int64_t value = 0;
   const char* begin = text.data();
   const char* end = text.data() + text.size();
   if (begin != end && *begin == '+') ++begin;  // a leading plus sign is a number too
   auto [stop, error] = std::from_chars(begin, end, value);
-  if (error != std::errc() || stop != end || begin == end)
-    throw std::runtime_error("'" + text + "' is not a valid integer value");
+  if (error != std::errc() || stop != end || begin == end) return std::nullopt;
   return static_cast<uint32_t>(static_cast<uint64_t>(value));
 }
 
@@ -59,110 +53,102 @@ class TSessionEntry {
 }  // namespace
 
 TAgentLobbySocketThread::TAgentLobbySocketThread(const TAgentContext& context, const TSessionServices& services)
-    : TServerClientThread("AgentLobbySocketThread"), Context(context), Services(services) {}
+    : Context(context), Services(services) {}
 
 TAgentLobbySocketThread::~TAgentLobbySocketThread() = default;
 
-void TAgentLobbySocketThread::ClientExecute() {
+void TAgentLobbySocketThread::Serve(TConnection& connection) {
   Context.ChangeThreadPriority(Context.Platform().System->CurrentThreadId(), tpAboveNormal);
-  TCustomWinSocket& connection = ClientSocket();
-  if (Services.Closing.IsSet()) {
-    try {
-      connection.Close();
-    } catch (...) {
-      // Nobody is served any more; the close is all that is owed.
-    }
-    return;
-  }
-  Address = connection.RemoteAddress();
+  // Nobody is served any more; the close is all that is owed.
+  if (Services.Closing.IsSet()) return;
+  Address = connection.PeerAddress();
   {
     TSessionEntry session(Services.Sessions, *Context.Platform().System, Address);
-    Serve(connection);
+    RunSession(connection);
   }
   Context.DebugWrite("AGENTLOBBYTHREAD: Exit");
 }
 
-void TAgentLobbySocketThread::Serve(TCustomWinSocket& connection) {
+void TAgentLobbySocketThread::RunSession(TConnection& connection) {
   try {
+    // A worker that cannot be made, or a command that fails the agent's own
+    // checks (an assertion, memory), ends this session only.
     Worker = std::make_unique<TAgentWorkerThread>(Context, Services, Address);
+    while (connection.Connected() && ServeCommand(connection)) {
+    }
   } catch (const std::exception& error) {
     Context.DebugWrite("AGENTLOBBYTHREAD: exception %s, closing socket", UserText(error.what()));
-    Terminate();
   }
-
-  while (Worker && !Terminated() && connection.Connected()) {
-    try {
-      std::string text;
-      const TTextRead read = SocketReadBoundedString(connection, text, kLobbyTimeout, kMaxCommandLength);
-      if (read == TTextRead::TooLong) {
-        Context.DebugWrite("AGENTLOBBYTHREAD: Command text longer than %d bytes, disconnecting.", kMaxCommandLength);
-        throw TSessionEnd();
-      }
-      if (read != TTextRead::Read) {
-        Context.DebugWrite("AGENTLOBBYTHREAD: No KEEP_ALIVE for a long time, disconnecting.");
-        throw TSessionEnd();
-      }
-      if (Worker->PeerFailed()) {
-        Context.DebugWrite("AGENTLOBBYTHREAD: Peer has connection problems, disconnecting.");
-        throw TSessionEnd();
-      }
-      std::vector<std::string> items = SplitCommandItems(text, kCommandItemsSplit);
-      if (items.empty()) {
-        Context.DebugWrite("AGENTLOBBYTHREAD: command.itemsCount=0!!! s=\"%s\"", UserText(text));
-        continue;
-      }
-      Dispatch(items);
-      // The worker answers the session's tasks with TASK_FAILED; nothing
-      // else can be served.
-      if (Worker->StartupFailed()) {
-        Context.DebugWrite("AGENTLOBBYTHREAD: Session could not start, disconnecting.");
-        throw TSessionEnd();
-      }
-    } catch (const std::exception& error) {
-      Context.DebugWrite("AGENTLOBBYTHREAD: exception %s, closing socket", UserText(error.what()));
-      Terminate();
-    }
-  }
-
-  try {
-    if (connection.Connected()) connection.Close();
-  } catch (...) {
-    // The session ends either way.
-  }
+  connection.Close();
   Context.DebugWrite("AGENTLOBBYTHREAD: Thread closing, Disconnecting...");
   Worker.reset();  // waits for the session's running tasks and their reports
 }
 
-void TAgentLobbySocketThread::Dispatch(const std::vector<std::string>& items) {
-  const std::string& command = items[0];
-  TCustomWinSocket& connection = ClientSocket();
-  if (command == "RUN_TASK") {
-    RunTask(items);
-  } else if (command == "KEEP_ALIVE") {
-    Context.DebugWrite("AGENTLOBBYTHREAD: KEEP_ALIVE received ");
-    // A write that fails shows up at the next read.
-    SocketWriteString(connection, Services.Load.GetLoadSummary(), kLobbyTimeout, Context.FrameErrorLog());
-  } else if (command == "DISCONNECT") {
-    Context.DebugWrite("AGENTLOBBYTHREAD: Received DISCONNECT command.");
-    Terminate();
-  } else if (command == "GET_POOLSIZE") {
-    SocketWriteString(connection, std::to_string(Context.PoolSize()), kLobbyTimeout, Context.FrameErrorLog());
+bool TAgentLobbySocketThread::ServeCommand(TConnection& connection) {
+  std::string text;
+  const TStatus read = SocketReadString(connection, text, kLobbyTimeout, kMaxCommandLength);
+  if (read.Code() == EMSGSIZE) {
+    Context.DebugWrite("AGENTLOBBYTHREAD: Command text longer than %d bytes, disconnecting.", kMaxCommandLength);
+    return false;
   }
-  // Any other word is ignored.
+  if (!read) {
+    Context.DebugWrite("AGENTLOBBYTHREAD: No KEEP_ALIVE for a long time, disconnecting.");
+    return false;
+  }
+  if (Worker->PeerFailed()) {
+    Context.DebugWrite("AGENTLOBBYTHREAD: Peer has connection problems, disconnecting.");
+    return false;
+  }
+  std::vector<std::string> items = SplitCommandItems(text, kCommandItemsSplit);
+  if (items.empty()) {
+    Context.DebugWrite("AGENTLOBBYTHREAD: command.itemsCount=0!!! s=\"%s\"", UserText(text));
+    return true;
+  }
+  if (!Dispatch(connection, items)) return false;
+  // The worker answers the session's tasks with TASK_FAILED; nothing else
+  // can be served.
+  if (Worker->StartupFailed()) {
+    Context.DebugWrite("AGENTLOBBYTHREAD: Session could not start, disconnecting.");
+    return false;
+  }
+  return true;
 }
 
-void TAgentLobbySocketThread::RunTask(const std::vector<std::string>& items) {
+bool TAgentLobbySocketThread::Dispatch(TConnection& connection, const std::vector<std::string>& items) {
+  const std::string& command = items[0];
+  if (command == "RUN_TASK") return RunTask(connection, items);
+  if (command == "KEEP_ALIVE") {
+    Context.DebugWrite("AGENTLOBBYTHREAD: KEEP_ALIVE received ");
+    // A write that fails shows up at the next read.
+    Context.LogFrameFailure(SocketWriteString(connection, Services.Load.GetLoadSummary(), kLobbyTimeout));
+  } else if (command == "DISCONNECT") {
+    Context.DebugWrite("AGENTLOBBYTHREAD: Received DISCONNECT command.");
+    return false;
+  } else if (command == "GET_POOLSIZE") {
+    Context.LogFrameFailure(SocketWriteString(connection, std::to_string(Context.PoolSize()), kLobbyTimeout));
+  }
+  // Any other word is ignored.
+  return true;
+}
+
+bool TAgentLobbySocketThread::RunTask(TConnection& connection, const std::vector<std::string>& items) {
   Context.DebugWrite("AGENTLOBBYTHREAD: Got RUN_TASK command, reading data...");
-  if (items.size() != 4) throw TSessionEnd();
+  if (items.size() != 4) return false;
   IGenericStream* received = nullptr;
-  if (!SocketReadGenericStream(ClientSocket(), received, kLobbyTimeout)) {
+  if (!SocketReadGenericStream(connection, received, kLobbyTimeout)) {
     Context.DebugWrite("AGENTLOBBYTHREAD: Unable to receive data for task %s", UserText(items[1]));
-    throw TSessionEnd();
+    return false;
   }
   TStreamRef input(received);
   Context.DebugWrite("AGENTLOBBYTHREAD: Data for task %s received", UserText(items[1]));
   // A stream just made has one holder; the check has no line of its own.
   RequireSingleHolder(input.Get(), "Agent/T_AgentLobbySocketThread", 0);
-  const uint32_t taskId = ParseTaskId(items[1]);
-  Worker->AddTask(taskId, items[2], items[3], input);
+  const std::optional<uint32_t> taskId = ParseTaskId(items[1]);
+  if (!taskId) {
+    Context.DebugWrite("AGENTLOBBYTHREAD: exception %s, closing socket",
+                       UserText("'" + items[1] + "' is not a valid integer value"));
+    return false;
+  }
+  Worker->AddTask(*taskId, items[2], items[3], input);
+  return true;
 }

@@ -7,7 +7,8 @@
 // before the address leaves the agent's session list. The address leaves it
 // however the session ends, also when the worker cannot be made; a session
 // whose worker failed to start ends after the command being served.
-// Runs on the connection's own thread, the only one that uses the connection.
+// Serve runs on the connection's own thread (the lobby's listener makes one
+// per connection), the only one that uses the connection.
 #pragma once
 
 #include <cstdint>
@@ -15,13 +16,13 @@
 #include <string>
 #include <vector>
 
-#include "Common/T_ServerClientThread.h"
+#include "Common/T_Connection.h"
 
 class TAgentContext;
 struct TSessionServices;
 class TAgentWorkerThread;
 
-class TAgentLobbySocketThread : public TServerClientThread {
+class TAgentLobbySocketThread {
  public:
   // Every frame read or written on a lobby connection ends within this.
   static constexpr int kLobbyTimeout = 20000;
@@ -31,20 +32,24 @@ class TAgentLobbySocketThread : public TServerClientThread {
   // command that has too many.
   static constexpr size_t kCommandItemsSplit = 5;
 
-  // `context` and `services` are borrowed for the thread's life.
+  // `context` and `services` are borrowed for the session's life.
   TAgentLobbySocketThread(const TAgentContext& context, const TSessionServices& services);
-  ~TAgentLobbySocketThread() override;
+  ~TAgentLobbySocketThread();
+  TAgentLobbySocketThread(const TAgentLobbySocketThread&) = delete;
+  TAgentLobbySocketThread& operator=(const TAgentLobbySocketThread&) = delete;
 
- protected:
-  void ClientExecute() override;
+  // The whole session on `connection` (borrowed), on the calling thread:
+  // registers the user, creates the worker, runs the command loop, closes
+  // the connection and destroys the worker. Once per object.
+  void Serve(TConnection& connection);
 
  private:
-  // Creates the worker, runs the command loop, closes the connection and
-  // destroys the worker.
-  void Serve(TCustomWinSocket& connection);
-  // Carries out one command.
-  void Dispatch(const std::vector<std::string>& items);
-  void RunTask(const std::vector<std::string>& items);
+  // Reads and carries out one command; false when the session ends.
+  bool ServeCommand(TConnection& connection);
+  // Carries out one command; false when the session ends.
+  bool Dispatch(TConnection& connection, const std::vector<std::string>& items);
+  bool RunTask(TConnection& connection, const std::vector<std::string>& items);
+  void RunSession(TConnection& connection);
 
   const TAgentContext& Context;     // borrowed
   const TSessionServices& Services;  // borrowed

@@ -7,7 +7,6 @@
 #include "Agent/T_AgentContext.h"
 #include "Agent/T_ClosingFlag.h"
 #include "Common/CommandText.h"
-#include "Common/T_WinSocketStream.h"
 #include "Common/WireFraming.h"
 #include "Platform/TimeLimit.h"
 
@@ -39,71 +38,54 @@ TAgentPeer::TAgentPeer(const TAgentContext& context, const TClosingFlag& agentCl
     : Context(context),
       AgentClosing(agentClosing),
       Load(load),
-      Address(std::move(userAddress)),
-      Socket(*context.Platform().Names) {
-  Socket.SetHost(Address);
-  Socket.SetPort(context.Settings().DataPort);
-}
+      Address(std::move(userAddress)) {}
 
 void TAgentPeer::Connect() {
   Context.DebugWrite("AGENTPEER: Connecting to user data port, IP=%s", Address);
-  try {
-    Socket.Open();
+  if (Socket.Open(*Context.Platform().Names, Address, static_cast<uint16_t>(Context.Settings().DataPort)))
     Context.DebugWrite("AGENTPEER: Connected to user data port sucessfully, IP=%s", Address);
-  } catch (const std::exception&) {
+  else
     Context.DebugWrite("AGENTPEER: Unable to connect to user data port, IP=%s", Address);
-  }
 }
 
 void TAgentPeer::BeginClosing() {
   if (!Closing.exchange(true, std::memory_order_relaxed) && !AgentClosing.IsSet())
     ClosingSince.store(TClock::now().time_since_epoch().count(), std::memory_order_relaxed);
-  Socket.Socket().CancelOpen();
+  Socket.CancelOpen();
 }
 
 void TAgentPeer::CloseIfStalled() {
   if (!Closing.load(std::memory_order_relaxed) || Exchanges.load(std::memory_order_relaxed) == 0 ||
-      !Socket.Active())
+      !Socket.Connected())
     return;
   const TClock::time_point quietSince =
-      std::max({Socket.Socket().LastProgress(),
+      std::max({Socket.LastProgress(),
                 TClock::time_point(TClock::duration(ExchangeSince.load(std::memory_order_relaxed))),
                 TClock::time_point(TClock::duration(ClosingSince.load(std::memory_order_relaxed)))});
   if (TClock::now() - quietSince < std::chrono::milliseconds(kClosingWaitMs)) return;
   Context.DebugWrite("AGENTPEER: User does not answer, connection closed, IP=%s", Address);
-  try {
-    Socket.Close();
-  } catch (...) {
-    // Closed all the same.
-  }
+  // Ends the exchange in progress; the owner closes the descriptor.
+  Socket.Shutdown();
 }
 
 int TAgentPeer::WaitLimit() const {
   return Closing.load(std::memory_order_relaxed) ? kClosingWaitMs : kUserTimeout;
 }
 
-TAgentPeer::~TAgentPeer() {
-  try {
-    Socket.Close();
-  } catch (...) {
-    // The session is over; a failed close changes nothing for anyone.
-  }
-}
+TAgentPeer::~TAgentPeer() = default;
 
 std::optional<std::string> TAgentPeer::RequestFile(const std::string& name) {
   TMutexLock guard(Lock);
   TExchange exchange(*this);
   const int limit = WaitLimit();
-  try {
-    TCustomWinSocket& socket = Wire();
-    std::string reply, content;
-    if (SocketWriteString(socket, "GET_FILE " + EncodeArgument(name), limit, Context.FrameErrorLog()) &&
-        SocketReadString(socket, reply, limit) && reply == "Ok" && SocketReadStream(socket, content, limit))
-      return content;
-    Context.DebugWrite("AGENTPEER: GET_FILE %s failed, file not found on user, IP=%s", UserText(name), Address);
-  } catch (const std::exception&) {
-    Context.DebugWrite("AGENTPEER: GET_FILE %s failed, IP=%s", UserText(name), Address);
-  }
+  TConnection& wire = Wire();
+  // Without a connection the exchange fails at once, without traffic.
+  const TStatus asked = SocketWriteString(wire, "GET_FILE " + EncodeArgument(name), limit);
+  Context.LogFrameFailure(asked);
+  std::string reply, content;
+  if (asked && SocketReadString(wire, reply, limit) && reply == "Ok" && SocketReadStream(wire, content, limit))
+    return content;
+  Context.DebugWrite("AGENTPEER: GET_FILE %s failed, file not found on user, IP=%s", UserText(name), Address);
   return std::nullopt;
 }
 
@@ -111,17 +93,14 @@ TStreamRef TAgentPeer::RequestData(const std::string& identifier) {
   TMutexLock guard(Lock);
   TExchange exchange(*this);
   const int limit = WaitLimit();
-  try {
-    TCustomWinSocket& socket = Wire();
-    std::string reply;
-    IGenericStream* block = nullptr;
-    if (SocketWriteString(socket, "GET_DATA " + EncodeArgument(identifier), limit, Context.FrameErrorLog()) &&
-        SocketReadString(socket, reply, limit) && reply == "Ok" && SocketReadGenericStream(socket, block, limit))
-      return TStreamRef(block);
-    Context.DebugWrite("AGENTPEER: GET_DATA failed! User IP=%s", Address);
-  } catch (const std::exception&) {
-    Context.DebugWrite("AGENTPEER: GET_DATA failed, user IP=%s", Address);
-  }
+  TConnection& wire = Wire();
+  const TStatus asked = SocketWriteString(wire, "GET_DATA " + EncodeArgument(identifier), limit);
+  Context.LogFrameFailure(asked);
+  std::string reply;
+  IGenericStream* block = nullptr;
+  if (asked && SocketReadString(wire, reply, limit) && reply == "Ok" && SocketReadGenericStream(wire, block, limit))
+    return TStreamRef(block);
+  Context.DebugWrite("AGENTPEER: GET_DATA failed! User IP=%s", Address);
   return TStreamRef();
 }
 
@@ -144,12 +123,23 @@ void TAgentPeer::PostTaskDone(uint32_t taskId, TStreamRef& output, ITaskReport& 
 void TAgentPeer::SendPosted() {
   std::vector<TPostedReport> batch;
   std::vector<TTextAndStream> blocks;
+  // Left by an exception (memory, the log): nothing taken may wait for a
+  // sender that has gone, and the next poster must find none.
+  struct TUnwind {
+    TAgentPeer& Peer;
+    std::vector<TPostedReport>& Batch;
+    bool Done = false;
+    ~TUnwind() {
+      if (!Done) Peer.AbandonPosted(Batch);
+    }
+  } unwind{*this, batch};
   for (;;) {
     batch.clear();
     {
       TMutexLock guard(PostLock);
       if (Posted.empty()) {
         Sending = false;
+        unwind.Done = true;
         return;
       }
       batch.swap(Posted);
@@ -158,17 +148,32 @@ void TAgentPeer::SendPosted() {
     PostedRoom.NotifyAll();
     blocks.clear();
     for (const TPostedReport& report : batch) blocks.push_back(TTextAndStream{report.Text, report.Output.Get()});
-    bool sent;
+    TStatus sent;
     {
       TMutexLock guard(Lock);
       TExchange exchange(*this);
       for (const TPostedReport& report : batch)
         Context.DebugWrite("AGENTPEER: TASK_DONE %u for IP=%s", report.TaskId, Address);
-      sent = SocketWriteStringsAndStreams(Wire(), blocks.data(), blocks.size(), WaitLimit(), Context.FrameErrorLog());
+      sent = SocketWriteStringsAndStreams(Wire(), blocks.data(), blocks.size(), WaitLimit());
     }
+    Context.LogFrameFailure(sent);
     if (!sent)
       for (const TPostedReport& report : batch) report.ReportTo->MarkPeerFailed();
   }
+}
+
+void TAgentPeer::AbandonPosted(std::vector<TPostedReport>& batch) noexcept {
+  std::vector<TPostedReport> waiting;
+  {
+    TMutexLock guard(PostLock);
+    waiting.swap(Posted);
+    PostedBytes = 0;
+    Sending = false;
+  }
+  PostedRoom.NotifyAll();
+  // Reports that will never leave: their sessions end.
+  for (const TPostedReport& report : batch) report.ReportTo->MarkPeerFailed();
+  for (const TPostedReport& report : waiting) report.ReportTo->MarkPeerFailed();
 }
 
 bool TAgentPeer::SendTaskFailed(uint32_t taskId, const std::string& message) {
@@ -176,5 +181,7 @@ bool TAgentPeer::SendTaskFailed(uint32_t taskId, const std::string& message) {
   TExchange exchange(*this);
   Context.DebugWrite("AGENTPEER: TASK_FAILED %u for IP=%s - %s", taskId, Address, UserText(message));
   const std::string text = "TASK_FAILED " + std::to_string(taskId) + " " + EncodeArgument(message);
-  return SocketWriteString(Wire(), text, WaitLimit(), Context.FrameErrorLog());
+  const TStatus sent = SocketWriteString(Wire(), text, WaitLimit());
+  Context.LogFrameFailure(sent);
+  return sent.Ok();
 }

@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "Common/T_ClientSocket.h"
+#include "Common/T_Connection.h"
 #include "Common/T_StreamRef.h"
 #include "Platform/T_Condition.h"
 #include "Platform/T_Mutex.h"
@@ -87,13 +87,16 @@ class TAgentPeer {
   // report that cannot be sent marks `reportTo` failed. Returns once the
   // report is on its way: sent, or left to a sender that sends it before it
   // returns itself (so a pool thread's report is out before its task ends).
+  // Should sending fail by an exception (memory), the reports it had taken
+  // mark their sessions failed, the next poster sends again, and the
+  // exception goes on to the caller.
   void PostTaskDone(uint32_t taskId, TStreamRef& output, ITaskReport& reportTo) EXCLUDES(Lock, PostLock);
 
   // TASK_FAILED with `message` encoded.
   bool SendTaskFailed(uint32_t taskId, const std::string& message) EXCLUDES(Lock);
 
   const std::string& UserAddress() const { return Address; }
-  bool Connected() const { return Socket.Active(); }
+  bool Connected() const { return Socket.Connected(); }
 
  private:
   using TClock = std::chrono::steady_clock;
@@ -102,7 +105,7 @@ class TAgentPeer {
   // Time limit of each wait of an exchange that begins now.
   int WaitLimit() const;
   // The connection for an exchange's reads and writes.
-  TCustomWinSocket& Wire() REQUIRES(Lock) { return Socket.Socket(); }
+  TConnection& Wire() REQUIRES(Lock) { return Socket; }
 
   // Constant after construction.
   const TAgentContext& Context;      // borrowed
@@ -113,8 +116,8 @@ class TAgentPeer {
   // Serialises whole exchanges. Held across network waits.
   TMutex Lock;
   // Opened by Connect; read and written only through Wire, under Lock;
-  // cancelled, watched and closed by any thread.
-  TClientSocket Socket;
+  // cancelled, watched and shut down by any thread; closed by the owner.
+  TConnection Socket;
 
   // Reports posted and not yet taken by a sender; Sending while a thread
   // sends them. Room is notified as a sender takes them.
@@ -128,6 +131,10 @@ class TAgentPeer {
   static constexpr size_t kMaxPostedBytes = 8u << 20;
   // Sends what was posted until nothing is left; the thread that set Sending.
   void SendPosted() EXCLUDES(Lock, PostLock);
+  // After a sender failed by an exception: `batch` (what it had taken) and
+  // everything still posted will never be sent, so their sessions are
+  // marked failed, and posting starts afresh.
+  void AbandonPosted(std::vector<TPostedReport>& batch) noexcept EXCLUDES(PostLock);
   TMutex PostLock;  // a leaf
   TCondition PostedRoom;
   std::vector<TPostedReport> Posted GUARDED_BY(PostLock);

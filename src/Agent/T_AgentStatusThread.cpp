@@ -34,12 +34,7 @@ TAgentStatusThread::TAgentStatusThread(const TAgentContext& context, TAgentConfi
                 MainThread.RunSynchronously([&] { reading = Context.Platform().Machine->ReadMeter(); });
                 return reading;
               }),
-      Suspension(context.Settings().SuspendTimeout, context.Platform().Machine->TickCount()),
-      StatusSocket(*context.Platform().Names) {
-  StatusSocket.SetPort(context.Settings().CoordinatorPort);
-  // From the address users reach the agent at: a coordinator that sees
-  // several agents of one machine tells them apart by it.
-  StatusSocket.SetLocalAddress(context.Settings().BindIp);
+      Suspension(context.Settings().SuspendTimeout, context.Platform().Machine->TickCount()) {
   const int port = context.Settings().BroadcastPort;
   try {
     Listener = std::make_unique<TBroadcastListener>(
@@ -70,12 +65,7 @@ void TAgentStatusThread::Stop() {
   Wake();
   // Nothing is owed to the coordinator at the end: a connect or a report
   // waiting for it ends now, and no new connect begins.
-  StatusSocket.Socket().CancelOpen();
-  try {
-    StatusSocket.Close();
-  } catch (...) {
-    // Closed all the same.
-  }
+  StatusSocket.Shutdown();
 }
 
 void TAgentStatusThread::Wake() {
@@ -133,11 +123,7 @@ void TAgentStatusThread::Run() {
                                           Context.Platform().Machine->TickCount());
     SuspendState.SetSuspendSeconds(seconds);
   }
-  try {
-    StatusSocket.Close();
-  } catch (...) {
-    // Nothing is owed to the coordinator at the end.
-  }
+  StatusSocket.Close();
 }
 
 void TAgentStatusThread::StepSearching() {
@@ -164,30 +150,33 @@ void TAgentStatusThread::SendDiscoveryPing() {
 }
 
 void TAgentStatusThread::StepConnecting() {
-  try {
-    // Read under the settings lock: the broadcast handler may be writing it.
-    StatusSocket.SetHost(Config.GetCoordinatorIp());
-    StatusSocket.Open();
+  // Read under the settings lock: the broadcast handler may be writing it.
+  // The connection leaves from the address users reach the agent at: a
+  // coordinator that sees several agents of one machine tells them apart
+  // by it.
+  const TAgentSettings& settings = Context.Settings();
+  if (StatusSocket.Open(*Context.Platform().Names, Config.GetCoordinatorIp(),
+                        static_cast<uint16_t>(settings.CoordinatorPort), settings.BindIp)) {
     State.store(csReporting, std::memory_order_relaxed);
-  } catch (const std::exception&) {
-    if (Context.Settings().AllowDiscardCoordinatorIp) Config.SetCoordinatorIp("");
-    State.store(csSearching, std::memory_order_relaxed);
+    return;
   }
+  if (settings.AllowDiscardCoordinatorIp) Config.SetCoordinatorIp("");
+  State.store(csSearching, std::memory_order_relaxed);
 }
 
 void TAgentStatusThread::StepReporting() {
-  try {
-    std::string report = BuildStatusReport(Sampler.ComputerName(), Sampler.ProcessorGHz(), Sampler.IdlePercent(),
-                                           Sampler.AgentPercent(), Sampler.FreeMemoryMB(), Sessions.StatusText(SuspendState.SuspendSeconds(), GetState()),
-                                           Sampler.ProcessorCount(), Context.PoolSize());
-    if (!SocketWriteString(StatusSocket.Socket(), report, kReportTimeout, Context.FrameErrorLog())) {
-      StatusSocket.Close();
-      throw std::runtime_error("I/O error");
-    }
+  const std::string report = BuildStatusReport(
+      Sampler.ComputerName(), Sampler.ProcessorGHz(), Sampler.IdlePercent(), Sampler.AgentPercent(),
+      Sampler.FreeMemoryMB(), Sessions.StatusText(SuspendState.SuspendSeconds(), GetState()), Sampler.ProcessorCount(),
+      Context.PoolSize());
+  const TStatus sent = SocketWriteString(StatusSocket, report, kReportTimeout);
+  if (sent) {
     State.store(csReportWait, std::memory_order_relaxed);
-  } catch (const std::exception&) {
-    if (!StatusSocket.Active()) State.store(csRetryWait, std::memory_order_relaxed);
+    return;
   }
+  Context.LogFrameFailure(sent);
+  StatusSocket.Close();
+  State.store(csRetryWait, std::memory_order_relaxed);
 }
 
 void TAgentStatusThread::OnBroadcast(const std::string& sender, int length) {

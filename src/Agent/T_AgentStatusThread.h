@@ -21,7 +21,7 @@
 #include "Agent/T_BroadcastListener.h"
 #include "Agent/T_MachineSampler.h"
 #include "Agent/T_Suspension.h"
-#include "Common/T_ClientSocket.h"
+#include "Common/T_Connection.h"
 #include "Platform/T_Condition.h"
 #include "Platform/T_Mutex.h"
 #include "Platform/T_Thread.h"
@@ -103,9 +103,9 @@ class TAgentStatusThread {
   // Status thread only (the sampler's measurements are read anywhere).
   TMachineSampler Sampler;
   TSuspension Suspension;
-  // Opened and written by the status thread; Stop cancels and closes it
+  // Opened, written and closed by the status thread; Stop shuts it down
   // from any thread.
-  TClientSocket StatusSocket;
+  TConnection StatusSocket;
   std::string LastPingError;
 
   // Written by the status thread only, read anywhere: a plain value.

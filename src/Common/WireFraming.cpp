@@ -1,14 +1,12 @@
 #include "Common/WireFraming.h"
 
 #include <algorithm>
-#include <cstring>
-#include <memory>
-#include <stdexcept>
+#include <cerrno>
+#include <new>
 #include <string>
 
 #include "Common/T_GenericStream.h"
 #include "Common/T_StreamRef.h"
-#include "Common/T_WinSocketStream.h"
 
 namespace {
 
@@ -28,35 +26,37 @@ int32_t GetLength(const uint8_t (&bytes)[4]) {
   return static_cast<int32_t>(value);
 }
 
+TStatus PeerClosed() { return TStatus::Failure("", "the peer closed the connection"); }
 
-// Reads exactly `count` bytes; a read that answers 0 (time-out, peer gone)
-// fails the frame. Each call takes whatever is waiting, up to what is left.
-void ReadExact(TWinSocketStream& view, uint8_t* buffer, int32_t count) {
+// Reads exactly `count` bytes by `deadline`; the peer closing first fails
+// the frame. Each read takes whatever is waiting, up to what is left.
+TStatus ReadExact(TConnection& connection, uint8_t* buffer, size_t count, const TDeadline& deadline) {
   while (count > 0) {
-    int32_t got = view.Read(buffer, count);
-    if (got <= 0) throw std::runtime_error("");
+    size_t got = 0;
+    if (TStatus read = connection.Read(buffer, count, deadline, got); !read) return read;
+    if (got == 0) return PeerClosed();
     buffer += got;
     count -= got;
   }
+  return {};
 }
-
-// A block announced longer than its reader takes.
-struct TBlockTooLong : std::runtime_error {
-  explicit TBlockTooLong(int32_t length) : std::runtime_error("block too long"), Length(length) {}
-  int32_t Length;  // as announced
-};
 
 // Reads one block's length, then its bytes into the memory that `grow`
 // provides: grow(size) makes the destination `size` bytes long, keeping what
-// it holds, and answers its first byte. The whole block shares one deadline.
+// it holds, and answers its first byte, or null when the memory cannot be
+// had. The whole block shares one deadline.
 template <typename TGrow>
-void ReadBlock(TCustomWinSocket& socket, int timeoutMs, TGrow grow, int32_t maxLength = INT32_MAX) {
-  TWinSocketStream view(socket, timeoutMs);
+TStatus ReadBlock(TConnection& connection, int timeoutMs, TGrow grow, int32_t maxLength = INT32_MAX,
+                  int32_t* announced = nullptr) {
+  const TDeadline deadline(timeoutMs);
   uint8_t header[4];
-  ReadExact(view, header, 4);
+  if (TStatus read = ReadExact(connection, header, 4, deadline); !read) return read;
   const int32_t length = GetLength(header);
-  if (length < 0) throw std::runtime_error("negative block length");
-  if (length > maxLength) throw TBlockTooLong(length);
+  if (length < 0) return TStatus::Failure("", "negative block length");
+  if (length > maxLength) {
+    if (announced != nullptr) *announced = length;
+    return TStatus::FromErrno(EMSGSIZE, "block of " + std::to_string(length) + " bytes");
+  }
   int32_t received = 0;
   int32_t held = std::min(length, kFirstBlockChunk);
   uint8_t* memory = grow(held);
@@ -65,167 +65,153 @@ void ReadBlock(TCustomWinSocket& socket, int timeoutMs, TGrow grow, int32_t maxL
       held = held > length / 2 ? length : held * 2;
       memory = grow(held);
     }
+    if (memory == nullptr) return TStatus::FromErrno(ENOMEM, "block of " + std::to_string(length) + " bytes");
     // Straight into place: as many bytes as are waiting, up to what is held.
-    int32_t got = view.Read(memory + received, held - received);
-    if (got <= 0) throw std::runtime_error("");
-    received += got;
+    size_t got = 0;
+    if (TStatus read = connection.Read(memory + received, static_cast<size_t>(held - received), deadline, got); !read)
+      return read;
+    if (got == 0) return PeerClosed();
+    received += static_cast<int32_t>(got);
   }
+  return {};
 }
 
-// Sends a text block: its length and bytes in one write.
-void WriteTextBlock(TWinSocketStream& view, std::string_view text) {
+// A text's bytes as the destination of ReadBlock.
+uint8_t* GrowText(std::string& text, int32_t size) {
+  try {
+    text.resize(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  return reinterpret_cast<uint8_t*>(text.data());
+}
+
+TStatus CheckTextLength(std::string_view text, size_t besides = 4) {
+  if (text.size() > INT32_MAX - besides) return TStatus::Failure("", "Text too long for a block");
+  return {};
+}
+
+// A data block's memory: the stream's own, `size` bytes of it.
+TStatus StreamMemory(IGenericStream* stream, int32_t& size, const uint8_t*& memory) {
+  if (stream == nullptr) return TStatus::Failure("", "No stream to send");
+  size = stream->GetSize();
+  memory = stream->GetBasePointer();
+  if (size < 0 || (size > 0 && memory == nullptr)) return TStatus::Failure("", "Stream has no memory");
+  return {};
+}
+
+TStatus WriteStringAndStream(TConnection& connection, std::string_view text, IGenericStream* stream,
+                             int timeoutMs) {
+  // Its length and the data block's go in the same write.
+  if (TStatus fits = CheckTextLength(text, 8); !fits) return fits;
+  int32_t size = 0;
+  const uint8_t* memory = nullptr;
+  if (TStatus found = StreamMemory(stream, size, memory); !found) return found;
+  // The text block, the data block's length and the stream's own memory
+  // leave in one gathered write; the data is never copied. A write moves
+  // at most 2 GB - 1: a text and stream beyond that go in two.
+  uint8_t textHeader[4];
+  PutLength(textHeader, static_cast<int32_t>(text.size()));
   uint8_t header[4];
-  PutLength(header, static_cast<int32_t>(text.size()));
-  const auto total = static_cast<int32_t>(4 + text.size());
-  if (view.WriteGather(header, 4, text.data(), static_cast<int32_t>(text.size())) != total)
-    throw std::runtime_error("Stream write error");
+  PutLength(header, size);
+  const auto piece = static_cast<int32_t>(std::min<int64_t>(size, int64_t{INT32_MAX} - 8 - int64_t(text.size())));
+  const TTcpSocket::TPiece first[4] = {
+      {textHeader, 4}, {text.data(), text.size()}, {header, 4}, {memory, static_cast<size_t>(piece)}};
+  const TDeadline deadline(timeoutMs);
+  if (TStatus sent = connection.Write(first, 4, deadline); !sent) return sent;
+  if (piece == size) return {};
+  const TTcpSocket::TPiece rest[1] = {{memory + piece, static_cast<size_t>(size - piece)}};
+  return connection.Write(rest, 1, deadline);
 }
 
-bool Report(IDebugSink* errorLog, const char* prefix, const char* reason) {
-  if (errorLog != nullptr) errorLog->Write(std::string(prefix) + reason);
-  return false;
-}
-
-void CheckTextLength(std::string_view text, size_t besides = 4) {
-  if (text.size() > INT32_MAX - besides) throw std::runtime_error("Text too long for a block");
-}
+// Not connected: fails at once, without traffic.
+TStatus NotConnected() { return TStatus::FromErrno(ENOTCONN, ""); }
 
 }  // namespace
 
-bool SocketWriteString(TCustomWinSocket& socket, std::string_view text, int timeoutMs, IDebugSink* errorLog) {
-  if (!socket.Connected()) return false;
-  try {
-    CheckTextLength(text);
-    TWinSocketStream view(socket, timeoutMs);
-    WriteTextBlock(view, text);
-    return true;
-  } catch (const std::exception& error) {
-    return Report(errorLog, "SocketWriteString: ", error.what());
-  }
+TStatus SocketWriteString(TConnection& connection, std::string_view text, int timeoutMs) {
+  if (!connection.Connected()) return NotConnected().Within("SocketWriteString");
+  if (TStatus fits = CheckTextLength(text); !fits) return fits.Within("SocketWriteString");
+  uint8_t header[4];
+  PutLength(header, static_cast<int32_t>(text.size()));
+  const TTcpSocket::TPiece pieces[2] = {{header, 4}, {text.data(), text.size()}};
+  return connection.Write(pieces, 2, TDeadline(timeoutMs)).Within("SocketWriteString");
 }
 
-bool SocketWriteStringAndStream(TCustomWinSocket& socket, std::string_view text, IGenericStream* stream,
-                                int timeoutMs, IDebugSink* errorLog) {
-  if (!socket.Connected()) return false;
-  try {
-    CheckTextLength(text, 8);  // its length and the data block's go in the same write
-    if (stream == nullptr) throw std::invalid_argument("No stream to send");
-    const int32_t size = stream->GetSize();
-    const uint8_t* memory = stream->GetBasePointer();
-    if (size < 0 || (size > 0 && memory == nullptr)) throw std::runtime_error("Stream has no memory");
-    // The text block, the data block's length and the stream's own memory
-    // leave in one gathered write; the data is never copied. A write moves
-    // at most 2 GB - 1: a text and stream beyond that go in two.
-    uint8_t textHeader[4];
-    PutLength(textHeader, static_cast<int32_t>(text.size()));
-    uint8_t header[4];
-    PutLength(header, size);
-    const auto piece = static_cast<int32_t>(std::min<int64_t>(size, int64_t{INT32_MAX} - 8 - int64_t(text.size())));
-    const TTcpSocket::TPiece first[4] = {
-        {textHeader, 4}, {text.data(), text.size()}, {header, 4}, {memory, static_cast<size_t>(piece)}};
-    const auto firstTotal = static_cast<int32_t>(8 + text.size() + static_cast<size_t>(piece));
-    TWinSocketStream view(socket, timeoutMs);
-    if (view.WritePieces(first, 4) != firstTotal ||
-        (piece < size && view.Write(memory + piece, size - piece) != size - piece))
-      throw std::runtime_error("Stream write error");
-    return true;
-  } catch (const std::exception& error) {
-    return Report(errorLog, "SocketWriteStringAndStream: ", error.what());
-  }
+TStatus SocketWriteStringAndStream(TConnection& connection, std::string_view text, IGenericStream* stream,
+                                   int timeoutMs) {
+  if (!connection.Connected()) return NotConnected().Within("SocketWriteStringAndStream");
+  return WriteStringAndStream(connection, text, stream, timeoutMs).Within("SocketWriteStringAndStream");
 }
 
-bool SocketWriteStringsAndStreams(TCustomWinSocket& socket, const TTextAndStream* blocks, size_t count,
-                                  int timeoutMs, IDebugSink* errorLog) {
-  if (!socket.Connected()) return false;
+TStatus SocketWriteStringsAndStreams(TConnection& connection, const TTextAndStream* blocks, size_t count,
+                                     int timeoutMs) {
+  constexpr const char* kCall = "SocketWriteStringsAndStreams";
+  if (!connection.Connected()) return NotConnected().Within(kCall);
   // A write of several carries at most this much; a larger one goes alone.
   constexpr size_t kMaxGroupBytes = size_t{1} << 30;
   constexpr size_t kPiecesPerBlock = 4;
-  try {
-    TWinSocketStream view(socket, timeoutMs);
-    TTcpSocket::TPiece pieces[TTcpSocket::kMaxPieces];
-    uint8_t lengths[TTcpSocket::kMaxPieces / kPiecesPerBlock][2][4];
-    size_t used = 0;
-    size_t bytes = 0;
-    auto flush = [&] {
-      if (used > 0 && view.WritePieces(pieces, used) != static_cast<int32_t>(bytes))
-        throw std::runtime_error("Stream write error");
-      used = 0;
-      bytes = 0;
-    };
-    for (size_t i = 0; i < count; ++i) {
-      const TTextAndStream& block = blocks[i];
-      CheckTextLength(block.Text, 8);
-      if (block.Stream == nullptr) throw std::invalid_argument("No stream to send");
-      const int32_t size = block.Stream->GetSize();
-      const uint8_t* memory = block.Stream->GetBasePointer();
-      if (size < 0 || (size > 0 && memory == nullptr)) throw std::runtime_error("Stream has no memory");
-      const size_t total = 8 + block.Text.size() + static_cast<size_t>(size);
-      if (total > kMaxGroupBytes) {
-        flush();
-        if (!SocketWriteStringAndStream(socket, block.Text, block.Stream, timeoutMs, nullptr))
-          throw std::runtime_error("Stream write error");
-        continue;
-      }
-      if (used + kPiecesPerBlock > TTcpSocket::kMaxPieces || bytes + total > kMaxGroupBytes) flush();
-      auto& length = lengths[used / kPiecesPerBlock];
-      PutLength(length[0], static_cast<int32_t>(block.Text.size()));
-      PutLength(length[1], size);
-      pieces[used++] = {length[0], 4};
-      pieces[used++] = {block.Text.data(), block.Text.size()};
-      pieces[used++] = {length[1], 4};
-      pieces[used++] = {memory, static_cast<size_t>(size)};
-      bytes += total;
+  const TDeadline deadline(timeoutMs);
+  TTcpSocket::TPiece pieces[TTcpSocket::kMaxPieces];
+  uint8_t lengths[TTcpSocket::kMaxPieces / kPiecesPerBlock][2][4];
+  size_t used = 0;
+  size_t bytes = 0;
+  auto flush = [&]() -> TStatus {
+    TStatus sent = used > 0 ? connection.Write(pieces, used, deadline) : TStatus();
+    used = 0;
+    bytes = 0;
+    return sent;
+  };
+  for (size_t i = 0; i < count; ++i) {
+    const TTextAndStream& block = blocks[i];
+    if (TStatus fits = CheckTextLength(block.Text, 8); !fits) return fits.Within(kCall);
+    int32_t size = 0;
+    const uint8_t* memory = nullptr;
+    if (TStatus found = StreamMemory(block.Stream, size, memory); !found) return found.Within(kCall);
+    const size_t total = 8 + block.Text.size() + static_cast<size_t>(size);
+    if (total > kMaxGroupBytes) {
+      if (TStatus sent = flush(); !sent) return sent.Within(kCall);
+      if (TStatus sent = WriteStringAndStream(connection, block.Text, block.Stream, deadline.RemainingMs()); !sent)
+        return sent.Within(kCall);
+      continue;
     }
-    flush();
-    return true;
-  } catch (const std::exception& error) {
-    return Report(errorLog, "SocketWriteStringsAndStreams: ", error.what());
+    if (used + kPiecesPerBlock > TTcpSocket::kMaxPieces || bytes + total > kMaxGroupBytes)
+      if (TStatus sent = flush(); !sent) return sent.Within(kCall);
+    auto& length = lengths[used / kPiecesPerBlock];
+    PutLength(length[0], static_cast<int32_t>(block.Text.size()));
+    PutLength(length[1], size);
+    pieces[used++] = {length[0], 4};
+    pieces[used++] = {block.Text.data(), block.Text.size()};
+    pieces[used++] = {length[1], 4};
+    pieces[used++] = {memory, static_cast<size_t>(size)};
+    bytes += total;
   }
+  return flush().Within(kCall);
 }
 
-bool SocketReadString(TCustomWinSocket& socket, std::string& text, int timeoutMs) {
-  return SocketReadBoundedString(socket, text, timeoutMs, INT32_MAX) == TTextRead::Read;
+TStatus SocketReadString(TConnection& connection, std::string& text, int timeoutMs, int32_t maxLength,
+                         int32_t* announced) {
+  if (!connection.Connected()) return NotConnected().Within("SocketReadString");
+  return ReadBlock(connection, timeoutMs, [&](int32_t size) { return GrowText(text, size); }, maxLength, announced)
+      .Within("SocketReadString");
 }
 
-TTextRead SocketReadBoundedString(TCustomWinSocket& socket, std::string& text, int timeoutMs, int32_t maxLength,
-                                  int32_t* announced) {
-  if (!socket.Connected()) return TTextRead::Failed;
-  try {
-    ReadBlock(
-        socket, timeoutMs,
-        [&](int32_t size) {
-          text.resize(static_cast<size_t>(size));
-          return reinterpret_cast<uint8_t*>(text.data());
-        },
-        maxLength);
-    return TTextRead::Read;
-  } catch (const TBlockTooLong& tooLong) {
-    if (announced != nullptr) *announced = tooLong.Length;
-    return TTextRead::TooLong;
-  } catch (...) {
-    return TTextRead::Failed;
-  }
-}
-
-bool SocketReadStream(TCustomWinSocket& socket, std::string& content, int timeoutMs) {
+TStatus SocketReadStream(TConnection& connection, std::string& content, int timeoutMs) {
   std::string block;
-  if (!SocketReadString(socket, block, timeoutMs)) return false;
+  if (TStatus read = SocketReadString(connection, block, timeoutMs); !read) return read.Within("SocketReadStream");
   content = std::move(block);
-  return true;
+  return {};
 }
 
-bool SocketReadGenericStream(TCustomWinSocket& socket, IGenericStream*& stream, int timeoutMs) {
-  if (!socket.Connected()) return false;
-  try {
-    TStreamRef block(TGenericStream::Create());
-    ReadBlock(socket, timeoutMs, [&](int32_t size) {
-      block.SetSize(size);
-      return block.GetBasePointer();
-    });
-    block.SetPos(block.GetSize());
-    stream = block.Detach();
-    return true;
-  } catch (...) {
-    return false;
-  }
+TStatus SocketReadGenericStream(TConnection& connection, IGenericStream*& stream, int timeoutMs) {
+  if (!connection.Connected()) return NotConnected().Within("SocketReadGenericStream");
+  TStreamRef block(TGenericStream::Create());
+  TStatus read = ReadBlock(connection, timeoutMs, [&](int32_t size) -> uint8_t* {
+    block.SetSize(size);
+    return block.GetSize() == size ? block.GetBasePointer() : nullptr;
+  });
+  if (!read) return read.Within("SocketReadGenericStream");
+  block.SetPos(block.GetSize());
+  stream = block.Detach();
+  return {};
 }

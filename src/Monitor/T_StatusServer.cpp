@@ -1,32 +1,24 @@
 #include "Monitor/T_StatusServer.h"
 
-#include <chrono>
-#include <exception>
+#include <cerrno>
 #include <string>
 
-#include "Common/E_SocketError.h"
 #include "Common/T_DebugLog.h"
-#include "Common/T_ServerSocket.h"
+#include "Common/T_Listener.h"
 #include "Common/WireFraming.h"
 #include "Platform/T_TcpSocket.h"
 
 namespace {
 
-// Idle connection threads kept for reuse: agents reconnect now and then,
-// floods of connections should not leave thousands of threads behind.
-constexpr int kThreadCacheSize = 4;
-
 // Serves one agent's status connection: reads its reports until it sends
 // something that is not one, goes silent, or closes.
-class TStatusConnectionThread : public TServerClientThread {
+class TStatusConnection {
  public:
-  TStatusConnectionThread(const TDebugLog& log, TAgentRegistry& registry, int silenceMs)
-      : TServerClientThread("Status connection"), Log(log), Registry(registry), SilenceMs(silenceMs) {}
+  TStatusConnection(const TDebugLog& log, TAgentRegistry& registry, int silenceMs)
+      : Log(log), Registry(registry), SilenceMs(silenceMs) {}
 
- protected:
-  void ClientExecute() override {
-    TCustomWinSocket& connection = ClientSocket();
-    const std::string address = connection.RemoteAddress();
+  void Serve(TConnection& connection) {
+    const std::string address = connection.PeerAddress();
     const uint64_t key = Registry.Connected(address);
     std::string name;
     bool reported = false;
@@ -40,25 +32,22 @@ class TStatusConnectionThread : public TServerClientThread {
 
  private:
   // Feeds the registry until the connection is done with; answers why it is.
-  std::string ReadReports(TCustomWinSocket& connection, const std::string& address, uint64_t key, std::string& name,
+  std::string ReadReports(TConnection& connection, const std::string& address, uint64_t key, std::string& name,
                           bool& reported) {
-    while (!Terminated()) {
+    while (connection.Connected()) {
       std::string text;
       int32_t announced = 0;
-      const auto started = std::chrono::steady_clock::now();
-      const TTextRead read = SocketReadBoundedString(connection, text, SilenceMs, TStatusServer::kMaxReportBytes,
-                                                     &announced);
-      if (read == TTextRead::TooLong) {
+      const TStatus read =
+          SocketReadString(connection, text, SilenceMs, TStatusServer::kMaxReportBytes, &announced);
+      if (read.Code() == EMSGSIZE) {
         Registry.Rejected(key);
         return "frame of " + std::to_string(announced) + " bytes";
       }
-      if (read == TTextRead::Failed) {
-        // The read's time-out bounds the whole frame: having waited that
-        // long means silence; ending sooner means the peer closed or failed.
-        const auto waited = std::chrono::steady_clock::now() - started;
-        if (Terminated()) return "monitor stopped";
-        if (waited >= std::chrono::milliseconds(SilenceMs))
-          return "silent for " + std::to_string(SilenceMs / 1000) + " s";
+      if (!read) {
+        // The read's time-out bounds the whole frame: having run out means
+        // silence; anything else means the peer closed or failed.
+        if (!connection.Connected()) return "monitor stopped";
+        if (TTcpSocket::TimedOut(read)) return "silent for " + std::to_string(SilenceMs / 1000) + " s";
         return "connection closed";
       }
       std::string error;
@@ -86,14 +75,14 @@ class TStatusConnectionThread : public TServerClientThread {
 
 struct TStatusServer::TImpl {
   TImpl(ISystem& system, IDebugSink& sink, TAgentRegistry& registry, const TMonitorSettings& settings)
-      : Log(sink, true), Registry(registry), Settings(settings), Server(system, sink) {}
+      : Log(sink, true), Registry(registry), Settings(settings), Listener(system, sink, "Status connection") {}
 
   // Constant after construction.
   const TDebugLog Log;
   TAgentRegistry& Registry;          // borrowed
   const TMonitorSettings& Settings;  // borrowed
   // Owns the accept thread and the connection threads.
-  TServerSocket Server;
+  TListener Listener;
 };
 
 TStatusServer::TStatusServer(ISystem& system, IDebugSink& log, TAgentRegistry& registry,
@@ -104,34 +93,25 @@ TStatusServer::~TStatusServer() { Stop(); }
 
 TStatus TStatusServer::Start() {
   TImpl& impl = *Impl;
-  TServerSocket& server = impl.Server;
   const int silenceMs = impl.Settings.LostAfterSeconds * 1000;
-  try {
-    server.SetThreadCacheSize(kThreadCacheSize);
-    server.SetAddress(impl.Settings.BindIp);
-    server.SetPort(impl.Settings.StatusPort);
-    server.SetOnAccept([&impl](uint32_t address) {
-      // Only the accept thread adds connections: the count cannot grow
-      // between this look and the refusal.
-      if (impl.Server.ConnectionCount() < kMaxConnections) return true;
-      impl.Log.Write("MONITOR: dropped status connection from %s: more than %d connections",
-                     TTcpSocket::AddressText(address), kMaxConnections);
-      return false;
-    });
-    server.SetOnGetThread([&impl, silenceMs](TCustomWinSocket&) -> std::unique_ptr<TServerClientThread> {
-      return std::make_unique<TStatusConnectionThread>(impl.Log, impl.Registry, silenceMs);
-    });
-    server.SetOnThreadError([&impl](const std::string& message) { impl.Log.Write("MONITOR: %s", message); });
-    server.Activate();
-  } catch (const std::exception& error) {
+  auto admit = [&impl](uint32_t address, int served) {
+    if (served < kMaxConnections) return true;
+    impl.Log.Write("MONITOR: dropped status connection from %s: more than %d connections",
+                   TTcpSocket::AddressText(address), kMaxConnections);
+    return false;
+  };
+  auto serve = [&impl, silenceMs](TConnection& connection) {
+    TStatusConnection(impl.Log, impl.Registry, silenceMs).Serve(connection);
+  };
+  TStatus listening = impl.Listener.Start(impl.Settings.BindIp, impl.Settings.StatusPort, admit, serve);
+  if (!listening)
     return TStatus::Failure("status port " + std::to_string(impl.Settings.StatusPort) +
                                 (impl.Settings.BindIp.empty() ? "" : " on " + impl.Settings.BindIp) +
                                 " cannot be taken",
-                            error.what());
-  }
+                            listening.Reason(), listening.Code());
   return {};
 }
 
-uint16_t TStatusServer::Port() const { return Impl->Server.LocalPort(); }
+uint16_t TStatusServer::Port() const { return Impl->Listener.Port(); }
 
-void TStatusServer::Stop() { Impl->Server.Deactivate(); }
+void TStatusServer::Stop() { Impl->Listener.Stop(); }

@@ -7,13 +7,14 @@
 #include <cstdint>
 #include <string>
 
+#include "Platform/T_Status.h"
+
 class INameResolver {
  public:
   virtual ~INameResolver() = default;
 
   // Resolves `host` (a dotted IPv4 text or a host name) to the first IPv4
-  // address it has, in network byte order. Answers 0 on success, else the
-  // errno code the connection fails with: EHOSTUNREACH when the name does
-  // not resolve.
-  virtual int ResolveIPv4(const std::string& host, uint32_t& address) = 0;
+  // address it has, in network byte order. A name that does not resolve
+  // fails with EHOSTUNREACH ("cannot resolve \"host\": No route to host").
+  virtual TStatus ResolveIPv4(const std::string& host, uint32_t& address) = 0;
 };

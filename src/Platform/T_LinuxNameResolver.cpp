@@ -7,25 +7,29 @@
 #include <cerrno>
 #include <cstring>
 
-int TLinuxNameResolver::ResolveIPv4(const std::string& host, uint32_t& address) {
+TStatus TLinuxNameResolver::ResolveIPv4(const std::string& host, uint32_t& address) {
   struct in_addr parsed {};
   if (::inet_pton(AF_INET, host.c_str(), &parsed) == 1) {
     address = parsed.s_addr;
-    return 0;
+    return {};
   }
   return LookUpName(host, address);
 }
 
-int TLinuxNameResolver::LookUpName(const std::string& host, uint32_t& address) {
+TStatus TLinuxNameResolver::LookUpName(const std::string& host, uint32_t& address) {
   struct addrinfo hints {};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   struct addrinfo* found = nullptr;
   if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
-    return EHOSTUNREACH;
+    return Unresolved(host);
   struct sockaddr_in first {};
   std::memcpy(&first, found->ai_addr, sizeof first);
   ::freeaddrinfo(found);
   address = first.sin_addr.s_addr;
-  return 0;
+  return {};
+}
+
+TStatus TLinuxNameResolver::Unresolved(const std::string& host) {
+  return TStatus::FromErrno(EHOSTUNREACH, "cannot resolve \"" + host + "\"");
 }

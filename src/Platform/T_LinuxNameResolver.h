@@ -7,10 +7,14 @@
 
 class TLinuxNameResolver : public INameResolver {
  public:
-  int ResolveIPv4(const std::string& host, uint32_t& address) override;
+  TStatus ResolveIPv4(const std::string& host, uint32_t& address) override;
 
   // The system's name lookup for a host that is not a dotted IPv4 text:
-  // the first IPv4 address of `host`, 0 on success, EHOSTUNREACH when the
-  // name does not resolve (whatever the resolver's own reason).
-  virtual int LookUpName(const std::string& host, uint32_t& address);
+  // the first IPv4 address of `host`; Unresolved(host) when the name does
+  // not resolve (whatever the resolver's own reason).
+  virtual TStatus LookUpName(const std::string& host, uint32_t& address);
+
+ protected:
+  // The failure of a name that does not resolve (EHOSTUNREACH).
+  static TStatus Unresolved(const std::string& host);
 };

@@ -5,16 +5,21 @@
 #include "Platform/PosixCalls.h"
 
 TStatus TStatus::FromErrno(int code, std::string context) {
-  TStatus status = Failure(std::move(context), ErrnoText(code));
+  return Failure(std::move(context), ErrnoText(code), code);
+}
+
+TStatus TStatus::Failure(std::string context, std::string reason, int code) {
+  TStatus status;
+  status.Failed = true;
   status.ErrorCode = code;
+  status.What = std::move(context);
+  status.Why = std::move(reason);
   return status;
 }
 
-TStatus TStatus::Failure(std::string context, std::string reason) {
-  TStatus status;
-  status.Failed = true;
-  status.What = std::move(context);
-  status.Why = std::move(reason);
+TStatus TStatus::Within(std::string context) const {
+  TStatus status = *this;
+  if (Failed) status.What = std::move(context);
   return status;
 }
 

@@ -14,9 +14,9 @@ class [[nodiscard]] TStatus {
   // The failure `code` (an errno value) while doing `context`
   // ("cannot write /x/y"); the reason is the system's text for the code.
   static TStatus FromErrno(int code, std::string context);
-  // The failure described by `reason` (a text, no errno) while doing
-  // `context`, which may be empty.
-  static TStatus Failure(std::string context, std::string reason);
+  // The failure described by `reason` (a text) while doing `context`, which
+  // may be empty; `code` is its errno value when it has one.
+  static TStatus Failure(std::string context, std::string reason, int code = 0);
 
   bool Ok() const { return !Failed; }
   explicit operator bool() const { return Ok(); }
@@ -30,6 +30,10 @@ class [[nodiscard]] TStatus {
   // "<context>: <reason>", or the reason alone without a context; empty when
   // ok.
   std::string Text() const;
+
+  // The same failure, said to have happened while doing `context`; ok stays
+  // ok.
+  TStatus Within(std::string context) const;
 
  private:
   bool Failed = false;

@@ -34,12 +34,15 @@ int WaitReady(int fd, short events, const std::optional<TClock::time_point>& dea
     int ready = ::poll(&entry, 1, waitMs);
     if (ready > 0) return (entry.revents & POLLNVAL) != 0 ? EBADF : 0;
     if (ready == 0) {
-      if (waitMs == 0) return TTcpSocket::kTimedOut;
+      if (waitMs == 0) return ETIMEDOUT;
       continue;  // woke a little early
     }
     if (errno != EINTR) return errno;
   }
 }
+
+// A call's result: ok for 0, else errno's failure while doing `call`.
+TStatus Outcome(int result, const char* call) { return result == 0 ? TStatus() : TStatus::FromErrno(errno, call); }
 
 void SetNoDelay(int fd) {
   // Best effort: it cannot fail on a connected TCP socket.
@@ -57,46 +60,46 @@ struct sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
 
 }  // namespace
 
-int TTcpSocket::Create() {
+TStatus TTcpSocket::Create() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) return errno;
+  if (fd < 0) return TStatus::FromErrno(errno, "socket");
   Descriptor = TFileDescriptor(fd);
-  return 0;
+  return {};
 }
 
-int TTcpSocket::PrepareListening(int fd) {
+TStatus TTcpSocket::PrepareListening(int fd) {
   const int flags = ::fcntl(fd, F_GETFD);
-  if (flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) != 0) return errno;
+  if (flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) != 0) return TStatus::FromErrno(errno, "fcntl");
   int on = 1;
-  return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : errno;
+  return Outcome(::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), "setsockopt");
 }
 
-int TTcpSocket::Bind(uint32_t address, uint16_t port) {
+TStatus TTcpSocket::Bind(uint32_t address, uint16_t port) {
   int on = 1;
-  if (::setsockopt(Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return errno;
+  if (::setsockopt(Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return TStatus::FromErrno(errno, "bind");
   struct sockaddr_in local = SocketAddress(address, port);
-  if (::bind(Get(), reinterpret_cast<const struct sockaddr*>(&local), sizeof local) != 0) return errno;
-  return 0;
+  return Outcome(::bind(Get(), reinterpret_cast<const struct sockaddr*>(&local), sizeof local), "bind");
 }
 
-int TTcpSocket::Listen() { return ::listen(Get(), SOMAXCONN) == 0 ? 0 : errno; }
+TStatus TTcpSocket::Listen() { return Outcome(::listen(Get(), SOMAXCONN), "listen"); }
 
-int TTcpSocket::LocalPort(uint16_t& port) const {
+TStatus TTcpSocket::LocalPort(uint16_t& port) const {
   struct sockaddr_in local {};
   socklen_t size = sizeof local;
-  if (::getsockname(Get(), reinterpret_cast<struct sockaddr*>(&local), &size) != 0) return errno;
+  if (::getsockname(Get(), reinterpret_cast<struct sockaddr*>(&local), &size) != 0)
+    return TStatus::FromErrno(errno, "getsockname");
   port = ntohs(local.sin_port);
-  return 0;
+  return {};
 }
 
-int TTcpSocket::Close() { return Descriptor.Close() ? 0 : errno; }
+TStatus TTcpSocket::Close() { return Descriptor.Close() ? TStatus() : TStatus::FromErrno(errno, "closesocket"); }
 
-int TTcpSocket::Connect(int fd, uint32_t address, uint16_t port, int timeoutMs) {
+TStatus TTcpSocket::Connect(int fd, uint32_t address, uint16_t port, int timeoutMs) {
   // A non-blocking connect waited for by poll: the wait has a deadline, and
   // a shutdown from another thread ends it (the kernel gives up the attempt
   // and reports the socket hung up).
   const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return TStatus::FromErrno(errno, "connect");
   struct sockaddr_in remote = SocketAddress(address, port);
   int error = 0;
   if (::connect(fd, reinterpret_cast<const struct sockaddr*>(&remote), sizeof remote) != 0) {
@@ -110,25 +113,25 @@ int TTcpSocket::Connect(int fd, uint32_t address, uint16_t port, int timeoutMs) 
     if (error == 0 && ::getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &size) != 0) error = errno;
   }
   if (::fcntl(fd, F_SETFL, flags) != 0 && error == 0) error = errno;
-  if (error != 0) return error;
+  if (error != 0) return TStatus::FromErrno(error, "connect");
   SetNoDelay(fd);
-  return 0;
+  return {};
 }
 
-int TTcpSocket::Accept(int fd, TTcpSocket& accepted, uint32_t& address, uint16_t& port) {
+TStatus TTcpSocket::Accept(int fd, TTcpSocket& accepted, uint32_t& address, uint16_t& port) {
   struct sockaddr_in remote {};
   socklen_t size = sizeof remote;
   int connection = RetryOnInterrupt(
       [&] { return ::accept4(fd, reinterpret_cast<struct sockaddr*>(&remote), &size, SOCK_CLOEXEC); });
-  if (connection < 0) return errno;
+  if (connection < 0) return TStatus::FromErrno(errno, "accept");
   accepted.Descriptor = TFileDescriptor(connection);
   SetNoDelay(connection);
   address = remote.sin_addr.s_addr;
   port = ntohs(remote.sin_port);
-  return 0;
+  return {};
 }
 
-int TTcpSocket::Receive(int fd, void* buffer, size_t count, int timeoutMs, size_t& received) {
+TStatus TTcpSocket::Receive(int fd, void* buffer, size_t count, int timeoutMs, size_t& received) {
   received = 0;
   const auto deadline = DeadlineOf(timeoutMs);
   // A busy connection has bytes waiting: take them first, and wait only
@@ -140,22 +143,21 @@ int TTcpSocket::Receive(int fd, void* buffer, size_t count, int timeoutMs, size_
     });
     if (got >= 0) {
       received = static_cast<size_t>(got);
-      return 0;
+      return {};
     }
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
-    int waited = WaitReady(fd, POLLIN, deadline);
-    if (waited != 0) return waited;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return TStatus::FromErrno(errno, "recv");
+    if (int waited = WaitReady(fd, POLLIN, deadline); waited != 0) return TStatus::FromErrno(waited, "recv");
   }
 }
 
-int TTcpSocket::Send(int fd, const void* first, size_t firstSize, const void* second, size_t secondSize,
+TStatus TTcpSocket::Send(int fd, const void* first, size_t firstSize, const void* second, size_t secondSize,
                      int timeoutMs) {
   const TPiece pieces[2] = {{first, firstSize}, {second, secondSize}};
   return SendPieces(fd, pieces, 2, timeoutMs);
 }
 
-int TTcpSocket::SendPieces(int fd, const TPiece* given, size_t givenCount, int timeoutMs) {
-  if (givenCount > kMaxPieces) return EINVAL;
+TStatus TTcpSocket::SendPieces(int fd, const TPiece* given, size_t givenCount, int timeoutMs) {
+  if (givenCount > kMaxPieces) return TStatus::FromErrno(EINVAL, "send");
   struct iovec pieces[kMaxPieces];
   size_t count = 0;
   for (size_t i = 0; i < givenCount; ++i)
@@ -171,9 +173,8 @@ int TTcpSocket::SendPieces(int fd, const TPiece* given, size_t givenCount, int t
       return ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     });
     if (sent < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
-      int waited = WaitReady(fd, POLLOUT, deadline);
-      if (waited != 0) return waited;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return TStatus::FromErrno(errno, "send");
+      if (int waited = WaitReady(fd, POLLOUT, deadline); waited != 0) return TStatus::FromErrno(waited, "send");
       continue;
     }
     // Step over what went out: whole pieces, then part of the next one.
@@ -184,24 +185,24 @@ int TTcpSocket::SendPieces(int fd, const TPiece* given, size_t givenCount, int t
       pieces[next].iov_len -= left;
     }
   }
-  return 0;
+  return {};
 }
 
 uint64_t TTcpSocket::CallsOnThisThread() { return CallCount; }
 
-int TTcpSocket::Shutdown(int fd) { return ::shutdown(fd, SHUT_RDWR) == 0 ? 0 : errno; }
+TStatus TTcpSocket::Shutdown(int fd) { return Outcome(::shutdown(fd, SHUT_RDWR), "shutdown"); }
 
-int TTcpSocket::ShutdownSend(int fd) { return ::shutdown(fd, SHUT_WR) == 0 ? 0 : errno; }
+TStatus TTcpSocket::ShutdownSend(int fd) { return Outcome(::shutdown(fd, SHUT_WR), "shutdown"); }
 
-int TTcpSocket::Pair(TTcpSocket& first, TTcpSocket& second) {
+TStatus TTcpSocket::Pair(TTcpSocket& first, TTcpSocket& second) {
   int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return errno;
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return TStatus::FromErrno(errno, "socketpair");
   first.Descriptor = TFileDescriptor(fds[0]);
   second.Descriptor = TFileDescriptor(fds[1]);
-  return 0;
+  return {};
 }
 
-std::string TTcpSocket::ErrorText(int error) { return ErrnoText(error); }
+bool TTcpSocket::TimedOut(const TStatus& status) { return status.Code() == ETIMEDOUT; }
 
 bool TTcpSocket::ParseAddress(const std::string& text, uint32_t& address) {
   struct in_addr parsed {};

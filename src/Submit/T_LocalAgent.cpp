@@ -22,7 +22,7 @@ TStatus PickFreePorts(size_t count, std::vector<uint16_t>& ports) {
   for (int attempt = 0; ports.size() < count && attempt < 200; ++attempt) {
     TTcpSocket socket;
     uint16_t port = 0;
-    if (socket.Create() != 0 || socket.Bind(INADDR_ANY, 0) != 0 || socket.LocalPort(port) != 0)
+    if (!socket.Create() || !socket.Bind(INADDR_ANY, 0) || !socket.LocalPort(port))
       return TStatus::Failure("cannot choose free ports", "no TCP port could be bound");
     if (std::find(ports.begin(), ports.end(), port) != ports.end()) continue;
     TUdpSocket datagrams;

@@ -29,12 +29,11 @@ std::string Argument(const std::string& text, size_t commandLength) {
 
 }  // namespace
 
-void TDataConnectionThread::ClientExecute() {
-  TCustomWinSocket& agent = ClientSocket();
+void TDataConnectionThread::Serve(TConnection& agent) {
   std::string text;
   // Reads wait without a limit: the agent speaks when it has something,
-  // and the server's stop closes the connection.
-  while (!Terminated() && SocketReadString(agent, text, kInfiniteWait)) {
+  // and the listener's stop shuts the connection down.
+  while (SocketReadString(agent, text, kInfiniteWait)) {
     const std::vector<std::string> items = SplitCommandItems(text, 3);
     if (items.empty()) continue;
     const std::string& command = items[0];
@@ -54,23 +53,23 @@ void TDataConnectionThread::ClientExecute() {
       Board.ProbeSessions(50);
     } else if (command == "GET_FILE") {
       const std::string name = Argument(text, command.size());
-      Answer(Content.FindFile(name), "file \"" + name + "\"");
+      Answer(agent, Content.FindFile(name), "file \"" + name + "\"");
     } else if (command == "GET_DATA") {
       const std::string identifier = Argument(text, command.size());
-      Answer(Content.FindData(identifier), "data block \"" + identifier + "\"");
+      Answer(agent, Content.FindData(identifier), "data block \"" + identifier + "\"");
     }
   }
   // The session this connection served has ended, or its agent has gone.
   Board.ProbeSessions(0);
 }
 
-void TDataConnectionThread::Answer(const TGridContent::TBytes& bytes, const std::string& what) {
-  TCustomWinSocket& agent = ClientSocket();
+void TDataConnectionThread::Answer(TConnection& agent, const TGridContent::TBytes& bytes, const std::string& what) {
+  // A write that fails shows up at the next read.
   if (!bytes) {
     Board.AddWarning("an agent asked for " + what + ", which the grid does not have");
-    SocketWriteString(agent, "Not found", kInfiniteWait, nullptr);
+    (void)SocketWriteString(agent, "Not found", kInfiniteWait);
     return;
   }
   TStreamRef view(TGenericStreamRO::Create(bytes->data(), static_cast<int32_t>(bytes->size())));
-  SocketWriteStringAndStream(agent, "Ok", view.Get(), kInfiniteWait, nullptr);
+  (void)SocketWriteStringAndStream(agent, "Ok", view.Get(), kInfiniteWait);
 }

@@ -7,6 +7,7 @@
 #include "Common/T_GenericStreamRO.h"
 #include "Common/T_StreamRef.h"
 #include "Common/WireFraming.h"
+#include "Platform/PosixCalls.h"
 #include "Platform/T_TcpSocket.h"
 
 namespace {
@@ -35,19 +36,6 @@ void TLobbySession::Start(ISystem& system, IDebugSink& debug) {
   Thread.Start(system, debug, [this] { Run(); });
 }
 
-void TLobbySession::Interrupt() {
-  TMutexLock lock(ConnectionLock);
-  Interrupted = true;
-  if (Connecting >= 0) TTcpSocket::Shutdown(Connecting);
-  if (Connection) {
-    try {
-      Connection->Close();
-    } catch (...) {
-      // Closed all the same.
-    }
-  }
-}
-
 void TLobbySession::Run() {
   std::string reason;
   int poolSize = 0;
@@ -61,7 +49,7 @@ void TLobbySession::Run() {
   for (;;) {
     Board.SessionUp(Agent, poolSize);
     Serve(reason);
-    CloseConnection();
+    Lobby.Close();
     if (Board.Stopping()) return;
     if (Board.SessionEnded(Agent, reason)) tries = 0;
     Board.AddWarning("agent " + Name + ": session ended: " + reason);
@@ -79,70 +67,53 @@ void TLobbySession::Run() {
 }
 
 bool TLobbySession::Open(int& poolSize, std::string& reason) {
+  // Resolved here, so that a name that does not resolve says so.
   uint32_t address = 0;
-  if (int error = Resolver.ResolveIPv4(Address.Host, address); error != 0) {
+  if (TStatus resolved = Resolver.ResolveIPv4(Address.Host, address); !resolved) {
     // EHOSTUNREACH is the resolver's "no such name".
     reason = "cannot resolve \"" + Address.Host + "\"";
-    if (error != EHOSTUNREACH) reason += ": " + TTcpSocket::ErrorText(error);
+    if (resolved.Code() != EHOSTUNREACH) reason += ": " + resolved.Reason();
     return false;
   }
-  TTcpSocket socket;
-  if (int error = socket.Create(); error != 0) {
-    reason = "cannot make a socket: " + TTcpSocket::ErrorText(error);
-    return false;
-  }
-  {
-    TMutexLock lock(ConnectionLock);
-    if (Interrupted) {
-      reason = "the grid is closing";
-      return false;
-    }
-    Connecting = socket.Get();
-  }
-  const int error = TTcpSocket::Connect(socket.Get(), address, Address.LobbyPort, ConnectTimeoutMs);
-  {
-    TMutexLock lock(ConnectionLock);
-    Connecting = -1;
-    if (error == 0 && !Interrupted)
-      Connection = std::make_unique<TCustomWinSocket>(std::move(socket), address, Address.LobbyPort);
-  }
-  if (error == 0 && !HasConnection()) {
+  const TStatus connected =
+      Lobby.Open(Resolver, TTcpSocket::AddressText(address), Address.LobbyPort, "", ConnectTimeoutMs);
+  if (connected.Code() == ECANCELED) {
     reason = "the grid is closing";
     return false;
   }
-  if (error != 0) {
-    reason = error == TTcpSocket::kTimedOut ? "no answer to connect within " + std::to_string(ConnectTimeoutMs) + " ms"
-                                            : "connect: " + TTcpSocket::ErrorText(error);
+  if (!connected) {
+    reason = connected.Code() == ETIMEDOUT ? "no answer to connect within " + std::to_string(ConnectTimeoutMs) + " ms"
+                                           : "connect: " + ErrnoText(connected.Code());
     return false;
   }
   if (Board.Stopping()) {
     reason = "the grid is closing";
-    CloseConnection();
+    Lobby.Close();
     return false;
   }
   std::string answer;
   const auto asked = std::chrono::steady_clock::now();
-  if (!SocketWriteString(Lobby(), "GET_POOLSIZE", ConnectTimeoutMs, nullptr) ||
-      !SocketReadString(Lobby(), answer, ConnectTimeoutMs)) {
+  if (!SocketWriteString(Lobby, "GET_POOLSIZE", ConnectTimeoutMs) ||
+      !SocketReadString(Lobby, answer, ConnectTimeoutMs)) {
     // Closed at once, or silent until the time-out.
     reason = std::chrono::steady_clock::now() - asked < std::chrono::milliseconds(ConnectTimeoutMs)
                  ? "the agent closed the connection without answering GET_POOLSIZE (an agent refuses users "
                    "not in its allowed_users, and sessions beyond its max_sessions)"
                  : "no answer to GET_POOLSIZE within " + std::to_string(ConnectTimeoutMs) + " ms";
-    CloseConnection();
+    Lobby.Close();
     return false;
   }
   const auto parsed = std::from_chars(answer.data(), answer.data() + answer.size(), poolSize);
   if (parsed.ec != std::errc() || parsed.ptr != answer.data() + answer.size() || poolSize <= 0) {
     reason = "GET_POOLSIZE answered \"" + answer.substr(0, 40) + "\"";
-    CloseConnection();
+    Lobby.Close();
     return false;
   }
   return true;
 }
 
 void TLobbySession::Serve(std::string& reason) {
-  TCustomWinSocket& lobby = Lobby();
+  TConnection& lobby = Lobby;
   auto lastCommand = TTaskBoard::TClock::now();
   TTaskBoard::TWork work;
   std::vector<TStreamRef> inputs;
@@ -156,7 +127,7 @@ void TLobbySession::Serve(std::string& reason) {
     for (const TTaskBoard::TMessage& task : work.Tasks)
       inputs.emplace_back(TGenericStreamRO::Create(task->Input.data(), static_cast<int32_t>(task->Input.size())));
     for (size_t i = 0; i < work.Tasks.size(); ++i) blocks.push_back({work.Tasks[i]->Command, inputs[i].Get()});
-    if (!blocks.empty() && !SocketWriteStringsAndStreams(lobby, blocks.data(), blocks.size(), kExchangeMs, nullptr)) {
+    if (!blocks.empty() && !SocketWriteStringsAndStreams(lobby, blocks.data(), blocks.size(), kExchangeMs)) {
       reason = "the lobby connection failed while sending a task";
       return;
     }
@@ -167,32 +138,12 @@ void TLobbySession::Serve(std::string& reason) {
     lastCommand = TTaskBoard::TClock::now();
   }
   // The grid is closing: the agent ends the session and drops what waits.
-  SocketWriteString(lobby, "DISCONNECT", 1000, nullptr);
+  (void)SocketWriteString(lobby, "DISCONNECT", 1000);
 }
 
 bool TLobbySession::KeepAlive() {
   // The answer is the agent's load summary ("GHz GHz MiB"); that it comes
   // is what counts.
   std::string summary;
-  return SocketWriteString(Lobby(), "KEEP_ALIVE", kExchangeMs, nullptr) &&
-         SocketReadString(Lobby(), summary, kExchangeMs);
-}
-
-bool TLobbySession::HasConnection() {
-  TMutexLock lock(ConnectionLock);
-  return Connection != nullptr;
-}
-
-TCustomWinSocket& TLobbySession::Lobby() {
-  TMutexLock lock(ConnectionLock);
-  return *Connection;
-}
-
-void TLobbySession::CloseConnection() {
-  std::unique_ptr<TCustomWinSocket> closing;
-  {
-    TMutexLock lock(ConnectionLock);
-    closing = std::move(Connection);
-  }
-  // Destruction closes; nobody else uses the connection any more.
+  return SocketWriteString(Lobby, "KEEP_ALIVE", kExchangeMs) && SocketReadString(Lobby, summary, kExchangeMs);
 }

@@ -9,20 +9,17 @@
 // Threads: the owner starts it and, after the board has been stopped,
 // calls Interrupt (from any thread) to end a connect or an exchange in
 // progress, then Join. Everything else runs on the session's thread, the
-// only one that reads or writes the lobby connection. Lock order:
-// ConnectionLock before the connection's own locks (Interrupt closes the
-// connection under it); the board's locks are never taken under it.
+// only one that opens, reads, writes and closes the lobby connection.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "Common/T_CustomWinSocket.h"
+#include "Common/T_Connection.h"
 #include "Platform/I_DebugSink.h"
 #include "Platform/I_NameResolver.h"
 #include "Platform/I_System.h"
-#include "Platform/T_Mutex.h"
 #include "Platform/T_Thread.h"
 #include "User/T_TaskBoard.h"
 #include "kelvra/kelvra_client.h"
@@ -37,24 +34,20 @@ class TLobbySession {
   TLobbySession& operator=(const TLobbySession&) = delete;
 
   void Start(ISystem& system, IDebugSink& debug);
-  // Ends a connect, read or write in progress; the thread then sees the
-  // stopped board and leaves. Any thread.
-  void Interrupt() EXCLUDES(ConnectionLock);
+  // Ends a connect, read or write in progress, and every later one; the
+  // thread then sees the stopped board and leaves. Any thread.
+  void Interrupt() { Lobby.Shutdown(); }
   // Waits at most `timeoutMs` for the thread; true when it has ended.
   bool Join(int timeoutMs) { return Thread.Join(timeoutMs); }
 
  private:
   void Run();
   // Connects and asks the pool size; false with `reason` when it cannot.
-  bool Open(int& poolSize, std::string& reason) EXCLUDES(ConnectionLock);
+  bool Open(int& poolSize, std::string& reason);
   // Serves the open session until it ends (`reason`) or the board stops.
   void Serve(std::string& reason);
   // KEEP_ALIVE and its answer; false when the session has ended.
   bool KeepAlive();
-  // The open connection; only the session's thread calls it.
-  TCustomWinSocket& Lobby() EXCLUDES(ConnectionLock);
-  bool HasConnection() EXCLUDES(ConnectionLock);
-  void CloseConnection() EXCLUDES(ConnectionLock);
 
   // Constant after construction.
   TTaskBoard& Board;  // borrowed
@@ -66,11 +59,9 @@ class TLobbySession {
   const int ReconnectAttempts;
   INameResolver& Resolver;  // borrowed
 
-  // The session's thread changes these; Interrupt reads them from any thread.
-  TMutex ConnectionLock;
-  int Connecting GUARDED_BY(ConnectionLock) = -1;  // descriptor of a connect in progress
-  std::unique_ptr<TCustomWinSocket> Connection GUARDED_BY(ConnectionLock);
-  bool Interrupted GUARDED_BY(ConnectionLock) = false;
+  // The session's thread opens, uses and closes it; Interrupt shuts it down
+  // from any thread.
+  TConnection Lobby;
 
   TThread Thread;
 };

@@ -4,9 +4,8 @@
 #include "kelvra/kelvra_client.h"
 
 #include "Common/CommandText.h"
-#include "Common/E_SocketError.h"
 #include "Common/HostPort.h"
-#include "Common/T_ServerSocket.h"
+#include "Common/T_Listener.h"
 #include "Platform/T_Platform.h"
 #include "User/CompressedBlock.h"
 #include "User/T_DataConnectionThread.h"
@@ -67,7 +66,7 @@ class TGrid::TImpl {
 
   TGridContent Content;
   TTaskBoard Board;
-  TServerSocket DataServer;
+  TListener DataServer;
   std::vector<std::unique_ptr<TLobbySession>> Sessions;
 };
 
@@ -85,18 +84,12 @@ TGrid::TImpl::TImpl(TGridOptions options)
     : Options(std::move(options)),
       Platform(TPlatform::Linux()),
       Board(AgentNames(Options), Options.TasksPerPoolThread),
-      DataServer(*Platform.System, *Platform.Debug) {
-  DataServer.SetPort(Options.DataPort);
-  DataServer.SetAddress(Options.DataBindAddress);
-  DataServer.SetThreadCacheSize(0);
-  DataServer.SetOnGetThread([this](TCustomWinSocket&) -> std::unique_ptr<TServerClientThread> {
-    return std::make_unique<TDataConnectionThread>(Content, Board);
+      DataServer(*Platform.System, *Platform.Debug, "Grid data") {
+  TStatus listening = DataServer.Start(Options.DataBindAddress, Options.DataPort, nullptr, [this](TConnection& agent) {
+    TDataConnectionThread(Content, Board).Serve(agent);
   });
-  try {
-    DataServer.Activate();
-  } catch (const ESocketError& error) {
-    throw EGridError("data port " + std::to_string(Options.DataPort) + " is taken: " + error.what());
-  }
+  if (!listening)
+    throw EGridError("data port " + std::to_string(Options.DataPort) + " is taken: " + listening.Text());
   for (size_t agent = 0; agent < Options.Agents.size(); ++agent) {
     Sessions.push_back(
         std::make_unique<TLobbySession>(Board, agent, Options.Agents[agent], Options, *Platform.Names));
@@ -122,7 +115,7 @@ TGrid::TImpl::~TImpl() {
       session->Join(kInfiniteWait);
     }
   }
-  DataServer.Deactivate();
+  DataServer.Stop();
 }
 
 uint64_t TGrid::TImpl::Submit(const std::vector<std::string>& libraryFiles, const std::string& procedure,

@@ -1,0 +1,131 @@
+#include "Common/T_Listener.h"
+
+#include <cerrno>
+#include <exception>
+
+namespace {
+
+// Pause after an accept failure other than an aborted connection (no free
+// descriptor, no memory), so that the accept thread does not spin.
+constexpr int kAcceptRetryMs = 100;
+
+}  // namespace
+
+TListener::TListener(ISystem& system, IDebugSink& debug, std::string threadName)
+    : System(system), Debug(debug), ThreadName(std::move(threadName)) {}
+
+TStatus TListener::Start(const std::string& address, uint16_t port, TAdmit admit, TServe serve) {
+  if (Socket.Valid() || AcceptThread) return TStatus::Failure("", "Can't listen on an open socket");
+  TTcpSocket listener;
+  if (TStatus made = listener.Create(); !made) return TStatus::Failure("", "Can't create new socket", made.Code());
+  uint32_t local = 0;  // INADDR_ANY: every local address
+  if (!address.empty() && !TTcpSocket::ParseAddress(address, local))
+    return SocketCallFailure(TStatus::FromErrno(EADDRNOTAVAIL, "bind"));
+  if (TStatus bound = listener.Bind(local, port); !bound) return SocketCallFailure(bound);
+  if (TStatus listening = listener.Listen(); !listening) return SocketCallFailure(listening);
+  Admit = std::move(admit);
+  ServeConnection = std::move(serve);
+  Socket = std::move(listener);
+  AcceptStop.Reset();
+  AcceptThread = std::make_unique<TThread>("Accept thread");
+  AcceptThread->Start(System, Debug, [this, fd = Socket.Get()] { AcceptLoop(fd); });
+  return {};
+}
+
+void TListener::Stop() {
+  if (!AcceptThread) return;
+  // The accept thread first, so that no connection arrives meanwhile. The
+  // shutdown ends a blocked accept; the number stays open until joined.
+  AcceptStop.Set();
+  (void)TTcpSocket::Shutdown(Socket.Get());
+  AcceptThread->Join();
+  AcceptThread.reset();
+  // Every connection ends at once, then every thread is waited for: the
+  // sessions end side by side.
+  TServedList connections;
+  {
+    TMutexLock list(ListLock);
+    for (auto& served : Connections) served->Connection.Shutdown();
+    connections.swap(Connections);
+  }
+  for (auto& served : connections) served->Thread.Join();
+  connections.clear();
+  (void)Socket.Close();
+}
+
+uint16_t TListener::Port() const {
+  uint16_t port = 0;
+  if (!Socket.Valid() || !Socket.LocalPort(port)) return 0;
+  return port;
+}
+
+int TListener::ConnectionCount() const {
+  TMutexLock list(ListLock);
+  return Serving;
+}
+
+void TListener::AcceptLoop(int listener) {
+  while (!AcceptStop.IsSet()) {
+    TTcpSocket accepted;
+    uint32_t address = 0;
+    uint16_t port = 0;
+    TStatus status = TTcpSocket::Accept(listener, accepted, address, port);
+    if (AcceptStop.IsSet()) break;  // a connection accepted just now is closed
+    Reap();
+    if (status) {
+      Serve(std::move(accepted), address, port);
+    } else if (status.Code() != ECONNABORTED) {
+      AcceptStop.Wait(kAcceptRetryMs);
+    }
+  }
+}
+
+void TListener::Serve(TTcpSocket accepted, uint32_t address, uint16_t port) {
+  // Only this thread adds connections, so the count cannot grow before the
+  // new one is counted.
+  if (Admit && !Admit(address, ConnectionCount())) return;  // `accepted` closes here
+  auto made = std::make_unique<TServed>(std::move(accepted), address, port, ThreadName);
+  TServed& served = *made;
+  {
+    TMutexLock list(ListLock);
+    Connections.push_back(std::move(made));
+    ++Serving;
+  }
+  try {
+    served.Thread.Start(System, Debug, [this, &served] { Run(served); });
+  } catch (const std::exception& error) {
+    // No thread: the connection is closed unserved.
+    Debug.Write(ThreadName + ": " + error.what());
+    Finish(served);
+  }
+}
+
+void TListener::Run(TServed& served) {
+  // However the serve function leaves, the connection is closed and stops
+  // counting.
+  struct TFinish {
+    TListener& Listener;
+    TServed& Served;
+    ~TFinish() { Listener.Finish(Served); }
+  } finish{*this, served};
+  ServeConnection(served.Connection);
+}
+
+void TListener::Finish(TServed& served) {
+  served.Connection.Close();
+  TMutexLock list(ListLock);
+  served.Done = true;
+  --Serving;
+}
+
+void TListener::Reap() {
+  TServedList done;
+  {
+    TMutexLock list(ListLock);
+    for (auto next = Connections.begin(); next != Connections.end();) {
+      auto current = next++;
+      if ((*current)->Done) done.splice(done.end(), Connections, current);
+    }
+  }
+  for (auto& served : done) served->Thread.Join();
+}
