@@ -17,11 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "Common/T_ClientSocket.h"
-#include "Common/T_CustomWinSocket.h"
+#include "Common/CompressedStream.h"
+#include "Common/T_Connection.h"
 #include "Common/T_GenericStream.h"
 #include "Common/T_StreamRef.h"
-#include "Common/CompressedStream.h"
 #include "Common/WireFraming.h"
 #include "Platform/T_LinuxNameResolver.h"
 #include "Platform/T_TcpSocket.h"
@@ -32,24 +31,22 @@ namespace {
 // accepted server side, both as connections of the socket layer.
 struct TLoopbackPair {
   TLinuxNameResolver Names;
-  TClientSocket Client{Names};
-  std::unique_ptr<TCustomWinSocket> Server;
+  TConnection Client;
+  std::unique_ptr<TConnection> Server;
 
   TLoopbackPair() {
     TTcpSocket listener;
     uint32_t loopback = 0;
     TTcpSocket::ParseAddress("127.0.0.1", loopback);
     uint16_t port = 0;
-    if (listener.Create() || listener.Bind(loopback, 0) || listener.Listen() || listener.LocalPort(port))
+    if (!listener.Create() || !listener.Bind(loopback, 0) || !listener.Listen() || !listener.LocalPort(port))
       throw std::runtime_error("cannot listen");
-    Client.SetHost("127.0.0.1");
-    Client.SetPort(port);
-    Client.Open();
+    if (!Client.Open(Names, "127.0.0.1", port)) throw std::runtime_error("cannot connect");
     TTcpSocket accepted;
     uint32_t address = 0;
     uint16_t peerPort = 0;
-    if (TTcpSocket::Accept(listener.Get(), accepted, address, peerPort) != 0) throw std::runtime_error("accept");
-    Server = std::make_unique<TCustomWinSocket>(std::move(accepted), address, peerPort);
+    if (!TTcpSocket::Accept(listener.Get(), accepted, address, peerPort)) throw std::runtime_error("accept");
+    Server = std::make_unique<TConnection>(std::move(accepted), address, peerPort);
   }
 };
 
@@ -65,7 +62,7 @@ void BM_FramedBlock(benchmark::State& state) {
   TStreamRef block = Block(state.range(0));
   for (auto _ : state) {
     std::thread writer([&] {
-      if (!SocketWriteStringAndStream(pair.Client.Socket(), "TASK_DONE 1 0.0 0.0 1", block.Get(), 10000, nullptr))
+      if (!SocketWriteStringAndStream(pair.Client, "TASK_DONE 1 0.0 0.0 1", block.Get(), 10000))
         throw std::runtime_error("write failed");
     });
     std::string text;
@@ -87,17 +84,14 @@ void BM_RawSendRecv(benchmark::State& state) {
   uint32_t loopback = 0;
   TTcpSocket::ParseAddress("127.0.0.1", loopback);
   uint16_t port = 0;
-  listener.Create();
-  listener.Bind(loopback, 0);
-  listener.Listen();
-  listener.LocalPort(port);
   TTcpSocket sender;
-  sender.Create();
-  TTcpSocket::Connect(sender.Get(), loopback, port, 10000);
   TTcpSocket receiver;
   uint32_t address = 0;
   uint16_t peerPort = 0;
-  TTcpSocket::Accept(listener.Get(), receiver, address, peerPort);
+  if (!listener.Create() || !listener.Bind(loopback, 0) || !listener.Listen() || !listener.LocalPort(port) ||
+      !sender.Create() || !TTcpSocket::Connect(sender.Get(), loopback, port, 10000) ||
+      !TTcpSocket::Accept(listener.Get(), receiver, address, peerPort))
+    throw std::runtime_error("cannot connect");
   for (auto _ : state) {
     std::thread writer([&] { ::send(sender.Get(), out.data(), size, MSG_NOSIGNAL); });
     size_t got = 0;
@@ -166,10 +160,10 @@ void BM_ReadFramedBlockFromPair(benchmark::State& state) {
   std::string frame(4 + size, '\x5A');
   for (int i = 0; i < 4; ++i) frame[static_cast<size_t>(i)] = static_cast<char>(size >> (8 * i));
   TTcpSocket agentEnd, peer;
-  if (TTcpSocket::Pair(agentEnd, peer) != 0) throw std::runtime_error("socketpair failed");
-  TCustomWinSocket agent(std::move(agentEnd), 0x0100007Fu, 40000);
+  if (!TTcpSocket::Pair(agentEnd, peer)) throw std::runtime_error("socketpair failed");
+  TConnection agent(std::move(agentEnd), 0x0100007Fu, 40000);
   for (auto _ : state) {
-    std::thread writer([&] { TTcpSocket::Send(peer.Get(), frame.data(), frame.size(), nullptr, 0, 10000); });
+    std::thread writer([&] { (void)TTcpSocket::Send(peer.Get(), frame.data(), frame.size(), nullptr, 0, 10000); });
     IGenericStream* received = nullptr;
     if (!SocketReadGenericStream(agent, received, 10000)) state.SkipWithError("read failed");
     TStreamRef held(received);

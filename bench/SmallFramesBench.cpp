@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "Common/T_CustomWinSocket.h"
+#include "Common/T_Connection.h"
 #include "Common/WireFraming.h"
 #include "Platform/T_TcpSocket.h"
 
@@ -25,46 +25,47 @@ std::string Frame(const std::string& text) {
   return frame + text;
 }
 
-// The agent's end as a connection of the socket layer, the peer's as a raw socket.
-struct TConnection {
-  std::unique_ptr<TCustomWinSocket> Agent;
+// The agent's end as a connection of the connection layer, the peer's as a
+// raw socket.
+struct TEnds {
+  std::unique_ptr<TConnection> Agent;
   TTcpSocket Peer;
 };
 
-TConnection PairConnection() {
-  TConnection connection;
+TEnds PairConnection() {
+  TEnds connection;
   TTcpSocket agentEnd;
-  if (TTcpSocket::Pair(agentEnd, connection.Peer) != 0) throw std::runtime_error("socketpair");
-  connection.Agent = std::make_unique<TCustomWinSocket>(std::move(agentEnd), 0x0100007Fu, 40000);
+  if (!TTcpSocket::Pair(agentEnd, connection.Peer)) throw std::runtime_error("socketpair");
+  connection.Agent = std::make_unique<TConnection>(std::move(agentEnd), 0x0100007Fu, 40000);
   return connection;
 }
 
-TConnection LoopbackConnection() {
-  TConnection connection;
+TEnds LoopbackConnection() {
+  TEnds connection;
   uint32_t loopback = 0;
   TTcpSocket::ParseAddress("127.0.0.1", loopback);
   TTcpSocket listener;
   uint16_t port = 0;
-  if (listener.Create() || listener.Bind(loopback, 0) || listener.Listen() || listener.LocalPort(port))
+  if (!listener.Create() || !listener.Bind(loopback, 0) || !listener.Listen() || !listener.LocalPort(port))
     throw std::runtime_error("cannot listen");
-  if (connection.Peer.Create() || TTcpSocket::Connect(connection.Peer.Get(), loopback, port, 10000))
+  if (!connection.Peer.Create() || !TTcpSocket::Connect(connection.Peer.Get(), loopback, port, 10000))
     throw std::runtime_error("cannot connect");
   TTcpSocket accepted;
   uint32_t address = 0;
   uint16_t peerPort = 0;
-  if (TTcpSocket::Accept(listener.Get(), accepted, address, peerPort) != 0) throw std::runtime_error("accept");
-  connection.Agent = std::make_unique<TCustomWinSocket>(std::move(accepted), address, peerPort);
+  if (!TTcpSocket::Accept(listener.Get(), accepted, address, peerPort)) throw std::runtime_error("accept");
+  connection.Agent = std::make_unique<TConnection>(std::move(accepted), address, peerPort);
   return connection;
 }
 
-void ReadBatches(benchmark::State& state, TConnection connection) {
+void ReadBatches(benchmark::State& state, TEnds connection) {
   const auto frames = static_cast<int>(state.range(0));
   std::string batch;
   for (int i = 0; i < frames; ++i) batch += Frame("TASK 17 " + std::to_string(i) + " work.dll 0 0 1");
   uint64_t calls = 0;
   std::string text;
   for (auto _ : state) {
-    if (TTcpSocket::Send(connection.Peer.Get(), batch.data(), batch.size(), nullptr, 0, 10000) != 0)
+    if (!TTcpSocket::Send(connection.Peer.Get(), batch.data(), batch.size(), nullptr, 0, 10000))
       state.SkipWithError("send failed");
     const uint64_t before = TTcpSocket::CallsOnThisThread();
     for (int i = 0; i < frames; ++i)

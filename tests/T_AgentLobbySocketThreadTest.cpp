@@ -31,9 +31,9 @@ struct LobbySessionTest : ::testing::Test {
 
   void SetUp() override {
     uint16_t port = 0;
-    ASSERT_EQ(ClosedPort.Create(), 0);
-    ASSERT_EQ(ClosedPort.Bind(TMemoryConnection::kLoopback, 0), 0);
-    ASSERT_EQ(ClosedPort.LocalPort(port), 0);
+    ASSERT_OK(ClosedPort.Create());
+    ASSERT_OK(ClosedPort.Bind(TMemoryConnection::kLoopback, 0));
+    ASSERT_OK(ClosedPort.LocalPort(port));
     Parts = std::make_unique<TAgentParts>(Platform, Dir, TestSettings(port));
   }
 
@@ -43,10 +43,10 @@ struct LobbySessionTest : ::testing::Test {
     TMemoryConnection connection(frames);
     {
       TAgentLobbySocketThread session(Parts->Context, Parts->Services);
-      session.ServeOnCallingThread(*connection.Agent);
+      session.Serve(*connection.Agent);
     }
     EXPECT_FALSE(connection.Agent->Connected());
-    TCustomWinSocket user(std::move(connection.Peer), TMemoryConnection::kLoopback, 4102);
+    TConnection user(std::move(connection.Peer), TMemoryConnection::kLoopback, 4102);
     std::vector<std::string> answers;
     std::string text;
     while (SocketReadString(user, text, 5000)) answers.push_back(text);

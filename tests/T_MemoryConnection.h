@@ -8,13 +8,13 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "Common/T_CustomWinSocket.h"
+#include "Common/T_Connection.h"
 #include "Platform/T_TcpSocket.h"
 
 struct TMemoryConnection {
   static constexpr uint32_t kLoopback = 0x0100007Fu;  // 127.0.0.1, network order
 
-  std::unique_ptr<TCustomWinSocket> Agent;
+  std::unique_ptr<TConnection> Agent;
   TTcpSocket Peer;
 
   // The peer has sent `bytes` and closed its sending side: the agent's reads
@@ -23,11 +23,10 @@ struct TMemoryConnection {
   // must each fit in it (some 200 KB).
   explicit TMemoryConnection(std::string_view bytes) {
     TTcpSocket agentEnd;
-    if (TTcpSocket::Pair(agentEnd, Peer) != 0) throw std::runtime_error("socketpair failed");
-    if (!bytes.empty() &&
-        TTcpSocket::Send(Peer.Get(), bytes.data(), bytes.size(), nullptr, 0, kInfiniteWait) != 0)
+    if (!TTcpSocket::Pair(agentEnd, Peer)) throw std::runtime_error("socketpair failed");
+    if (!bytes.empty() && !TTcpSocket::Send(Peer.Get(), bytes.data(), bytes.size(), nullptr, 0, kInfiniteWait))
       throw std::runtime_error("socketpair send failed");
-    TTcpSocket::ShutdownSend(Peer.Get());
-    Agent = std::make_unique<TCustomWinSocket>(std::move(agentEnd), kLoopback, 40000);
+    (void)TTcpSocket::ShutdownSend(Peer.Get());
+    Agent = std::make_unique<TConnection>(std::move(agentEnd), kLoopback, 40000);
   }
 };

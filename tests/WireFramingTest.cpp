@@ -6,11 +6,10 @@
 #include <atomic>
 #include <future>
 
-#include "Common/T_ClientSocket.h"
+#include "Common/T_Connection.h"
 #include "Common/T_GenericStream.h"
 #include "Common/T_GenericStreamRO.h"
 #include "Common/T_StreamRef.h"
-#include "Common/T_WinSocketStream.h"
 #include "FakePeers.h"
 #include "T_MemoryConnection.h"
 #include "TestSupport.h"
@@ -20,16 +19,14 @@ namespace {
 // A client connection of the agent's socket layer to a raw peer socket.
 struct FramingTest : ::testing::Test {
   TFakeNameResolver Names;
-  TClientSocket Client{Names};
+  TConnection Client;
   int Peer = -1;
 
   void SetUp() override {
     uint16_t port = 0;
     int listener = fake::Listen(0, port);
     ASSERT_GE(listener, 0);
-    Client.SetHost("127.0.0.1");
-    Client.SetPort(port);
-    Client.Open();
+    ASSERT_OK(Client.Open(Names, "127.0.0.1", port));
     Peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     ::close(listener);
     ASSERT_GE(Peer, 0);
@@ -78,20 +75,20 @@ std::string DecompressError(TStreamRef& stream) { return DecompressErrorWithin(s
 }  // namespace
 
 TEST_F(FramingTest, TextBlocksOnTheWire) {
-  ASSERT_TRUE(SocketWriteString(Client.Socket(), "", 10000, nullptr));
+  ASSERT_OK(SocketWriteString(Client, "", 10000));
   EXPECT_EQ(PeerReads(4), Bytes({0, 0, 0, 0}));
-  ASSERT_TRUE(SocketWriteString(Client.Socket(), "GET_FILE a.dll", 10000, nullptr));
+  ASSERT_OK(SocketWriteString(Client, "GET_FILE a.dll", 10000));
   EXPECT_EQ(PeerReads(18), Bytes({0x0E, 0, 0, 0}) + "GET_FILE a.dll");
 }
 
 TEST_F(FramingTest, StreamsGoWholeWhateverTheirPosition) {
   TStreamRef stream = StreamOf("payload", 4);
-  ASSERT_TRUE(SocketWriteStringAndStream(Client.Socket(), "TASK_DONE 7", stream.Get(), 10000, nullptr));
+  ASSERT_OK(SocketWriteStringAndStream(Client, "TASK_DONE 7", stream.Get(), 10000));
   EXPECT_EQ(PeerReads(4 + 11 + 4 + 7), Bytes({11, 0, 0, 0}) + "TASK_DONE 7" + Bytes({7, 0, 0, 0}) + "payload");
   EXPECT_EQ(stream.GetPos(), 4);
 
   TStreamRef empty(TGenericStream::Create());
-  ASSERT_TRUE(SocketWriteStringAndStream(Client.Socket(), "Ok", empty.Get(), 10000, nullptr));
+  ASSERT_OK(SocketWriteStringAndStream(Client, "Ok", empty.Get(), 10000));
   EXPECT_EQ(PeerReads(10), Bytes({2, 0, 0, 0}) + "Ok" + Bytes({0, 0, 0, 0}));
 }
 
@@ -104,13 +101,13 @@ TEST_F(FramingTest, LargeStreamsRoundTripInPieces) {
     bool ok = fake::ReadFrame(Peer, text, 10000) && fake::ReadFrame(Peer, block, 10000);
     return ok && text == "X" && block == content;
   });
-  ASSERT_TRUE(SocketWriteStringAndStream(Client.Socket(), "X", stream.Get(), 10000, nullptr));
+  ASSERT_OK(SocketWriteStringAndStream(Client, "X", stream.Get(), 10000));
   EXPECT_TRUE(reader.get());
 
   // And back: the peer sends it, the agent reads it into a new stream.
   PeerSends(fake::Frame(content));
   IGenericStream* received = nullptr;
-  ASSERT_TRUE(SocketReadGenericStream(Client.Socket(), received, 10000));
+  ASSERT_OK(SocketReadGenericStream(Client, received, 10000));
   TStreamRef held(received);
   ASSERT_EQ(held.GetSize(), static_cast<int32_t>(content.size()));
   EXPECT_EQ(held.GetPos(), held.GetSize());
@@ -126,26 +123,26 @@ TEST_F(FramingTest, ReadsCollectBytesThatArriveInPieces) {
     }
   });
   std::string text;
-  ASSERT_TRUE(SocketReadString(Client.Socket(), text, 10000));
+  ASSERT_OK(SocketReadString(Client, text, 10000));
   EXPECT_EQ(text, "KEEP_ALIVE");
   sender.get();
   PeerSends(fake::Frame(""));
-  ASSERT_TRUE(SocketReadString(Client.Socket(), text, 10000));
+  ASSERT_OK(SocketReadString(Client, text, 10000));
   EXPECT_EQ(text, "");
   PeerSends(fake::Frame("file bytes"));
   std::string content = "old";
-  ASSERT_TRUE(SocketReadStream(Client.Socket(), content, 10000));
+  ASSERT_OK(SocketReadStream(Client, content, 10000));
   EXPECT_EQ(content, "file bytes");
 }
 
 TEST_F(FramingTest, TimeOutAndPeerCloseFailTheRead) {
   std::string text = "untouched";
   PeerSends(Bytes({5, 0, 0}));  // three bytes of a length, then silence
-  EXPECT_FALSE(SocketReadString(Client.Socket(), text, 200));
+  EXPECT_FALSE(SocketReadString(Client, text, 200));
   PeerSends(Bytes({0}) + "ab");  // the rest of the length and two of five bytes
   PeerCloses();
   IGenericStream* stream = nullptr;
-  EXPECT_FALSE(SocketReadGenericStream(Client.Socket(), stream, 10000));
+  EXPECT_FALSE(SocketReadGenericStream(Client, stream, 10000));
   EXPECT_EQ(stream, nullptr);
 }
 
@@ -162,15 +159,15 @@ TEST_F(FramingTest, BlocksArrivingInOddPiecesLandWholeAndTakeNoByteOfTheNext) {
     return ok;
   });
   IGenericStream* received = nullptr;
-  ASSERT_TRUE(SocketReadGenericStream(Client.Socket(), received, 10000));
+  ASSERT_OK(SocketReadGenericStream(Client, received, 10000));
   TStreamRef held(received);
   ASSERT_EQ(held.GetSize(), static_cast<int32_t>(first.size()));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(held.GetBasePointer()), first.size()), first);
   std::string content;
-  ASSERT_TRUE(SocketReadStream(Client.Socket(), content, 10000));
+  ASSERT_OK(SocketReadStream(Client, content, 10000));
   EXPECT_EQ(content, second);
   std::string text;
-  ASSERT_TRUE(SocketReadString(Client.Socket(), text, 10000));
+  ASSERT_OK(SocketReadString(Client, text, 10000));
   EXPECT_EQ(text, "after");
   EXPECT_TRUE(sender.get());
 }
@@ -181,7 +178,7 @@ std::string CutBlock() { return Bytes({0, 0, 0x10, 0}) + std::string(150000, 'p'
 TEST_F(FramingTest, ABlockCutShortByTheTimeOutLeavesNoStream) {
   auto sender = std::async(std::launch::async, [&] { return fake::WriteAll(Peer, CutBlock()); });
   IGenericStream* stream = nullptr;
-  EXPECT_FALSE(SocketReadGenericStream(Client.Socket(), stream, 500));
+  EXPECT_FALSE(SocketReadGenericStream(Client, stream, 500));
   EXPECT_EQ(stream, nullptr);
   EXPECT_TRUE(sender.get());
 }
@@ -193,7 +190,7 @@ TEST_F(FramingTest, ABlockCutShortByThePeerLeavesNoStream) {
     return ok;
   });
   IGenericStream* stream = nullptr;
-  EXPECT_FALSE(SocketReadGenericStream(Client.Socket(), stream, 10000));
+  EXPECT_FALSE(SocketReadGenericStream(Client, stream, 10000));
   EXPECT_EQ(stream, nullptr);
   EXPECT_TRUE(sender.get());
 }
@@ -209,7 +206,7 @@ TEST_F(FramingTest, ATrickledFrameEndsAtTheTimeOutOfTheWholeFrame) {
     }
   });
   std::string text;
-  EXPECT_FALSE(SocketReadString(Client.Socket(), text, 600));
+  EXPECT_FALSE(SocketReadString(Client, text, 600));
   stop = true;
   sender.get();
 }
@@ -217,19 +214,20 @@ TEST_F(FramingTest, ATrickledFrameEndsAtTheTimeOutOfTheWholeFrame) {
 TEST_F(FramingTest, ABoundedReadRefusesALongerBlockUnread) {
   std::string text = "untouched";
   PeerSends(fake::Frame(std::string(65536, ',')));
-  EXPECT_EQ(SocketReadBoundedString(Client.Socket(), text, 10000, 65536), TTextRead::Read);
+  EXPECT_OK(SocketReadString(Client, text, 10000, 65536));
   EXPECT_EQ(text.size(), 65536u);
   // Only the length is taken: nearly 2 GB announced holds nothing.
   PeerSends(Bytes({0xF0, 0xFF, 0xFF, 0x7F}) + "tiny");
   text = "untouched";
   int32_t announced = 0;
-  EXPECT_EQ(SocketReadBoundedString(Client.Socket(), text, 10000, 65536, &announced), TTextRead::TooLong);
+  EXPECT_EQ(SocketReadString(Client, text, 10000, 65536, &announced).Code(), EMSGSIZE);
   EXPECT_EQ(text, "untouched");
   EXPECT_EQ(announced, 0x7FFFFFF0);
   // Its bytes are still on the connection.
   char rest[4] = {};
-  TWinSocketStream view(Client.Socket(), 10000);
-  EXPECT_EQ(view.Read(rest, 4), 4);
+  size_t got = 0;
+  EXPECT_OK(Client.Read(rest, 4, TDeadline(10000), got));
+  EXPECT_EQ(got, 4u);
   EXPECT_EQ(std::string(rest, 4), "tiny");
 }
 
@@ -237,49 +235,43 @@ TEST_F(FramingTest, LyingLengthsFailTheRead) {
   // A negative length.
   PeerSends(Bytes({0xFF, 0xFF, 0xFF, 0xFF}));
   std::string text;
-  EXPECT_FALSE(SocketReadString(Client.Socket(), text, 10000));
+  EXPECT_FALSE(SocketReadString(Client, text, 10000));
   // Nearly 2 GB announced, a few bytes sent: the read fails when the peer
   // goes, having held only what arrived.
   PeerSends(Bytes({0xF0, 0xFF, 0xFF, 0x7F}) + "tiny");
   PeerCloses();
   std::string content = "untouched";
-  EXPECT_FALSE(SocketReadStream(Client.Socket(), content, 10000));
+  EXPECT_FALSE(SocketReadStream(Client, content, 10000));
   EXPECT_EQ(content, "untouched");
 }
 
-TEST_F(FramingTest, NotConnectedReturnsFalseWithoutTouchingTheWire) {
+TEST_F(FramingTest, NotConnectedFailsWithoutTouchingTheWire) {
   Client.Close();
-  TRecordingSink sink;
   TStreamRef stream = StreamOf("x");
   std::string text;
   IGenericStream* received = nullptr;
-  EXPECT_FALSE(SocketWriteString(Client.Socket(), "GET_DATA a", 1000, &sink));
-  EXPECT_FALSE(SocketWriteStringAndStream(Client.Socket(), "TASK_DONE 1", stream.Get(), 1000, &sink));
-  EXPECT_FALSE(SocketReadString(Client.Socket(), text, 1000));
-  EXPECT_FALSE(SocketReadGenericStream(Client.Socket(), received, 1000));
-  EXPECT_TRUE(sink.Taken().empty());
+  EXPECT_EQ(SocketWriteString(Client, "GET_DATA a", 1000).Code(), ENOTCONN);
+  EXPECT_EQ(SocketWriteStringAndStream(Client, "TASK_DONE 1", stream.Get(), 1000).Code(), ENOTCONN);
+  EXPECT_EQ(SocketReadString(Client, text, 1000).Code(), ENOTCONN);
+  EXPECT_EQ(SocketReadGenericStream(Client, received, 1000).Code(), ENOTCONN);
   char byte;
   EXPECT_EQ(::recv(Peer, &byte, 1, 0), 0) << "the peer saw only the close";
 }
 
-TEST_F(FramingTest, AFailedWriteIsLoggedWithItsPrefix) {
+TEST_F(FramingTest, AFailedWriteSaysWhichCallFailedAndWhy) {
   PeerCloses();
-  TRecordingSink sink;
   // The first write may still be taken by the system; the peer's reset
   // fails a later one.
-  bool failed = false;
-  for (int i = 0; i < 50 && !failed; ++i) {
-    failed = !SocketWriteString(Client.Socket(), std::string(4096, 'x'), 1000, &sink);
-    if (!failed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  TStatus written;
+  for (int i = 0; i < 50 && written; ++i) {
+    written = SocketWriteString(Client, std::string(4096, 'x'), 1000);
+    if (written) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ASSERT_TRUE(failed);
-  ASSERT_EQ(sink.Taken().size(), 1u);
-  EXPECT_EQ(sink.Taken()[0].rfind("SocketWriteString: Write error 32, ", 0), 0u) << sink.Taken()[0];
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.Text().rfind("SocketWriteString: Write error 32, ", 0), 0u) << written.Text();
   TStreamRef stream = StreamOf("x");
-  EXPECT_FALSE(SocketWriteStringAndStream(Client.Socket(), "TASK_DONE 1", stream.Get(), 1000, &sink));
-  EXPECT_EQ(sink.Taken().back().rfind("SocketWriteStringAndStream: ", 0), 0u);
-  EXPECT_FALSE(SocketWriteString(Client.Socket(), "quiet", 1000, nullptr));
-  EXPECT_EQ(sink.Taken().size(), 2u);
+  const TStatus withStream = SocketWriteStringAndStream(Client, "TASK_DONE 1", stream.Get(), 1000);
+  EXPECT_EQ(withStream.Text().rfind("SocketWriteStringAndStream: Write error ", 0), 0u) << withStream.Text();
 }
 
 // Frames that arrived together are taken from the connection's receive
@@ -291,7 +283,7 @@ TEST(BufferedFraming, ManyFramesThatArrivedTogetherCostOneReceive) {
   const uint64_t before = TTcpSocket::CallsOnThisThread();
   std::string text;
   for (int i = 0; i < 100; ++i) {
-    ASSERT_TRUE(SocketReadString(*connection.Agent, text, 10000)) << i;
+    ASSERT_OK(SocketReadString(*connection.Agent, text, 10000)) << i;
     ASSERT_EQ(text, "TASK " + std::to_string(i));
   }
   EXPECT_LE(TTcpSocket::CallsOnThisThread() - before, 2u) << "a poll and a recv for 100 frames";
@@ -304,7 +296,7 @@ TEST(BufferedFraming, ATextAndItsDataBlockLeaveInOneWrite) {
   TMemoryConnection connection("");
   TStreamRef stream = StreamOf("result bytes");
   const uint64_t before = TTcpSocket::CallsOnThisThread();
-  ASSERT_TRUE(SocketWriteStringAndStream(*connection.Agent, "TASK_DONE 3", stream.Get(), 10000, nullptr));
+  ASSERT_OK(SocketWriteStringAndStream(*connection.Agent, "TASK_DONE 3", stream.Get(), 10000));
   EXPECT_EQ(TTcpSocket::CallsOnThisThread() - before, 1u);
   std::string text, block;
   ASSERT_TRUE(fake::ReadFrame(connection.Peer.Get(), text, 10000));
@@ -328,14 +320,14 @@ TEST_F(FramingTest, FramesSplitAcrossSegmentsAreJoinedWhereverTheCutFalls) {
     }
   });
   std::string text;
-  ASSERT_TRUE(SocketReadString(Client.Socket(), text, 10000));
+  ASSERT_OK(SocketReadString(Client, text, 10000));
   EXPECT_EQ(text, "first");
   IGenericStream* received = nullptr;
-  ASSERT_TRUE(SocketReadGenericStream(Client.Socket(), received, 10000));
+  ASSERT_OK(SocketReadGenericStream(Client, received, 10000));
   TStreamRef held(received);
   ASSERT_EQ(held.GetSize(), static_cast<int32_t>(large.size()));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(held.GetBasePointer()), large.size()), large);
-  ASSERT_TRUE(SocketReadString(Client.Socket(), text, 10000));
+  ASSERT_OK(SocketReadString(Client, text, 10000));
   EXPECT_EQ(text, "last");
   sender.get();
 }
@@ -345,17 +337,18 @@ TEST_F(FramingTest, AFrameWhoseEndComesAfterItsDeadlineFailsThoughItsStartIsBuff
   const std::string second = fake::Frame("KEEP_ALIVE");
   PeerSends(fake::Frame("GET_LOAD") + second.substr(0, 7));
   std::string text;
-  ASSERT_TRUE(SocketReadString(Client.Socket(), text, 400));
+  ASSERT_OK(SocketReadString(Client, text, 400));
   EXPECT_EQ(text, "GET_LOAD");
   auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(SocketReadString(Client.Socket(), text, 400));
+  EXPECT_FALSE(SocketReadString(Client, text, 400));
   EXPECT_GE(ElapsedMs(start), 350);
   EXPECT_LT(ElapsedMs(start), 10000);
   // The rest comes late: the frame has failed for good, the bytes stay.
   PeerSends(second.substr(7));
   char rest[7] = {};
-  TWinSocketStream view(Client.Socket(), 10000);
-  EXPECT_EQ(view.Read(rest, 7), 7);
+  size_t got = 0;
+  EXPECT_OK(Client.Read(rest, 7, TDeadline(10000), got));
+  EXPECT_EQ(got, 7u);
   EXPECT_EQ(std::string(rest, 7), "P_ALIVE");
 }
 
@@ -363,43 +356,43 @@ TEST_F(FramingTest, AConnectionOpenedAgainDoesNotSeeBytesBufferedBeforeItsClose)
   // The session ends with the next frame's start already in the buffer.
   PeerSends(fake::Frame("Ok") + fake::Frame("stale").substr(0, 6));
   std::string text;
-  ASSERT_TRUE(SocketReadString(Client.Socket(), text, 10000));
+  ASSERT_OK(SocketReadString(Client, text, 10000));
   EXPECT_EQ(text, "Ok");
   Client.Close();
   uint16_t port = 0;
   int listener = fake::Listen(0, port);
   ASSERT_GE(listener, 0);
-  Client.SetPort(port);
-  Client.Open();
+  ASSERT_OK(Client.Open(Names, "127.0.0.1", port));
   int fresh = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   ::close(listener);
   ASSERT_GE(fresh, 0);
   ASSERT_TRUE(fake::WriteAll(fresh, fake::Frame("fresh")));
-  EXPECT_TRUE(SocketReadString(Client.Socket(), text, 10000));
+  EXPECT_OK(SocketReadString(Client, text, 10000));
   EXPECT_EQ(text, "fresh");
   ::close(fresh);
 }
 
-TEST_F(FramingTest, CloseFromAnotherThreadEndsAReadWhoseFrameIsPartlyBuffered) {
+TEST_F(FramingTest, ShutdownFromAnotherThreadEndsAReadWhoseFrameIsPartlyBuffered) {
   // Frames keep coming while a reader takes them; the last one stops half
-  // way, and another thread closes the connection under the waiting reader.
+  // way, and another thread shuts the connection down under the waiting
+  // reader.
   std::string wire;
   for (int i = 0; i < 50; ++i) wire += fake::Frame("RUN " + std::to_string(i));
   wire += fake::Frame("never finished").substr(0, 9);
   std::atomic<int> frames{0};
   auto reader = std::async(std::launch::async, [&] {
     std::string text;
-    while (SocketReadString(Client.Socket(), text, kInfiniteWait)) ++frames;
+    while (SocketReadString(Client, text, kInfiniteWait)) ++frames;
   });
   for (size_t at = 0; at < wire.size(); at += 97) PeerSends(wire.substr(at, 97));
   for (int i = 0; i < 1000 && frames.load() < 50; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(frames.load(), 50);  // (closing below ends the reader either way)
+  EXPECT_EQ(frames.load(), 50);  // (the shutdown below ends the reader either way)
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // waiting for the rest of the 51st
-  Client.Close();
+  Client.Shutdown();
   ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   reader.get();
   EXPECT_EQ(frames.load(), 50);
-  EXPECT_FALSE(Client.Active());
+  EXPECT_FALSE(Client.Connected());
 }
 
 TEST(CompressedStream, RecognisedOnlyWithBothTagsAndTwelveBytes) {
@@ -638,7 +631,7 @@ TEST(BufferedFraming, SeveralReportsLeaveInFewWritesAndInOrder) {
     return true;
   });
   const uint64_t before = TTcpSocket::CallsOnThisThread();
-  ASSERT_TRUE(SocketWriteStringsAndStreams(*connection.Agent, blocks.data(), blocks.size(), 10000, nullptr));
+  ASSERT_OK(SocketWriteStringsAndStreams(*connection.Agent, blocks.data(), blocks.size(), 10000));
   EXPECT_LE(TTcpSocket::CallsOnThisThread() - before, 6u) << "16 reports per write, a few partial sends at most";
   EXPECT_TRUE(reader.get());
   for (int i = 0; i < 40; ++i) EXPECT_EQ(streams[i].GetPos(), i) << "positions are left alone";
@@ -649,9 +642,8 @@ TEST(BufferedFraming, AReportWithoutAStreamFailsTheWriteAndNothingAfterItIsSent)
   TStreamRef first = StreamOf("one");
   const std::string text = "TASK_DONE 1";
   const TTextAndStream blocks[] = {{text, first.Get()}, {"TASK_DONE 2", nullptr}, {"TASK_DONE 3", first.Get()}};
-  TRecordingSink sink;
-  EXPECT_FALSE(SocketWriteStringsAndStreams(*connection.Agent, blocks, 3, 10000, &sink));
-  EXPECT_EQ(sink.Taken(), std::vector<std::string>{"SocketWriteStringsAndStreams: No stream to send"});
+  EXPECT_EQ(SocketWriteStringsAndStreams(*connection.Agent, blocks, 3, 10000).Text(),
+            "SocketWriteStringsAndStreams: No stream to send");
   connection.Agent->Close();
   std::string rest;
   char byte;

@@ -60,7 +60,10 @@ TAgentLobbySocketThread::~TAgentLobbySocketThread() = default;
 void TAgentLobbySocketThread::Serve(TConnection& connection) {
   Context.ChangeThreadPriority(Context.Platform().System->CurrentThreadId(), tpAboveNormal);
   // Nobody is served any more; the close is all that is owed.
-  if (Services.Closing.IsSet()) return;
+  if (Services.Closing.IsSet()) {
+    connection.Close();
+    return;
+  }
   Address = connection.PeerAddress();
   {
     TSessionEntry session(Services.Sessions, *Context.Platform().System, Address);
@@ -89,15 +92,15 @@ bool TAgentLobbySocketThread::ServeCommand(TConnection& connection) {
   const TStatus read = SocketReadString(connection, text, kLobbyTimeout, kMaxCommandLength);
   if (read.Code() == EMSGSIZE) {
     Context.DebugWrite("AGENTLOBBYTHREAD: Command text longer than %d bytes, disconnecting.", kMaxCommandLength);
-    return false;
+    return Drop();
   }
   if (!read) {
     Context.DebugWrite("AGENTLOBBYTHREAD: No KEEP_ALIVE for a long time, disconnecting.");
-    return false;
+    return Drop();
   }
   if (Worker->PeerFailed()) {
     Context.DebugWrite("AGENTLOBBYTHREAD: Peer has connection problems, disconnecting.");
-    return false;
+    return Drop();
   }
   std::vector<std::string> items = SplitCommandItems(text, kCommandItemsSplit);
   if (items.empty()) {
@@ -109,9 +112,14 @@ bool TAgentLobbySocketThread::ServeCommand(TConnection& connection) {
   // can be served.
   if (Worker->StartupFailed()) {
     Context.DebugWrite("AGENTLOBBYTHREAD: Session could not start, disconnecting.");
-    return false;
+    return Drop();
   }
   return true;
+}
+
+bool TAgentLobbySocketThread::Drop() const {
+  Context.DebugWrite("AGENTLOBBYTHREAD: exception , closing socket");
+  return false;
 }
 
 bool TAgentLobbySocketThread::Dispatch(TConnection& connection, const std::vector<std::string>& items) {
@@ -133,11 +141,11 @@ bool TAgentLobbySocketThread::Dispatch(TConnection& connection, const std::vecto
 
 bool TAgentLobbySocketThread::RunTask(TConnection& connection, const std::vector<std::string>& items) {
   Context.DebugWrite("AGENTLOBBYTHREAD: Got RUN_TASK command, reading data...");
-  if (items.size() != 4) return false;
+  if (items.size() != 4) return Drop();
   IGenericStream* received = nullptr;
   if (!SocketReadGenericStream(connection, received, kLobbyTimeout)) {
     Context.DebugWrite("AGENTLOBBYTHREAD: Unable to receive data for task %s", UserText(items[1]));
-    return false;
+    return Drop();
   }
   TStreamRef input(received);
   Context.DebugWrite("AGENTLOBBYTHREAD: Data for task %s received", UserText(items[1]));

@@ -50,6 +50,9 @@ class TAgentLobbySocketThread {
   bool Dispatch(TConnection& connection, const std::vector<std::string>& items);
   bool RunTask(TConnection& connection, const std::vector<std::string>& items);
   void RunSession(TConnection& connection);
+  // Ends the session for a reason of the loop's own (the line before it
+  // says which), logged as every such end is: false.
+  bool Drop() const;
 
   const TAgentContext& Context;     // borrowed
   const TSessionServices& Services;  // borrowed

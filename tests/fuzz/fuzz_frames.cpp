@@ -41,21 +41,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 0:
       case 1: {
         std::string text = "left over";
-        bool read = SocketReadString(*connection.Agent, text, kReadTimeoutMs);
+        bool read = SocketReadString(*connection.Agent, text, kReadTimeoutMs).Ok();
         FUZZ_CHECK(read == whole);
         if (read) FUZZ_CHECK(text == expected);
         break;
       }
       case 2: {
         std::string content = "untouched";
-        bool read = SocketReadStream(*connection.Agent, content, kReadTimeoutMs);
+        bool read = SocketReadStream(*connection.Agent, content, kReadTimeoutMs).Ok();
         FUZZ_CHECK(read == whole);
         FUZZ_CHECK(read ? content == expected : content == "untouched");
         break;
       }
       default: {
         IGenericStream* received = nullptr;
-        bool read = SocketReadGenericStream(*connection.Agent, received, kReadTimeoutMs);
+        bool read = SocketReadGenericStream(*connection.Agent, received, kReadTimeoutMs).Ok();
         FUZZ_CHECK(read == whole);
         FUZZ_CHECK(read == (received != nullptr));
         if (read) {

@@ -48,8 +48,7 @@ struct TFuzzAgent {
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     System.Folder = pattern;
     uint16_t dataPort = 0;
-    if (ClosedPort.Create() != 0 || ClosedPort.Bind(TMemoryConnection::kLoopback, 0) != 0 ||
-        ClosedPort.LocalPort(dataPort) != 0)
+    if (!ClosedPort.Create() || !ClosedPort.Bind(TMemoryConnection::kLoopback, 0) || !ClosedPort.LocalPort(dataPort))
       std::abort();
     const std::string settingsFile = System.Folder + "/kelvra.INI";
     TLinuxFileSystem files;
@@ -80,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     TMemoryConnection connection(std::string_view(reinterpret_cast<const char*>(data), size));
     TAgentLobbySocketThread session(agent.Context(), agent.Services());
-    session.ServeOnCallingThread(*connection.Agent);
+    session.Serve(*connection.Agent);
     FUZZ_CHECK(!connection.Agent->Connected());
   }
   FUZZ_CHECK(agent.GetStatusText().rfind("Unassigned", 0) == 0);
