@@ -112,6 +112,29 @@ TEST_F(PeerTest, FreeTextArgumentsAreEncoded) {
   EXPECT_TRUE(Logged("AGENTPEER: TASK_FAILED 9 for IP=127.0.0.1 - POOLTHREAD: exception \"boom\" in task 9"));
 }
 
+// Sending can fail by an exception (memory in the field; the log here): the
+// report taken marks its session failed, the exception reaches its poster,
+// and the peer sends the next report instead of leaving it to a sender that
+// has gone.
+TEST_F(PeerTest, ASenderThatFailsByAnExceptionLeavesThePeerSending) {
+  TAgentPeer peer = PeerOf(*Agent);
+  peer.Connect();
+  TReportCounter session;
+  Platform.Debug.BeforeWrite = [](std::string_view line) {
+    if (line.find("TASK_DONE 1 for") != std::string_view::npos) throw std::runtime_error("the log failed");
+  };
+  TStreamRef first = StreamOf("one");
+  EXPECT_THROW(peer.PostTaskDone(1, first, session), std::runtime_error);
+  Platform.Debug.BeforeWrite = nullptr;
+  EXPECT_EQ(session.Failed.load(), 1);
+  TStreamRef second = StreamOf("two");
+  peer.PostTaskDone(2, second, session);
+  auto requests = User.WaitFor(1, 10000);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].Text.rfind("TASK_DONE 2 ", 0), 0u) << requests[0].Text;
+  EXPECT_EQ(session.Failed.load(), 1);
+}
+
 TEST_F(PeerTest, TaskDoneCarriesTheLoadSummaryAndTheWholeOutput) {
   TAgentPeer peer = PeerOf(*Agent);
   peer.Connect();
