@@ -373,6 +373,24 @@ TEST_F(ConnectionTest, AListenerRefusesWhatItCannotBindAndStartsOnce) {
   EXPECT_TRUE(Connect()->Connected()) << "the first goes on listening";
 }
 
+// Without an accept thread nothing would ever be accepted: the port is
+// given back, so that connecting is refused rather than left waiting.
+TEST_F(ConnectionTest, AListenerWhoseAcceptThreadCannotBeMadeFailsAndGivesItsPortBack) {
+  TTcpSocket probe;  // a port that was free just now
+  ASSERT_OK(probe.Create());
+  ASSERT_OK(probe.Bind(htonl(INADDR_LOOPBACK), 0));
+  uint16_t port = 0;
+  ASSERT_OK(probe.LocalPort(port));
+  ASSERT_OK(probe.Close());
+  Platform.System.RefuseThreads("Accept thread");
+  TStatus started = Server.Start("127.0.0.1", port, nullptr, nullptr);
+  EXPECT_EQ(started.Text(), "accept thread cannot be made: Resource temporarily unavailable");
+  EXPECT_EQ(Server.Port(), 0);
+  TConnection client;
+  EXPECT_EQ(client.Open(Names(), "127.0.0.1", port, "", 5000).Text(),
+            "Windows socket error: Connection refused (111), on API 'connect'");
+}
+
 TEST_F(ConnectionTest, AListenerRestartsOnItsPortWhileConnectionsAreInTimeWait) {
   // The listener's side closes first (the serve function returns at once),
   // so its end is left in TIME_WAIT on the listener's port; only
