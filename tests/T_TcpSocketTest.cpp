@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "FakePeers.h"
+#include "StatusAssertions.h"
 #include "TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -26,10 +27,10 @@ uint32_t Loopback() { return htonl(INADDR_LOOPBACK); }
 // A listening socket on 127.0.0.1 and a free port.
 TTcpSocket MakeListener(uint16_t& port) {
   TTcpSocket listener;
-  EXPECT_EQ(listener.Create(), 0);
-  EXPECT_EQ(listener.Bind(Loopback(), 0), 0);
-  EXPECT_EQ(listener.Listen(), 0);
-  EXPECT_EQ(listener.LocalPort(port), 0);
+  EXPECT_OK(listener.Create());
+  EXPECT_OK(listener.Bind(Loopback(), 0));
+  EXPECT_OK(listener.Listen());
+  EXPECT_OK(listener.LocalPort(port));
   return listener;
 }
 
@@ -51,16 +52,16 @@ TEST(TTcpSocket, ConnectionsHaveNoDelayAndEveryDescriptorIsCloseOnExec) {
   EXPECT_NE(IntOption(listener.Get(), SOL_SOCKET, SO_REUSEADDR), 0);
 
   TTcpSocket client;
-  ASSERT_EQ(client.Create(), 0);
+  ASSERT_OK(client.Create());
   EXPECT_TRUE(CloseOnExec(client.Get()));
-  ASSERT_EQ(TTcpSocket::Connect(client.Get(), Loopback(), port, 10000), 0);
+  ASSERT_OK(TTcpSocket::Connect(client.Get(), Loopback(), port, 10000));
   EXPECT_NE(IntOption(client.Get(), IPPROTO_TCP, TCP_NODELAY), 0);
   EXPECT_EQ(::fcntl(client.Get(), F_GETFL) & O_NONBLOCK, 0) << "blocking again after the connect";
 
   TTcpSocket accepted;
   uint32_t address = 0;
   uint16_t remotePort = 0;
-  ASSERT_EQ(TTcpSocket::Accept(listener.Get(), accepted, address, remotePort), 0);
+  ASSERT_OK(TTcpSocket::Accept(listener.Get(), accepted, address, remotePort));
   EXPECT_TRUE(CloseOnExec(accepted.Get()));
   EXPECT_NE(IntOption(accepted.Get(), IPPROTO_TCP, TCP_NODELAY), 0);
   EXPECT_EQ(TTcpSocket::AddressText(address), "127.0.0.1");
@@ -74,9 +75,9 @@ TEST(TTcpSocket, ListenBacklogTakesManyPendingConnections) {
   TTcpSocket listener = MakeListener(port);
   std::vector<TTcpSocket> clients(24);
   for (auto& client : clients) {
-    ASSERT_EQ(client.Create(), 0);
+    ASSERT_OK(client.Create());
     // A connect that is not answered gives up after 1 s.
-    EXPECT_EQ(TTcpSocket::Connect(client.Get(), Loopback(), port, 1000), 0);
+    EXPECT_OK(TTcpSocket::Connect(client.Get(), Loopback(), port, 1000));
   }
 }
 
@@ -84,8 +85,10 @@ TEST(TTcpSocket, BindingAPortInUseFails) {
   uint16_t port = 0;
   TTcpSocket listener = MakeListener(port);
   TTcpSocket second;
-  ASSERT_EQ(second.Create(), 0);
-  EXPECT_EQ(second.Bind(Loopback(), port), EADDRINUSE);
+  ASSERT_OK(second.Create());
+  TStatus bound = second.Bind(Loopback(), port);
+  EXPECT_EQ(bound.Code(), EADDRINUSE);
+  EXPECT_EQ(bound.Text(), "bind: Address already in use");
 }
 
 TEST(TTcpSocket, ShutdownWakesABlockedAccept) {
@@ -98,40 +101,44 @@ TEST(TTcpSocket, ShutdownWakesABlockedAccept) {
     return TTcpSocket::Accept(listener.Get(), accepted, address, remotePort);
   });
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(TTcpSocket::Shutdown(listener.Get()), 0);
+  EXPECT_OK(TTcpSocket::Shutdown(listener.Get()));
   ASSERT_EQ(accepting.wait_for(5s), std::future_status::ready);
-  EXPECT_NE(accepting.get(), 0);
+  TStatus status = accepting.get();
+  EXPECT_EQ(status.Code(), EINVAL);
+  EXPECT_EQ(status.Context(), "accept");
 }
 
 TEST(TTcpSocket, ReceiveTimesOutAndSendGathersTwoPieces) {
   uint16_t port = 0;
   TTcpSocket listener = MakeListener(port);
   TTcpSocket client;
-  ASSERT_EQ(client.Create(), 0);
-  ASSERT_EQ(TTcpSocket::Connect(client.Get(), Loopback(), port, 10000), 0);
+  ASSERT_OK(client.Create());
+  ASSERT_OK(TTcpSocket::Connect(client.Get(), Loopback(), port, 10000));
   TTcpSocket accepted;
   uint32_t address = 0;
   uint16_t remotePort = 0;
-  ASSERT_EQ(TTcpSocket::Accept(listener.Get(), accepted, address, remotePort), 0);
+  ASSERT_OK(TTcpSocket::Accept(listener.Get(), accepted, address, remotePort));
 
   char buffer[64] = {};
   size_t received = 99;
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(TTcpSocket::Receive(accepted.Get(), buffer, sizeof buffer, 200, received), TTcpSocket::kTimedOut);
+  TStatus timedOut = TTcpSocket::Receive(accepted.Get(), buffer, sizeof buffer, 200, received);
+  EXPECT_TRUE(TTcpSocket::TimedOut(timedOut));
+  EXPECT_EQ(timedOut.Text(), "recv: Connection timed out");
   EXPECT_GE(ElapsedMs(start), 180);
   EXPECT_EQ(received, 0u);
 
-  ASSERT_EQ(TTcpSocket::Send(client.Get(), "\x05\0\0\0", 4, "hello", 5, 1000), 0);
+  ASSERT_OK(TTcpSocket::Send(client.Get(), "\x05\0\0\0", 4, "hello", 5, 1000));
   std::string got;
   while (got.size() < 9) {
-    ASSERT_EQ(TTcpSocket::Receive(accepted.Get(), buffer, sizeof buffer, 5000, received), 0);
+    ASSERT_OK(TTcpSocket::Receive(accepted.Get(), buffer, sizeof buffer, 5000, received));
     ASSERT_GT(received, 0u);
     got.append(buffer, received);
   }
   EXPECT_EQ(got, std::string("\x05\0\0\0hello", 9));
 
-  ASSERT_EQ(TTcpSocket::Shutdown(client.Get()), 0);
-  EXPECT_EQ(TTcpSocket::Receive(accepted.Get(), buffer, sizeof buffer, 5000, received), 0);
+  ASSERT_OK(TTcpSocket::Shutdown(client.Get()));
+  EXPECT_OK(TTcpSocket::Receive(accepted.Get(), buffer, sizeof buffer, 5000, received));
   EXPECT_EQ(received, 0u);
 }
 
@@ -139,25 +146,25 @@ TEST(TTcpSocket, ReceiveTimesOutAndSendGathersTwoPieces) {
 TEST(TTcpSocket, APairIsAConnectionBothWaysAndShutdownSendEndsOneDirection) {
   TTcpSocket first;
   TTcpSocket second;
-  ASSERT_EQ(TTcpSocket::Pair(first, second), 0);
+  ASSERT_OK(TTcpSocket::Pair(first, second));
   EXPECT_TRUE(CloseOnExec(first.Get()));
   EXPECT_TRUE(CloseOnExec(second.Get()));
 
-  ASSERT_EQ(TTcpSocket::Send(first.Get(), "ab", 2, "c", 1, 1000), 0);
-  ASSERT_EQ(TTcpSocket::ShutdownSend(first.Get()), 0);
+  ASSERT_OK(TTcpSocket::Send(first.Get(), "ab", 2, "c", 1, 1000));
+  ASSERT_OK(TTcpSocket::ShutdownSend(first.Get()));
   char buffer[8] = {};
   size_t received = 0;
   std::string got;
   for (;;) {
-    ASSERT_EQ(TTcpSocket::Receive(second.Get(), buffer, sizeof buffer, 5000, received), 0);
+    ASSERT_OK(TTcpSocket::Receive(second.Get(), buffer, sizeof buffer, 5000, received));
     if (received == 0) break;  // the end of what `first` sends
     got.append(buffer, received);
   }
   EXPECT_EQ(got, "abc");
 
   // The other direction stays open.
-  ASSERT_EQ(TTcpSocket::Send(second.Get(), "back", 4, nullptr, 0, 1000), 0);
-  ASSERT_EQ(TTcpSocket::Receive(first.Get(), buffer, sizeof buffer, 5000, received), 0);
+  ASSERT_OK(TTcpSocket::Send(second.Get(), "back", 4, nullptr, 0, 1000));
+  ASSERT_OK(TTcpSocket::Receive(first.Get(), buffer, sizeof buffer, 5000, received));
   EXPECT_EQ(std::string(buffer, received), "back");
 }
 
@@ -168,16 +175,21 @@ TEST(TTcpSocket, AnUnansweredConnectEndsAtItsDeadlineOrAtAShutdown) {
   fake::TUnansweredListener silent;
   ASSERT_NE(silent.Port(), 0);
   TTcpSocket timed;
-  ASSERT_EQ(timed.Create(), 0);
-  EXPECT_EQ(TTcpSocket::Connect(timed.Get(), Loopback(), silent.Port(), 300), TTcpSocket::kTimedOut);
+  ASSERT_OK(timed.Create());
+  TStatus timedOut = TTcpSocket::Connect(timed.Get(), Loopback(), silent.Port(), 300);
+  EXPECT_TRUE(TTcpSocket::TimedOut(timedOut));
+  EXPECT_EQ(timedOut.Context(), "connect");
 
   TTcpSocket cancelled;
-  ASSERT_EQ(cancelled.Create(), 0);
+  ASSERT_OK(cancelled.Create());
   auto connecting = std::async(std::launch::async, [&] {
     return TTcpSocket::Connect(cancelled.Get(), Loopback(), silent.Port(), kInfiniteWait);
   });
   EXPECT_EQ(connecting.wait_for(300ms), std::future_status::timeout) << "the connect waits for an answer";
-  ASSERT_EQ(TTcpSocket::Shutdown(cancelled.Get()), 0);
+  ASSERT_OK(TTcpSocket::Shutdown(cancelled.Get()));
   ASSERT_EQ(connecting.wait_for(10s), std::future_status::ready);
-  EXPECT_NE(connecting.get(), 0);
+  TStatus ended = connecting.get();
+  EXPECT_FALSE(ended.Ok());
+  EXPECT_FALSE(TTcpSocket::TimedOut(ended));
+  EXPECT_EQ(ended.Context(), "connect");
 }

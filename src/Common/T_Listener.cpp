@@ -28,7 +28,15 @@ TStatus TListener::Start(const std::string& address, uint16_t port, TAdmit admit
   Socket = std::move(listener);
   AcceptStop.Reset();
   AcceptThread = std::make_unique<TThread>("Accept thread");
-  AcceptThread->Start(System, Debug, [this, fd = Socket.Get()] { AcceptLoop(fd); });
+  try {
+    AcceptThread->Start(System, Debug, [this, fd = Socket.Get()] { AcceptLoop(fd); });
+  } catch (const std::exception& refused) {
+    // Nobody would accept: the kernel would take connections that are
+    // never served. The port goes back, and Start may be tried again.
+    AcceptThread.reset();
+    (void)Socket.Close();
+    return TStatus::Failure("accept thread cannot be made", refused.what());
+  }
   return {};
 }
 

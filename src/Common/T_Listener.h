@@ -52,8 +52,10 @@ class TListener {
   // Listens on `address` (a dotted IPv4 text; empty: all local addresses)
   // and `port` (0: any free port). A failure reads "Windows socket error:
   // Address already in use (98), on API 'bind'" (or 'listen'; EADDRNOTAVAIL
-  // for an address that is no dotted IPv4 text). Null `admit`: every
-  // connection is served. Once per listener.
+  // for an address that is no dotted IPv4 text), or "accept thread cannot
+  // be made: <reason>" when the system refuses the thread (the port is then
+  // given back). Null `admit`: every connection is served. Once per
+  // listener.
   TStatus Start(const std::string& address, uint16_t port, TAdmit admit, TServe serve) EXCLUDES(ListLock);
   // As above; nothing when not listening.
   void Stop() EXCLUDES(ListLock);
