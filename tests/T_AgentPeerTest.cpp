@@ -57,6 +57,39 @@ bool PostDone(TAgentPeer& peer, uint32_t taskId, IGenericStream* output) {
   return session.Failed.load() == failedBefore;
 }
 
+// An output stream whose size can be asked once: the second GetSize raises.
+struct TFailingSizeStream : IGenericStream {
+  static IGenericStream* Create() { return new TFailingSizeStream; }
+
+ private:
+  TFailingSizeStream() : IGenericStream{&Table} {}
+  int References = 1;
+  int SizeAsked = 0;
+
+  static TFailingSizeStream& Self(IGenericStream* self) { return *static_cast<TFailingSizeStream*>(self); }
+  static int32_t AddRefSlot(IGenericStream* self) { return ++Self(self).References; }
+  static int32_t ReleaseSlot(IGenericStream* self) {
+    const int left = --Self(self).References;
+    if (left == 0) delete &Self(self);
+    return left;
+  }
+  static int32_t GetSizeSlot(IGenericStream* self) {
+    if (++Self(self).SizeAsked > 1) throw std::runtime_error("no memory for the size");
+    return 0;
+  }
+  static uint8_t* NoMemory(IGenericStream*) { return nullptr; }
+  static const IGenericStreamVtbl Table;
+};
+
+const IGenericStreamVtbl TFailingSizeStream::Table = [] {
+  IGenericStreamVtbl table{};
+  table.AddRef = AddRefSlot;
+  table.Release = ReleaseSlot;
+  table.GetSize = GetSizeSlot;
+  table.GetBasePointer = NoMemory;
+  return table;
+}();
+
 TStreamRef StreamOf(const std::string& content) {
   TStreamRef stream(TGenericStream::Create());
   stream.Write(content.data(), static_cast<int32_t>(content.size()));
@@ -112,20 +145,16 @@ TEST_F(PeerTest, FreeTextArgumentsAreEncoded) {
   EXPECT_TRUE(Logged("AGENTPEER: TASK_FAILED 9 for IP=127.0.0.1 - POOLTHREAD: exception \"boom\" in task 9"));
 }
 
-// Sending can fail by an exception (memory in the field; the log here): the
-// report taken marks its session failed, the exception reaches its poster,
-// and the peer sends the next report instead of leaving it to a sender that
-// has gone.
+// Sending can fail by an exception (memory, in the field; here an output
+// whose size cannot be asked a second time): the report taken marks its
+// session failed, the exception reaches its poster, and the peer sends the
+// next report instead of leaving it to a sender that has gone.
 TEST_F(PeerTest, ASenderThatFailsByAnExceptionLeavesThePeerSending) {
   TAgentPeer peer = PeerOf(*Agent);
   peer.Connect();
   TReportCounter session;
-  Platform.Debug.BeforeWrite = [](std::string_view line) {
-    if (line.find("TASK_DONE 1 for") != std::string_view::npos) throw std::runtime_error("the log failed");
-  };
-  TStreamRef first = StreamOf("one");
+  TStreamRef first(TFailingSizeStream::Create());
   EXPECT_THROW(peer.PostTaskDone(1, first, session), std::runtime_error);
-  Platform.Debug.BeforeWrite = nullptr;
   EXPECT_EQ(session.Failed.load(), 1);
   TStreamRef second = StreamOf("two");
   peer.PostTaskDone(2, second, session);

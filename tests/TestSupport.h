@@ -172,7 +172,6 @@ class TFakeSystem : public TLinuxSystem {
 class TRecordingSink : public IDebugSink {
  public:
   void Write(std::string_view message) override {
-    if (BeforeWrite) BeforeWrite(message);
     std::lock_guard<std::mutex> guard(Mutex);
     Lines.emplace_back(message);
   }
@@ -188,9 +187,6 @@ class TRecordingSink : public IDebugSink {
   std::mutex Mutex;
   std::vector<std::string> Lines;
   int Beeps = 0;
-  // Runs before each line is kept (a test makes a write fail by throwing);
-  // set it while no other thread writes.
-  std::function<void(std::string_view)> BeforeWrite;
 };
 
 // Dotted IPv4 texts resolve to themselves as with the real resolver; host
