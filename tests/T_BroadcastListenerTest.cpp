@@ -16,8 +16,7 @@ struct BroadcastListenerTest : ::testing::Test {
   TMainThreadQueue MainThread;  // this test's thread is the main thread
 
   void Send(uint16_t port, const std::string& bytes) {
-    std::string error;
-    ASSERT_TRUE(TUdpSocket::SendTo("127.0.0.1", port, bytes.data(), static_cast<int>(bytes.size()), error)) << error;
+    ASSERT_OK(TUdpSocket::SendTo("127.0.0.1", port, bytes.data(), static_cast<int>(bytes.size())));
   }
 };
 
@@ -57,8 +56,7 @@ TEST_F(BroadcastListenerTest, DestructionCompletesAPendingHandOver) {
 
 TEST_F(BroadcastListenerTest, ABusyPortFailsConstruction) {
   TUdpSocket taken;
-  std::string error;
-  ASSERT_TRUE(taken.Bind(0, error));
+  ASSERT_OK(taken.Bind(0));
   EXPECT_THROW(TBroadcastListener(Platform.Get(), MainThread, taken.LocalPort(), [](const std::string&, int) {}),
                std::runtime_error);
 }

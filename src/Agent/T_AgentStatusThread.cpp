@@ -151,15 +151,14 @@ void TAgentStatusThread::StepSearching() {
 
 void TAgentStatusThread::SendDiscoveryPing() {
   const uint8_t ping = 1;
-  std::string error;
   const auto port = static_cast<uint16_t>(Context.Settings().CoordinatorBroadcastPort);
-  if (TUdpSocket::SendBroadcast(port, &ping, 1, error)) {
+  if (TStatus sent = TUdpSocket::SendBroadcast(port, &ping, 1); sent) {
     LastPingError.clear();
-  } else if (error != LastPingError) {
+  } else if (sent.Reason() != LastPingError) {
     // Once per change of cause: a machine without a network would log it
     // every five seconds otherwise.
-    Context.DebugWrite("AGENT: Unable to send the discovery broadcast: %s", error);
-    LastPingError = error;
+    Context.DebugWrite("AGENT: Unable to send the discovery broadcast: %s", sent.Reason());
+    LastPingError = sent.Reason();
   }
 }
 

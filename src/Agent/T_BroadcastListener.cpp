@@ -5,8 +5,7 @@
 TBroadcastListener::TBroadcastListener(const TPlatform& platform, IMainThread& mainThread, uint16_t port,
                                        THandler handler)
     : MainThread(mainThread), Handler(std::move(handler)) {
-  std::string error;
-  if (!Socket.Bind(port, error)) throw std::runtime_error(error);
+  if (TStatus bound = Socket.Bind(port); !bound) throw std::runtime_error(bound.Text());
   Thread.Start(*platform.System, *platform.Debug, [this] { Run(); }, [this] { MainThread.Wake(); });
 }
 
