@@ -54,6 +54,27 @@ TEST_F(BroadcastListenerTest, DestructionCompletesAPendingHandOver) {
   EXPECT_EQ(handled.load(), 1);
 }
 
+TEST_F(BroadcastListenerTest, AnErrorOfTheHandlerEndsTheListenerAndIsLogged) {
+  int handled = 0;
+  TBroadcastListener listener(Platform.Get(), MainThread, 0, [&](const std::string&, int) {
+    ++handled;
+    throw std::runtime_error("handler failed");
+  });
+  Send(listener.Port(), "x");
+  const std::vector<std::string> logged{"Unhandled error in Broadcast listener: handler failed"};
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (Platform.Debug.Taken() != logged && std::chrono::steady_clock::now() < deadline) {
+    WaitReadable({MainThread.WakeDescriptor()}, 100);
+    MainThread.ServePending();
+  }
+  ASSERT_EQ(Platform.Debug.Taken(), logged);
+  // Nothing listens any more.
+  Send(listener.Port(), "y");
+  WaitReadable({MainThread.WakeDescriptor()}, 200);
+  MainThread.ServePending();
+  EXPECT_EQ(handled, 1);
+}
+
 TEST_F(BroadcastListenerTest, ABusyPortFailsConstruction) {
   TUdpSocket taken;
   ASSERT_OK(taken.Bind(0));

@@ -193,14 +193,9 @@ void TAgentStatusThread::OnBroadcast(const std::string& sender, int length) {
   Context.DebugWrite("AGENT: Got broadcast from coordinator %s: %u bytes", sender, static_cast<uint32_t>(length));
   if (GetState() != csSearching) return;
   Config.SetCoordinatorIp(sender);
-  try {
-    Config.SaveCoordinatorIp();
-  } catch (const ESettingsWrite& error) {
+  if (TStatus saved = Config.SaveCoordinatorIp(); !saved) {
     // The address is stored: the next search pass connects to it anyway.
-    Context.DebugWrite("AGENT: %s: %s", error.what(), error.Reason().Reason());
-    return;
-  } catch (const std::exception& error) {
-    Context.DebugWrite("AGENT: %s", error.what());
+    Context.DebugWrite("AGENT: %s: %s", saved.Context(), saved.Reason());
     return;
   }
   Wake();

@@ -22,10 +22,6 @@ void TBroadcastListener::Run() {
     std::string sender;
     int length = Socket.Receive(buffer, sizeof buffer, sender);
     if (length < 0) break;
-    try {
-      MainThread.RunSynchronously([&] { Handler(sender, length); });
-    } catch (...) {
-      // The handler reports its own failures; the listener goes on.
-    }
+    MainThread.RunSynchronously([&] { Handler(sender, length); });
   }
 }
