@@ -229,6 +229,25 @@ TEST_F(MonitorTest, StopEndsEveryConnectionPromptly) {
   for (auto& connection : silent) EXPECT_TRUE(connection->ClosedByServer(5000));
 }
 
+TEST(DiscoveryResponder, ATakenPortOrARefusedThreadFailsTheStartWithTheReason) {
+  TRecordingSink log;
+  TFakeSystem system;
+  TAgentRegistry registry(UnixMs, 10000);
+  TUdpSocket taken;
+  ASSERT_OK(taken.Bind(0));
+  TMonitorSettings settings;
+  settings.DiscoveryPort = taken.LocalPort();
+  {
+    TDiscoveryResponder responder(system, log, registry, settings);
+    EXPECT_EQ(responder.Start().Text(), "discovery port " + std::to_string(taken.LocalPort()) +
+                                            " cannot be taken: Address already in use");
+  }
+  settings.DiscoveryPort = 0;
+  system.RefuseThreads("Discovery");
+  TDiscoveryResponder responder(system, log, registry, settings);
+  EXPECT_EQ(responder.Start().Text(), "discovery thread cannot be made: Resource temporarily unavailable");
+}
+
 TEST(DiscoveryResponder, AnswersEachSenderAtMostOncePerSecondByUnicast) {
   TRecordingSink log;
   TLinuxSystem system;

@@ -81,3 +81,9 @@ TEST_F(BroadcastListenerTest, ABusyPortFailsConstruction) {
   EXPECT_THROW(TBroadcastListener(Platform.Get(), MainThread, taken.LocalPort(), [](const std::string&, int) {}),
                std::runtime_error);
 }
+
+TEST_F(BroadcastListenerTest, AThreadTheSystemRefusesFailsConstruction) {
+  Platform.System.RefuseThreads("Broadcast listener");
+  EXPECT_THROW(TBroadcastListener(Platform.Get(), MainThread, 0, [](const std::string&, int) {}), std::runtime_error);
+  EXPECT_EQ(Platform.System.RefusedThreads(), 1);
+}

@@ -6,7 +6,10 @@ TBroadcastListener::TBroadcastListener(const TPlatform& platform, IMainThread& m
                                        THandler handler)
     : MainThread(mainThread), Handler(std::move(handler)) {
   if (TStatus bound = Socket.Bind(port); !bound) throw std::runtime_error(bound.Text());
-  Thread.Start(*platform.System, *platform.Debug, [this] { Run(); }, [this] { MainThread.Wake(); });
+  if (TStatus started = Thread.TryStart(*platform.System, *platform.Debug, [this] { Run(); },
+                                        [this] { MainThread.Wake(); });
+      !started)
+    throw std::runtime_error(started.Text());
 }
 
 TBroadcastListener::~TBroadcastListener() {

@@ -95,11 +95,8 @@ TStatus TDiscoveryResponder::Start() {
   if (TStatus bound = impl.Socket.Bind(impl.Settings.DiscoveryPort); !bound)
     return TStatus::Failure("discovery port " + std::to_string(impl.Settings.DiscoveryPort) + " cannot be taken",
                             bound.Reason());
-  try {
-    impl.Thread.Start(impl.System, impl.Sink, [&impl] { impl.Run(); });
-  } catch (const std::exception& refused) {
-    return TStatus::Failure("discovery thread cannot be made", refused.what());
-  }
+  if (TStatus started = impl.Thread.TryStart(impl.System, impl.Sink, [&impl] { impl.Run(); }); !started)
+    return TStatus::Failure("discovery thread cannot be made", started.Reason());
   return {};
 }
 
