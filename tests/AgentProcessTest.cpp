@@ -26,8 +26,7 @@ constexpr auto kGenerous = std::chrono::seconds(30);
 struct TakenBroadcastPort {
   TUdpSocket Socket;
   TakenBroadcastPort() {
-    std::string error;
-    if (!Socket.Bind(0, error)) throw std::runtime_error(error);
+    if (TStatus bound = Socket.Bind(0); !bound) throw std::runtime_error(bound.Text());
   }
   std::string Port() const { return std::to_string(Socket.LocalPort()); }
   std::string Setting() const { return "broadcast_port=" + Port() + "\n"; }

@@ -379,4 +379,17 @@ TEST(AgentAddressTest, ParsesHostAndPort) {
   EXPECT_THROW(kelvra::TAgentAddress::Parse("host:12ab"), kelvra::EGridError);
 }
 
+TEST(AgentAddressTest, ARefusalQuotesTheAddressAndSaysWhatIsWrong) {
+  const auto refusal = [](const std::string& text) -> std::string {
+    try {
+      kelvra::TAgentAddress::Parse(text);
+    } catch (const kelvra::EGridError& error) {
+      return error.what();
+    }
+    return "accepted";
+  };
+  EXPECT_EQ(refusal(":4102"), "agent address \":4102\" has no host");
+  EXPECT_EQ(refusal("host:0"), "agent address \"host:0\" has a bad port (1 to 65535)");
+}
+
 }  // namespace

@@ -229,12 +229,30 @@ TEST_F(MonitorTest, StopEndsEveryConnectionPromptly) {
   for (auto& connection : silent) EXPECT_TRUE(connection->ClosedByServer(5000));
 }
 
+TEST(DiscoveryResponder, ATakenPortOrARefusedThreadFailsTheStartWithTheReason) {
+  TRecordingSink log;
+  TFakeSystem system;
+  TAgentRegistry registry(UnixMs, 10000);
+  TUdpSocket taken;
+  ASSERT_OK(taken.Bind(0));
+  TMonitorSettings settings;
+  settings.DiscoveryPort = taken.LocalPort();
+  {
+    TDiscoveryResponder responder(system, log, registry, settings);
+    EXPECT_EQ(responder.Start().Text(), "discovery port " + std::to_string(taken.LocalPort()) +
+                                            " cannot be taken: Address already in use");
+  }
+  settings.DiscoveryPort = 0;
+  system.RefuseThreads("Discovery");
+  TDiscoveryResponder responder(system, log, registry, settings);
+  EXPECT_EQ(responder.Start().Text(), "discovery thread cannot be made: Resource temporarily unavailable");
+}
+
 TEST(DiscoveryResponder, AnswersEachSenderAtMostOncePerSecondByUnicast) {
   TRecordingSink log;
   TLinuxSystem system;
   TUdpSocket answers;  // where the agents listen
-  std::string error;
-  ASSERT_TRUE(answers.Bind(0, error)) << error;
+  ASSERT_OK(answers.Bind(0));
   TMonitorSettings settings;
   settings.DiscoveryPort = 0;
   settings.AnswerPort = answers.LocalPort();
@@ -247,7 +265,7 @@ TEST(DiscoveryResponder, AnswersEachSenderAtMostOncePerSecondByUnicast) {
   // answered in order: once 127.0.0.5 has its answer, every ping of
   // 127.0.0.1 has been seen.
   const char ping = 1;
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(TUdpSocket::SendTo("127.0.0.1", responder.Port(), &ping, 1, error));
+  for (int i = 0; i < 5; ++i) ASSERT_OK(TUdpSocket::SendTo("127.0.0.1", responder.Port(), &ping, 1));
   int other = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in from{};
   from.sin_family = AF_INET;
@@ -284,8 +302,7 @@ TEST(DiscoveryResponder, AnswersFromItsBindAddress) {
   TRecordingSink log;
   TLinuxSystem system;
   TUdpSocket answers;
-  std::string error;
-  ASSERT_TRUE(answers.Bind(0, error)) << error;
+  ASSERT_OK(answers.Bind(0));
   TMonitorSettings settings;
   settings.DiscoveryPort = 0;
   settings.AnswerPort = answers.LocalPort();
@@ -295,7 +312,7 @@ TEST(DiscoveryResponder, AnswersFromItsBindAddress) {
   TStatus started = responder.Start();
   ASSERT_TRUE(started) << started.Text();
   const char ping = 1;
-  ASSERT_TRUE(TUdpSocket::SendTo("127.0.0.1", responder.Port(), &ping, 1, error)) << error;
+  ASSERT_OK(TUdpSocket::SendTo("127.0.0.1", responder.Port(), &ping, 1));
   RunBounded(
       [&] {
         char buffer[16];

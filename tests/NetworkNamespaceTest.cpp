@@ -21,8 +21,7 @@ using namespace std::chrono_literals;
 class TPingCatcher {
  public:
   TPingCatcher() {
-    std::string error;
-    if (!Socket.Bind(0, error)) throw std::runtime_error(error);
+    if (TStatus bound = Socket.Bind(0); !bound) throw std::runtime_error(bound.Text());
     Thread = std::thread([this] {
       char buffer[64];
       std::string sender;
@@ -95,8 +94,7 @@ TEST_F(DiscoveryTest, ABroadcastMakesItsSenderTheCoordinator) {
                                "[coordinator]\n" + Ports() + "allowDiscardCoordinatorIp=1\n[user]\ndata_port=1\n";
   auto agent = Start(settings);
   ASSERT_TRUE(Serve([&] { return !Catcher.Received().empty(); }, 10s)) << "the agent never searched";
-  std::string error;
-  ASSERT_TRUE(TUdpSocket::SendTo("127.0.0.1", agent->StatusThread()->BroadcastPort(), "\x01", 1, error)) << error;
+  ASSERT_OK(TUdpSocket::SendTo("127.0.0.1", agent->StatusThread()->BroadcastPort(), "\x01", 1));
   ASSERT_TRUE(Serve([&] { return !Coordinator.WaitFor(1, 0).empty(); }, 10s)) << "no report after the broadcast";
   EXPECT_EQ(agent->Config().GetCoordinatorIp(), "127.0.0.1");
   std::string expected = settings;
@@ -111,8 +109,7 @@ TEST_F(DiscoveryTest, ABroadcastWhoseSenderCannotBeSavedIsLoggedWithTheReasonAnd
   TReadOnlyFiles files;
   auto agent = Start(settings, &files);
   ASSERT_TRUE(Serve([&] { return !Catcher.Received().empty(); }, 10s)) << "the agent never searched";
-  std::string error;
-  ASSERT_TRUE(TUdpSocket::SendTo("127.0.0.1", agent->StatusThread()->BroadcastPort(), "\x01", 1, error)) << error;
+  ASSERT_OK(TUdpSocket::SendTo("127.0.0.1", agent->StatusThread()->BroadcastPort(), "\x01", 1));
   const std::string line = "AGENT: Unable to write to " + (Dir / "kelvra.INI") + ": Read-only file system\r";
   auto logged = [&] {
     for (const std::string& taken : Platform.Debug.Taken())

@@ -133,8 +133,7 @@ TEST_F(StatusThreadTest, ABroadcastWhileReportingIsLoggedAndChangesNothing) {
   auto agent = Start(settings);
   ASSERT_GE(Coordinator.WaitFor(1, 5000).size(), 1u);
   ASSERT_NE(agent->StatusThread()->BroadcastPort(), 0);
-  std::string error;
-  ASSERT_TRUE(TUdpSocket::SendTo("127.0.0.1", agent->StatusThread()->BroadcastPort(), "\x01", 1, error));
+  ASSERT_OK(TUdpSocket::SendTo("127.0.0.1", agent->StatusThread()->BroadcastPort(), "\x01", 1));
   auto logged = [&] {
     for (const std::string& line : Platform.Debug.Taken())
       if (line == "AGENT: Got broadcast from coordinator 127.0.0.1: 1 bytes\r") return true;
@@ -147,8 +146,7 @@ TEST_F(StatusThreadTest, ABroadcastWhileReportingIsLoggedAndChangesNothing) {
 
 TEST_F(StatusThreadTest, ATakenBroadcastPortIsLoggedAndTheAgentRunsOn) {
   TUdpSocket taken;
-  std::string error;
-  ASSERT_TRUE(taken.Bind(0, error));
+  ASSERT_OK(taken.Bind(0));
   const std::string port = std::to_string(taken.LocalPort());
   auto agent = Start(SafeSettings("enableDebugOutput=1\nbroadcast_port=" + port + "\n",
                                   "bind_port=" + std::to_string(Coordinator.Port()) + "\n"));
@@ -161,8 +159,7 @@ TEST_F(StatusThreadTest, StopsPromptlyWhileAMeterHandOverWaits) {
   // Stopping from the main thread must serve a hand-over the status thread
   // waits for; here the listener's hand-over stands in for it.
   auto agent = Start(Settings());
-  std::string error;
-  ASSERT_TRUE(TUdpSocket::SendTo("127.0.0.1", agent->StatusThread()->BroadcastPort(), "x", 1, error));
+  ASSERT_OK(TUdpSocket::SendTo("127.0.0.1", agent->StatusThread()->BroadcastPort(), "x", 1));
   ASSERT_TRUE(WaitReadable({MainThread.WakeDescriptor()}, 10000));
   auto begun = std::chrono::steady_clock::now();
   agent.reset();

@@ -16,8 +16,7 @@ struct BroadcastListenerTest : ::testing::Test {
   TMainThreadQueue MainThread;  // this test's thread is the main thread
 
   void Send(uint16_t port, const std::string& bytes) {
-    std::string error;
-    ASSERT_TRUE(TUdpSocket::SendTo("127.0.0.1", port, bytes.data(), static_cast<int>(bytes.size()), error)) << error;
+    ASSERT_OK(TUdpSocket::SendTo("127.0.0.1", port, bytes.data(), static_cast<int>(bytes.size())));
   }
 };
 
@@ -55,10 +54,36 @@ TEST_F(BroadcastListenerTest, DestructionCompletesAPendingHandOver) {
   EXPECT_EQ(handled.load(), 1);
 }
 
+TEST_F(BroadcastListenerTest, AnErrorOfTheHandlerEndsTheListenerAndIsLogged) {
+  int handled = 0;
+  TBroadcastListener listener(Platform.Get(), MainThread, 0, [&](const std::string&, int) {
+    ++handled;
+    throw std::runtime_error("handler failed");
+  });
+  Send(listener.Port(), "x");
+  const std::vector<std::string> logged{"Unhandled error in Broadcast listener: handler failed"};
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (Platform.Debug.Taken() != logged && std::chrono::steady_clock::now() < deadline) {
+    WaitReadable({MainThread.WakeDescriptor()}, 100);
+    MainThread.ServePending();
+  }
+  ASSERT_EQ(Platform.Debug.Taken(), logged);
+  // Nothing listens any more.
+  Send(listener.Port(), "y");
+  WaitReadable({MainThread.WakeDescriptor()}, 200);
+  MainThread.ServePending();
+  EXPECT_EQ(handled, 1);
+}
+
 TEST_F(BroadcastListenerTest, ABusyPortFailsConstruction) {
   TUdpSocket taken;
-  std::string error;
-  ASSERT_TRUE(taken.Bind(0, error));
+  ASSERT_OK(taken.Bind(0));
   EXPECT_THROW(TBroadcastListener(Platform.Get(), MainThread, taken.LocalPort(), [](const std::string&, int) {}),
                std::runtime_error);
+}
+
+TEST_F(BroadcastListenerTest, AThreadTheSystemRefusesFailsConstruction) {
+  Platform.System.RefuseThreads("Broadcast listener");
+  EXPECT_THROW(TBroadcastListener(Platform.Get(), MainThread, 0, [](const std::string&, int) {}), std::runtime_error);
+  EXPECT_EQ(Platform.System.RefusedThreads(), 1);
 }

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <cerrno>
+#include <csignal>
 #include <stdexcept>
 #include <system_error>
 
@@ -22,13 +24,13 @@ struct ThreadTest : ::testing::Test {
 TEST_F(ThreadTest, ABodyEndedByAnErrorIsFinishedLoggedAndWakesItsOwner) {
   std::atomic<int> woken{0};
   TThread thrower("Thrower");
-  thrower.Start(System, Debug, [] { throw std::runtime_error("boom"); }, [&] { ++woken; });
+  ASSERT_OK(thrower.TryStart(System, Debug, [] { throw std::runtime_error("boom"); }, [&] { ++woken; }));
   ASSERT_TRUE(thrower.Join(60000));
   EXPECT_TRUE(thrower.Finished());
   EXPECT_EQ(woken.load(), 1);
 
   TThread other("Other");
-  other.Start(System, Debug, [] { throw 7; });
+  ASSERT_OK(other.TryStart(System, Debug, [] { throw 7; }));
   ASSERT_TRUE(other.Join(60000));
   EXPECT_EQ(Debug.Taken(), (std::vector<std::string>{"Unhandled error in Thrower: boom", "Unhandled error in Other"}));
   EXPECT_EQ(System.ThreadNames(), (std::vector<std::string>{"Thrower", "Other"}));
@@ -37,9 +39,9 @@ TEST_F(ThreadTest, ABodyEndedByAnErrorIsFinishedLoggedAndWakesItsOwner) {
 TEST_F(ThreadTest, ABoundedJoinAnswersWhetherTheBodyHasEnded) {
   TEvent wake(false, false);
   TThread thread("Waiter");
-  thread.Start(System, Debug, [&] {
+  ASSERT_OK(thread.TryStart(System, Debug, [&] {
     while (!thread.StopRequested()) wake.Wait(kInfiniteWait);
-  });
+  }));
   // The body waits for its stop request: a short join cannot see it end.
   EXPECT_FALSE(thread.Join(20));
   EXPECT_FALSE(thread.Finished());
@@ -52,7 +54,7 @@ TEST_F(ThreadTest, ABoundedJoinAnswersWhetherTheBodyHasEnded) {
 
 TEST_F(ThreadTest, PthreadExitInTheBodyStillFinishesTheThread) {
   TThread thread("Leaver");
-  thread.Start(System, Debug, [] { ::pthread_exit(nullptr); });
+  ASSERT_OK(thread.TryStart(System, Debug, [] { ::pthread_exit(nullptr); }));
   EXPECT_TRUE(thread.Join(60000));
   EXPECT_TRUE(thread.Finished());
 }
@@ -61,9 +63,47 @@ TEST_F(ThreadTest, AThreadTheSystemRefusesNeverRunsAndCountsAsFinished) {
   System.RefuseThreads("Refused");
   TThread thread("Refused");
   std::atomic<bool> ran{false};
-  EXPECT_THROW(thread.Start(System, Debug, [&] { ran = true; }), std::system_error);
+  const TStatus started = thread.TryStart(System, Debug, [&] { ran = true; });
+  EXPECT_EQ(started.Text(), "cannot make thread Refused: Resource temporarily unavailable");
+  EXPECT_EQ(started.Code(), EAGAIN);
   EXPECT_TRUE(thread.Finished());
   EXPECT_TRUE(thread.Join(0));
   EXPECT_FALSE(ran.load());
   EXPECT_THROW(thread.Start(System, Debug, [] {}), std::logic_error) << "a thread starts once";
+
+  // The raising form carries the same reason.
+  TThread raising("Refused");
+  try {
+    raising.Start(System, Debug, [] {});
+    ADD_FAILURE() << "a refused thread raised nothing";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code().value(), EAGAIN);
+    EXPECT_STREQ(error.what(), "Resource temporarily unavailable");
+  }
+  EXPECT_TRUE(raising.Finished());
+}
+
+namespace {
+
+bool ShutdownSignalBlocked() {
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  return sigismember(&mask, SIGTERM) == 1;
+}
+
+}  // namespace
+
+TEST_F(ThreadTest, TheShutdownSignalsAreBlockedInTheThreadAloneWhetherOrNotItIsMade) {
+  ASSERT_FALSE(ShutdownSignalBlocked());
+  std::atomic<bool> blockedInside{false};
+  TThread made("Made");
+  ASSERT_OK(made.TryStart(System, Debug, [&] { blockedInside = ShutdownSignalBlocked(); }));
+  ASSERT_TRUE(made.Join(60000));
+  EXPECT_TRUE(blockedInside.load());
+  EXPECT_FALSE(ShutdownSignalBlocked());
+
+  System.RefuseThreads("Refused");
+  TThread refused("Refused");
+  EXPECT_FALSE(refused.TryStart(System, Debug, [] {}).Ok());
+  EXPECT_FALSE(ShutdownSignalBlocked());
 }

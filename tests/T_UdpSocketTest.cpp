@@ -2,18 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <thread>
 
 #include "Platform/T_WakeDescriptor.h"
+#include "StatusAssertions.h"
 
 TEST(UdpSocket, ReceivesDatagramsWithTheirSender) {
   TUdpSocket socket;
-  std::string error;
-  ASSERT_TRUE(socket.Bind(0, error)) << error;
+  ASSERT_OK(socket.Bind(0));
   ASSERT_NE(socket.LocalPort(), 0);
-  ASSERT_TRUE(TUdpSocket::SendTo("127.0.0.1", socket.LocalPort(), "\x01", 1, error)) << error;
+  ASSERT_OK(TUdpSocket::SendTo("127.0.0.1", socket.LocalPort(), "\x01", 1));
   char buffer[8192];
   std::string sender;
   EXPECT_EQ(socket.Receive(buffer, sizeof buffer, sender), 1);
@@ -23,29 +24,40 @@ TEST(UdpSocket, ReceivesDatagramsWithTheirSender) {
 
 TEST(UdpSocket, DropsDatagramsLongerThanTheBuffer) {
   TUdpSocket socket;
-  std::string error;
-  ASSERT_TRUE(socket.Bind(0, error)) << error;
+  ASSERT_OK(socket.Bind(0));
   std::string big(9000, 'x');
-  ASSERT_TRUE(TUdpSocket::SendTo("127.0.0.1", socket.LocalPort(), big.data(), 9000, error)) << error;
-  ASSERT_TRUE(TUdpSocket::SendTo("127.0.0.1", socket.LocalPort(), "ok", 2, error)) << error;
+  ASSERT_OK(TUdpSocket::SendTo("127.0.0.1", socket.LocalPort(), big.data(), 9000));
+  ASSERT_OK(TUdpSocket::SendTo("127.0.0.1", socket.LocalPort(), "ok", 2));
   char buffer[8192];
   std::string sender;
   EXPECT_EQ(socket.Receive(buffer, sizeof buffer, sender), 2);
   EXPECT_EQ(std::string(buffer, 2), "ok");
 }
 
-TEST(UdpSocket, ABusyPortFailsTheBind) {
+TEST(UdpSocket, ABusyPortFailsTheBindWithTheSystemsReason) {
   TUdpSocket first, second;
-  std::string error;
-  ASSERT_TRUE(first.Bind(0, error));
-  EXPECT_FALSE(second.Bind(first.LocalPort(), error));
-  EXPECT_EQ(error, "Address already in use");
+  ASSERT_OK(first.Bind(0));
+  const std::string port = std::to_string(first.LocalPort());
+  const TStatus taken = second.Bind(first.LocalPort());
+  ASSERT_FALSE(taken.Ok());
+  EXPECT_EQ(taken.Code(), EADDRINUSE);
+  EXPECT_EQ(taken.Text(), "cannot bind UDP port " + port + ": Address already in use");
+}
+
+TEST(UdpSocket, SendingNeedsIPv4AddressesAndALocalSource) {
+  const TStatus noTarget = TUdpSocket::SendTo("localhost", 9, "x", 1);
+  EXPECT_EQ(noTarget.Text(), "cannot send to localhost:9: not an IPv4 address");
+  EXPECT_EQ(noTarget.Code(), 0);
+  EXPECT_EQ(TUdpSocket::SendTo("127.0.0.1", 9, "x", 1, "127.0.0").Reason(), "not an IPv4 address");
+  // A source address this machine does not have cannot be bound: nothing is sent.
+  const TStatus foreign = TUdpSocket::SendTo("127.0.0.1", 9, "x", 1, "192.0.2.1");
+  EXPECT_EQ(foreign.Code(), EADDRNOTAVAIL);
+  EXPECT_EQ(foreign.Reason(), "Cannot assign requested address");
 }
 
 TEST(UdpSocket, ShutdownEndsABlockedReceive) {
   TUdpSocket socket;
-  std::string error;
-  ASSERT_TRUE(socket.Bind(0, error));
+  ASSERT_OK(socket.Bind(0));
   auto receiver = std::async(std::launch::async, [&] {
     char buffer[16];
     std::string sender;

@@ -111,15 +111,15 @@ class TFakeSystem : public TLinuxSystem {
     TLinuxSystem::ReleaseFreeMemory();
   }
   std::atomic<int> MemoryReleases{0};
-  std::thread CreateThread(const std::string& name, std::function<void()> body) override {
+  TStatus CreateThread(const std::string& name, std::function<void()> body, std::thread& thread) override {
     {
       std::lock_guard<std::mutex> guard(Mutex);
       if (std::find(Refused.begin(), Refused.end(), name) != Refused.end()) {
         ++RefusedCount;
-        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        return TStatus::FromErrno(EAGAIN, "cannot make thread " + name);
       }
     }
-    return TLinuxSystem::CreateThread(name, std::move(body));
+    return TLinuxSystem::CreateThread(name, std::move(body), thread);
   }
   void RefuseThreads(const std::string& name) {
     std::lock_guard<std::mutex> guard(Mutex);

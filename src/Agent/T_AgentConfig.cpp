@@ -132,13 +132,20 @@ void TAgentConfig::SetCoordinatorIp(std::string_view address) {
   CoordinatorIp = address.substr(0, TAgentSettings::kMaxAddressLength);
 }
 
-void TAgentConfig::SaveCoordinatorIp() {
+TStatus TAgentConfig::SaveCoordinatorIp() {
   TMutexLock guard(SettingsLock);
+  // The file's failure, under the name the write-back reports.
+  const auto unwritable = [this](const TStatus& failure) {
+    const std::string context = "Unable to write to " + Path;
+    return failure.Code() != 0 ? TStatus::FromErrno(failure.Code(), context)
+                               : TStatus::Failure(context, failure.Reason());
+  };
   std::string text;
   // A file that exists but cannot be read is not replaced: its other
   // settings would be lost.
-  if (TStatus read = Files.ReadFile(Path, text); !read && Files.Exists(Path)) throw ESettingsWrite(Path, read);
+  if (TStatus read = Files.ReadFile(Path, text); !read && Files.Exists(Path)) return unwritable(read);
   TIniFile ini(text);
   ini.WriteString(kCoordinatorSection, kCoordinatorKey, CoordinatorIp);
-  if (TStatus written = Files.WriteFile(Path, ini.Text()); !written) throw ESettingsWrite(Path, written);
+  if (TStatus written = Files.WriteFile(Path, ini.Text()); !written) return unwritable(written);
+  return {};
 }

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,18 +20,6 @@
 #include "Agent/T_AddressFilter.h"
 #include "Platform/T_Mutex.h"
 #include "Platform/T_Platform.h"
-
-// The settings file could not be written: the message is "Unable to write
-// to <file>", Reason() the system's reason.
-class ESettingsWrite : public std::runtime_error {
- public:
-  ESettingsWrite(const std::string& path, TStatus reason)
-      : std::runtime_error("Unable to write to " + path), Failure(std::move(reason)) {}
-  const TStatus& Reason() const { return Failure; }
-
- private:
-  TStatus Failure;
-};
 
 // The values of kelvra.INI. Address texts hold at most kMaxAddressLength
 // characters; a longer one is refused when read (a longer bind_ip stops the
@@ -91,8 +78,9 @@ class TAgentConfig {
   // Stores a new address (cut to kMaxAddressLength) in memory only.
   void SetCoordinatorIp(std::string_view address) EXCLUDES(SettingsLock);
   // Writes the current address as [coordinator] coordinator_ip, keeping every
-  // other line of the file. Throws ESettingsWrite on failure.
-  void SaveCoordinatorIp() EXCLUDES(SettingsLock);
+  // other line of the file. A failure reads "Unable to write to <file>: " and
+  // the system's reason.
+  TStatus SaveCoordinatorIp() EXCLUDES(SettingsLock);
 
   // Processors minus freeCPUCount when that leaves at least one, else one.
   static int ComputePoolSize(int processors, uint32_t freeCPUCount);

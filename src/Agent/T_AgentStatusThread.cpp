@@ -137,15 +137,14 @@ void TAgentStatusThread::StepSearching() {
 
 void TAgentStatusThread::SendDiscoveryPing() {
   const uint8_t ping = 1;
-  std::string error;
   const auto port = static_cast<uint16_t>(Context.Settings().CoordinatorBroadcastPort);
-  if (TUdpSocket::SendBroadcast(port, &ping, 1, error)) {
+  if (TStatus sent = TUdpSocket::SendBroadcast(port, &ping, 1); sent) {
     LastPingError.clear();
-  } else if (error != LastPingError) {
+  } else if (sent.Reason() != LastPingError) {
     // Once per change of cause: a machine without a network would log it
     // every five seconds otherwise.
-    Context.DebugWrite("AGENT: Unable to send the discovery broadcast: %s", error);
-    LastPingError = error;
+    Context.DebugWrite("AGENT: Unable to send the discovery broadcast: %s", sent.Reason());
+    LastPingError = sent.Reason();
   }
 }
 
@@ -183,14 +182,9 @@ void TAgentStatusThread::OnBroadcast(const std::string& sender, int length) {
   Context.DebugWrite("AGENT: Got broadcast from coordinator %s: %u bytes", sender, static_cast<uint32_t>(length));
   if (GetState() != csSearching) return;
   Config.SetCoordinatorIp(sender);
-  try {
-    Config.SaveCoordinatorIp();
-  } catch (const ESettingsWrite& error) {
+  if (TStatus saved = Config.SaveCoordinatorIp(); !saved) {
     // The address is stored: the next search pass connects to it anyway.
-    Context.DebugWrite("AGENT: %s: %s", error.what(), error.Reason().Reason());
-    return;
-  } catch (const std::exception& error) {
-    Context.DebugWrite("AGENT: %s", error.what());
+    Context.DebugWrite("AGENT: %s: %s", saved.Context(), saved.Reason());
     return;
   }
   Wake();

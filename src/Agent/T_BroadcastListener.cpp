@@ -5,9 +5,11 @@
 TBroadcastListener::TBroadcastListener(const TPlatform& platform, IMainThread& mainThread, uint16_t port,
                                        THandler handler)
     : MainThread(mainThread), Handler(std::move(handler)) {
-  std::string error;
-  if (!Socket.Bind(port, error)) throw std::runtime_error(error);
-  Thread.Start(*platform.System, *platform.Debug, [this] { Run(); }, [this] { MainThread.Wake(); });
+  if (TStatus bound = Socket.Bind(port); !bound) throw std::runtime_error(bound.Text());
+  if (TStatus started = Thread.TryStart(*platform.System, *platform.Debug, [this] { Run(); },
+                                        [this] { MainThread.Wake(); });
+      !started)
+    throw std::runtime_error(started.Text());
 }
 
 TBroadcastListener::~TBroadcastListener() {
@@ -23,10 +25,6 @@ void TBroadcastListener::Run() {
     std::string sender;
     int length = Socket.Receive(buffer, sizeof buffer, sender);
     if (length < 0) break;
-    try {
-      MainThread.RunSynchronously([&] { Handler(sender, length); });
-    } catch (...) {
-      // The handler reports its own failures; the listener goes on.
-    }
+    MainThread.RunSynchronously([&] { Handler(sender, length); });
   }
 }

@@ -3,7 +3,8 @@
 // thread, waiting until the handler has run. Created and destroyed on the
 // main thread; destruction keeps serving hand-overs until the listener
 // thread has ended (by any way), so it never deadlocks with a pending
-// hand-over.
+// hand-over. The handler reports its own failures: an error it raises ends
+// the listener, and the listener thread logs it.
 #pragma once
 
 #include <atomic>

@@ -13,17 +13,12 @@ bool ParsePort(std::string_view text, uint16_t& port) {
   return true;
 }
 
-bool ParseHostPort(const std::string& text, uint16_t defaultPort, THostPort& address, std::string& why) {
+TStatus ParseHostPort(const std::string& text, uint16_t defaultPort, THostPort& address) {
   const size_t colon = text.rfind(':');
   THostPort parsed{text.substr(0, colon), defaultPort};
-  if (parsed.Host.empty()) {
-    why = "has no host";
-    return false;
-  }
-  if (colon != std::string::npos && !ParsePort(std::string_view(text).substr(colon + 1), parsed.Port)) {
-    why = "has a bad port (1 to 65535)";
-    return false;
-  }
+  if (parsed.Host.empty()) return TStatus::Failure("", "has no host");
+  if (colon != std::string::npos && !ParsePort(std::string_view(text).substr(colon + 1), parsed.Port))
+    return TStatus::Failure("", "has a bad port (1 to 65535)");
   address = std::move(parsed);
-  return true;
+  return {};
 }

@@ -151,9 +151,8 @@ TStatus ParseAgentsJson(const std::string& text, TAgentList& list) {
 
 TStatus FetchAgentList(const std::string& hostPort, TAgentList& list) {
   THostPort monitor;
-  std::string why;
-  if (!ParseHostPort(hostPort, kDefaultMonitorPort, monitor, why))
-    return TStatus::Failure("", "monitor address \"" + hostPort + "\" " + why);
+  if (TStatus read = ParseHostPort(hostPort, kDefaultMonitorPort, monitor); !read)
+    return TStatus::Failure("", "monitor address \"" + hostPort + "\" " + read.Reason());
   httplib::Client client(monitor.Host, monitor.Port);
   client.set_connection_timeout(kConnectTimeoutSeconds);
   client.set_read_timeout(kReadTimeoutSeconds);

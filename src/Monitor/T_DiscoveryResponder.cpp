@@ -70,12 +70,11 @@ void TDiscoveryResponder::TImpl::Run() {
     std::string sender;
     if (Socket.Receive(buffer, sizeof buffer, sender) < 0) break;
     if (!MayAnswer(sender)) continue;
-    std::string error;
     // The agent takes the answer's source as the monitor's address: with
     // bind_ip set it must be that address, the only one the status server
     // listens on.
-    if (!TUdpSocket::SendTo(sender, Settings.AnswerPort, &kAnswer, 1, error, Settings.BindIp)) {
-      Log.Write("MONITOR: cannot answer discovery from %s: %s", sender, error);
+    if (TStatus sent = TUdpSocket::SendTo(sender, Settings.AnswerPort, &kAnswer, 1, Settings.BindIp); !sent) {
+      Log.Write("MONITOR: cannot answer discovery from %s: %s", sender, sent.Reason());
       continue;
     }
     Registry.DiscoveryAnswered();
@@ -93,15 +92,11 @@ TStatus TDiscoveryResponder::Start() {
   TImpl& impl = *Impl;
   // Bound to all addresses whatever [monitor] bind_ip says: a datagram sent
   // to 255.255.255.255 reaches only a socket bound to all addresses.
-  std::string error;
-  if (!impl.Socket.Bind(impl.Settings.DiscoveryPort, error))
+  if (TStatus bound = impl.Socket.Bind(impl.Settings.DiscoveryPort); !bound)
     return TStatus::Failure("discovery port " + std::to_string(impl.Settings.DiscoveryPort) + " cannot be taken",
-                            error);
-  try {
-    impl.Thread.Start(impl.System, impl.Sink, [&impl] { impl.Run(); });
-  } catch (const std::exception& refused) {
-    return TStatus::Failure("discovery thread cannot be made", refused.what());
-  }
+                            bound.Reason());
+  if (TStatus started = impl.Thread.TryStart(impl.System, impl.Sink, [&impl] { impl.Run(); }); !started)
+    return TStatus::Failure("discovery thread cannot be made", started.Reason());
   return {};
 }
 

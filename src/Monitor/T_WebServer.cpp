@@ -96,11 +96,10 @@ TStatus TWebServer::Start() {
     Impl->BoundPort = port;
   }
   const TPlatform& platform = TPlatform::Linux();
-  try {
-    Impl->Listener.Start(*platform.System, *platform.Debug, [this] { Impl->Server.listen_after_bind(); });
-  } catch (const std::exception& error) {
-    return TStatus::Failure("", std::string("the web server's thread cannot start: ") + error.what());
-  }
+  if (TStatus started =
+          Impl->Listener.TryStart(*platform.System, *platform.Debug, [this] { Impl->Server.listen_after_bind(); });
+      !started)
+    return TStatus::Failure("", "the web server's thread cannot start: " + started.Reason());
   return {};
 }
 

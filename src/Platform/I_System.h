@@ -43,11 +43,12 @@ class ISystem {
   // Full path of the running executable; empty when unknown.
   virtual std::string ExecutablePath() = 0;
 
-  // A new thread running `body`; `name` is the name the thread will give
-  // itself. Throws std::system_error when the system refuses (a task or
-  // thread limit, no memory); nothing runs then. Every agent thread is made
-  // here (through TThread), so a test can refuse one kind of thread.
-  virtual std::thread CreateThread(const std::string& name, std::function<void()> body) = 0;
+  // A new thread running `body`, in `thread`; `name` is the name the thread
+  // will give itself. Fails when the system refuses (a task or thread limit,
+  // no memory): nothing runs then, and the failure reads "cannot make thread
+  // <name>: " and the system's reason. Every agent thread is made here
+  // (through TThread), so a test can refuse one kind of thread.
+  virtual TStatus CreateThread(const std::string& name, std::function<void()> body, std::thread& thread) = 0;
 
   // Names the calling thread for debuggers and tools (cut to the system's
   // limit). Best effort.

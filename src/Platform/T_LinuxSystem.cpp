@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -64,8 +65,14 @@ std::string TLinuxSystem::ExecutablePath() {
   return std::string(path, static_cast<size_t>(length));
 }
 
-std::thread TLinuxSystem::CreateThread(const std::string&, std::function<void()> body) {
-  return std::thread(std::move(body));
+TStatus TLinuxSystem::CreateThread(const std::string& name, std::function<void()> body, std::thread& thread) {
+  // std::thread reports the system's refusal only by raising it.
+  try {
+    thread = std::thread(std::move(body));
+  } catch (const std::system_error& refused) {
+    return TStatus::FromErrno(refused.code().value(), "cannot make thread " + name);
+  }
+  return {};
 }
 
 void TLinuxSystem::SetCurrentThreadName(const std::string& name) {

@@ -12,7 +12,7 @@ class TLinuxSystem : public ISystem {
   std::string StateHome() override;
   int AvailableProcessors() override;
   std::string ExecutablePath() override;
-  std::thread CreateThread(const std::string& name, std::function<void()> body) override;
+  TStatus CreateThread(const std::string& name, std::function<void()> body, std::thread& thread) override;
   void SetCurrentThreadName(const std::string& name) override;
   TSystemThreadId CurrentThreadId() override;
   TStatus SetThreadPriority(TSystemThreadId thread, TThreadPriority priority) override;

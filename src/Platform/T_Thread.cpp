@@ -6,6 +6,7 @@
 #include <csignal>
 #include <exception>
 #include <stdexcept>
+#include <system_error>
 
 namespace {
 
@@ -31,43 +32,69 @@ class TFinishedMark {
   const std::function<void()>& OnFinished;
 };
 
+// While a thread is being made: the shutdown signals are blocked (they
+// belong to the main thread, and a new thread inherits the mask in force
+// while it is created), and the thread counts as running; it counts as
+// finished again on every way out unless it was made.
+class TMaking {
+ public:
+  explicit TMaking(TEvent& ended) : Ended(ended) {
+    Ended.Reset();
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int number : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&blocked, number);
+    pthread_sigmask(SIG_BLOCK, &blocked, &Previous);
+  }
+  ~TMaking() {
+    pthread_sigmask(SIG_SETMASK, &Previous, nullptr);
+    if (!Made) Ended.Set();
+  }
+  TMaking(const TMaking&) = delete;
+  TMaking& operator=(const TMaking&) = delete;
+
+  void Succeeded() { Made = true; }
+
+ private:
+  TEvent& Ended;
+  sigset_t Previous;
+  bool Made = false;
+};
+
 }  // namespace
 
 TThread::TThread(std::string name) : ThreadName(std::move(name)) {}
 
 TThread::~TThread() { Join(); }
 
-void TThread::Start(ISystem& system, IDebugSink& debug, std::function<void()> body,
-                    std::function<void()> onFinished) {
+TStatus TThread::TryStart(ISystem& system, IDebugSink& debug, std::function<void()> body,
+                          std::function<void()> onFinished) {
   if (StartedOnce) throw std::logic_error("TThread: " + ThreadName + " started twice");
   StartedOnce = true;
-  Ended.Reset();
-  // The new thread inherits the mask in force while it is created.
-  sigset_t blocked, previous;
-  sigemptyset(&blocked);
-  for (int number : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&blocked, number);
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-  try {
-    Thread = system.CreateThread(ThreadName, [this, &system, &debug, body = std::move(body),
-                                              onFinished = std::move(onFinished)] {
-      TFinishedMark mark(Ended, onFinished);
-      try {
-        system.SetCurrentThreadName(ThreadName);
-        body();
-      } catch (abi::__forced_unwind&) {
-        throw;  // pthread_exit: the thread ends, marked finished on the way
-      } catch (const std::exception& error) {
-        debug.Write("Unhandled error in " + ThreadName + ": " + error.what());
-      } catch (...) {
-        debug.Write("Unhandled error in " + ThreadName);
-      }
-    });
-  } catch (...) {
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    Ended.Set();
-    throw;
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  TMaking making(Ended);
+  TStatus made = system.CreateThread(
+      ThreadName,
+      [this, &system, &debug, body = std::move(body), onFinished = std::move(onFinished)] {
+        TFinishedMark mark(Ended, onFinished);
+        try {
+          system.SetCurrentThreadName(ThreadName);
+          body();
+        } catch (abi::__forced_unwind&) {
+          throw;  // pthread_exit: the thread ends, marked finished on the way
+        } catch (const std::exception& error) {
+          debug.Write("Unhandled error in " + ThreadName + ": " + error.what());
+        } catch (...) {
+          debug.Write("Unhandled error in " + ThreadName);
+        }
+      },
+      Thread);
+  if (made) making.Succeeded();
+  return made;
+}
+
+void TThread::Start(ISystem& system, IDebugSink& debug, std::function<void()> body,
+                    std::function<void()> onFinished) {
+  if (TStatus made = TryStart(system, debug, std::move(body), std::move(onFinished)); !made)
+    throw std::system_error(made.Code(), std::generic_category());
 }
 
 bool TThread::Join(int timeoutMs) {

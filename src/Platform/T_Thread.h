@@ -18,6 +18,7 @@
 #include "Platform/I_DebugSink.h"
 #include "Platform/I_System.h"
 #include "Platform/T_Event.h"
+#include "Platform/T_Status.h"
 
 class TThread {
  public:
@@ -30,9 +31,14 @@ class TThread {
   // Runs `body` on a new thread made by `system`; an error escaping `body` is
   // written to `debug` (both borrowed for the thread's life). `onFinished`,
   // when given, runs on the thread right after it has been marked finished
-  // (to wake an owner that waits elsewhere). Once per object. Throws what
-  // the system raises when it cannot make the thread; the object then stays
+  // (to wake an owner that waits elsewhere). Once per object: a second start
+  // is a programming error (std::logic_error). Fails, with the system's
+  // reason, when the system cannot make the thread; the object then stays
   // finished.
+  TStatus TryStart(ISystem& system, IDebugSink& debug, std::function<void()> body,
+                   std::function<void()> onFinished = nullptr);
+  // TryStart, raising std::system_error with the system's reason when the
+  // thread cannot be made: for the owners that do not check the status yet.
   void Start(ISystem& system, IDebugSink& debug, std::function<void()> body,
              std::function<void()> onFinished = nullptr);
 

@@ -8,7 +8,8 @@ namespace {
 
 TFileDescriptor NewDatagramSocket() { return TFileDescriptor(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }
 
-bool SendFrom(int fd, uint32_t address, uint16_t port, const void* data, int size, std::string& error) {
+// Sends from the socket `fd`; a failure is described by `context`.
+TStatus SendFrom(int fd, uint32_t address, uint16_t port, const void* data, int size, const std::string& context) {
   sockaddr_in target {};
   target.sin_family = AF_INET;
   target.sin_port = htons(port);
@@ -17,31 +18,26 @@ bool SendFrom(int fd, uint32_t address, uint16_t port, const void* data, int siz
     return ::sendto(fd, data, static_cast<size_t>(size), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&target),
                     sizeof target);
   });
-  if (sent < 0) {
-    error = ErrnoText(errno);
-    return false;
-  }
-  return true;
+  if (sent < 0) return TStatus::FromErrno(errno, context);
+  return {};
 }
 
 }  // namespace
 
-bool TUdpSocket::Bind(uint16_t port, std::string& error) {
+TStatus TUdpSocket::Bind(uint16_t port) {
+  const std::string context = "cannot bind UDP port " + std::to_string(port);
   Fd = NewDatagramSocket();
-  if (!Fd.Valid()) {
-    error = ErrnoText(errno);
-    return false;
-  }
+  if (!Fd.Valid()) return TStatus::FromErrno(errno, context);
   sockaddr_in local {};
   local.sin_family = AF_INET;
   local.sin_port = htons(port);
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   if (::bind(Fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    error = ErrnoText(errno);
+    const TStatus refused = TStatus::FromErrno(errno, context);
     Fd.Close();
-    return false;
+    return refused;
   }
-  return true;
+  return {};
 }
 
 int TUdpSocket::Receive(void* buffer, int capacity, std::string& sender) {
@@ -76,31 +72,27 @@ uint16_t TUdpSocket::LocalPort() const {
   return ntohs(local.sin_port);
 }
 
-bool TUdpSocket::SendBroadcast(uint16_t port, const void* data, int size, std::string& error) {
+TStatus TUdpSocket::SendBroadcast(uint16_t port, const void* data, int size) {
+  const std::string context = "cannot broadcast to UDP port " + std::to_string(port);
   TFileDescriptor fd = NewDatagramSocket();
   int on = 1;
-  if (!fd.Valid() || ::setsockopt(fd.Get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-    error = ErrnoText(errno);
-    return false;
-  }
-  return SendFrom(fd.Get(), htonl(INADDR_BROADCAST), port, data, size, error);
+  if (!fd.Valid() || ::setsockopt(fd.Get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
+    return TStatus::FromErrno(errno, context);
+  return SendFrom(fd.Get(), htonl(INADDR_BROADCAST), port, data, size, context);
 }
 
-bool TUdpSocket::SendTo(const std::string& address, uint16_t port, const void* data, int size, std::string& error,
-                        const std::string& fromAddress) {
+TStatus TUdpSocket::SendTo(const std::string& address, uint16_t port, const void* data, int size,
+                           const std::string& fromAddress) {
+  const std::string context = "cannot send to " + address + ":" + std::to_string(port);
   in_addr target {};
   sockaddr_in local {};
   local.sin_family = AF_INET;
   if (::inet_pton(AF_INET, address.c_str(), &target) != 1 ||
-      (!fromAddress.empty() && ::inet_pton(AF_INET, fromAddress.c_str(), &local.sin_addr) != 1)) {
-    error = "not an IPv4 address";
-    return false;
-  }
+      (!fromAddress.empty() && ::inet_pton(AF_INET, fromAddress.c_str(), &local.sin_addr) != 1))
+    return TStatus::Failure(context, "not an IPv4 address");
   TFileDescriptor fd = NewDatagramSocket();
   if (!fd.Valid() ||
-      (!fromAddress.empty() && ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)) {
-    error = ErrnoText(errno);
-    return false;
-  }
-  return SendFrom(fd.Get(), target.s_addr, port, data, size, error);
+      (!fromAddress.empty() && ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0))
+    return TStatus::FromErrno(errno, context);
+  return SendFrom(fd.Get(), target.s_addr, port, data, size, context);
 }

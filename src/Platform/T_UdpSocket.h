@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Platform/PosixCalls.h"
+#include "Platform/T_Status.h"
 
 class TUdpSocket {
  public:
@@ -15,9 +16,9 @@ class TUdpSocket {
   TUdpSocket(const TUdpSocket&) = delete;
   TUdpSocket& operator=(const TUdpSocket&) = delete;
 
-  // Creates the socket and binds it to all local addresses on `port`.
-  // False with the system's reason in `error` on failure.
-  bool Bind(uint16_t port, std::string& error);
+  // Creates the socket and binds it to all local addresses on `port`. A
+  // failure's reason is the system's ("Address already in use").
+  TStatus Bind(uint16_t port);
 
   // Waits for one datagram of at most `capacity` bytes. Answers its length
   // and the sender's dotted address; a longer datagram is dropped and the
@@ -28,13 +29,15 @@ class TUdpSocket {
   void Shutdown();
 
   // Sends one datagram to 255.255.255.255:`port` from a socket of its own
-  // with broadcast permission. False with the reason in `error` on failure.
-  static bool SendBroadcast(uint16_t port, const void* data, int size, std::string& error);
+  // with broadcast permission. A failure's reason is the system's.
+  static TStatus SendBroadcast(uint16_t port, const void* data, int size);
 
   // Sends one datagram to `address`:`port`, from the local address
   // `fromAddress` when one is given (else from whichever the route picks).
-  static bool SendTo(const std::string& address, uint16_t port, const void* data, int size, std::string& error,
-                     const std::string& fromAddress = "");
+  // A failure's reason is the system's, or "not an IPv4 address" when either
+  // address is none.
+  static TStatus SendTo(const std::string& address, uint16_t port, const void* data, int size,
+                        const std::string& fromAddress = "");
 
   // The port the socket is bound to (after Bind with port 0), 0 if none.
   uint16_t LocalPort() const;

@@ -26,8 +26,7 @@ TStatus PickFreePorts(size_t count, std::vector<uint16_t>& ports) {
       return TStatus::Failure("cannot choose free ports", "no TCP port could be bound");
     if (std::find(ports.begin(), ports.end(), port) != ports.end()) continue;
     TUdpSocket datagrams;
-    std::string error;
-    if (!datagrams.Bind(port, error)) continue;
+    if (!datagrams.Bind(port)) continue;
     ports.push_back(port);
     held.push_back(std::move(socket));
   }

@@ -127,9 +127,8 @@ std::string TSubmitOptions::Parse(const std::vector<std::string>& arguments) {
       }
     } else if (argument == "--monitor") {
       THostPort monitor;
-      std::string why;
-      if (!ParseHostPort(value, kDefaultMonitorPort, monitor, why))
-        return "bad --monitor " + value + ": the address " + why;
+      if (TStatus read = ParseHostPort(value, kDefaultMonitorPort, monitor); !read)
+        return "bad --monitor " + value + ": the address " + read.Reason();
       Monitor = value;
     } else if (argument == "--library") {
       for (const std::string& path : SplitList(value)) {

@@ -45,8 +45,8 @@ bool PlainItem(const std::string& text) {
 
 TAgentAddress TAgentAddress::Parse(const std::string& text) {
   THostPort parsed;
-  std::string why;
-  if (!ParseHostPort(text, kDefaultLobbyPort, parsed, why)) throw EGridError("agent address \"" + text + "\" " + why);
+  if (TStatus read = ParseHostPort(text, kDefaultLobbyPort, parsed); !read)
+    throw EGridError("agent address \"" + text + "\" " + read.Reason());
   return TAgentAddress{parsed.Host, parsed.Port};
 }
 

@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FUZZ_CHECK(config.PoolSize() >= 1);
   config.SetCoordinatorIp(address);
-  config.SaveCoordinatorIp();
+  FUZZ_CHECK(config.SaveCoordinatorIp().Ok());
   FUZZ_CHECK(OnlyOneLineChanged(text, files.Text));
   FUZZ_CHECK(TIniFile(files.Text).ReadString("coordinator", "coordinator_ip") == config.GetCoordinatorIp());
   return 0;
