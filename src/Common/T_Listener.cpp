@@ -1,7 +1,6 @@
 #include "Common/T_Listener.h"
 
 #include <cerrno>
-#include <exception>
 
 namespace {
 
@@ -23,25 +22,28 @@ TStatus TListener::Start(const std::string& address, uint16_t port, TAdmit admit
     return SocketCallFailure(TStatus::FromErrno(EADDRNOTAVAIL, "bind"));
   if (TStatus bound = listener.Bind(local, port); !bound) return SocketCallFailure(bound);
   if (TStatus listening = listener.Listen(); !listening) return SocketCallFailure(listening);
+  uint16_t bound = 0;
+  (void)listener.LocalPort(bound);
   Admit = std::move(admit);
   ServeConnection = std::move(serve);
   Socket = std::move(listener);
   AcceptStop.Reset();
   AcceptThread = std::make_unique<TThread>("Accept thread");
-  try {
-    AcceptThread->Start(System, Debug, [this, fd = Socket.Get()] { AcceptLoop(fd); });
-  } catch (const std::exception& refused) {
+  if (TStatus started = AcceptThread->TryStart(System, Debug, [this, fd = Socket.Get()] { AcceptLoop(fd); });
+      !started) {
     // Nobody would accept: the kernel would take connections that are
     // never served. The port goes back, and Start may be tried again.
     AcceptThread.reset();
     (void)Socket.Close();
-    return TStatus::Failure("accept thread cannot be made", refused.what());
+    return TStatus::Failure("accept thread cannot be made", started.Reason(), started.Code());
   }
+  BoundPort.store(bound, std::memory_order_relaxed);
   return {};
 }
 
 void TListener::Stop() {
   if (!AcceptThread) return;
+  BoundPort.store(0, std::memory_order_relaxed);
   // The accept thread first, so that no connection arrives meanwhile. The
   // shutdown ends a blocked accept; the number stays open until joined.
   AcceptStop.Set();
@@ -59,12 +61,6 @@ void TListener::Stop() {
   for (auto& served : connections) served->Thread.Join();
   connections.clear();
   (void)Socket.Close();
-}
-
-uint16_t TListener::Port() const {
-  uint16_t port = 0;
-  if (!Socket.Valid() || !Socket.LocalPort(port)) return 0;
-  return port;
 }
 
 int TListener::ConnectionCount() const {
@@ -99,11 +95,9 @@ void TListener::Serve(TTcpSocket accepted, uint32_t address, uint16_t port) {
     Connections.push_back(std::move(made));
     ++Serving;
   }
-  try {
-    served.Thread.Start(System, Debug, [this, &served] { Run(served); });
-  } catch (const std::exception& error) {
+  if (TStatus started = served.Thread.TryStart(System, Debug, [this, &served] { Run(served); }); !started) {
     // No thread: the connection is closed unserved.
-    Debug.Write(ThreadName + ": " + error.what());
+    Debug.Write(ThreadName + ": " + started.Reason());
     Finish(served);
   }
 }

@@ -17,6 +17,7 @@
 // ConnectionCount. The process's whole order: Agent/LockOrder.h.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -60,8 +61,8 @@ class TListener {
   // As above; nothing when not listening.
   void Stop() EXCLUDES(ListLock);
 
-  // The port listened on; 0 when not listening.
-  uint16_t Port() const;
+  // The port listened on; 0 when not listening. Any thread.
+  uint16_t Port() const { return BoundPort.load(std::memory_order_relaxed); }
   // Connections being served now (a connection counts until its serve
   // function has returned and it is closed). Any thread.
   int ConnectionCount() const EXCLUDES(ListLock);
@@ -99,6 +100,8 @@ class TListener {
   TTcpSocket Socket;
   std::unique_ptr<TThread> AcceptThread;
   TEvent AcceptStop{true, false};  // set by Stop
+  // Written by Start and Stop, read by any thread: a plain value.
+  std::atomic<uint16_t> BoundPort{0};
 
   mutable TMutex ListLock;
   TServedList Connections GUARDED_BY(ListLock);
