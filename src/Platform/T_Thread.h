@@ -38,7 +38,8 @@ class TThread {
   TStatus TryStart(ISystem& system, IDebugSink& debug, std::function<void()> body,
                    std::function<void()> onFinished = nullptr);
   // TryStart, raising std::system_error with the system's reason when the
-  // thread cannot be made: for the owners that do not check the status yet.
+  // thread cannot be made: for an owner that starts its thread while it is
+  // being built, so that an object without its thread is never built.
   void Start(ISystem& system, IDebugSink& debug, std::function<void()> body,
              std::function<void()> onFinished = nullptr);
 
