@@ -10,6 +10,7 @@
 #include "Common/T_GenericStreamRO.h"
 #include "Common/T_SlotError.h"
 #include "SessionFixture.h"
+#include "StatusAssertions.h"
 #include "TestSupport.h"
 
 namespace {
@@ -80,7 +81,7 @@ TEST_F(AgentInterfaceTest, GetDataAndFreeData) {
   EXPECT_EQ(Interface->lpVtbl->FreeData(Interface, Identity, "known"), 0);
   EXPECT_EQ(Interface->lpVtbl->FreeData(Interface, Identity, nullptr), 0);
   EXPECT_EQ(Session.Freed, (std::vector<std::optional<std::string>>{"known", std::nullopt}));
-  EXPECT_FALSE(TSlotError::Take());
+  EXPECT_OK(TSlotError::Take());
 }
 
 TEST_F(AgentInterfaceTest, AnErrorInsideASlotIsRememberedForTheTask) {
@@ -88,7 +89,7 @@ TEST_F(AgentInterfaceTest, AnErrorInsideASlotIsRememberedForTheTask) {
   IGenericStream* stream = nullptr;
   EXPECT_EQ(Interface->lpVtbl->GetData(Interface, Identity, "known", &stream), 1);
   EXPECT_EQ(stream, nullptr);
-  EXPECT_EQ(TSlotError::Take(), "Assertion failure (Common/kelvracommon, line 519)");
+  EXPECT_EQ(TSlotError::Take().Text(), "Assertion failure (Common/kelvracommon, line 519)");
 }
 
 // An identity is handed out once in the process: a session made where an
@@ -103,11 +104,11 @@ TEST_F(AgentInterfaceTest, AnIdentityOfNoLiveSessionFailsTheSlot) {
   IGenericStream* stream = nullptr;
   EXPECT_EQ(Interface->lpVtbl->GetData(Interface, ended, "known", &stream), 1);
   EXPECT_EQ(stream, nullptr);
-  EXPECT_EQ(TSlotError::Take(), "Unknown session identity");
+  EXPECT_EQ(TSlotError::Take().Text(), "Unknown session identity");
   char folder[KELVRA_SESSION_FOLDER_MAX] = "untouched";
   EXPECT_EQ(Interface->lpVtbl->GetSessionFolder(Interface, nullptr, folder), 0);
   EXPECT_STREQ(folder, "untouched");
-  EXPECT_EQ(TSlotError::Take(), "Unknown session identity");
+  EXPECT_EQ(TSlotError::Take().Text(), "Unknown session identity");
 }
 
 TEST_F(AgentInterfaceTest, ShouldAbortWaitsOutASuspensionUnlessTheSessionEnds) {

@@ -25,7 +25,7 @@ inline std::vector<uint8_t> Content(IGenericStream* stream) {
 }
 
 // The error the thread's slots remembered ("" for none), now forgotten.
-inline std::string TakeSlotError() { return TSlotError::Take().value_or(""); }
+inline std::string TakeSlotError() { return TSlotError::Take().Text(); }
 
 // The reading rules both stream kinds share, on a stream of 100 bytes that
 // holds Pattern(100): a read stops at the end, and nothing is read at or

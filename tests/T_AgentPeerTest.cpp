@@ -12,6 +12,7 @@
 #include "Common/T_GenericStream.h"
 #include "FakePeers.h"
 #include "SessionFixture.h"
+#include "StatusAssertions.h"
 #include "TestSupport.h"
 
 namespace {
@@ -59,7 +60,7 @@ bool PostDone(TAgentPeer& peer, uint32_t taskId, IGenericStream* output) {
 
 TStreamRef StreamOf(const std::string& content) {
   TStreamRef stream(TGenericStream::Create());
-  stream.Write(content.data(), static_cast<int32_t>(content.size()));
+  EXPECT_OK(stream.Write(content.data(), static_cast<int32_t>(content.size())));
   return stream;
 }
 
@@ -116,7 +117,7 @@ TEST_F(PeerTest, TaskDoneCarriesTheLoadSummaryAndTheWholeOutput) {
   TAgentPeer peer = PeerOf(*Agent);
   peer.Connect();
   TStreamRef output = StreamOf("result");
-  output.SetPos(3);
+  ASSERT_OK(output.SetPos(3));
   ASSERT_TRUE(PostDone(peer, 4294967295u, output.Get()));
   TStreamRef empty(TGenericStream::Create());
   ASSERT_TRUE(PostDone(peer, 7, empty.Get()));

@@ -16,6 +16,7 @@
 #include "Common/T_GenericStream.h"
 #include "FakePeers.h"
 #include "SessionFixture.h"
+#include "StatusAssertions.h"
 #include "TestSupport.h"
 
 namespace {
@@ -46,7 +47,7 @@ struct WorkerTest : ::testing::Test {
   static void Run(TAgentWorkerThread& worker, uint32_t id, const std::string& procedure,
                   const std::string& input = "", const std::string& library = "libtasklib_tasks.so") {
     TStreamRef stream(TGenericStream::Create());
-    stream.Write(input.data(), static_cast<int32_t>(input.size()));
+    EXPECT_OK(stream.Write(input.data(), static_cast<int32_t>(input.size())));
     worker.AddTask(id, library, procedure, stream);
     EXPECT_FALSE(stream) << "the worker took the input";
   }

@@ -13,6 +13,7 @@
 #include "Common/T_WinSocketStream.h"
 #include "FakePeers.h"
 #include "T_MemoryConnection.h"
+#include "StatusAssertions.h"
 #include "TestSupport.h"
 
 namespace {
@@ -59,8 +60,8 @@ std::string Bytes(std::initializer_list<int> values) {
 // A stream holding `content` at position `position`.
 TStreamRef StreamOf(const std::string& content, int32_t position = 0) {
   TStreamRef stream(TGenericStream::Create());
-  stream.Write(content.data(), static_cast<int32_t>(content.size()));
-  stream.SetPos(position);
+  EXPECT_OK(stream.Write(content.data(), static_cast<int32_t>(content.size())));
+  EXPECT_OK(stream.SetPos(position));
   return stream;
 }
 

@@ -140,7 +140,7 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
       context.DebugWrite("POOLTHREAD: Decompressing data for task %u", item.TaskId);
       DecompressStream(item.Input.Get(), context.Settings().MaxInflatedBytes());
     }
-    item.Input.SetPos(0);
+    static_cast<void>(item.Input.SetPos(0));
   } catch (const std::exception& error) {
     fail(error.what());  // corrupt compressed input, or inflating beyond the bound
     return;
@@ -153,8 +153,8 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
   std::optional<TTaskGuard::TFaultRecord> fault = failure ? TTaskGuard::LastFault() : std::nullopt;
   // An error an agent slot remembered fails the task as if it had been
   // raised through it.
-  std::optional<std::string> slotError = TSlotError::Take();
-  if (!failure) failure = slotError;
+  TStatus slotError = TSlotError::Take();
+  if (!failure && !slotError) failure = slotError.Text();
   // A library that kept a stream breaks the one-holder rule: the task fails
   // (one report), and the agent lets go of its own reference so that
   // nothing later trips over the extra one.

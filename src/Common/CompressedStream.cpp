@@ -53,7 +53,7 @@ bool IsCompressedStream(IGenericStream* stream) {
 
 void DecompressStream(IGenericStream* stream, int32_t limit) {
   TStreamRef held = TStreamRef::AddRefTo(stream);
-  held.SetPos(0);
+  static_cast<void>(held.SetPos(0));
   uint8_t word[4];
   if (held.Read(word, 4) != 4 || GetWord(word) != kCompressedTag1) RaiseAssertionFailure(kFramingUnit, 504);
   if (held.Read(word, 4) != 4 || GetWord(word) != kCompressedTag2) RaiseAssertionFailure(kFramingUnit, 506);
@@ -76,8 +76,9 @@ void DecompressStream(IGenericStream* stream, int32_t limit) {
   // the inflated data), then inflate straight into the stream.
   auto compressed = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(compressedSize));
   if (held.Read(compressed.get(), compressedSize) != compressedSize) RaiseAssertionFailure(kFramingUnit, 519);
-  held.SetSize(static_cast<int32_t>(inflatedSize));  // "Out of memory ..." when it cannot be held
+  // "Out of memory ..." when it cannot be held.
+  if (TStatus sized = held.SetSize(static_cast<int32_t>(inflatedSize)); !sized) throw std::runtime_error(sized.Text());
   if (!InflateExactly(compressed.get(), static_cast<size_t>(compressedSize), held.GetBasePointer(), inflatedSize))
     RaiseAssertionFailure(kFramingUnit, 519);
-  held.SetPos(0);
+  static_cast<void>(held.SetPos(0));
 }

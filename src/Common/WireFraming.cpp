@@ -219,10 +219,10 @@ bool SocketReadGenericStream(TCustomWinSocket& socket, IGenericStream*& stream, 
   try {
     TStreamRef block(TGenericStream::Create());
     ReadBlock(socket, timeoutMs, [&](int32_t size) {
-      block.SetSize(size);
+      if (TStatus sized = block.SetSize(size); !sized) throw std::runtime_error(sized.Text());
       return block.GetBasePointer();
     });
-    block.SetPos(block.GetSize());
+    static_cast<void>(block.SetPos(block.GetSize()));  // a size is never negative
     stream = block.Detach();
     return true;
   } catch (...) {

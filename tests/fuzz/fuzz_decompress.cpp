@@ -18,9 +18,9 @@ namespace {
 
 TStreamRef StreamOf(const uint8_t* bytes, size_t size) {
   TStreamRef stream(TGenericStream::Create());
-  stream.SetSize(static_cast<int32_t>(size));
+  FUZZ_CHECK(stream.SetSize(static_cast<int32_t>(size)).Ok());
   if (size > 0) std::memcpy(stream.GetBasePointer(), bytes, size);
-  stream.SetPos(0);
+  FUZZ_CHECK(stream.SetPos(0).Ok());
   return stream;
 }
 
