@@ -19,15 +19,15 @@ class TFakeSession : public ISession {
  public:
   std::string Block = "cached";
   std::atomic<bool> Ending{false};
-  bool Throw = false;
+  bool Fail = false;
   std::vector<std::optional<std::string>> Freed;
 
-  int32_t GetData(const std::string& identifier, IGenericStream*& view) override {
-    if (Throw) throw std::runtime_error("Assertion failure (Common/kelvracommon, line 519)");
-    if (identifier != "known") return 1;
+  TStatus GetData(const std::string& identifier, IGenericStream*& view) override {
+    if (Fail) return TStatus::Failure("", "Assertion failure (Common/kelvracommon, line 519)");
+    if (identifier != "known") return {};
     view = TGenericStreamRO::Create(Block.data(), static_cast<int32_t>(Block.size()));
     view->SetPos(3);  // the slot hands it out at position 0 whatever
-    return 0;
+    return {};
   }
   void FreeData(const std::optional<std::string>& identifier) override { Freed.push_back(identifier); }
   std::string SessionFolder() const override { return "/data/kelvra/TEMP/10.0.0.7/00007F0000001234/"; }
@@ -85,7 +85,7 @@ TEST_F(AgentInterfaceTest, GetDataAndFreeData) {
 }
 
 TEST_F(AgentInterfaceTest, AnErrorInsideASlotIsRememberedForTheTask) {
-  Session.Throw = true;
+  Session.Fail = true;
   IGenericStream* stream = nullptr;
   EXPECT_EQ(Interface->lpVtbl->GetData(Interface, Identity, "known", &stream), 1);
   EXPECT_EQ(stream, nullptr);

@@ -37,7 +37,9 @@ int32_t TAgentInterface::SlotGetData(IAgent*, void* session, const char* id, IGe
   return TSlotError::Run(int32_t{1}, [&] {
     *out = nullptr;
     IGenericStream* view = nullptr;
-    if (ISession::FromIdentity(session).GetData(id, view) != 0) return int32_t{1};
+    const TStatus got = ISession::FromIdentity(session).GetData(id, view);
+    TSlotError::Remember(got);  // nothing for an ok status: the view tells
+    if (view == nullptr) return int32_t{1};
     view->SetPos(0);
     *out = view;
     return int32_t{0};

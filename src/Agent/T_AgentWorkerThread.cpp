@@ -203,7 +203,7 @@ std::string TAgentWorkerThread::GetTaskList() {
   return text;
 }
 
-int32_t TAgentWorkerThread::GetData(const std::string& identifier, IGenericStream*& view) {
+TStatus TAgentWorkerThread::GetData(const std::string& identifier, IGenericStream*& view) {
   return DataCache->GetData(identifier, view);
 }
 

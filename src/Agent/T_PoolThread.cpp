@@ -135,16 +135,15 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
 
   TStreamRef output(TGenericStream::Create());
   context.DebugWrite("POOLTHREAD: running task %u", item.TaskId);
-  try {
-    if (IsCompressedStream(item.Input.Get())) {
-      context.DebugWrite("POOLTHREAD: Decompressing data for task %u", item.TaskId);
-      DecompressStream(item.Input.Get(), context.Settings().MaxInflatedBytes());
+  if (IsCompressedStream(item.Input.Get())) {
+    context.DebugWrite("POOLTHREAD: Decompressing data for task %u", item.TaskId);
+    // Corrupt compressed input, or inflating beyond the bound.
+    if (TStatus inflated = DecompressStream(item.Input.Get(), context.Settings().MaxInflatedBytes()); !inflated) {
+      fail(inflated.Text());
+      return;
     }
-    static_cast<void>(item.Input.SetPos(0));
-  } catch (const std::exception& error) {
-    fail(error.what());  // corrupt compressed input, or inflating beyond the bound
-    return;
   }
+  static_cast<void>(item.Input.SetPos(0));  // position 0 is never refused
 
   uint32_t result = 0;
   TSlotError::Clear();
