@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "Agent/T_AgentLobby.h"
-#include "Common/CommandText.h"
 #include "Common/T_GenericStream.h"
+#include "CommandTextSupport.h"
 #include "FakePeers.h"
 #include "SessionFixture.h"
 #include "StatusAssertions.h"
@@ -72,7 +72,7 @@ struct WorkerTest : ::testing::Test {
   }
   static std::string FailureOf(const fake::TFakeUser::TRequest& report) {
     std::vector<std::string> items = SplitCommandItems(report.Text);
-    return items.size() == 3 && items[0] == "TASK_FAILED" ? DecodeArgument(items[2]) : "<not failed: " + report.Text + ">";
+    return items.size() == 3 && items[0] == "TASK_FAILED" ? Decoded(items[2]) : "<not failed: " + report.Text + ">";
   }
   std::string Status() const { return Parts->StatusText(); }
   std::vector<std::string> Log() { return Platform.Debug.Taken(); }

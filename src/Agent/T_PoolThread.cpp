@@ -113,14 +113,13 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
     item.ReportTo->MarkPeerFailed();
   };
 
-  void* module = nullptr;
-  try {
-    module = item.FileCache->GetLibrary(DecodeArgument(item.LibraryFiles));
-  } catch (const std::exception& error) {
+  std::string libraryText;
+  if (TStatus decoded = DecodeArgument(item.LibraryFiles, libraryText); !decoded) {
     // A malformed escape in the library item: reported with its text.
-    refuse("POOLTHREAD: exception \"" + std::string(error.what()) + "\" in task " + id);
+    refuse("POOLTHREAD: exception \"" + decoded.Text() + "\" in task " + id);
     return;
   }
+  void* module = item.FileCache->GetLibrary(libraryText);
   if (module == nullptr) {
     refuse("POOLTHREAD: unable to load dll " + item.LibraryFiles + " for task " + id);
     return;
