@@ -50,12 +50,9 @@ TAgentWorkerThread::~TAgentWorkerThread() {
 void TAgentWorkerThread::Run() {
   WorkerThreadId.store(Context.Platform().System->CurrentThreadId(), std::memory_order_release);
   Context.ChangeThreadPriority(WorkerThreadId.load(std::memory_order_relaxed), tpLowest);
-  try {
-    // EndSession exports run on this thread, under the task-fault guard.
-    TTaskGuard::PrepareThread();
-  } catch (const std::exception& error) {
-    Context.DebugWrite("WORKERTHREAD: %s", error.what());
-  }
+  // EndSession exports run on this thread, under the task-fault guard.
+  if (TStatus prepared = TTaskGuard::PrepareThread(); !prepared)
+    Context.DebugWrite("WORKERTHREAD: %s", prepared.Text());
   try {
     StartUp();
   } catch (const std::exception& error) {

@@ -63,12 +63,10 @@ void TPoolThread::Execute() {
   // Task work yields to every other program on the machine.
   context.ChangeThreadPriority(SystemThread, tpIdle);
   Started.Set();
-  try {
-    // The alternate signal stack and the floating-point state of task code.
-    TTaskGuard::PrepareThread();
-  } catch (const std::exception& error) {
-    context.DebugWrite("POOLTHREAD: %s", error.what());  // each task call then reports it
-  }
+  // The alternate signal stack and the floating-point state of task code;
+  // when they cannot be had, each task call tries again and reports it.
+  if (TStatus prepared = TTaskGuard::PrepareThread(); !prepared)
+    context.DebugWrite("POOLTHREAD: %s", prepared.Text());
   while (!Terminated()) {
     // No error ends the thread, and every item taken reaches FinishItem:
     // session teardown waits for that.
@@ -146,28 +144,28 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
 
   uint32_t result = 0;
   TSlotError::Clear();
-  std::optional<std::string> failure = TTaskGuard::CallTask(procedure, Owner.AgentInterface(), item.SessionIdentity,
-                                                            item.Input.Get(), output.Get(), result);
-  std::optional<TTaskGuard::TFaultRecord> fault = failure ? TTaskGuard::LastFault() : std::nullopt;
+  TStatus failure = TTaskGuard::CallTask(procedure, Owner.AgentInterface(), item.SessionIdentity, item.Input.Get(),
+                                         output.Get(), result);
+  std::optional<TTaskGuard::TFaultRecord> fault = failure.Ok() ? std::nullopt : TTaskGuard::LastFault();
   // An error an agent slot remembered fails the task as if it had been
   // raised through it.
   TStatus slotError = TSlotError::Take();
-  if (!failure && !slotError) failure = slotError.Text();
+  if (failure.Ok()) failure = std::move(slotError);
   // A library that kept a stream breaks the one-holder rule: the task fails
   // (one report), and the agent lets go of its own reference so that
   // nothing later trips over the extra one.
   const bool inputKept = !IsSoleHolder(item.Input.Get());
   const bool outputKept = !IsSoleHolder(output.Get());
-  if (!failure && (inputKept || outputKept))
-    failure = std::string("the task library kept a reference to its ") + (inputKept ? "input" : "output") +
-              " stream";
+  if (failure.Ok() && (inputKept || outputKept))
+    failure = TStatus::Failure("", std::string("the task library kept a reference to its ") +
+                                       (inputKept ? "input" : "output") + " stream");
   if (inputKept) item.Input.Drop();
   if (outputKept) output.Drop();
-  if (!failure && (result & 0xFF) == 0) failure = "TaskProc returned false";
+  if (failure.Ok() && (result & 0xFF) == 0) failure = TStatus::Failure("", "TaskProc returned false");
 
-  if (failure) {
-    fail(*failure);
-    if (fault) ReportCrash(context, item, reinterpret_cast<const void*>(procedure), *failure, std::move(*fault));
+  if (!failure.Ok()) {
+    fail(failure.Text());
+    if (fault) ReportCrash(context, item, reinterpret_cast<const void*>(procedure), failure.Text(), std::move(*fault));
   } else {
     context.DebugWrite("POOLTHREAD: task %u done", item.TaskId);
     item.Peer->PostTaskDone(item.TaskId, output, *item.ReportTo);
