@@ -24,10 +24,11 @@ namespace {
 class TTaskGate : public ITaskReport {
  public:
   std::atomic<int> Reports{0};
+  std::atomic<int> PeerFailures{0};
   TStreamRef Kept;  // a reference a "keep" task held on to
 
   void ReportTasks() override { ++Reports; }
-  void MarkPeerFailed() override {}
+  void MarkPeerFailed() override { ++PeerFailures; }
   TPoolTaskRunner Runner() {
     return [this](TPoolThread& thread, TPoolTaskItem& item) {
       std::unique_lock<std::mutex> lock(Mutex);
@@ -323,6 +324,21 @@ TEST_F(PoolTest, ATaskErrorOrAKeptInputStillFreesTheItem) {
   Dispatch(7);  // the thread goes on serving
   Pool->WaitForTasks(&SessionA);
   EXPECT_TRUE(WaitUntil([&] { return Gate.Reports == 3; }));
+}
+
+// An item whose run raised still ends in one report: without a peer to send
+// TASK_FAILED by (as here), its session's peer is marked failed, once.
+TEST_F(PoolTest, ARunThatRaisesWithoutAPeerMarksThePeerFailedOnce) {
+  MakePool(1);
+  Gate.OpenAll();
+  Dispatch(5, &SessionA, "throw");
+  Pool->WaitForTasks(&SessionA);
+  EXPECT_TRUE(WaitUntil([&] { return Gate.Reports == 1; }));
+  EXPECT_EQ(Gate.PeerFailures, 1);
+  Dispatch(6);
+  Pool->WaitForTasks(&SessionA);
+  EXPECT_TRUE(WaitUntil([&] { return Gate.Reports == 2; }));
+  EXPECT_EQ(Gate.PeerFailures, 1);
 }
 
 TEST_F(PoolTest, AddTaskRefusesAStreamWithAnotherHolder) {

@@ -117,6 +117,24 @@ TEST_F(WorkerTest, AFalseResultFailsTheTaskAndTheSession) {
   EXPECT_TRUE(worker.PeerFailed());
 }
 
+// Every task taken ends in one report: an error raised after the task ran
+// (here the load summary of its TASK_DONE) is reported as the task's
+// failure, and the session goes on.
+TEST_F(WorkerTest, AnErrorAfterTheTaskRanIsReportedAsItsFailure) {
+  TAgentWorkerThread worker(Parts->Context, Parts->Services, "127.0.0.1");
+  Parts->Load.Raise = true;
+  Run(worker, 1, "Echo", "never reported");
+  EXPECT_EQ(FailureOf(ReportOf(1)), "POOLTHREAD: exception \"no load summary\" in task 1");
+  Parts->Load.Raise = false;
+  Run(worker, 2, "Echo", "next");
+  EXPECT_EQ(ReportOf(2).Block, "next");
+  auto reports = User.Taken();
+  EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
+                          [](const auto& r) { return r.Text.rfind("TASK_FAILED 1 ", 0) == 0 || r.Text.rfind("TASK_DONE 1 ", 0) == 0; }),
+            1);
+  EXPECT_FALSE(worker.PeerFailed());
+}
+
 TEST_F(WorkerTest, AMissingLibraryOrProcedureFailsOnlyTheTask) {
   TAgentWorkerThread worker(Parts->Context, Parts->Services, "127.0.0.1");
   Run(worker, 5, "echo");  // names are exact: the export is Echo

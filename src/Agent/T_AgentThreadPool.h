@@ -31,7 +31,9 @@ struct IAgent;
 class TPoolThread;
 
 // Runs one task on a pool thread in place of the task call (tests and
-// benchmarks). Errors it raises are logged and the item is finished anyway.
+// benchmarks), and reports it. An error it raises is reported in its place
+// (TASK_FAILED, or the session's peer marked failed when there is no peer
+// to send it by), and the item is finished anyway.
 using TPoolTaskRunner = std::function<void(TPoolThread&, TPoolTaskItem&)>;
 
 // What a pool thread calls once it has made itself free (its count is in
