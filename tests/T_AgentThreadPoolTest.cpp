@@ -355,6 +355,16 @@ TEST_F(PoolTest, AddTaskRefusesAStreamWithAnotherHolder) {
   EXPECT_EQ(Pool->ListTasks("10.0.0.1"), "");
 }
 
+// A pool that cannot start all its threads is no pool: the threads already
+// started end, and the system's refusal is raised.
+TEST_F(PoolTest, AThreadRefusedHalfWayEndsTheThreadsStartedBefore) {
+  MakeParts(4);
+  Platform.System.RefuseThreads("Pool thread", 2);
+  EXPECT_THROW(StartPool(*Parts, Gate), std::system_error);
+  EXPECT_EQ(Platform.System.RefusedThreads(), 1);
+  EXPECT_EQ(Count("PoolThread terminated..."), 2);
+}
+
 TEST_F(PoolTest, APriorityRefusalIsLoggedOnce) {
   Platform.System.PrioritiesAllowed = false;
   MakePool(3);

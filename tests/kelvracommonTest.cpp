@@ -117,6 +117,7 @@ TEST(CheckSingleHolder, AnswersTheCallersAssertionFailureWithoutRaisingIt) {
   EXPECT_EQ(stream->Release(), 0);
   EXPECT_EQ(CheckSingleHolder(nullptr, "Agent/T_AgentThreadPool", 358).Text(),
             "Assertion failure (Agent/T_AgentThreadPool, line 358)");
+  EXPECT_FALSE(IsSoleHolder(nullptr));
 }
 
 // The standard's examples: empty, one block, a tail that needs a second

@@ -30,12 +30,13 @@ TStatus AssertionFailure(const char* unit, int line) { return TStatus::Failure("
 void RaiseAssertionFailure(const char* unit, int line) { throw std::logic_error(AssertionText(unit, line)); }
 
 bool IsSoleHolder(IGenericStream* stream) {
+  if (stream == nullptr) return false;
   stream->AddRef();
   return stream->Release() == 1;
 }
 
 TStatus CheckSingleHolder(IGenericStream* stream, const char* unit, int line) {
-  if (stream == nullptr || !IsSoleHolder(stream)) return AssertionFailure(unit, line);
+  if (!IsSoleHolder(stream)) return AssertionFailure(unit, line);
   return {};
 }
 

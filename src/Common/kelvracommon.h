@@ -38,8 +38,8 @@ TStatus AssertionFailure(const char* unit, int line);
 // Raises that assertion failure (std::logic_error).
 [[noreturn]] void RaiseAssertionFailure(const char* unit, int line);
 
-// True when the caller's reference is the stream's only one (the stream
-// must not be null).
+// True when the caller's reference is the stream's only one; false when
+// there is no stream.
 bool IsSoleHolder(IGenericStream* stream);
 
 // The single-holder check of a stream handed between threads: adds a
