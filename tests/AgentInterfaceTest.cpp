@@ -109,6 +109,11 @@ TEST_F(AgentInterfaceTest, AnIdentityOfNoLiveSessionFailsTheSlot) {
   EXPECT_EQ(Interface->lpVtbl->GetSessionFolder(Interface, nullptr, folder), 0);
   EXPECT_STREQ(folder, "untouched");
   EXPECT_EQ(TSlotError::Take().Text(), "Unknown session identity");
+  EXPECT_EQ(Interface->lpVtbl->FreeData(Interface, ended, nullptr), 0);
+  EXPECT_EQ(TSlotError::Take().Text(), "Unknown session identity");
+  EXPECT_EQ(Interface->lpVtbl->ShouldAbort(Interface, ended), 0);
+  EXPECT_EQ(TSlotError::Take().Text(), "Unknown session identity");
+  EXPECT_TRUE(Session.Freed.empty());
 }
 
 TEST_F(AgentInterfaceTest, ShouldAbortWaitsOutASuspensionUnlessTheSessionEnds) {

@@ -27,11 +27,11 @@ class ISession {
 
   // The opaque value task libraries receive and pass back; never null.
   void* SessionIdentity() const { return Identity; }
-  // The session registered under `identity`. Throws std::runtime_error for
-  // a value that is no live session's (forged, or of an ended session). The
-  // caller makes sure the session outlives its use: a task of the session
-  // running, or EndSession.
-  static ISession& FromIdentity(void* identity);
+  // The session registered under `identity`; null for a value that is no
+  // live session's (forged, or of an ended session). The caller makes sure
+  // the session outlives its use: a task of the session running, or
+  // EndSession.
+  static ISession* FromIdentity(void* identity);
   // Copies `folder` and a zero byte to `buffer`, which has room for
   // KELVRA_SESSION_FOLDER_MAX bytes, as the agent interface promises task
   // authors (a longer path is cut). Answers `buffer`.
