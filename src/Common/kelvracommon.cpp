@@ -41,5 +41,5 @@ TStatus CheckSingleHolder(IGenericStream* stream, const char* unit, int line) {
 }
 
 void RequireSingleHolder(IGenericStream* stream, const char* unit, int line) {
-  if (TStatus held = CheckSingleHolder(stream, unit, line); !held) throw std::logic_error(held.Reason());
+  if (!IsSoleHolder(stream)) RaiseAssertionFailure(unit, line);
 }
