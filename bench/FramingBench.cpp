@@ -52,7 +52,7 @@ struct TLoopbackPair {
 
 TStreamRef Block(int64_t size) {
   TStreamRef stream(TGenericStream::Create());
-  stream.SetSize(static_cast<int32_t>(size));
+  if (!stream.SetSize(static_cast<int32_t>(size)).Ok()) throw std::runtime_error("no memory for the block");
   std::memset(stream.GetBasePointer(), 0x5A, static_cast<size_t>(size));
   return stream;
 }
@@ -123,8 +123,8 @@ void BM_Inflate(benchmark::State& state) {
   const std::string block = CompressedBlock(static_cast<size_t>(state.range(0)));
   for (auto _ : state) {
     TStreamRef stream(TGenericStream::Create());
-    stream.Write(block.data(), static_cast<int32_t>(block.size()));
-    DecompressStream(stream.Get());
+    if (!stream.Write(block.data(), static_cast<int32_t>(block.size())).Ok()) state.SkipWithError("write failed");
+    if (!DecompressStream(stream.Get()).Ok()) state.SkipWithError("the block did not inflate");
     benchmark::DoNotOptimize(stream.GetBasePointer());
   }
   state.SetBytesProcessed(state.iterations() * state.range(0));
@@ -148,7 +148,8 @@ void BM_WriteSmallPieces(benchmark::State& state) {
   const std::vector<char> piece(kPiece, 0x5A);
   for (auto _ : state) {
     TStreamRef stream(TGenericStream::Create());
-    for (int32_t written = 0; written < size; written += kPiece) stream.Write(piece.data(), kPiece);
+    for (int32_t written = 0; written < size; written += kPiece)
+      if (!stream.Write(piece.data(), kPiece).Ok()) state.SkipWithError("write failed");
     benchmark::DoNotOptimize(stream.GetBasePointer());
   }
   state.SetBytesProcessed(state.iterations() * state.range(0));

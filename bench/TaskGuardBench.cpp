@@ -15,10 +15,10 @@ __attribute__((noinline)) uint32_t SmallTask(IAgent*, void* session, IGenericStr
 }
 
 void GuardedCall(benchmark::State& state) {
-  TTaskGuard::PrepareThread();
+  if (!TTaskGuard::PrepareThread().Ok()) state.SkipWithError("the thread cannot be prepared");
   uint32_t result = 0;
   for (auto _ : state) {
-    auto failure = TTaskGuard::CallTask(SmallTask, nullptr, nullptr, nullptr, nullptr, result);
+    TStatus failure = TTaskGuard::CallTask(SmallTask, nullptr, nullptr, nullptr, nullptr, result);
     benchmark::DoNotOptimize(failure);
   }
 }

@@ -13,8 +13,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "Agent/AgentVersion.h"
+#include "Agent/StatusLine.h"
 #include "Agent/T_Agent.h"
 #include "Agent/T_MainThreadQueue.h"
 #include "Platform/ProcessSetup.h"
@@ -79,13 +81,14 @@ std::string DefaultConfigFile(ISystem& system) {
 }
 
 
-// Prints the status text when it has changed since the last print, so an
-// operator watching the output sees what the agent does without a flood.
+// Prints the status line (the status text cut at a readable length) when it
+// has changed since the last print, so an operator watching the output sees
+// what the agent does without a flood.
 void PrintStatusIfChanged(const TAgent& agent, std::string& printed) {
-  std::string text = agent.GetStatusText();
-  if (text == printed) return;
-  printed = text;
-  std::printf("%s\n", text.c_str());
+  std::string line = ShortStatusLine(agent.GetStatusText());
+  if (line == printed) return;
+  printed = std::move(line);
+  std::printf("%s\n", printed.c_str());
   std::fflush(stdout);
 }
 

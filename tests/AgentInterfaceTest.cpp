@@ -10,6 +10,7 @@
 #include "Common/T_GenericStreamRO.h"
 #include "Common/T_SlotError.h"
 #include "SessionFixture.h"
+#include "StatusAssertions.h"
 #include "TestSupport.h"
 
 namespace {
@@ -18,15 +19,15 @@ class TFakeSession : public ISession {
  public:
   std::string Block = "cached";
   std::atomic<bool> Ending{false};
-  bool Throw = false;
+  bool Fail = false;
   std::vector<std::optional<std::string>> Freed;
 
-  int32_t GetData(const std::string& identifier, IGenericStream*& view) override {
-    if (Throw) throw std::runtime_error("Assertion failure (Common/kelvracommon, line 519)");
-    if (identifier != "known") return 1;
+  TStatus GetData(const std::string& identifier, IGenericStream*& view) override {
+    if (Fail) return TStatus::Failure("", "Assertion failure (Common/kelvracommon, line 519)");
+    if (identifier != "known") return {};
     view = TGenericStreamRO::Create(Block.data(), static_cast<int32_t>(Block.size()));
     view->SetPos(3);  // the slot hands it out at position 0 whatever
-    return 0;
+    return {};
   }
   void FreeData(const std::optional<std::string>& identifier) override { Freed.push_back(identifier); }
   std::string SessionFolder() const override { return "/data/kelvra/TEMP/10.0.0.7/00007F0000001234/"; }
@@ -80,15 +81,15 @@ TEST_F(AgentInterfaceTest, GetDataAndFreeData) {
   EXPECT_EQ(Interface->lpVtbl->FreeData(Interface, Identity, "known"), 0);
   EXPECT_EQ(Interface->lpVtbl->FreeData(Interface, Identity, nullptr), 0);
   EXPECT_EQ(Session.Freed, (std::vector<std::optional<std::string>>{"known", std::nullopt}));
-  EXPECT_FALSE(TSlotError::Take());
+  EXPECT_OK(TSlotError::Take());
 }
 
 TEST_F(AgentInterfaceTest, AnErrorInsideASlotIsRememberedForTheTask) {
-  Session.Throw = true;
+  Session.Fail = true;
   IGenericStream* stream = nullptr;
   EXPECT_EQ(Interface->lpVtbl->GetData(Interface, Identity, "known", &stream), 1);
   EXPECT_EQ(stream, nullptr);
-  EXPECT_EQ(TSlotError::Take(), "Assertion failure (Common/kelvracommon, line 519)");
+  EXPECT_EQ(TSlotError::Take().Text(), "Assertion failure (Common/kelvracommon, line 519)");
 }
 
 // An identity is handed out once in the process: a session made where an
@@ -103,11 +104,16 @@ TEST_F(AgentInterfaceTest, AnIdentityOfNoLiveSessionFailsTheSlot) {
   IGenericStream* stream = nullptr;
   EXPECT_EQ(Interface->lpVtbl->GetData(Interface, ended, "known", &stream), 1);
   EXPECT_EQ(stream, nullptr);
-  EXPECT_EQ(TSlotError::Take(), "Unknown session identity");
+  EXPECT_EQ(TSlotError::Take().Text(), "Unknown session identity");
   char folder[KELVRA_SESSION_FOLDER_MAX] = "untouched";
   EXPECT_EQ(Interface->lpVtbl->GetSessionFolder(Interface, nullptr, folder), 0);
   EXPECT_STREQ(folder, "untouched");
-  EXPECT_EQ(TSlotError::Take(), "Unknown session identity");
+  EXPECT_EQ(TSlotError::Take().Text(), "Unknown session identity");
+  EXPECT_EQ(Interface->lpVtbl->FreeData(Interface, ended, nullptr), 0);
+  EXPECT_EQ(TSlotError::Take().Text(), "Unknown session identity");
+  EXPECT_EQ(Interface->lpVtbl->ShouldAbort(Interface, ended), 0);
+  EXPECT_EQ(TSlotError::Take().Text(), "Unknown session identity");
+  EXPECT_TRUE(Session.Freed.empty());
 }
 
 TEST_F(AgentInterfaceTest, ShouldAbortWaitsOutASuspensionUnlessTheSessionEnds) {

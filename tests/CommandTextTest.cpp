@@ -5,6 +5,8 @@
 #include <cmath>
 #include <locale>
 
+#include "CommandTextSupport.h"
+
 using TItems = std::vector<std::string>;
 
 TEST(EncodeArgument, EscapesEverythingButTheSafeSet) {
@@ -18,29 +20,28 @@ TEST(EncodeArgument, EscapesEverythingButTheSafeSet) {
 }
 
 TEST(DecodeArgument, InvertsTheEncoding) {
-  EXPECT_EQ(DecodeArgument("a+b%2Cc"), "a b,c");
-  EXPECT_EQ(DecodeArgument("a+b%2cc"), "a b,c");
-  EXPECT_EQ(DecodeArgument("100%%"), "100%");
-  EXPECT_EQ(DecodeArgument("%e9%E9"), "\xE9\xE9");
-  EXPECT_EQ(DecodeArgument("plain.dll"), "plain.dll");
+  EXPECT_EQ(Decoded("a+b%2Cc"), "a b,c");
+  EXPECT_EQ(Decoded("a+b%2cc"), "a b,c");
+  EXPECT_EQ(Decoded("100%%"), "100%");
+  EXPECT_EQ(Decoded("%e9%E9"), "\xE9\xE9");
+  EXPECT_EQ(Decoded("plain.dll"), "plain.dll");
   std::string every;
   for (int c = 1; c < 256; ++c) every.push_back(static_cast<char>(c));
-  EXPECT_EQ(DecodeArgument(EncodeArgument(every)), every);
+  EXPECT_EQ(Decoded(EncodeArgument(every)), every);
 }
 
-TEST(DecodeArgument, MalformedEscapesNameTheirPosition) {
+TEST(DecodeArgument, MalformedEscapesNameTheirPositionAndLeaveTheResultAlone) {
   auto message = [](std::string_view text) {
-    try {
-      DecodeArgument(text);
-    } catch (const std::runtime_error& error) {
-      return std::string(error.what());
-    }
-    return std::string("<no error>");
+    std::string decoded = "untouched";
+    const TStatus status = DecodeArgument(text, decoded);
+    EXPECT_EQ(decoded, status.Ok() ? std::string(text) : "untouched");
+    return status.Ok() ? std::string("<no error>") : status.Text();
   };
   EXPECT_EQ(message("ab%4"), "Error decoding URL style (%XX) encoded string at position 3");
   EXPECT_EQ(message("%"), "Error decoding URL style (%XX) encoded string at position 1");
   EXPECT_EQ(message("x%zz"), "Invalid URL encoded character (%zz) at position 2");
   EXPECT_EQ(message("%4g"), "Invalid URL encoded character (%4g) at position 1");
+  EXPECT_EQ(message("plain"), "<no error>");
 }
 
 TEST(SplitCommandItems, BlanksAndCommasSeparate) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
 #include <string>
 
 #include "Agent/T_AgentGenericStreamWrapper.h"
@@ -21,9 +20,10 @@ IGenericStream* TEST_CreateStreamWrapper(IGenericStream* wrapped) {
 }
 
 int TEST_TakeSlotError(char* buffer, int32_t size) {
-  std::optional<std::string> text = TSlotError::Take();
-  size_t length = text ? std::min(text->size(), static_cast<size_t>(size - 1)) : 0;
-  if (length > 0) std::memcpy(buffer, text->data(), length);
+  const TStatus error = TSlotError::Take();
+  const std::string text = error.Text();
+  size_t length = std::min(text.size(), static_cast<size_t>(size - 1));
+  if (length > 0) std::memcpy(buffer, text.data(), length);
   buffer[length] = '\0';
-  return text ? 1 : 0;
+  return error.Ok() ? 0 : 1;
 }

@@ -14,8 +14,8 @@
 #include <set>
 #include <sstream>
 
-#include "Common/CommandText.h"
 #include "Common/Sha256.h"
+#include "CommandTextSupport.h"
 #include "FakePeers.h"
 #include "T_AgentProcess.h"
 #include "TestSupport.h"
@@ -87,7 +87,7 @@ struct LobbyTest : ::testing::Test {
     auto reports = Coordinator.WaitFor(0, 0);
     if (reports.empty()) return "";
     std::vector<std::string> items = SplitCommandItems(reports.back().Text);
-    return items.size() > 7 ? DecodeArgument(items[7]) : "";
+    return items.size() > 7 ? Decoded(items[7]) : "";
   }
   bool WaitLogged(const std::string& line, std::chrono::milliseconds limit = 90s) {
     return WaitUntil([&] { return Logged(line); }, limit);
@@ -188,8 +188,8 @@ TEST_F(LobbyTest, DisconnectClosesAtOnceButRunningTasksAreStillReported) {
   size_t seen = coordinator->WaitFor(0, 0).size();
   auto later = coordinator->WaitFor(seen + 2, 10000);
   ASSERT_GT(later.size(), seen + 1);
-  EXPECT_NE(DecodeArgument(SplitCommandItems(later.back().Text)[7]), "Working for 127.0.0.1[]");
-  EXPECT_EQ(DecodeArgument(SplitCommandItems(later.back().Text)[7]), "Unassigned");
+  EXPECT_NE(Decoded(SplitCommandItems(later.back().Text)[7]), "Working for 127.0.0.1[]");
+  EXPECT_EQ(Decoded(SplitCommandItems(later.back().Text)[7]), "Unassigned");
 }
 
 TEST_F(LobbyTest, TwoSessionsFromOneAddress) {
@@ -200,7 +200,7 @@ TEST_F(LobbyTest, TwoSessionsFromOneAddress) {
   ASSERT_TRUE(second.RunTask("RUN_TASK,2,libtasklib_tasks.so,Echo", "two"));
   ASSERT_TRUE(WaitReport(1) && WaitReport(2));
   auto reports = Coordinator.WaitFor(Coordinator.WaitFor(0, 0).size() + 1, 10000);
-  EXPECT_EQ(DecodeArgument(SplitCommandItems(reports.back().Text)[7]), "Working for 127.0.0.1[], 127.0.0.1[]");
+  EXPECT_EQ(Decoded(SplitCommandItems(reports.back().Text)[7]), "Working for 127.0.0.1[], 127.0.0.1[]");
   EXPECT_GE(User.Connections(), 2) << "each session has its own data connection";
 }
 
@@ -278,7 +278,7 @@ namespace {
 // The message of a TASK_FAILED report, decoded.
 std::string FailureText(const fake::TFakeUser::TRequest& report) {
   std::vector<std::string> items = SplitCommandItems(report.Text);
-  return items.size() == 3 && items[0] == "TASK_FAILED" ? DecodeArgument(items[2]) : "<not failed: " + report.Text + ">";
+  return items.size() == 3 && items[0] == "TASK_FAILED" ? Decoded(items[2]) : "<not failed: " + report.Text + ">";
 }
 
 size_t Occurrences(const std::string& text, const std::string& line) {

@@ -5,7 +5,9 @@
 // makes the parts.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 
 #include "Agent/I_LoadSource.h"
@@ -30,11 +32,17 @@ inline TAgentSettings TestSettings(uint16_t dataPort) {
   return settings;
 }
 
-// A load summary that a test sets.
+// A load summary that a test sets; with Raise set, asking for it raises
+// (as an allocation that fails would), so that a task's report fails after
+// the task ran.
 class TFixedLoad : public ILoadSource {
  public:
-  std::string GetLoadSummary() const override { return Summary; }
+  std::string GetLoadSummary() const override {
+    if (Raise) throw std::runtime_error("no load summary");
+    return Summary;
+  }
   std::string Summary = "0.0 0.0 0";
+  std::atomic<bool> Raise{false};
 };
 
 // The context and every service, wired as the agent wires them. The

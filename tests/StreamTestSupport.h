@@ -1,5 +1,6 @@
-// Helpers shared by the stream tests: recognisable bytes, a stream's whole
-// content, and the calling thread's remembered slot error.
+// Helpers shared by the stream tests: recognisable bytes, a stream holding
+// given bytes, a stream's whole content, and the calling thread's remembered
+// slot error.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,14 +9,25 @@
 #include <string>
 #include <vector>
 
+#include "Common/T_GenericStream.h"
 #include "Common/T_SlotError.h"
+#include "Common/T_StreamRef.h"
 #include "I_GenericStream.h"
+#include "StatusAssertions.h"
 
 // `count` bytes that differ from their neighbours, starting from `seed`.
 inline std::vector<uint8_t> Pattern(size_t count, uint8_t seed = 1) {
   std::vector<uint8_t> bytes(count);
   for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
   return bytes;
+}
+
+// A new stream holding `content`, at `position`.
+inline TStreamRef StreamOf(const std::string& content, int32_t position = 0) {
+  TStreamRef stream(TGenericStream::Create());
+  EXPECT_OK(stream.Write(content.data(), static_cast<int32_t>(content.size())));
+  EXPECT_OK(stream.SetPos(position));
+  return stream;
 }
 
 // The stream's bytes from its base to its size, read without moving it.
@@ -25,7 +37,7 @@ inline std::vector<uint8_t> Content(IGenericStream* stream) {
 }
 
 // The error the thread's slots remembered ("" for none), now forgotten.
-inline std::string TakeSlotError() { return TSlotError::Take().value_or(""); }
+inline std::string TakeSlotError() { return TSlotError::Take().Text(); }
 
 // The reading rules both stream kinds share, on a stream of 100 bytes that
 // holds Pattern(100): a read stops at the end, and nothing is read at or

@@ -12,6 +12,7 @@
 #include "Common/T_GenericStream.h"
 #include "FakePeers.h"
 #include "SessionFixture.h"
+#include "StatusAssertions.h"
 #include "TestSupport.h"
 
 namespace {
@@ -92,7 +93,7 @@ const IGenericStreamVtbl TFailingSizeStream::Table = [] {
 
 TStreamRef StreamOf(const std::string& content) {
   TStreamRef stream(TGenericStream::Create());
-  stream.Write(content.data(), static_cast<int32_t>(content.size()));
+  EXPECT_OK(stream.Write(content.data(), static_cast<int32_t>(content.size())));
   return stream;
 }
 
@@ -168,7 +169,7 @@ TEST_F(PeerTest, TaskDoneCarriesTheLoadSummaryAndTheWholeOutput) {
   TAgentPeer peer = PeerOf(*Agent);
   peer.Connect();
   TStreamRef output = StreamOf("result");
-  output.SetPos(3);
+  ASSERT_OK(output.SetPos(3));
   ASSERT_TRUE(PostDone(peer, 4294967295u, output.Get()));
   TStreamRef empty(TGenericStream::Create());
   ASSERT_TRUE(PostDone(peer, 7, empty.Get()));

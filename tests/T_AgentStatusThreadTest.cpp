@@ -10,7 +10,7 @@
 
 #include "Agent/T_Agent.h"
 #include "Agent/T_MainThreadQueue.h"
-#include "Common/CommandText.h"
+#include "CommandTextSupport.h"
 #include "FakePeers.h"
 #include "Platform/T_UdpSocket.h"
 #include "TestSupport.h"
@@ -89,7 +89,7 @@ TEST_F(StatusThreadTest, ReportsToTheCoordinatorAboutEverySecond) {
   ASSERT_EQ(items.size(), 10u) << reports[3].Text;
   EXPECT_EQ(items[0], "UPDATE_STATUS");
   EXPECT_EQ(items[1], "265");
-  EXPECT_EQ(DecodeArgument(items[7]), "Unassigned");  // reporting: no coordinator suffix
+  EXPECT_EQ(Decoded(items[7]), "Unassigned");  // reporting: no coordinator suffix
   EXPECT_EQ(items[9], "4");                           // the pool of the fake 4-processor machine
   EXPECT_EQ(agent->CoordinatorState() == csReporting || agent->CoordinatorState() == csReportWait, true);
   EXPECT_EQ(agent->GetStatusText(), "Unassigned");

@@ -24,10 +24,11 @@ namespace {
 class TTaskGate : public ITaskReport {
  public:
   std::atomic<int> Reports{0};
+  std::atomic<int> PeerFailures{0};
   TStreamRef Kept;  // a reference a "keep" task held on to
 
   void ReportTasks() override { ++Reports; }
-  void MarkPeerFailed() override {}
+  void MarkPeerFailed() override { ++PeerFailures; }
   TPoolTaskRunner Runner() {
     return [this](TPoolThread& thread, TPoolTaskItem& item) {
       std::unique_lock<std::mutex> lock(Mutex);
@@ -325,6 +326,21 @@ TEST_F(PoolTest, ATaskErrorOrAKeptInputStillFreesTheItem) {
   EXPECT_TRUE(WaitUntil([&] { return Gate.Reports == 3; }));
 }
 
+// An item whose run raised still ends in one report: without a peer to send
+// TASK_FAILED by (as here), its session's peer is marked failed, once.
+TEST_F(PoolTest, ARunThatRaisesWithoutAPeerMarksThePeerFailedOnce) {
+  MakePool(1);
+  Gate.OpenAll();
+  Dispatch(5, &SessionA, "throw");
+  Pool->WaitForTasks(&SessionA);
+  EXPECT_TRUE(WaitUntil([&] { return Gate.Reports == 1; }));
+  EXPECT_EQ(Gate.PeerFailures, 1);
+  Dispatch(6);
+  Pool->WaitForTasks(&SessionA);
+  EXPECT_TRUE(WaitUntil([&] { return Gate.Reports == 2; }));
+  EXPECT_EQ(Gate.PeerFailures, 1);
+}
+
 TEST_F(PoolTest, AddTaskRefusesAStreamWithAnotherHolder) {
   MakePool(1);
   TStreamRef input(TGenericStream::Create());
@@ -337,6 +353,16 @@ TEST_F(PoolTest, AddTaskRefusesAStreamWithAnotherHolder) {
   }
   EXPECT_TRUE(input);  // still the caller's
   EXPECT_EQ(Pool->ListTasks("10.0.0.1"), "");
+}
+
+// A pool that cannot start all its threads is no pool: the threads already
+// started end, and the system's refusal is raised.
+TEST_F(PoolTest, AThreadRefusedHalfWayEndsTheThreadsStartedBefore) {
+  MakeParts(4);
+  Platform.System.RefuseThreads("Pool thread", 2);
+  EXPECT_THROW(StartPool(*Parts, Gate), std::system_error);
+  EXPECT_EQ(Platform.System.RefusedThreads(), 1);
+  EXPECT_EQ(Count("PoolThread terminated..."), 2);
 }
 
 TEST_F(PoolTest, APriorityRefusalIsLoggedOnce) {

@@ -12,10 +12,11 @@
 #include <thread>
 
 #include "Agent/T_AgentLobby.h"
-#include "Common/CommandText.h"
 #include "Common/T_GenericStream.h"
+#include "CommandTextSupport.h"
 #include "FakePeers.h"
 #include "SessionFixture.h"
+#include "StatusAssertions.h"
 #include "TestSupport.h"
 
 namespace {
@@ -46,7 +47,7 @@ struct WorkerTest : ::testing::Test {
   static void Run(TAgentWorkerThread& worker, uint32_t id, const std::string& procedure,
                   const std::string& input = "", const std::string& library = "libtasklib_tasks.so") {
     TStreamRef stream(TGenericStream::Create());
-    stream.Write(input.data(), static_cast<int32_t>(input.size()));
+    EXPECT_OK(stream.Write(input.data(), static_cast<int32_t>(input.size())));
     worker.AddTask(id, library, procedure, stream);
     EXPECT_FALSE(stream) << "the worker took the input";
   }
@@ -71,7 +72,7 @@ struct WorkerTest : ::testing::Test {
   }
   static std::string FailureOf(const fake::TFakeUser::TRequest& report) {
     std::vector<std::string> items = SplitCommandItems(report.Text);
-    return items.size() == 3 && items[0] == "TASK_FAILED" ? DecodeArgument(items[2]) : "<not failed: " + report.Text + ">";
+    return items.size() == 3 && items[0] == "TASK_FAILED" ? Decoded(items[2]) : "<not failed: " + report.Text + ">";
   }
   std::string Status() const { return Parts->StatusText(); }
   std::vector<std::string> Log() { return Platform.Debug.Taken(); }
@@ -114,6 +115,24 @@ TEST_F(WorkerTest, AFalseResultFailsTheTaskAndTheSession) {
   Run(worker, 13, "ReturnHighBitsOnly");
   EXPECT_EQ(FailureOf(ReportOf(13)), "POOLTHREAD: exception \"TaskProc returned false\" in task 13");
   EXPECT_TRUE(worker.PeerFailed());
+}
+
+// Every task taken ends in one report: an error raised after the task ran
+// (here the load summary of its TASK_DONE) is reported as the task's
+// failure, and the session goes on.
+TEST_F(WorkerTest, AnErrorAfterTheTaskRanIsReportedAsItsFailure) {
+  TAgentWorkerThread worker(Parts->Context, Parts->Services, "127.0.0.1");
+  Parts->Load.Raise = true;
+  Run(worker, 1, "Echo", "never reported");
+  EXPECT_EQ(FailureOf(ReportOf(1)), "POOLTHREAD: exception \"no load summary\" in task 1");
+  Parts->Load.Raise = false;
+  Run(worker, 2, "Echo", "next");
+  EXPECT_EQ(ReportOf(2).Block, "next");
+  auto reports = User.Taken();
+  EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
+                          [](const auto& r) { return r.Text.rfind("TASK_FAILED 1 ", 0) == 0 || r.Text.rfind("TASK_DONE 1 ", 0) == 0; }),
+            1);
+  EXPECT_FALSE(worker.PeerFailed());
 }
 
 TEST_F(WorkerTest, AMissingLibraryOrProcedureFailsOnlyTheTask) {

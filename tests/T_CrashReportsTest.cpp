@@ -6,6 +6,7 @@
 #include <csignal>
 #include <filesystem>
 #include <set>
+#include <sstream>
 
 #include "TestSupport.h"
 
@@ -81,6 +82,30 @@ TEST_F(CrashReportsTest, NamesTheLibraryByItsFileAndContent) {
             "  rsp 0x0000000000000020\n"
             "backtrace:\n"
             "  #0 0x0000000000000010\n");
+}
+
+// The texts a user gave (the procedure's name, the library's file name, the
+// fault's text, which may be an exception's message) go in escaped as the
+// debug log escapes them: none can forge a line of the report.
+TEST_F(CrashReportsTest, UserTextsCannotForgeReportLines) {
+  TCrashFacts facts = Facts(3);
+  facts.Procedure = "Integrate\nsignal: forged";
+  facts.LibraryPath = "/tmp/lib\nfault: forged.so";
+  facts.FaultText = "bad\r\ntask: 99";
+  const std::string text = TCrashReports::Text(facts, std::time_t{1800000000});
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  auto starting = [&](const std::string& prefix) {
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
+  };
+  EXPECT_EQ(starting("signal: "), 1);
+  EXPECT_EQ(starting("fault: "), 1);
+  EXPECT_EQ(starting("task: "), 1);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "procedure: Integrate\\nsignal: forged"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "library: lib\\nfault: forged.so"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "fault: bad\\r\\ntask: 99"), lines.end());
 }
 
 TEST_F(CrashReportsTest, WithoutAStateFolderNothingIsWritten) {

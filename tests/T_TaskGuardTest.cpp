@@ -21,6 +21,7 @@
 #include "Common/T_GenericStream.h"
 #include "Platform/CodeLocation.h"
 #include "Platform/TaskFloatingPoint.h"
+#include "StatusAssertions.h"
 #include "TaskGuardTasks.h"
 
 #if defined(__x86_64__)
@@ -36,11 +37,10 @@ constexpr const char* kAborted = "Aborted (SIGABRT)";
 // with the place of a fault (" in module+0x... (function+0x...)") as is.
 std::string OutcomeWithPlace(TTaskGuard::TTaskProcedure task, void* session = nullptr) {
   uint32_t result = 0xDEAD;
-  auto failure = TTaskGuard::CallTask(task, nullptr, session, nullptr, nullptr, result);
-  if (failure.has_value()) {
-    EXPECT_EQ(result, 0xDEADu) << "a failed call leaves the result alone";
-  }
-  return failure.value_or("returned");
+  const TStatus failure = TTaskGuard::CallTask(task, nullptr, session, nullptr, nullptr, result);
+  if (failure.Ok()) return "returned";
+  EXPECT_EQ(result, 0xDEADu) << "a failed call leaves the result alone";
+  return failure.Text();
 }
 
 // The same without the place of a fault.
@@ -125,9 +125,8 @@ void ExpectTaskFloatingPoint() {
 
 TEST(TaskGuard, AReturningCallPassesItsResultThrough) {
   uint32_t result = 0;
-  EXPECT_EQ(TTaskGuard::CallTask(ReturnSessionTask, nullptr, reinterpret_cast<void*>(uintptr_t{0x1234}), nullptr,
-                                 nullptr, result),
-            std::nullopt);
+  EXPECT_OK(TTaskGuard::CallTask(ReturnSessionTask, nullptr, reinterpret_cast<void*>(uintptr_t{0x1234}), nullptr,
+                                 nullptr, result));
   EXPECT_EQ(result, 0x1234u);
   EXPECT_FALSE(TTaskGuard::Armed());
 }
@@ -136,7 +135,7 @@ TEST(TaskGuard, FaultsInARowOnOneThreadAreEachCaughtAndNamed) {
   EXPECT_EQ(Outcome(NullWriteTask), kNullWrite);
   EXPECT_EQ(Outcome(IntegerDivisionTask), "Integer division by zero (SIGFPE)");
   EXPECT_EQ(Outcome(NullWriteTask), kNullWrite);
-  EXPECT_EQ(TTaskGuard::CallEndSession(NullWriteEndSession, nullptr, nullptr).value_or("").rfind(kNullWrite, 0), 0u);
+  EXPECT_EQ(TTaskGuard::CallEndSession(NullWriteEndSession, nullptr, nullptr).Text().rfind(kNullWrite, 0), 0u);
   EXPECT_FALSE(TTaskGuard::Armed());
   EXPECT_EQ(Outcome(ReturnSessionTask, reinterpret_cast<void*>(uintptr_t{1})), "returned");
 }
@@ -247,7 +246,7 @@ TEST(TaskGuard, AnExceptionOfTaskCodeFailsTheCallWithItsText) {
 TEST(TaskGuard, ACallNestedInADisarmedSlotCatchesItsOwnFault) {
   uint32_t (*slot)() = SlotWithNestedCall;
   uint32_t result = 0;
-  EXPECT_EQ(TTaskGuard::CallTask(CallbackTask, nullptr, &slot, nullptr, nullptr, result), std::nullopt);
+  EXPECT_OK(TTaskGuard::CallTask(CallbackTask, nullptr, &slot, nullptr, nullptr, result));
   EXPECT_EQ(result, 7u);
 }
 
@@ -274,7 +273,7 @@ TEST(TaskGuard, AnAbortInTaskCodeFailsTheCallAndTheThreadGoesOn) {
 TEST(TaskFloatingPoint, TasksRunMaskedAtRoundToNearestAndAFaultReloadsTheState) {
   std::thread([] {
     std::fesetround(FE_UPWARD);
-    TTaskGuard::PrepareThread();
+    ASSERT_OK(TTaskGuard::PrepareThread());
     ExpectTaskFloatingPoint();
     double quotient = 0;
     EXPECT_EQ(Outcome(FloatDivisionTask, &quotient), "returned");
@@ -295,18 +294,18 @@ TEST(TaskGuardDeathTest, AFaultInTheAgentsOwnCodeEndsTheProcess) {
       {
         IGenericStream* out = TGenericStream::Create();
         uint32_t result = 0;
-        TTaskGuard::CallTask(BadStreamWriteTask, nullptr, nullptr, nullptr, out, result);
+        static_cast<void>(TTaskGuard::CallTask(BadStreamWriteTask, nullptr, nullptr, nullptr, out, result));
       },
       testing::KilledBySignal(SIGSEGV), "");
   EXPECT_EXIT(
       {
-        TTaskGuard::PrepareThread();
+        if (!TTaskGuard::PrepareThread().Ok()) std::exit(1);
         WriteToNull();
       },
       testing::KilledBySignal(SIGSEGV), "");
   EXPECT_EXIT(
       {
-        TTaskGuard::PrepareThread();
+        if (!TTaskGuard::PrepareThread().Ok()) std::exit(1);
         DivideByZero();
       },
       testing::KilledBySignal(SIGFPE), "");
@@ -320,7 +319,7 @@ TEST(TaskGuardDeathTest, AnAbortOutsideTaskCodeEndsTheProcess) {
   EXPECT_EXIT(Outcome(CallbackTask, &slot), testing::KilledBySignal(SIGABRT), "");
   EXPECT_EXIT(
       {
-        TTaskGuard::PrepareThread();
+        if (!TTaskGuard::PrepareThread().Ok()) std::exit(1);
         std::abort();
       },
       testing::KilledBySignal(SIGABRT), "");

@@ -89,7 +89,8 @@ inline std::string SafeSettings(const std::string& agentExtra = "", const std::s
 // A machine with a chosen number of processors, data and state folders and affinity
 // mask. Priority and affinity changes are recorded, never made; priority
 // changes answer `PrioritiesAllowed`. Threads of a name given to
-// RefuseThreads cannot be made, as under a task limit.
+// RefuseThreads cannot be made (after the first `madeFirst`), as under a task
+// limit.
 class TFakeSystem : public TLinuxSystem {
  public:
   int Processors = 4;
@@ -114,16 +115,16 @@ class TFakeSystem : public TLinuxSystem {
   TStatus CreateThread(const std::string& name, std::function<void()> body, std::thread& thread) override {
     {
       std::lock_guard<std::mutex> guard(Mutex);
-      if (std::find(Refused.begin(), Refused.end(), name) != Refused.end()) {
+      if (auto refused = Refused.find(name); refused != Refused.end() && refused->second-- <= 0) {
         ++RefusedCount;
         return TStatus::FromErrno(EAGAIN, "cannot make thread " + name);
       }
     }
     return TLinuxSystem::CreateThread(name, std::move(body), thread);
   }
-  void RefuseThreads(const std::string& name) {
+  void RefuseThreads(const std::string& name, int madeFirst = 0) {
     std::lock_guard<std::mutex> guard(Mutex);
-    Refused.push_back(name);
+    Refused[name] = madeFirst;
   }
   int RefusedThreads() {
     std::lock_guard<std::mutex> guard(Mutex);
@@ -164,7 +165,7 @@ class TFakeSystem : public TLinuxSystem {
   std::vector<std::string> Names;
   std::vector<TThreadChange> Priorities;
   std::vector<TThreadChange> Pinnings;
-  std::vector<std::string> Refused;
+  std::map<std::string, int> Refused;  // by name, how many may still be made
   int RefusedCount = 0;
 };
 

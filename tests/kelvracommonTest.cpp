@@ -7,6 +7,7 @@
 
 #include "Common/Sha256.h"
 #include "Common/T_GenericStream.h"
+#include "StatusAssertions.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -104,6 +105,19 @@ TEST(RequireSingleHolder, ASecondHolderIsTheCallersAssertionFailure) {
 
 TEST(RequireSingleHolder, NoStreamIsAnAssertionFailure) {
   EXPECT_THROW(RequireSingleHolder(nullptr, "Agent/T_AgentLobby", 1), std::logic_error);
+}
+
+TEST(CheckSingleHolder, AnswersTheCallersAssertionFailureWithoutRaisingIt) {
+  IGenericStream* stream = TGenericStream::Create();
+  EXPECT_OK(CheckSingleHolder(stream, "Agent/T_PoolThread", 83));
+  stream->AddRef();
+  EXPECT_EQ(CheckSingleHolder(stream, "Agent/T_PoolThread", 83).Text(),
+            "Assertion failure (Agent/T_PoolThread, line 83)");
+  EXPECT_EQ(stream->Release(), 1);
+  EXPECT_EQ(stream->Release(), 0);
+  EXPECT_EQ(CheckSingleHolder(nullptr, "Agent/T_AgentThreadPool", 358).Text(),
+            "Assertion failure (Agent/T_AgentThreadPool, line 358)");
+  EXPECT_FALSE(IsSoleHolder(nullptr));
 }
 
 // The standard's examples: empty, one block, a tail that needs a second

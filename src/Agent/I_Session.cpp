@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <stdexcept>
 #include <unordered_map>
 
 #include "Platform/T_Mutex.h"
@@ -41,12 +40,11 @@ ISession::~ISession() {
   registry.Sessions.erase(reinterpret_cast<uintptr_t>(Identity));
 }
 
-ISession& ISession::FromIdentity(void* identity) {
+ISession* ISession::FromIdentity(void* identity) {
   TSessionRegistry& registry = Registry();
   TMutexLock guard(registry.Lock);
   auto found = registry.Sessions.find(reinterpret_cast<uintptr_t>(identity));
-  if (found == registry.Sessions.end()) throw std::runtime_error("Unknown session identity");
-  return *found->second;
+  return found == registry.Sessions.end() ? nullptr : found->second;
 }
 
 char* ISession::CopyFolderTo(const std::string& folder, char* buffer) {

@@ -14,6 +14,7 @@
 
 #include "I_Agent.h"
 #include "I_GenericStream.h"
+#include "Platform/T_Status.h"
 
 class ISession {
  public:
@@ -26,19 +27,20 @@ class ISession {
 
   // The opaque value task libraries receive and pass back; never null.
   void* SessionIdentity() const { return Identity; }
-  // The session registered under `identity`. Throws std::runtime_error for
-  // a value that is no live session's (forged, or of an ended session). The
-  // caller makes sure the session outlives its use: a task of the session
-  // running, or EndSession.
-  static ISession& FromIdentity(void* identity);
+  // The session registered under `identity`; null for a value that is no
+  // live session's (forged, or of an ended session). The caller makes sure
+  // the session outlives its use: a task of the session running, or
+  // EndSession.
+  static ISession* FromIdentity(void* identity);
   // Copies `folder` and a zero byte to `buffer`, which has room for
   // KELVRA_SESSION_FOLDER_MAX bytes, as the agent interface promises task
   // authors (a longer path is cut). Answers `buffer`.
   static char* CopyFolderTo(const std::string& folder, char* buffer);
 
-  // The data cache's GetData: 0 with a new view in `view`, 1 without (then
-  // `view` is left as it was).
-  virtual int32_t GetData(const std::string& identifier, IGenericStream*& view) = 0;
+  // The data cache's GetData: ok with a new view in `view`, or with `view`
+  // left as it was when the block is not available; a failure (`view` left
+  // as it was) fails the task that asked.
+  virtual TStatus GetData(const std::string& identifier, IGenericStream*& view) = 0;
   // Drops the blocks with this identifier, or all of them.
   virtual void FreeData(const std::optional<std::string>& identifier) = 0;
   // The session folder, ending in "/".

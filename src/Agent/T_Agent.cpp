@@ -31,6 +31,18 @@ std::string TAgent::MakeTempFolder(const TPlatform& platform) {
 
 TAgent::TAgent(const TPlatform& platform, std::string configFileName, IMainThread& mainThread,
                TAgentOptions options)
+    : TAgent(TWithoutThreads{}, platform, std::move(configFileName)) {
+  // The agent is whole from here on: when a part cannot be made, the
+  // destructor takes down what was built.
+  // The status thread's object exists before any session can ask it for
+  // the load summary; its thread starts once the lobby listens.
+  if (options.StartStatusThread) Status = std::make_unique<TAgentStatusThread>(PartsContext, SettingsFile, SessionList, SuspendState, mainThread);
+  // Sessions can begin as soon as the lobby listens.
+  Lobby = std::make_unique<TAgentLobby>(PartsContext, SessionServices);
+  if (Status) Status->Start();
+}
+
+TAgent::TAgent(TWithoutThreads, const TPlatform& platform, std::string configFileName)
     : Host(platform),
       TemporaryFolder(MakeTempFolder(platform)),
       SettingsFile(*platform.Files, *platform.System, std::move(configFileName)),
@@ -39,20 +51,6 @@ TAgent::TAgent(const TPlatform& platform, std::string configFileName, IMainThrea
   // the folder holds was left by an earlier run that ended abruptly.
   if (TStatus removed = Host.Files->RemoveFolderContents(TemporaryFolder); !removed)
     PartsContext.DebugWrite("AGENT: Unable to remove the files of an earlier run: %s", removed.Text());
-  try {
-    // The status thread's object exists before any session can ask it for
-    // the load summary; its thread starts once the lobby listens.
-    if (options.StartStatusThread) Status = std::make_unique<TAgentStatusThread>(PartsContext, SettingsFile, SessionList, SuspendState, mainThread);
-    // Sessions can begin as soon as the lobby listens.
-    Lobby = std::make_unique<TAgentLobby>(PartsContext, SessionServices);
-    if (Status) Status->Start();
-  } catch (...) {
-    ClosingFlag.Set();
-    if (Status) Status->Shutdown();
-    Lobby.reset();
-    Status.reset();
-    throw;
-  }
 }
 
 TAgent::~TAgent() {

@@ -42,9 +42,10 @@ class TAgent : public ILoadSource {
  public:
   // Builds the agent from the settings file `configFileName` (its full
   // name) on the main thread that `mainThread` serves (borrowed for the
-  // agent's life). The caller holds the user's instance lock. Errors
-  // propagate (among them a temporary folder that cannot be made, or
-  // settings that refuse a start); whatever was built is taken down first.
+  // agent's life). The caller holds the user's instance lock. An agent that
+  // cannot be built raises (among the reasons a temporary folder that cannot
+  // be made, or settings that refuse a start); whatever was built is taken
+  // down first.
   TAgent(const TPlatform& platform, std::string configFileName, IMainThread& mainThread,
          TAgentOptions options = {});
   // Sets the closing flag, then takes everything down in reverse order.
@@ -91,6 +92,13 @@ class TAgent : public ILoadSource {
   IAgent* Interface() { return AgentInterface.Interface(); }
 
  private:
+  // The settings, the temporary folder and the context, without the lobby
+  // and the status thread: the public constructor starts those once this
+  // one has made the object whole, so that its destructor undoes a start
+  // that fails half-way.
+  struct TWithoutThreads {};
+  TAgent(TWithoutThreads, const TPlatform& platform, std::string configFileName);
+
   static std::string MakeTempFolder(const TPlatform& platform);
 
   // Constant after construction (the settings file's coordinator address

@@ -23,7 +23,7 @@ TAgentDataCache::TAgentDataCache(const TAgentContext& context, TAgentPeer& peer,
 
 TAgentDataCache::~TAgentDataCache() { FreeData(std::nullopt); }
 
-int32_t TAgentDataCache::GetData(const std::string& identifier, IGenericStream*& view) {
+TStatus TAgentDataCache::GetData(const std::string& identifier, IGenericStream*& view) {
   TMutexLock guard(Lock);
   auto found =
       std::find_if(Entries.begin(), Entries.end(), [&](const TEntry& entry) { return entry.Key == identifier; });
@@ -31,27 +31,29 @@ int32_t TAgentDataCache::GetData(const std::string& identifier, IGenericStream*&
     Context.DebugWrite("DATACACHE: Data reused from cache.");
     std::rotate(found, found + 1, Entries.end());  // now the most recently used
     view = TAgentGenericStreamWrapper::Create(Entries.back().Block.Get());
-    return 0;
+    return {};
   }
   Context.DebugWrite("DATACACHE: Requesting data from user.");
   TStreamRef block = Peer.RequestData(identifier);
   if (!block) {
     Context.DebugWrite("DATA: Request for file data failed - NULL.");
-    return 1;
+    return {};
   }
   // A failure from here on releases the fetched block and caches nothing.
   if (IsCompressedStream(block.Get()))
-    DecompressStream(block.Get(), static_cast<int32_t>(std::min<uint64_t>(Capacity, INT32_MAX)));
-  RequireSingleHolder(block.Get(), "Agent/T_AgentDataCache", 137);
+    if (TStatus inflated = DecompressStream(block.Get(), static_cast<int32_t>(std::min<uint64_t>(Capacity, INT32_MAX)));
+        !inflated)
+      return inflated;
+  if (TStatus held = CheckSingleHolder(block.Get(), "Agent/T_AgentDataCache", 137); !held) return held;
   if (!MakeRoom(SizeOf(block))) {
     // The view holds the only reference: the block goes when the task lets go.
     Context.DebugWrite("DATACACHE: Data of %d bytes does not fit in the cache, not kept.", block.GetSize());
     view = TAgentGenericStreamWrapper::Create(block.Get());
-    return 0;
+    return {};
   }
   Entries.push_back(TEntry{identifier, std::move(block)});
   view = TAgentGenericStreamWrapper::Create(Entries.back().Block.Get());
-  return 0;
+  return {};
 }
 
 void TAgentDataCache::FreeData(const std::optional<std::string>& identifier) {

@@ -22,6 +22,7 @@
 
 #include "Common/T_StreamRef.h"
 #include "Platform/T_Mutex.h"
+#include "Platform/T_Status.h"
 
 class TAgentContext;
 class TAgentPeer;
@@ -36,12 +37,13 @@ class TAgentDataCache {
   TAgentDataCache(const TAgentDataCache&) = delete;
   TAgentDataCache& operator=(const TAgentDataCache&) = delete;
 
-  // 0: `view` receives a new read-only view at position 0 whose one
-  // reference is the caller's (also for a block too large to keep); 1: the
-  // block is not available and `view` is left as it was. Identifiers compare
-  // byte for byte. Raises when a compressed block does not inflate or would
-  // inflate beyond the bound (nothing is cached then).
-  int32_t GetData(const std::string& identifier, IGenericStream*& view) EXCLUDES(Lock);
+  // Ok: `view` receives a new read-only view at position 0 whose one
+  // reference is the caller's (also for a block too large to keep), or, when
+  // the block is not available, is left as it was. Identifiers compare byte
+  // for byte. Fails when a compressed block does not inflate or would
+  // inflate beyond the bound (DecompressStream's failure; nothing is cached
+  // and `view` is left as it was).
+  TStatus GetData(const std::string& identifier, IGenericStream*& view) EXCLUDES(Lock);
 
   // Drops the blocks with this identifier, or every block without one.
   void FreeData(const std::optional<std::string>& identifier) EXCLUDES(Lock);

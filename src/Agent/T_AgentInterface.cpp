@@ -8,6 +8,18 @@
 #include "Agent/I_Session.h"
 #include "Common/T_SlotError.h"
 
+namespace {
+
+// The session of `identity`, for a slot's body; null, with "Unknown session
+// identity" remembered for the task, when it is no live session's.
+ISession* SessionOf(void* identity) {
+  ISession* session = ISession::FromIdentity(identity);
+  if (session == nullptr) TSlotError::Remember("Unknown session identity");
+  return session;
+}
+
+}  // namespace
+
 TAgentInterface::TAgentInterface(const TAgentContext& context, const TClosingFlag& closing,
                                  const TSuspendState& suspension)
     : Context(context), Closing(closing), Suspension(suspension) {}
@@ -36,8 +48,12 @@ int32_t TAgentInterface::SlotGetVersion(IAgent*, uint32_t* out) noexcept {
 int32_t TAgentInterface::SlotGetData(IAgent*, void* session, const char* id, IGenericStream** out) noexcept {
   return TSlotError::Run(int32_t{1}, [&] {
     *out = nullptr;
+    ISession* owner = SessionOf(session);
+    if (owner == nullptr) return int32_t{1};
     IGenericStream* view = nullptr;
-    if (ISession::FromIdentity(session).GetData(id, view) != 0) return int32_t{1};
+    const TStatus got = owner->GetData(id, view);
+    TSlotError::Remember(got);  // nothing for an ok status: the view tells
+    if (view == nullptr) return int32_t{1};
     view->SetPos(0);
     *out = view;
     return int32_t{0};
@@ -46,7 +62,8 @@ int32_t TAgentInterface::SlotGetData(IAgent*, void* session, const char* id, IGe
 
 int32_t TAgentInterface::SlotFreeData(IAgent*, void* session, const char* id) noexcept {
   return TSlotError::Run(int32_t{0}, [&] {
-    ISession::FromIdentity(session).FreeData(id != nullptr ? std::optional<std::string>(id) : std::nullopt);
+    if (ISession* owner = SessionOf(session); owner != nullptr)
+      owner->FreeData(id != nullptr ? std::optional<std::string>(id) : std::nullopt);
     return int32_t{0};
   });
 }
@@ -54,7 +71,9 @@ int32_t TAgentInterface::SlotFreeData(IAgent*, void* session, const char* id) no
 int32_t TAgentInterface::SlotShouldAbort(IAgent* self, void* session) noexcept {
   return TSlotError::Run(int32_t{0}, [&] {
     TAgentInterface& agent = OwnerOf(self);
-    ISession& owner = ISession::FromIdentity(session);
+    ISession* found = SessionOf(session);
+    if (found == nullptr) return int32_t{0};
+    ISession& owner = *found;
     // Holds the task back while the machine's owner needs the processors.
     while (agent.Suspension.SuspendSeconds() > 0 && !agent.Closing.IsSet() && !owner.SessionEnding()) {
       agent.Context.DebugWrite("Suspended...");
@@ -66,7 +85,7 @@ int32_t TAgentInterface::SlotShouldAbort(IAgent* self, void* session) noexcept {
 
 int32_t TAgentInterface::SlotGetSessionFolder(IAgent*, void* session, char* buffer) noexcept {
   return TSlotError::Run(int32_t{0}, [&] {
-    ISession::CopyFolderTo(ISession::FromIdentity(session).SessionFolder(), buffer);
+    if (ISession* owner = SessionOf(session); owner != nullptr) ISession::CopyFolderTo(owner->SessionFolder(), buffer);
     return int32_t{0};
   });
 }

@@ -24,6 +24,17 @@ uint32_t NextBitDown(uint32_t bit) { return bit > 1 ? bit >> 1 : 0x80000000u; }
 TAgentThreadPool::TAgentThreadPool(const TAgentContext& context, const TClosingFlag& agentClosing,
                                    const TSuspendState& suspension, IAgent* agentInterface, TPoolTaskRunner runner,
                                    IPoolFeed* feed)
+    : TAgentThreadPool(TWithoutThreads{}, context, agentClosing, suspension, agentInterface, std::move(runner), feed) {
+  // The pool is whole from here on: when the system refuses a thread, the
+  // destructor ends the threads already started.
+  Threads.reserve(PoolSize);
+  for (uint32_t i = 0; i < PoolSize; ++i) Threads.push_back(std::make_unique<TPoolThread>(*this, i));
+  AssignAffinity();
+}
+
+TAgentThreadPool::TAgentThreadPool(TWithoutThreads, const TAgentContext& context, const TClosingFlag& agentClosing,
+                                   const TSuspendState& suspension, IAgent* agentInterface, TPoolTaskRunner runner,
+                                   IPoolFeed* feed)
     : AgentContext(context),
       AgentClosing(agentClosing),
       Suspension(suspension),
@@ -34,14 +45,6 @@ TAgentThreadPool::TAgentThreadPool(const TAgentContext& context, const TClosingF
       FreeThreads(static_cast<int>(PoolSize), static_cast<int>(PoolSize)),
       TaskCount(0, kMaximumQueuedTasks) {
   AgentContext.DebugWrite("Created pool of %u threads.", PoolSize);
-  try {
-    Threads.reserve(PoolSize);
-    for (uint32_t i = 0; i < PoolSize; ++i) Threads.push_back(std::make_unique<TPoolThread>(*this, i));
-    AssignAffinity();
-  } catch (...) {
-    Shutdown();
-    throw;
-  }
 }
 
 TAgentThreadPool::~TAgentThreadPool() { Shutdown(); }
@@ -62,14 +65,11 @@ void TAgentThreadPool::Shutdown() {
     TMutexLock guard(PoolLock);
     dropped.swap(Queue);
   }
-  // Dropped silently: the user gets no report for tasks that never ran.
+  // Dropped silently: the user gets no report for tasks that never ran. An
+  // input with another holder is logged; the item's own reference goes anyway.
   for (std::unique_ptr<TPoolTaskItem>& item : dropped) {
-    try {
-      RequireSingleHolder(item->Input.Get(), kUnit, 358);
-    } catch (const std::exception& error) {
-      // A destructor must not throw; the item's own reference goes anyway.
-      AgentContext.DebugWrite("THREADPOOL: %s", error.what());
-    }
+    if (TStatus held = CheckSingleHolder(item->Input.Get(), kUnit, 358); !held)
+      AgentContext.DebugWrite("THREADPOOL: %s", held.Text());
     item.reset();
   }
   Threads.clear();

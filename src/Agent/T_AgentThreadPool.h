@@ -31,7 +31,9 @@ struct IAgent;
 class TPoolThread;
 
 // Runs one task on a pool thread in place of the task call (tests and
-// benchmarks). Errors it raises are logged and the item is finished anyway.
+// benchmarks), and reports it. An error it raises is reported in its place
+// (TASK_FAILED, or the session's peer marked failed when there is no peer
+// to send it by), and the item is finished anyway.
 using TPoolTaskRunner = std::function<void(TPoolThread&, TPoolTaskItem&)>;
 
 // What a pool thread calls once it has made itself free (its count is in
@@ -54,7 +56,7 @@ class TAgentThreadPool {
   // only AddTask brings tasks); `runner`, when given, replaces the task call
   // on every thread. When the system
   // refuses a thread, the threads already started are ended and the
-  // refusal is thrown.
+  // refusal is raised: the pool cannot be built.
   TAgentThreadPool(const TAgentContext& context, const TClosingFlag& agentClosing, const TSuspendState& suspension,
                    IAgent* agentInterface, TPoolTaskRunner runner = nullptr, IPoolFeed* feed = nullptr);
   // Ends the threads in index order (a running task finishes first), then
@@ -95,9 +97,16 @@ class TAgentThreadPool {
  private:
   friend class TPoolThread;
 
+  // The pool without its threads: the public constructor starts them once
+  // this one has made the object whole, so that its destructor undoes a
+  // start that fails half-way.
+  struct TWithoutThreads {};
+  TAgentThreadPool(TWithoutThreads, const TAgentContext& context, const TClosingFlag& agentClosing,
+                   const TSuspendState& suspension, IAgent* agentInterface, TPoolTaskRunner runner, IPoolFeed* feed);
+
   // Pins the threads, highest index to the highest allowed processor.
   void AssignAffinity();
-  // The destroy sequence; also undoes a construction that failed half-way.
+  // The destroy sequence.
   void Shutdown();
   bool HasTaskOf(const void* sessionIdentity) REQUIRES(PoolLock);
 

@@ -50,19 +50,16 @@ TAgentWorkerThread::~TAgentWorkerThread() {
 void TAgentWorkerThread::Run() {
   WorkerThreadId.store(Context.Platform().System->CurrentThreadId(), std::memory_order_release);
   Context.ChangeThreadPriority(WorkerThreadId.load(std::memory_order_relaxed), tpLowest);
-  try {
-    // EndSession exports run on this thread, under the task-fault guard.
-    TTaskGuard::PrepareThread();
-  } catch (const std::exception& error) {
-    Context.DebugWrite("WORKERTHREAD: %s", error.what());
-  }
+  // EndSession exports run on this thread, under the task-fault guard.
+  if (TStatus prepared = TTaskGuard::PrepareThread(); !prepared)
+    Context.DebugWrite("WORKERTHREAD: %s", prepared.Text());
+  // The session's parts are objects that cannot be built when the system
+  // refuses them (the pool's threads, memory): their constructors raise,
+  // and that refusal is the session's failed start-up.
   try {
     StartUp();
   } catch (const std::exception& error) {
     RunFailed(error.what());
-    return;
-  } catch (...) {
-    RunFailed("unknown error");
     return;
   }
   // Publishes the objects built to the lobby and pool threads.
@@ -125,12 +122,10 @@ void TAgentWorkerThread::Dispatch() {
   // A task leaves the session queue only when a pool thread is free.
   while (!Queue.empty() && Pool->FreeThreadSemaphore().Handle().Wait(0)) {
     TQueuedTask& head = Queue.front();
-    try {
-      RequireSingleHolder(head.Input.Get(), kWorkerUnit, 239);
-    } catch (...) {
+    if (!IsSoleHolder(head.Input.Get())) {
       Pool->FreeThreadSemaphore().Release(1);  // the count taken goes back
       Context.Platform().Debug->Beep();
-      throw;
+      RaiseAssertionFailure(kWorkerUnit, 239);
     }
     Pool->AddTask(UserAddress, SessionIdentity(), head.Input, head.LibraryFiles, head.ProcedureName, head.TaskId,
                   this, FileCache.get(), Peer.get());
@@ -203,7 +198,7 @@ std::string TAgentWorkerThread::GetTaskList() {
   return text;
 }
 
-int32_t TAgentWorkerThread::GetData(const std::string& identifier, IGenericStream*& view) {
+TStatus TAgentWorkerThread::GetData(const std::string& identifier, IGenericStream*& view) {
   return DataCache->GetData(identifier, view);
 }
 

@@ -95,7 +95,7 @@ class TAgentWorkerThread : public ISession, public ITaskReport, public ITaskList
   void FeedPool() override EXCLUDES(QueueLock);
 
   // ISession (pool threads, through the agent interface). Valid once Ready.
-  int32_t GetData(const std::string& identifier, IGenericStream*& view) override;
+  TStatus GetData(const std::string& identifier, IGenericStream*& view) override;
   void FreeData(const std::optional<std::string>& identifier) override;
   std::string SessionFolder() const override;
   bool SessionEnding() const override { return Ending.load(std::memory_order_relaxed); }

@@ -10,6 +10,7 @@
 
 #include "Agent/T_AgentContext.h"
 #include "Common/Sha256.h"
+#include "Common/T_DebugLog.h"
 #include "Platform/CodeLocation.h"
 
 namespace {
@@ -17,6 +18,15 @@ namespace {
 constexpr const char* kOwnFolder = "kelvra/crashes";
 constexpr const char* kPrefix = "crash-";
 constexpr const char* kSuffix = ".txt";
+
+// A text the user gave (a name from the task library, an exception's
+// message) as the debug log shows it: no control byte in it can end a line
+// of the report, and a very long one is cut.
+std::string UserLine(std::string_view text) {
+  std::string line;
+  TDebugLog::AppendUserText(line, text);
+  return line;
+}
 
 std::string BaseName(const std::string& path) {
   size_t slash = path.rfind('/');
@@ -82,10 +92,10 @@ std::string TCrashReports::Text(const TCrashFacts& facts, std::time_t now) {
   text += "time: " + Stamp(now, false) + "\n";
   text += "user: " + facts.UserAddress + "\n";
   text += "task: " + std::to_string(facts.TaskId) + "\n";
-  text += "procedure: " + facts.Procedure + "\n";
-  text += "library: " + BaseName(facts.LibraryPath) + "\n";
+  text += "procedure: " + UserLine(facts.Procedure) + "\n";
+  text += "library: " + UserLine(BaseName(facts.LibraryPath)) + "\n";
   text += "library sha256: " + facts.LibrarySha256 + "\n";
-  text += "fault: " + facts.FaultText + "\n";
+  text += "fault: " + UserLine(facts.FaultText) + "\n";
   text += "signal: " + std::to_string(facts.Fault.Signal) + " (" + SignalName(facts.Fault.Signal) + "), code " +
           std::to_string(facts.Fault.Code) + "\n";
   text += "fault address: " + Hex(facts.Fault.Address) + "\n";
@@ -96,7 +106,7 @@ std::string TCrashReports::Text(const TCrashFacts& facts, std::time_t now) {
     // A caller's frame holds a return address: the call lies just before.
     const uintptr_t address = facts.Fault.Frames[index];
     const TCodeLocation location = LocateCode(address, index == 0 ? address : address - 1);
-    text += "  #" + std::to_string(index) + " " + DescribeCode(location, address) + "\n";
+    text += "  #" + std::to_string(index) + " " + UserLine(DescribeCode(location, address)) + "\n";
   }
   return text;
 }

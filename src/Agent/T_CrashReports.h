@@ -51,5 +51,8 @@ class TCrashReports {
 
   // The report's text: a header of "name: value" lines, the registers, and
   // the backtrace, innermost first ("#0 libsim.so+0x1a2f (Integrate+0x3f)").
+  // The texts that come from the user's library (the procedure, the
+  // library's name, the fault's text, the backtrace's names) are escaped as
+  // the debug log escapes user texts (TDebugLog::AppendUserText).
   static std::string Text(const TCrashFacts& facts, std::time_t now);
 };

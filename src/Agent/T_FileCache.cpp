@@ -179,15 +179,15 @@ void TFileCache::CallEndSession() {
     if (address == nullptr) continue;
     // A C++ exception or a processor fault in the library fails only this
     // call; the other libraries are still called.
-    std::optional<std::string> failure =
+    const TStatus failure =
         TTaskGuard::CallEndSession(reinterpret_cast<EndSessionProc>(address), AgentInterface, Session);
-    if (!failure) continue;
-    Context.DebugWrite("WORKERTHREAD: exception %sin EndSession()", UserText(*failure));
+    if (failure.Ok()) continue;
+    Context.DebugWrite("WORKERTHREAD: exception %sin EndSession()", UserText(failure.Text()));
     if (std::optional<TTaskGuard::TFaultRecord> fault = TTaskGuard::LastFault()) {
       TCrashFacts facts;
       facts.UserAddress = Peer.UserAddress();
       facts.Procedure = name;
-      facts.FaultText = *failure;
+      facts.FaultText = failure.Text();
       facts.Fault = std::move(*fault);
       TCrashReports::WriteAndLog(Context, std::move(facts), address, "WORKERTHREAD: crash report of EndSession()");
     }

@@ -30,6 +30,8 @@ void TMainThreadQueue::ServePending() {
       request = Pending.front();
       Pending.pop_front();
     }
+    // An error of the call belongs to its caller (IMainThread): it is
+    // raised again on the caller's thread, and the main thread goes on.
     std::exception_ptr error;
     try {
       (*request->Call)();

@@ -30,6 +30,24 @@ void ReportCrash(const TAgentContext& context, const TPoolTaskItem& item, const 
                              "POOLTHREAD: crash report of task " + std::to_string(item.TaskId));
 }
 
+// The report of a task that failed with `text`, as the user reads it.
+std::string ExceptionMessage(const std::string& text, uint32_t taskId) {
+  return "POOLTHREAD: exception \"" + text + "\" in task " + std::to_string(taskId);
+}
+
+// Runs `atEnd` as the scope is left, however it is left.
+template <typename TAtEnd>
+class TAtScopeEnd {
+ public:
+  explicit TAtScopeEnd(TAtEnd atEnd) : AtEnd(std::move(atEnd)) {}
+  ~TAtScopeEnd() { AtEnd(); }
+  TAtScopeEnd(const TAtScopeEnd&) = delete;
+  TAtScopeEnd& operator=(const TAtScopeEnd&) = delete;
+
+ private:
+  TAtEnd AtEnd;
+};
+
 }  // namespace
 
 TPoolThread::TPoolThread(TAgentThreadPool& pool, uint32_t index) : Owner(pool), ThreadIndex(index) {
@@ -63,38 +81,51 @@ void TPoolThread::Execute() {
   // Task work yields to every other program on the machine.
   context.ChangeThreadPriority(SystemThread, tpIdle);
   Started.Set();
-  try {
-    // The alternate signal stack and the floating-point state of task code.
-    TTaskGuard::PrepareThread();
-  } catch (const std::exception& error) {
-    context.DebugWrite("POOLTHREAD: %s", error.what());  // each task call then reports it
-  }
+  // The alternate signal stack and the floating-point state of task code;
+  // when they cannot be had, each task call tries again and reports it.
+  if (TStatus prepared = TTaskGuard::PrepareThread(); !prepared)
+    context.DebugWrite("POOLTHREAD: %s", prepared.Text());
   while (!Terminated()) {
-    // No error ends the thread, and every item taken reaches FinishItem:
-    // session teardown waits for that.
-    try {
-      TPoolTaskItem* item = Owner.GetTask(*this);
-      if (item == nullptr) break;
-      try {
-        RunItem(*item);
-      } catch (const std::exception& error) {
-        context.DebugWrite("POOLTHREAD: exception \"%s\" in task %u", UserText(error.what()), item->TaskId);
-      } catch (...) {
-        context.DebugWrite("POOLTHREAD: exception \"%s\" in task %u", "unknown error", item->TaskId);
-      }
+    TPoolTaskItem* item = nullptr;
+    bool reported = false;
+    // Every item taken reaches FinishItem (session teardown waits for
+    // that) with exactly one report. Should even the report of an error
+    // raise, the peer is marked failed instead: the session ends, and the
+    // error ends this thread of it.
+    TAtScopeEnd finish([&] {
+      if (item == nullptr) return;
+      if (!reported) item->ReportTo->MarkPeerFailed();
       FinishItem();
+    });
+    // The thread's barrier: an error raised on the way (no memory, a report
+    // that cannot be made, an assertion failure) ends neither the thread nor
+    // the item's wait for its report.
+    try {
+      item = Owner.GetTask(*this);
+      if (item == nullptr) break;
+      RunItem(*item, reported);
     } catch (const std::exception& error) {
-      context.DebugWrite("POOLTHREAD: %s", error.what());
-    } catch (...) {
-      context.DebugWrite("POOLTHREAD: unknown error");
+      if (item == nullptr) {
+        context.DebugWrite("POOLTHREAD: %s", error.what());
+        continue;
+      }
+      context.DebugWrite("POOLTHREAD: exception \"%s\" in task %u", UserText(error.what()), item->TaskId);
+      if (!reported) SendFailure(*item, ExceptionMessage(error.what(), item->TaskId), false, reported);
     }
   }
   context.DebugWrite("PoolThread terminated...");
 }
 
-void TPoolThread::RunItem(TPoolTaskItem& item) {
+void TPoolThread::SendFailure(TPoolTaskItem& item, const std::string& message, bool endsSession, bool& reported) {
+  const bool sent = item.Peer != nullptr && item.Peer->SendTaskFailed(item.TaskId, message);
+  if (endsSession || !sent) item.ReportTo->MarkPeerFailed();
+  reported = true;
+}
+
+void TPoolThread::RunItem(TPoolTaskItem& item, bool& reported) {
   if (Owner.Runner) {
     Owner.Runner(*this, item);
+    reported = true;
     return;
   }
   const TAgentContext& context = Owner.Context();
@@ -103,24 +134,22 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
   // only when the report itself cannot be sent.
   auto refuse = [&](const std::string& message) {
     context.DebugWrite("%s", UserText(message));
-    if (!item.Peer->SendTaskFailed(item.TaskId, message)) item.ReportTo->MarkPeerFailed();
+    SendFailure(item, message, false, reported);
   };
   // A failure of the task itself (or of its input) ends the session.
   auto fail = [&](const std::string& text) {
-    const std::string message = "POOLTHREAD: exception \"" + text + "\" in task " + id;
+    const std::string message = ExceptionMessage(text, item.TaskId);
     context.DebugWrite("%s", UserText(message));
-    item.Peer->SendTaskFailed(item.TaskId, message);
-    item.ReportTo->MarkPeerFailed();
+    SendFailure(item, message, true, reported);
   };
 
-  void* module = nullptr;
-  try {
-    module = item.FileCache->GetLibrary(DecodeArgument(item.LibraryFiles));
-  } catch (const std::exception& error) {
+  std::string libraryText;
+  if (TStatus decoded = DecodeArgument(item.LibraryFiles, libraryText); !decoded) {
     // A malformed escape in the library item: reported with its text.
-    refuse("POOLTHREAD: exception \"" + std::string(error.what()) + "\" in task " + id);
+    refuse(ExceptionMessage(decoded.Text(), item.TaskId));
     return;
   }
+  void* module = item.FileCache->GetLibrary(libraryText);
   if (module == nullptr) {
     refuse("POOLTHREAD: unable to load dll " + item.LibraryFiles + " for task " + id);
     return;
@@ -135,65 +164,61 @@ void TPoolThread::RunItem(TPoolTaskItem& item) {
 
   TStreamRef output(TGenericStream::Create());
   context.DebugWrite("POOLTHREAD: running task %u", item.TaskId);
-  try {
-    if (IsCompressedStream(item.Input.Get())) {
-      context.DebugWrite("POOLTHREAD: Decompressing data for task %u", item.TaskId);
-      DecompressStream(item.Input.Get(), context.Settings().MaxInflatedBytes());
+  if (IsCompressedStream(item.Input.Get())) {
+    context.DebugWrite("POOLTHREAD: Decompressing data for task %u", item.TaskId);
+    // Corrupt compressed input, or inflating beyond the bound.
+    if (TStatus inflated = DecompressStream(item.Input.Get(), context.Settings().MaxInflatedBytes()); !inflated) {
+      fail(inflated.Text());
+      return;
     }
-    item.Input.SetPos(0);
-  } catch (const std::exception& error) {
-    fail(error.what());  // corrupt compressed input, or inflating beyond the bound
-    return;
   }
+  static_cast<void>(item.Input.SetPos(0));  // position 0 is never refused
 
   uint32_t result = 0;
   TSlotError::Clear();
-  std::optional<std::string> failure = TTaskGuard::CallTask(procedure, Owner.AgentInterface(), item.SessionIdentity,
-                                                            item.Input.Get(), output.Get(), result);
-  std::optional<TTaskGuard::TFaultRecord> fault = failure ? TTaskGuard::LastFault() : std::nullopt;
+  TStatus failure = TTaskGuard::CallTask(procedure, Owner.AgentInterface(), item.SessionIdentity, item.Input.Get(),
+                                         output.Get(), result);
+  std::optional<TTaskGuard::TFaultRecord> fault = failure.Ok() ? std::nullopt : TTaskGuard::LastFault();
   // An error an agent slot remembered fails the task as if it had been
   // raised through it.
-  std::optional<std::string> slotError = TSlotError::Take();
-  if (!failure) failure = slotError;
+  TStatus slotError = TSlotError::Take();
+  if (failure.Ok()) failure = std::move(slotError);
   // A library that kept a stream breaks the one-holder rule: the task fails
   // (one report), and the agent lets go of its own reference so that
   // nothing later trips over the extra one.
   const bool inputKept = !IsSoleHolder(item.Input.Get());
   const bool outputKept = !IsSoleHolder(output.Get());
-  if (!failure && (inputKept || outputKept))
-    failure = std::string("the task library kept a reference to its ") + (inputKept ? "input" : "output") +
-              " stream";
+  if (failure.Ok() && (inputKept || outputKept))
+    failure = TStatus::Failure("", std::string("the task library kept a reference to its ") +
+                                       (inputKept ? "input" : "output") + " stream");
   if (inputKept) item.Input.Drop();
   if (outputKept) output.Drop();
-  if (!failure && (result & 0xFF) == 0) failure = "TaskProc returned false";
+  if (failure.Ok() && (result & 0xFF) == 0) failure = TStatus::Failure("", "TaskProc returned false");
 
-  if (failure) {
-    fail(*failure);
-    if (fault) ReportCrash(context, item, reinterpret_cast<const void*>(procedure), *failure, std::move(*fault));
+  if (!failure.Ok()) {
+    fail(failure.Text());
+    if (fault) ReportCrash(context, item, reinterpret_cast<const void*>(procedure), failure.Text(), std::move(*fault));
   } else {
     context.DebugWrite("POOLTHREAD: task %u done", item.TaskId);
     item.Peer->PostTaskDone(item.TaskId, output, *item.ReportTo);
+    reported = true;
   }
   if (output) RequireSingleHolder(output.Get(), kUnit, 206);
 }
 
 void TPoolThread::FinishItem() {
   ITaskReport* reportTo = nullptr;
-  bool soleHolder = true;
+  TStatus held;
   {
     TMutexLock guard(Owner.PoolLock);
     if (!CurrentItem) return;
-    try {
-      // A task that kept its input has been failed already and the item
-      // let go of its reference then.
-      if (CurrentItem->Input) RequireSingleHolder(CurrentItem->Input.Get(), kUnit, 83);
-    } catch (const std::logic_error&) {
-      soleHolder = false;
-    }
+    // A task that kept its input has been failed already and the item let
+    // go of its reference then.
+    if (CurrentItem->Input) held = CheckSingleHolder(CurrentItem->Input.Get(), kUnit, 83);
     reportTo = CurrentItem->ReportTo;
     // Freed and cleared even when the check failed: teardown waits for it.
     CurrentItem.reset();
   }
   if (reportTo != nullptr) reportTo->ReportTasks();
-  if (!soleHolder) RaiseAssertionFailure(kUnit, 83);
+  if (!held) Owner.Context().DebugWrite("POOLTHREAD: %s", held.Text());
 }

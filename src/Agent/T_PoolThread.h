@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "Agent/T_AgentThreadPool.h"
 #include "Agent/T_PoolTaskItem.h"
@@ -45,12 +46,18 @@ class TPoolThread {
   friend class TAgentThreadPool;
 
   void Execute();
-  // The task call of one item: library, procedure, report to the user (or
-  // the pool's runner instead). Errors it raises are logged by Execute,
-  // which then finishes the item.
-  void RunItem(TPoolTaskItem& item);
-  // Frees CurrentItem (its input must have no other holder), then has the
-  // item's session refresh its task list.
+  // The task call of one item: library, procedure, and its one report to
+  // the user (or the pool's runner instead, which reports itself).
+  // `reported` is set once the report has gone out or been handed over; an
+  // error raised before that is reported by Execute, which then finishes
+  // the item.
+  void RunItem(TPoolTaskItem& item, bool& reported);
+  // The item's report of failure, `message`: TASK_FAILED, and the session's
+  // peer marked failed when `endsSession` or when even that cannot be sent
+  // (or the item has no peer). Sets `reported`.
+  static void SendFailure(TPoolTaskItem& item, const std::string& message, bool endsSession, bool& reported);
+  // Frees CurrentItem, then has the item's session refresh its task list.
+  // An input with another holder is logged as this unit's assertion failure.
   void FinishItem() EXCLUDES(Owner.PoolLock);
   // CurrentItem for the pool's own code, which holds the lock of `pool`,
   // this thread's pool (the analysis cannot tell the two names apart; the

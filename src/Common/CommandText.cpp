@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <stdexcept>
 
 namespace {
 
@@ -51,7 +50,7 @@ std::string EncodeArgument(std::string_view text) {
   return out;
 }
 
-std::string DecodeArgument(std::string_view text) {
+TStatus DecodeArgument(std::string_view text, std::string& decoded) {
   text = UpToZero(text);
   std::string out;
   out.reserve(text.size());
@@ -65,18 +64,19 @@ std::string DecodeArgument(std::string_view text) {
       out.push_back('%');
       ++i;
     } else if (i + 2 >= text.size()) {
-      throw std::runtime_error("Error decoding URL style (%XX) encoded string at position " + std::to_string(i + 1));
+      return TStatus::Failure("", "Error decoding URL style (%XX) encoded string at position " + std::to_string(i + 1));
     } else {
       int high = HexValue(text[i + 1]);
       int low = HexValue(text[i + 2]);
       if (high < 0 || low < 0)
-        throw std::runtime_error("Invalid URL encoded character (" + std::string(text.substr(i, 3)) +
-                                 ") at position " + std::to_string(i + 1));
+        return TStatus::Failure("", "Invalid URL encoded character (" + std::string(text.substr(i, 3)) +
+                                        ") at position " + std::to_string(i + 1));
       out.push_back(static_cast<char>(high * 16 + low));
       i += 2;
     }
   }
-  return out;
+  decoded = std::move(out);
+  return {};
 }
 
 std::vector<std::string> SplitCommandItems(std::string_view text, size_t maxItems) {

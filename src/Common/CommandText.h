@@ -8,15 +8,18 @@
 #include <string_view>
 #include <vector>
 
+#include "Platform/T_Status.h"
+
 // Escapes `text` (up to its end or a zero byte) so that it holds no blank,
 // comma, quotation mark, control byte or byte above 127: letters, digits and
 // !$'()*-.@_ stay, a blank becomes "+", every other byte "%xx" (lower-case).
 std::string EncodeArgument(std::string_view text);
 
 // The inverse of EncodeArgument: "+" is a blank, "%%" one "%", "%XY" the
-// byte of hexadecimal XY (either case). Throws std::runtime_error on a
-// malformed escape.
-std::string DecodeArgument(std::string_view text);
+// byte of hexadecimal XY (either case), into `decoded`. A malformed escape
+// fails, its position in the reason ("Invalid URL encoded character (%zz)
+// at position 4", no context), and `decoded` is left as it was.
+TStatus DecodeArgument(std::string_view text, std::string& decoded);
 
 // Splits `text` into items: blanks (bytes 1 to 32) and commas separate
 // items, an item in double quotation marks keeps its blanks and commas ("" in

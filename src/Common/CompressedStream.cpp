@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 #include "Common/T_StreamRef.h"
@@ -51,13 +50,13 @@ bool IsCompressedStream(IGenericStream* stream) {
   return memory != nullptr && GetWord(memory) == kCompressedTag1 && GetWord(memory + 4) == kCompressedTag2;
 }
 
-void DecompressStream(IGenericStream* stream, int32_t limit) {
+TStatus DecompressStream(IGenericStream* stream, int32_t limit) {
   TStreamRef held = TStreamRef::AddRefTo(stream);
-  held.SetPos(0);
+  static_cast<void>(held.SetPos(0));  // position 0 is never refused
   uint8_t word[4];
-  if (held.Read(word, 4) != 4 || GetWord(word) != kCompressedTag1) RaiseAssertionFailure(kFramingUnit, 504);
-  if (held.Read(word, 4) != 4 || GetWord(word) != kCompressedTag2) RaiseAssertionFailure(kFramingUnit, 506);
-  if (held.Read(word, 4) != 4) RaiseAssertionFailure(kFramingUnit, 519);
+  if (held.Read(word, 4) != 4 || GetWord(word) != kCompressedTag1) return AssertionFailure(kFramingUnit, 504);
+  if (held.Read(word, 4) != 4 || GetWord(word) != kCompressedTag2) return AssertionFailure(kFramingUnit, 506);
+  if (held.Read(word, 4) != 4) return AssertionFailure(kFramingUnit, 519);
   const uint32_t inflatedSize = GetWord(word);
   const int32_t compressedSize = held.GetSize() - held.GetPos();
   // A size beyond what a stream can hold, or beyond what deflate can expand
@@ -66,18 +65,19 @@ void DecompressStream(IGenericStream* stream, int32_t limit) {
   constexpr uint64_t kMaxDeflateRatio = 1032;
   if (inflatedSize > static_cast<uint32_t>(INT32_MAX) ||
       inflatedSize > uint64_t(compressedSize) * kMaxDeflateRatio + 1024)
-    RaiseAssertionFailure(kFramingUnit, 519);
+    return AssertionFailure(kFramingUnit, 519);
   // A size the data could reach but the caller will not hold (a small block
   // of zeros inflates a thousandfold).
   if (inflatedSize > static_cast<uint32_t>(std::max(limit, 0)))
-    throw std::runtime_error("Compressed data would inflate to " + std::to_string(inflatedSize) +
-                             " bytes, more than the " + std::to_string(std::max(limit, 0)) + " allowed");
+    return TStatus::Failure("", "Compressed data would inflate to " + std::to_string(inflatedSize) +
+                                    " bytes, more than the " + std::to_string(std::max(limit, 0)) + " allowed");
   // The deflated bytes move aside (the stream's memory is about to become
   // the inflated data), then inflate straight into the stream.
   auto compressed = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(compressedSize));
-  if (held.Read(compressed.get(), compressedSize) != compressedSize) RaiseAssertionFailure(kFramingUnit, 519);
-  held.SetSize(static_cast<int32_t>(inflatedSize));  // "Out of memory ..." when it cannot be held
+  if (held.Read(compressed.get(), compressedSize) != compressedSize) return AssertionFailure(kFramingUnit, 519);
+  if (TStatus sized = held.SetSize(static_cast<int32_t>(inflatedSize)); !sized) return sized;
   if (!InflateExactly(compressed.get(), static_cast<size_t>(compressedSize), held.GetBasePointer(), inflatedSize))
-    RaiseAssertionFailure(kFramingUnit, 519);
-  held.SetPos(0);
+    return AssertionFailure(kFramingUnit, 519);
+  static_cast<void>(held.SetPos(0));
+  return {};
 }

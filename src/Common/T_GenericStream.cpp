@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 
 #include "Common/T_BlockCache.h"
 #include "Common/kelvracommon.h"
@@ -19,9 +18,8 @@ constexpr int64_t kMaxSize = std::numeric_limits<int32_t>::max();
 constexpr size_t kMaxCapacity = (size_t{kMaxSize} + TGenericStream::kCapacityStep - 1) /
                                 TGenericStream::kCapacityStep * TGenericStream::kCapacityStep;
 
-void RequireNotNegative(int32_t value) {
-  if (value < 0) throw std::range_error(kRangeCheck);
-}
+TStatus OutOfMemory() { return TStatus::Failure("", kOutOfMemory); }
+TStatus RangeCheck() { return TStatus::Failure("", kRangeCheck); }
 
 // `bytes` rounded up to a whole number of capacity steps.
 size_t RoundedUp(size_t bytes) {
@@ -55,23 +53,24 @@ uint8_t* TGenericStream::GetCurPointer() const {
   return reinterpret_cast<uint8_t*>(reinterpret_cast<uintptr_t>(Memory) + static_cast<uintptr_t>(Position));
 }
 
-int32_t TGenericStream::Write(const void* buffer, int32_t count) {
-  if (count < 0) return 0;
+TStatus TGenericStream::Write(const void* buffer, int32_t count) {
+  if (count < 0) return {};
   int64_t end = int64_t{Position} + count;
-  if (end > kMaxSize) throw std::runtime_error(kOutOfMemory);
+  if (end > kMaxSize) return OutOfMemory();
   // The bytes may come from this stream's own memory (a stream appended to
   // itself): growth can move that memory, so find them again afterwards.
   const uint8_t* source = static_cast<const uint8_t*>(buffer);
   uintptr_t offset = reinterpret_cast<uintptr_t>(source) - reinterpret_cast<uintptr_t>(Memory);
   bool ownBytes = Memory != nullptr && offset < CapacityBytes;
   if (end > Size) {
-    if (static_cast<size_t>(end) > CapacityBytes) Grow(static_cast<size_t>(end));
+    if (static_cast<size_t>(end) > CapacityBytes)
+      if (TStatus grown = Grow(static_cast<size_t>(end)); !grown) return grown;
     Size = static_cast<int32_t>(end);
   }
   if (ownBytes) source = Memory + offset;
   if (count > 0) std::memmove(Memory + Position, source, static_cast<size_t>(count));
   Position = static_cast<int32_t>(end);
-  return count;
+  return {};
 }
 
 int32_t TGenericStream::Read(void* buffer, int32_t count) {
@@ -83,9 +82,10 @@ int32_t TGenericStream::Read(void* buffer, int32_t count) {
   return taken;
 }
 
-void TGenericStream::SetPos(int32_t position) {
-  RequireNotNegative(position);
+TStatus TGenericStream::SetPos(int32_t position) {
+  if (position < 0) return RangeCheck();
   Position = position;
+  return {};
 }
 
 void TGenericStream::Clear() {
@@ -96,66 +96,62 @@ void TGenericStream::Clear() {
   Position = 0;
 }
 
-void TGenericStream::Truncate(int32_t size) { SetSize(size == -1 ? Position : size); }
+TStatus TGenericStream::Truncate(int32_t size) { return SetSize(size == -1 ? Position : size); }
 
 void TGenericStream::ReservedOperation(int32_t) { RaiseAssertionFailure(kUnit, 195); }
 
-void TGenericStream::SetSize(int32_t size) {
-  RequireNotNegative(size);
-  SetCapacity(static_cast<size_t>(size));
+TStatus TGenericStream::SetSize(int32_t size) {
+  if (size < 0) return RangeCheck();
+  if (TStatus held = SetCapacity(static_cast<size_t>(size)); !held) return held;
   Size = size;
   if (Position > size) Position = size;
+  return {};
 }
 
-int32_t TGenericStream::Compact() {
+TStatus TGenericStream::Compact() {
   size_t capacity = RoundedUp(static_cast<size_t>(Size));
   uint8_t* fresh = nullptr;
   TBlockCache& cache = TBlockCache::Process();
   if (capacity > 0) {
     fresh = static_cast<uint8_t*>(cache.Take(capacity));
-    if (fresh == nullptr) throw std::runtime_error(kOutOfMemory);
+    if (fresh == nullptr) return OutOfMemory();
     if (Size > 0) std::memcpy(fresh, Memory, static_cast<size_t>(Size));
   }
   cache.Give(Memory, CapacityBytes);
   Memory = fresh;
   CapacityBytes = capacity;
-  return Position;
+  return {};
 }
 
-void TGenericStream::Grow(size_t needed) {
+TStatus TGenericStream::Grow(size_t needed) {
   // Half again the memory held: a stream written in small pieces moves its
-  // content a few dozen times on its way to 2 GB, not once per step.
+  // content a few dozen times on its way to 2 GB, not once per step. When
+  // memory for the margin is not there, what the write needs may be.
   const size_t ahead = std::min(std::max(needed, CapacityBytes + CapacityBytes / 2), kMaxCapacity);
-  if (ahead > needed) {
-    try {
-      SetCapacity(ahead);
-      return;
-    } catch (const std::runtime_error&) {
-      // Memory for the margin is not there; what the write needs may be.
-    }
-  }
-  SetCapacity(needed);
+  if (ahead > needed && SetCapacity(ahead).Ok()) return {};
+  return SetCapacity(needed);
 }
 
-void TGenericStream::SetCapacity(size_t capacity) {
+TStatus TGenericStream::SetCapacity(size_t capacity) {
   if (capacity != static_cast<size_t>(Size)) capacity = RoundedUp(capacity);
-  if (capacity == CapacityBytes) return;
+  if (capacity == CapacityBytes) return {};
   TBlockCache& cache = TBlockCache::Process();
   if (capacity == 0) {
     cache.Give(Memory, CapacityBytes);
     Memory = nullptr;
   } else if (capacity < TBlockCache::kSmallestBlock && CapacityBytes < TBlockCache::kSmallestBlock) {
     void* moved = std::realloc(Memory, capacity);
-    if (moved == nullptr) throw std::runtime_error(kOutOfMemory);
+    if (moved == nullptr) return OutOfMemory();
     Memory = static_cast<uint8_t*>(moved);
   } else {
     // Large blocks come from and go back to the cache; the content moves.
     auto* fresh = static_cast<uint8_t*>(cache.Take(capacity));
-    if (fresh == nullptr) throw std::runtime_error(kOutOfMemory);
+    if (fresh == nullptr) return OutOfMemory();
     const size_t kept = std::min({capacity, CapacityBytes, static_cast<size_t>(Size)});
     if (kept > 0) std::memcpy(fresh, Memory, kept);
     cache.Give(Memory, CapacityBytes);
     Memory = fresh;
   }
   CapacityBytes = capacity;
+  return {};
 }

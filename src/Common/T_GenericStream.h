@@ -3,7 +3,8 @@
 // Reference-counted: Create answers the first reference, and the Release
 // that brings the count to 0 frees the stream. AddRef and Release may come
 // from any thread; every other call from one thread at a time (the holder).
-// The C++ methods raise errors; the table's slots catch them (TStreamTable).
+// The C++ methods answer their failures as a TStatus; the table's slots
+// remember them for the calling thread (TStreamTable).
 #pragma once
 
 #include <atomic>
@@ -12,6 +13,7 @@
 
 #include "Common/T_StreamTable.h"
 #include "I_GenericStream.h"
+#include "Platform/T_Status.h"
 
 class TGenericStream final : public IGenericStream {
  public:
@@ -30,25 +32,27 @@ class TGenericStream final : public IGenericStream {
   TGenericStream& operator=(const TGenericStream&) = delete;
 
   // The slots. Positions and sizes stay within 0..2^31-1: growth beyond
-  // that, or without memory, raises "Out of memory while expanding memory
-  // stream"; a negative position or size raises "Range check error". Write
-  // and Read may use the stream's own memory as their buffer.
+  // that, or without memory, fails with "Out of memory while expanding
+  // memory stream"; a negative position or size with "Range check error".
+  // A failure changes nothing. Write (all `count` bytes; none for a
+  // negative count) and Read may use the stream's own memory as their
+  // buffer; Compact leaves the position where it is.
   int32_t AddRef();
   uint32_t GetVersion() const { return KELVRA_GENERICSTREAM_VERSION; }
   uint8_t* GetBasePointer() const { return Memory; }
   uint8_t* GetCurPointer() const;
   bool IsReadOnly() const { return false; }
   int32_t GetSize() const { return Size; }
-  int32_t Write(const void* buffer, int32_t count);
+  TStatus Write(const void* buffer, int32_t count);
   int32_t Read(void* buffer, int32_t count);
-  void SetPos(int32_t position);
+  TStatus SetPos(int32_t position);
   int32_t GetPos() const { return Position; }
   void Clear();
   void Reset() { Clear(); }
-  void Truncate(int32_t size);
+  TStatus Truncate(int32_t size);
   [[noreturn]] void ReservedOperation(int32_t value);
-  void SetSize(int32_t size);
-  int32_t Compact();
+  TStatus SetSize(int32_t size);
+  TStatus Compact();
 
   // Bytes of memory held (the size rounded up as above).
   size_t Capacity() const { return CapacityBytes; }
@@ -62,12 +66,12 @@ class TGenericStream final : public IGenericStream {
   int32_t Release();
   // Makes room for at least `needed` bytes (more than the capacity) for a
   // Write: half again the capacity when that memory is there, else just
-  // `needed`. Errors and content as SetCapacity.
-  void Grow(size_t needed);
+  // `needed`. Failure and content as SetCapacity.
+  TStatus Grow(size_t needed);
   // Reallocates to `capacity` bytes (rounded up unless it equals the size;
   // 0 frees); content up to the smaller capacity is kept, the rest is not
-  // zeroed. On failure nothing changes.
-  void SetCapacity(size_t capacity);
+  // zeroed. On failure (no memory) nothing changes.
+  TStatus SetCapacity(size_t capacity);
 
   // Written by any holder's thread (AddRef/Release). The increment needs no
   // order; the decrement is acq_rel so that every holder's use of the stream

@@ -44,10 +44,10 @@ int32_t TGenericStreamRO::Read(void* buffer, int32_t count) {
   return taken;
 }
 
-int32_t TGenericStreamRO::Write(const void*, int32_t) { RaiseAssertionFailure(kUnit, 150); }
+TStatus TGenericStreamRO::Write(const void*, int32_t) { RaiseAssertionFailure(kUnit, 150); }
 void TGenericStreamRO::Clear() { RaiseAssertionFailure(kUnit, 192); }
 void TGenericStreamRO::Reset() { RaiseAssertionFailure(kUnit, 199); }
-void TGenericStreamRO::Truncate(int32_t) { RaiseAssertionFailure(kUnit, 206); }
+TStatus TGenericStreamRO::Truncate(int32_t) { RaiseAssertionFailure(kUnit, 206); }
 void TGenericStreamRO::ReservedOperation(int32_t) { RaiseAssertionFailure(kUnit, 213); }
-void TGenericStreamRO::SetSize(int32_t) { RaiseAssertionFailure(kUnit, 220); }
-int32_t TGenericStreamRO::Compact() { RaiseAssertionFailure(kUnit, 227); }
+TStatus TGenericStreamRO::SetSize(int32_t) { RaiseAssertionFailure(kUnit, 220); }
+TStatus TGenericStreamRO::Compact() { RaiseAssertionFailure(kUnit, 227); }

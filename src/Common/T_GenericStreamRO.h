@@ -11,6 +11,7 @@
 
 #include "Common/T_StreamTable.h"
 #include "I_GenericStream.h"
+#include "Platform/T_Status.h"
 
 class TGenericStreamRO : public IGenericStream {
  public:
@@ -28,16 +29,16 @@ class TGenericStreamRO : public IGenericStream {
   uint8_t* GetCurPointer() const;
   bool IsReadOnly() const { return true; }
   int32_t GetSize() const { return Size; }
-  [[noreturn]] int32_t Write(const void* buffer, int32_t count);
+  [[noreturn]] TStatus Write(const void* buffer, int32_t count);
   int32_t Read(void* buffer, int32_t count);
   void SetPos(int32_t position) { Position = position; }
   int32_t GetPos() const { return Position; }
   [[noreturn]] void Clear();
   [[noreturn]] void Reset();
-  [[noreturn]] void Truncate(int32_t size);
+  [[noreturn]] TStatus Truncate(int32_t size);
   [[noreturn]] void ReservedOperation(int32_t value);
-  [[noreturn]] void SetSize(int32_t size);
-  [[noreturn]] int32_t Compact();
+  [[noreturn]] TStatus SetSize(int32_t size);
+  [[noreturn]] TStatus Compact();
 
  protected:
   // For a view with a table of its own (a class that adds to the view).

@@ -2,32 +2,42 @@
 
 namespace {
 
-thread_local std::optional<std::string> Remembered;
+thread_local TStatus Remembered;
+
+// Keeps what `make` answers as the thread's error, unless one is kept
+// already.
+template <typename TMake>
+void Keep(TMake&& make) noexcept {
+  if (!Remembered.Ok()) return;
+  try {
+    Remembered = make();
+  } catch (...) {
+    // No memory for the text: an error must still fail the task. A short
+    // text fits the string's own storage and needs no allocation.
+    Remembered = TStatus::Failure("", "Out of memory");
+  }
+}
 
 }  // namespace
 
 void TSlotError::Remember(const char* text) noexcept {
-  if (Remembered.has_value()) return;
-  try {
-    Remembered.emplace(text != nullptr ? text : "");
-  } catch (...) {
-    // No memory for the text: an error must still fail the task. A short
-    // text fits the string's own storage and needs no allocation.
-    Remembered.emplace();
-    Remembered->assign("Out of memory");
-  }
+  Keep([text] { return TStatus::Failure("", text != nullptr ? text : ""); });
 }
 
-std::optional<std::string> TSlotError::Take() noexcept {
-  std::optional<std::string> text = std::move(Remembered);
-  Remembered.reset();
-  return text;
+void TSlotError::Remember(const TStatus& failure) noexcept {
+  if (!failure.Ok()) Keep([&failure] { return TStatus::Failure("", failure.Text()); });
 }
 
-void TSlotError::Clear() noexcept { Remembered.reset(); }
+TStatus TSlotError::Take() noexcept {
+  TStatus taken = std::move(Remembered);
+  Remembered = TStatus();
+  return taken;
+}
 
-void TSlotError::Restore(std::optional<std::string>&& earlier) {
-  std::optional<std::string> raised = Take();
+void TSlotError::Clear() noexcept { Remembered = TStatus(); }
+
+TStatus TSlotError::Restore(TStatus&& earlier) noexcept {
+  TStatus raised = Take();
   Remembered = std::move(earlier);
-  if (raised.has_value()) throw std::runtime_error(*raised);
+  return raised;
 }

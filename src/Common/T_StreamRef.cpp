@@ -25,26 +25,26 @@ void TStreamRef::Drop() noexcept {
   if (Stream != nullptr) Detach()->Release();
 }
 
-int32_t TStreamRef::Write(const void* buffer, int32_t count) const {
-  return TSlotError::Check([&] { return Stream->Write(buffer, count); });
+TStatus TStreamRef::Write(const void* buffer, int32_t count) const {
+  return TSlotError::Check([&] { Stream->Write(buffer, count); });
 }
 
-void TStreamRef::SetPos(int32_t position) const {
-  TSlotError::Check([&] { Stream->SetPos(position); });
+TStatus TStreamRef::SetPos(int32_t position) const {
+  return TSlotError::Check([&] { Stream->SetPos(position); });
 }
 
-void TStreamRef::SetSize(int32_t size) const {
-  TSlotError::Check([&] { Stream->SetSize(size); });
+TStatus TStreamRef::SetSize(int32_t size) const {
+  return TSlotError::Check([&] { Stream->SetSize(size); });
 }
 
-void TStreamRef::Truncate(int32_t size) const {
-  TSlotError::Check([&] { Stream->Truncate(size); });
+TStatus TStreamRef::Truncate(int32_t size) const {
+  return TSlotError::Check([&] { Stream->Truncate(size); });
 }
 
-void TStreamRef::Clear() const {
-  TSlotError::Check([&] { Stream->Clear(); });
+TStatus TStreamRef::Clear() const {
+  return TSlotError::Check([&] { Stream->Clear(); });
 }
 
-int32_t TStreamRef::Compact() const {
-  return TSlotError::Check([&] { return Stream->Compact(); });
+TStatus TStreamRef::Compact() const {
+  return TSlotError::Check([&] { Stream->Compact(); });
 }

@@ -1,14 +1,15 @@
 // TStreamRef: the agent's hold on one reference to an IGenericStream, which
 // it releases when destroyed. It moves but is never copied: a stream has one
 // holder at a time, and handing it on moves the holder. Calls go through the
-// stream's table as a task's do; those that can fail raise the slot's error
-// again as an exception, so the agent never goes on after a refused call.
-// Not shared between threads.
+// stream's table as a task's do; those that can fail answer the slot's error
+// as a TStatus (and leave the thread's remembered error as it was), so the
+// agent sees every refused call. Not shared between threads.
 #pragma once
 
 #include <cstdint>
 
 #include "I_GenericStream.h"
+#include "Platform/T_Status.h"
 
 class TStreamRef {
  public:
@@ -39,14 +40,15 @@ class TStreamRef {
   uint8_t* GetCurPointer() const { return Stream->GetCurPointer(); }
   bool IsReadOnly() const { return Stream->IsReadOnly() != 0; }
   int32_t Read(void* buffer, int32_t count) const { return Stream->Read(buffer, count); }
-  // These raise the slot's error (a read-only refusal, "Range check error",
-  // "Out of memory while expanding memory stream").
-  int32_t Write(const void* buffer, int32_t count) const;
-  void SetPos(int32_t position) const;
-  void SetSize(int32_t size) const;
-  void Truncate(int32_t size) const;
-  void Clear() const;
-  int32_t Compact() const;
+  // These answer the slot's error (a read-only refusal, "Range check
+  // error", "Out of memory while expanding memory stream"). Write writes all
+  // `count` bytes or fails.
+  TStatus Write(const void* buffer, int32_t count) const;
+  TStatus SetPos(int32_t position) const;
+  TStatus SetSize(int32_t size) const;
+  TStatus Truncate(int32_t size) const;
+  TStatus Clear() const;
+  TStatus Compact() const;
 
  private:
   IGenericStream* Stream = nullptr;  // one reference, owned

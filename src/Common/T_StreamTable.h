@@ -1,11 +1,14 @@
 // TStreamTable<T>: the IGenericStream slot table of the stream class T. Each
 // slot is a C-callable, noexcept wrapper that turns the interface pointer
 // back into T and calls T's method of the same name under TSlotError::Run:
-// an error becomes the slot's failure value (0, null or nothing) and is
+// a failure (the TStatus a method answers, or an assertion failure it
+// raises) becomes the slot's failure value (0, null or nothing) and is
 // remembered for the calling thread. The body runs with the task-fault guard
 // disarmed: a fault in the agent's stream code ends the process instead of
 // being jumped over. T derives from IGenericStream and lets this class reach
-// its private AddRef and Release (only the table frees it).
+// its private AddRef and Release (only the table frees it). Write, SetPos,
+// Truncate, SetSize and Compact of T answer a TStatus (SetPos may answer
+// nothing); a successful Write answers its count, Compact the position.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +26,7 @@ class TStreamTable {
  private:
   static T* Self(IGenericStream* self) { return static_cast<T*>(self); }
 
-  // A slot's body: disarmed, its error remembered and `failure` answered.
+  // A slot's body: disarmed, its failure remembered and `failure` answered.
   template <typename TResult, typename TBody>
   static TResult Run(TResult failure, TBody&& body) noexcept {
     return TSlotError::Run(failure, std::forward<TBody>(body));
@@ -57,13 +60,15 @@ class TStreamTable {
     return Run(int32_t{0}, [&] { return Self(self)->GetSize(); });
   }
   static int32_t Write(IGenericStream* self, const void* buffer, int32_t count) noexcept {
-    return Run(int32_t{0}, [&] { return Self(self)->Write(buffer, count); });
+    return Run(int32_t{0}, [&] {
+      return TSlotError::Answer(Self(self)->Write(buffer, count), count > 0 ? count : 0, int32_t{0});
+    });
   }
   static int32_t Read(IGenericStream* self, void* buffer, int32_t count) noexcept {
     return Run(int32_t{0}, [&] { return Self(self)->Read(buffer, count); });
   }
   static void SetPos(IGenericStream* self, int32_t position) noexcept {
-    Run([&] { Self(self)->SetPos(position); });
+    Run([&] { return Self(self)->SetPos(position); });
   }
   static int32_t GetPos(IGenericStream* self) noexcept {
     return Run(int32_t{0}, [&] { return Self(self)->GetPos(); });
@@ -75,16 +80,19 @@ class TStreamTable {
     Run([&] { Self(self)->Reset(); });
   }
   static void Truncate(IGenericStream* self, int32_t size) noexcept {
-    Run([&] { Self(self)->Truncate(size); });
+    Run([&] { return Self(self)->Truncate(size); });
   }
   static void ReservedOperation(IGenericStream* self, int32_t value) noexcept {
     Run([&] { Self(self)->ReservedOperation(value); });
   }
   static void SetSize(IGenericStream* self, int32_t size) noexcept {
-    Run([&] { Self(self)->SetSize(size); });
+    Run([&] { return Self(self)->SetSize(size); });
   }
   static int32_t Compact(IGenericStream* self) noexcept {
-    return Run(int32_t{0}, [&] { return Self(self)->Compact(); });
+    return Run(int32_t{0}, [&] {
+      const TStatus compacted = Self(self)->Compact();
+      return TSlotError::Answer(compacted, Self(self)->GetPos(), int32_t{0});
+    });
   }
 
   static constexpr IGenericStreamVtbl Table = {

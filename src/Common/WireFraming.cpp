@@ -207,11 +207,11 @@ TStatus SocketReadGenericStream(TConnection& connection, IGenericStream*& stream
   if (!connection.Connected()) return NotConnected().Within("SocketReadGenericStream");
   TStreamRef block(TGenericStream::Create());
   TStatus read = ReadBlock(connection, timeoutMs, [&](int32_t size) -> uint8_t* {
-    block.SetSize(size);
-    return block.GetSize() == size ? block.GetBasePointer() : nullptr;
+    return block.SetSize(size) ? block.GetBasePointer() : nullptr;
   });
   if (!read) return read.Within("SocketReadGenericStream");
-  block.SetPos(block.GetSize());
+  // Within the stream's size: cannot fail.
+  (void)block.SetPos(block.GetSize());
   stream = block.Detach();
   return {};
 }

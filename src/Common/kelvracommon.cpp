@@ -21,15 +21,25 @@ void CreateDirectoriesForFile(IFileSystem& files, const std::string& path) {
 
 int CountProcessors(ISystem& system) { return std::clamp(system.AvailableProcessors(), 1, 10); }
 
-void RaiseAssertionFailure(const char* unit, int line) {
-  throw std::logic_error("Assertion failure (" + std::string(unit) + ", line " + std::to_string(line) + ")");
+std::string AssertionText(const char* unit, int line) {
+  return "Assertion failure (" + std::string(unit) + ", line " + std::to_string(line) + ")";
 }
 
+TStatus AssertionFailure(const char* unit, int line) { return TStatus::Failure("", AssertionText(unit, line)); }
+
+void RaiseAssertionFailure(const char* unit, int line) { throw std::logic_error(AssertionText(unit, line)); }
+
 bool IsSoleHolder(IGenericStream* stream) {
+  if (stream == nullptr) return false;
   stream->AddRef();
   return stream->Release() == 1;
 }
 
+TStatus CheckSingleHolder(IGenericStream* stream, const char* unit, int line) {
+  if (!IsSoleHolder(stream)) return AssertionFailure(unit, line);
+  return {};
+}
+
 void RequireSingleHolder(IGenericStream* stream, const char* unit, int line) {
-  if (stream == nullptr || !IsSoleHolder(stream)) RaiseAssertionFailure(unit, line);
+  if (!IsSoleHolder(stream)) RaiseAssertionFailure(unit, line);
 }

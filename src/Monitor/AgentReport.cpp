@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <stdexcept>
 #include <vector>
 
 #include "Common/CommandText.h"
@@ -82,11 +81,10 @@ std::optional<TAgentReport> ParseStatusReport(std::string_view text, std::string
     error = "item 4 (processor speed) is not a decimal";
     return std::nullopt;
   }
-  try {
-    report.ComputerName = DecodeArgument(items[2]);
-    report.StatusText = DecodeArgument(items[7]);
-  } catch (const std::runtime_error& malformed) {
-    error = std::string("a malformed name or status text: ") + malformed.what();
+  TStatus decoded = DecodeArgument(items[2], report.ComputerName);
+  if (decoded) decoded = DecodeArgument(items[7], report.StatusText);
+  if (!decoded) {
+    error = "a malformed name or status text: " + decoded.Text();
     return std::nullopt;
   }
   return report;

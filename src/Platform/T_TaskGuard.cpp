@@ -14,13 +14,11 @@
 #include <cstdio>
 #include <exception>
 #include <mutex>
-#include <stdexcept>
 
 #define UNW_LOCAL_ONLY
 #include <libunwind.h>
 
 #include "Platform/CodeLocation.h"
-#include "Platform/PosixCalls.h"
 #include "Platform/TaskFloatingPoint.h"
 
 // The handler and the frames between the guard's sigsetjmp and task code
@@ -96,22 +94,23 @@ class TAltStack {
   }
 
   // Maps a stack with an inaccessible guard page below it and installs it.
-  void Install() {
+  TStatus Install() {
     size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
     size_t size = page + TTaskGuard::kAltStackSize;
     void* mapping = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (mapping == MAP_FAILED) throw std::runtime_error("Unable to map a signal stack: " + ErrnoText(errno));
+    if (mapping == MAP_FAILED) return TStatus::FromErrno(errno, "Unable to map a signal stack");
     stack_t mine{};
     mine.ss_sp = static_cast<char*>(mapping) + page;
     mine.ss_size = TTaskGuard::kAltStackSize;
     if (::mprotect(mapping, page, PROT_NONE) != 0 || ::sigaltstack(&mine, nullptr) != 0) {
       int error = errno;
       ::munmap(mapping, size);
-      throw std::runtime_error("Unable to set a signal stack: " + ErrnoText(error));
+      return TStatus::FromErrno(error, "Unable to set a signal stack");
     }
     Mapping = mapping;
     MappingSize = size;
     Guard = page;
+    return {};
   }
 
  private:
@@ -150,16 +149,17 @@ using TSetJump = int (*)(sigjmp_buf, int);
 using TLongJump = void (*)(sigjmp_buf, int);
 TSetJump EscapeSetJump = nullptr;
 TLongJump EscapeLongJump = nullptr;
-void FindEscape() {
+TStatus FindEscape() {
   EscapeSetJump = reinterpret_cast<TSetJump>(::dlsym(RTLD_NEXT, "__sigsetjmp"));
   EscapeLongJump = reinterpret_cast<TLongJump>(::dlsym(RTLD_NEXT, "siglongjmp"));
   if (EscapeSetJump == nullptr || EscapeLongJump == nullptr)
-    throw std::runtime_error("Unable to find the C library's sigsetjmp");
+    return TStatus::Failure("", "Unable to find the C library's sigsetjmp");
+  return {};
 }
 #define KELVRA_ESCAPE_SETJUMP(buffer) EscapeSetJump(buffer, 1)
 #define KELVRA_ESCAPE_LONGJUMP(buffer) EscapeLongJump(buffer, 1)
 #else
-void FindEscape() {}
+TStatus FindEscape() { return {}; }
 #define KELVRA_ESCAPE_SETJUMP(buffer) sigsetjmp(buffer, 1)
 #define KELVRA_ESCAPE_LONGJUMP(buffer) siglongjmp(buffer, 1)
 #endif
@@ -248,8 +248,8 @@ KELVRA_NO_ASAN void OnFault(int number, siginfo_t* info, void* context) {
 // A sanitizer runtime installs its handlers at start-up, before this runs,
 // and with its default options lets these replace them; told to own a
 // signal (handle_segv=2) it silently keeps its own, which the check refuses.
-void InstallHandlers() {
-  FindEscape();
+TStatus InstallHandlers() {
+  if (TStatus found = FindEscape(); !found) return found;
   unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_NONE);
   struct sigaction action {};
   action.sa_sigaction = OnFault;
@@ -260,8 +260,21 @@ void InstallHandlers() {
     struct sigaction current {};
     if (::sigaction(number, &action, nullptr) != 0 || ::sigaction(number, nullptr, &current) != 0 ||
         (current.sa_flags & SA_SIGINFO) == 0 || current.sa_sigaction != OnFault)
-      throw std::runtime_error("Unable to install the task fault handler for signal " + std::to_string(number));
+      return TStatus::Failure("", "Unable to install the task fault handler for signal " + std::to_string(number));
   }
+  return {};
+}
+
+// InstallHandlers, once in the process; a thread that finds it failed
+// tries again.
+TStatus InstallHandlersOnce() {
+  static std::mutex lock;
+  static bool installed = false;
+  std::lock_guard<std::mutex> guard(lock);
+  if (installed) return {};
+  TStatus status = InstallHandlers();
+  installed = status.Ok();
+  return status;
 }
 
 // The text of a fault. Every text the guard produces is listed here:
@@ -369,19 +382,18 @@ thread_local std::optional<TTaskGuard::TFaultRecord> LastRecord;
 
 // Stores `text` as the failure; without memory for it, a short text that
 // fits the string's own storage still fails the call.
-void SetFailure(std::optional<std::string>& failure, const char* text) noexcept {
+void SetFailure(TStatus& failure, const char* text) noexcept {
   try {
-    failure.emplace(text != nullptr ? text : "");
+    failure = TStatus::Failure("", text != nullptr ? text : "");
   } catch (...) {
-    failure.emplace();
-    failure->assign("Out of memory");
+    failure = TStatus::Failure("", "Out of memory");
   }
 }
 
 // The frame right above task code: an exception it throws stops here. The
 // catch runs disarmed (a fault inside it cannot jump out of a catch).
 KELVRA_NO_ASAN __attribute__((noinline)) void CallCatching(void (*target)(void*), void* context,
-                                                            std::optional<std::string>* failure) noexcept {
+                                                            TStatus* failure) noexcept {
   try {
     target(context);
   } catch (const std::exception& error) {
@@ -435,35 +447,29 @@ KELVRA_NO_ASAN void RunEndSession(void* context) {
 
 }  // namespace
 
-void TTaskGuard::PrepareThread() {
-  static std::once_flag installed;
+TStatus TTaskGuard::PrepareThread() {
   TThreadState& state = ThisThread;
-  if (state.Prepared) return;
-  std::call_once(installed, InstallHandlers);
+  if (state.Prepared) return {};
+  if (TStatus installed = InstallHandlersOnce(); !installed) return installed;
   stack_t current{};
-  if (::sigaltstack(nullptr, &current) != 0)
-    throw std::runtime_error("Unable to read the signal stack: " + ErrnoText(errno));
-  if ((current.ss_flags & SS_DISABLE) != 0 || current.ss_size < kMinimumAltStack) OwnAltStack.Install();
+  if (::sigaltstack(nullptr, &current) != 0) return TStatus::FromErrno(errno, "Unable to read the signal stack");
+  if ((current.ss_flags & SS_DISABLE) != 0 || current.ss_size < kMinimumAltStack)
+    if (TStatus made = OwnAltStack.Install(); !made) return made;
   sigset_t faults;
   sigemptyset(&faults);
   for (int number : kFaultSignals) sigaddset(&faults, number);
   ::pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
   LoadTaskFloatingPoint();
   state.Prepared = true;
+  return {};
 }
 
-std::optional<std::string> TTaskGuard::Call(void (*call)(void*), void* context) noexcept {
-  std::optional<std::string> failure;
+TStatus TTaskGuard::Call(void (*call)(void*), void* context) noexcept {
+  TStatus failure;
   LastRecord.reset();
   TThreadState& state = ThisThread;
-  if (!state.Prepared) {
-    try {
-      PrepareThread();
-    } catch (const std::exception& error) {
-      SetFailure(failure, error.what());
-      return failure;
-    }
-  }
+  if (!state.Prepared)
+    if (TStatus prepared = PrepareThread(); !prepared) return prepared;
   // Everything the jump's landing reads lives in `frame`, in memory, written
   // before sigsetjmp and not changed after it.
   TFrame frame;
@@ -490,8 +496,7 @@ std::optional<std::string> TTaskGuard::Call(void (*call)(void*), void* context) 
   landed.Armed = frame.WasArmed ? 1 : 0;
   LoadTaskFloatingPoint();
   try {
-    failure.emplace(FaultText(landed.Fault));
-    failure->append(PlaceText(landed.Fault));
+    failure = TStatus::Failure("", FaultText(landed.Fault) + PlaceText(landed.Fault));
     LastRecord = RecordOf(landed.Fault);
   } catch (...) {
     SetFailure(failure, "Out of memory");
@@ -499,16 +504,15 @@ std::optional<std::string> TTaskGuard::Call(void (*call)(void*), void* context) 
   return failure;
 }
 
-std::optional<std::string> TTaskGuard::CallTask(TTaskProcedure procedure, IAgent* agent, void* session,
-                                                 IGenericStream* in, IGenericStream* out, uint32_t& result) noexcept {
+TStatus TTaskGuard::CallTask(TTaskProcedure procedure, IAgent* agent, void* session, IGenericStream* in,
+                             IGenericStream* out, uint32_t& result) noexcept {
   TTaskCall call{procedure, agent, session, in, out, 0};
-  std::optional<std::string> failure = Call(RunTask, &call);
-  if (!failure.has_value()) result = call.Result;
+  TStatus failure = Call(RunTask, &call);
+  if (failure.Ok()) result = call.Result;
   return failure;
 }
 
-std::optional<std::string> TTaskGuard::CallEndSession(TEndSessionProcedure procedure, IAgent* agent,
-                                                      void* session) noexcept {
+TStatus TTaskGuard::CallEndSession(TEndSessionProcedure procedure, IAgent* agent, void* session) noexcept {
   TEndSessionCall call{procedure, agent, session};
   return Call(RunEndSession, &call);
 }

@@ -1,7 +1,7 @@
 // TTaskGuard: calls into task code (a task procedure on a pool thread,
 // EndSession on the worker) so that a processor fault it raises (SIGSEGV,
 // SIGBUS, SIGFPE, SIGILL), its own abort() (SIGABRT) or a C++ exception it
-// throws fails the call with a text instead of ending the process; outside
+// throws fails the call (a TStatus) instead of ending the process; outside
 // task code these signals keep their default action. Everything is per
 // thread: a thread calls PrepareThread before its first guarded call; an
 // agent slot called by task code holds a TDisarm, so a fault in the agent's
@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "Platform/T_Status.h"
+
 struct IAgent;
 struct IGenericStream;
 
@@ -27,27 +29,28 @@ class TTaskGuard {
   // process's fault handlers on first use, gives the thread an alternate
   // signal stack (keeping one of kMinimumAltStack bytes or more already in
   // place), unblocks the fault signals and loads the task floating-point
-  // state (TaskFloatingPoint.h). Throws std::runtime_error when the handlers
-  // cannot be put in force or the stack cannot be made.
-  static void PrepareThread();
+  // state (TaskFloatingPoint.h). Fails when the handlers cannot be put in
+  // force or the stack cannot be made ("Unable to map a signal stack: Cannot
+  // allocate memory"); a later call tries again.
+  static TStatus PrepareThread();
 
-  // Guarded calls. Each answers none when task code returned, else the
-  // failure's text: a fault named as in FaultText (T_TaskGuard.cpp), the
-  // what() of an exception, "Unknown error" for any other exception. A thread
-  // not yet prepared is prepared first; if that fails, its error is the text
-  // and task code is not called. Nesting works: a guarded call made inside a
-  // TDisarm scope inside another guarded call catches its own faults, and
-  // each call leaves the thread armed or disarmed as it found it.
-  static std::optional<std::string> CallTask(TTaskProcedure procedure, IAgent* agent, void* session,
-                                             IGenericStream* in, IGenericStream* out, uint32_t& result) noexcept;
-  static std::optional<std::string> CallEndSession(TEndSessionProcedure procedure, IAgent* agent,
-                                                   void* session) noexcept;
+  // Guarded calls. Each answers ok when task code returned, else a failure
+  // whose text (the reason, no context) is a fault named as in FaultText
+  // (T_TaskGuard.cpp), the what() of an exception, or "Unknown error" for
+  // any other exception. A thread not yet prepared is prepared first; if that
+  // fails, its failure is answered and task code is not called. Nesting
+  // works: a guarded call made inside a TDisarm scope inside another guarded
+  // call catches its own faults, and each call leaves the thread armed or
+  // disarmed as it found it.
+  static TStatus CallTask(TTaskProcedure procedure, IAgent* agent, void* session, IGenericStream* in,
+                          IGenericStream* out, uint32_t& result) noexcept;
+  static TStatus CallEndSession(TEndSessionProcedure procedure, IAgent* agent, void* session) noexcept;
   // The general form: call(context). Between the guard's sigsetjmp and task
   // code there are only frames without destructors, and an exception from
   // task code is caught right above it: a fault's jump skips task frames
   // only, an exception never reaches the jump's frame. `call` itself must
   // follow the same rule (plain data only) up to the task code it calls.
-  static std::optional<std::string> Call(void (*call)(void* context), void* context) noexcept;
+  static TStatus Call(void (*call)(void* context), void* context) noexcept;
 
   // What the handler saw of a processor fault or abort in task code.
   struct TFaultRecord {

@@ -20,11 +20,8 @@ bool ParseId(const std::string& text, uint32_t& id) {
 // raw text when it is not validly encoded.
 std::string Argument(const std::string& text, size_t commandLength) {
   const std::string raw = text.size() > commandLength + 1 ? text.substr(commandLength + 1) : std::string();
-  try {
-    return DecodeArgument(raw);
-  } catch (const std::exception&) {
-    return raw;
-  }
+  std::string decoded;
+  return DecodeArgument(raw, decoded).Ok() ? decoded : raw;
 }
 
 }  // namespace

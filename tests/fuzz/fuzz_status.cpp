@@ -64,8 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i : {1, 4, 5, 6, 8, 9}) FUZZ_CHECK(IsDecimal(report[i], 0));
   const std::string firstName = name.substr(0, name.find('\0'));
   const std::string firstStatus = status.substr(0, status.find('\0'));
-  FUZZ_CHECK(DecodeArgument(report[2]) == firstName);
-  FUZZ_CHECK(DecodeArgument(report[7]) == firstStatus);
+  std::string decoded;
+  FUZZ_CHECK(DecodeArgument(report[2], decoded).Ok() && decoded == firstName);
+  FUZZ_CHECK(DecodeArgument(report[7], decoded).Ok() && decoded == firstStatus);
 
   const std::vector<std::string> summary = Fields(TAgentStatusThread::FormatLoadSummary(ghz, agent, idle, freeMB));
   FUZZ_CHECK(summary.size() == 3);
