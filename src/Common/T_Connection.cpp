@@ -1,6 +1,8 @@
 #include "Common/T_Connection.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -30,7 +32,6 @@ TConnection::TConnection(TTcpSocket accepted, uint32_t peerAddress, uint16_t) {
 
 TStatus TConnection::Open(INameResolver& resolver, const std::string& host, uint16_t port,
                           const std::string& localAddress, int timeoutMs) {
-  if (Connected()) return TStatus::Failure("", "Socket already open");
   if (host.empty()) return TStatus::Failure("", "No address specified");
   // The lookup may take long; it holds no lock, so Shutdown is never held
   // up. A name that does not resolve fails like a refused connection,
@@ -38,7 +39,6 @@ TStatus TConnection::Open(INameResolver& resolver, const std::string& host, uint
   uint32_t address = 0;
   if (TStatus resolved = resolver.ResolveIPv4(host, address); !resolved)
     return SocketCallFailure(TStatus::FromErrno(resolved.Code(), "connect"));
-  Received.Clear();
   int fd;
   {
     TMutexLock state(StateLock);
@@ -88,7 +88,8 @@ void TConnection::Shutdown() {
 }
 
 void TConnection::Close() {
-  Received.Clear();
+  Ahead.reset();
+  AheadStart = AheadEnd = 0;
   TMutexLock state(StateLock);
   IsOpen = false;
   Peer = 0;
@@ -116,25 +117,28 @@ TStatus TConnection::Read(void* buffer, size_t count, const TDeadline& deadline,
   if (count == 0) return {};
   const int fd = Descriptor();
   if (fd < 0) return StreamFailure("Read", TStatus::FromErrno(ENOTCONN, "recv"));
-  received = Received.Take(buffer, count);
+  received = TakeAhead(buffer, count);
   if (received == 0) {
-    // Straight into the caller's memory when it asks for at least a
-    // buffer's worth; else whatever has arrived, kept for the next reads.
-    const bool direct = count >= TReceiveBuffer::kCapacity;
+    const bool direct = count >= kAheadCapacity;
+    if (!direct && !Ahead) Ahead = std::make_unique_for_overwrite<uint8_t[]>(kAheadCapacity);
     size_t got = 0;
-    TStatus status = direct ? TTcpSocket::Receive(fd, buffer, count, deadline.RemainingMs(), got)
-                            : TTcpSocket::Receive(fd, Received.Room(), TReceiveBuffer::kCapacity,
-                                                  deadline.RemainingMs(), got);
+    TStatus status = TTcpSocket::Receive(fd, direct ? buffer : Ahead.get(), direct ? count : kAheadCapacity,
+                                         deadline.RemainingMs(), got);
     if (!status) return StreamFailure("Read", status);
-    if (direct) {
-      received = got;
-    } else {
-      Received.Received(got);
-      received = Received.Take(buffer, count);
-    }
+    AheadEnd = direct ? 0 : got;
+    received = direct ? got : TakeAhead(buffer, count);
   }
   if (received > 0) NoteProgress();
   return {};
+}
+
+size_t TConnection::TakeAhead(void* buffer, size_t count) {
+  const size_t taken = std::min(count, AheadEnd - AheadStart);
+  if (taken == 0) return 0;
+  std::memcpy(buffer, Ahead.get() + AheadStart, taken);
+  AheadStart += taken;
+  if (AheadStart == AheadEnd) AheadStart = AheadEnd = 0;
+  return taken;
 }
 
 TStatus TConnection::Write(const TTcpSocket::TPiece* pieces, size_t count, const TDeadline& deadline) {

@@ -17,9 +17,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
-#include "Common/T_ReceiveBuffer.h"
 #include "Platform/I_NameResolver.h"
 #include "Platform/T_Mutex.h"
 #include "Platform/T_Status.h"
@@ -75,7 +75,10 @@ class TConnection {
   // Receives up to `count` (> 0) bytes by `deadline`: `received` is how many
   // (fewer than asked when fewer are waiting), 0 when the peer has closed
   // the connection. Bytes already received ahead are taken without a system
-  // call; otherwise one receive brings whatever has arrived. Fails with
+  // call; otherwise one receive brings whatever has arrived (up to
+  // kAheadCapacity, kept for the next reads, or straight into `buffer` when
+  // it asks for at least that much): frames that arrived together cost one
+  // receive. Fails with
   // ETIMEDOUT ("Read error 110, ...") when the deadline passes first, ENOTCONN
   // when the connection is closed or shut down, else the system's error:
   // "Read error <code>, <reason>".
@@ -91,8 +94,12 @@ class TConnection {
   std::chrono::steady_clock::time_point LastProgress() const;
 
  private:
+  static constexpr size_t kAheadCapacity = 16 * 1024;
+
   // The descriptor for one read or write; -1 when closed or shut down.
   int Descriptor() const EXCLUDES(StateLock);
+  // Moves up to `count` bytes received ahead to `buffer`: how many.
+  size_t TakeAhead(void* buffer, size_t count);
   void NoteProgress();
 
   mutable TMutex StateLock;
@@ -102,8 +109,11 @@ class TConnection {
   bool OpenCancelled GUARDED_BY(StateLock) = false;
   uint32_t Peer GUARDED_BY(StateLock) = 0;
 
-  // The reader's: received bytes not taken yet.
-  TReceiveBuffer Received;
+  // The reader's: bytes received ahead, [AheadStart, AheadEnd) of Ahead
+  // (allocated at the first receive into it, given back by Close).
+  std::unique_ptr<uint8_t[]> Ahead;
+  size_t AheadStart = 0;
+  size_t AheadEnd = 0;
 
   // Written by the thread doing I/O, read by any thread watching for a
   // silent peer: a plain time stamp (steady clock ticks), relaxed.
