@@ -4,7 +4,7 @@
 #   tools/install-deps.sh --tests  also what the tests and CI builds need
 set -euo pipefail
 
-packages=(g++ cmake ninja-build make pkg-config zlib1g-dev libdeflate-dev libunwind-dev qt6-base-dev libcpp-httplib-dev nlohmann-json3-dev)
+packages=(g++ cmake ninja-build make pkg-config zlib1g-dev libdeflate-dev libunwind-dev qt6-base-dev libcpp-httplib-dev nlohmann-json3-dev libseccomp-dev)
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev iproute2 util-linux xvfb xauth dpkg-dev lintian)
 fi
