@@ -19,6 +19,7 @@
 #include "Agent/StatusLine.h"
 #include "Agent/T_Agent.h"
 #include "Agent/T_MainThreadQueue.h"
+#include "Agent/T_SessionProcess.h"
 #include "Platform/ProcessSetup.h"
 #include "Platform/TaskFloatingPoint.h"
 #include "Platform/T_InstanceLock.h"
@@ -99,6 +100,8 @@ int main(int argc, char** argv) {
   LoadTaskFloatingPoint();
   EnsureStandardDescriptors();
   IgnoreBrokenPipe();
+  // A session of the agent's, in a process of its own.
+  if (argc > 1 && std::strcmp(argv[1], "--session-process") == 0) return TSessionProcess::Run(argc, argv);
 
   TCommandLine line;
   if (int code = ParseCommandLine(argc, argv, line); code >= 0) return code;

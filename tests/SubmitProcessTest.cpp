@@ -31,7 +31,7 @@ class TTestAgent {
  public:
   TTestAgent(uint16_t dataPort) : LobbyPort(fake::FreePort()) {
     WriteTextFile(Dir / "kelvra.INI",
-                  "[agent]\nbind_ip=127.0.0.1\nbind_port=" + std::to_string(LobbyPort) +
+                  "[agent]\n" + TestIsolation() + "bind_ip=127.0.0.1\nbind_port=" + std::to_string(LobbyPort) +
                       "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\nbroadcast_port=0\n"
                       "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
                       std::to_string(fake::FreePort()) + "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");

@@ -24,6 +24,7 @@
 #include "Agent/T_AgentInterface.h"
 #include "Agent/T_ClosingFlag.h"
 #include "Agent/T_SessionList.h"
+#include "Agent/T_SessionProcesses.h"
 #include "Agent/T_SessionServices.h"
 #include "Agent/T_SuspendState.h"
 #include "Platform/T_Platform.h"
@@ -36,6 +37,10 @@ struct TAgentOptions {
   // Without it the agent never looks for a coordinator (nor broadcasts) and
   // its status text says it is searching.
   bool StartStatusThread = true;
+  // The program a session process runs ([agent] isolation=process): the
+  // agent's own executable unless given (a test's agent core names the
+  // built kelvra-agent).
+  std::string SessionProgram;
 };
 
 class TAgent : public ILoadSource {
@@ -91,15 +96,26 @@ class TAgent : public ILoadSource {
   // life.
   IAgent* Interface() { return AgentInterface.Interface(); }
 
+  // A second request to stop: every session process ends at once, its
+  // running tasks answered with TASK_FAILED. Any thread; nothing with
+  // sessions in the agent's own process.
+  void StopSessionsNow();
+
+  // The session files' root of `platform`'s user (<data home>/kelvra/TEMP/),
+  // made when missing. Throws when it cannot be.
+  static std::string TempFolderOf(const TPlatform& platform);
+
  private:
   // The settings, the temporary folder and the context, without the lobby
   // and the status thread: the public constructor starts those once this
   // one has made the object whole, so that its destructor undoes a start
   // that fails half-way.
   struct TWithoutThreads {};
-  TAgent(TWithoutThreads, const TPlatform& platform, std::string configFileName);
+  TAgent(TWithoutThreads, const TPlatform& platform, std::string configFileName, std::string sessionProgram);
 
-  static std::string MakeTempFolder(const TPlatform& platform);
+  // The board of the session processes, or the agent's own when sessions
+  // run in its process.
+  TSessionProcesses::TBoard& Board() { return Processes ? Processes->Board() : OwnBoard; }
 
   // Constant after construction (the settings file's coordinator address
   // excepted: TAgentConfig guards it).
@@ -108,9 +124,14 @@ class TAgent : public ILoadSource {
   TAgentConfig SettingsFile;
   const TAgentContext PartsContext;
 
-  // The services; each synchronises itself.
-  TClosingFlag ClosingFlag;
-  TSuspendState SuspendState;
+  // With [agent] isolation=process; null with thread.
+  std::unique_ptr<TSessionProcesses> Processes;
+  TSessionProcesses::TBoard OwnBoard;
+
+  // The services; each synchronises itself. The closing flag and the
+  // suspension live on the board.
+  TClosingFlag ClosingFlag{Board().Closing};
+  TSuspendState SuspendState{Board().SuspendSeconds};
   TSessionList SessionList;
   TAgentInterface AgentInterface{PartsContext, ClosingFlag, SuspendState};
   const TSessionServices SessionServices{ClosingFlag, SuspendState, *this, SessionList, AgentInterface.Interface()};
