@@ -1,11 +1,13 @@
 #include "Agent/T_Agent.h"
 
+#include <atomic>
 #include <stdexcept>
 
 #include "Agent/T_AgentLobby.h"
 #include "Agent/T_AgentStatusThread.h"
 #include "Agent/T_SessionLedger.h"
 #include "Platform/T_Confinement.h"
+#include "Platform/T_Thread.h"
 
 namespace {
 
@@ -19,13 +21,10 @@ TAgentContext ReadSettings(const TPlatform& platform, TAgentConfig& config, cons
 }
 
 // The session processes' shared parts with [agent] isolation=process, after
-// one log line of the confinement this kernel allows.
+// one log line of the confinement this kernel allows; none with thread.
 std::unique_ptr<TSessionProcesses> MakeSessionProcesses(const TAgentContext& context, const std::string& configFile,
                                                         std::string program) {
-  if (context.Settings().Isolation != TAgentSettings::TIsolation::Process) {
-    context.DebugWrite("AGENT: Sessions run in the agent's process (isolation=thread)");
-    return nullptr;
-  }
+  if (context.Settings().Isolation != TAgentSettings::TIsolation::Process) return nullptr;
   context.DebugWrite("AGENT: Sessions run in processes of their own (isolation=process): %s",
                      TConfinement::Describe());
   // The executable of this process, even when its file has been replaced
@@ -49,7 +48,8 @@ std::string TAgent::TempFolderOf(const TPlatform& platform) {
 
 TAgent::TAgent(const TPlatform& platform, std::string configFileName, IMainThread& mainThread,
                TAgentOptions options)
-    : TAgent(TWithoutThreads{}, platform, std::move(configFileName), std::move(options.SessionProgram)) {
+    : TAgent(TWithoutThreads{}, platform, std::move(configFileName), std::move(options.SessionProgram),
+             std::move(options.StopNowRequested)) {
   // The agent is whole from here on: when a part cannot be made, the
   // destructor takes down what was built.
   // The status thread's object exists before any session can ask it for
@@ -66,12 +66,14 @@ TAgent::TAgent(const TPlatform& platform, std::string configFileName, IMainThrea
   if (Status) Status->Start();
 }
 
-TAgent::TAgent(TWithoutThreads, const TPlatform& platform, std::string configFileName, std::string sessionProgram)
+TAgent::TAgent(TWithoutThreads, const TPlatform& platform, std::string configFileName, std::string sessionProgram,
+               std::function<bool(int)> stopNowRequested)
     : Host(platform),
       TemporaryFolder(TempFolderOf(platform)),
       SettingsFile(*platform.Files, *platform.System, std::move(configFileName)),
       PartsContext(ReadSettings(platform, SettingsFile, TemporaryFolder)),
-      Processes(MakeSessionProcesses(PartsContext, SettingsFile.FileName(), std::move(sessionProgram))) {
+      Processes(MakeSessionProcesses(PartsContext, SettingsFile.FileName(), std::move(sessionProgram))),
+      StopNowRequested(std::move(stopNowRequested)) {
   // Only one agent runs for a user, and this one has no session yet: what
   // the folder holds was left by an earlier run that ended abruptly.
   if (TStatus removed = Host.Files->RemoveFolderContents(TemporaryFolder); !removed)
@@ -84,13 +86,24 @@ TAgent::~TAgent() {
   if (Status) Status->Shutdown();
   // Every session ends here, after its running tasks have been reported;
   // their reports still read the last measurements, so the stopped status
-  // thread's object is freed only afterwards.
-  Lobby.reset();
+  // thread's object is freed only afterwards. A task that never returns
+  // would hold this for ever: a second request to stop ends the session
+  // processes at once.
+  {
+    std::atomic<bool> lobbyClosed{false};
+    TThread watch("AgentStopWatch");
+    if (Processes && StopNowRequested)
+      static_cast<void>(watch.TryStart(*Host.System, *Host.Debug, [this, &lobbyClosed] {
+        while (!lobbyClosed.load(std::memory_order_relaxed))
+          if (StopNowRequested(200)) {
+            Processes->StopNow();
+            return;
+          }
+      }));
+    Lobby.reset();
+    lobbyClosed.store(true, std::memory_order_relaxed);
+  }
   Status.reset();
-}
-
-void TAgent::StopSessionsNow() {
-  if (Processes) Processes->StopNow();
 }
 
 uint16_t TAgent::LobbyPort() const { return Lobby ? Lobby->Port() : 0; }

@@ -12,6 +12,7 @@
 // (inside TSessionList) is taken before the session workers' queue locks.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,10 @@ struct TAgentOptions {
   // agent's own executable unless given (a test's agent core names the
   // built kelvra-agent).
   std::string SessionProgram;
+  // Asked while the agent shuts down, waiting at most the milliseconds
+  // given: true once a second request to stop has come. Session processes
+  // then end at once, their running tasks answered with TASK_FAILED.
+  std::function<bool(int)> StopNowRequested;
 };
 
 class TAgent : public ILoadSource {
@@ -96,11 +101,6 @@ class TAgent : public ILoadSource {
   // life.
   IAgent* Interface() { return AgentInterface.Interface(); }
 
-  // A second request to stop: every session process ends at once, its
-  // running tasks answered with TASK_FAILED. Any thread; nothing with
-  // sessions in the agent's own process.
-  void StopSessionsNow();
-
   // The session files' root of `platform`'s user (<data home>/kelvra/TEMP/),
   // made when missing. Throws when it cannot be.
   static std::string TempFolderOf(const TPlatform& platform);
@@ -111,7 +111,8 @@ class TAgent : public ILoadSource {
   // one has made the object whole, so that its destructor undoes a start
   // that fails half-way.
   struct TWithoutThreads {};
-  TAgent(TWithoutThreads, const TPlatform& platform, std::string configFileName, std::string sessionProgram);
+  TAgent(TWithoutThreads, const TPlatform& platform, std::string configFileName, std::string sessionProgram,
+         std::function<bool(int)> stopNowRequested);
 
   // The board of the session processes, or the agent's own when sessions
   // run in its process.
@@ -135,6 +136,9 @@ class TAgent : public ILoadSource {
   TSessionList SessionList;
   TAgentInterface AgentInterface{PartsContext, ClosingFlag, SuspendState};
   const TSessionServices SessionServices{ClosingFlag, SuspendState, *this, SessionList, AgentInterface.Interface()};
+
+  // Constant after construction.
+  const std::function<bool(int)> StopNowRequested;
 
   // Owned; the lobby opens before the status thread starts and closes after
   // it has stopped. Each is set once by the constructor.
