@@ -88,8 +88,10 @@ TConfinementRules RulesOf(const TAgentContext& context, const std::string& sessi
   rules.ReadPaths = settings.TaskReadPaths;
   rules.WritePaths = settings.TaskWritePaths;
   rules.WritePaths.insert(rules.WritePaths.begin(), sessionFolder);
+  // Made now: once confined, the session can drop reports there but make
+  // no folder.
   const std::string crashes = TCrashReports::Folder(context.Platform());
-  if (!crashes.empty()) rules.DropPaths.push_back(crashes);
+  if (!crashes.empty() && TCrashReports::MakeFolder(context.Platform())) rules.DropPaths.push_back(crashes);
   rules.AllowNetwork = settings.TaskNetwork;
   rules.AllowExec = settings.TaskExec;
   rules.ConnectPorts.push_back(settings.DataPort);
@@ -133,6 +135,7 @@ int Serve(const TArguments& arguments) {
   std::string applied;
   if (TStatus confined = TConfinement::ApplyFilesAndMemory(rules, applied); !confined)
     throw std::runtime_error("cannot confine the session: " + confined.Text());
+  context.DebugWrite("SESSION: Confined: %s", applied);
 
   TClosingFlag closing(board.Closing);
   TSuspendState suspension(board.SuspendSeconds);
@@ -140,7 +143,12 @@ int Serve(const TArguments& arguments) {
   TSessionList sessions;
   TAgentInterface agentInterface(context, closing, suspension, &lock);
   TSessionServices services{closing, suspension, load, sessions, agentInterface.Interface()};
-  services.ConfineBeforeTasks = [&rules, &applied] { return TConfinement::ApplySystemCalls(rules, applied); };
+  services.ConfineBeforeTasks = [&rules, &context] {
+    std::string calls;
+    TStatus confined = TConfinement::ApplySystemCalls(rules, calls);
+    if (confined) context.DebugWrite("SESSION: Confined: %s", calls);
+    return confined;
+  };
   services.LobbyClosed = [&control] { static_cast<void>(control.Send("D")); };
 
   // Answers the agent's questions until the process ends; each answer is

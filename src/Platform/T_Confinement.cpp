@@ -68,6 +68,25 @@ struct TLandlockRuleset {
   uint64_t Scoped = 0;
 };
 
+// A network rule (ABI 4): connections to one TCP port.
+struct TLandlockNetPort {
+  uint64_t AllowedAccess = 0;
+  uint64_t Port = 0;
+};
+constexpr int kLandlockRuleNetPort = 2;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 constexpr uint64_t kReadRights =
     LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR | LANDLOCK_ACCESS_FS_EXECUTE;
 constexpr uint64_t kDeviceRights = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_WRITE_FILE;
@@ -148,8 +167,15 @@ TStatus ApplyLandlock(int abi, const TConfinementRules& rules) {
       if (TStatus allowed = AllowBeneath(ruleset.Get(), path, rights & all); !allowed) return allowed;
     return {};
   };
-  // No network rule: with TCP handled, binding and connecting are denied.
+  // With TCP handled, binding and connecting are denied but to the ports
+  // named (the user's data port, which the session connects to itself).
   TStatus allowed = allowEach(kSystemFolders, kReadRights);
+  if (attributes.HandledAccessNet != 0)
+    for (uint16_t port : rules.ConnectPorts) {
+      TLandlockNetPort rule{LANDLOCK_ACCESS_NET_CONNECT_TCP, port};
+      if (allowed && ::syscall(__NR_landlock_add_rule, ruleset.Get(), kLandlockRuleNetPort, &rule, 0) != 0)
+        allowed = TStatus::FromErrno(errno, "cannot allow connections to port " + std::to_string(port));
+    }
   if (allowed) allowed = allowEach(kSystemDevices, kDeviceRights);
   if (allowed) allowed = allowEach(rules.ReadPaths, kReadRights);
   if (allowed) allowed = allowEach(rules.WritePaths, all);
@@ -301,12 +327,21 @@ uint64_t TConfinement::DefaultMemoryLimitMiB() {
 
 TStatus TConfinement::Apply(const TConfinementRules& rules, std::string& applied) {
   applied.clear();
+  if (TStatus confined = ApplyFilesAndMemory(rules, applied); !confined) return confined;
+  return ApplySystemCalls(rules, applied);
+}
+
+TStatus TConfinement::ApplyFilesAndMemory(const TConfinementRules& rules, std::string& applied) {
   auto note = [&applied](const std::string& layer) { applied += (applied.empty() ? "" : ", ") + layer; };
 
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return TStatus::FromErrno(errno, "cannot give up new privileges");
   note("no new privileges");
 
-  if (rules.MemoryLimitBytes != 0) {
+  if (rules.MemoryLimitBytes != 0 && kSanitized) {
+    // A sanitizer's own shadow mappings count as data: a bound would stop
+    // the process at once.
+    note("no memory bound (sanitizer build)");
+  } else if (rules.MemoryLimitBytes != 0) {
     // RLIMIT_DATA counts the writable private memory a process has, not
     // address space it only reserves (as the C library's arenas do).
     rlimit limit{};
@@ -324,7 +359,11 @@ TStatus TConfinement::Apply(const TConfinementRules& rules, std::string& applied
   } else {
     note("no Landlock (" + missing + ")");
   }
+  return {};
+}
 
+TStatus TConfinement::ApplySystemCalls(const TConfinementRules& rules, std::string& applied) {
+  auto note = [&applied](const std::string& layer) { applied += (applied.empty() ? "" : ", ") + layer; };
   if (HaveSeccompFilter()) {
     if (TStatus seccomp = ApplySeccomp(rules); !seccomp) return seccomp;
     note("seccomp filter");

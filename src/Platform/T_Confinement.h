@@ -19,6 +19,7 @@ struct TConfinementRules {
   std::vector<std::string> WritePaths;  // everything beneath: read, write, create, remove, truncate, rename
   std::vector<std::string> DropPaths;   // beneath: list the folder, create regular files, write them, remove
                                         // files; not read file contents (a crash-report folder)
+  std::vector<uint16_t> ConnectPorts;   // TCP ports a connection may still be made to (Landlock)
   bool AllowNetwork = false;            // sockets and TCP
   bool AllowExec = false;               // new programs and processes
   uint64_t MemoryLimitBytes = 0;        // writable private memory; 0: no bound
@@ -47,4 +48,12 @@ class TConfinement {
   // Precondition: the process has one thread (Landlock covers the calling
   // thread and the threads and processes it creates later).
   static TStatus Apply(const TConfinementRules& rules, std::string& applied);
+
+  // Apply in two steps, for a process that must still open a connection
+  // after its files are confined: first no new privileges, the memory bound
+  // and Landlock (one thread only, as for Apply); then, any time later, the
+  // seccomp filter, which covers every thread at once. Each appends to
+  // `applied`.
+  static TStatus ApplyFilesAndMemory(const TConfinementRules& rules, std::string& applied);
+  static TStatus ApplySystemCalls(const TConfinementRules& rules, std::string& applied);
 };
