@@ -16,6 +16,9 @@ namespace {
 // While the session lives, the user connection's reads and writes wait
 // without limit.
 constexpr int kUserTimeout = kInfiniteWait;
+// The user's reply before a file or data block is "Ok" or a short refusal;
+// a longer one is not held (the exchange fails).
+constexpr int32_t kMaxReplyLength = 65536;
 
 }  // namespace
 
@@ -86,7 +89,7 @@ TStatus TAgentPeer::RequestFile(const std::string& name, IByteSink& file, bool& 
   Context.LogFrameFailure(asked);
   if (!asked) return asked;
   std::string reply;
-  TStatus answered = SocketReadString(wire, reply, limit);
+  TStatus answered = SocketReadString(wire, reply, limit, kMaxReplyLength);
   if (answered && reply != "Ok") {
     refused = true;
     Context.DebugWrite("AGENTPEER: GET_FILE %s failed, file not found on user, IP=%s", UserText(name), Address);
@@ -110,7 +113,8 @@ TStreamRef TAgentPeer::RequestData(const std::string& identifier) {
   Context.LogFrameFailure(asked);
   std::string reply;
   IGenericStream* block = nullptr;
-  if (asked && SocketReadString(wire, reply, limit) && reply == "Ok" && SocketReadGenericStream(wire, block, limit))
+  if (asked && SocketReadString(wire, reply, limit, kMaxReplyLength) && reply == "Ok" &&
+      SocketReadGenericStream(wire, block, limit))
     return TStreamRef(block);
   Context.DebugWrite("AGENTPEER: GET_DATA failed! User IP=%s", Address);
   return TStreamRef();
