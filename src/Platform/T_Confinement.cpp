@@ -226,10 +226,15 @@ class TSeccompFilter {
       return;
     }
     // Every thread gets the filter. A call of another architecture (the
-    // 32-bit ones) would pass the rules by, so it fails too.
+    // 32-bit ones) would pass the rules by, so it fails too. Every system
+    // call passes the filter: it is a binary tree, and it leaves the
+    // processor's speculation as it is for every other process (by default
+    // the kernel would turn on the store-bypass mitigation for a filtered
+    // process, which doubled the CPU a task costs).
     for (auto [attribute, value] :
          {std::pair{SCMP_FLTATR_API_SYSRAWRC, uint32_t{1}}, std::pair{SCMP_FLTATR_CTL_TSYNC, uint32_t{1}},
-          std::pair{SCMP_FLTATR_CTL_NNP, uint32_t{1}},
+          std::pair{SCMP_FLTATR_CTL_NNP, uint32_t{1}}, std::pair{SCMP_FLTATR_CTL_SSB, uint32_t{1}},
+          std::pair{SCMP_FLTATR_CTL_OPTIMIZE, uint32_t{2}},
           std::pair{SCMP_FLTATR_ACT_BADARCH, uint32_t{SCMP_ACT_ERRNO(EPERM)}}}) {
       if (const int result = seccomp_attr_set(Context, attribute, value); result < 0 && Failure.Ok())
         Failure = TStatus::FromErrno(-result, "cannot set up the seccomp filter");
