@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "FakePeers.h"
 #include "T_AgentProcess.h"
@@ -24,10 +25,11 @@ struct TAgentUnderLoad {
   std::unique_ptr<fake::TLobbyClient> Session;
   uint32_t NextId = 0;
 
-  TAgentUnderLoad() {
+  // `agentExtra`: settings of the [agent] section (isolation=thread).
+  explicit TAgentUnderLoad(const std::string& agentExtra = "") {
     User.AddFile("LIBTASKLIB_TASKS.SO", ReadTextFile(KELVRA_TASKLIB_TASKS));
     WriteTextFile(Dir / "kelvra.INI",
-                  "[agent]\nbind_port=" + std::to_string(LobbyPort) +
+                  "[agent]\n" + agentExtra + "bind_port=" + std::to_string(LobbyPort) +
                       "\nexplicitCPU=0\nsuspend_timeout=0\nbroadcast_port=0\n[coordinator]\ncoordinator_ip=127.0.0.1\n"
                       "allowDiscardCoordinatorIp=0\nbind_port=" + std::to_string(Coordinator.Port()) +
                       "\n[user]\ndata_port=" + std::to_string(User.Port()) + "\n");
@@ -84,5 +86,64 @@ void BM_ProcessEcho1MiB(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(input.size()));
 }
 BENCHMARK(BM_ProcessEcho1MiB)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The isolation setting of a benchmark's argument: 0 process, 1 thread.
+std::string Isolation(const benchmark::State& state) {
+  return state.range(0) == 0 ? "isolation=process\n" : "isolation=thread\n";
+}
+
+// A new session from its connect to the answer of its first command
+// (GET_POOLSIZE): with sessions in processes, the start of the session
+// process is in it.
+void BM_SessionStart(benchmark::State& state) {
+  TAgentUnderLoad agent(Isolation(state));
+  std::vector<double> milliseconds;
+  for (auto _ : state) {
+    auto start = std::chrono::steady_clock::now();
+    fake::TLobbyClient session("127.0.0.1", agent.LobbyPort);
+    if (!session.Send("GET_POOLSIZE") || session.Reply().empty()) state.SkipWithError("no answer");
+    milliseconds.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    state.PauseTiming();
+    session.Send("DISCONNECT");
+    session.ClosedByAgent(10000);
+    state.ResumeTiming();
+  }
+  std::sort(milliseconds.begin(), milliseconds.end());
+  if (!milliseconds.empty()) {
+    state.counters["p50_ms"] = milliseconds[milliseconds.size() / 2];
+    state.counters["p99_ms"] = milliseconds[std::min(milliseconds.size() - 1, milliseconds.size() * 99 / 100)];
+  }
+}
+BENCHMARK(BM_SessionStart)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(200);
+
+// Memory of the agent without sessions (resident) and, with one idle
+// session, of the session process alone (its proportional share).
+void BM_IdleMemory(benchmark::State& state) {
+  TAgentUnderLoad agent(Isolation(state));
+  const auto kibOf = [](pid_t process, const std::string& field) {
+    const std::string rollup = ReadTextFile("/proc/" + std::to_string(process) + "/smaps_rollup");
+    const size_t at = rollup.find("\n" + field + ":");
+    return at == std::string::npos ? 0.0 : std::stod(rollup.substr(at + field.size() + 2));
+  };
+  agent.Session->Send("DISCONNECT");
+  agent.Session->ClosedByAgent(10000);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  double agentRss = 0, sessionPss = 0;
+  for (auto _ : state) {
+    agentRss = kibOf(agent.Agent->Id(), "Rss");
+    fake::TLobbyClient session("127.0.0.1", agent.LobbyPort);
+    session.Send("GET_POOLSIZE");
+    session.Reply();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::vector<pid_t> tree = agent.Agent->ProcessTree();
+    sessionPss = tree.size() > 1 ? kibOf(tree.back(), "Pss") : 0;
+    session.Send("DISCONNECT");
+    session.ClosedByAgent(10000);
+  }
+  agent.Session = std::make_unique<fake::TLobbyClient>("127.0.0.1", agent.LobbyPort);
+  state.counters["agent_rss_MiB"] = agentRss / 1024;
+  state.counters["session_pss_MiB"] = sessionPss / 1024;
+}
+BENCHMARK(BM_IdleMemory)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "Agent/StatusLine.h"
 #include "Agent/T_Agent.h"
 #include "Agent/T_MainThreadQueue.h"
+#include "Agent/T_SessionProcess.h"
 #include "Platform/ProcessSetup.h"
 #include "Platform/TaskFloatingPoint.h"
 #include "Platform/T_InstanceLock.h"
@@ -92,6 +93,14 @@ void PrintStatusIfChanged(const TAgent& agent, std::string& printed) {
   std::fflush(stdout);
 }
 
+// A second SIGTERM, SIGINT or SIGHUP while the agent shuts down ends its
+// session processes at once.
+TAgentOptions AgentOptions(TShutdownSignals& signals) {
+  TAgentOptions options;
+  options.StopNowRequested = [&signals](int timeoutMs) { return signals.WaitForRequests(2, timeoutMs); };
+  return options;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -99,6 +108,8 @@ int main(int argc, char** argv) {
   LoadTaskFloatingPoint();
   EnsureStandardDescriptors();
   IgnoreBrokenPipe();
+  // A session of the agent's, in a process of its own.
+  if (argc > 1 && std::strcmp(argv[1], "--session-process") == 0) return TSessionProcess::Run(argc, argv);
 
   TCommandLine line;
   if (int code = ParseCommandLine(argc, argv, line); code >= 0) return code;
@@ -136,7 +147,7 @@ int main(int argc, char** argv) {
         TWindowedOptions options;
         options.ShutdownRequested = [&signals] { return signals.Wait(0); };
         const std::function<std::unique_ptr<TAgent>(IMainThread&)> makeAgent = [&](IMainThread& mainThread) {
-          return std::make_unique<TAgent>(platform, configFile, mainThread);
+          return std::make_unique<TAgent>(platform, configFile, mainThread, AgentOptions(signals));
         };
         return window.Run(argc, argv, OwningStatusSource(makeAgent), options);
       }
@@ -144,7 +155,7 @@ int main(int argc, char** argv) {
     if (!noWindow.empty()) std::fprintf(stderr, "kelvra-agent: %s\n", noWindow.c_str());
 #endif
     TMainThreadQueue mainThread;
-    auto agent = std::make_unique<TAgent>(platform, configFile, mainThread);
+    auto agent = std::make_unique<TAgent>(platform, configFile, mainThread, AgentOptions(signals));
     // Headless (asked for, no display, or a build without Qt): the main
     // thread serves hand-overs from other threads until asked to stop.
     std::string printed;

@@ -56,7 +56,10 @@ TEST(AgentProcess, DebugLogGoesToStandardErrorLineByLine) {
   ASSERT_TRUE(WaitUntil([&] { return !agent.Out().empty(); }, kGenerous)) << "started";
   agent.Signal(SIGTERM);
   ASSERT_EQ(agent.WaitExit(kGenerous), 0);
-  EXPECT_EQ(agent.Err(), "AGENT: Unable to create UDP server socket on port " + taken.Port() + "\r\n");
+  // With sessions in processes, the first line tells what confines them.
+  std::string log = agent.Err();
+  if (log.rfind("AGENT: Sessions run in processes of their own", 0) == 0) log.erase(0, log.find("\r\n") + 2);
+  EXPECT_EQ(log, "AGENT: Unable to create UDP server socket on port " + taken.Port() + "\r\n");
 }
 
 TEST(AgentProcess, VersionHelpAndBadArguments) {

@@ -25,7 +25,7 @@ class TTestAgent {
   // `agentExtra`: settings of its [agent] section besides the usual.
   TTestAgent(uint16_t dataPort, uint16_t coordinatorPort, const std::string& agentExtra = "") {
     WriteTextFile(Dir / "kelvra.INI",
-                  "[agent]\n" + agentExtra + "bind_ip=127.0.0.1\nbind_port=" + std::to_string(LobbyPort) +
+                  "[agent]\n" + agentExtra + TestIsolation() + "bind_ip=127.0.0.1\nbind_port=" + std::to_string(LobbyPort) +
                       "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\nbroadcast_port=0\n"
                       "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
                       std::to_string(coordinatorPort) + "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");

@@ -46,20 +46,6 @@ std::string WithoutTrailingSlash(std::string path) {
   return path;
 }
 
-// The processes whose parent is `parent`.
-std::vector<pid_t> ChildrenOf(pid_t parent) {
-  std::vector<pid_t> children;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const std::string status = ReadTextFile("/proc/" + name + "/status");
-    const size_t at = status.find("\nPPid:");
-    if (at != std::string::npos && std::stol(status.substr(at + 6)) == parent) children.push_back(std::stoi(name));
-  }
-  return children;
-}
-
 // Whether process `pid` still runs (neither gone nor a zombie).
 bool Runs(pid_t pid) {
   const std::string stat = ReadTextFile("/proc/" + std::to_string(pid) + "/stat");
@@ -68,6 +54,11 @@ bool Runs(pid_t pid) {
 }
 
 struct IsolationTest : LobbyTest {
+  // The agent's session processes (its child processes).
+  std::vector<pid_t> SessionProcesses() const {
+    std::vector<pid_t> tree = Agent->ProcessTree();
+    return {tree.begin() + 1, tree.end()};
+  }
   void StartWith(const std::string& agentExtra) {
     User.AddFile("LIBTASKLIB_CONFINE.SO", ReadTextFile(KELVRA_TASKLIB_CONFINE));
     Start(agentExtra);
@@ -178,7 +169,7 @@ TEST_F(IsolationTest, InThreadIsolationTheSameActsSucceed) {
   EXPECT_EQ(acts.Listen, "ok");
   EXPECT_EQ(acts.RunTrue, "ok");
   EXPECT_EQ(acts.SignalAgent, "ok");
-  EXPECT_TRUE(ChildrenOf(Agent->Id()).empty()) << "no session process";
+  EXPECT_TRUE(SessionProcesses().empty()) << "no session process";
 }
 
 // Each task setting opens what it names, and only that: the network, the
@@ -335,7 +326,7 @@ TEST_F(IsolationTest, SigtermLetsRunningTasksFinishAndLeavesNoSessionProcess) {
   ASSERT_TRUE(Send(first, 1, "Sleep", "120000"));
   ASSERT_TRUE(Send(second, 2, "Sleep", "120000"));
   ASSERT_TRUE(WaitLogged("POOLTHREAD: running task 1") && WaitLogged("POOLTHREAD: running task 2")) << Agent->Err();
-  const std::vector<pid_t> sessions = ChildrenOf(Agent->Id());
+  const std::vector<pid_t> sessions = SessionProcesses();
   EXPECT_GE(sessions.size(), 2u) << "a process for each session";
 
   Agent->Signal(SIGTERM);
@@ -363,7 +354,7 @@ TEST_P(SecondSignalTest, ASecondSignalEndsSessionProcessesWhoseTasksNeverReturn)
   // Two minutes: beyond every bound here, and still an end.
   ASSERT_TRUE(Send(user, 1, "Hang", "120000"));
   ASSERT_TRUE(WaitLogged("POOLTHREAD: running task 1")) << Agent->Err();
-  const std::vector<pid_t> sessions = ChildrenOf(Agent->Id());
+  const std::vector<pid_t> sessions = SessionProcesses();
   EXPECT_GE(sessions.size(), 1u) << "a process for the session";
 
   Agent->Signal(SIGTERM);

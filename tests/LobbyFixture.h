@@ -36,7 +36,7 @@ struct LobbyTest : ::testing::Test {
              const std::string& readyLine = "AGENTPEER: Connecting to user data port, IP=127.0.0.1") {
     User.AddFile("LIBTASKLIB_TASKS.SO", ReadTextFile(KELVRA_TASKLIB_TASKS));
     WriteTextFile(Dir / "kelvra.INI",
-                  "[agent]\n" + agentExtra + "bind_port=" + std::to_string(LobbyPort) +
+                  "[agent]\n" + agentExtra + TestIsolation() + "bind_port=" + std::to_string(LobbyPort) +
                       "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\nbroadcast_port=0\n"
                       "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
                       std::to_string(coordinatorPort != 0 ? coordinatorPort : Coordinator.Port()) +

@@ -101,7 +101,7 @@ class TAddressedAgent {
   TAddressedAgent(const std::string& address, uint16_t lobbyPort, uint16_t dataPort, uint16_t statusPort = 0)
       : Address(address) {
     WriteTextFile(Dir / "kelvra.INI",
-                  "[agent]\nbind_ip=" + address + "\nbind_port=" + std::to_string(lobbyPort) +
+                  "[agent]\n" + TestIsolation() + "bind_ip=" + address + "\nbind_port=" + std::to_string(lobbyPort) +
                       "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\nbroadcast_port=0\n"
                       "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
                       std::to_string(statusPort != 0 ? statusPort : fake::FreePort()) + "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "AgentOptions.h"
 #include "Agent/T_Agent.h"
 #include "Agent/T_AgentStatusThread.h"
 #include "Agent/T_MainThreadQueue.h"
@@ -62,7 +63,7 @@ struct DiscoveryTest : ::testing::Test {
     WriteTextFile(Dir / "kelvra.INI", settings);
     TPlatform platform = Platform.Get();
     if (files != nullptr) platform.Files = files;
-    return std::make_unique<TAgent>(platform, Dir / "kelvra.INI", MainThread);
+    return std::make_unique<TAgent>(platform, Dir / "kelvra.INI", MainThread, TestAgentOptions());
   }
   std::string Ports() {
     return "bind_port=" + std::to_string(Coordinator.Port()) + "\nbroadcast_port=" + std::to_string(Catcher.Port()) +
@@ -145,7 +146,8 @@ TEST_F(DiscoveryTest, AKeptAddressNeverPings) {
 
 TEST_F(DiscoveryTest, APingThatCannotBeSentIsLoggedOncePerCause) {
   ASSERT_EQ(std::system("ip route del 255.255.255.255/32 dev lo"), 0);
-  auto agent = Start("[agent]\nsuspend_timeout=0\nbind_port=0\nbroadcast_port=0\nenableDebugOutput=1\n"
+  // Sessions in the agent's process: the log holds only the discovery's lines.
+  auto agent = Start("[agent]\nsuspend_timeout=0\nbind_port=0\nbroadcast_port=0\nenableDebugOutput=1\nisolation=thread\n"
                      "[coordinator]\n" + Ports());
   Serve([] { return false; }, 11s);  // two pings' time
   std::vector<std::string> lines = Platform.Debug.Taken();

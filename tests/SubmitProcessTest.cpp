@@ -31,7 +31,7 @@ class TTestAgent {
  public:
   TTestAgent(uint16_t dataPort) : LobbyPort(fake::FreePort()) {
     WriteTextFile(Dir / "kelvra.INI",
-                  "[agent]\nbind_ip=127.0.0.1\nbind_port=" + std::to_string(LobbyPort) +
+                  "[agent]\n" + TestIsolation() + "bind_ip=127.0.0.1\nbind_port=" + std::to_string(LobbyPort) +
                       "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\nbroadcast_port=0\n"
                       "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
                       std::to_string(fake::FreePort()) + "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");
@@ -239,7 +239,8 @@ TEST_F(SubmitTest, ALocalAgentEndsWhenItsToolIsKilled) {
   TSubmitRun run(Dir, Local(KELVRA_TASKLIB_SUBMIT, "SlowEcho"), Lines(5000, "slow "), {"TMPDIR=" + temp.Get()});
   ASSERT_TRUE(run.Started);
   ASSERT_TRUE(WaitUntil([&] { return run.Out().size() > 100; }, 120s)) << run.Err();
-  ASSERT_EQ(ProcessesMentioning(temp.Get() + "/kelvra-local-"), 1u);
+  // The agent, and its session process unless sessions run in its own.
+  ASSERT_GE(ProcessesMentioning(temp.Get() + "/kelvra-local-"), 1u);
   run.Child.Signal(SIGKILL);
   EXPECT_EQ(run.Wait(), 128 + SIGKILL);
   EXPECT_TRUE(WaitUntil([&] { return ProcessesMentioning(temp.Get() + "/kelvra-local-") == 0; }, 60s))

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,8 +89,21 @@ class TAgentProcess {
   std::string Err() const { return ReadTextFile(Dir / "stderr"); }
   // Whether a library whose file name has `name` in it is mapped into the
   // running child.
+  // Whether the agent or one of its session processes maps `name`.
   bool Maps(const std::string& name) const {
-    return ReadTextFile("/proc/" + std::to_string(Pid) + "/maps").find(name) != std::string::npos;
+    for (pid_t process : ProcessTree())
+      if (ReadTextFile("/proc/" + std::to_string(process) + "/maps").find(name) != std::string::npos) return true;
+    return false;
+  }
+  // The agent and its child processes (its session processes).
+  std::vector<pid_t> ProcessTree() const {
+    std::vector<pid_t> tree{Pid};
+    std::error_code ignored;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(Pid) + "/task", ignored)) {
+      std::istringstream children(ReadTextFile(task.path() / "children"));
+      for (pid_t child = 0; children >> child;) tree.push_back(child);
+    }
+    return tree;
   }
 
  private:

@@ -2,6 +2,7 @@
 // here keeps its coordinator address (allowDiscardCoordinatorIp=0), so none
 // ever searches or broadcasts; discovery is tested in a private network
 // namespace (NetworkNamespaceTest.cpp).
+#include "AgentOptions.h"
 #include "Agent/T_AgentStatusThread.h"
 
 #include <gtest/gtest.h>
@@ -31,7 +32,7 @@ struct StatusThreadTest : ::testing::Test {
   std::unique_ptr<TAgent> Start(const std::string& settings) {
     Platform.System.DataFolder = Dir / "data";
     WriteTextFile(Dir / "kelvra.INI", settings);
-    return std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread);
+    return std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread, TestAgentOptions());
   }
   // Serves the main thread's hand-overs while waiting, as the runner does.
   bool Serve(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
@@ -148,7 +149,7 @@ TEST_F(StatusThreadTest, ATakenBroadcastPortIsLoggedAndTheAgentRunsOn) {
   TUdpSocket taken;
   ASSERT_OK(taken.Bind(0));
   const std::string port = std::to_string(taken.LocalPort());
-  auto agent = Start(SafeSettings("enableDebugOutput=1\nbroadcast_port=" + port + "\n",
+  auto agent = Start(SafeSettings("enableDebugOutput=1\nisolation=thread\nbroadcast_port=" + port + "\n",
                                   "bind_port=" + std::to_string(Coordinator.Port()) + "\n"));
   EXPECT_EQ(Platform.Debug.Taken().at(0), "AGENT: Unable to create UDP server socket on port " + port + "\r");
   EXPECT_EQ(agent->StatusThread()->BroadcastPort(), 0);
@@ -192,7 +193,7 @@ TEST_F(StatusThreadTest, AStatusThreadEndedByAnErrorDoesNotHoldShutdown) {
   RunBounded(
       [&] {
         TMainThreadQueue mainThread;
-        TAgent agent(platform, Dir / "kelvra.INI", mainThread);
+        TAgent agent(platform, Dir / "kelvra.INI", mainThread, TestAgentOptions());
         ASSERT_GE(Coordinator.WaitFor(1, 10000).size(), 1u);
         machine.Fail = true;
         ASSERT_TRUE(WaitUntil(

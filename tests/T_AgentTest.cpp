@@ -1,3 +1,4 @@
+#include "AgentOptions.h"
 #include "Agent/T_Agent.h"
 
 #include <gtest/gtest.h>
@@ -16,12 +17,13 @@ class AgentTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Platform.System.DataFolder = Dir / "data";
-    WriteTextFile(Dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\n"));
+    // Sessions in the agent's process: the log holds only what a test writes.
+    WriteTextFile(Dir / "kelvra.INI", SafeSettings("enableDebugOutput=1\nisolation=thread\n"));
   }
 
   // The agent core alone: these tests look at it without a status thread.
   std::unique_ptr<TAgent> MakeAgent() {
-    return std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread, TAgentOptions{false});
+    return std::make_unique<TAgent>(Platform.Get(), Dir / "kelvra.INI", MainThread, TestAgentOptions(false));
   }
 
   TTempDir Dir;
@@ -51,7 +53,7 @@ TEST_F(AgentTest, WithoutADataHomeOrATemporaryFolderTheAgentDoesNotStart) {
   TPlatform platform = Platform.Get();
   platform.Files = &files;
   try {
-    TAgent agent(platform, Dir / "kelvra.INI", MainThread, TAgentOptions{false});
+    TAgent agent(platform, Dir / "kelvra.INI", MainThread, TestAgentOptions(false));
     FAIL() << "the agent started";
   } catch (const std::runtime_error& error) {
     EXPECT_EQ(std::string(error.what()),
@@ -59,7 +61,7 @@ TEST_F(AgentTest, WithoutADataHomeOrATemporaryFolderTheAgentDoesNotStart) {
   }
   EXPECT_EQ(files.Calls, 0);
   Platform.System.DataFolder = "/x";
-  EXPECT_THROW(TAgent(platform, Dir / "kelvra.INI", MainThread, TAgentOptions{false}), std::runtime_error);
+  EXPECT_THROW(TAgent(platform, Dir / "kelvra.INI", MainThread, TestAgentOptions(false)), std::runtime_error);
   EXPECT_EQ(files.Calls, 1);
 }
 
@@ -86,7 +88,7 @@ TEST_F(AgentTest, DebugWriteFollowsTheSetting) {
 
 TEST_F(AgentTest, RefusedAddressIsLoggedOnce) {
   // No status thread here, so an empty coordinator address never broadcasts.
-  WriteTextFile(Dir / "kelvra.INI", "[agent]\nenableDebugOutput=1\nsuspend_timeout=0\nbind_port=0\n"
+  WriteTextFile(Dir / "kelvra.INI", "[agent]\nenableDebugOutput=1\nsuspend_timeout=0\nbind_port=0\nisolation=thread\n"
                                     "[coordinator]\ncoordinator_ip=1111.2222.3333.4444.5\nallowDiscardCoordinatorIp=0\n");
   auto agent = MakeAgent();
   EXPECT_EQ(agent->Config().GetCoordinatorIp(), "");

@@ -1,3 +1,4 @@
+#include "AgentOptions.h"
 #include "Gui/T_QtMainThread.h"
 
 #include <gtest/gtest.h>
@@ -71,7 +72,7 @@ class RunWindowedTest : public ::testing::Test {
     return RunWindowed(
         Argc, Argv,
         [&](IMainThread& mainThread) {
-          return std::make_unique<TAgent>(platform, Dir / "kelvra.INI", mainThread, TAgentOptions{false});
+          return std::make_unique<TAgent>(platform, Dir / "kelvra.INI", mainThread, TestAgentOptions(false));
         },
         options);
   }
@@ -110,7 +111,7 @@ TEST_F(RunWindowedTest, RunsARealAgentUntilAShutdownRequest) {
   int code = RunWindowed(
       Argc, Argv,
       [&](IMainThread& mainThread) {
-        auto agent = std::make_unique<TAgent>(platform, Dir / "kelvra.INI", mainThread);
+        auto agent = std::make_unique<TAgent>(platform, Dir / "kelvra.INI", mainThread, TestAgentOptions());
         made = agent.get();
         return agent;
       },

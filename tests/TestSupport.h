@@ -78,11 +78,19 @@ inline std::string ReadTextFile(const std::string& path) {
   return buffer.str();
 }
 
+// "isolation=thread\n" when the suite runs again with sessions in the
+// agent's own process (KELVRA_TEST_ISOLATION=thread), else nothing: the
+// agent's default. A test's own isolation setting, given first, wins.
+inline std::string TestIsolation() {
+  const char* isolation = std::getenv("KELVRA_TEST_ISOLATION");
+  return isolation != nullptr && std::string(isolation) == "thread" ? "isolation=thread\n" : "";
+}
+
 // Settings that keep a test agent from broadcasting (a coordinator on this
 // machine, kept even while it is down) or suspending work on a busy machine.
 inline std::string SafeSettings(const std::string& agentExtra = "", const std::string& coordinatorExtra = "") {
   // The first occurrence of a key counts, so the extras come first.
-  return "[agent]\n" + agentExtra + "suspend_timeout=0\nbind_port=0\nbroadcast_port=0\n" +
+  return "[agent]\n" + agentExtra + TestIsolation() + "suspend_timeout=0\nbind_port=0\nbroadcast_port=0\n" +
          "[coordinator]\n" + coordinatorExtra + "coordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\n";
 }
 

@@ -40,6 +40,26 @@ ISession::~ISession() {
   registry.Sessions.erase(reinterpret_cast<uintptr_t>(Identity));
 }
 
+uintptr_t ISession::ReserveIdentity() {
+  TSessionRegistry& registry = Registry();
+  TMutexLock guard(registry.Lock);
+  return ++registry.LastIdentity;
+}
+
+void ISession::ContinueIdentitiesFrom(uintptr_t identity) {
+  TSessionRegistry& registry = Registry();
+  TMutexLock guard(registry.Lock);
+  registry.LastIdentity = identity - 1;
+}
+
+std::string ISession::FolderName(const void* identity) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  auto value = reinterpret_cast<uintptr_t>(identity);
+  std::string name(sizeof(void*) * 2, '0');
+  for (size_t i = name.size(); i-- > 0; value >>= 4) name[i] = kDigits[value & 0xF];
+  return name;
+}
+
 ISession* ISession::FromIdentity(void* identity) {
   TSessionRegistry& registry = Registry();
   TMutexLock guard(registry.Lock);

@@ -32,6 +32,16 @@ class ISession {
   // the session outlives its use: a task of the session running, or
   // EndSession.
   static ISession* FromIdentity(void* identity);
+  // An identity no session of this process has had or will get, for a
+  // session that runs in another process.
+  static uintptr_t ReserveIdentity();
+  // In a session process: the next session made gets `identity` (reserved
+  // by the agent), and later ones count on from it. Before any session.
+  static void ContinueIdentitiesFrom(uintptr_t identity);
+  // The session folder's name for `identity`: two upper-case hexadecimal
+  // digits per byte of a pointer, leading zeros kept.
+  static std::string FolderName(const void* identity);
+
   // Copies `folder` and a zero byte to `buffer`, which has room for
   // KELVRA_SESSION_FOLDER_MAX bytes, as the agent interface promises task
   // authors (a longer path is cut). Answers `buffer`.

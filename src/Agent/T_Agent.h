@@ -12,6 +12,7 @@
 // (inside TSessionList) is taken before the session workers' queue locks.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "Agent/T_AgentInterface.h"
 #include "Agent/T_ClosingFlag.h"
 #include "Agent/T_SessionList.h"
+#include "Agent/T_SessionProcesses.h"
 #include "Agent/T_SessionServices.h"
 #include "Agent/T_SuspendState.h"
 #include "Platform/T_Platform.h"
@@ -36,6 +38,14 @@ struct TAgentOptions {
   // Without it the agent never looks for a coordinator (nor broadcasts) and
   // its status text says it is searching.
   bool StartStatusThread = true;
+  // The program a session process runs ([agent] isolation=process): the
+  // agent's own executable unless given (a test's agent core names the
+  // built kelvra-agent).
+  std::string SessionProgram;
+  // Asked while the agent shuts down, waiting at most the milliseconds
+  // given: true once a second request to stop has come. Session processes
+  // then end at once, their running tasks answered with TASK_FAILED.
+  std::function<bool(int)> StopNowRequested;
 };
 
 class TAgent : public ILoadSource {
@@ -91,15 +101,22 @@ class TAgent : public ILoadSource {
   // life.
   IAgent* Interface() { return AgentInterface.Interface(); }
 
+  // The session files' root of `platform`'s user (<data home>/kelvra/TEMP/),
+  // made when missing. Throws when it cannot be.
+  static std::string TempFolderOf(const TPlatform& platform);
+
  private:
   // The settings, the temporary folder and the context, without the lobby
   // and the status thread: the public constructor starts those once this
   // one has made the object whole, so that its destructor undoes a start
   // that fails half-way.
   struct TWithoutThreads {};
-  TAgent(TWithoutThreads, const TPlatform& platform, std::string configFileName);
+  TAgent(TWithoutThreads, const TPlatform& platform, std::string configFileName, std::string sessionProgram,
+         std::function<bool(int)> stopNowRequested);
 
-  static std::string MakeTempFolder(const TPlatform& platform);
+  // The board of the session processes, or the agent's own when sessions
+  // run in its process.
+  TSessionProcesses::TBoard& Board() { return Processes ? Processes->Board() : OwnBoard; }
 
   // Constant after construction (the settings file's coordinator address
   // excepted: TAgentConfig guards it).
@@ -108,12 +125,20 @@ class TAgent : public ILoadSource {
   TAgentConfig SettingsFile;
   const TAgentContext PartsContext;
 
-  // The services; each synchronises itself.
-  TClosingFlag ClosingFlag;
-  TSuspendState SuspendState;
+  // With [agent] isolation=process; null with thread.
+  std::unique_ptr<TSessionProcesses> Processes;
+  TSessionProcesses::TBoard OwnBoard;
+
+  // The services; each synchronises itself. The closing flag and the
+  // suspension live on the board.
+  TClosingFlag ClosingFlag{Board().Closing};
+  TSuspendState SuspendState{Board().SuspendSeconds};
   TSessionList SessionList;
   TAgentInterface AgentInterface{PartsContext, ClosingFlag, SuspendState};
   const TSessionServices SessionServices{ClosingFlag, SuspendState, *this, SessionList, AgentInterface.Interface()};
+
+  // Constant after construction.
+  const std::function<bool(int)> StopNowRequested;
 
   // Owned; the lobby opens before the status thread starts and closes after
   // it has stopped. Each is set once by the constructor.

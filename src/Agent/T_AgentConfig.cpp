@@ -1,5 +1,7 @@
 #include "Agent/T_AgentConfig.h"
 
+#include <strings.h>
+
 #include <stdexcept>
 #include <variant>
 
@@ -94,6 +96,52 @@ void ReadLobbyLimits(const TIniFile& ini, TAgentSettings& settings, std::vector<
   }
 }
 
+// The folders of a colon-separated list; empty entries are skipped.
+std::vector<std::string> SplitFolders(const std::string& text) {
+  std::vector<std::string> folders;
+  size_t begin = 0;
+  while (begin <= text.size()) {
+    size_t end = text.find(':', begin);
+    if (end == std::string::npos) end = text.size();
+    if (end > begin) folders.push_back(text.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return folders;
+}
+
+// [agent] isolation and what a session's task code may do. An unknown
+// isolation word stops the start: guessing could run strangers' code
+// without the confinement its owner asked for.
+void ReadIsolation(const TIniFile& ini, TAgentSettings& settings, std::vector<std::string>& refused) {
+  if (std::optional<std::string> text = ini.ReadString("agent", "isolation")) {
+    if (::strcasecmp(text->c_str(), "thread") == 0)
+      settings.Isolation = TAgentSettings::TIsolation::Thread;
+    else if (::strcasecmp(text->c_str(), "process") != 0 && !text->empty())
+      throw std::runtime_error("[agent] isolation=" + *text + ": the value is process or thread");
+  }
+  if (std::optional<std::string> text = ini.ReadString("agent", "task_read_paths"))
+    settings.TaskReadPaths = SplitFolders(*text);
+  if (std::optional<std::string> text = ini.ReadString("agent", "task_write_paths"))
+    settings.TaskWritePaths = SplitFolders(*text);
+  for (const auto* folders : {&settings.TaskReadPaths, &settings.TaskWritePaths})
+    for (const std::string& folder : *folders)
+      if (folder.front() != '/')
+        throw std::runtime_error("[agent] task_read_paths and task_write_paths take absolute folders: '" + folder +
+                                 "' is not one");
+  if (std::optional<std::string> text = ini.ReadString("agent", "task_network"))
+    if (std::optional<int32_t> number = ParseIniInteger(*text)) settings.TaskNetwork = *number != 0;
+  if (std::optional<std::string> text = ini.ReadString("agent", "task_exec"))
+    if (std::optional<int32_t> number = ParseIniInteger(*text)) settings.TaskExec = *number != 0;
+  if (std::optional<std::string> text = ini.ReadString("agent", "session_memory_limit")) {
+    std::optional<int32_t> number = ParseIniInteger(*text);
+    if (number && *number > 0)
+      settings.SessionMemoryLimitMiB = static_cast<uint64_t>(*number);
+    else if (!text->empty())
+      refused.push_back("AGENT: Ignoring [agent] session_memory_limit=" + *text +
+                        ": a number of MiB above 0; using half of the machine's memory");
+  }
+}
+
 }  // namespace
 
 TAgentConfig::TAgentConfig(IFileSystem& files, ISystem& system, std::string fileName)
@@ -113,6 +161,7 @@ std::vector<std::string> TAgentConfig::ReadConfig() {
   std::vector<std::string> refused;
   for (const TSettingRow& row : kSettingRows) ReadSetting(ini, row, settings, refused);
   ReadLobbyLimits(ini, settings, refused);
+  ReadIsolation(ini, settings, refused);
   Values = settings;
   {
     TMutexLock guard(SettingsLock);

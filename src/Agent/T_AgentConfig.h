@@ -52,6 +52,15 @@ struct TAgentSettings {
   bool AllowDiscardCoordinatorIp = true;  // [coordinator] allowDiscardCoordinatorIp
   TAddressFilter AllowedUsers;            // [agent] allowed_users; empty = every address
   int32_t MaxSessions = kDefaultMaxSessions;  // [agent] max_sessions, at least 1
+
+  // How each session runs and what its task code may do.
+  enum class TIsolation { Process, Thread };
+  TIsolation Isolation = TIsolation::Process;  // [agent] isolation: process (default) or thread
+  std::vector<std::string> TaskReadPaths;       // [agent] task_read_paths, colon-separated folders
+  std::vector<std::string> TaskWritePaths;      // [agent] task_write_paths, colon-separated folders
+  bool TaskNetwork = false;                     // [agent] task_network: tasks may connect and listen
+  bool TaskExec = false;                        // [agent] task_exec: tasks may start programs
+  uint64_t SessionMemoryLimitMiB = 0;           // [agent] session_memory_limit; 0 = half the machine's memory
 };
 
 class TAgentConfig {

@@ -21,8 +21,8 @@ ISession* SessionOf(void* identity) {
 }  // namespace
 
 TAgentInterface::TAgentInterface(const TAgentContext& context, const TClosingFlag& closing,
-                                 const TSuspendState& suspension)
-    : Context(context), Closing(closing), Suspension(suspension) {}
+                                 const TSuspendState& suspension, TLibraryLock* sharedLock)
+    : Context(context), Closing(closing), Suspension(suspension), SharedLock(sharedLock) {}
 
 const IAgentVtbl TAgentInterface::kSlotTable = {
     &TAgentInterface::SlotQueryInterface, &TAgentInterface::SlotAddRef,

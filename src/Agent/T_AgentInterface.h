@@ -16,14 +16,17 @@
 class TAgentInterface {
  public:
   // `context`, `closing` and `suspension` are borrowed for the object's life.
-  TAgentInterface(const TAgentContext& context, const TClosingFlag& closing, const TSuspendState& suspension);
+  // The global lock is the object's own, or `sharedLock` (borrowed for the
+  // object's life) when given: the one lock of every session process.
+  TAgentInterface(const TAgentContext& context, const TClosingFlag& closing, const TSuspendState& suspension,
+                  TLibraryLock* sharedLock = nullptr);
   TAgentInterface(const TAgentInterface&) = delete;
   TAgentInterface& operator=(const TAgentInterface&) = delete;
 
   // The object task libraries receive; valid for this object's life.
   IAgent* Interface() { return &Object; }
   // The global lock handed to task libraries; never taken by the agent.
-  void* GlobalLockAddress() { return LibraryLock.Address(); }
+  void* GlobalLockAddress() { return SharedLock != nullptr ? SharedLock->Address() : LibraryLock.Address(); }
 
  private:
   // The object task libraries see: its first word points to the slot table.
@@ -48,4 +51,5 @@ class TAgentInterface {
   const TSuspendState& Suspension;   // borrowed
   TObject Object{{&kSlotTable}, this};
   TLibraryLock LibraryLock;
+  TLibraryLock* const SharedLock;  // borrowed; null: LibraryLock serves
 };

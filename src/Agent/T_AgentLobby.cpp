@@ -4,16 +4,23 @@
 
 #include "Agent/T_AgentContext.h"
 #include "Agent/T_AgentLobbySocketThread.h"
+#include "Agent/T_SessionProcesses.h"
 #include "Platform/T_TcpSocket.h"
 
-TAgentLobby::TAgentLobby(const TAgentContext& context, const TSessionServices& services)
+TAgentLobby::TAgentLobby(const TAgentContext& context, const TSessionServices& services,
+                         TSessionProcesses* processes)
     : Context(context),
       Services(services),
       Listener(*context.Platform().System, *context.Platform().Debug, "AgentLobbySocketThread") {
   TStatus listening = Listener.Start(
       context.Settings().BindIp, context.Settings().BindPort,
       [this](uint32_t address, int open) { return Admits(address, open); },
-      [this](TConnection& connection) { TAgentLobbySocketThread(Context, Services).Serve(connection); });
+      [this, processes](TConnection& connection) {
+        if (processes != nullptr)
+          processes->Serve(connection, Services);
+        else
+          TAgentLobbySocketThread(Context, Services).Serve(connection);
+      });
   if (!listening) throw std::runtime_error(listening.Text());
 }
 

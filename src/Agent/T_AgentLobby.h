@@ -14,6 +14,7 @@
 #include "Common/T_Listener.h"
 
 class TAgentContext;
+class TSessionProcesses;
 struct TSessionServices;
 
 class TAgentLobby {
@@ -22,7 +23,9 @@ class TAgentLobby {
   // bind_port. Throws the listener's failure when it cannot (a port that is
   // taken, an address that is not local). `context` and `services` are
   // borrowed for the lobby's life and handed to every session.
-  TAgentLobby(const TAgentContext& context, const TSessionServices& services);
+  // With `processes` (borrowed for as long), each session runs in a process
+  // of its own; else on the connection's thread.
+  TAgentLobby(const TAgentContext& context, const TSessionServices& services, TSessionProcesses* processes = nullptr);
   // Ends every lobby connection and waits for its session to end.
   ~TAgentLobby() = default;
   TAgentLobby(const TAgentLobby&) = delete;

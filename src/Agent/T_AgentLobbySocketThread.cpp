@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "Agent/T_AgentContext.h"
+#include "Agent/T_SessionEntry.h"
 #include "Agent/T_SessionServices.h"
 #include "Agent/T_AgentWorkerThread.h"
 #include "Common/CommandText.h"
@@ -25,30 +26,6 @@ std::optional<uint32_t> ParseTaskId(const std::string& text) {
   if (error != std::errc() || stop != end || begin == end) return std::nullopt;
   return static_cast<uint32_t>(static_cast<uint64_t>(value));
 }
-
-// The session's entry in the agent's session list: added at construction,
-// removed however the session ends. The last session to end hands the
-// memory freed meanwhile back to the system, the blocks kept for reuse too.
-class TSessionEntry {
- public:
-  TSessionEntry(TSessionList& sessions, ISystem& system, const std::string& address)
-      : Sessions(sessions), System(system), Address(address) {
-    Sessions.AddSession(Address);
-  }
-  ~TSessionEntry() {
-    if (Sessions.RemoveSession(Address)) {
-      TBlockCache::Process().ReleaseAll();
-      System.ReleaseFreeMemory();
-    }
-  }
-  TSessionEntry(const TSessionEntry&) = delete;
-  TSessionEntry& operator=(const TSessionEntry&) = delete;
-
- private:
-  TSessionList& Sessions;      // borrowed
-  ISystem& System;             // borrowed
-  const std::string& Address;  // borrowed
-};
 
 }  // namespace
 
@@ -83,6 +60,7 @@ void TAgentLobbySocketThread::RunSession(TConnection& connection) {
     Context.DebugWrite("AGENTLOBBYTHREAD: exception %s, closing socket", UserText(error.what()));
   }
   connection.Close();
+  if (Services.LobbyClosed) Services.LobbyClosed();
   Context.DebugWrite("AGENTLOBBYTHREAD: Thread closing, Disconnecting...");
   Worker.reset();  // waits for the session's running tasks and their reports
 }

@@ -6,6 +6,7 @@
 #include "Agent/I_TaskReport.h"
 #include "Agent/T_AgentContext.h"
 #include "Agent/T_ClosingFlag.h"
+#include "Agent/T_SessionLedger.h"
 #include "Common/CommandText.h"
 #include "Common/WireFraming.h"
 #include "Platform/TimeLimit.h"
@@ -159,6 +160,8 @@ void TAgentPeer::SendPosted() {
     Context.LogFrameFailure(sent);
     if (!sent)
       for (const TPostedReport& report : batch) report.ReportTo->MarkPeerFailed();
+    else if (TSessionLedger* ledger = TSessionLedger::OfThisProcess())
+      for (const TPostedReport& report : batch) ledger->Answered(report.TaskId);
   }
 }
 
@@ -180,8 +183,13 @@ bool TAgentPeer::SendTaskFailed(uint32_t taskId, const std::string& message) {
   TMutexLock guard(Lock);
   TExchange exchange(*this);
   Context.DebugWrite("AGENTPEER: TASK_FAILED %u for IP=%s - %s", taskId, Address, UserText(message));
-  const std::string text = "TASK_FAILED " + std::to_string(taskId) + " " + EncodeArgument(message);
-  const TStatus sent = SocketWriteString(Wire(), text, WaitLimit());
+  const TStatus sent = SocketWriteString(Wire(), TaskFailedText(taskId, message), WaitLimit());
   Context.LogFrameFailure(sent);
+  if (sent)
+    if (TSessionLedger* ledger = TSessionLedger::OfThisProcess()) ledger->Answered(taskId);
   return sent.Ok();
+}
+
+std::string TAgentPeer::TaskFailedText(uint32_t taskId, const std::string& message) {
+  return "TASK_FAILED " + std::to_string(taskId) + " " + EncodeArgument(message);
 }

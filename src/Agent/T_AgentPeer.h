@@ -94,6 +94,8 @@ class TAgentPeer {
 
   // TASK_FAILED with `message` encoded.
   bool SendTaskFailed(uint32_t taskId, const std::string& message) EXCLUDES(Lock);
+  // The frame's text: "TASK_FAILED <id> <message encoded>".
+  static std::string TaskFailedText(uint32_t taskId, const std::string& message);
 
   const std::string& UserAddress() const { return Address; }
   bool Connected() const { return Socket.Connected(); }

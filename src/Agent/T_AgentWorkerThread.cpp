@@ -6,6 +6,7 @@
 #include "Agent/T_AgentPeer.h"
 #include "Agent/T_AgentThreadPool.h"
 #include "Agent/T_FileCache.h"
+#include "Agent/T_SessionLedger.h"
 #include "Common/kelvracommon.h"
 #include "Platform/T_TaskGuard.h"
 #include "Platform/TimeLimit.h"
@@ -73,6 +74,8 @@ void TAgentWorkerThread::Run() {
 
 void TAgentWorkerThread::StartUp() {
   Peer->Connect();
+  if (Services.ConfineBeforeTasks)
+    if (TStatus confined = Services.ConfineBeforeTasks(); !confined) throw std::runtime_error(confined.Text());
   FileCache = std::make_unique<TFileCache>(Context, *Peer, SessionIdentity(), Services.AgentInterface);
   DataCache = std::make_unique<TAgentDataCache>(Context, *Peer, Context.Settings().MaxDataCacheBytes());
   auto pool = std::make_unique<TAgentThreadPool>(Context, Services.Closing, Services.Suspension,
@@ -164,6 +167,7 @@ void TAgentWorkerThread::AddTask(uint32_t taskId, const std::string& libraryFile
   // it once it is ready, or fails it if the start-up fails.
   StartedEvent.Wait(kStartupWaitMs);
   RequireSingleHolder(input.Get(), kWorkerUnit, 145);
+  if (TSessionLedger* ledger = TSessionLedger::OfThisProcess()) ledger->Accepted(taskId);
   bool queued = false;
   {
     TMutexLock guard(QueueLock);

@@ -87,6 +87,12 @@ std::string TCrashReports::Folder(const TPlatform& platform) {
   return state.empty() ? "" : state + "/" + kOwnFolder;
 }
 
+TStatus TCrashReports::MakeFolder(const TPlatform& platform) {
+  const std::string state = platform.System->StateHome();
+  if (state.empty()) return TStatus::Failure("cannot write a crash report", "no state folder");
+  return platform.Files->CreateOwnFolders(state, kOwnFolder);
+}
+
 std::string TCrashReports::Text(const TCrashFacts& facts, std::time_t now) {
   std::string text = "kelvra crash report\n";
   text += "time: " + Stamp(now, false) + "\n";
@@ -113,9 +119,8 @@ std::string TCrashReports::Text(const TCrashFacts& facts, std::time_t now) {
 
 TStatus TCrashReports::Write(const TPlatform& platform, TCrashFacts facts, std::time_t now, std::string& path) {
   static std::atomic<uint32_t> sequence{0};
+  if (TStatus made = MakeFolder(platform); !made.Ok()) return made;
   const std::string state = platform.System->StateHome();
-  if (state.empty()) return TStatus::Failure("cannot write a crash report", "no state folder");
-  if (TStatus made = platform.Files->CreateOwnFolders(state, kOwnFolder); !made.Ok()) return made;
   if (facts.LibrarySha256.empty() && !facts.LibraryPath.empty()) {
     std::string content;
     if (platform.Files->ReadFile(facts.LibraryPath, content).Ok()) facts.LibrarySha256 = Sha256Hex(content);

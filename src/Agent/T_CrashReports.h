@@ -35,6 +35,8 @@ class TCrashReports {
   // The folder of the reports: "<state home>/kelvra/crashes"; empty when
   // the user has no state home.
   static std::string Folder(const TPlatform& platform);
+  // Makes Folder() when missing (mode 0700, no link followed).
+  static TStatus MakeFolder(const TPlatform& platform);
 
   // Writes the report of `facts` (made at `now`) into Folder(), making the
   // folders missing, then deletes the oldest reports beyond kKept. Sets

@@ -10,6 +10,7 @@
 #include "Agent/I_Session.h"
 #include "Agent/T_AgentContext.h"
 #include "Agent/T_AgentPeer.h"
+#include "Agent/T_SessionLedger.h"
 #include "Common/CommandText.h"
 #include "Agent/T_CrashReports.h"
 #include "Common/kelvracommon.h"
@@ -35,16 +36,6 @@ TMutex& SessionFoldersLock() {
   return *lock;
 }
 
-// The session identity as the folder name: two upper-case hexadecimal
-// digits per byte of a pointer, leading zeros kept.
-std::string SessionFolderName(const void* session) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  auto value = reinterpret_cast<uintptr_t>(session);
-  std::string name(sizeof(void*) * 2, '0');
-  for (size_t i = name.size(); i-- > 0; value >>= 4) name[i] = kDigits[value & 0xF];
-  return name;
-}
-
 }  // namespace
 
 TFileCache::TFileCache(const TAgentContext& context, TAgentPeer& peer, void* session, IAgent* agentInterface)
@@ -58,7 +49,7 @@ TFileCache::~TFileCache() { ClearCache(); }
 
 std::string TFileCache::UserFolder() const { return Context.TempFolder() + Peer.UserAddress(); }
 
-std::string TFileCache::OwnFolder() const { return Peer.UserAddress() + "/" + SessionFolderName(Session); }
+std::string TFileCache::OwnFolder() const { return Peer.UserAddress() + "/" + ISession::FolderName(Session); }
 
 std::string TFileCache::LocalNameFor(const std::string& spelling) const {
   std::string flat = spelling;
@@ -212,5 +203,7 @@ void TFileCache::ClearCache() {
   TMutexLock folders(SessionFoldersLock());
   static_cast<void>(platform.Files->RemoveFolderContents(sessionFolder));
   static_cast<void>(platform.Files->RemoveDirectory(sessionFolder));
-  static_cast<void>(platform.Files->RemoveDirectory(UserFolder()));
+  // In a session process of its own the agent made the user's folder and
+  // removes it, kept apart from the other sessions' starts.
+  if (TSessionLedger::OfThisProcess() == nullptr) static_cast<void>(platform.Files->RemoveDirectory(UserFolder()));
 }

@@ -6,6 +6,7 @@
 #include "Agent/T_AgentPeer.h"
 #include "Agent/T_CrashReports.h"
 #include "Agent/T_FileCache.h"
+#include "Agent/T_SessionLedger.h"
 #include "Common/CommandText.h"
 #include "Common/T_GenericStream.h"
 #include "Common/T_SlotError.h"
@@ -20,6 +21,10 @@ constexpr const char* kUnit = "Agent/T_PoolThread";
 // Writes the crash report of a task that faulted and logs its path.
 void ReportCrash(const TAgentContext& context, const TPoolTaskItem& item, const void* procedure,
                  const std::string& text, TTaskGuard::TFaultRecord fault) {
+  // Should the fault have left the process unable to go on, the agent names
+  // it when it ends the session.
+  if (TSessionLedger* ledger = TSessionLedger::OfThisProcess())
+    ledger->NoteFault("task " + std::to_string(item.TaskId) + ": " + text);
   TCrashFacts facts;
   facts.UserAddress = item.SessionKey;
   facts.TaskId = item.TaskId;

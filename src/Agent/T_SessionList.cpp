@@ -76,6 +76,11 @@ std::string TSessionList::TasksOfLocked(size_t index) const {
   return latest != nullptr ? latest->Source.GetTaskList() : Tasks[index];
 }
 
+std::string TSessionList::FirstTaskList() const {
+  TMutexLock guard(SessionLock);
+  return Addresses.empty() ? std::string() : TasksOfLocked(0);
+}
+
 std::string TSessionList::StatusText(int suspendSeconds, TCoordinatorState coordinator) const {
   std::string text;
   {

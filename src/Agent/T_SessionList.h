@@ -74,6 +74,9 @@ class TSessionList {
   // link in `coordinator`. Asks the registered sources, under the session
   // lock.
   std::string StatusText(int suspendSeconds, TCoordinatorState coordinator) const EXCLUDES(SessionLock);
+  // The task list the status text shows for the first session; empty when
+  // there is none. (A session process answers the agent with it.)
+  std::string FirstTaskList() const EXCLUDES(SessionLock);
 
  private:
   struct TSource {

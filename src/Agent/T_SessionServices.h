@@ -6,11 +6,14 @@
 // caches, pool) are handed only the members they use.
 #pragma once
 
+#include <functional>
+
 #include "Agent/I_LoadSource.h"
 #include "Agent/T_ClosingFlag.h"
 #include "Agent/T_SessionList.h"
 #include "Agent/T_SuspendState.h"
 #include "I_Agent.h"
+#include "Platform/T_Status.h"
 
 struct TSessionServices {
   const TClosingFlag& Closing;      // borrowed
@@ -18,4 +21,11 @@ struct TSessionServices {
   const ILoadSource& Load;          // borrowed
   TSessionList& Sessions;           // borrowed
   IAgent* AgentInterface;           // borrowed; handed to task code
+
+  // Only in a session process of its own: confines the process once the
+  // session's connections are open, before the first task library loads (a
+  // failure fails the session's start); and tells the agent that the lobby
+  // connection has been closed, so that its copy closes too.
+  std::function<TStatus()> ConfineBeforeTasks = {};
+  std::function<void()> LobbyClosed = {};
 };

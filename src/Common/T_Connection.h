@@ -67,6 +67,9 @@ class TConnection {
   // Owner, with no read or write in progress on another thread.
   void Close() EXCLUDES(StateLock);
 
+  // The descriptor, for one read or write or for handing the connection to
+  // another process; -1 when closed or shut down.
+  int Descriptor() const EXCLUDES(StateLock);
   // Open and not shut down. Any thread.
   bool Connected() const EXCLUDES(StateLock);
   // The peer's dotted IPv4 address; empty when closed. Any thread.
@@ -96,8 +99,6 @@ class TConnection {
  private:
   static constexpr size_t kAheadCapacity = 16 * 1024;
 
-  // The descriptor for one read or write; -1 when closed or shut down.
-  int Descriptor() const EXCLUDES(StateLock);
   // Moves up to `count` bytes received ahead to `buffer`: how many.
   size_t TakeAhead(void* buffer, size_t count);
   void NoteProgress();

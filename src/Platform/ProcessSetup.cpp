@@ -1,9 +1,11 @@
 #include "Platform/ProcessSetup.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <initializer_list>
 
 void EnsureStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
@@ -20,4 +22,15 @@ void IgnoreBrokenPipe() {
   action.sa_handler = SIG_IGN;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGPIPE, &action, nullptr);
+}
+
+void FollowTheAgent(int agentId) {
+  // The name ps, top and pgrep show: one session of the agent.
+  ::prctl(PR_SET_NAME, "kelvra-session");
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != agentId) ::_exit(1);
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  for (int number : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(number, &action, nullptr);
 }

@@ -9,3 +9,11 @@ void EnsureStandardDescriptors();
 // Ignores SIGPIPE: a write to a peer that has gone fails with an error
 // instead of ending the process.
 void IgnoreBrokenPipe();
+
+// For a process the agent started to serve one session: it is named
+// "kelvra-session", it ends (SIGKILL)
+// when the agent's thread that started it ends, and at once when the agent
+// (`agentId`) is already gone. Stop requests (SIGTERM, SIGINT, SIGHUP) are
+// the agent's to act on: the session process ignores them, and the agent
+// ends it in order.
+void FollowTheAgent(int agentId);

@@ -15,8 +15,6 @@
 
 extern char** environ;
 
-namespace {
-
 std::vector<std::string> ChangedEnvironment(const std::vector<std::string>& changes) {
   std::vector<std::string> environment;
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) environment.emplace_back(*entry);
@@ -27,8 +25,6 @@ std::vector<std::string> ChangedEnvironment(const std::vector<std::string>& chan
   }
   return environment;
 }
-
-}  // namespace
 
 TChildProcess::~TChildProcess() {
   if (Pid > 0 && !Ended) {

@@ -58,6 +58,10 @@ class TChildProcess {
   int ExitStatus = kRunning;
 };
 
+// This process's environment with `changes` applied in order: "NAME=value"
+// sets a variable, a bare "NAME" removes it.
+std::vector<std::string> ChangedEnvironment(const std::vector<std::string>& changes);
+
 // The path of the executable `name` found in the folders of $PATH, empty
 // when none is.
 std::string FindOnSearchPath(const std::string& name);

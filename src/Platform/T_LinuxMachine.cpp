@@ -7,6 +7,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
+#include <sstream>
 #include <vector>
 
 #include "Platform/T_LinuxFileSystem.h"
@@ -86,9 +88,40 @@ std::optional<TSystemTimes> TLinuxMachine::ReadSystemTimes() {
 }
 
 TProcessTimes TLinuxMachine::ReadProcessTimes() {
-  rusage usage {};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return TProcessTimes{TimevalToHundredNs(usage.ru_stime), TimevalToHundredNs(usage.ru_utime)};
+  // The agent's work is its own process's and its session processes': those
+  // still running (their /proc/<pid>/stat), and those ended and reaped.
+  TProcessTimes times;
+  for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+    rusage usage {};
+    ::getrusage(who, &usage);
+    times.Kernel += TimevalToHundredNs(usage.ru_stime);
+    times.User += TimevalToHundredNs(usage.ru_utime);
+  }
+  long perSecond = ::sysconf(_SC_CLK_TCK);
+  if (perSecond <= 0) perSecond = 100;
+  std::error_code ignored;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ignored)) {
+    std::string children;
+    if (!Read((task.path() / "children").string(), children)) continue;
+    for (uint64_t child : Numbers(children)) {
+      std::string stat;
+      if (!Read("/proc/" + std::to_string(child) + "/stat", stat)) continue;
+      // After the name in parentheses: the state, then ten numbers (some
+      // may be negative), then utime and stime.
+      const size_t nameEnd = stat.rfind(')');
+      if (nameEnd == std::string::npos) continue;
+      std::istringstream fields(stat.substr(nameEnd + 1));
+      std::string state;
+      int64_t skipped = 0;
+      uint64_t user = 0, kernel = 0;
+      fields >> state;
+      for (int i = 0; i < 10; ++i) fields >> skipped;
+      if (!(fields >> user >> kernel)) continue;
+      times.User += user * kHundredNsPerSecond / static_cast<uint64_t>(perSecond);
+      times.Kernel += kernel * kHundredNsPerSecond / static_cast<uint64_t>(perSecond);
+    }
+  }
+  return times;
 }
 
 std::optional<TMeterReading> TLinuxMachine::ReadMeter() {

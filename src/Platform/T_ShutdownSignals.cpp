@@ -17,6 +17,7 @@ constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 // Written by the handler, read by the main thread. The pipe's descriptors
 // are set before the handlers are installed and closed after they are gone.
 std::atomic<int> ReceivedSignal{0};
+std::atomic<int> RequestCount{0};
 int WakeRead = -1;
 int WakeWrite = -1;
 
@@ -24,6 +25,7 @@ void OnShutdownSignal(int number) {
   int saved = errno;
   int expected = 0;
   ReceivedSignal.compare_exchange_strong(expected, number);
+  RequestCount.fetch_add(1);
   char byte = 1;
   (void)!::write(WakeWrite, &byte, 1);  // a full pipe is already awake
   errno = saved;
@@ -38,6 +40,7 @@ TShutdownSignals::TShutdownSignals() {
   WakeRead = fds[0];
   WakeWrite = fds[1];
   ReceivedSignal.store(0);
+  RequestCount.store(0);
   struct sigaction action {};
   action.sa_handler = OnShutdownSignal;
   sigemptyset(&action.sa_mask);
@@ -68,6 +71,17 @@ bool TShutdownSignals::Wait(int timeoutMs) {
     }
   }
   return ReceivedSignal.load() != 0;
+}
+
+bool TShutdownSignals::WaitForRequests(int count, int timeoutMs) {
+  if (RequestCount.load() >= count) return true;
+  struct pollfd wake {WakeRead, POLLIN, 0};
+  if (::poll(&wake, 1, timeoutMs < 0 ? -1 : timeoutMs) > 0) {
+    char drain[64];
+    while (::read(WakeRead, drain, sizeof drain) > 0) {
+    }
+  }
+  return RequestCount.load() >= count;
 }
 
 int TShutdownSignals::Received() const { return ReceivedSignal.load(); }

@@ -17,6 +17,10 @@ class TShutdownSignals {
   // shutdown request. True once one has arrived (and from then on).
   bool Wait(int timeoutMs);
 
+  // Waits at most `timeoutMs` milliseconds for the `count`th request (a
+  // second one asks to stop at once). True once that many have arrived.
+  bool WaitForRequests(int count, int timeoutMs);
+
   // Readable once a shutdown request has arrived, for a caller that waits
   // on several descriptors; Wait(0) then answers true.
   int WakeDescriptor() const;

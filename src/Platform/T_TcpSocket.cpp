@@ -118,6 +118,19 @@ TStatus TTcpSocket::Connect(int fd, uint32_t address, uint16_t port, int timeout
   return {};
 }
 
+TStatus TTcpSocket::Adopt(int fd, TTcpSocket& adopted, uint32_t& peerAddress, uint16_t& peerPort) {
+  TFileDescriptor taken(fd);
+  struct sockaddr_in remote {};
+  socklen_t size = sizeof remote;
+  if (::getpeername(fd, reinterpret_cast<struct sockaddr*>(&remote), &size) != 0) return TStatus::FromErrno(errno, "getpeername");
+  if (remote.sin_family != AF_INET) return TStatus::FromErrno(EAFNOSUPPORT, "getpeername");
+  if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return TStatus::FromErrno(errno, "fcntl");
+  adopted.Descriptor = std::move(taken);
+  peerAddress = remote.sin_addr.s_addr;
+  peerPort = ntohs(remote.sin_port);
+  return {};
+}
+
 TStatus TTcpSocket::Accept(int fd, TTcpSocket& accepted, uint32_t& address, uint16_t& port) {
   struct sockaddr_in remote {};
   socklen_t size = sizeof remote;

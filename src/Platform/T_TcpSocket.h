@@ -42,6 +42,9 @@ class TTcpSocket {
 
   // A new TCP socket, close-on-exec. Precondition: !Valid().
   TStatus Create();
+  // Takes over `fd`, a connected TCP socket handed over by another process,
+  // making it close-on-exec; the peer's address and port come back.
+  static TStatus Adopt(int fd, TTcpSocket& adopted, uint32_t& peerAddress, uint16_t& peerPort);
   // SO_REUSEADDR, then bind to `address` (INADDR_ANY for all) and `port`
   // (0 for any free port).
   TStatus Bind(uint32_t address, uint16_t port);
