@@ -274,7 +274,7 @@ TEST_P(EndingTest, ASessionProcessThatEndsIsAnsweredForAndTheAgentGoesOn) {
       EXPECT_EQ(text.rfind("POOLTHREAD: exception \"", 0), 0u) << text;
       continue;
     }
-    ASSERT_EQ(text.rfind(kEndedPrefix, 0), 0u) << text;
+    ASSERT_EQ(text.rfind(kEndedPrefix, 0), 0u) << text << "\n" << Agent->Err();
     hows.insert(text.substr(kEndedPrefix.size()));
   }
   ASSERT_EQ(hows.size(), 1u);
