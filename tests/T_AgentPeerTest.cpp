@@ -4,12 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <future>
+#include <optional>
 #include <memory>
 #include <thread>
 
 #include "Agent/I_TaskReport.h"
 #include "Common/T_GenericStream.h"
+#include "Common/WireFraming.h"
 #include "FakePeers.h"
 #include "SessionFixture.h"
 #include "StatusAssertions.h"
@@ -91,6 +96,30 @@ const IGenericStreamVtbl TFailingSizeStream::Table = [] {
   return table;
 }();
 
+// A file's bytes kept in memory as they arrive; `FailAfter` bytes on, it
+// fails as a full disk does. The size of each piece handed is noted.
+struct TStringSink : IByteSink {
+  std::string Bytes;
+  size_t FailAfter = SIZE_MAX;
+  size_t Pieces = 0;
+  size_t LargestPiece = 0;
+  TStatus Write(const void* bytes, size_t size) override {
+    ++Pieces;
+    LargestPiece = std::max(LargestPiece, size);
+    if (Bytes.size() + size > FailAfter) return TStatus::FromErrno(ENOSPC, "cannot write the file");
+    Bytes.append(static_cast<const char*>(bytes), size);
+    return {};
+  }
+};
+
+// GET_FILE `name`: its bytes, or none when they did not all arrive.
+std::optional<std::string> FileOf(TAgentPeer& peer, const std::string& name) {
+  TStringSink sink;
+  bool refused = false;
+  if (!peer.RequestFile(name, sink, refused)) return std::nullopt;
+  return sink.Bytes;
+}
+
 TStreamRef StreamOf(const std::string& content) {
   TStreamRef stream(TGenericStream::Create());
   EXPECT_OK(stream.Write(content.data(), static_cast<int32_t>(content.size())));
@@ -105,7 +134,7 @@ TEST_F(PeerTest, FetchesFilesAndData) {
   TAgentPeer peer = PeerOf(*Agent);
   peer.Connect();
   EXPECT_TRUE(peer.Connected());
-  EXPECT_EQ(peer.RequestFile("LIB.DLL"), std::string("\x7F" "ELF\0\1", 6));
+  EXPECT_EQ(FileOf(peer, "LIB.DLL"), std::string("\x7F" "ELF\0\1", 6));
   TStreamRef block = peer.RequestData("block 1");
   ASSERT_TRUE(block);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(block.GetBasePointer()), block.GetSize()), "data bytes");
@@ -124,20 +153,53 @@ TEST_F(PeerTest, AnythingButOkRefusesWithoutADataBlock) {
   User.AddFile("C.DLL", "c");
   TAgentPeer peer = PeerOf(*Agent);
   peer.Connect();
-  EXPECT_FALSE(peer.RequestFile("A.DLL"));
-  EXPECT_FALSE(peer.RequestFile("B.DLL"));
+  EXPECT_FALSE(FileOf(peer, "A.DLL"));
+  EXPECT_FALSE(FileOf(peer, "B.DLL"));
   EXPECT_FALSE(peer.RequestData("d"));
   // The connection stayed in step: the next exchange works.
-  EXPECT_EQ(peer.RequestFile("C.DLL"), "c");
+  EXPECT_EQ(FileOf(peer, "C.DLL"), "c");
   EXPECT_TRUE(Logged("AGENTPEER: GET_FILE A.DLL failed, file not found on user, IP=127.0.0.1"));
   EXPECT_TRUE(Logged("AGENTPEER: GET_FILE B.DLL failed, file not found on user, IP=127.0.0.1"));
   EXPECT_TRUE(Logged("AGENTPEER: GET_DATA failed! User IP=127.0.0.1"));
 }
 
+// A file many pieces long reaches its sink in pieces of at most
+// kBlockPieceBytes. A sink that fails mid-file is handed nothing more and
+// its failure is answered, not taken for a refusal; the rest of the file is
+// read and dropped, so the next exchange finds the connection in step.
+TEST_F(PeerTest, AFileArrivesInBoundedPiecesAndASinkThatFailsKeepsTheConnectionInStep) {
+  std::string big(24 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + (i >> 13));
+  User.AddFile("BIG.SO", big);
+  User.AddFile("SMALL.SO", "small");
+  TAgentPeer peer = PeerOf(*Agent);
+  peer.Connect();
+  TStringSink whole;
+  bool refused = true;
+  ASSERT_OK(peer.RequestFile("BIG.SO", whole, refused));
+  EXPECT_FALSE(refused);
+  EXPECT_TRUE(whole.Bytes == big);
+  EXPECT_LE(whole.LargestPiece, kBlockPieceBytes);
+
+  TStringSink full;
+  full.FailAfter = 5 << 20;
+  EXPECT_EQ(peer.RequestFile("BIG.SO", full, refused).Text(), "cannot write the file: No space left on device");
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(full.Pieces, 6u) << "nothing after the failure";
+  // (A connection out of step would read the rest of BIG.SO as frames.)
+  RunBounded([&] { EXPECT_EQ(FileOf(peer, "SMALL.SO"), "small"); }, std::chrono::seconds(30), "the next exchange");
+
+  TStringSink none;
+  EXPECT_FALSE(peer.RequestFile("MISSING.SO", none, refused));
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(none.Pieces, 0u);
+  EXPECT_TRUE(peer.Connected());
+}
+
 TEST_F(PeerTest, FreeTextArgumentsAreEncoded) {
   TAgentPeer peer = PeerOf(*Agent);
   peer.Connect();
-  peer.RequestFile("C:\\MY LIBS\\A,B.DLL");
+  FileOf(peer, "C:\\MY LIBS\\A,B.DLL");
   ASSERT_TRUE(peer.SendTaskFailed(9, "POOLTHREAD: exception \"boom\" in task 9"));
   auto requests = User.WaitFor(2, 10000);
   ASSERT_EQ(requests.size(), 2u);
@@ -192,13 +254,18 @@ TEST_F(PeerTest, AnUnreachableUserFailsEveryExchangeAtOnce) {
   TAgentPeer peer = PeerOf(*agent);
   peer.Connect();
   EXPECT_FALSE(peer.Connected());
-  EXPECT_FALSE(peer.RequestFile("LIB.DLL"));
+  EXPECT_FALSE(FileOf(peer, "LIB.DLL"));
   EXPECT_FALSE(peer.RequestData("x"));
   TStreamRef output = StreamOf("r");
   EXPECT_FALSE(PostDone(peer, 1, output.Get()));
   EXPECT_FALSE(peer.SendTaskFailed(1, "m"));
   EXPECT_TRUE(Logged("AGENTPEER: Unable to connect to user data port, IP=127.0.0.1"));
-  EXPECT_TRUE(Logged("AGENTPEER: GET_FILE LIB.DLL failed, file not found on user, IP=127.0.0.1"));
+  // No connection is no refusal: the file was never asked for.
+  TStringSink sink;
+  bool refused = true;
+  EXPECT_EQ(peer.RequestFile("LIB.DLL", sink, refused).Code(), ENOTCONN);
+  EXPECT_FALSE(refused);
+  EXPECT_FALSE(Logged("AGENTPEER: GET_FILE LIB.DLL failed, file not found on user, IP=127.0.0.1"));
   EXPECT_TRUE(Logged("AGENTPEER: GET_DATA failed! User IP=127.0.0.1"));
   EXPECT_EQ(User.Connections(), 0);
 }
@@ -212,7 +279,7 @@ TEST_F(PeerTest, ExchangesOfSeveralThreadsNeverInterleave) {
   TStreamRef output = StreamOf(std::string(200000, 'o'));
   std::vector<std::future<bool>> calls;
   for (int i = 0; i < 4; ++i) {
-    calls.push_back(std::async(std::launch::async, [&] { return peer.RequestFile("BIG.DLL") == big; }));
+    calls.push_back(std::async(std::launch::async, [&] { return FileOf(peer, "BIG.DLL") == big; }));
     calls.push_back(std::async(std::launch::async, [&, i] { return PostDone(peer, i, output.Get()); }));
   }
   for (auto& call : calls) EXPECT_TRUE(call.get());
@@ -234,7 +301,7 @@ TEST_F(PeerTest, OnceTheSessionEndsAUserWhoStopsAnsweringIsDropped) {
   User.StallAt("GET_FILE STALL.DLL");
   TAgentPeer peer = PeerOf(*Agent);
   peer.Connect();
-  auto fetching = std::async(std::launch::async, [&] { return peer.RequestFile("STALL.DLL"); });
+  auto fetching = std::async(std::launch::async, [&] { return FileOf(peer, "STALL.DLL"); });
   ASSERT_TRUE(User.WaitForCount(1, 10000));
   peer.CloseIfStalled();
   EXPECT_EQ(fetching.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
@@ -334,8 +401,8 @@ TEST_F(PeerTest, WhileTheAgentShutsDownAUsersSilenceCountsFromItsLastByte) {
   TAgentPeer last = PeerOf(*shuttingDown);
   alone.Connect();
   last.Connect();
-  auto aloneFetch = std::async(std::launch::async, [&] { return alone.RequestFile("STALL.DLL"); });
-  auto lastFetch = std::async(std::launch::async, [&] { return last.RequestFile("STALL.DLL"); });
+  auto aloneFetch = std::async(std::launch::async, [&] { return FileOf(alone, "STALL.DLL"); });
+  auto lastFetch = std::async(std::launch::async, [&] { return FileOf(last, "STALL.DLL"); });
   ASSERT_TRUE(User.WaitForCount(2, 10000));
   // Both users have been silent for longer than the bound.
   std::this_thread::sleep_for(std::chrono::milliseconds(TAgentPeer::kClosingWaitMs + 1000));
@@ -376,7 +443,7 @@ TEST_F(PeerTest, PostedReportsOfSeveralThreadsEachArriveOnceAndWhole) {
     posters.emplace_back([&, t] {
       for (int i = 0; i < kEach; ++i) {
         const int id = t * kEach + i;
-        if (i % 10 == 0) peer.RequestFile("SLOW.DLL");
+        if (i % 10 == 0) FileOf(peer, "SLOW.DLL");
         TStreamRef output = StreamOf(std::string(static_cast<size_t>(id * 37 % 5000), char('A' + id % 26)));
         peer.PostTaskDone(static_cast<uint32_t>(id), output, reports);
         if (output) ++heldAfterPost;

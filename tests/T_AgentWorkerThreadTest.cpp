@@ -511,10 +511,14 @@ TEST_F(WorkerTest, TeardownDropsUsersWhoStopAnswering) {
   User.ReleaseStalls();  // frees an agent that would wait for ever
   for (auto& ending : endings) ending.wait();
   EXPECT_TRUE(ended) << "teardown waited for users that do not answer";
-  size_t dropped = 0;
-  for (const std::string& line : Log())
+  size_t dropped = 0, unreceived = 0;
+  for (const std::string& line : Log()) {
     dropped += line == "AGENTPEER: User does not answer, connection closed, IP=127.0.0.1\r";
+    // The library's task says why it failed, not that the user lacks it.
+    unreceived += line.starts_with("POOLTHREAD: unable to receive file libstall.so for task 1: SocketReadStreamTo: ");
+  }
   EXPECT_EQ(dropped, 3u);
+  EXPECT_EQ(unreceived, 1u);
 }
 
 // Tasks reach the pool from the lobby's AddTask and from pool threads that

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <set>
 #include <thread>
 #include <utility>
@@ -17,6 +18,7 @@
 #include "Agent/T_AgentPeer.h"
 #include "FakePeers.h"
 #include "SessionFixture.h"
+#include "StatusAssertions.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -51,10 +53,17 @@ struct THookedFiles : TLinuxFileSystem {
 
 // Real files, except that every new copy fails as on a full disk.
 struct TFullDiskFiles : TLinuxFileSystem {
-  TStatus ReplaceFile(const std::string& path, std::string_view, unsigned) override {
+  TStatus ReplaceFileFrom(const std::string& path, unsigned, const std::function<TStatus(IByteSink&)>&) override {
     return TStatus::FromErrno(ENOSPC, "cannot write " + path);
   }
 };
+
+// Bytes that differ from piece to piece, `size` of them.
+std::string Generated(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 31 + (i >> 12));
+  return bytes;
+}
 
 // A context of its own on `parts`' log, settings and temporary folder, but
 // with `files`, and a connected peer.
@@ -260,10 +269,10 @@ TEST_F(FileCacheTest, ACopyThatCannotBeWrittenIsWrittenOnTheNextRequest) {
 }
 
 TEST_F(FileCacheTest, NamesThatAreNoFileOfTheSessionFolderAreRefused) {
-  for (const char* key : {"", ".", "..", "A"}) User.AddFile(key, "data");  // "a\0b" goes out as "A"
+  for (const char* key : {"", ".", "..", "A"}) User.AddFile(key, "data");  // "a\0b" would go out as "A"
   for (const std::string& name : TNames{"", ".", "..", "lib.so,..", std::string("a\0b", 3)})
     EXPECT_EQ(Cache->GetLibrary(name), nullptr) << name;
-  EXPECT_EQ(Requests().size(), 4u);
+  EXPECT_EQ(Requests().size(), 0u) << "a file is asked for only where its copy can go";
   EXPECT_EQ(Logged("FILECACHE: Unagle to create local file ..."), 2);  // the name ".." and a full stop
   EXPECT_TRUE(fs::is_empty(TempFolder()));  // not even a folder was made
 }
@@ -399,4 +408,56 @@ TEST_F(FileCacheTest, TheSessionFolderLiesBelowTheTemporaryFolderItIsLent) {
   const std::string copied = deepCache.CopyCacheFolder(buffer);
   EXPECT_EQ(copied.size(), size_t{KELVRA_SESSION_FOLDER_MAX - 1});
   EXPECT_TRUE(deep.starts_with(copied));
+}
+
+// A file far larger than what the agent holds of it at a time lands whole
+// on disk, beside the library that needs it, with a data file's mode.
+TEST_F(FileCacheTest, ALargeFileArrivesWholeOnDisk) {
+  const std::string big = Generated(40 << 20);
+  Serve("LIB.SO", KELVRA_TASKLIB_NONE);
+  User.AddFile("BIG.DAT", big);
+  ASSERT_NE(Cache->GetLibrary("lib.so,big.dat"), nullptr);
+  EXPECT_TRUE(ReadTextFile(Folder() + "big.dat") == big);
+  EXPECT_EQ(fs::status(Folder() + "big.dat").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(Listing(), (std::set<std::string>{"lib.so", "big.dat"}));
+  EXPECT_EQ(Logged("FILECACHE: Creating local file " + Folder() + "big.dat (original file - BIG.DAT."), 1);
+}
+
+// The user's refusal reads as it always has; a user whose connection ends
+// half-way through a file leaves no part of it on disk, and the log and the
+// caller hear what happened instead.
+TEST_F(FileCacheTest, AFileCutShortLeavesNothingAndSaysWhy) {
+  TStatus unreceived;
+  EXPECT_EQ(Cache->GetLibrary("gone.so", &unreceived), nullptr);
+  EXPECT_OK(unreceived);
+  EXPECT_EQ(Logged("FILECACHE: Request for file gone.so failed - NULL."), 1);
+  EXPECT_EQ(Logged("FILECACHE: File gone.so not found on user."), 1);
+  EXPECT_EQ(Logged("AGENTPEER: GET_FILE GONE.SO failed, file not found on user, IP=127.0.0.1"), 1);
+  EXPECT_TRUE(Listing().empty());
+
+  User.AddFile("BIG.SO", Generated(32 << 20));
+  User.StallAt("GET_FILE BIG.SO");  // half of it, then silence until released
+  auto fetching = std::async(std::launch::async, [&] { return Cache->GetLibrary("big.so", &unreceived); });
+  auto onDisk = [&] {
+    uintmax_t bytes = 0;
+    for (const auto& item : fs::directory_iterator(Folder())) bytes += item.file_size();
+    return bytes;
+  };
+  EXPECT_TRUE(WaitUntil([&] { return onDisk() >= (8u << 20); }, std::chrono::seconds(30)))
+      << "the bytes go to disk as they arrive";
+  // The user goes (once the half it sends has left it).
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        User.ReleaseStalls();
+        return fetching.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready;
+      },
+      std::chrono::seconds(30)));
+  EXPECT_EQ(fetching.get(), nullptr);
+  EXPECT_EQ(unreceived.Text(), "big.so: SocketReadStreamTo: the peer closed the connection");
+  EXPECT_EQ(Logged("FILECACHE: Unable to receive file big.so: SocketReadStreamTo: the peer closed the connection"), 1)
+      << testing::PrintToString(Platform.Debug.Taken());
+  EXPECT_EQ(Logged("FILECACHE: File big.so not found on user."), 0);
+  EXPECT_TRUE(Listing().empty()) << "no partial file";
+  EXPECT_FALSE(Peer->Connected()) << "what is left of the file is never read as frames";
 }

@@ -234,6 +234,11 @@ TEST_F(FramingTest, NotConnectedFailsWithoutTouchingTheWire) {
   EXPECT_EQ(SocketWriteStringAndStream(Client, "TASK_DONE 1", stream.Get(), 1000).Code(), ENOTCONN);
   EXPECT_EQ(SocketReadString(Client, text, 1000).Code(), ENOTCONN);
   EXPECT_EQ(SocketReadGenericStream(Client, received, 1000).Code(), ENOTCONN);
+  struct : IByteSink {
+    TStatus Write(const void*, size_t) override { return TStatus::Failure("", "no byte was expected"); }
+  } sink;
+  TStatus kept;
+  EXPECT_EQ(SocketReadStreamTo(Client, sink, kept, 1000).Code(), ENOTCONN);
   char byte;
   EXPECT_EQ(::recv(Peer, &byte, 1, 0), 0) << "the peer saw only the close";
 }

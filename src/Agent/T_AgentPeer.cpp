@@ -16,6 +16,9 @@ namespace {
 // While the session lives, the user connection's reads and writes wait
 // without limit.
 constexpr int kUserTimeout = kInfiniteWait;
+// The user's reply before a file or data block is "Ok" or a short refusal;
+// a longer one is not held (the exchange fails).
+constexpr int32_t kMaxReplyLength = 65536;
 
 }  // namespace
 
@@ -75,19 +78,30 @@ int TAgentPeer::WaitLimit() const {
 
 TAgentPeer::~TAgentPeer() = default;
 
-std::optional<std::string> TAgentPeer::RequestFile(const std::string& name) {
+TStatus TAgentPeer::RequestFile(const std::string& name, IByteSink& file, bool& refused) {
   TMutexLock guard(Lock);
   TExchange exchange(*this);
   const int limit = WaitLimit();
   TConnection& wire = Wire();
+  refused = false;
   // Without a connection the exchange fails at once, without traffic.
   const TStatus asked = SocketWriteString(wire, "GET_FILE " + EncodeArgument(name), limit);
   Context.LogFrameFailure(asked);
-  std::string reply, content;
-  if (asked && SocketReadString(wire, reply, limit) && reply == "Ok" && SocketReadStream(wire, content, limit))
-    return content;
-  Context.DebugWrite("AGENTPEER: GET_FILE %s failed, file not found on user, IP=%s", UserText(name), Address);
-  return std::nullopt;
+  if (!asked) return asked;
+  std::string reply;
+  TStatus answered = SocketReadString(wire, reply, limit, kMaxReplyLength);
+  if (answered && reply != "Ok") {
+    refused = true;
+    Context.DebugWrite("AGENTPEER: GET_FILE %s failed, file not found on user, IP=%s", UserText(name), Address);
+    return TStatus::Failure("GET_FILE " + name, "file not found on user");
+  }
+  TStatus kept;
+  if (answered) answered = SocketReadStreamTo(wire, file, kept, limit);
+  if (!answered) {
+    wire.Shutdown();
+    return answered;
+  }
+  return kept;
 }
 
 TStreamRef TAgentPeer::RequestData(const std::string& identifier) {
@@ -99,7 +113,8 @@ TStreamRef TAgentPeer::RequestData(const std::string& identifier) {
   Context.LogFrameFailure(asked);
   std::string reply;
   IGenericStream* block = nullptr;
-  if (asked && SocketReadString(wire, reply, limit) && reply == "Ok" && SocketReadGenericStream(wire, block, limit))
+  if (asked && SocketReadString(wire, reply, limit, kMaxReplyLength) && reply == "Ok" &&
+      SocketReadGenericStream(wire, block, limit))
     return TStreamRef(block);
   Context.DebugWrite("AGENTPEER: GET_DATA failed! User IP=%s", Address);
   return TStreamRef();

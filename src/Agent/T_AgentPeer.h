@@ -27,12 +27,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "Common/T_Connection.h"
 #include "Common/T_StreamRef.h"
+#include "Platform/I_ByteSink.h"
 #include "Platform/T_Condition.h"
 #include "Platform/T_Mutex.h"
 
@@ -72,9 +72,16 @@ class TAgentPeer {
   // kClosingWaitMs, which ends it and fails later ones at once.
   void CloseIfStalled();
 
-  // GET_FILE `name` (the file cache's upper-cased key): the file's bytes, or
-  // none when the user refuses or the exchange fails.
-  std::optional<std::string> RequestFile(const std::string& name) EXCLUDES(Lock);
+  // GET_FILE `name` (the file cache's upper-cased key), its bytes handed to
+  // `file` as they arrive (never held whole); ok once all of them went
+  // there. `refused` says whether a failure is the user's refusal (a reply
+  // other than "Ok", logged here as the file not found on user); any other
+  // failure says what happened: no connection, the connection failing or
+  // closing mid-file, or `file` refusing bytes (whose own failure is
+  // answered once the rest of the file has been read and dropped). A
+  // failure that leaves part of the answer unread shuts the connection
+  // down, so that no later exchange reads it as frames.
+  TStatus RequestFile(const std::string& name, IByteSink& file, bool& refused) EXCLUDES(Lock);
 
   // GET_DATA `identifier`: a new stream holding the block (its one
   // reference is the caller's), or an empty holder on failure.

@@ -63,7 +63,7 @@ std::string TFileCache::LocalNameFor(const std::string& spelling) const {
   return CacheFolder + flat;
 }
 
-int TFileCache::FindOrFetchLocked(const std::string& name) {
+int TFileCache::FindOrFetchLocked(const std::string& name, bool library, TStatus* unreceived) {
   const std::string key = UpperCase(name);
   for (size_t i = 0; i < Entries.size(); ++i) {
     if (Entries[i].Name == key) {
@@ -72,26 +72,43 @@ int TFileCache::FindOrFetchLocked(const std::string& name) {
     }
   }
   Context.DebugWrite("FILECACHE: Requesting file %s from user.", UserText(name));
-  std::optional<std::string> content = Peer.RequestFile(key);
-  if (!content) {
-    Context.DebugWrite("FILECACHE: Request for file %s failed - NULL.", UserText(name));
+  const std::string local = LocalNameFor(name);
+  if (!PrepareCopyLocked(local, key)) {
+    Context.DebugWrite("FILECACHE: Unagle to create local file %s.", UserText(name));
     return -1;
   }
-  Entries.push_back(TFileCacheEntry{key, name, "", std::move(*content), nullptr});
-  return static_cast<int>(Entries.size() - 1);
+  // The user is asked only once the new file is open, and the bytes go
+  // there as they arrive.
+  bool asked = false;
+  bool refused = false;
+  const TStatus written =
+      Context.Platform().Files->ReplaceFileFrom(local, library ? 0700 : 0600, [&](IByteSink& file) {
+        asked = true;
+        return Peer.RequestFile(key, file, refused);
+      });
+  if (written) {
+    Entries.push_back(TFileCacheEntry{key, name, local, nullptr});
+    return static_cast<int>(Entries.size() - 1);
+  }
+  if (refused) {
+    Context.DebugWrite("FILECACHE: Request for file %s failed - NULL.", UserText(name));
+    Context.DebugWrite("FILECACHE: File %s not found on user.", UserText(name));
+  } else if (!asked) {
+    Context.DebugWrite("FILECACHE: %s", UserText(written.Text()));
+    Context.DebugWrite("FILECACHE: Unagle to create local file %s.", UserText(name));
+  } else {
+    Context.DebugWrite("FILECACHE: Unable to receive file %s: %s", UserText(name), UserText(written.Text()));
+    if (unreceived != nullptr) *unreceived = TStatus::Failure(name, written.Text(), written.Code());
+  }
+  return -1;
 }
 
-bool TFileCache::WriteLocalCopyLocked(int index, bool library) {
-  TFileCacheEntry& entry = Entries.at(static_cast<size_t>(index));
-  if (!entry.LocalName.empty()) return true;
-  const std::string local = LocalNameFor(entry.Spelling);
+bool TFileCache::PrepareCopyLocked(const std::string& local, const std::string& key) {
   if (local.empty()) return false;
-
-  Context.DebugWrite("FILECACHE: Creating local file %s (original file - %s.", UserText(local), UserText(entry.Name));
-  IFileSystem& files = *Context.Platform().Files;
+  Context.DebugWrite("FILECACHE: Creating local file %s (original file - %s.", UserText(local), UserText(key));
   {
     TMutexLock folders(SessionFoldersLock());
-    if (TStatus made = files.CreateOwnFolders(Context.TempFolder(), OwnFolder()); !made) {
+    if (TStatus made = Context.Platform().Files->CreateOwnFolders(Context.TempFolder(), OwnFolder()); !made) {
       Context.DebugWrite("FILECACHE: %s", made.Text());
       return false;
     }
@@ -105,11 +122,6 @@ bool TFileCache::WriteLocalCopyLocked(int index, bool library) {
     Context.DebugWrite("FILECACHE: cannot write %s: a library loaded from that file is still in use", UserText(local));
     return false;
   }
-  if (TStatus written = files.ReplaceFile(local, entry.Content, library ? 0700 : 0600); !written) {
-    Context.DebugWrite("FILECACHE: %s", UserText(written.Text()));
-    return false;
-  }
-  entry.LocalName = local;
   return true;
 }
 
@@ -130,7 +142,7 @@ void TFileCache::LoadEntryLibraryLocked(int index) {
     Context.DebugWrite("FILECACHE: unable to load dll %s: %s", UserText(entry.LocalName), UserText(loaded.Text()));
 }
 
-void* TFileCache::GetLibrary(const std::string& libraryText) {
+void* TFileCache::GetLibrary(const std::string& libraryText, TStatus* unreceived) {
   TMutexLock guard(Lock);
   std::vector<std::string> items;
   if (libraryText.find(',') == std::string::npos) {
@@ -140,15 +152,8 @@ void* TFileCache::GetLibrary(const std::string& libraryText) {
   }
   int index = -1;
   for (size_t i = items.size(); i-- > 0;) {
-    index = FindOrFetchLocked(items[i]);
-    if (index < 0) {
-      Context.DebugWrite("FILECACHE: File %s not found on user.", UserText(items[i]));
-      return nullptr;
-    }
-    if (!WriteLocalCopyLocked(index, i == 0)) {
-      Context.DebugWrite("FILECACHE: Unagle to create local file %s.", UserText(items[i]));
-      return nullptr;
-    }
+    index = FindOrFetchLocked(items[i], i == 0, unreceived);
+    if (index < 0) return nullptr;
   }
   if (index < 0) return nullptr;  // a list of no items names no library
   if (Entries[static_cast<size_t>(index)].Module == nullptr) LoadEntryLibraryLocked(index);

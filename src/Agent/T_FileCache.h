@@ -1,7 +1,8 @@
-// TFileCache: a session's files from its user, each fetched once (GET_FILE),
-// kept in memory, written once flat into the session folder and, for the
-// library a task names first, loaded once until the session ends; then
-// EndSession is called, and everything is unloaded, deleted and removed.
+// TFileCache: a session's files from its user, each fetched once (GET_FILE)
+// and written flat into the session folder as its bytes arrive (never held
+// whole), and, for the library a task names first, loaded once until the
+// session ends; then EndSession is called, and everything is unloaded,
+// deleted and removed.
 // Threads: the worker creates it, calls CallEndSession once the pool is gone
 // and destroys it; pool threads call GetLibrary at once, each holding the
 // cache's lock for the whole call (network, disk, load), taken once: its
@@ -15,6 +16,7 @@
 
 #include "I_Agent.h"
 #include "Platform/T_Mutex.h"
+#include "Platform/T_Status.h"
 
 class TAgentContext;
 class TAgentPeer;
@@ -23,8 +25,7 @@ class TAgentPeer;
 struct TFileCacheEntry {
   std::string Name;       // the cache key: the requested name upper-cased
   std::string Spelling;   // the name as first requested; the local copy is named after it
-  std::string LocalName;  // full path of the local copy; empty until it is written
-  std::string Content;    // the bytes as received from the user
+  std::string LocalName;  // full path of the local copy, written whole
   void* Module = nullptr; // the loaded library; null while not loaded
 };
 
@@ -45,7 +46,12 @@ class TFileCache {
   // A task's library text (decoded): one name, or a comma list whose first
   // item is the library and whose other items are files it needs beside it
   // (all fetched and written last to first). The loaded library, or null.
-  void* GetLibrary(const std::string& libraryText) EXCLUDES(Lock);
+  // A file is asked for only once its copy can be made; one the user
+  // refuses, or whose transfer fails, leaves nothing on disk. When a file
+  // could not be received for another reason than the user's refusal (the
+  // connection failing mid-file, a full disk, memory), `unreceived`, when
+  // given, gets that reason, in the context of the file's name.
+  void* GetLibrary(const std::string& libraryText, TStatus* unreceived = nullptr) EXCLUDES(Lock);
 
   // Loads the local copy of entry `index`; the entry must not be loaded
   // yet. A library that does not load leaves Module null and logs the
@@ -68,12 +74,15 @@ class TFileCache {
   void ClearCache() EXCLUDES(Lock);
 
  private:
-  // The index of the entry of `name` (letter case ignored), fetched from the
-  // user when new; -1 when the user does not deliver it.
-  int FindOrFetchLocked(const std::string& name) REQUIRES(Lock);
-  // True when the entry's local copy exists (written now or before). A new
-  // copy is made 0700 when it is the `library`, else 0600.
-  bool WriteLocalCopyLocked(int index, bool library) REQUIRES(Lock);
+  // The index of the entry of `name` (letter case ignored); when new, its
+  // copy is fetched from the user straight into the session folder, 0700
+  // when it is the `library`, else 0600. -1 (logged) when no copy was made;
+  // `unreceived` as GetLibrary's.
+  int FindOrFetchLocked(const std::string& name, bool library, TStatus* unreceived) REQUIRES(Lock);
+  // Whether a copy can be written at `local` (for the entry `key`): the
+  // name is a file of the session folder, the folders are made, and no
+  // library is loaded from that path. Says why not in the log.
+  bool PrepareCopyLocked(const std::string& local, const std::string& key) REQUIRES(Lock);
   void LoadEntryLibraryLocked(int index) REQUIRES(Lock);
 
   // CacheFolder + `spelling` flattened (":", "\" and "/" become "_"), or

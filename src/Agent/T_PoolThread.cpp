@@ -154,9 +154,14 @@ void TPoolThread::RunItem(TPoolTaskItem& item, bool& reported) {
     refuse(ExceptionMessage(decoded.Text(), item.TaskId));
     return;
   }
-  void* module = item.FileCache->GetLibrary(libraryText);
+  TStatus unreceived;
+  void* module = item.FileCache->GetLibrary(libraryText, &unreceived);
   if (module == nullptr) {
-    refuse("POOLTHREAD: unable to load dll " + item.LibraryFiles + " for task " + id);
+    // A file the user refused, or a library that did not load, says only
+    // that; a transfer that failed says why.
+    refuse(unreceived.Ok() ? "POOLTHREAD: unable to load dll " + item.LibraryFiles + " for task " + id
+                           : "POOLTHREAD: unable to receive file " + unreceived.Context() + " for task " + id +
+                                 ": " + unreceived.Reason());
     return;
   }
   auto procedure =

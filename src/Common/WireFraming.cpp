@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -41,6 +42,22 @@ TStatus ReadExact(TConnection& connection, uint8_t* buffer, size_t count, const 
   return {};
 }
 
+// Reads a block's length by `deadline`. A negative one fails; one beyond
+// `maxLength` fails with EMSGSIZE, its bytes left unread, and `announced`,
+// when given, receives it.
+TStatus ReadLength(TConnection& connection, const TDeadline& deadline, int32_t& length, int32_t maxLength = INT32_MAX,
+                   int32_t* announced = nullptr) {
+  uint8_t header[4];
+  if (TStatus read = ReadExact(connection, header, 4, deadline); !read) return read;
+  length = GetLength(header);
+  if (length < 0) return TStatus::Failure("", "negative block length");
+  if (length > maxLength) {
+    if (announced != nullptr) *announced = length;
+    return TStatus::FromErrno(EMSGSIZE, "block of " + std::to_string(length) + " bytes");
+  }
+  return {};
+}
+
 // Reads one block's length, then its bytes into the memory that `grow`
 // provides: grow(size) makes the destination `size` bytes long, keeping what
 // it holds, and answers its first byte, or null when the memory cannot be
@@ -49,14 +66,8 @@ template <typename TGrow>
 TStatus ReadBlock(TConnection& connection, int timeoutMs, TGrow grow, int32_t maxLength = INT32_MAX,
                   int32_t* announced = nullptr) {
   const TDeadline deadline(timeoutMs);
-  uint8_t header[4];
-  if (TStatus read = ReadExact(connection, header, 4, deadline); !read) return read;
-  const int32_t length = GetLength(header);
-  if (length < 0) return TStatus::Failure("", "negative block length");
-  if (length > maxLength) {
-    if (announced != nullptr) *announced = length;
-    return TStatus::FromErrno(EMSGSIZE, "block of " + std::to_string(length) + " bytes");
-  }
+  int32_t length = 0;
+  if (TStatus read = ReadLength(connection, deadline, length, maxLength, announced); !read) return read;
   int32_t received = 0;
   int32_t held = std::min(length, kFirstBlockChunk);
   uint8_t* memory = grow(held);
@@ -213,5 +224,26 @@ TStatus SocketReadGenericStream(TConnection& connection, IGenericStream*& stream
   // Within the stream's size: cannot fail.
   (void)block.SetPos(block.GetSize());
   stream = block.Detach();
+  return {};
+}
+
+TStatus SocketReadStreamTo(TConnection& connection, IByteSink& sink, TStatus& sinkFailure, int timeoutMs) {
+  constexpr const char* kCall = "SocketReadStreamTo";
+  sinkFailure = {};
+  if (!connection.Connected()) return NotConnected().Within(kCall);
+  const TDeadline deadline(timeoutMs);
+  int32_t length = 0;
+  if (TStatus read = ReadLength(connection, deadline, length); !read) return read.Within(kCall);
+  // One piece's memory, no larger than the block.
+  const size_t pieceBytes = std::min(static_cast<size_t>(length), kBlockPieceBytes);
+  std::unique_ptr<uint8_t[]> piece(pieceBytes > 0 ? new (std::nothrow) uint8_t[pieceBytes] : nullptr);
+  if (pieceBytes > 0 && !piece)
+    return TStatus::FromErrno(ENOMEM, "block of " + std::to_string(length) + " bytes").Within(kCall);
+  for (size_t left = static_cast<size_t>(length); left > 0;) {
+    const size_t size = std::min(left, pieceBytes);
+    if (TStatus read = ReadExact(connection, piece.get(), size, deadline); !read) return read.Within(kCall);
+    left -= size;
+    if (sinkFailure) sinkFailure = sink.Write(piece.get(), size);
+  }
   return {};
 }

@@ -18,6 +18,7 @@
 
 #include "Common/T_Connection.h"
 #include "I_GenericStream.h"
+#include "Platform/I_ByteSink.h"
 #include "Platform/T_Status.h"
 
 // Writes `text` as one text block.
@@ -60,3 +61,17 @@ TStatus SocketReadStream(TConnection& connection, std::string& content, int time
 // read landing in place); its position is at its end. `stream` is
 // untouched on failure.
 TStatus SocketReadGenericStream(TConnection& connection, IGenericStream*& stream, int timeoutMs);
+
+// The most SocketReadStreamTo holds of a block at a time.
+constexpr size_t kBlockPieceBytes = size_t{1} << 20;
+
+// Reads one data block and hands its bytes to `sink` in order, in pieces of
+// at most kBlockPieceBytes, each as soon as it has arrived whole: the block
+// is never held whole, whatever its size. Fails as SocketReadStream does (the
+// time-out of the whole block, the peer closing, a negative length, no
+// memory for a piece), having handed `sink` part of the block or none; the
+// rest is then left on the connection, which is unfit for framing. A sink
+// that fails is handed nothing more, but the block is still read to its end
+// and dropped, so the connection stays in step: the read then succeeds and
+// `sinkFailure` holds the sink's failure (ok otherwise).
+TStatus SocketReadStreamTo(TConnection& connection, IByteSink& sink, TStatus& sinkFailure, int timeoutMs);

@@ -5,10 +5,12 @@
 // answers a TStatus naming what failed and why ("cannot write <path>: <reason>").
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "Platform/I_ByteSink.h"
 #include "Platform/T_Status.h"
 
 class IFileSystem {
@@ -31,6 +33,16 @@ class IFileSystem {
   // exactly `mode` (the umask aside). Fails with "cannot write <path>" and
   // the system's reason, leaving nothing behind.
   virtual TStatus ReplaceFile(const std::string& path, std::string_view content, unsigned mode) = 0;
+
+  // As ReplaceFile, with the content written as it comes: `fill` hands the
+  // bytes, piece by piece, to the new file it is given, and the file
+  // appears at `path` only once `fill` has succeeded. When a piece cannot
+  // be written ("cannot write <path>" and the reason, which is also what
+  // the file answers `fill`), or `fill` fails (its own failure, answered
+  // unchanged), nothing is left behind. `fill` is not called when the new
+  // file cannot be made.
+  virtual TStatus ReplaceFileFrom(const std::string& path, unsigned mode,
+                                  const std::function<TStatus(IByteSink& file)>& fill) = 0;
 
   // Deletes the file (or link) at `path` ("cannot remove <path>").
   virtual TStatus RemoveFile(const std::string& path) = 0;

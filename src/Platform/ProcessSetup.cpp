@@ -33,4 +33,12 @@ void FollowTheAgent(int agentId) {
   action.sa_handler = SIG_IGN;
   sigemptyset(&action.sa_mask);
   for (int number : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(number, &action, nullptr);
+  // Should the machine run out of memory all the same, the kernel ends a
+  // session before the agent (best effort: raising the score needs no
+  // privilege).
+  const int score = ::open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
+  if (score >= 0) {
+    [[maybe_unused]] const ssize_t written = ::write(score, "500", 3);
+    ::close(score);
+  }
 }

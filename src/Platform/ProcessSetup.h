@@ -11,7 +11,8 @@ void EnsureStandardDescriptors();
 void IgnoreBrokenPipe();
 
 // For a process the agent started to serve one session: it is named
-// "kelvra-session", it ends (SIGKILL)
+// "kelvra-session", the kernel's out-of-memory killer picks it before the
+// agent, it ends (SIGKILL)
 // when the agent's thread that started it ends, and at once when the agent
 // (`agentId`) is already gone. Stop requests (SIGTERM, SIGINT, SIGHUP) are
 // the agent's to act on: the session process ignores them, and the agent

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -39,16 +40,43 @@ std::string ResolveTarget(const std::string& path) {
   return path;
 }
 
-// Fills the new file `fd`, named `temporary`, with `content`, gives it
+// The new file as `fill` sees it: each piece is written whole, and the
+// first failure (its errno) is kept and ends the writing.
+class TNewFile final : public IByteSink {
+ public:
+  TNewFile(int fd, const std::string& path) : Fd(fd), Path(path) {}
+  TStatus Write(const void* bytes, size_t size) override {
+    if (Failure == 0 && !WriteAll(Fd, bytes, size)) Failure = errno;
+    return Failure == 0 ? TStatus() : TStatus::FromErrno(Failure, "cannot write " + Path);
+  }
+  int Failure = 0;
+
+ private:
+  const int Fd;
+  const std::string& Path;
+};
+
+// Fills the new file `fd`, named `temporary`, through `fill`, gives it
 // exactly `exactMode` when there is one, flushes it to the disk when
-// `durable`, and renames it over `target`. On failure removes it; the
-// failure is "cannot write <path>".
+// `durable`, and renames it over `target`. On failure (an exception from
+// `fill` too) removes it; the failure is "cannot write <path>", or the
+// failure of `fill` itself.
 TStatus FinishNewFile(TFileDescriptor& fd, const std::string& temporary, const std::string& target,
-                      std::string_view content, std::optional<mode_t> exactMode, bool durable,
+                      const std::function<TStatus(IByteSink&)>& fill, std::optional<mode_t> exactMode, bool durable,
                       const std::string& path) {
-  bool ok = WriteAll(fd.Get(), content.data(), content.size()) &&
-            (!exactMode || ::fchmod(fd.Get(), *exactMode) == 0) && (!durable || ::fsync(fd.Get()) == 0);
-  int saved = errno;
+  struct TRemoveUnlessRenamed {
+    const std::string& Temporary;
+    bool Renamed = false;
+    ~TRemoveUnlessRenamed() {
+      if (!Renamed) ::unlink(Temporary.c_str());
+    }
+  } leftover{temporary};
+  TNewFile file(fd.Get(), path);
+  const TStatus filled = fill(file);
+  if (!filled && file.Failure == 0) return filled;
+  bool ok = file.Failure == 0 && (!exactMode || ::fchmod(fd.Get(), *exactMode) == 0) &&
+            (!durable || ::fsync(fd.Get()) == 0);
+  int saved = file.Failure != 0 ? file.Failure : errno;
   if (!fd.Close() && ok) {
     ok = false;
     saved = errno;
@@ -57,9 +85,14 @@ TStatus FinishNewFile(TFileDescriptor& fd, const std::string& temporary, const s
     ok = false;
     saved = errno;
   }
+  leftover.Renamed = ok;
   if (ok) return {};
-  ::unlink(temporary.c_str());
   return TStatus::FromErrno(saved, "cannot write " + path);
+}
+
+// `content` as the whole of a new file.
+std::function<TStatus(IByteSink&)> Content(std::string_view content) {
+  return [content](IByteSink& file) { return file.Write(content.data(), content.size()); };
 }
 
 }  // namespace
@@ -75,10 +108,15 @@ TStatus TLinuxFileSystem::WriteFile(const std::string& path, std::string_view co
   TFileDescriptor fd(RetryOnInterrupt(
       [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode); }));
   if (!fd.Valid()) return TStatus::FromErrno(errno, "cannot write " + path);
-  return FinishNewFile(fd, temporary, target, content, mode, true, path);
+  return FinishNewFile(fd, temporary, target, Content(content), mode, true, path);
 }
 
 TStatus TLinuxFileSystem::ReplaceFile(const std::string& path, std::string_view content, unsigned mode) {
+  return ReplaceFileFrom(path, mode, Content(content));
+}
+
+TStatus TLinuxFileSystem::ReplaceFileFrom(const std::string& path, unsigned mode,
+                                          const std::function<TStatus(IByteSink& file)>& fill) {
   // A name of its own in the target's folder, short whatever the target's
   // name, and made exclusively: an existing file of that name is skipped,
   // never truncated.
@@ -93,7 +131,7 @@ TStatus TLinuxFileSystem::ReplaceFile(const std::string& path, std::string_view 
     TFileDescriptor fd(RetryOnInterrupt([&] {
       return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     }));
-    if (fd.Valid()) return FinishNewFile(fd, temporary, path, content, static_cast<mode_t>(mode), false, path);
+    if (fd.Valid()) return FinishNewFile(fd, temporary, path, fill, static_cast<mode_t>(mode), false, path);
     failure = errno;
   }
   return TStatus::FromErrno(failure, "cannot write " + path);

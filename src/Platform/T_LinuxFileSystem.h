@@ -11,8 +11,11 @@ class TLinuxFileSystem : public IFileSystem {
   // its target), then renames it over the target, keeping the old mode.
   TStatus WriteFile(const std::string& path, std::string_view content) override;
   // The new file is made exclusively (never an existing one) and is not
-  // flushed to the disk before the rename.
+  // flushed to the disk before the rename; ReplaceFile is ReplaceFileFrom
+  // with the content in one piece.
   TStatus ReplaceFile(const std::string& path, std::string_view content, unsigned mode) override;
+  TStatus ReplaceFileFrom(const std::string& path, unsigned mode,
+                          const std::function<TStatus(IByteSink& file)>& fill) override;
   TStatus RemoveFile(const std::string& path) override;
   bool Exists(const std::string& path) override;
   bool DirectoryExists(const std::string& path) override;
