@@ -63,20 +63,27 @@ class TAgentProcess {
     }
   }
 
-  // The exit status once the child has ended within `limit`, else -1.
+  // The exit status once the child has ended within `limit`, else -1. Once
+  // the child has been reaped, its exit status again at once.
   int WaitExit(std::chrono::milliseconds limit) {
+    if (Pid <= 0) return ExitStatus;
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
       int status = 0;
       if (::waitpid(Pid, &status, WNOHANG) == Pid) {
         Pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return ExitStatus;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return -1;
   }
-  void Signal(int number) { ::kill(Pid, number); }
+  // Only to the child while it has not been reaped: kill() with a process
+  // id of 0 or -1 would signal a whole group or every process there is.
+  void Signal(int number) {
+    if (Pid > 0) ::kill(Pid, number);
+  }
   pid_t Id() const { return Pid; }
   std::string Out() const { return ReadTextFile(Dir / "stdout"); }
   std::string Err() const { return ReadTextFile(Dir / "stderr"); }
@@ -102,6 +109,7 @@ class TAgentProcess {
  private:
   const TTempDir& Dir;
   pid_t Pid = -1;
+  int ExitStatus = -1;  // once reaped
 };
 
 
