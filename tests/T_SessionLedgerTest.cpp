@@ -3,6 +3,7 @@
 // answered, whatever the order and however the table's probes collide.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <algorithm>
 #include <map>
 #include <memory>
@@ -61,6 +62,18 @@ TEST_F(LedgerTest, FaultCleanEndAndLoadReachTheOtherSide) {
   EXPECT_TRUE(Ledger.EndedCleanly());
   Ledger.SetLoad(2.5f, 40, 50, 1536);
   EXPECT_EQ(Ledger.LoadSummary(), TAgentStatusThread::FormatLoadSummary(2.5f, 40, 50, 1536));
+}
+
+// A caught fault is noted before anything is allocated; until its text is
+// formed the process counts as stuck past the limit, and the text clears it.
+TEST_F(LedgerTest, AFaultWhoseTextNeverCameMarksTheProcessStuck) {
+  EXPECT_FALSE(Ledger.StuckAfterFault(-1));
+  Ledger.FaultCaught(SIGSEGV);
+  EXPECT_EQ(Ledger.LastFault(), "SIGSEGV in task code");
+  EXPECT_TRUE(Ledger.StuckAfterFault(-1));
+  EXPECT_FALSE(Ledger.StuckAfterFault(60000)) << "not before the limit";
+  Ledger.NoteFault("task 4: Segmentation fault (SIGSEGV)");
+  EXPECT_FALSE(Ledger.StuckAfterFault(-1));
 }
 
 }  // namespace

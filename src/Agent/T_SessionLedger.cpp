@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstring>
+#include <string.h>
 
 #include "Agent/T_AgentStatusThread.h"
 
@@ -77,7 +79,33 @@ void TSessionLedger::Answered(uint32_t taskId) {
   Region.Slots[hole].store(0, std::memory_order_relaxed);
 }
 
+namespace {
+
+int64_t MonotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+void TSessionLedger::FaultCaught(int signal) noexcept {
+  // Plain stores only: the text is written without the spin lock (a fault
+  // may come while a thread holds it) and without allocation.
+  const char* name = ::sigabbrev_np(signal);
+  char text[64] = "SIG";
+  std::strncat(text, name != nullptr ? name : "?", 16);
+  std::strncat(text, " in task code", sizeof text - std::strlen(text) - 1);
+  std::memcpy(Region.LastFault, text, std::strlen(text) + 1);
+  Region.RecoveringSince.store(std::max<int64_t>(MonotonicMs(), 1), std::memory_order_release);
+}
+
+bool TSessionLedger::StuckAfterFault(int64_t limitMs) const {
+  const int64_t since = Region.RecoveringSince.load(std::memory_order_acquire);
+  return since != 0 && MonotonicMs() - since > limitMs;
+}
+
 void TSessionLedger::NoteFault(const std::string& text) {
+  Region.RecoveringSince.store(0, std::memory_order_release);
   TSpinGuard guard(Region.Lock);
   const size_t length = std::min(text.size(), kFaultTextSize - 1);
   std::memcpy(Region.LastFault, text.data(), length);

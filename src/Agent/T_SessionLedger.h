@@ -37,6 +37,9 @@ class TSessionLedger {
     std::atomic<uint32_t> AgentPercent;
     std::atomic<uint32_t> IdlePercent;
     std::atomic<uint32_t> FreeMemoryMB;
+    // Monotonic milliseconds since a task's fault was caught, until its text
+    // was formed; 0 when no fault waits for that.
+    std::atomic<int64_t> RecoveringSince;
     char LastFault[kFaultTextSize];
     // 0: empty; else (count << 32) | task id.
     std::atomic<uint64_t> Slots[kSlots];
@@ -55,7 +58,15 @@ class TSessionLedger {
   // The session process's side.
   void Accepted(uint32_t taskId);
   void Answered(uint32_t taskId);
+  // A fault was caught (`signal`), its text not formed yet: allocates
+  // nothing, takes no lock (the caught fault may hold the heap's).
+  void FaultCaught(int signal) noexcept;
+  // The fault's text, once formed (the session goes on).
   void NoteFault(const std::string& text);
+  // True when a caught fault's text has not been formed within
+  // `limitMs`: the faulting thread waits on a lock the task left held, and
+  // the process is damaged.
+  bool StuckAfterFault(int64_t limitMs) const;
   void MarkCleanEnd() { Region.CleanEnd.store(1, std::memory_order_release); }
   std::string LoadSummary() const;
 

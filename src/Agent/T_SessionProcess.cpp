@@ -29,10 +29,14 @@
 #include "Platform/T_ControlChannel.h"
 #include "Platform/T_Platform.h"
 #include "Platform/T_SharedMemory.h"
+#include "Platform/T_TaskGuard.h"
 #include "Platform/T_TcpSocket.h"
 #include "Platform/T_Thread.h"
 
 namespace {
+
+// How long a thread may take from a caught fault to its text.
+constexpr int64_t kStuckAfterFaultMs = 3000;
 
 struct TArguments {
   std::string ConfigFile;
@@ -116,6 +120,11 @@ int Serve(const TArguments& arguments) {
   auto& lock = *std::launder(reinterpret_cast<TLibraryLock*>(lockMemory.Address()));
   TSessionLedger ledger(*std::launder(reinterpret_cast<TSessionLedger::TRegion*>(ledgerMemory.Address())));
   TSessionLedger::SetForThisProcess(&ledger);
+  // A task's abort ends this process: the agent answers for its tasks. A
+  // caught fault is noted at once, for the agent to learn of it should the
+  // faulting thread never get further.
+  TTaskGuard::MakeAbortFatal();
+  TTaskGuard::NotifyCaughtFaults([](int signal) { TSessionLedger::OfThisProcess()->FaultCaught(signal); });
   ISession::ContinueIdentitiesFrom(arguments.Identity);
 
   std::optional<TConnection> lobby;
@@ -154,10 +163,15 @@ int Serve(const TArguments& arguments) {
   // Answers the agent's questions until the process ends; each answer is
   // made afresh (a process whose heap or locks a task damaged cannot).
   TThread answering("SessionControl");
-  answering.Start(*platform.System, *platform.Debug, [&control, &sessions] {
+  answering.Start(*platform.System, *platform.Debug, [&control, &sessions, &ledger] {
     std::string question;
-    while (control.Receive(question, -1))
+    while (control.Receive(question, -1)) {
+      // A thread that has not got past a caught fault in this long waits
+      // on a lock the task left held: the process is damaged, and says so
+      // by not answering.
+      if (ledger.StuckAfterFault(kStuckAfterFaultMs)) continue;
       if (question == "T" && !control.Send("L" + sessions.FirstTaskList())) break;
+    }
   });
   TAgentLobbySocketThread(context, services).Serve(*lobby);
   ledger.MarkCleanEnd();

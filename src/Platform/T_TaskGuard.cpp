@@ -126,8 +126,14 @@ thread_local TAltStack OwnAltStack;
 // True when the signal is task code's own failure. A SIGABRT counts only
 // when this process raised it (abort() sends it to its own thread): one sent
 // by another process asks the whole process to end, wherever it lands.
+// Set by MakeAbortFatal: then an abort is never caught.
+std::atomic<bool> AbortIsFatal{false};
+// Set by NotifyCaughtFaults.
+std::atomic<void (*)(int)> FaultCaught{nullptr};
+
 KELVRA_NO_ASAN bool RaisedByTaskCode(int number, const siginfo_t* info) {
-  return number != SIGABRT || (info->si_code <= 0 && info->si_pid == ::getpid());
+  if (number != SIGABRT) return true;
+  return !AbortIsFatal.load(std::memory_order_relaxed) && info->si_code <= 0 && info->si_pid == ::getpid();
 }
 
 // The walk's escape: sigsetjmp and siglongjmp. ThreadSanitizer keeps a list
@@ -211,6 +217,16 @@ KELVRA_NO_ASAN __attribute__((noinline)) void RecordContext(TThreadState& state,
   std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
+}  // namespace
+
+void TTaskGuard::MakeAbortFatal() noexcept { AbortIsFatal.store(true, std::memory_order_relaxed); }
+
+void TTaskGuard::NotifyCaughtFaults(void (*caught)(int signal)) noexcept {
+  FaultCaught.store(caught, std::memory_order_relaxed);
+}
+
+namespace {
+
 // Runs on the faulting thread's alternate stack. In a guarded call: records
 // the fault and jumps back to the call's sigsetjmp, which restores the
 // signal mask. Anywhere else (the agent's own code, a disarmed slot, a thread
@@ -221,7 +237,8 @@ KELVRA_NO_ASAN __attribute__((noinline)) void RecordContext(TThreadState& state,
 // or a C library lock when it faulted inside the C library) stays held. The
 // C library's abort() holds none of its own when it raises SIGABRT and
 // starts over at the next call; but an abort of the C library's heap checks
-// may leave the heap's lock held, and the next allocation there then waits.
+// may leave the heap's lock held, and the next allocation there then waits
+// (a process that serves one session makes every abort fatal for that).
 KELVRA_NO_ASAN void OnFault(int number, siginfo_t* info, void* context) {
   TThreadState& state = ThisThread;
   if (state.Walking != nullptr) KELVRA_ESCAPE_LONGJUMP(*state.Walking);
@@ -495,6 +512,7 @@ TStatus TTaskGuard::Call(void (*call)(void*), void* context) noexcept {
   landed.Innermost = frame.Previous;
   landed.Armed = frame.WasArmed ? 1 : 0;
   LoadTaskFloatingPoint();
+  if (void (*caught)(int) = FaultCaught.load(std::memory_order_relaxed)) caught(landed.Fault.Signal);
   try {
     failure = TStatus::Failure("", FaultText(landed.Fault) + PlaceText(landed.Fault));
     LastRecord = RecordOf(landed.Fault);

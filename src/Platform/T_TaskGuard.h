@@ -70,6 +70,19 @@ class TTaskGuard {
   // not in a TDisarm scope.
   static bool Armed() noexcept;
 
+  // From now on an abort() of task code ends the process with SIGABRT
+  // instead of failing the call: for a process that serves one session
+  // alone, where the C library's abort on a damaged heap (a double free)
+  // must not leave the session running on that heap, nor its lock held.
+  // Processor faults are still caught. Set once, before the first task.
+  static void MakeAbortFatal() noexcept;
+  // From now on `caught` runs on the faulting thread as soon as the guard
+  // is back from a fault, before anything is allocated for its text: the
+  // fault may have left the heap's lock held, and whoever watches the
+  // process learns of the fault even if the thread then waits for ever.
+  // `caught` must not allocate. Set once, before the first task.
+  static void NotifyCaughtFaults(void (*caught)(int signal)) noexcept;
+
   // Disarms the calling thread for its life and restores the state it found.
   // Held by every agent slot called by task code, around the slot's body.
   // A C++ exception of task code is also handled disarmed: its what() and
