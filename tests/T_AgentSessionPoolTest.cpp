@@ -320,7 +320,8 @@ TEST_F(SessionPoolTest, ATaskErrorOrAKeptInputStillFreesTheItem) {
   EXPECT_EQ(Gate.Finished, 3);
   // The error is the task's one report; the session goes on.
   EXPECT_TRUE(WaitUntil([&] { return User.Taken().size() == 1; }));
-  EXPECT_EQ(Reports(), std::vector<std::string>{TAgentPeer::TaskFailedText(5, "POOLTHREAD: exception \"boom\" in task 5")});
+  EXPECT_EQ(Reports(),
+            std::vector<std::string>{TAgentPeer::TaskFailedText(5, "POOLTHREAD: exception \"boom\" in task 5")});
   EXPECT_FALSE(Session->PeerFailed());
 }
 

@@ -3,11 +3,11 @@
 #include <cassert>
 
 #include "Agent/T_AgentContext.h"
-#include "Agent/T_SessionServices.h"
 #include "Agent/T_AgentPeer.h"
 #include "Agent/T_CrashReports.h"
 #include "Agent/T_FileCache.h"
 #include "Agent/T_SessionLedger.h"
+#include "Agent/T_SessionServices.h"
 #include "Common/CommandText.h"
 #include "Common/T_GenericStream.h"
 #include "Common/T_SlotError.h"
@@ -190,8 +190,8 @@ void TPoolThread::RunItem(TPoolTaskItem& item, bool& reported) {
 
   uint32_t result = 0;
   TSlotError::Clear();
-  TStatus failure = TTaskGuard::CallTask(procedure, Owner.Services.AgentInterface, Owner.SessionIdentity(), item.Input.Get(),
-                                         output.Get(), result);
+  TStatus failure = TTaskGuard::CallTask(procedure, Owner.Services.AgentInterface, Owner.SessionIdentity(),
+                                         item.Input.Get(), output.Get(), result);
   std::optional<TTaskGuard::TFaultRecord> fault = failure.Ok() ? std::nullopt : TTaskGuard::LastFault();
   // An error an agent slot remembered fails the task as if it had been
   // raised through it.
@@ -211,7 +211,9 @@ void TPoolThread::RunItem(TPoolTaskItem& item, bool& reported) {
 
   if (!failure.Ok()) {
     fail(failure.Text());
-    if (fault) ReportCrash(context, Owner.Address(), item, reinterpret_cast<const void*>(procedure), failure.Text(), std::move(*fault));
+    if (fault)
+      ReportCrash(context, Owner.Address(), item, reinterpret_cast<const void*>(procedure), failure.Text(),
+                  std::move(*fault));
   } else {
     context.DebugWrite("POOLTHREAD: task %u done", item.TaskId);
     Owner.Peer->PostTaskDone(item.TaskId, output, Owner);
