@@ -1,4 +1,4 @@
-// No-op tasks per second through one session end to end: the worker's
+// No-op tasks per second through one session end to end: the session's
 // queue, the pool, the task call (an empty Echo) and the TASK_DONE report to
 // a fake user on 127.0.0.1. Each iteration submits a batch of tasks at once
 // (pipelined, as a user's client does) and waits for every report; with a
@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "Agent/T_AgentWorkerThread.h"
+#include "Agent/T_AgentSession.h"
 #include "Common/T_GenericStream.h"
 #include "FakePeers.h"
 #include "SessionFixture.h"
@@ -26,13 +26,13 @@ void BM_NoOpTasks(benchmark::State& state) {
   settings.EnableDebugOutput = false;
   settings.ExplicitCPU = false;
   TAgentParts parts(platform, dir, settings);
-  TAgentWorkerThread worker(parts.Context, parts.Services, "127.0.0.1");
+  TAgentSession session(parts.Context, parts.Services, "127.0.0.1");
   uint32_t next = 0;
   size_t expected = 1;  // the one GET_FILE
   for (auto _ : state) {
     for (uint32_t i = 0; i < batch; ++i) {
       TStreamRef input(TGenericStream::Create());
-      worker.AddTask(++next, "libtasklib_tasks.so", "Echo", input);
+      session.AddTask(++next, "libtasklib_tasks.so", "Echo", input);
     }
     expected += batch;
     if (user.WaitFor(expected, 60000).size() < expected) state.SkipWithError("reports missing");
@@ -47,7 +47,7 @@ struct TBlockedSession {
   TTestPlatform Platform;
   fake::TFakeUser User;
   std::unique_ptr<TAgentParts> Parts;
-  std::unique_ptr<TAgentWorkerThread> Worker;
+  std::unique_ptr<TAgentSession> Session;
   uint32_t Next = 0;
 
   TBlockedSession() {
@@ -58,12 +58,12 @@ struct TBlockedSession {
     settings.ExplicitCPU = false;
     Parts = std::make_unique<TAgentParts>(Platform, Dir, settings);
     Parts->Sessions.AddSession("127.0.0.1");
-    Worker = std::make_unique<TAgentWorkerThread>(Parts->Context, Parts->Services, "127.0.0.1");
+    Session = std::make_unique<TAgentSession>(Parts->Context, Parts->Services, "127.0.0.1");
     Add("WaitForAbort");
   }
   void Add(const char* procedure) {
     TStreamRef input(TGenericStream::Create());
-    Worker->AddTask(++Next, "libtasklib_tasks.so", procedure, input);
+    Session->AddTask(++Next, "libtasklib_tasks.so", procedure, input);
   }
 };
 

@@ -5,11 +5,9 @@
 //
 //   held                                may take while holding it
 //   ----------------------------------  -----------------------------------
-//   TSessionList::SessionLock           TAgentWorkerThread::QueueLock (a
+//   TSessionList::SessionLock           TAgentSession::QueueLock (a
 //                                       session's task list is asked)
-//   TAgentWorkerThread::QueueLock       TAgentThreadPool::PoolLock, the
-//                                       pool's semaphores
-//   TAgentThreadPool::PoolLock          TBlockCache::Lock (a task's input
+//   TAgentSession::QueueLock            TBlockCache::Lock (a task's input
 //                                       freed under it gives its memory
 //                                       back to the process's block cache)
 //   TFileCache::Lock                    TAgentPeer::Lock, the session folders

@@ -7,7 +7,7 @@
 #include "Agent/T_AgentContext.h"
 #include "Agent/T_SessionEntry.h"
 #include "Agent/T_SessionServices.h"
-#include "Agent/T_AgentWorkerThread.h"
+#include "Agent/T_AgentSession.h"
 #include "Common/CommandText.h"
 #include "Common/T_BlockCache.h"
 #include "Common/T_StreamRef.h"
@@ -51,9 +51,9 @@ void TAgentLobbySocketThread::Serve(TConnection& connection) {
 
 void TAgentLobbySocketThread::RunSession(TConnection& connection) {
   try {
-    // A worker that cannot be made, or a command that fails the agent's own
+    // A session that cannot be made, or a command that fails the agent's own
     // checks (an assertion, memory), ends this session only.
-    Worker = std::make_unique<TAgentWorkerThread>(Context, Services, Address);
+    Session = std::make_unique<TAgentSession>(Context, Services, Address);
     while (connection.Connected() && ServeCommand(connection)) {
     }
   } catch (const std::exception& error) {
@@ -62,7 +62,7 @@ void TAgentLobbySocketThread::RunSession(TConnection& connection) {
   connection.Close();
   if (Services.LobbyClosed) Services.LobbyClosed();
   Context.DebugWrite("AGENTLOBBYTHREAD: Thread closing, Disconnecting...");
-  Worker.reset();  // waits for the session's running tasks and their reports
+  Session.reset();  // waits for the session's running tasks and their reports
 }
 
 bool TAgentLobbySocketThread::ServeCommand(TConnection& connection) {
@@ -76,7 +76,7 @@ bool TAgentLobbySocketThread::ServeCommand(TConnection& connection) {
     Context.DebugWrite("AGENTLOBBYTHREAD: No KEEP_ALIVE for a long time, disconnecting.");
     return Drop();
   }
-  if (Worker->PeerFailed()) {
+  if (Session->PeerFailed()) {
     Context.DebugWrite("AGENTLOBBYTHREAD: Peer has connection problems, disconnecting.");
     return Drop();
   }
@@ -86,9 +86,9 @@ bool TAgentLobbySocketThread::ServeCommand(TConnection& connection) {
     return true;
   }
   if (!Dispatch(connection, items)) return false;
-  // The worker answers the session's tasks with TASK_FAILED; nothing else
+  // The session answers its tasks with TASK_FAILED; nothing else
   // can be served.
-  if (Worker->StartupFailed()) {
+  if (Session->StartupFailed()) {
     Context.DebugWrite("AGENTLOBBYTHREAD: Session could not start, disconnecting.");
     return Drop();
   }
@@ -135,6 +135,6 @@ bool TAgentLobbySocketThread::RunTask(TConnection& connection, const std::vector
                        UserText("'" + items[1] + "' is not a valid integer value"));
     return false;
   }
-  Worker->AddTask(*taskId, items[2], items[3], input);
+  Session->AddTask(*taskId, items[2], items[3], input);
   return true;
 }

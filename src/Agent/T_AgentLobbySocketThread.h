@@ -1,12 +1,12 @@
 // TAgentLobbySocketThread: one session, from the lobby connection's accept
 // to its end. It registers the user's address with the agent, creates the
-// session's worker, reads commands (RUN_TASK, KEEP_ALIVE, GET_POOLSIZE,
+// session object (TAgentSession), reads commands (RUN_TASK, KEEP_ALIVE, GET_POOLSIZE,
 // DISCONNECT; each frame bounded by 20000 ms as a whole, each command text by
 // kMaxCommandLength bytes) until the session ends, then
-// tears the session down: the worker's running tasks finish and are reported
+// tears the session down: its running tasks finish and are reported
 // before the address leaves the agent's session list. The address leaves it
-// however the session ends, also when the worker cannot be made; a session
-// whose worker failed to start ends after the command being served.
+// however the session ends, also when the session object cannot be made; a
+// session that failed to start ends after the command being served.
 // Serve runs on the connection's own thread (the lobby's listener makes one
 // per connection), the only one that uses the connection.
 #pragma once
@@ -20,7 +20,7 @@
 
 class TAgentContext;
 struct TSessionServices;
-class TAgentWorkerThread;
+class TAgentSession;
 
 class TAgentLobbySocketThread {
  public:
@@ -39,8 +39,8 @@ class TAgentLobbySocketThread {
   TAgentLobbySocketThread& operator=(const TAgentLobbySocketThread&) = delete;
 
   // The whole session on `connection` (borrowed), on the calling thread:
-  // registers the user, creates the worker, runs the command loop, closes
-  // the connection and destroys the worker. Once per object.
+  // registers the user, creates the session, runs the command loop, closes
+  // the connection and destroys the session. Once per object.
   void Serve(TConnection& connection);
 
  private:
@@ -57,5 +57,5 @@ class TAgentLobbySocketThread {
   const TAgentContext& Context;     // borrowed
   const TSessionServices& Services;  // borrowed
   std::string Address;
-  std::unique_ptr<TAgentWorkerThread> Worker;  // owned for the session's life
+  std::unique_ptr<TAgentSession> Session;  // owned for the session's life
 };

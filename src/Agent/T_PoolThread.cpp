@@ -7,6 +7,7 @@
 #include "Agent/T_CrashReports.h"
 #include "Agent/T_FileCache.h"
 #include "Agent/T_SessionLedger.h"
+#include "Agent/T_SessionServices.h"
 #include "Common/CommandText.h"
 #include "Common/T_GenericStream.h"
 #include "Common/T_SlotError.h"
@@ -17,16 +18,19 @@
 namespace {
 
 constexpr const char* kUnit = "Agent/T_PoolThread";
+// The check of a task's input as it leaves the session queue keeps the
+// identifier it had when the session's worker made that hand-over.
+constexpr const char* kHandOverUnit = "Agent/T_AgentWorkerThread";
 
 // Writes the crash report of a task that faulted and logs its path.
-void ReportCrash(const TAgentContext& context, const TPoolTaskItem& item, const void* procedure,
-                 const std::string& text, TTaskGuard::TFaultRecord fault) {
+void ReportCrash(const TAgentContext& context, const std::string& userAddress, const TPoolTaskItem& item,
+                 const void* procedure, const std::string& text, TTaskGuard::TFaultRecord fault) {
   // Should the fault have left the process unable to go on, the agent names
   // it when it ends the session.
   if (TSessionLedger* ledger = TSessionLedger::OfThisProcess())
     ledger->NoteFault("task " + std::to_string(item.TaskId) + ": " + text);
   TCrashFacts facts;
-  facts.UserAddress = item.SessionKey;
+  facts.UserAddress = userAddress;
   facts.TaskId = item.TaskId;
   facts.Procedure = item.ProcedureName;
   facts.FaultText = text;
@@ -55,8 +59,8 @@ class TAtScopeEnd {
 
 }  // namespace
 
-TPoolThread::TPoolThread(TAgentThreadPool& pool, uint32_t index) : Owner(pool), ThreadIndex(index) {
-  const TPlatform& platform = pool.Context().Platform();
+TPoolThread::TPoolThread(TAgentSession& session, uint32_t index) : Owner(session), ThreadIndex(index) {
+  const TPlatform& platform = session.Context.Platform();
   // Started is set as the thread ends too: this wait ends whatever happens.
   Thread.Start(*platform.System, *platform.Debug, [this] { Execute(); }, [this] { Started.Set(); });
   // The event publishes SystemThread to this thread.
@@ -73,15 +77,15 @@ void TPoolThread::Terminate() {
   Wake.Set();
 }
 
-std::unique_ptr<TPoolTaskItem>& TPoolThread::CurrentItemSlot([[maybe_unused]] const TAgentThreadPool& pool) {
-  // The pool passes itself, so the lock the caller holds is Owner's.
-  assert(&pool == &Owner);
-  Owner.PoolLock.AssertHeld();
+std::optional<TPoolTaskItem>& TPoolThread::CurrentItemSlot([[maybe_unused]] const TAgentSession& session) {
+  // The session passes itself, so the lock the caller holds is Owner's.
+  assert(&session == &Owner);
+  Owner.QueueLock.AssertHeld();
   return CurrentItem;
 }
 
 void TPoolThread::Execute() {
-  const TAgentContext& context = Owner.Context();
+  const TAgentContext& context = Owner.Context;
   SystemThread = context.Platform().System->CurrentThreadId();
   // Task work yields to every other program on the machine.
   context.ChangeThreadPriority(SystemThread, tpIdle);
@@ -99,15 +103,20 @@ void TPoolThread::Execute() {
     // error ends this thread of it.
     TAtScopeEnd finish([&] {
       if (item == nullptr) return;
-      if (!reported) item->ReportTo->MarkPeerFailed();
+      if (!reported) Owner.MarkPeerFailed();
       FinishItem();
     });
     // The thread's barrier: an error raised on the way (no memory, a report
     // that cannot be made, an assertion failure) ends neither the thread nor
     // the item's wait for its report.
     try {
-      item = Owner.GetTask(*this);
+      item = Owner.TakeTask(*this);
       if (item == nullptr) break;
+      // The queue was the input's only holder until now.
+      if (!IsSoleHolder(item->Input.Get())) {
+        context.Platform().Debug->Beep();
+        RaiseAssertionFailure(kHandOverUnit, 239);
+      }
       RunItem(*item, reported);
     } catch (const std::exception& error) {
       if (item == nullptr) {
@@ -122,8 +131,8 @@ void TPoolThread::Execute() {
 }
 
 void TPoolThread::SendFailure(TPoolTaskItem& item, const std::string& message, bool endsSession, bool& reported) {
-  const bool sent = item.Peer != nullptr && item.Peer->SendTaskFailed(item.TaskId, message);
-  if (endsSession || !sent) item.ReportTo->MarkPeerFailed();
+  const bool sent = Owner.Peer->SendTaskFailed(item.TaskId, message);
+  if (endsSession || !sent) Owner.MarkPeerFailed();
   reported = true;
 }
 
@@ -133,7 +142,7 @@ void TPoolThread::RunItem(TPoolTaskItem& item, bool& reported) {
     reported = true;
     return;
   }
-  const TAgentContext& context = Owner.Context();
+  const TAgentContext& context = Owner.Context;
   const std::string id = std::to_string(item.TaskId);
   // A failure before the task runs fails only the task: the session ends
   // only when the report itself cannot be sent.
@@ -155,7 +164,7 @@ void TPoolThread::RunItem(TPoolTaskItem& item, bool& reported) {
     return;
   }
   TStatus unreceived;
-  void* module = item.FileCache->GetLibrary(libraryText, &unreceived);
+  void* module = Owner.FileCache->GetLibrary(libraryText, &unreceived);
   if (module == nullptr) {
     // A file the user refused, or a library that did not load, says only
     // that; a transfer that failed says why.
@@ -186,8 +195,8 @@ void TPoolThread::RunItem(TPoolTaskItem& item, bool& reported) {
 
   uint32_t result = 0;
   TSlotError::Clear();
-  TStatus failure = TTaskGuard::CallTask(procedure, Owner.AgentInterface(), item.SessionIdentity, item.Input.Get(),
-                                         output.Get(), result);
+  TStatus failure = TTaskGuard::CallTask(procedure, Owner.Services.AgentInterface, Owner.SessionIdentity(),
+                                         item.Input.Get(), output.Get(), result);
   std::optional<TTaskGuard::TFaultRecord> fault = failure.Ok() ? std::nullopt : TTaskGuard::LastFault();
   // An error an agent slot remembered fails the task as if it had been
   // raised through it.
@@ -207,28 +216,29 @@ void TPoolThread::RunItem(TPoolTaskItem& item, bool& reported) {
 
   if (!failure.Ok()) {
     fail(failure.Text());
-    if (fault) ReportCrash(context, item, reinterpret_cast<const void*>(procedure), failure.Text(), std::move(*fault));
+    if (fault)
+      ReportCrash(context, Owner.Address(), item, reinterpret_cast<const void*>(procedure), failure.Text(),
+                  std::move(*fault));
   } else {
     context.DebugWrite("POOLTHREAD: task %u done", item.TaskId);
-    item.Peer->PostTaskDone(item.TaskId, output, *item.ReportTo);
+    Owner.Peer->PostTaskDone(item.TaskId, output, Owner);
     reported = true;
   }
   if (output) RequireSingleHolder(output.Get(), kUnit, 206);
 }
 
 void TPoolThread::FinishItem() {
-  ITaskReport* reportTo = nullptr;
   TStatus held;
   {
-    TMutexLock guard(Owner.PoolLock);
+    TMutexLock guard(Owner.QueueLock);
     if (!CurrentItem) return;
     // A task that kept its input has been failed already and the item let
     // go of its reference then.
     if (CurrentItem->Input) held = CheckSingleHolder(CurrentItem->Input.Get(), kUnit, 83);
-    reportTo = CurrentItem->ReportTo;
     // Freed and cleared even when the check failed: teardown waits for it.
     CurrentItem.reset();
+    if (Owner.TeardownWaiting) Owner.QueueChanged.NotifyAll();
   }
-  if (reportTo != nullptr) reportTo->ReportTasks();
-  if (!held) Owner.Context().DebugWrite("POOLTHREAD: %s", held.Text());
+  Owner.ReportTasks();
+  if (!held) Owner.Context.DebugWrite("POOLTHREAD: %s", held.Text());
 }

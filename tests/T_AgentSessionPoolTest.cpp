@@ -1,7 +1,6 @@
-// The session pool and its threads, with a task runner that holds each task
-// until the test lets it finish.
-#include "Agent/T_AgentThreadPool.h"
-
+// A session's pool threads, with a task runner that holds each task until
+// the test lets it finish; the session's peer talks to a fake user on
+// 127.0.0.1.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,8 +9,11 @@
 #include <map>
 #include <set>
 
+#include "Agent/T_AgentPeer.h"
+#include "Agent/T_AgentSession.h"
 #include "Agent/T_PoolThread.h"
 #include "Common/T_GenericStream.h"
+#include "FakePeers.h"
 #include "SessionFixture.h"
 #include "TestSupport.h"
 
@@ -19,22 +21,20 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Tasks start, record their thread and wait until opened (at most 10 s);
-// finished tasks report here.
-class TTaskGate : public ITaskReport {
+// Tasks start, record their thread and wait until opened (at most 10 s),
+// then count as finished.
+class TTaskGate {
  public:
-  std::atomic<int> Reports{0};
-  std::atomic<int> PeerFailures{0};
+  std::atomic<int> Finished{0};
   TStreamRef Kept;  // a reference a "keep" task held on to
 
-  void ReportTasks() override { ++Reports; }
-  void MarkPeerFailed() override { ++PeerFailures; }
   TPoolTaskRunner Runner() {
     return [this](TPoolThread& thread, TPoolTaskItem& item) {
       std::unique_lock<std::mutex> lock(Mutex);
       ThreadOf[item.TaskId] = static_cast<int>(thread.Index());
       Changed.notify_all();
       Changed.wait_for(lock, 10s, [&] { return All || Opened.count(item.TaskId) > 0; });
+      ++Finished;
       if (item.ProcedureName == "throw") throw std::runtime_error("boom");
       if (item.ProcedureName == "keep") Kept = TStreamRef::AddRefTo(item.Input.Get());
     };
@@ -60,58 +60,60 @@ class TTaskGate : public ITaskReport {
   bool All = false;
 };
 
-int SessionA, SessionB;  // their addresses serve as session identities
-
-struct PoolTest : ::testing::Test {
+struct SessionPoolTest : ::testing::Test {
   TTempDir Dir;
   TTestPlatform Platform;
+  fake::TFakeUser User;
   std::unique_ptr<TAgentParts> Parts;
   TTaskGate Gate;
-  std::unique_ptr<TAgentThreadPool> Pool;
+  std::unique_ptr<TAgentSession> Session;
 
-  ~PoolTest() override {
+  ~SessionPoolTest() override {
     Gate.OpenAll();
-    Pool.reset();
+    Session.reset();
   }
   // Fresh parts for a machine of `processors`, with the settings `change`
-  // makes; no pool yet.
+  // makes; no session yet.
   void MakeParts(int processors, const std::function<void(TAgentSettings&)>& change = nullptr) {
-    Pool.reset();
+    Session.reset();
     {
       std::lock_guard<std::mutex> guard(Platform.Debug.Mutex);
       Platform.Debug.Lines.clear();
     }
     Platform.System.Processors = processors;
-    TAgentSettings settings = TestSettings(0);
+    TAgentSettings settings = TestSettings(User.Port());
     if (change) change(settings);
     Parts = std::make_unique<TAgentParts>(Platform, Dir, settings);
   }
-  static std::unique_ptr<TAgentThreadPool> StartPool(TAgentParts& parts, TTaskGate& gate) {
-    return std::make_unique<TAgentThreadPool>(parts.Context, parts.Closing, parts.Suspension,
-                                              parts.Interface.Interface(), gate.Runner());
+  // A session of `parts` whose tasks run through `gate`, once its pool is
+  // whole.
+  static std::unique_ptr<TAgentSession> StartSession(TAgentParts& parts, TTaskGate& gate) {
+    auto session = std::make_unique<TAgentSession>(parts.Context, parts.Services, "127.0.0.1", gate.Runner());
+    EXPECT_TRUE(WaitUntil([&] { return session->PoolThreadId(session->PoolSize() - 1) != 0; }, 10s));
+    return session;
   }
-  void MakePool(int processors, const std::function<void(TAgentSettings&)>& change = nullptr) {
+  void MakeSession(int processors, const std::function<void(TAgentSettings&)>& change = nullptr) {
     MakeParts(processors, change);
-    Pool = StartPool(*Parts, Gate);
+    Session = StartSession(*Parts, Gate);
   }
-  void Add(uint32_t id, void* session = &SessionA, const std::string& procedure = "run") {
+  void Add(uint32_t id, const std::string& procedure = "run") { Add(*Session, id, procedure); }
+  static void Add(TAgentSession& session, uint32_t id, const std::string& procedure = "run") {
     TStreamRef input(TGenericStream::Create());
-    Pool->AddTask(session == &SessionA ? "10.0.0.1" : "10.0.0.2", session, input, "lib.so", procedure, id, &Gate,
-                  nullptr, nullptr);
+    session.AddTask(id, "lib.so", procedure, input);
     EXPECT_FALSE(input);
   }
-  // As the worker hands a task over: only once a pool thread is free.
-  void Dispatch(uint32_t id, void* session = &SessionA, const std::string& procedure = "run") {
-    ASSERT_TRUE(Pool->FreeThreadSemaphore().Handle().Wait(5000));
-    Add(id, session, procedure);
-  }
-  // A pool of two whose threads both run a task: `first` and `first` + 1.
+  // A session of two pool threads that both run a task: `first` and
+  // `first` + 1.
   void BusyPoolOfTwo(uint32_t first) {
-    MakePool(2);
+    MakeSession(2);
     for (uint32_t id : {first, first + 1}) {
-      Dispatch(id);
+      Add(id);
       ASSERT_GE(Gate.WaitStarted(id), 0);
     }
+  }
+  // True once no task of the session is running or waiting.
+  bool Drained() {
+    return WaitUntil([&] { return Session->GetTaskList().empty(); }, 10s);
   }
   // Log lines without their carriage return.
   std::vector<std::string> Log() {
@@ -130,20 +132,24 @@ struct PoolTest : ::testing::Test {
       if (line.rfind(prefix, 0) == 0) found.push_back(line);
     return found;
   }
+  // The texts of the reports the user received.
+  std::vector<std::string> Reports() {
+    std::vector<std::string> texts;
+    for (const auto& request : User.Taken()) texts.push_back(request.Text);
+    return texts;
+  }
 };
 
 }  // namespace
 
-TEST_F(PoolTest, SizeComesFromProcessorsLessFreeCPUCount) {
+TEST_F(SessionPoolTest, SizeComesFromProcessorsLessFreeCPUCount) {
   for (auto [free, size] : {std::pair{2, 4u}, {6, 1u}, {9, 1u}}) {
-    MakePool(6, [free = free](TAgentSettings& settings) { settings.FreeCPUCount = static_cast<uint32_t>(free); });
-    EXPECT_EQ(Pool->Size(), size);
+    MakeSession(6, [free = free](TAgentSettings& settings) { settings.FreeCPUCount = static_cast<uint32_t>(free); });
+    EXPECT_EQ(Session->PoolSize(), size);
     EXPECT_EQ(Count("Created pool of " + std::to_string(size) + " threads."), 1);
   }
-  // Every thread is named and lowered to idle as it starts; one free-thread
-  // count each, never more.
-  EXPECT_EQ(Pool->FreeThreadSemaphore().Count(), 1);
-  TSystemThreadId id = Pool->Thread(0).SystemId();
+  // Every thread is named and lowered to idle as it starts.
+  TSystemThreadId id = Session->PoolThreadId(0);
   auto changes = Platform.System.PriorityChanges();
   EXPECT_TRUE(std::any_of(changes.begin(), changes.end(),
                           [&](auto& change) { return change.Thread == id && change.Value == tpIdle; }));
@@ -151,10 +157,10 @@ TEST_F(PoolTest, SizeComesFromProcessorsLessFreeCPUCount) {
   EXPECT_EQ(std::count(names.begin(), names.end(), "Pool thread"), 6);
 }
 
-TEST_F(PoolTest, PinsThreadsFromTheHighestAllowedProcessorDown) {
+TEST_F(SessionPoolTest, PinsThreadsFromTheHighestAllowedProcessorDown) {
   Platform.System.AffinityMask = 15;
-  MakePool(6);
-  ASSERT_EQ(Pool->Size(), 6u);
+  MakeSession(6);
+  ASSERT_EQ(Session->PoolSize(), 6u);
   std::vector<std::string> expected = {"GetProcessAffinityMask = 15.", "Thread 5 affinity = 8.",
                                        "Thread 4 affinity = 4.",       "Thread 3 affinity = 2.",
                                        "Thread 2 affinity = 1.",       "Thread 1 affinity = 8.",
@@ -168,68 +174,54 @@ TEST_F(PoolTest, PinsThreadsFromTheHighestAllowedProcessorDown) {
   ASSERT_EQ(pins.size(), 6u);
   const uint32_t masks[] = {4, 8, 1, 2, 4, 8};
   for (uint32_t i = 0; i < 6; ++i) {
-    auto pin = std::find_if(pins.begin(), pins.end(), [&](auto& p) { return p.Thread == Pool->Thread(i).SystemId(); });
+    auto pin = std::find_if(pins.begin(), pins.end(),
+                            [&](auto& p) { return p.Thread == Session->PoolThreadId(i); });
     ASSERT_NE(pin, pins.end());
     EXPECT_EQ(pin->Value, masks[i]) << "thread " << i;
   }
 }
 
-TEST_F(PoolTest, NoPinningWithoutExplicitCPUOrWithoutAllowedProcessor) {
-  MakePool(4, [](TAgentSettings& settings) { settings.ExplicitCPU = false; });
+TEST_F(SessionPoolTest, NoPinningWithoutExplicitCPUOrWithoutAllowedProcessor) {
+  MakeSession(4, [](TAgentSettings& settings) { settings.ExplicitCPU = false; });
   EXPECT_TRUE(LinesStarting("GetProcessAffinityMask").empty());
   Platform.System.AffinityMask = 0;  // only processors past 31 allowed
-  MakePool(4);
+  MakeSession(4);
   EXPECT_EQ(Count("GetProcessAffinityMask = 0."), 1);
   EXPECT_EQ(Count("THREADPOOL: none of processors 0..31 is allowed, threads are not pinned"), 1);
   EXPECT_TRUE(LinesStarting("Thread ").empty());
   EXPECT_TRUE(Platform.System.AffinityChanges().empty());
 }
 
-TEST_F(PoolTest, ListsQueuedThenRunningTasksOfOneSession) {
+// Running tasks in thread order, then the waiting ones; a thread that
+// becomes free takes the next waiting task itself, with nothing more sent.
+TEST_F(SessionPoolTest, ListsRunningThenWaitingTasksAndFreeThreadsTakeTheNext) {
   ASSERT_NO_FATAL_FAILURE(BusyPoolOfTwo(7));
   const int thread7 = Gate.WaitStarted(7);
   Add(9);
-  Add(10, &SessionB);
-  std::string running = thread7 == 0 ? "7*, 8*" : "8*, 7*";
-  EXPECT_EQ(Pool->ListTasks("10.0.0.1"), "9#, " + running);
-  EXPECT_EQ(Pool->ListTasks("10.0.0.2"), "10#");
-  EXPECT_EQ(Pool->ListTasks("10.0.0.3"), "");
+  Add(10);
+  const std::string running = thread7 == 0 ? "7*, 8*" : "8*, 7*";
+  EXPECT_EQ(Session->GetTaskList(), running + ",9,10");
   Gate.Open(8);
-  ASSERT_GE(Gate.WaitStarted(9), 0);
+  EXPECT_EQ(Gate.WaitStarted(9), 1 - thread7) << "8's thread takes 9";
+  const std::string now = thread7 == 0 ? "7*, 9*" : "9*, 7*";
+  EXPECT_TRUE(WaitUntil([&] { return Session->GetTaskList() == now + ",10"; })) << Session->GetTaskList();
+  Gate.Open(7);
+  EXPECT_EQ(Gate.WaitStarted(10), thread7) << "7's thread takes 10";
   Gate.OpenAll();
-  Pool->WaitForTasks(&SessionA);
-  Pool->WaitForTasks(&SessionB);
-  EXPECT_EQ(Pool->ListTasks("10.0.0.1"), "");
-  EXPECT_TRUE(WaitUntil([&] { return Gate.Reports == 4 && Pool->FreeThreadSemaphore().Count() == 2; }));
+  EXPECT_TRUE(Drained());
+  EXPECT_EQ(Gate.Finished, 4);
 }
 
-TEST_F(PoolTest, WaitForTasksReturnsOnceTheSessionsItemsAreFreed) {
-  MakePool(1);
-  Dispatch(1);
-  ASSERT_EQ(Gate.WaitStarted(1), 0);
-  Add(2);
-  Pool->WaitForTasks(&SessionB);  // nothing of that session: at once
-  auto waiting = std::async(std::launch::async, [&] { Pool->WaitForTasks(&SessionA); });
-  EXPECT_EQ(waiting.wait_for(300ms), std::future_status::timeout);
-  Gate.Open(1);
-  ASSERT_GE(Gate.WaitStarted(2), 0);
-  EXPECT_EQ(waiting.wait_for(300ms), std::future_status::timeout);
-  Gate.Open(2);
-  ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(Pool->ListTasks("10.0.0.1"), "");
-}
-
-TEST_F(PoolTest, SuspensionHoldsNewTasksBackWhileRunningOnesFinish) {
+TEST_F(SessionPoolTest, SuspensionHoldsNewTasksBackWhileRunningOnesFinish) {
   ASSERT_NO_FATAL_FAILURE(BusyPoolOfTwo(1));
   Parts->Suspension.SetSuspendSeconds(30);
-  const int freeThreads = Pool->FreeThreadSemaphore().Count();
   Add(3);
   Gate.OpenAll();
-  EXPECT_TRUE(WaitUntil([&] { return Gate.Reports == 2; }));
+  EXPECT_TRUE(WaitUntil([&] { return Gate.Finished == 2; }));
   auto start = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(2500ms);
   EXPECT_LT(Gate.WaitStarted(3, 0ms), 0);
-  EXPECT_EQ(Pool->FreeThreadSemaphore().Count(), freeThreads);  // held-back threads announce nothing
+  EXPECT_EQ(Session->GetTaskList(), "3");  // held-back threads take nothing, nothing shows as handed over
   long suspended = Count("Suspended...");
   EXPECT_GE(suspended, 4);                                 // each thread, about once a second
   EXPECT_LE(suspended, 2 * (ElapsedMs(start) / 1000 + 2));  // and no more often
@@ -237,58 +229,60 @@ TEST_F(PoolTest, SuspensionHoldsNewTasksBackWhileRunningOnesFinish) {
   EXPECT_GE(Gate.WaitStarted(3), 0);
 }
 
-TEST_F(PoolTest, ClosingAgentEndsTheSuspension) {
+TEST_F(SessionPoolTest, ClosingAgentEndsTheSuspension) {
   MakeParts(2);
   Parts->Suspension.SetSuspendSeconds(30);
-  Pool = StartPool(*Parts, Gate);
+  Session = StartSession(*Parts, Gate);
   ASSERT_TRUE(WaitUntil([&] { return Count("Suspended...") >= 2; }));
   Parts->Closing.Set();
-  Dispatch(1);
+  Add(1);
   EXPECT_GE(Gate.WaitStarted(1), 0);
 }
 
-// Each pool heeds only the suspension and the closing flag it was given: two
-// agents' pools in one process do not hold each other back or release each
-// other.
-TEST_F(PoolTest, APoolHeedsOnlyItsOwnSuspensionAndClosingFlag) {
+// Each session heeds only the suspension and the closing flag it was given:
+// two agents' sessions in one process do not hold each other back or
+// release each other.
+TEST_F(SessionPoolTest, ASessionHeedsOnlyItsOwnSuspensionAndClosingFlag) {
   MakeParts(1);
   Parts->Suspension.SetSuspendSeconds(30);
-  Pool = StartPool(*Parts, Gate);
-  TAgentParts other(Platform, Dir, TestSettings(0));
+  Session = StartSession(*Parts, Gate);
+  TAgentParts other(Platform, Dir, TestSettings(User.Port()));
   TTaskGate otherGate;
-  std::unique_ptr<TAgentThreadPool> otherPool = StartPool(other, otherGate);
+  std::unique_ptr<TAgentSession> otherSession = StartSession(other, otherGate);
   otherGate.OpenAll();
   Gate.OpenAll();
 
-  ASSERT_TRUE(otherPool->FreeThreadSemaphore().Handle().Wait(5000));
-  TStreamRef input(TGenericStream::Create());
-  otherPool->AddTask("10.0.0.2", &SessionB, input, "lib.so", "run", 1, &otherGate, nullptr, nullptr);
-  EXPECT_GE(otherGate.WaitStarted(1), 0) << "held back by the other pool's suspension";
+  Add(*otherSession, 1);
+  EXPECT_GE(otherGate.WaitStarted(1), 0) << "held back by the other session's suspension";
 
   other.Closing.Set();
   const long before = Count("Suspended...");
   Add(2);
   // The held-back thread has looked at its flags again since (a whole pass).
   ASSERT_TRUE(WaitUntil([&] { return Count("Suspended...") >= before + 2; }));
-  EXPECT_LT(Gate.WaitStarted(2, 0ms), 0) << "released by the other pool's closing flag";
+  EXPECT_LT(Gate.WaitStarted(2, 0ms), 0) << "released by the other session's closing flag";
 
   Parts->Suspension.SetSuspendSeconds(0);
   EXPECT_GE(Gate.WaitStarted(2), 0);
-  otherPool.reset();
+  otherSession.reset();
 }
 
-TEST_F(PoolTest, DestroyFinishesRunningTasksAndDropsQueuedOnes) {
+// The end of a session waits for its running tasks, then ends the threads
+// in index order; waiting tasks are dropped without running.
+TEST_F(SessionPoolTest, DestroyFinishesRunningTasksAndDropsWaitingOnes) {
   ASSERT_NO_FATAL_FAILURE(BusyPoolOfTwo(1));
   Add(3);
   Add(4);
-  std::vector<TSystemThreadId> ids = {Pool->Thread(0).SystemId(), Pool->Thread(1).SystemId()};
-  auto destroying = std::async(std::launch::async, [&] { Pool.reset(); });
-  EXPECT_EQ(destroying.wait_for(300ms), std::future_status::timeout);  // task 1 or 2 still runs
+  std::vector<TSystemThreadId> ids = {Session->PoolThreadId(0), Session->PoolThreadId(1)};
+  auto destroying = std::async(std::launch::async, [&] { Session.reset(); });
+  EXPECT_EQ(destroying.wait_for(300ms), std::future_status::timeout);  // tasks 1 and 2 still run
+  Gate.Open(1);
+  EXPECT_EQ(destroying.wait_for(300ms), std::future_status::timeout) << "task 2 still runs";
   Gate.OpenAll();
   ASSERT_EQ(destroying.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(Gate.WaitStarted(3, 0ms), -1);  // dropped, never run
   EXPECT_EQ(Gate.WaitStarted(4, 0ms), -1);
-  EXPECT_EQ(Gate.Reports, 2);
+  EXPECT_EQ(Gate.Finished, 2);
   EXPECT_EQ(LinesStarting("THREADPOOL:"),
             (std::vector<std::string>{"THREADPOOL: terminating thread 0...", "THREADPOOL: thread 0 terminated",
                                       "THREADPOOL: terminating thread 1...", "THREADPOOL: thread 1 terminated"}));
@@ -300,78 +294,93 @@ TEST_F(PoolTest, DestroyFinishesRunningTasksAndDropsQueuedOnes) {
                             [&](auto& change) { return change.Thread == id && change.Value == tpNormal; }));
 }
 
-TEST_F(PoolTest, DestroyDuringSuspensionDoesNotWaitOutThePauses) {
+TEST_F(SessionPoolTest, DestroyDuringSuspensionDoesNotWaitOutThePauses) {
   MakeParts(4);
   Parts->Suspension.SetSuspendSeconds(30);
-  Pool = StartPool(*Parts, Gate);
+  Session = StartSession(*Parts, Gate);
   ASSERT_TRUE(WaitUntil([&] { return Count("Suspended...") >= 4; }));
   auto start = std::chrono::steady_clock::now();
-  Pool.reset();
+  Session.reset();
   EXPECT_LT(ElapsedMs(start), 3000);  // one pause each would take 4 s
   EXPECT_EQ(Count("PoolThread terminated..."), 4);
 }
 
-TEST_F(PoolTest, ATaskErrorOrAKeptInputStillFreesTheItem) {
-  MakePool(1);
+TEST_F(SessionPoolTest, ATaskErrorOrAKeptInputStillFreesTheItem) {
+  MakeSession(1);
   Gate.OpenAll();
-  Dispatch(5, &SessionA, "throw");
-  Pool->WaitForTasks(&SessionA);
+  Add(5, "throw");
+  EXPECT_TRUE(Drained());
   EXPECT_TRUE(WaitUntil([&] { return Count("POOLTHREAD: exception \"boom\" in task 5") == 1; }));
-  Dispatch(6, &SessionA, "keep");
-  Pool->WaitForTasks(&SessionA);
+  Add(6, "keep");
+  EXPECT_TRUE(Drained());
   EXPECT_TRUE(WaitUntil([&] { return Count("POOLTHREAD: Assertion failure (Agent/T_PoolThread, line 83)") == 1; }));
   Gate.Kept.Drop();
-  Dispatch(7);  // the thread goes on serving
-  Pool->WaitForTasks(&SessionA);
-  EXPECT_TRUE(WaitUntil([&] { return Gate.Reports == 3; }));
+  Add(7);  // the thread goes on serving
+  EXPECT_TRUE(Drained());
+  EXPECT_EQ(Gate.Finished, 3);
+  // The error is the task's one report; the session goes on.
+  EXPECT_TRUE(WaitUntil([&] { return User.Taken().size() == 1; }));
+  EXPECT_EQ(Reports(),
+            std::vector<std::string>{TAgentPeer::TaskFailedText(5, "POOLTHREAD: exception \"boom\" in task 5")});
+  EXPECT_FALSE(Session->PeerFailed());
 }
 
-// An item whose run raised still ends in one report: without a peer to send
-// TASK_FAILED by (as here), its session's peer is marked failed, once.
-TEST_F(PoolTest, ARunThatRaisesWithoutAPeerMarksThePeerFailedOnce) {
-  MakePool(1);
+// An item whose run raised still ends in one report: when TASK_FAILED
+// cannot be sent (the user was never reached, as here), the session's peer
+// is marked failed, once.
+TEST_F(SessionPoolTest, ARunThatRaisesWithoutAUserMarksThePeerFailedOnce) {
+  uint16_t closedPort = 0;
+  {
+    fake::TFakeUser gone;
+    closedPort = gone.Port();
+  }
+  MakeParts(1, [&](TAgentSettings& settings) { settings.DataPort = closedPort; });
+  Session = StartSession(*Parts, Gate);
   Gate.OpenAll();
-  Dispatch(5, &SessionA, "throw");
-  Pool->WaitForTasks(&SessionA);
-  EXPECT_TRUE(WaitUntil([&] { return Gate.Reports == 1; }));
-  EXPECT_EQ(Gate.PeerFailures, 1);
-  Dispatch(6);
-  Pool->WaitForTasks(&SessionA);
-  EXPECT_TRUE(WaitUntil([&] { return Gate.Reports == 2; }));
-  EXPECT_EQ(Gate.PeerFailures, 1);
+  Add(5, "throw");
+  EXPECT_TRUE(Drained());
+  EXPECT_TRUE(Session->PeerFailed());
+  Add(6);
+  EXPECT_TRUE(Drained());
+  EXPECT_EQ(Gate.Finished, 2);
 }
 
-TEST_F(PoolTest, AddTaskRefusesAStreamWithAnotherHolder) {
-  MakePool(1);
+TEST_F(SessionPoolTest, AddTaskRefusesAStreamWithAnotherHolder) {
+  MakeSession(1);
   TStreamRef input(TGenericStream::Create());
   TStreamRef other = TStreamRef::AddRefTo(input.Get());
   try {
-    Pool->AddTask("10.0.0.1", &SessionA, input, "lib.so", "run", 1, &Gate, nullptr, nullptr);
+    Session->AddTask(1, "lib.so", "run", input);
     ADD_FAILURE() << "accepted";
   } catch (const std::logic_error& error) {
-    EXPECT_STREQ(error.what(), "Assertion failure (Agent/T_AgentThreadPool, line 242)");
+    EXPECT_STREQ(error.what(), "Assertion failure (Agent/T_AgentWorkerThread, line 145)");
   }
   EXPECT_TRUE(input);  // still the caller's
-  EXPECT_EQ(Pool->ListTasks("10.0.0.1"), "");
+  EXPECT_EQ(Session->GetTaskList(), "");
 }
 
-// A pool that cannot start all its threads is no pool: the threads already
-// started end, and the system's refusal is raised.
-TEST_F(PoolTest, AThreadRefusedHalfWayEndsTheThreadsStartedBefore) {
+// A session that cannot start all its pool threads does not start: the
+// threads already started end, and the refusal is the start-up's failure.
+TEST_F(SessionPoolTest, AThreadRefusedHalfWayEndsTheThreadsStartedBefore) {
   MakeParts(4);
   Platform.System.RefuseThreads("Pool thread", 2);
-  EXPECT_THROW(StartPool(*Parts, Gate), std::system_error);
+  Session = std::make_unique<TAgentSession>(Parts->Context, Parts->Services, "127.0.0.1", Gate.Runner());
+  ASSERT_TRUE(WaitUntil([&] { return Session->StartupFailed(); }, 10s));
   EXPECT_EQ(Platform.System.RefusedThreads(), 1);
   EXPECT_EQ(Count("PoolThread terminated..."), 2);
+  EXPECT_EQ(LinesStarting("THREADPOOL:"),
+            (std::vector<std::string>{"THREADPOOL: terminating thread 0...", "THREADPOOL: thread 0 terminated",
+                                      "THREADPOOL: terminating thread 1...", "THREADPOOL: thread 1 terminated"}));
+  EXPECT_EQ(Session->PoolThreadId(0), 0u);
 }
 
-TEST_F(PoolTest, APriorityRefusalIsLoggedOnce) {
+TEST_F(SessionPoolTest, APriorityRefusalIsLoggedOnce) {
   Platform.System.PrioritiesAllowed = false;
-  MakePool(3);
+  MakeSession(3);
   Gate.OpenAll();
-  Dispatch(1);  // work goes on at whatever priority the threads have
-  Pool->WaitForTasks(&SessionA);
-  Pool.reset();
+  Add(1);  // work goes on at whatever priority the threads have
+  EXPECT_TRUE(Drained());
+  Session.reset();
   EXPECT_GE(Platform.System.PriorityChanges().size(), 6u);
   EXPECT_EQ(LinesStarting("AGENT: Unable to change a thread's priority").size(), 1u);
 }
