@@ -295,3 +295,36 @@ TEST(AgentConfigSave, AnUnreadableFileIsNotReplaced) {
   EXPECT_EQ(config.SaveCoordinatorIp().Text(), "Unable to write to " + file + ": Permission denied");
   EXPECT_EQ(ReadTextFile(file), "[agent]\nbind_port=5102\n");
 }
+
+// Sessions run in processes unless the settings say thread; what tasks may
+// do there is opened key by key; a word that is no isolation, or a folder
+// that is not absolute, stops the start rather than run tasks unconfined.
+TEST(AgentConfigRead, IsolationAndWhatTasksMayDo) {
+  const TAgentSettings defaults = Read("");
+  EXPECT_EQ(defaults.Isolation, TAgentSettings::TIsolation::Process);
+  EXPECT_TRUE(defaults.TaskReadPaths.empty());
+  EXPECT_FALSE(defaults.TaskNetwork);
+  EXPECT_FALSE(defaults.TaskExec);
+  EXPECT_EQ(defaults.SessionMemoryLimitMiB, 0u) << "0: half of the machine's memory";
+
+  const TAgentSettings s = Read(
+      "[agent]\nisolation=Thread\ntask_read_paths=/srv/data::/opt/x\ntask_write_paths=/srv/out\n"
+      "task_network=1\ntask_exec=1\nsession_memory_limit=512\n");
+  EXPECT_EQ(s.Isolation, TAgentSettings::TIsolation::Thread);
+  EXPECT_EQ(s.TaskReadPaths, (std::vector<std::string>{"/srv/data", "/opt/x"}));
+  EXPECT_EQ(s.TaskWritePaths, std::vector<std::string>{"/srv/out"});
+  EXPECT_TRUE(s.TaskNetwork);
+  EXPECT_TRUE(s.TaskExec);
+  EXPECT_EQ(s.SessionMemoryLimitMiB, 512u);
+
+  const std::string zero = "[agent]\nsession_memory_limit=0\n";
+  TConfigFixture refused(&zero);
+  EXPECT_EQ(refused.Config.Settings().SessionMemoryLimitMiB, 0u);
+  ASSERT_EQ(refused.Refused.size(), 1u);
+  EXPECT_EQ(refused.Refused[0].rfind("AGENT: Ignoring [agent] session_memory_limit=0", 0), 0u);
+
+  for (const std::string bad : {"[agent]\nisolation=container\n", "[agent]\ntask_write_paths=out\n"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(Read(bad), std::runtime_error);
+  }
+}

@@ -22,7 +22,7 @@
 // TAgentConfig::SettingsLock,
 // TAgentStatusThread::WakeLock, TMainThreadQueue::Lock, the session
 // registry's lock (I_Session.cpp), the session folders lock, and the lock of
-// each TWaitable (TEvent, TSemaphore); WaitForFirst takes two of these
+// each TWaitable (TEvent, TPlatformSemaphore); WaitForFirst takes two of these
 // together, in no fixed order, through std::lock. TLibraryLock belongs to
 // the task libraries: the agent never takes it.
 //

@@ -1,7 +1,6 @@
 // TPlatformSemaphore: a counting semaphore with a fixed maximum. Release
 // adds to the count, never beyond the maximum; a wait that ends on it takes
-// one from the count. Any thread may call any method. TSemaphore (Agent)
-// wraps it.
+// one from the count. Any thread may call any method.
 #pragma once
 
 #include "Platform/T_Waitable.h"
