@@ -83,6 +83,12 @@ struct LobbyTest : ::testing::Test {
     std::vector<std::string> items = SplitCommandItems(reports.back().Text);
     return items.size() > 7 ? Decoded(items[7]) : "";
   }
+  // Until a status report says `status` (reports come about once a second):
+  // a session ends in the status only once all of it has ended, its process
+  // too.
+  bool WaitReportedStatus(const std::string& status, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    return WaitUntil([&] { return ReportedStatus() == status; }, limit);
+  }
   bool WaitLogged(const std::string& line, std::chrono::milliseconds limit = std::chrono::seconds(90)) {
     return WaitUntil([&] { return Logged(line); }, limit);
   }

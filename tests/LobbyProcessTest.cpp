@@ -107,8 +107,8 @@ TEST_F(LobbyTest, TwoSessionsFromOneAddress) {
   ASSERT_TRUE(first.RunTask("RUN_TASK,1,libtasklib_tasks.so,Echo", "one"));
   ASSERT_TRUE(second.RunTask("RUN_TASK,2,libtasklib_tasks.so,Echo", "two"));
   ASSERT_TRUE(WaitReport(1) && WaitReport(2));
-  auto reports = Coordinator.WaitFor(Coordinator.WaitFor(0, 0).size() + 1, 10000);
-  EXPECT_EQ(Decoded(SplitCommandItems(reports.back().Text)[7]), "Working for 127.0.0.1[], 127.0.0.1[]");
+  // The start's probe session is gone once its process has ended.
+  EXPECT_TRUE(WaitReportedStatus("Working for 127.0.0.1[], 127.0.0.1[]")) << ReportedStatus();
   EXPECT_GE(User.Connections(), 2) << "each session has its own data connection";
 }
 
@@ -524,8 +524,10 @@ TEST_F(LobbyTest, AHostInsideAnAllowedBlockIsServed) {
 // ones are served as before, and a place that frees up is taken again.
 TEST_F(LobbyTest, AConnectionPastMaxSessionsIsClosedAndTheOthersAreServed) {
   Start("max_sessions=2\n");
-  // The probe's session has ended once its thread has said so.
+  // The probe's session has ended once the status says so (its process
+  // too, where sessions run in processes).
   ASSERT_TRUE(WaitLogged("AGENTLOBBYTHREAD: Exit"));
+  ASSERT_TRUE(WaitReportedStatus("Unassigned")) << ReportedStatus();
   auto first = std::make_unique<fake::TLobbyClient>("127.0.0.1", LobbyPort);
   ASSERT_TRUE(first->RunTask("RUN_TASK,1,libtasklib_tasks.so,Echo", "one"));
   ASSERT_TRUE(WaitReport(1)) << Agent->Err();
