@@ -93,10 +93,14 @@ void PrintStatusIfChanged(const TAgent& agent, std::string& printed) {
   std::fflush(stdout);
 }
 
-// A second SIGTERM, SIGINT or SIGHUP while the agent shuts down ends its
-// session processes at once.
+// The agent's options: sessions run this very executable, and a second
+// SIGTERM, SIGINT or SIGHUP while the agent shuts down ends its session
+// processes at once.
 TAgentOptions AgentOptions(TShutdownSignals& signals) {
   TAgentOptions options;
+  // The executable of this process, even when its file has been replaced
+  // since (a package upgrade): a session runs the agent it belongs to.
+  options.SessionProgram = "/proc/self/exe";
   options.StopNowRequested = [&signals](int timeoutMs) { return signals.WaitForRequests(2, timeoutMs); };
   return options;
 }

@@ -17,6 +17,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cat >"$work/kelvra.INI" <<'INI'
 [agent]
+isolation=thread
 bind_port=0
 broadcast_port=0
 suspend_timeout=0

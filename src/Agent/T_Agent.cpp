@@ -27,9 +27,8 @@ std::unique_ptr<TSessionProcesses> MakeSessionProcesses(const TAgentContext& con
   if (context.Settings().Isolation != TAgentSettings::TIsolation::Process) return nullptr;
   context.DebugWrite("AGENT: Sessions run in processes of their own (isolation=process): %s",
                      TConfinement::Describe());
-  // The executable of this process, even when its file has been replaced
-  // since (a package upgrade): the session runs the agent it belongs to.
-  if (program.empty()) program = "/proc/self/exe";
+  if (program.empty())
+    throw std::runtime_error("[agent] isolation=process: this program cannot run sessions in processes of their own");
   return std::make_unique<TSessionProcesses>(context, std::move(program), configFile);
 }
 

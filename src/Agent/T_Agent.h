@@ -39,8 +39,9 @@ struct TAgentOptions {
   // its status text says it is searching.
   bool StartStatusThread = true;
   // The program a session process runs ([agent] isolation=process): the
-  // agent's own executable unless given (a test's agent core names the
-  // built kelvra-agent).
+  // agent's executable (the process entry gives "/proc/self/exe"; an agent
+  // core in a test names the built kelvra-agent). Without it such a start
+  // fails: another executable must never be run as a session.
   std::string SessionProgram;
   // Asked while the agent shuts down, waiting at most the milliseconds
   // given: true once a second request to stop has come. Session processes

@@ -54,13 +54,17 @@ struct TFuzzAgent {
     TLinuxFileSystem files;
     const std::string settings =
         "[agent]\nbind_ip=127.0.0.1\nbind_port=0\nbroadcast_port=0\nsuspend_timeout=0\nenableDebugOutput=1\n"
+        // The lobby's command loop runs in this process, where the fuzzer sees it.
+        "isolation=thread\n"
         "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\n"
         "[user]\ndata_port=" + std::to_string(dataPort) + "\n";
     if (!files.WriteFile(settingsFile, settings)) std::abort();
     TPlatform platform = TPlatform::Linux();
     platform.System = &System;
     platform.Debug = &Sink;
-    Agent = std::make_unique<TAgent>(platform, settingsFile, MainThread, TAgentOptions{false});
+    TAgentOptions options;
+    options.StartStatusThread = false;
+    Agent = std::make_unique<TAgent>(platform, settingsFile, MainThread, options);
   }
   ~TFuzzAgent() {
     Agent.reset();
