@@ -429,8 +429,15 @@ class TUnansweredListener {
 // A user's lobby connection: sends commands and data blocks, reads replies.
 class TLobbyClient {
  public:
-  TLobbyClient(const std::string& address, uint16_t port) {
+  // `source`, when given, is the loopback address the connection leaves from.
+  TLobbyClient(const std::string& address, uint16_t port, const std::string& source = "") {
     Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (!source.empty()) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+      if (::bind(Fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return;
+    }
     sockaddr_in target{};
     target.sin_family = AF_INET;
     target.sin_port = htons(port);

@@ -513,6 +513,29 @@ TEST_F(LobbyTest, AHostOutsideAllowedUsersIsClosedBeforeItBecomesASession) {
     EXPECT_FALSE(Logged(line)) << line;
 }
 
+// One address cannot take every place: past max_sessions_per_user its
+// connections are closed at once, and other addresses are still served.
+TEST_F(LobbyTest, OneAddressPastMaxSessionsPerUserIsClosedAndOthersAreServed) {
+  Start("max_sessions=8\nmax_sessions_per_user=2\n");
+  ASSERT_TRUE(WaitReportedStatus("Unassigned")) << ReportedStatus();
+  const std::string refusedLine =
+      "AGENTLOBBY: Refused connection from 127.0.0.1: max_sessions_per_user=2 sessions of this address are open";
+  fake::TLobbyClient first("127.0.0.1", LobbyPort), second("127.0.0.1", LobbyPort);
+  ASSERT_TRUE(first.RunTask("RUN_TASK,1,libtasklib_tasks.so,Echo", "one"));
+  ASSERT_TRUE(second.RunTask("RUN_TASK,2,libtasklib_tasks.so,Echo", "two"));
+  ASSERT_TRUE(WaitReport(1) && WaitReport(2)) << Agent->Err();
+  {
+    fake::TLobbyClient third("127.0.0.1", LobbyPort);
+    ASSERT_TRUE(third.Connected);
+    EXPECT_TRUE(third.ClosedByAgent(10000));
+  }
+  EXPECT_TRUE(WaitUntil([&] { return TimesLogged(refusedLine) == 1; }, 30s)) << Agent->Err();
+  fake::TLobbyClient other("127.0.0.1", LobbyPort, "127.0.0.2");
+  ASSERT_TRUE(other.Connected);
+  ASSERT_TRUE(other.Send("GET_POOLSIZE"));
+  EXPECT_NE(other.Reply(), "<none>") << "another address is served";
+}
+
 TEST_F(LobbyTest, AHostInsideAnAllowedBlockIsServed) {
   Start("allowed_users=192.0.2.7, 127.0.0.0/30\n");
   fake::TLobbyClient user("127.0.0.1", LobbyPort);

@@ -328,3 +328,16 @@ TEST(AgentConfigRead, IsolationAndWhatTasksMayDo) {
     EXPECT_THROW(Read(bad), std::runtime_error);
   }
 }
+
+// One address may hold at most max_sessions_per_user sessions (16), never
+// more than max_sessions; below one is refused.
+TEST(AgentConfigRead, SessionsPerUser) {
+  EXPECT_EQ(Read("").MaxSessionsPerUser, 16);
+  EXPECT_EQ(Read("[agent]\nmax_sessions_per_user=3\n").MaxSessionsPerUser, 3);
+  EXPECT_EQ(Read("[agent]\nmax_sessions=4\nmax_sessions_per_user=9\n").MaxSessionsPerUser, 4);
+  const std::string zero = "[agent]\nmax_sessions_per_user=0\n";
+  TConfigFixture refused(&zero);
+  EXPECT_EQ(refused.Config.Settings().MaxSessionsPerUser, 16);
+  ASSERT_EQ(refused.Refused.size(), 1u);
+  EXPECT_EQ(refused.Refused[0].rfind("AGENT: Ignoring [agent] max_sessions_per_user=0", 0), 0u);
+}

@@ -41,6 +41,7 @@ const TSettingRow kSettingRows[] = {
     {"agent", "maxDataCacheSize", &TAgentSettings::MaxDataCacheSize},
     {"coordinator", "allowDiscardCoordinatorIp", &TAgentSettings::AllowDiscardCoordinatorIp},
     {"agent", "max_sessions", &TAgentSettings::MaxSessions},
+    {"agent", "max_sessions_per_user", &TAgentSettings::MaxSessionsPerUser},
 };
 
 constexpr const char* kCoordinatorSection = "coordinator";
@@ -94,6 +95,14 @@ void ReadLobbyLimits(const TIniFile& ini, TAgentSettings& settings, std::vector<
                       std::to_string(TAgentSettings::kDefaultMaxSessions));
     settings.MaxSessions = TAgentSettings::kDefaultMaxSessions;
   }
+  if (settings.MaxSessionsPerUser < 1) {
+    refused.push_back("AGENT: Ignoring [agent] max_sessions_per_user=" + std::to_string(settings.MaxSessionsPerUser) +
+                      ": at least one session must be allowed; using " +
+                      std::to_string(TAgentSettings::kDefaultMaxSessionsPerUser));
+    settings.MaxSessionsPerUser = TAgentSettings::kDefaultMaxSessionsPerUser;
+  }
+  // One address may have every place, no more.
+  settings.MaxSessionsPerUser = std::min(settings.MaxSessionsPerUser, settings.MaxSessions);
 }
 
 // The folders of a colon-separated list; empty entries are skipped.

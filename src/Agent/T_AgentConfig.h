@@ -52,6 +52,10 @@ struct TAgentSettings {
   bool AllowDiscardCoordinatorIp = true;  // [coordinator] allowDiscardCoordinatorIp
   TAddressFilter AllowedUsers;            // [agent] allowed_users; empty = every address
   int32_t MaxSessions = kDefaultMaxSessions;  // [agent] max_sessions, at least 1
+  static constexpr int32_t kDefaultMaxSessionsPerUser = 16;
+  // [agent] max_sessions_per_user: sessions one address may have open, at
+  // least 1, at most max_sessions.
+  int32_t MaxSessionsPerUser = kDefaultMaxSessionsPerUser;
 
   // How each session runs and what its task code may do.
   enum class TIsolation { Process, Thread };

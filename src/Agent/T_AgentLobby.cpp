@@ -36,5 +36,12 @@ bool TAgentLobby::Admits(uint32_t address, int open) const {
                        TTcpSocket::AddressText(address), settings.MaxSessions);
     return false;
   }
+  // Nor may one address take every place.
+  if (Listener.ConnectionCountFrom(address) >= settings.MaxSessionsPerUser) {
+    Context.DebugWrite("AGENTLOBBY: Refused connection from %s: max_sessions_per_user=%d sessions of this address "
+                       "are open",
+                       TTcpSocket::AddressText(address), settings.MaxSessionsPerUser);
+    return false;
+  }
   return true;
 }

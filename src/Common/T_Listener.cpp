@@ -68,6 +68,13 @@ int TListener::ConnectionCount() const {
   return Serving;
 }
 
+int TListener::ConnectionCountFrom(uint32_t address) const {
+  TMutexLock list(ListLock);
+  int count = 0;
+  for (const auto& served : Connections) count += !served->Done && served->Address == address;
+  return count;
+}
+
 void TListener::AcceptLoop(int listener) {
   while (!AcceptStop.IsSet()) {
     TTcpSocket accepted;

@@ -66,12 +66,15 @@ class TListener {
   // Connections being served now (a connection counts until its serve
   // function has returned and it is closed). Any thread.
   int ConnectionCount() const EXCLUDES(ListLock);
+  // Of them, those from `address` (network byte order). Any thread.
+  int ConnectionCountFrom(uint32_t address) const EXCLUDES(ListLock);
 
  private:
   struct TServed {
     TServed(TTcpSocket accepted, uint32_t address, uint16_t port, const std::string& threadName)
-        : Connection(std::move(accepted), address, port), Thread(threadName) {}
+        : Connection(std::move(accepted), address, port), Address(address), Thread(threadName) {}
     TConnection Connection;
+    const uint32_t Address;
     TThread Thread;
     bool Done = false;  // under ListLock: served and closed, to be joined
   };
