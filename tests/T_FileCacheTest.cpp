@@ -428,9 +428,9 @@ TEST_F(FileCacheTest, ALargeFileArrivesWholeOnDisk) {
 // half-way through a file leaves no part of it on disk, and the log and the
 // caller hear what happened instead.
 TEST_F(FileCacheTest, AFileCutShortLeavesNothingAndSaysWhy) {
-  TStatus unreceived;
-  EXPECT_EQ(Cache->GetLibrary("gone.so", &unreceived), nullptr);
-  EXPECT_OK(unreceived);
+  TLibraryRefusal refusal;
+  EXPECT_EQ(Cache->GetLibrary("gone.so", &refusal), nullptr);
+  EXPECT_EQ(refusal.Kind, TLibraryRefusal::TKind::None);
   EXPECT_EQ(Logged("FILECACHE: Request for file gone.so failed - NULL."), 1);
   EXPECT_EQ(Logged("FILECACHE: File gone.so not found on user."), 1);
   EXPECT_EQ(Logged("AGENTPEER: GET_FILE GONE.SO failed, file not found on user, IP=127.0.0.1"), 1);
@@ -438,7 +438,7 @@ TEST_F(FileCacheTest, AFileCutShortLeavesNothingAndSaysWhy) {
 
   User.AddFile("BIG.SO", Generated(32 << 20));
   User.StallAt("GET_FILE BIG.SO");  // half of it, then silence until released
-  auto fetching = std::async(std::launch::async, [&] { return Cache->GetLibrary("big.so", &unreceived); });
+  auto fetching = std::async(std::launch::async, [&] { return Cache->GetLibrary("big.so", &refusal); });
   auto onDisk = [&] {
     uintmax_t bytes = 0;
     for (const auto& item : fs::directory_iterator(Folder())) bytes += item.file_size();
@@ -454,7 +454,8 @@ TEST_F(FileCacheTest, AFileCutShortLeavesNothingAndSaysWhy) {
       },
       std::chrono::seconds(30)));
   EXPECT_EQ(fetching.get(), nullptr);
-  EXPECT_EQ(unreceived.Text(), "big.so: SocketReadStreamTo: the peer closed the connection");
+  EXPECT_EQ(refusal.Kind, TLibraryRefusal::TKind::Unreceived);
+  EXPECT_EQ(refusal.Why.Text(), "big.so: SocketReadStreamTo: the peer closed the connection");
   EXPECT_EQ(Logged("FILECACHE: Unable to receive file big.so: SocketReadStreamTo: the peer closed the connection"), 1)
       << testing::PrintToString(Platform.Debug.Taken());
   EXPECT_EQ(Logged("FILECACHE: File big.so not found on user."), 0);

@@ -151,6 +151,20 @@ void ReadIsolation(const TIniFile& ini, TAgentSettings& settings, std::vector<st
   }
 }
 
+// [agent] trusted_keys: a key file that cannot be read or holds no key
+// stops the start; running any library would not be what its owner asked.
+void ReadTrustedKeys(const TIniFile& ini, IFileSystem& files, TAgentSettings& settings) {
+  std::optional<std::string> path = ini.ReadString("agent", "trusted_keys");
+  if (!path || path->empty()) return;
+  const std::string setting = "[agent] trusted_keys=" + *path + ": ";
+  std::string text;
+  if (TStatus read = files.ReadFile(*path, text); !read)
+    throw std::runtime_error(setting + read.Text() + "; not starting rather than running unsigned libraries");
+  if (TStatus parsed = TTrustedKeys::Parse(text, settings.TrustedKeys); !parsed)
+    throw std::runtime_error(setting + parsed.Reason() + "; not starting rather than running unsigned libraries");
+  settings.TrustedKeysFile = *path;
+}
+
 }  // namespace
 
 TAgentConfig::TAgentConfig(IFileSystem& files, ISystem& system, std::string fileName)
@@ -171,6 +185,7 @@ std::vector<std::string> TAgentConfig::ReadConfig() {
   for (const TSettingRow& row : kSettingRows) ReadSetting(ini, row, settings, refused);
   ReadLobbyLimits(ini, settings, refused);
   ReadIsolation(ini, settings, refused);
+  ReadTrustedKeys(ini, Files, settings);
   Values = settings;
   {
     TMutexLock guard(SettingsLock);

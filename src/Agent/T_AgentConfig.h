@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Agent/T_AddressFilter.h"
+#include "Agent/T_TrustedKeys.h"
 #include "Platform/T_Mutex.h"
 #include "Platform/T_Platform.h"
 
@@ -65,6 +66,11 @@ struct TAgentSettings {
   bool TaskNetwork = false;                     // [agent] task_network: tasks may connect and listen
   bool TaskExec = false;                        // [agent] task_exec: tasks may start programs
   uint64_t SessionMemoryLimitMiB = 0;           // [agent] session_memory_limit; 0 = half the machine's memory
+
+  // [agent] trusted_keys: the key file's path, and its keys. Empty: any
+  // library runs, and no signature is asked for.
+  std::string TrustedKeysFile;
+  TTrustedKeys TrustedKeys;
 };
 
 class TAgentConfig {
@@ -80,7 +86,9 @@ class TAgentConfig {
   // per value it refused, for the caller to log. Raises an error naming the
   // key when bind_ip is refused (the lobby would otherwise listen on every
   // address), and naming the key and the entry when an allowed_users entry
-  // is no address or block (the lobby would otherwise serve everyone).
+  // is no address or block (the lobby would otherwise serve everyone), and
+  // naming the key file and why when trusted_keys names a file that cannot
+  // be read or holds no key.
   std::vector<std::string> ReadConfig();
 
   const TAgentSettings& Settings() const { return Values; }

@@ -14,6 +14,7 @@
 #include "Common/CommandText.h"
 #include "Agent/T_CrashReports.h"
 #include "Common/kelvracommon.h"
+#include "Platform/I_ByteSink.h"
 #include "Platform/T_Mutex.h"
 #include "Platform/T_TaskGuard.h"
 
@@ -34,6 +35,45 @@ std::string UpperCase(std::string text) {
 TMutex& SessionFoldersLock() {
   static TMutex* const lock = new TMutex;
   return *lock;
+}
+
+// A file's signature, read whole: it is small, and longer than `bound` it is
+// no signature.
+class TBoundedText : public IByteSink {
+ public:
+  explicit TBoundedText(size_t bound) : Bound(bound) {}
+  TStatus Write(const void* bytes, size_t size) override {
+    if (size > Bound - Text.size()) {
+      TooLong = true;
+      return TStatus::Failure("signature", "longer than " + std::to_string(Bound) + " bytes");
+    }
+    Text.append(static_cast<const char*>(bytes), size);
+    return {};
+  }
+  std::string Text;
+  bool TooLong = false;
+
+ private:
+  const size_t Bound;
+};
+
+// A file's bytes on their way to disk, fed to its signature's check too.
+class TCheckedBytes : public IByteSink {
+ public:
+  TCheckedBytes(IByteSink& file, TTrustedKeys::TCheck& check) : File(file), Check(check) {}
+  TStatus Write(const void* bytes, size_t size) override {
+    Check.Update(bytes, size);
+    return File.Write(bytes, size);
+  }
+
+ private:
+  IByteSink& File;               // borrowed
+  TTrustedKeys::TCheck& Check;   // borrowed
+};
+
+// The refusal of a file that is not signed by a trusted key, for `reason`.
+TStatus NotSigned(const std::string& name, const std::string& reason) {
+  return TStatus::Failure("library " + name + " is not signed by a trusted key", reason);
 }
 
 }  // namespace
@@ -63,7 +103,7 @@ std::string TFileCache::LocalNameFor(const std::string& spelling) const {
   return CacheFolder + flat;
 }
 
-int TFileCache::FindOrFetchLocked(const std::string& name, bool library, TStatus* unreceived) {
+int TFileCache::FindOrFetchLocked(const std::string& name, bool library, TLibraryRefusal* refusal) {
   const std::string key = UpperCase(name);
   for (size_t i = 0; i < Entries.size(); ++i) {
     if (Entries[i].Name == key) {
@@ -77,20 +117,39 @@ int TFileCache::FindOrFetchLocked(const std::string& name, bool library, TStatus
     Context.DebugWrite("FILECACHE: Unagle to create local file %s.", UserText(name));
     return -1;
   }
+  const bool signatures = !Context.Settings().TrustedKeys.Empty();
+  TTrustedKeys::TCheck check;
+  if (signatures) {
+    if (TLibraryRefusal refused = StartCheckLocked(name, key, check); refused.Kind != TLibraryRefusal::TKind::None) {
+      Context.DebugWrite("FILECACHE: %s", UserText(refused.Why.Text()));
+      if (refusal != nullptr) *refusal = std::move(refused);
+      return -1;
+    }
+  }
   // The user is asked only once the new file is open, and the bytes go
-  // there as they arrive.
+  // there as they arrive; a signed file is checked on the way, and one that
+  // does not match its signature is removed before it is ever executable.
   bool asked = false;
   bool refused = false;
+  TStatus mismatch;
   const TStatus written =
       Context.Platform().Files->ReplaceFileFrom(local, library ? 0700 : 0600, [&](IByteSink& file) {
         asked = true;
-        return Peer.RequestFile(key, file, refused);
+        if (!signatures) return Peer.RequestFile(key, file, refused);
+        TCheckedBytes checked(file, check);
+        if (TStatus received = Peer.RequestFile(key, checked, refused); !received) return received;
+        mismatch = check.Finish();
+        return mismatch;
       });
   if (written) {
     Entries.push_back(TFileCacheEntry{key, name, local, nullptr});
     return static_cast<int>(Entries.size() - 1);
   }
-  if (refused) {
+  if (!mismatch) {
+    const TStatus why = NotSigned(name, mismatch.Reason());
+    Context.DebugWrite("FILECACHE: %s", UserText(why.Text()));
+    if (refusal != nullptr) *refusal = {TLibraryRefusal::TKind::Unsigned, why};
+  } else if (refused) {
     Context.DebugWrite("FILECACHE: Request for file %s failed - NULL.", UserText(name));
     Context.DebugWrite("FILECACHE: File %s not found on user.", UserText(name));
   } else if (!asked) {
@@ -98,9 +157,25 @@ int TFileCache::FindOrFetchLocked(const std::string& name, bool library, TStatus
     Context.DebugWrite("FILECACHE: Unagle to create local file %s.", UserText(name));
   } else {
     Context.DebugWrite("FILECACHE: Unable to receive file %s: %s", UserText(name), UserText(written.Text()));
-    if (unreceived != nullptr) *unreceived = TStatus::Failure(name, written.Text(), written.Code());
+    if (refusal != nullptr)
+      *refusal = {TLibraryRefusal::TKind::Unreceived, TStatus::Failure(name, written.Text(), written.Code())};
   }
   return -1;
+}
+
+TLibraryRefusal TFileCache::StartCheckLocked(const std::string& name, const std::string& key,
+                                             TTrustedKeys::TCheck& check) {
+  TBoundedText signature(TTrustedKeys::kMaxSignatureBytes);
+  bool refused = false;
+  const TStatus received = Peer.RequestFile(key + ".MINISIG", signature, refused);
+  if (refused) return {TLibraryRefusal::TKind::Unsigned, NotSigned(name, "the user sent no signature")};
+  if (!received && signature.TooLong)
+    return {TLibraryRefusal::TKind::Unsigned, NotSigned(name, TTrustedKeys::kMalformed)};
+  if (!received)
+    return {TLibraryRefusal::TKind::Unreceived, TStatus::Failure(name + ".minisig", received.Text(), received.Code())};
+  if (TStatus started = check.Start(Context.Settings().TrustedKeys, signature.Text); !started)
+    return {TLibraryRefusal::TKind::Unsigned, NotSigned(name, started.Reason())};
+  return {};
 }
 
 bool TFileCache::PrepareCopyLocked(const std::string& local, const std::string& key) {
@@ -142,7 +217,7 @@ void TFileCache::LoadEntryLibraryLocked(int index) {
     Context.DebugWrite("FILECACHE: unable to load dll %s: %s", UserText(entry.LocalName), UserText(loaded.Text()));
 }
 
-void* TFileCache::GetLibrary(const std::string& libraryText, TStatus* unreceived) {
+void* TFileCache::GetLibrary(const std::string& libraryText, TLibraryRefusal* refusal) {
   TMutexLock guard(Lock);
   std::vector<std::string> items;
   if (libraryText.find(',') == std::string::npos) {
@@ -152,7 +227,7 @@ void* TFileCache::GetLibrary(const std::string& libraryText, TStatus* unreceived
   }
   int index = -1;
   for (size_t i = items.size(); i-- > 0;) {
-    index = FindOrFetchLocked(items[i], i == 0, unreceived);
+    index = FindOrFetchLocked(items[i], i == 0, refusal);
     if (index < 0) return nullptr;
   }
   if (index < 0) return nullptr;  // a list of no items names no library

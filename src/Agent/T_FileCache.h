@@ -14,12 +14,25 @@
 #include <string>
 #include <vector>
 
+#include "Agent/T_TrustedKeys.h"
 #include "I_Agent.h"
 #include "Platform/T_Mutex.h"
 #include "Platform/T_Status.h"
 
 class TAgentContext;
 class TAgentPeer;
+
+// Why GetLibrary answered no library, when the user hears more than that it
+// did not load.
+struct TLibraryRefusal {
+  enum class TKind {
+    None,        // the user refused a file, or the library did not load
+    Unreceived,  // a transfer failed: Why is its failure, in the context of the file's name
+    Unsigned,    // Why reads "library <name> is not signed by a trusted key: <reason>"
+  };
+  TKind Kind = TKind::None;
+  TStatus Why;
+};
 
 // One file of the session, per distinct upper-cased name.
 struct TFileCacheEntry {
@@ -47,11 +60,13 @@ class TFileCache {
   // item is the library and whose other items are files it needs beside it
   // (all fetched and written last to first). The loaded library, or null.
   // A file is asked for only once its copy can be made; one the user
-  // refuses, or whose transfer fails, leaves nothing on disk. When a file
-  // could not be received for another reason than the user's refusal (the
-  // connection failing mid-file, a full disk, memory), `unreceived`, when
-  // given, gets that reason, in the context of the file's name.
-  void* GetLibrary(const std::string& libraryText, TStatus* unreceived = nullptr) EXCLUDES(Lock);
+  // refuses, or whose transfer fails, leaves nothing on disk. With trusted
+  // keys set, each file is fetched after its signature (<name>.minisig) and
+  // checked as it arrives: one that is not signed by a trusted key leaves
+  // nothing on disk either. `refusal`, when given, says why no library was
+  // answered where there is more to say than that it did not load: the
+  // connection failing mid-file, a full disk, memory, a signature.
+  void* GetLibrary(const std::string& libraryText, TLibraryRefusal* refusal = nullptr) EXCLUDES(Lock);
 
   // Loads the local copy of entry `index`; the entry must not be loaded
   // yet. A library that does not load leaves Module null and logs the
@@ -77,8 +92,13 @@ class TFileCache {
   // The index of the entry of `name` (letter case ignored); when new, its
   // copy is fetched from the user straight into the session folder, 0700
   // when it is the `library`, else 0600. -1 (logged) when no copy was made;
-  // `unreceived` as GetLibrary's.
-  int FindOrFetchLocked(const std::string& name, bool library, TStatus* unreceived) REQUIRES(Lock);
+  // `refusal` as GetLibrary's.
+  int FindOrFetchLocked(const std::string& name, bool library, TLibraryRefusal* refusal) REQUIRES(Lock);
+  // With trusted keys set: fetches the signature of the file `key` and
+  // starts `check` on it. A failure is the refusal to report (Unsigned, or
+  // Unreceived when the transfer failed); `name` as the task spelled it.
+  TLibraryRefusal StartCheckLocked(const std::string& name, const std::string& key, TTrustedKeys::TCheck& check)
+      REQUIRES(Lock);
   // Whether a copy can be written at `local` (for the entry `key`): the
   // name is a file of the session folder, the folders are made, and no
   // library is loaded from that path. Says why not in the log.

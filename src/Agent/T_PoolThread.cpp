@@ -163,14 +163,23 @@ void TPoolThread::RunItem(TPoolTaskItem& item, bool& reported) {
     refuse(ExceptionMessage(decoded.Text(), item.TaskId));
     return;
   }
-  TStatus unreceived;
-  void* module = Owner.FileCache->GetLibrary(libraryText, &unreceived);
+  TLibraryRefusal refusal;
+  void* module = Owner.FileCache->GetLibrary(libraryText, &refusal);
   if (module == nullptr) {
     // A file the user refused, or a library that did not load, says only
-    // that; a transfer that failed says why.
-    refuse(unreceived.Ok() ? "POOLTHREAD: unable to load dll " + item.LibraryFiles + " for task " + id
-                           : "POOLTHREAD: unable to receive file " + unreceived.Context() + " for task " + id +
-                                 ": " + unreceived.Reason());
+    // that; a transfer that failed or a signature that was refused says why.
+    switch (refusal.Kind) {
+      case TLibraryRefusal::TKind::None:
+        refuse("POOLTHREAD: unable to load dll " + item.LibraryFiles + " for task " + id);
+        break;
+      case TLibraryRefusal::TKind::Unreceived:
+        refuse("POOLTHREAD: unable to receive file " + refusal.Why.Context() + " for task " + id + ": " +
+               refusal.Why.Reason());
+        break;
+      case TLibraryRefusal::TKind::Unsigned:
+        refuse(refusal.Why.Text());
+        break;
+    }
     return;
   }
   auto procedure =

@@ -67,43 +67,67 @@ std::string TTrustedKeys::KeyIdText(const std::array<uint8_t, 8>& id) {
   return text;
 }
 
-TStatus TTrustedKeys::Verify(std::string_view file, const std::string& signature) const {
+TStatus TTrustedKeys::TCheck::Start(const TTrustedKeys& keys, std::string_view signature) {
   const auto fail = [](const std::string& reason) { return TStatus::Failure("signature", reason); };
-  // The signature line, the trusted comment and the global signature, in
-  // this order after the untrusted comment.
+  if (signature.size() > kMaxSignatureBytes) return fail(kMalformed);
+  // The untrusted comment, the signature line, the trusted comment and the
+  // global signature, in this order.
   std::vector<std::string> lines;
-  for (const std::string& line : Lines(signature))
+  for (const std::string& line : Lines(std::string(signature)))
     if (!line.empty()) lines.push_back(line);
   if (lines.size() != 4 || lines[0].rfind("untrusted comment:", 0) != 0 ||
       lines[2].rfind(kTrustedPrefix, 0) != 0)
     return fail(kMalformed);
   std::vector<uint8_t> signed_, global;
   if (!DecodeBase64(lines[1], 2 + 8 + 64, signed_) || !DecodeBase64(lines[3], 64, global)) return fail(kMalformed);
-  const bool prehashed = signed_[0] == 'E' && signed_[1] == 'D';
-  if (!prehashed && !(signed_[0] == 'E' && signed_[1] == 'd')) return fail(kMalformed);
+  Prehashed = signed_[0] == 'E' && signed_[1] == 'D';
+  if (!Prehashed && !(signed_[0] == 'E' && signed_[1] == 'd')) return fail(kMalformed);
   std::array<uint8_t, 8> id{};
   std::memcpy(id.data(), signed_.data() + 2, 8);
   const TKey* key = nullptr;
-  for (const TKey& candidate : Keys)
+  for (const TKey& candidate : keys.Keys)
     if (candidate.Id == id) key = &candidate;
   if (key == nullptr) return fail("signed by untrusted key " + KeyIdText(id));
-  const uint8_t* fileSignature = signed_.data() + 10;
+  PublicKey = key->PublicKey;
+  std::memcpy(FileSignature.data(), signed_.data() + 10, FileSignature.size());
+  std::memcpy(GlobalSignature.data(), global.data(), GlobalSignature.size());
+  TrustedComment = lines[2].substr(kTrustedPrefix.size());
+  Whole.clear();
+  if (Prehashed) crypto_generichash_init(&Hash, nullptr, 0, crypto_generichash_BYTES_MAX);
+  return {};
+}
 
+void TTrustedKeys::TCheck::Update(const void* bytes, size_t size) {
+  if (Prehashed)
+    crypto_generichash_update(&Hash, static_cast<const unsigned char*>(bytes), size);
+  else
+    Whole.append(static_cast<const char*>(bytes), size);
+}
+
+TStatus TTrustedKeys::TCheck::Finish() {
   std::array<uint8_t, crypto_generichash_BYTES_MAX> hash{};
-  const auto* message = reinterpret_cast<const unsigned char*>(file.data());
-  size_t messageSize = file.size();
-  if (prehashed) {
-    crypto_generichash(hash.data(), hash.size(), message, messageSize, nullptr, 0);
+  const auto* message = reinterpret_cast<const unsigned char*>(Whole.data());
+  size_t messageSize = Whole.size();
+  if (Prehashed) {
+    crypto_generichash_final(&Hash, hash.data(), hash.size());
     message = hash.data();
     messageSize = hash.size();
   }
-  if (crypto_sign_verify_detached(fileSignature, message, messageSize, key->PublicKey.data()) != 0)
-    return fail(kMismatch);
+  const TStatus mismatch = TStatus::Failure("signature", kMismatch);
+  if (crypto_sign_verify_detached(FileSignature.data(), message, messageSize, PublicKey.data()) != 0)
+    return mismatch;
   // The trusted comment is signed together with the file's signature.
-  std::string globalMessage(reinterpret_cast<const char*>(fileSignature), 64);
-  globalMessage += lines[2].substr(kTrustedPrefix.size());
-  if (crypto_sign_verify_detached(global.data(), reinterpret_cast<const unsigned char*>(globalMessage.data()),
-                                  globalMessage.size(), key->PublicKey.data()) != 0)
-    return fail(kMismatch);
+  std::string global(reinterpret_cast<const char*>(FileSignature.data()), FileSignature.size());
+  global += TrustedComment;
+  if (crypto_sign_verify_detached(GlobalSignature.data(), reinterpret_cast<const unsigned char*>(global.data()),
+                                  global.size(), PublicKey.data()) != 0)
+    return mismatch;
   return {};
+}
+
+TStatus TTrustedKeys::Verify(std::string_view file, std::string_view signature) const {
+  TCheck check;
+  if (TStatus started = check.Start(*this, signature); !started) return started;
+  check.Update(file.data(), file.size());
+  return check.Finish();
 }

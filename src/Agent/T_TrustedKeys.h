@@ -3,12 +3,15 @@
 // writes (an "untrusted comment:" line, then the key in base64), or several
 // of them one after another; comment lines are ignored. A signature is what
 // `minisign -Sm FILE` writes to FILE.minisig: the signature of the file
-// (algorithm "Ed" over the file, or "ED" over its BLAKE2b-512 hash), the key
-// id, and a trusted comment with its own global signature. Verification is
-// libsodium's Ed25519.
+// (algorithm "ED" over its BLAKE2b-512 hash, or the older "Ed" over the
+// file itself), the key id, and a trusted comment with its own global
+// signature. Verification is libsodium's Ed25519.
 //
-// Threads: built once, then only read (any thread).
+// Threads: built once, then only read (any thread). A TCheck is one
+// thread's.
 #pragma once
+
+#include <sodium.h>
 
 #include <array>
 #include <cstdint>
@@ -20,9 +23,13 @@
 
 class TTrustedKeys {
  public:
-  // The reasons a verification fails (the failure's Reason()).
+  // The reasons a verification fails (the failure's Reason()), besides
+  // "signed by untrusted key <ID>".
   static constexpr const char* kMalformed = "malformed signature file";
   static constexpr const char* kMismatch = "the signature does not match the file";
+  // The largest signature file read: minisign's own bounds on its comments,
+  // with room to spare.
+  static constexpr size_t kMaxSignatureBytes = 16 * 1024;
 
   // Reads the keys of a key file's text into `keys`; fails naming the line
   // that is no key, or when the text holds none.
@@ -31,10 +38,32 @@ class TTrustedKeys {
   bool Empty() const { return Keys.empty(); }
   size_t Count() const { return Keys.size(); }
 
-  // Whether `signature` (a .minisig file's text) is a signature of `file`
-  // by a trusted key, its trusted comment included. The failure's reason is
-  // kMalformed, "signed by untrusted key <ID>" or kMismatch.
-  TStatus Verify(std::string_view file, const std::string& signature) const;
+  // The check of one file against its signature, fed the file's bytes as
+  // they arrive: with "ED" only a hash is kept; with "Ed" the whole file,
+  // as the algorithm needs it at once.
+  class TCheck {
+   public:
+    // Reads `signature` (a .minisig file's text) and finds its key; fails
+    // with kMalformed or "signed by untrusted key <ID>". Only after success
+    // may Update and Finish be called.
+    TStatus Start(const TTrustedKeys& keys, std::string_view signature);
+    void Update(const void* bytes, size_t size);
+    // Whether the bytes given are what the key signed, together with the
+    // trusted comment; fails with kMismatch.
+    TStatus Finish();
+
+   private:
+    bool Prehashed = false;
+    std::array<uint8_t, 32> PublicKey{};
+    std::array<uint8_t, 64> FileSignature{};
+    std::array<uint8_t, 64> GlobalSignature{};
+    std::string TrustedComment;
+    crypto_generichash_state Hash{};
+    std::string Whole;  // the file, for "Ed"
+  };
+
+  // Start, Update with the whole `file`, and Finish.
+  TStatus Verify(std::string_view file, std::string_view signature) const;
 
   // A key id as minisign prints it: 16 upper-case hexadecimal digits.
   static std::string KeyIdText(const std::array<uint8_t, 8>& id);
