@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "FakePeers.h"
@@ -153,6 +154,26 @@ TEST(AgentProcess, AnOverLongBindAddressRefusesToStart) {
             "kelvra-agent: [agent] bind_ip=1999.999.999.999.999: an address has at most 19 characters; not starting "
             "rather than listening on every address\n");
   EXPECT_EQ(agent.Out(), "");
+}
+
+// Running every library would not be what the owner asked for: a key file
+// the agent cannot use stops the start, naming the file and why.
+TEST(AgentProcess, ATrustedKeysFileWithoutAUsableKeyRefusesToStart) {
+  TTempDir dir;
+  WriteTextFile(dir / "comments.pub", "untrusted comment: nothing here\n");
+  WriteTextFile(dir / "bad.pub", "untrusted comment: minisign public key\nRWQ this is no key\n");
+  const std::string refusal = "; not starting rather than running unsigned libraries\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {dir / "missing.pub", "cannot read " + (dir / "missing.pub") + ": No such file or directory"},
+      {dir / "comments.pub", "no minisign public key in the file"},
+      {dir / "bad.pub", "line 2 is no minisign public key"},
+  };
+  for (const auto& [file, why] : cases) {
+    WriteTextFile(dir / "kelvra.INI", SafeSettings("trusted_keys=" + file + "\n"));
+    TAgentProcess agent(dir, {"--headless", "--config", dir / "kelvra.INI"});
+    EXPECT_EQ(agent.WaitExit(kGenerous), 1);
+    EXPECT_EQ(agent.Err(), "kelvra-agent: [agent] trusted_keys=" + file + ": " + why + refusal);
+  }
 }
 
 TEST(AgentProcess, TheProcessKeepsItsName) {

@@ -513,27 +513,33 @@ TEST_F(LobbyTest, AHostOutsideAllowedUsersIsClosedBeforeItBecomesASession) {
     EXPECT_FALSE(Logged(line)) << line;
 }
 
-// One address cannot take every place: past max_sessions_per_user its
-// connections are closed at once, and other addresses are still served.
+// One address cannot take every place: past max_sessions_per_user (16 by
+// default) its connections are closed at once, the ones it has keep their
+// places, and other addresses are still served.
 TEST_F(LobbyTest, OneAddressPastMaxSessionsPerUserIsClosedAndOthersAreServed) {
-  Start("max_sessions=8\nmax_sessions_per_user=2\n");
-  ASSERT_TRUE(WaitReportedStatus("Unassigned")) << ReportedStatus();
+  Start();
   const std::string refusedLine =
-      "AGENTLOBBY: Refused connection from 127.0.0.1: max_sessions_per_user=2 sessions of this address are open";
-  fake::TLobbyClient first("127.0.0.1", LobbyPort), second("127.0.0.1", LobbyPort);
-  ASSERT_TRUE(first.RunTask("RUN_TASK,1,libtasklib_tasks.so,Echo", "one"));
-  ASSERT_TRUE(second.RunTask("RUN_TASK,2,libtasklib_tasks.so,Echo", "two"));
-  ASSERT_TRUE(WaitReport(1) && WaitReport(2)) << Agent->Err();
+      "AGENTLOBBY: Refused connection from 127.0.0.2: max_sessions_per_user=16 sessions of this address are open";
+  std::vector<std::unique_ptr<fake::TLobbyClient>> held;
+  for (int i = 0; i < 16; ++i) {
+    held.push_back(std::make_unique<fake::TLobbyClient>("127.0.0.1", LobbyPort, "127.0.0.2"));
+    ASSERT_TRUE(held.back()->Send("GET_POOLSIZE"));
+    ASSERT_NE(held.back()->Reply(), "<none>") << i << Agent->Err();
+  }
   {
-    fake::TLobbyClient third("127.0.0.1", LobbyPort);
-    ASSERT_TRUE(third.Connected);
-    EXPECT_TRUE(third.ClosedByAgent(10000));
+    fake::TLobbyClient seventeenth("127.0.0.1", LobbyPort, "127.0.0.2");
+    ASSERT_TRUE(seventeenth.Connected);
+    EXPECT_TRUE(seventeenth.ClosedByAgent(10000));
   }
   EXPECT_TRUE(WaitUntil([&] { return TimesLogged(refusedLine) == 1; }, 30s)) << Agent->Err();
-  fake::TLobbyClient other("127.0.0.1", LobbyPort, "127.0.0.2");
+  fake::TLobbyClient other("127.0.0.1", LobbyPort, "127.0.0.3");
   ASSERT_TRUE(other.Connected);
   ASSERT_TRUE(other.Send("GET_POOLSIZE"));
   EXPECT_NE(other.Reply(), "<none>") << "another address is served";
+  for (auto& client : held) {
+    ASSERT_TRUE(client->Send("GET_POOLSIZE"));
+    EXPECT_NE(client->Reply(), "<none>") << "the sixteen keep their places";
+  }
 }
 
 TEST_F(LobbyTest, AHostInsideAnAllowedBlockIsServed) {

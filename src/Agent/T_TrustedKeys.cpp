@@ -57,13 +57,16 @@ TStatus TTrustedKeys::Parse(const std::string& text, TTrustedKeys& keys) {
 }
 
 std::string TTrustedKeys::KeyIdText(const std::array<uint8_t, 8>& id) {
-  // minisign prints the id as a little-endian 64-bit number.
+  // minisign prints the id as a little-endian 64-bit number, in upper-case
+  // hexadecimal without leading zeros.
+  uint64_t number = 0;
+  for (size_t i = id.size(); i-- > 0;) number = number << 8 | id[i];
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string text;
-  for (size_t i = id.size(); i-- > 0;) {
-    text += kDigits[id[i] >> 4];
-    text += kDigits[id[i] & 0xF];
-  }
+  do {
+    text.insert(text.begin(), kDigits[number & 0xF]);
+    number >>= 4;
+  } while (number != 0);
   return text;
 }
 

@@ -65,7 +65,8 @@ class TTrustedKeys {
   // Start, Update with the whole `file`, and Finish.
   TStatus Verify(std::string_view file, std::string_view signature) const;
 
-  // A key id as minisign prints it: 16 upper-case hexadecimal digits.
+  // A key id as minisign prints it: upper-case hexadecimal digits, without
+  // leading zeros.
   static std::string KeyIdText(const std::array<uint8_t, 8>& id);
 
  private:
