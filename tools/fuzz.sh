@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 shift || true
-all=(fuzz_frames fuzz_argument fuzz_split fuzz_decompress fuzz_settings fuzz_status fuzz_lobby fuzz_monitor)
+all=(fuzz_frames fuzz_argument fuzz_split fuzz_decompress fuzz_settings fuzz_status fuzz_lobby fuzz_signature fuzz_monitor)
 if [[ $# -gt 0 ]]; then targets=("$@"); else targets=("${all[@]}"); fi
 
 dir=build/fuzz
