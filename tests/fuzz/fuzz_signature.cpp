@@ -24,11 +24,13 @@
 namespace {
 
 // A refusal of Start: the signature is no signature, or its key is unknown
-// (named by 16 upper-case hexadecimal digits).
+// (named by 1 to 16 upper-case hexadecimal digits, without leading zeros).
 bool IsStartRefusal(const std::string& reason) {
   static const std::string kUntrusted = "signed by untrusted key ";
   if (reason == TTrustedKeys::kMalformed) return true;
-  return reason.size() == kUntrusted.size() + 16 && reason.rfind(kUntrusted, 0) == 0 &&
+  const size_t digits = reason.size() - std::min(reason.size(), kUntrusted.size());
+  return digits >= 1 && digits <= 16 && reason.rfind(kUntrusted, 0) == 0 &&
+         (digits == 1 || reason[kUntrusted.size()] != '0') &&
          reason.find_first_not_of("0123456789ABCDEF", kUntrusted.size()) == std::string::npos;
 }
 
