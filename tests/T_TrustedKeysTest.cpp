@@ -3,9 +3,8 @@
 // for a changed file, an untrusted key, and a malformed signature file.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "Agent/T_TrustedKeys.h"
+#include "MinisignSupport.h"
 #include "TestSupport.h"
 
 namespace {
@@ -13,20 +12,16 @@ namespace {
 struct TrustedKeysTest : ::testing::Test {
   TTempDir Dir;
   void SetUp() override {
-    if (std::system("command -v minisign >/dev/null") != 0) GTEST_SKIP() << "minisign is not installed";
+    if (!MinisignInstalled()) GTEST_SKIP() << "minisign is not installed";
   }
   // A new key pair without a password: the public key's text.
   std::string MakeKey(const std::string& name) {
-    const std::string command = "minisign -G -W -f -p " + (Dir / (name + ".pub")) + " -s " +
-                                (Dir / (name + ".key")) + " >/dev/null 2>&1";
-    EXPECT_EQ(std::system(command.c_str()), 0);
+    EXPECT_TRUE(MakeMinisignKey(Dir.Get(), name));
     return ReadTextFile(Dir / (name + ".pub"));
   }
   // FILE.minisig's text, signed by `key` (legacy: the "Ed" algorithm).
   std::string Sign(const std::string& key, const std::string& file, bool legacy = false) {
-    const std::string command = "minisign -S " + std::string(legacy ? "-l " : "") + "-s " + (Dir / (key + ".key")) +
-                                " -m " + (Dir / file) + " -t 'built by test' >/dev/null 2>&1 </dev/null";
-    EXPECT_EQ(std::system(command.c_str()), 0);
+    EXPECT_TRUE(MinisignSign(Dir / (key + ".key"), Dir / file, legacy));
     return ReadTextFile(Dir / (file + ".minisig"));
   }
 };
