@@ -11,6 +11,7 @@
 #include <set>
 
 #include "FakePeers.h"
+#include "MinisignSupport.h"
 #include "T_AgentProcess.h"
 #include "TestSupport.h"
 #include "kelvra/kelvra_client.h"
@@ -262,6 +263,36 @@ TEST_F(GridTest, UnknownFilesAndDataAreClearErrors) {
   ASSERT_TRUE(grid.WaitAll(60000));
   EXPECT_FALSE(missing.get().Ok);
   EXPECT_TRUE(HasWarning(grid, "data block \"nowhere\""));
+}
+
+// An agent with trusted keys runs a library whose signature lies beside it
+// (or was added from memory), and fails one without, saying why.
+TEST_F(GridTest, SignedLibrariesRunOnAnAgentWithTrustedKeysAndAnUnsignedOneIsRefused) {
+  if (!MinisignInstalled()) GTEST_SKIP() << "minisign is not installed";
+  TTempDir files;
+  ASSERT_TRUE(MakeMinisignKey(files.Get(), "grid"));
+  const std::string library = ReadTextFile(KELVRA_TASKLIB_TASKS);
+  WriteTextFile(files / "libsigned.so", library);
+  WriteTextFile(files / "libplain.so", library);
+  ASSERT_TRUE(MinisignSign(files / "grid.key", files / "libsigned.so"));
+  StartAgents(1, "trusted_keys=" + (files / "grid.pub") + "\n");
+
+  kelvra::TGrid grid(Options());
+  grid.AddFileFromPath(files / "libsigned.so");
+  grid.AddFileFromPath(files / "libplain.so");
+  grid.AddFile("libmemory.so", library);
+  grid.AddFile("libmemory.so.minisig", ReadTextFile(files / "libsigned.so.minisig"));
+  auto fromPath = grid.SubmitAsync({"libsigned.so"}, "Echo", "beside");
+  auto fromMemory = grid.SubmitAsync({"libmemory.so"}, "Echo", "in memory");
+  ASSERT_TRUE(grid.WaitAll(60000));
+  EXPECT_EQ(fromPath.get().Output, "beside");
+  EXPECT_EQ(fromMemory.get().Output, "in memory");
+
+  auto plain = grid.SubmitAsync({"libplain.so"}, "Echo", "x");
+  ASSERT_TRUE(grid.WaitAll(60000));
+  const kelvra::TTaskResult refused = plain.get();
+  EXPECT_FALSE(refused.Ok);
+  EXPECT_EQ(refused.Failure, "library libplain.so is not signed by a trusted key: the user sent no signature");
 }
 
 TEST_F(GridTest, DataPortTakenIsAnError) {

@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "LobbyFixture.h"
-#include "Minisign.h"
+#include "MinisignSupport.h"
 
 using namespace std::chrono_literals;
 
@@ -17,14 +17,15 @@ struct SignedLibraryTest : LobbyTest {
   std::string Library;  // the test task library's bytes
 
   void SetUp() override {
-    if (!minisign::Installed()) GTEST_SKIP() << "minisign is not installed";
+    if (!MinisignInstalled()) GTEST_SKIP() << "minisign is not installed";
     Library = ReadTextFile(KELVRA_TASKLIB_TASKS);
   }
   // The signature of `bytes`, by the key pair `key` (made on first use).
   std::string Signature(const std::string& key, const std::string& bytes) {
-    if (!std::filesystem::exists(Dir / (key + ".key"))) minisign::MakeKey(Dir.Get(), key);
+    if (!std::filesystem::exists(Dir / (key + ".key"))) EXPECT_TRUE(MakeMinisignKey(Dir.Get(), key));
     WriteTextFile(Dir / "signed", bytes);
-    return minisign::Sign(Dir.Get(), key, Dir / "signed");
+    EXPECT_TRUE(MinisignSign(Dir / (key + ".key"), Dir / "signed"));
+    return ReadTextFile(Dir / "signed.minisig");
   }
   // The user serves `bytes` as `name`, with `signature` beside it unless empty.
   void Serve(const std::string& name, const std::string& bytes, const std::string& signature) {

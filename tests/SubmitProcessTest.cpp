@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "FakePeers.h"
+#include "MinisignSupport.h"
 #include "Platform/T_ChildProcess.h"
 #include "TestSupport.h"
 #include "T_AgentProcess.h"
@@ -26,12 +27,13 @@ using namespace std::chrono_literals;
 constexpr int kRunBoundMs = 180000;
 
 // An agent of the test's own: private folders, a free lobby port, reports
-// going to the user's `dataPort`, never broadcasting.
+// going to the user's `dataPort`, never broadcasting; `agentExtra`: settings
+// of its [agent] section besides these.
 class TTestAgent {
  public:
-  TTestAgent(uint16_t dataPort) : LobbyPort(fake::FreePort()) {
+  explicit TTestAgent(uint16_t dataPort, const std::string& agentExtra = "") : LobbyPort(fake::FreePort()) {
     WriteTextFile(Dir / "kelvra.INI",
-                  "[agent]\n" + TestIsolation() + "bind_ip=127.0.0.1\nbind_port=" + std::to_string(LobbyPort) +
+                  "[agent]\n" + agentExtra + TestIsolation() + "bind_ip=127.0.0.1\nbind_port=" + std::to_string(LobbyPort) +
                       "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\nbroadcast_port=0\n"
                       "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
                       std::to_string(fake::FreePort()) + "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");
@@ -201,6 +203,39 @@ TEST_F(SubmitTest, DataBlocksAreServedFromFilesCompressedAndNot) {
   }
 }
 
+// Each library and companion given by path brings its .minisig along; one
+// without fails its tasks as any failure is listed, naming the file.
+TEST_F(SubmitTest, SignaturesBesideTheLibrariesAreServedToAnAgentWithTrustedKeys) {
+  if (!MinisignInstalled()) GTEST_SKIP() << "minisign is not installed";
+  ASSERT_TRUE(MakeMinisignKey(Dir.Get(), "grid"));
+  TTestAgent agent(DataPort, "trusted_keys=" + (Dir / "grid.pub") + "\n");
+  ASSERT_TRUE(agent.Ready);
+  std::filesystem::create_directories(Dir / "signed");
+  std::filesystem::create_directories(Dir / "half");
+  for (const char* folder : {"signed", "half"}) {
+    std::filesystem::copy_file(KELVRA_TASKLIB_TASKS, Dir / folder + "/libtasklib_tasks.so");
+    std::filesystem::copy_file(KELVRA_TASKLIB_SUBMIT, Dir / folder + "/libtasklib_submit.so");
+    ASSERT_TRUE(MinisignSign(Dir / "grid.key", Dir / folder + "/libtasklib_tasks.so"));
+  }
+  ASSERT_TRUE(MinisignSign(Dir / "grid.key", Dir / "signed/libtasklib_submit.so"));
+  const auto libraries = [&](const std::string& folder) {
+    return Dir / folder + "/libtasklib_tasks.so," + Dir / folder + "/libtasklib_submit.so";
+  };
+  {
+    TTempDir runDir;
+    TSubmitRun run(runDir, On({&agent}, libraries("signed"), "Echo"), "one\ntwo\n");
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_EQ(run.Out(), "one\ntwo\n");
+  }
+  TTempDir runDir;
+  TSubmitRun run(runDir, On({&agent}, libraries("half"), "Echo"), "one\n");
+  ASSERT_EQ(run.Wait(), 1) << run.Err();
+  EXPECT_NE(run.Err().find("input line-1: library libtasklib_submit.so is not signed by a trusted key: the user "
+                           "sent no signature\n"),
+            std::string::npos)
+      << run.Err();
+}
+
 TEST_F(SubmitTest, LocalRunsOnAPrivateAgentAndLeavesNothingBehind) {
   TTempDir temp;
   TSubmitRun run(Dir, Local(KELVRA_TASKLIB_TASKS, "Echo"), "one\ntwo\n\nfour", {"TMPDIR=" + temp.Get()});
@@ -249,6 +284,8 @@ TEST_F(SubmitTest, ALocalAgentEndsWhenItsToolIsKilled) {
 
 TEST_F(SubmitTest, UsageErrorsAndAGridThatCannotStartExitWithTwoAndSayWhy) {
   WriteTextFile(Dir / "in", "x");
+  WriteTextFile(Dir / "libsigned.so", "x");
+  std::filesystem::create_directory(Dir / "libsigned.so.minisig");  // there, but no file to read
   fake::TFakeUser taken;  // a listener on a data port
   const std::string nobody = "127.0.0.1:" + std::to_string(fake::FreePort());
   const std::string lib = KELVRA_TASKLIB_TASKS;
@@ -268,6 +305,8 @@ TEST_F(SubmitTest, UsageErrorsAndAGridThatCannotStartExitWithTwoAndSayWhy) {
        "expected ID=FILE"},
       {{"--agent", nobody, "--library", Dir / "missing.so", "--procedure", "Echo", Dir / "in"},
        "library file " + (Dir / "missing.so") + " cannot be read"},
+      {{"--agent", nobody, "--library", lib + "," + (Dir / "libsigned.so"), "--procedure", "Echo", Dir / "in"},
+       "signature " + (Dir / "libsigned.so.minisig") + " cannot be read: Is a directory"},
       {{"--agent", nobody, "--library", lib, "--procedure", "Echo", Dir / "absent"},
        "input " + (Dir / "absent") + " cannot be read"},
       {{"--agent", nobody, "--data-port", std::to_string(taken.Port()), "--library", lib, "--procedure", "Echo",

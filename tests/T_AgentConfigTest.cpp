@@ -160,6 +160,21 @@ TEST(AgentConfigRead, AllowedUsersAreAddressesAndBlocks) {
   EXPECT_TRUE(Read("[agent]\nallowed_users=0.0.0.0/0\n").AllowedUsers.Allows(Address("198.51.100.1")));
 }
 
+// The installed settings let only this machine in until the owner names the
+// grid's users.
+TEST(AgentConfigRead, ThePackagedSettingsLetOnlyThisMachineIn) {
+  const std::string text = ReadTextFile(KELVRA_PACKAGED_SETTINGS);
+  TConfigFixture fixture(&text);
+  EXPECT_TRUE(fixture.Refused.empty()) << fixture.Refused.front();
+  const TAgentSettings& packaged = fixture.Config.Settings();
+  EXPECT_TRUE(packaged.AllowedUsers.Allows(Address("127.0.0.1")));
+  EXPECT_FALSE(packaged.AllowedUsers.Allows(Address("192.0.2.7")));
+  EXPECT_FALSE(packaged.AllowedUsers.Allows(Address("127.0.0.2")));
+  EXPECT_TRUE(packaged.TrustedKeys.Empty());
+  EXPECT_EQ(packaged.Isolation, TAgentSettings::TIsolation::Process);
+  EXPECT_EQ(packaged.CoordinatorIp, "");
+}
+
 TEST(AgentConfigRead, AMalformedAllowedUsersEntryStopsTheStartNamingTheKeyAndTheEntry) {
   // Dropped, it would leave the lobby serving every address.
   for (const char* bad : {"10.0.0.256", "10.0.0.0/33", "10.0.0.0/", "10.0.0.0/-1", "10.0.0.0/8/8", "host.example",

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Minisign.h"
+#include "MinisignSupport.h"
 #include "TestSupport.h"
 
 namespace {
@@ -82,11 +82,17 @@ TEST(TrustedKeysVectors, AKeyFileWithoutAKeyIsRefusedNamingTheLine) {
 struct TrustedKeysTest : ::testing::Test {
   TTempDir Dir;
   void SetUp() override {
-    if (!minisign::Installed()) GTEST_SKIP() << "minisign is not installed";
+    if (!MinisignInstalled()) GTEST_SKIP() << "minisign is not installed";
   }
-  std::string MakeKey(const std::string& name) { return minisign::MakeKey(Dir.Get(), name); }
+  // A new key pair without a password: the public key's text.
+  std::string MakeKey(const std::string& name) {
+    EXPECT_TRUE(MakeMinisignKey(Dir.Get(), name));
+    return ReadTextFile(Dir / (name + ".pub"));
+  }
+  // FILE.minisig's text, signed by `key` (legacy: the "Ed" algorithm).
   std::string Sign(const std::string& key, const std::string& file, bool legacy = false) {
-    return minisign::Sign(Dir.Get(), key, Dir / file, legacy);
+    EXPECT_TRUE(MinisignSign(Dir / (key + ".key"), Dir / file, legacy));
+    return ReadTextFile(Dir / (file + ".minisig"));
   }
 };
 

@@ -5,7 +5,7 @@
 //   kelvra::TGridOptions options;
 //   options.Agents = {kelvra::TAgentAddress::Parse("10.0.0.5"), kelvra::TAgentAddress::Parse("10.0.0.6:4102")};
 //   kelvra::TGrid grid(options);                  // listens on the data port, opens a session per agent
-//   grid.AddFileFromPath("build/libsim.so");      // served by its base name
+//   grid.AddFileFromPath("build/libsim.so");      // served by its base name (with libsim.so.minisig beside it)
 //   grid.OnResult([](const kelvra::TTaskResult& r) { ... });   // once per task, on a grid thread
 //   for (...) grid.Submit({"libsim.so"}, "Simulate", input);
 //   grid.WaitAll();
@@ -104,6 +104,11 @@ class TGrid {
   // Files the agents may ask for (GET_FILE), by name: a task library and its
   // companions. From a path the name is the file's base name; the file is
   // read now (EGridError when it cannot be).
+  // Signatures: agents with trusted keys ([agent] trusted_keys) run only
+  // files signed with minisign, and ask for `<name>.minisig` first. From a
+  // path, the signature `<path>.minisig` is served too when it lies beside
+  // the file (as `<base name>.minisig`); a signature held in memory is added
+  // like any file: AddFile("libsim.so.minisig", signatureText).
   void AddFile(const std::string& name, std::string content);
   void AddFileFromPath(const std::string& path);
   // Data blocks tasks ask for by identifier (GET_DATA). `compress` sends

@@ -40,6 +40,7 @@ const char* TSubmitOptions::HelpText() {
          "                       beside kelvra-submit, else the one on PATH)\n"
          "  --library LIST       the task library, then its companion libraries, comma-separated;\n"
          "                       the agents fetch each by its file name\n"
+         "                       (and its signature FILE.minisig, when one lies beside it)\n"
          "  --procedure NAME     the task procedure to call\n"
          "  --data ID=FILE       a data block the tasks may fetch by identifier ID; repeatable\n"
          "  --compress           send inputs and data blocks compressed\n"

@@ -22,6 +22,7 @@
 #include "Submit/T_ProgressLine.h"
 #include "Submit/T_ResultSink.h"
 #include "Submit/T_SubmitOptions.h"
+#include "User/ServedFiles.h"
 #include "kelvra/kelvra_client.h"
 
 namespace {
@@ -167,9 +168,16 @@ int Run(const TSubmitOptions& options) {
   // sessions end and a local agent is stopped and its folder removed.
   TShutdownSignals signals;
   const std::vector<std::string> outputPaths = OutputPaths(inputs, options.OutputFolder);
-  std::vector<std::pair<std::string, std::string>> libraries;  // name, content
-  for (const std::string& path : options.LibraryPaths)
-    libraries.emplace_back(std::filesystem::path(path).filename().string(), ReadFileOrThrow(path, "library file"));
+  // Each library file, and its signature when one lies beside it.
+  std::vector<TServedFile> libraries;
+  std::vector<std::string> libraryNames;
+  for (const std::string& path : options.LibraryPaths) {
+    const size_t first = libraries.size();
+    if (TStatus read = ReadServedFiles(*TPlatform::Linux().Files, path, libraries); !read)
+      throw ECannotStart((read.Context() == path ? "library file " : "signature ") + read.Context() +
+                         " cannot be read: " + read.Reason());
+    libraryNames.push_back(libraries[first].Name);
+  }
   std::vector<std::pair<std::string, std::string>> blocks;  // identifier, content
   for (const auto& [identifier, path] : options.Data) blocks.emplace_back(identifier, ReadFileOrThrow(path, "data file"));
 
@@ -201,11 +209,7 @@ int Run(const TSubmitOptions& options) {
     if (!grid) return Interrupted(signals, local.get());
     for (const std::string& warning : grid->Warnings()) console.Line("kelvra-submit: warning: " + warning);
     size_t warningsShown = grid->Warnings().size();
-    std::vector<std::string> libraryNames;
-    for (auto& [name, content] : libraries) {
-      libraryNames.push_back(name);
-      grid->AddFile(name, std::move(content));
-    }
+    for (TServedFile& file : libraries) grid->AddFile(file.Name, std::move(file.Content));
     for (auto& [identifier, content] : blocks) grid->AddData(identifier, std::move(content), options.Compress);
 
     grid->OnResult([&sink](const kelvra::TTaskResult& result) { sink.Take(result); });

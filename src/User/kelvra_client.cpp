@@ -8,6 +8,7 @@
 #include "Common/T_Listener.h"
 #include "Platform/T_Platform.h"
 #include "User/CompressedBlock.h"
+#include "User/ServedFiles.h"
 #include "User/T_DataConnectionThread.h"
 #include "User/T_GridContent.h"
 #include "User/T_LobbySession.h"
@@ -25,11 +26,6 @@ std::string ReadWholeFile(const std::string& path) {
   std::string content;
   if (TStatus status = TPlatform::Linux().Files->ReadFile(path, content); !status) throw EGridError(status.Text());
   return content;
-}
-
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // A name that travels as one item of a command: the agent splits at
@@ -154,7 +150,12 @@ void TGrid::AddFile(const std::string& name, std::string content) {
   Impl->Content.AddFile(name, std::move(content));
 }
 
-void TGrid::AddFileFromPath(const std::string& path) { AddFile(BaseName(path), ReadWholeFile(path)); }
+void TGrid::AddFileFromPath(const std::string& path) {
+  std::vector<TServedFile> served;
+  if (TStatus read = ReadServedFiles(*TPlatform::Linux().Files, path, served); !read)
+    throw EGridError("cannot read " + read.Context() + ": " + read.Reason());
+  for (TServedFile& file : served) AddFile(file.Name, std::move(file.Content));
+}
 
 void TGrid::AddData(const std::string& identifier, std::string content, bool compress) {
   Impl->Content.AddData(identifier, std::move(content), compress);
