@@ -22,7 +22,9 @@ struct SignedLibraryTest : LobbyTest {
   }
   // The signature of `bytes`, by the key pair `key` (made on first use).
   std::string Signature(const std::string& key, const std::string& bytes) {
-    if (!std::filesystem::exists(Dir / (key + ".key"))) EXPECT_TRUE(MakeMinisignKey(Dir.Get(), key));
+    if (!std::filesystem::exists(Dir / (key + ".key"))) {
+      EXPECT_TRUE(MakeMinisignKey(Dir.Get(), key));
+    }
     WriteTextFile(Dir / "signed", bytes);
     EXPECT_TRUE(MinisignSign(Dir / (key + ".key"), Dir / "signed"));
     return ReadTextFile(Dir / "signed.minisig");
