@@ -12,8 +12,9 @@
 //
 // Every task submitted gets exactly one result: its output, or its failure
 // text. A task whose agent dies or ends the session before reporting it is
-// sent to another agent (or to the same agent's next session); a report that
-// comes after the task was answered elsewhere is dropped. Errors the caller
+// sent to another agent (or to the same agent's next session), within the
+// bound of MaxAttempts; a report that comes after the task was answered
+// elsewhere is dropped. Errors the caller
 // must act on (no agent reachable, the data port taken, a file that cannot
 // be read) are thrown as EGridError with a text that says what and why.
 //
@@ -70,6 +71,26 @@ struct TGridOptions {
   // How often a session that ended is opened again before its agent counts
   // as lost; its unanswered tasks go to the other agents at once.
   int ReconnectAttempts = 3;
+  // Attempts of one task before it fails with "given up after N attempts:
+  // <the last reason>" and is never sent again. An attempt is charged when
+  // the task may have been running on a session that ended abnormally (the
+  // lobby connection dropped or the agent ended it, or the agent reported
+  // "Session process ended: ..."): the grid cannot see which of a session's
+  // unanswered tasks were running, so it charges its oldest unanswered ones
+  // in send order, as many as the agent's pool size, and sends the rest
+  // again uncharged. A session the agent ended after a task's own failure
+  // charges nobody, and a task charged once is never sent beside another
+  // charged one on one session (one poison task costs a good one at most
+  // one attempt). A task the agent could not run for want of its library or
+  // procedure ("POOLTHREAD: unable to load dll ...", "... proc=nil ...") is
+  // charged too and sent to another agent; an agent that fails 3 tasks in a
+  // row so is left out of the run with a warning.
+  int MaxAttempts = 3;
+  // Above 0: a task still unanswered this many seconds after it was sent is
+  // sent to a second agent too, when that agent has room in its window and
+  // nothing else waits for it; the first answer is the result, the other is
+  // dropped (TGridProgress::SentTwice counts them). 0: off.
+  double SpeculateAfterSeconds = 0;
 };
 
 struct TTaskResult {
@@ -86,6 +107,17 @@ struct TGridProgress {
   uint64_t Failed = 0;  // answered with a failure
   size_t AgentsUp = 0;  // agents with an open session
   size_t PoolThreads = 0;  // the sum of their pool sizes
+  uint64_t SentTwice = 0;  // tasks sent to a second agent (SpeculateAfterSeconds)
+};
+
+// One agent's part in the run so far.
+struct TAgentSummary {
+  std::string Agent;          // "HOST:PORT"
+  uint64_t Done = 0;          // results that are its output
+  uint64_t Failed = 0;        // results that are its failure text
+  uint64_t SessionsEnded = 0; // its sessions that ended other than by the grid's end
+  bool Lost = false;          // lost or left out of the run: it gets no more tasks
+  std::string Reason;         // when Lost: why (as the warning said)
 };
 
 class TGrid {
@@ -137,6 +169,8 @@ class TGrid {
   bool WaitAll(int timeoutMs = -1);
 
   TGridProgress Progress() const;
+  // One per agent, in the order of TGridOptions::Agents.
+  std::vector<TAgentSummary> AgentSummaries() const;
   // What went wrong without stopping the grid (an agent unreachable or
   // lost), oldest first.
   std::vector<std::string> Warnings() const;

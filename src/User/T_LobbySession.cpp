@@ -50,7 +50,7 @@ void TLobbySession::Run() {
     Board.SessionUp(Agent, poolSize);
     Serve(reason);
     Lobby.Close();
-    if (Board.Stopping()) return;
+    if (Board.Stopping() || Board.LeftOut(Agent)) return;
     if (Board.SessionEnded(Agent, reason)) tries = 0;
     Board.AddWarning("agent " + Name + ": session ended: " + reason);
     for (;;) {
@@ -137,7 +137,8 @@ void TLobbySession::Serve(std::string& reason) {
     }
     lastCommand = TTaskBoard::TClock::now();
   }
-  // The grid is closing: the agent ends the session and drops what waits.
+  // The grid is closing, or has left the agent out: the agent ends the
+  // session and drops what waits.
   (void)SocketWriteString(lobby, "DISCONNECT", 1000);
 }
 

@@ -1,6 +1,7 @@
 #include "User/T_TaskBoard.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -16,11 +17,33 @@ constexpr auto kRateSampleTime = std::chrono::milliseconds(50);
 // Warnings kept; a grid whose tasks keep failing would otherwise grow its
 // list (one line per ended session) without end.
 constexpr size_t kMostWarnings = 1000;
+// Queued tasks one session passes over at a time (tasks it may not take:
+// its agent could not run them, or it already runs a charged one).
+constexpr size_t kMostPassedOver = 256;
+
+// What an agent's TASK_FAILED says: the task failed; the agent could not
+// run it (its library or procedure), which another agent may; or the
+// session's process ended with it unanswered.
+enum class TFailure { OfTask, OfAgent, SessionProcessEnded };
+
+TFailure FailureOf(const std::string& text) {
+  static constexpr std::string_view kOfAgent[] = {"POOLTHREAD: unable to load dll ",
+                                                  "POOLTHREAD:  unable to run task - proc=nil."};
+  if (text.starts_with("Session process ended:")) return TFailure::SessionProcessEnded;
+  for (std::string_view prefix : kOfAgent)
+    if (text.starts_with(prefix)) return TFailure::OfAgent;
+  return TFailure::OfTask;
+}
 
 }  // namespace
 
-TTaskBoard::TTaskBoard(std::vector<std::string> agentNames, int tasksPerPoolThread)
-    : TasksPerPoolThread(static_cast<size_t>(std::max(tasksPerPoolThread, 1))) {
+TTaskBoard::TTaskBoard(std::vector<std::string> agentNames, int tasksPerPoolThread, int maxAttempts,
+                       double speculateAfterSeconds)
+    : TasksPerPoolThread(static_cast<size_t>(std::max(tasksPerPoolThread, 1))),
+      MaxAttempts(std::max(maxAttempts, 1)),
+      SpeculateAfter(speculateAfterSeconds > 0 ? std::chrono::duration_cast<TClock::duration>(
+                                                     std::chrono::duration<double>(speculateAfterSeconds))
+                                               : TClock::duration::zero()) {
   TMutexLock lock(Lock);
   for (std::string& name : agentNames) {
     auto agent = std::make_unique<TAgent>();
@@ -38,22 +61,26 @@ uint64_t TTaskBoard::Add(const std::function<std::string(uint32_t id)>& makeComm
                          THandler own) {
   // The message is made before the lock is taken; the id is known only
   // under it, so the command text is finished there (a short append).
+  auto owner = std::make_shared<const std::string>(std::move(input));
   auto message = std::make_shared<TTaskMessage>();
-  message->Input = std::move(input);
+  message->Input = *owner;
+  message->InputOwner = std::move(owner);
   TMutexLock lock(Lock);
   bool anyLeft = false;
-  for (const auto& agent : Agents) anyLeft = anyLeft || agent->State != TAgentState::Lost;
+  for (size_t agent = 0; agent < Agents.size(); ++agent) anyLeft = anyLeft || UsableLocked(agent);
   if (!anyLeft) throw kelvra::EGridError("no agent left: " + ReasonsLocked());
-  const uint32_t id = NextId++;
-  if (NextId == 0) NextId = 1;
+  const uint32_t id = NewIdLocked();
   message->Command = makeCommand(id);
-  TTask& task = Tasks[id];
-  task.Index = Submitted++;
+  const uint64_t index = Submitted++;
+  TTask& task = Tasks[index];
+  task.Index = index;
   task.Message = std::move(message);
   task.Handler = std::move(own);
-  Queue.push_back(id);
+  task.Ids.push_back(id);
+  Sends[id].Task = index;
+  Queue.push_back(index);
   WakeAgentsLocked();
-  return task.Index;
+  return index;
 }
 
 bool TTaskBoard::WaitAll(int timeoutMs) {
@@ -76,12 +103,29 @@ kelvra::TGridProgress TTaskBoard::Progress() const {
   progress.Submitted = Submitted;
   progress.Done = Done;
   progress.Failed = Failed;
+  progress.SentTwice = SentTwice;
   for (const auto& agent : Agents) {
-    if (agent->State != TAgentState::Up) continue;
+    if (agent->State != TAgentState::Up || agent->IsLeftOut) continue;
     ++progress.AgentsUp;
     progress.PoolThreads += static_cast<size_t>(agent->PoolSize);
   }
   return progress;
+}
+
+std::vector<kelvra::TAgentSummary> TTaskBoard::AgentSummaries() const {
+  TMutexLock lock(Lock);
+  std::vector<kelvra::TAgentSummary> summaries;
+  for (size_t index = 0; index < Agents.size(); ++index) {
+    const TAgent& agent = *Agents[index];
+    kelvra::TAgentSummary& summary = summaries.emplace_back();
+    summary.Agent = agent.Name;
+    summary.Done = agent.Done;
+    summary.Failed = agent.Failed;
+    summary.SessionsEnded = agent.SessionsEnded;
+    summary.Lost = !UsableLocked(index);
+    if (summary.Lost) summary.Reason = agent.LastReason;
+  }
+  return summaries;
 }
 
 std::vector<std::string> TTaskBoard::Warnings() const {
@@ -113,8 +157,8 @@ void TTaskBoard::WaitStarted() {
 
 bool TTaskBoard::NoAgentLeft(std::string& why) const {
   TMutexLock lock(Lock);
-  for (const auto& agent : Agents)
-    if (agent->State != TAgentState::Lost) return false;
+  for (size_t agent = 0; agent < Agents.size(); ++agent)
+    if (UsableLocked(agent)) return false;
   why = ReasonsLocked();
   return true;
 }
@@ -137,6 +181,8 @@ void TTaskBoard::SessionUp(size_t agentIndex, int poolSize) {
   agent.State = TAgentState::Up;
   agent.PoolSize = poolSize;
   agent.AnsweredThisSession = false;
+  agent.EndsAfterTaskFailure = false;
+  agent.SessionGone = false;
   agent.ProbeAt.reset();
   Changed.NotifyAll();
 }
@@ -168,18 +214,19 @@ bool TTaskBoard::WaitForWork(size_t agentIndex, TClock::time_point keepAliveAt, 
   work.KeepAlive = false;
   TMutexLock lock(Lock);
   TAgent& agent = *Agents[agentIndex];
-  const int self = static_cast<int>(agentIndex);
   for (;;) {
-    if (StopRequested) return false;
-    const size_t window = WindowOf(agent);
-    while (agent.Unanswered.size() < window && !Queue.empty()) {
-      const uint32_t id = Queue.front();
-      Queue.pop_front();
-      auto found = Tasks.find(id);
-      if (found == Tasks.end() || found->second.Agent >= 0) continue;  // answered meanwhile
-      found->second.Agent = self;
-      agent.Unanswered.insert(id);
-      work.Tasks.push_back(found->second.Message);
+    if (StopRequested || agent.IsLeftOut) return false;
+    TClock::time_point wakeAt = keepAliveAt;
+    if (!agent.SessionGone) {
+      FillLocked(agentIndex, work);
+      if (SpeculateAfter > TClock::duration::zero() && agent.InFlight.size() < WindowOf(agent)) {
+        std::optional<TClock::time_point> speculateAt;
+        while (agent.InFlight.size() < WindowOf(agent) && SpeculateLocked(agentIndex, work, speculateAt)) {
+        }
+        // A task sent elsewhere from now on is due no sooner than this.
+        wakeAt = std::min(wakeAt, TClock::now() + SpeculateAfter);
+        if (speculateAt) wakeAt = std::min(wakeAt, *speculateAt);
+      }
     }
     const auto now = TClock::now();
     if (agent.ProbeAt && *agent.ProbeAt <= now) {
@@ -188,33 +235,220 @@ bool TTaskBoard::WaitForWork(size_t agentIndex, TClock::time_point keepAliveAt, 
     }
     if (now >= keepAliveAt) work.KeepAlive = true;
     if (!work.Tasks.empty() || work.KeepAlive) return true;
+    if (agent.ProbeAt) wakeAt = std::min(wakeAt, *agent.ProbeAt);
     agent.Waiting = true;
-    agent.Wake.WaitUntil(Lock, agent.ProbeAt ? std::min(*agent.ProbeAt, keepAliveAt) : keepAliveAt);
+    agent.Wake.WaitUntil(Lock, wakeAt);
     agent.Waiting = false;
   }
 }
 
-bool TTaskBoard::SessionEnded(size_t agentIndex, const std::string& reason) {
-  TMutexLock lock(Lock);
+void TTaskBoard::FillLocked(size_t agentIndex, TWork& work) {
   TAgent& agent = *Agents[agentIndex];
-  agent.State = TAgentState::Reopening;
-  agent.LastReason = reason;
-  agent.ProbeAt.reset();
-  // Back to the front, in their order, for whichever session comes first.
-  for (auto id = agent.Unanswered.rbegin(); id != agent.Unanswered.rend(); ++id) {
-    auto found = Tasks.find(*id);
-    if (found == Tasks.end()) continue;
-    found->second.Agent = -1;
-    Queue.push_front(*id);
+  const size_t window = WindowOf(agent);
+  std::vector<uint64_t> passedOver;
+  std::optional<bool> holdsCharged;  // asked only when a charged task is met
+  while (agent.InFlight.size() < window && !Queue.empty() && passedOver.size() < kMostPassedOver) {
+    const uint64_t index = Queue.front();
+    Queue.pop_front();
+    auto found = Tasks.find(index);
+    if (found == Tasks.end() || !found->second.Queued) continue;  // answered meanwhile
+    TTask& task = found->second;
+    bool may = MayTakeLocked(task, agentIndex);
+    if (may && task.Crashes > 0) {
+      if (!holdsCharged) holdsCharged = HoldsChargedLocked(agent);
+      may = !*holdsCharged;
+    }
+    if (!may) {
+      passedOver.push_back(index);
+      continue;
+    }
+    SendLocked(task, agentIndex, false, work);
+    if (task.Crashes > 0) holdsCharged = true;
   }
-  agent.Unanswered.clear();
-  WakeAgentsLocked();
-  Changed.NotifyAll();
-  return agent.AnsweredThisSession;
+  for (auto index = passedOver.rbegin(); index != passedOver.rend(); ++index) Queue.push_front(*index);
+}
+
+bool TTaskBoard::SpeculateLocked(size_t agentIndex, TWork& work, std::optional<TClock::time_point>& nextAt) {
+  const auto now = TClock::now();
+  std::optional<bool> holdsCharged;
+  std::optional<std::pair<uint64_t, uint64_t>> oldest;  // sequence, task index
+  for (size_t other = 0; other < Agents.size(); ++other) {
+    if (other == agentIndex) continue;
+    // Its sends in the order they were made, the oldest first: the first
+    // that may be copied is its candidate, or says when it will be one.
+    for (const auto& [sequence, id] : Agents[other]->InFlight) {
+      const TSend& send = Sends.at(id);
+      auto found = Tasks.find(send.Task);
+      if (send.Copy || found == Tasks.end() || found->second.Copied || found->second.LiveSends != 1 ||
+          !MayTakeLocked(found->second, agentIndex))
+        continue;
+      if (found->second.Crashes > 0) {
+        if (!holdsCharged) holdsCharged = HoldsChargedLocked(*Agents[agentIndex]);
+        if (*holdsCharged) continue;
+      }
+      const TClock::time_point due = send.SentAt + SpeculateAfter;
+      if (due > now) {
+        if (!nextAt || due < *nextAt) nextAt = due;
+      } else if (!oldest || sequence < oldest->first) {
+        oldest.emplace(sequence, send.Task);
+      }
+      break;
+    }
+  }
+  if (!oldest) return false;
+  SendLocked(Tasks.at(oldest->second), agentIndex, true, work);
+  return true;
+}
+
+bool TTaskBoard::HoldsChargedLocked(const TAgent& agent) const {
+  for (const auto& [sequence, id] : agent.InFlight) {
+    auto found = Tasks.find(Sends.at(id).Task);
+    if (found != Tasks.end() && found->second.Crashes > 0) return true;
+  }
+  return false;
+}
+
+bool TTaskBoard::UsableLocked(size_t agent) const {
+  return Agents[agent]->State != TAgentState::Lost && !Agents[agent]->IsLeftOut;
+}
+
+bool TTaskBoard::MayTakeLocked(const TTask& task, size_t agent) const {
+  return std::find(task.Avoid.begin(), task.Avoid.end(), agent) == task.Avoid.end();
+}
+
+uint32_t TTaskBoard::NewIdLocked() {
+  for (;;) {
+    const uint32_t id = NextId++;
+    if (NextId == 0) NextId = 1;
+    if (!Sends.contains(id)) return id;
+  }
+}
+
+void TTaskBoard::SendLocked(TTask& task, size_t agentIndex, bool copy, TWork& work) {
+  TAgent& agent = *Agents[agentIndex];
+  uint32_t id = task.Ids.front();  // given at Add, and kept until sent
+  TMessage message = task.Message;
+  if (task.Sent) {
+    // Sent before: the same task under a new id, so that reports of the
+    // earlier send are told apart.
+    id = NewIdLocked();
+    const std::string& first = task.Message->Command;
+    const size_t afterId = first.find(' ', first.find(' ') + 1);
+    auto again = std::make_shared<TTaskMessage>();
+    again->Command = "RUN_TASK " + std::to_string(id) + (afterId == std::string::npos ? "" : first.substr(afterId));
+    again->Input = task.Message->Input;
+    again->InputOwner = task.Message->InputOwner;
+    message = std::move(again);
+    task.Ids.push_back(id);
+  }
+  TSend& send = Sends[id];
+  send.Task = task.Index;
+  send.Agent = static_cast<int>(agentIndex);
+  send.Live = true;
+  send.Copy = copy;
+  send.Sequence = NextSequence++;
+  send.SentAt = TClock::now();
+  agent.InFlight.emplace(send.Sequence, id);
+  ++task.LiveSends;
+  task.Sent = true;
+  task.Queued = false;
+  if (copy) {
+    task.Copied = true;
+    ++SentTwice;
+  }
+  work.Tasks.push_back(std::move(message));
+}
+
+void TTaskBoard::EndSendLocked(TSend& send) {
+  if (!send.Live) return;
+  send.Live = false;
+  Agents[static_cast<size_t>(send.Agent)]->InFlight.erase(send.Sequence);
+  auto found = Tasks.find(send.Task);
+  if (found != Tasks.end()) --found->second.LiveSends;
+}
+
+void TTaskBoard::EndSessionSendsLocked(size_t agentIndex, bool charge, const std::string& reason,
+                                       TDecidedList& decided) {
+  TAgent& agent = *Agents[agentIndex];
+  const size_t mayHaveRun = static_cast<size_t>(std::max(agent.PoolSize, 1));
+  std::map<uint64_t, uint32_t> ended;
+  ended.swap(agent.InFlight);
+  std::vector<uint64_t> requeue;
+  size_t position = 0;
+  for (const auto& [sequence, id] : ended) {
+    const bool couldHaveRun = position++ < mayHaveRun;
+    auto sent = Sends.find(id);
+    sent->second.Live = false;
+    auto found = Tasks.find(sent->second.Task);
+    if (found == Tasks.end()) {  // answered elsewhere: nothing more to wait for
+      Sends.erase(sent);
+      continue;
+    }
+    TTask& task = found->second;
+    --task.LiveSends;
+    if (charge && couldHaveRun) {
+      ++task.Attempts;
+      ++task.Crashes;
+      task.LastReason = reason;
+    }
+    if (task.LiveSends == 0) RetryLocked(found, requeue, decided);
+  }
+  RequeueLocked(requeue);
+}
+
+void TTaskBoard::RetryLocked(std::unordered_map<uint64_t, TTask>::iterator found, std::vector<uint64_t>& requeue,
+                             TDecidedList& decided) {
+  TTask& task = found->second;
+  if (task.Attempts >= MaxAttempts) {
+    decided.push_back(DecideLocked(
+        found, false, "given up after " + std::to_string(task.Attempts) + " attempts: " + task.LastReason, ""));
+    return;
+  }
+  bool anyUsable = false, anyMayTake = false;
+  for (size_t agent = 0; agent < Agents.size(); ++agent) {
+    if (!UsableLocked(agent)) continue;
+    anyUsable = true;
+    anyMayTake = anyMayTake || MayTakeLocked(task, agent);
+  }
+  // With no agent at all left, every task fails alike (AgentGoneLocked).
+  if (anyUsable && !anyMayTake) {
+    decided.push_back(DecideLocked(found, false, "no other agent can run it: " + task.LastReason, ""));
+    return;
+  }
+  requeue.push_back(task.Index);
+}
+
+void TTaskBoard::RequeueLocked(const std::vector<uint64_t>& requeue) {
+  // Back to the front, in their order, for whichever session comes first.
+  for (auto index = requeue.rbegin(); index != requeue.rend(); ++index) {
+    Tasks.at(*index).Queued = true;
+    Queue.push_front(*index);
+  }
+  if (!requeue.empty()) WakeAgentsLocked();
+}
+
+bool TTaskBoard::SessionEnded(size_t agentIndex, const std::string& reason) {
+  TDecidedList decided;
+  bool answered = false;
+  {
+    TMutexLock lock(Lock);
+    TAgent& agent = *Agents[agentIndex];
+    agent.State = TAgentState::Reopening;
+    agent.LastReason = reason;
+    agent.ProbeAt.reset();
+    ++agent.SessionsEnded;
+    EndSessionSendsLocked(agentIndex, !agent.EndsAfterTaskFailure,
+                          "the session on agent " + agent.Name + " ended: " + reason, decided);
+    WakeAgentsLocked();
+    Changed.NotifyAll();
+    answered = agent.AnsweredThisSession;
+  }
+  Deliver(decided);
+  return answered;
 }
 
 void TTaskBoard::AgentLost(size_t agentIndex, const std::string& reason) {
-  std::vector<TDecided> decided;
+  TDecidedList decided;
   {
     TMutexLock lock(Lock);
     TAgent& agent = *Agents[agentIndex];
@@ -223,21 +457,58 @@ void TTaskBoard::AgentLost(size_t agentIndex, const std::string& reason) {
     agent.PoolSize = 0;
     AddWarningLocked(reason);
     Changed.NotifyAll();
-    for (const auto& other : Agents)
-      if (other->State != TAgentState::Lost) return;
-    // Nobody is left to run what waits.
-    const std::string failure = "no agent left: " + ReasonsLocked();
-    std::vector<std::pair<uint64_t, uint32_t>> waiting;  // index, id: failed in submission order
-    waiting.reserve(Tasks.size());
-    for (const auto& entry : Tasks) waiting.emplace_back(entry.second.Index, entry.first);
-    std::sort(waiting.begin(), waiting.end());
-    for (const auto& [index, id] : waiting) {
-      decided.push_back(DecideLocked(Tasks.find(id), false, failure));
-      ++GivenUp;
-    }
-    Queue.clear();
+    AgentGoneLocked(decided);
   }
   Deliver(decided);
+}
+
+bool TTaskBoard::LeftOut(size_t agent) const {
+  TMutexLock lock(Lock);
+  return Agents[agent]->IsLeftOut;
+}
+
+void TTaskBoard::LeaveOutLocked(size_t agentIndex, const std::string& why, TDecidedList& decided) {
+  TAgent& agent = *Agents[agentIndex];
+  agent.IsLeftOut = true;
+  agent.LastReason = why;
+  AddWarningLocked(why);
+  // What it still has goes elsewhere, uncharged; a late answer of it counts.
+  EndSessionSendsLocked(agentIndex, false, why, decided);
+  agent.Waiting = false;
+  agent.Wake.NotifyAll();
+  Changed.NotifyAll();
+  AgentGoneLocked(decided);
+}
+
+void TTaskBoard::AgentGoneLocked(TDecidedList& decided) {
+  bool anyUsable = false;
+  for (size_t agent = 0; agent < Agents.size(); ++agent) anyUsable = anyUsable || UsableLocked(agent);
+  // Failed in submission order: nobody is left to run them, or nobody
+  // left may (the others could not load their library).
+  std::vector<uint64_t> failing;
+  for (const auto& [index, task] : Tasks) {
+    if (!anyUsable) {
+      failing.push_back(index);
+      continue;
+    }
+    if (!task.Queued) continue;
+    bool anyMayTake = false;
+    for (size_t agent = 0; agent < Agents.size() && !anyMayTake; ++agent)
+      anyMayTake = UsableLocked(agent) && MayTakeLocked(task, agent);
+    if (!anyMayTake) failing.push_back(index);
+  }
+  std::sort(failing.begin(), failing.end());
+  const std::string noneLeft = anyUsable ? std::string() : "no agent left: " + ReasonsLocked();
+  for (uint64_t index : failing) {
+    auto found = Tasks.find(index);
+    if (anyUsable) {
+      decided.push_back(DecideLocked(found, false, "no other agent can run it: " + found->second.LastReason, ""));
+    } else {
+      decided.push_back(DecideLocked(found, false, noneLeft, ""));
+      ++GivenUp;
+    }
+  }
+  if (!anyUsable) Queue.clear();
 }
 
 bool TTaskBoard::Pause(int ms) {
@@ -249,20 +520,59 @@ bool TTaskBoard::Pause(int ms) {
 }
 
 void TTaskBoard::Report(uint32_t id, bool ok, std::string text) {
-  std::vector<TDecided> decided;
+  TDecidedList decided;
   {
     TMutexLock lock(Lock);
-    auto found = Tasks.find(id);
-    if (found == Tasks.end()) return;  // answered already, or never ours
-    if (found->second.Agent >= 0) {
-      TAgent& agent = *Agents[static_cast<size_t>(found->second.Agent)];
-      if (agent.Unanswered.erase(id) > 0) {
+    auto sent = Sends.find(id);
+    if (sent == Sends.end() || sent->second.Agent < 0) return;  // answered already, or never ours
+    const uint64_t index = sent->second.Task;
+    const size_t agentIndex = static_cast<size_t>(sent->second.Agent);
+    const bool live = sent->second.Live;
+    TAgent& agent = *Agents[agentIndex];
+    const TFailure failure = ok ? TFailure::OfTask : FailureOf(text);
+    if (live && failure == TFailure::SessionProcessEnded) {
+      // The first of the session's tasks reported so: the session is over
+      // (its lobby closes too), and with it all it had.
+      agent.SessionGone = true;
+      EndSessionSendsLocked(agentIndex, true, text, decided);
+    } else if (live) {
+      EndSendLocked(sent->second);
+      if (failure == TFailure::OfTask) {
         agent.AnsweredThisSession = true;
+        agent.RefusedInARow = 0;
+        if (!ok) agent.EndsAfterTaskFailure = true;
         NoteAnswerLocked(agent);
-        if (!Queue.empty()) WakeIfDrainedLocked(agent);
+      } else {
+        ++agent.RefusedInARow;
       }
     }
-    decided.push_back(DecideLocked(found, ok, std::move(text)));
+    // This send is over: nothing more can come of it.
+    Sends.erase(id);
+    auto found = Tasks.find(index);
+    if (found != Tasks.end()) std::erase(found->second.Ids, id);
+    if (found != Tasks.end() && failure == TFailure::OfTask) {
+      ++(ok ? agent.Done : agent.Failed);
+      decided.push_back(DecideLocked(found, ok, std::move(text), agent.Name));
+    } else if (live && failure == TFailure::OfAgent) {
+      if (found != Tasks.end()) {
+        TTask& task = found->second;
+        ++task.Attempts;
+        task.LastReason = text;
+        if (MayTakeLocked(task, agentIndex)) task.Avoid.push_back(agentIndex);
+      }
+      if (agent.RefusedInARow >= kLeaveOutAfter && !agent.IsLeftOut)
+        LeaveOutLocked(agentIndex,
+                       "agent " + agent.Name + " is left out of the run: " + std::to_string(agent.RefusedInARow) +
+                           " tasks in a row failed there: " + text,
+                       decided);
+      found = Tasks.find(index);  // the agent's end may have decided it
+      if (found != Tasks.end() && found->second.LiveSends == 0 && !found->second.Queued) {
+        std::vector<uint64_t> requeue;
+        RetryLocked(found, requeue, decided);
+        RequeueLocked(requeue);
+      }
+    }
+    if (live && !Queue.empty()) WakeIfDrainedLocked(agent);
   }
   Deliver(decided);
 }
@@ -271,28 +581,36 @@ void TTaskBoard::ProbeSessions(int delayMs) {
   const auto at = TClock::now() + std::chrono::milliseconds(delayMs);
   TMutexLock lock(Lock);
   for (const auto& agent : Agents) {
-    if (agent->State != TAgentState::Up || agent->Unanswered.empty()) continue;
+    // A session whose process has ended has nothing out any more, and is
+    // found closed by the probe as well.
+    if (agent->State != TAgentState::Up || (agent->InFlight.empty() && !agent->SessionGone)) continue;
     if (!agent->ProbeAt || *agent->ProbeAt > at) agent->ProbeAt = at;
     agent->Waiting = false;
     agent->Wake.NotifyOne();
   }
 }
 
-TTaskBoard::TDecided TTaskBoard::DecideLocked(std::unordered_map<uint32_t, TTask>::iterator found, bool ok,
-                                              std::string text) {
+TTaskBoard::TDecided TTaskBoard::DecideLocked(std::unordered_map<uint64_t, TTask>::iterator found, bool ok,
+                                              std::string text, const std::string& agent) {
   TTask& task = found->second;
+  // Its sends are forgotten but for those still in an agent's window: they
+  // keep their place there until the agent reports them.
+  for (uint32_t id : task.Ids) {
+    auto sent = Sends.find(id);
+    if (sent != Sends.end() && !sent->second.Live) Sends.erase(sent);
+  }
   TDecided decided;
   decided.Handler = task.Handler ? std::move(task.Handler) : DefaultHandler;
   decided.Result.Index = task.Index;
   decided.Result.Ok = ok;
   (ok ? decided.Result.Output : decided.Result.Failure) = std::move(text);
-  if (task.Agent >= 0) decided.Result.Agent = Agents[static_cast<size_t>(task.Agent)]->Name;
+  decided.Result.Agent = agent;
   ++(ok ? Done : Failed);
   Tasks.erase(found);
   return decided;
 }
 
-void TTaskBoard::Deliver(std::vector<TDecided>& decided) {
+void TTaskBoard::Deliver(TDecidedList& decided) {
   if (decided.empty()) return;
   {
     TMutexLock callbacks(CallbackLock);
@@ -315,11 +633,11 @@ void TTaskBoard::Deliver(std::vector<TDecided>& decided) {
 
 void TTaskBoard::WakeAgentsLocked() {
   for (const auto& agent : Agents)
-    if (agent->State == TAgentState::Up) WakeIfDrainedLocked(*agent);
+    if (agent->State == TAgentState::Up && !agent->IsLeftOut) WakeIfDrainedLocked(*agent);
 }
 
 void TTaskBoard::WakeIfDrainedLocked(TAgent& agent) {
-  if (!agent.Waiting || agent.Unanswered.size() > WindowOf(agent) / 2) return;
+  if (!agent.Waiting || agent.InFlight.size() > WindowOf(agent) / 2) return;
   agent.Waiting = false;  // one wake-up is enough
   agent.Wake.NotifyOne();
 }

@@ -79,7 +79,7 @@ std::vector<std::string> AgentNames(const TGridOptions& options) {
 TGrid::TImpl::TImpl(TGridOptions options)
     : Options(std::move(options)),
       Platform(TPlatform::Linux()),
-      Board(AgentNames(Options), Options.TasksPerPoolThread),
+      Board(AgentNames(Options), Options.TasksPerPoolThread, Options.MaxAttempts, Options.SpeculateAfterSeconds),
       DataServer(*Platform.System, *Platform.Debug, "Grid data") {
   TStatus listening = DataServer.Start(Options.DataBindAddress, Options.DataPort, nullptr, [this](TConnection& agent) {
     TDataConnectionThread(Content, Board).Serve(agent);
@@ -188,6 +188,8 @@ std::future<TTaskResult> TGrid::SubmitAsync(const std::vector<std::string>& libr
 bool TGrid::WaitAll(int timeoutMs) { return Impl->Board.WaitAll(timeoutMs); }
 
 TGridProgress TGrid::Progress() const { return Impl->Board.Progress(); }
+
+std::vector<TAgentSummary> TGrid::AgentSummaries() const { return Impl->Board.AgentSummaries(); }
 
 std::vector<std::string> TGrid::Warnings() const { return Impl->Board.Warnings(); }
 
