@@ -5,10 +5,13 @@
 // agents.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "FakePeers.h"
 #include "MinisignSupport.h"
@@ -23,17 +26,24 @@ using namespace std::chrono_literals;
 // One agent process whose user data port is the grid's.
 class TTestAgent {
  public:
-  // `agentExtra`: settings of its [agent] section besides the usual.
-  TTestAgent(uint16_t dataPort, uint16_t coordinatorPort, const std::string& agentExtra = "") {
+  // `agentExtra`: settings of its [agent] section besides the usual;
+  // `environment`: variables set for it ("NAME=value").
+  TTestAgent(uint16_t dataPort, uint16_t coordinatorPort, const std::string& agentExtra = "",
+             std::vector<std::string> environment = {})
+      : Environment(std::move(environment)) {
     WriteTextFile(Dir / "kelvra.INI",
                   "[agent]\n" + agentExtra + TestIsolation() + "bind_ip=127.0.0.1\nbind_port=" + std::to_string(LobbyPort) +
                       "\nenableDebugOutput=1\nexplicitCPU=0\nsuspend_timeout=0\nbroadcast_port=0\n"
                       "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
                       std::to_string(coordinatorPort) + "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");
-    Process =
-        std::make_unique<TAgentProcess>(Dir, std::vector<std::string>{"--headless", "--config", Dir / "kelvra.INI"});
+    Start();
     // Listening once a connection reaches its lobby (refused or not).
     Ready = WaitUntil([&] { return fake::TLobbyClient("127.0.0.1", LobbyPort).Connected; }, 60s);
+  }
+  // The process again, with the same settings (after it has ended).
+  void Start() {
+    Process = std::make_unique<TAgentProcess>(Dir, std::vector<std::string>{"--headless", "--config", Dir / "kelvra.INI"},
+                                              false, "", Environment);
   }
   ~TTestAgent() {
     if (Process && Process->Id() > 0) {
@@ -52,6 +62,7 @@ class TTestAgent {
   std::string Log() const { return Process->Err(); }
 
   TTempDir Dir;
+  const std::vector<std::string> Environment;
   uint16_t LobbyPort = fake::FreePort();
   std::unique_ptr<TAgentProcess> Process;
   bool Ready = false;
@@ -96,6 +107,33 @@ class TResults {
   std::mutex Mutex;
   std::map<uint64_t, int> Calls;
   std::map<uint64_t, kelvra::TTaskResult> Last;
+};
+
+// Starts each agent again once its process has ended, as a service manager
+// would, until destroyed: at most `most` times in all, within two minutes.
+// The agents are the restarter's while it lives.
+class TRestarter {
+ public:
+  TRestarter(std::vector<std::unique_ptr<TTestAgent>>& agents, int most)
+      : Thread([this, &agents, most] {
+          const auto until = std::chrono::steady_clock::now() + 120s;
+          while (!Stop.load() && Restarts.load() < most && std::chrono::steady_clock::now() < until) {
+            for (auto& agent : agents) {
+              if (agent->Process->WaitExit(1ms) < 0) continue;  // running (after a 20 ms look)
+              agent->Start();
+              ++Restarts;
+            }
+          }
+        }) {}
+  ~TRestarter() {
+    Stop = true;
+    Thread.join();
+  }
+  std::atomic<int> Restarts{0};
+
+ private:
+  std::atomic<bool> Stop{false};
+  std::thread Thread;
 };
 
 struct GridTest : ::testing::Test {
@@ -149,6 +187,35 @@ struct GridTest : ::testing::Test {
     for (const std::string& warning : grid.Warnings())
       if (warning.find(part) != std::string::npos) return true;
     return false;
+  }
+  // Echoes and one poison task (it ends the session it runs in, _exit in
+  // the task): the poison is given up after 3 attempts, that is 3 sessions
+  // ended, and every echo is done once.
+  void RunWithPoison(kelvra::TGrid& grid) {
+    constexpr uint64_t kTasks = 31;
+    constexpr uint64_t kPoison = 10;
+    grid.AddFileFromPath(KELVRA_TASKLIB_CONFINE);
+    for (uint64_t i = 0; i < kTasks; ++i) {
+      if (i == kPoison)
+        grid.Submit({"libtasklib_confine.so"}, "UnderscoreExit0", "0");
+      else
+        grid.Submit(Library(), "Echo", "echo " + std::to_string(i));
+    }
+    ASSERT_TRUE(grid.WaitAll(180000));
+    Results.ExpectEachEchoedOnce(kTasks, "echo ", kPoison);
+    const kelvra::TTaskResult poison = Results.Get(kPoison);
+    EXPECT_FALSE(poison.Ok);
+    EXPECT_EQ(poison.Failure.rfind("given up after 3 attempts: ", 0), 0u) << poison.Failure;
+    // The last session's end may be seen after the give-up.
+    const auto sessionsEnded = [&] {
+      uint64_t ended = 0;
+      for (const kelvra::TAgentSummary& summary : grid.AgentSummaries()) ended += summary.SessionsEnded;
+      return ended;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return sessionsEnded() >= 3; }, 30s));
+    EXPECT_EQ(sessionsEnded(), 3u);
+    for (const kelvra::TAgentSummary& summary : grid.AgentSummaries())
+      EXPECT_FALSE(summary.Lost) << summary.Agent << ": " << summary.Reason;
   }
 };
 
@@ -377,6 +444,85 @@ TEST_F(GridTest, GridEndsAtOnceWithTasksRunningAndTheAgentSeesDisconnect) {
   EXPECT_LT(Results.Count(), 200u);  // the rest got no result
   for (const auto& agent : Agents)
     EXPECT_TRUE(WaitUntil([&] { return agent->Log().find("Received DISCONNECT command.") != std::string::npos; }, 30s));
+}
+
+// Each session in a process of its own (the agents' default): the agent
+// reports the poison's unanswered tasks "Session process ended: ...".
+TEST_F(GridTest, PoisonTaskIsGivenUpAfterThreeAttemptsAndTheOthersAreDoneOnce) {
+  StartAgents(3, "isolation=process\n");
+  ASSERT_FALSE(HasFatalFailure());
+  auto grid = MakeGrid();
+  RunWithPoison(*grid);
+}
+
+// In thread mode the poison ends the whole agent, which comes back as a
+// service manager would start it again.
+TEST_F(GridTest, PoisonTaskEndingThreadModeAgentsIsGivenUpAfterThreeAttemptsAsTheyRestart) {
+  StartAgents(3, "isolation=thread\n");
+  ASSERT_FALSE(HasFatalFailure());
+  // About 10 s for an agent to be back before it counts as lost.
+  auto grid = MakeGrid([](kelvra::TGridOptions& options) { options.ReconnectAttempts = 40; });
+  {
+    TRestarter restarter(Agents, 6);
+    RunWithPoison(*grid);
+    EXPECT_TRUE(WaitUntil([&] { return restarter.Restarts.load() >= 3; }, 30s));
+    EXPECT_EQ(restarter.Restarts.load(), 3);
+  }
+}
+
+// One agent lacks a companion of the library (found by the loader on the
+// other's machine, as if installed there): it fails each task at once
+// with "unable to load dll", its tasks are done on the other agent, and it
+// is left out with a warning.
+TEST_F(GridTest, AgentWithoutTheCompanionIsLeftOutAndItsTasksAreDoneOnTheOther) {
+  TTempDir installed;
+  std::filesystem::copy_file(KELVRA_TASKLIB_PART, installed / "libtasklib_part.so");
+  Agents.push_back(std::make_unique<TTestAgent>(DataPort, Coordinator.Port(),
+                                                "task_read_paths=" + installed.Get() + "\n",
+                                                std::vector<std::string>{"LD_LIBRARY_PATH=" + installed.Get()}));
+  Agents.push_back(std::make_unique<TTestAgent>(DataPort, Coordinator.Port()));
+  for (const auto& agent : Agents) ASSERT_TRUE(agent->Ready) << agent->Log();
+  const std::string good = Agents[0]->Address().Text(), bad = Agents[1]->Address().Text();
+  kelvra::TGrid grid(Options());
+  grid.AddFileFromPath(KELVRA_TASKLIB_MAIN);
+  grid.OnResult(Results.Handler());
+
+  constexpr uint64_t kTasks = 60;
+  for (uint64_t i = 0; i < kTasks; ++i) grid.Submit({"libtasklib_main.so"}, "PartEcho", "part " + std::to_string(i));
+  ASSERT_TRUE(grid.WaitAll(120000));
+  Results.ExpectEachEchoedOnce(kTasks, "part ");
+  for (uint64_t i = 0; i < kTasks; ++i) EXPECT_EQ(Results.Get(i).Agent, good) << i;
+  EXPECT_TRUE(HasWarning(grid, "agent " + bad + " is left out of the run: 3 tasks in a row failed there: "
+                               "POOLTHREAD: unable to load dll libtasklib_main.so for task "));
+  const std::vector<kelvra::TAgentSummary> summaries = grid.AgentSummaries();
+  EXPECT_EQ(summaries[0].Done, kTasks);
+  EXPECT_TRUE(summaries[1].Lost);
+  EXPECT_EQ(grid.Progress().AgentsUp, 1u);
+}
+
+// An agent stopped (SIGSTOP) while it holds tasks: after 2 s they are sent
+// to the other agent too, and the run ends while it is still stopped. Its
+// own answers, once it runs again, are dropped.
+TEST_F(GridTest, StalledAgentsTasksAreSentTwiceAndTheRunEndsWhileItIsStopped) {
+  auto grid = StartGrid(2, [](kelvra::TGridOptions& options) { options.SpeculateAfterSeconds = 2; });
+  ASSERT_TRUE(grid);
+  const std::vector<pid_t> stalled = Agents[0]->Process->ProcessTree();  // the agent and its session process
+  for (pid_t process : stalled)
+    if (process > 0) ::kill(process, SIGSTOP);
+  constexpr uint64_t kTasks = 60;
+  for (uint64_t i = 0; i < kTasks; ++i) grid->Submit(Library(), "Echo", "late " + std::to_string(i));
+  const bool ended = grid->WaitAll(120000);
+  const uint64_t sentTwice = grid->Progress().SentTwice;
+  for (pid_t process : stalled)
+    if (process > 0) ::kill(process, SIGCONT);
+
+  ASSERT_TRUE(ended);
+  Results.ExpectEachEchoedOnce(kTasks, "late ");
+  EXPECT_GE(sentTwice, 1u);
+  for (uint64_t i = 0; i < kTasks; ++i) EXPECT_EQ(Results.Get(i).Agent, Agents[1]->Address().Text()) << i;
+  EXPECT_TRUE(WaitUntil([&] { return Agents[0]->Log().find("AGENTPEER: TASK_DONE") != std::string::npos; }, 30s));
+  Results.ExpectEachOnce(kTasks);
+  EXPECT_EQ(grid->AgentSummaries()[0].Done, 0u);
 }
 
 #if !KELVRA_SANITIZED_BUILD
