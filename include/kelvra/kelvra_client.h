@@ -14,9 +14,9 @@
 // text. A task whose agent dies or ends the session before reporting it is
 // sent to another agent (or to the same agent's next session), within the
 // bound of MaxAttempts; a report that comes after the task was answered
-// elsewhere is dropped. Errors the caller
-// must act on (no agent reachable, the data port taken, a file that cannot
-// be read) are thrown as EGridError with a text that says what and why.
+// elsewhere is dropped. Errors the caller must act on (no agent reachable,
+// the data port taken, a file that cannot be read) are thrown as EGridError
+// with a text that says what and why.
 //
 // Threads: every member may be called from any thread. Callbacks run on the
 // grid's own threads, one at a time, and must not call WaitAll or destroy
@@ -171,8 +171,8 @@ class TGrid {
   TGridProgress Progress() const;
   // One per agent, in the order of TGridOptions::Agents.
   std::vector<TAgentSummary> AgentSummaries() const;
-  // What went wrong without stopping the grid (an agent unreachable or
-  // lost), oldest first.
+  // What went wrong without stopping the grid (an agent unreachable, lost
+  // or left out), oldest first.
   std::vector<std::string> Warnings() const;
 
  private:
