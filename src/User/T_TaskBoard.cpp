@@ -61,10 +61,9 @@ uint64_t TTaskBoard::Add(const std::function<std::string(uint32_t id)>& makeComm
                          THandler own) {
   // The message is made before the lock is taken; the id is known only
   // under it, so the command text is finished there (a short append).
-  auto owner = std::make_shared<const std::string>(std::move(input));
   auto message = std::make_shared<TTaskMessage>();
-  message->Input = *owner;
-  message->InputOwner = std::move(owner);
+  message->OwnInput = std::move(input);
+  message->Input = message->OwnInput;
   TMutexLock lock(Lock);
   bool anyLeft = false;
   for (size_t agent = 0; agent < Agents.size(); ++agent) anyLeft = anyLeft || UsableLocked(agent);
@@ -76,7 +75,7 @@ uint64_t TTaskBoard::Add(const std::function<std::string(uint32_t id)>& makeComm
   task.Index = index;
   task.Message = std::move(message);
   task.Handler = std::move(own);
-  task.Ids.push_back(id);
+  task.FirstId = id;
   Sends[id].Task = index;
   Queue.push_back(index);
   WakeAgentsLocked();
@@ -326,7 +325,7 @@ uint32_t TTaskBoard::NewIdLocked() {
 
 void TTaskBoard::SendLocked(TTask& task, size_t agentIndex, bool copy, TWork& work) {
   TAgent& agent = *Agents[agentIndex];
-  uint32_t id = task.Ids.front();  // given at Add, and kept until sent
+  uint32_t id = task.FirstId;  // kept until sent
   TMessage message = task.Message;
   if (task.Sent) {
     // Sent before: the same task under a new id, so that reports of the
@@ -337,9 +336,9 @@ void TTaskBoard::SendLocked(TTask& task, size_t agentIndex, bool copy, TWork& wo
     auto again = std::make_shared<TTaskMessage>();
     again->Command = "RUN_TASK " + std::to_string(id) + (afterId == std::string::npos ? "" : first.substr(afterId));
     again->Input = task.Message->Input;
-    again->InputOwner = task.Message->InputOwner;
+    again->First = task.Message;
     message = std::move(again);
-    task.Ids.push_back(id);
+    task.LaterIds.push_back(id);
   }
   TSend& send = Sends[id];
   send.Task = task.Index;
@@ -549,7 +548,10 @@ void TTaskBoard::Report(uint32_t id, bool ok, std::string text) {
     // This send is over: nothing more can come of it.
     Sends.erase(id);
     auto found = Tasks.find(index);
-    if (found != Tasks.end()) std::erase(found->second.Ids, id);
+    if (found != Tasks.end()) {
+      if (found->second.FirstId == id) found->second.FirstId = 0;
+      std::erase(found->second.LaterIds, id);
+    }
     if (found != Tasks.end() && failure == TFailure::OfTask) {
       ++(ok ? agent.Done : agent.Failed);
       decided.push_back(DecideLocked(found, ok, std::move(text), agent.Name));
@@ -595,8 +597,8 @@ TTaskBoard::TDecided TTaskBoard::DecideLocked(std::unordered_map<uint64_t, TTask
   TTask& task = found->second;
   // Its sends are forgotten but for those still in an agent's window: they
   // keep their place there until the agent reports them.
-  for (uint32_t id : task.Ids) {
-    auto sent = Sends.find(id);
+  for (size_t which = 0; which <= task.LaterIds.size(); ++which) {
+    auto sent = Sends.find(which == 0 ? task.FirstId : task.LaterIds[which - 1]);
     if (sent != Sends.end() && !sent->second.Live) Sends.erase(sent);
   }
   TDecided decided;

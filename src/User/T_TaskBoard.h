@@ -61,11 +61,13 @@ class TTaskBoard {
   // or procedure is left out of the run.
   static constexpr int kLeaveOutAfter = 3;
 
-  // What goes on an agent's lobby for one send of a task.
+  // What goes on an agent's lobby for one send of a task. The message of
+  // a task's first send holds its input; a later send's points into it.
   struct TTaskMessage {
     std::string Command;     // "RUN_TASK <id> <library files> <procedure>"
-    std::string_view Input;  // the task's input, kept by InputOwner
-    std::shared_ptr<const std::string> InputOwner;
+    std::string_view Input;  // the task's input
+    std::string OwnInput;    // the first send's: what Input shows
+    std::shared_ptr<const TTaskMessage> First;  // a later send's: the first, which holds the input
   };
   using TMessage = std::shared_ptr<const TTaskMessage>;
 
@@ -174,7 +176,10 @@ class TTaskBoard {
     uint64_t Index = 0;
     TMessage Message;  // of its first send
     THandler Handler;  // null: the default handler
-    std::vector<uint32_t> Ids;  // of its sends (the first given at Add) not yet forgotten
+    // Ids of its sends not yet forgotten (0: none): the first, given at
+    // Add, and those of later sends.
+    uint32_t FirstId = 0;
+    std::vector<uint32_t> LaterIds;
     int LiveSends = 0;
     bool Queued = true;
     bool Sent = false;
