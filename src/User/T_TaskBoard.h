@@ -3,8 +3,9 @@
 // session takes what its window allows (TasksPerPoolThread x pool size,
 // plus about 20 ms of the agent's recent answer rate, unanswered), and a
 // session that ends gives its unanswered tasks back to the front of the
-// queue. The first report of a task is its result; a task that has been
-// answered is forgotten, so a later report of it is dropped. Results are
+// queue. The first report of a task's outcome (its output or its own
+// failure) is its result; a task that has been answered is forgotten, so a
+// later report of it is dropped. Results are
 // handed to their handlers one at a time, never under the board's lock (a
 // handler may Submit).
 //
