@@ -172,11 +172,18 @@ bool TTaskBoard::WaitForWork(size_t agentIndex, TClock::time_point keepAliveAt, 
   for (;;) {
     if (StopRequested) return false;
     const size_t window = WindowOf(agent);
-    while (agent.Unanswered.size() < window && !Queue.empty()) {
+    size_t batchBytes = 0;
+    while (agent.Unanswered.size() < window && !Queue.empty() && batchBytes < kMostBatchBytes) {
       const uint32_t id = Queue.front();
-      Queue.pop_front();
       auto found = Tasks.find(id);
-      if (found == Tasks.end() || found->second.Agent >= 0) continue;  // answered meanwhile
+      if (found == Tasks.end() || found->second.Agent >= 0) {  // answered meanwhile
+        Queue.pop_front();
+        continue;
+      }
+      const size_t bytes = found->second.Message->Command.size() + found->second.Message->Input.size();
+      if (!work.Tasks.empty() && batchBytes + bytes > kMostBatchBytes) break;
+      Queue.pop_front();
+      batchBytes += bytes;
       found->second.Agent = self;
       agent.Unanswered.insert(id);
       work.Tasks.push_back(found->second.Message);
@@ -276,6 +283,17 @@ void TTaskBoard::ProbeSessions(int delayMs) {
     agent->Waiting = false;
     agent->Wake.NotifyOne();
   }
+}
+
+bool TTaskBoard::InFlightOn(size_t agentIndex, uint32_t id) const {
+  TMutexLock lock(Lock);
+  const TAgent& agent = *Agents[agentIndex];
+  return agent.State == TAgentState::Up && agent.Unanswered.count(id) > 0;
+}
+
+bool TTaskBoard::Waiting(uint32_t id) const {
+  TMutexLock lock(Lock);
+  return Tasks.count(id) > 0;
 }
 
 TTaskBoard::TDecided TTaskBoard::DecideLocked(std::unordered_map<uint32_t, TTask>::iterator found, bool ok,
