@@ -145,6 +145,11 @@ struct GridTest : ::testing::Test {
   }
   static void ServeTasks(kelvra::TGrid& grid) { grid.AddFileFromPath(KELVRA_TASKLIB_TASKS); }
   static std::vector<std::string> Library() { return {"libtasklib_tasks.so"}; }
+  static std::string AllWarnings(const kelvra::TGrid& grid) {
+    std::string all;
+    for (const std::string& warning : grid.Warnings()) all += warning + "\n";
+    return all;
+  }
   static bool HasWarning(const kelvra::TGrid& grid, const std::string& part) {
     for (const std::string& warning : grid.Warnings())
       if (warning.find(part) != std::string::npos) return true;
@@ -397,6 +402,117 @@ TEST_F(GridTest, IdleSessionIsKeptAlive) {
        at = log.find("KEEP_ALIVE received", at + 1))
     ++keptAlive;
   EXPECT_GE(keptAlive, 5u);
+}
+#endif
+
+#if !KELVRA_SANITIZED_BUILD
+// A loopback "link" in front of an agent's lobby: what the grid sends passes
+// at about `bytesPerSecond`, through a small receive buffer; the agent's
+// answers pass at once.
+class TThrottlingProxy {
+ public:
+  TThrottlingProxy(uint16_t agentPort, size_t bytesPerSecond) : AgentPort(agentPort), PerTick(bytesPerSecond / 20) {
+    ListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 64 * 1024;
+    ::setsockopt(ListenFd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(ListenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(ListenFd, 4) == 0 &&
+        ::getsockname(ListenFd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+      BoundPort = ntohs(address.sin_port);
+    Thread = std::thread([this] { Run(); });
+  }
+  ~TThrottlingProxy() {
+    Stopping = true;
+    ::shutdown(ListenFd, SHUT_RDWR);
+    Thread.join();
+    ::close(ListenFd);
+  }
+  TThrottlingProxy(const TThrottlingProxy&) = delete;
+  TThrottlingProxy& operator=(const TThrottlingProxy&) = delete;
+
+  uint16_t Port() const { return BoundPort; }
+  kelvra::TAgentAddress Address() const {
+    return kelvra::TAgentAddress::Parse("127.0.0.1:" + std::to_string(BoundPort));
+  }
+  // Connections the grid made: one, unless a session ended.
+  int Connections() const { return Accepted; }
+
+ private:
+  static constexpr auto kTick = 50ms;
+
+  void Run() {
+    while (!Stopping) {
+      const int grid = ::accept4(ListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (grid < 0) return;
+      ++Accepted;
+      fake::TLobbyClient agent("127.0.0.1", AgentPort);
+      if (agent.Connected) Pump(grid, agent.Descriptor());
+      ::close(grid);
+    }
+  }
+  // Until either side closes or the proxy stops (checked each tick).
+  void Pump(int grid, int agent) {
+    std::string buffer(std::max<size_t>(PerTick, 64 * 1024), '\0');
+    auto due = std::chrono::steady_clock::now();
+    while (!Stopping) {
+      const auto now = std::chrono::steady_clock::now();
+      const bool gridsTurn = now >= due;
+      pollfd ready[2] = {{agent, POLLIN, 0}, {grid, static_cast<short>(gridsTurn ? POLLIN : 0), 0}};
+      const auto wait = gridsTurn ? kTick : std::chrono::duration_cast<std::chrono::milliseconds>(due - now);
+      if (::poll(ready, 2, static_cast<int>(std::max<int64_t>(wait.count(), 1))) < 0) return;
+      if (ready[0].revents != 0) {
+        const ssize_t got = ::recv(agent, buffer.data(), buffer.size(), 0);
+        if (got <= 0 || !fake::WriteAll(grid, buffer.substr(0, static_cast<size_t>(got)))) return;
+      }
+      if (gridsTurn && ready[1].revents != 0) {
+        const ssize_t got = ::recv(grid, buffer.data(), PerTick, 0);
+        if (got <= 0 || !fake::WriteAll(agent, buffer.substr(0, static_cast<size_t>(got)))) return;
+        due = std::max(due + kTick, now - 1s);
+      }
+    }
+  }
+
+  const uint16_t AgentPort;
+  const size_t PerTick;
+  int ListenFd = -1;
+  uint16_t BoundPort = 0;
+  std::atomic<bool> Stopping{false};
+  std::atomic<int> Accepted{0};
+  std::thread Thread;
+};
+
+// Eight inputs of 5 MB to a lobby that reads 1 MB/s: each frame takes about
+// 5 s, well within the agent's 20 s for a frame, the eight together 40 s.
+// Each frame has its own bound, so the slow link slows the run and does not
+// fail it: every task done once, in one session.
+TEST_F(GridTest, ASlowLobbyLinkSlowsTheRunAndNeverFailsIt) {
+  StartAgents(1);
+  TThrottlingProxy link(Agents[0]->LobbyPort, 1 << 20);
+  ASSERT_NE(link.Port(), 0);
+  kelvra::TGridOptions options = Options();
+  options.Agents = {link.Address()};
+  options.TasksPerPoolThread = 8;  // the whole run in flight at once
+  kelvra::TGrid grid(options);
+  ServeTasks(grid);
+  grid.OnResult(Results.Handler());
+  constexpr uint64_t kTasks = 8;
+  std::vector<std::string> inputs;
+  for (uint64_t i = 0; i < kTasks; ++i) {
+    inputs.push_back(std::string(5'000'000, static_cast<char>('a' + i)));
+    grid.Submit(Library(), "Echo", inputs.back());
+  }
+  ASSERT_TRUE(grid.WaitAll(180000)) << AllWarnings(grid);
+  Results.ExpectEachOnce(kTasks);
+  for (uint64_t i = 0; i < kTasks; ++i) {
+    const kelvra::TTaskResult result = Results.Get(i);
+    EXPECT_TRUE(result.Ok) << result.Failure;
+    EXPECT_TRUE(result.Output == inputs[i]) << "task " << i << ": " << result.Output.size() << " bytes";
+  }
+  EXPECT_FALSE(HasWarning(grid, "session ended"));
+  EXPECT_EQ(link.Connections(), 1);
 }
 #endif
 

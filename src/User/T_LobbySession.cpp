@@ -1,5 +1,6 @@
 #include "User/T_LobbySession.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <vector>
@@ -12,9 +13,6 @@
 
 namespace {
 
-// Bound of one exchange on an open lobby (a RUN_TASK with its input, a
-// KEEP_ALIVE and its answer): the agent's own bound for a command.
-constexpr int kExchangeMs = 20000;
 // Before a session is opened again after a failed try.
 constexpr int kReopenPauseMs = 250;
 
@@ -109,6 +107,7 @@ bool TLobbySession::Open(int& poolSize, std::string& reason) {
     Lobby.Close();
     return false;
   }
+  FramesAhead = 0;
   return true;
 }
 
@@ -126,8 +125,12 @@ void TLobbySession::Serve(std::string& reason) {
     blocks.clear();
     for (const TTaskBoard::TMessage& task : work.Tasks)
       inputs.emplace_back(TGenericStreamRO::Create(task->Input.data(), static_cast<int32_t>(task->Input.size())));
-    for (size_t i = 0; i < work.Tasks.size(); ++i) blocks.push_back({work.Tasks[i]->Command, inputs[i].Get()});
-    if (!blocks.empty() && !SocketWriteStringsAndStreams(lobby, blocks.data(), blocks.size(), kExchangeMs)) {
+    for (size_t i = 0; i < work.Tasks.size(); ++i) {
+      blocks.push_back({work.Tasks[i]->Command, inputs[i].Get()});
+      if (work.Tasks[i]->Input.size() >= kLargeFrameBytes) FramesAhead = std::min(FramesAhead + 1, kMostFramesAhead);
+    }
+    if (!blocks.empty() &&
+        !SocketWriteStringsAndStreams(lobby, blocks.data(), blocks.size(), kExchangeMs, TFrameTime::kEachFrame)) {
       reason = "the lobby connection failed while sending a task";
       return;
     }
@@ -145,5 +148,9 @@ bool TLobbySession::KeepAlive() {
   // The answer is the agent's load summary ("GHz GHz MiB"); that it comes
   // is what counts.
   std::string summary;
-  return SocketWriteString(Lobby, "KEEP_ALIVE", kExchangeMs) && SocketReadString(Lobby, summary, kExchangeMs);
+  if (!SocketWriteString(Lobby, "KEEP_ALIVE", kExchangeMs) ||
+      !SocketReadString(Lobby, summary, kExchangeMs * (1 + FramesAhead)))
+    return false;
+  FramesAhead = 0;
+  return true;
 }

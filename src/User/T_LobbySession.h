@@ -6,6 +6,12 @@
 // be opened loses the agent at once: an agent unreachable at the start is
 // left out.
 //
+// Time: each frame has the agent's own bound, kExchangeMs, from when the
+// frame before it has gone out, so a slow link slows the tasks and never
+// fails them. The answer to KEEP_ALIVE comes once the agent has read every
+// frame before it: it is given a frame's bound for each large frame still
+// perhaps on its way (at most kMostFramesAhead of them).
+//
 // Threads: the owner starts it and, after the board has been stopped,
 // calls Interrupt (from any thread) to end a connect or an exchange in
 // progress, then Join. Everything else runs on the session's thread, the
@@ -26,6 +32,14 @@
 
 class TLobbySession {
  public:
+  // The agent's bound of a frame on its lobby.
+  static constexpr int kExchangeMs = 20000;
+  // A frame this large may still be crossing a slow link when the next
+  // command is written; smaller ones cross any link the agent's bound
+  // admits in a fraction of it.
+  static constexpr size_t kLargeFrameBytes = 64 * 1024;
+  static constexpr int kMostFramesAhead = 8;
+
   // The board, resolver, system and debug sink are borrowed and must
   // outlive the session; `agent` is the agent's index on the board.
   TLobbySession(TTaskBoard& board, size_t agent, kelvra::TAgentAddress address, const kelvra::TGridOptions& options,
@@ -62,6 +76,9 @@ class TLobbySession {
   // The session's thread opens, uses and closes it; Interrupt shuts it down
   // from any thread.
   TConnection Lobby;
+  // The session thread's: large frames written since the agent last
+  // answered, that is, since it was last known to have read them all.
+  int FramesAhead = 0;
 
   TThread Thread;
 };
