@@ -18,9 +18,10 @@ constexpr int kReopenPauseMs = 250;
 
 }  // namespace
 
-TLobbySession::TLobbySession(TTaskBoard& board, size_t agent, kelvra::TAgentAddress address,
+TLobbySession::TLobbySession(TTaskBoard& board, TDataPortGuard& guard, size_t agent, kelvra::TAgentAddress address,
                              const kelvra::TGridOptions& options, INameResolver& resolver)
     : Board(board),
+      Guard(guard),
       Agent(agent),
       Address(std::move(address)),
       Name(Address.Text()),
@@ -38,7 +39,7 @@ void TLobbySession::Run() {
   std::string reason;
   int poolSize = 0;
   if (!Open(poolSize, reason)) {
-    if (!Board.Stopping()) Board.AgentLost(Agent, "agent " + Name + " is unreachable: " + reason);
+    if (!Board.Stopping()) Lose("agent " + Name + " is unreachable: " + reason);
     return;
   }
   // Opens since the last session that had a task answered: a session that
@@ -53,7 +54,7 @@ void TLobbySession::Run() {
     Board.AddWarning("agent " + Name + ": session ended: " + reason);
     for (;;) {
       if (tries >= ReconnectAttempts) {
-        Board.AgentLost(Agent, "agent " + Name + " is lost: " + reason);
+        Lose("agent " + Name + " is lost: " + reason);
         return;
       }
       if (tries > 0 && !Board.Pause(kReopenPauseMs)) return;
@@ -62,6 +63,11 @@ void TLobbySession::Run() {
       if (Board.Stopping()) return;
     }
   }
+}
+
+void TLobbySession::Lose(const std::string& reason) {
+  Guard.AgentLost(Agent);
+  Board.AgentLost(Agent, reason);
 }
 
 bool TLobbySession::Open(int& poolSize, std::string& reason) {
@@ -73,6 +79,8 @@ bool TLobbySession::Open(int& poolSize, std::string& reason) {
     if (resolved.Code() != EHOSTUNREACH) reason += ": " + resolved.Reason();
     return false;
   }
+  // The agent connects back from there as soon as the session starts.
+  Guard.SessionOpening(Agent, address);
   const TStatus connected =
       Lobby.Open(Resolver, TTcpSocket::AddressText(address), Address.LobbyPort, "", ConnectTimeoutMs);
   if (connected.Code() == ECANCELED) {

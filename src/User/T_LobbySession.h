@@ -4,7 +4,8 @@
 // KEEP_ALIVE when the lobby has been silent, and opens a new session when
 // one ends, until the agent counts as lost. The first session that cannot
 // be opened loses the agent at once: an agent unreachable at the start is
-// left out.
+// left out. Each session tells the data port's guard the address its host
+// name resolved to.
 //
 // Time: each frame has the agent's own bound, kExchangeMs, from when the
 // frame before it has gone out, so a slow link slows the tasks and never
@@ -27,6 +28,7 @@
 #include "Platform/I_NameResolver.h"
 #include "Platform/I_System.h"
 #include "Platform/T_Thread.h"
+#include "User/T_DataPortGuard.h"
 #include "User/T_TaskBoard.h"
 #include "kelvra/kelvra_client.h"
 
@@ -40,10 +42,10 @@ class TLobbySession {
   static constexpr size_t kLargeFrameBytes = 64 * 1024;
   static constexpr int kMostFramesAhead = 8;
 
-  // The board, resolver, system and debug sink are borrowed and must
+  // The board, guard, resolver, system and debug sink are borrowed and must
   // outlive the session; `agent` is the agent's index on the board.
-  TLobbySession(TTaskBoard& board, size_t agent, kelvra::TAgentAddress address, const kelvra::TGridOptions& options,
-                INameResolver& resolver);
+  TLobbySession(TTaskBoard& board, TDataPortGuard& guard, size_t agent, kelvra::TAgentAddress address,
+                const kelvra::TGridOptions& options, INameResolver& resolver);
   TLobbySession(const TLobbySession&) = delete;
   TLobbySession& operator=(const TLobbySession&) = delete;
 
@@ -62,9 +64,12 @@ class TLobbySession {
   void Serve(std::string& reason);
   // KEEP_ALIVE and its answer; false when the session has ended.
   bool KeepAlive();
+  // Gives the agent up for `reason`.
+  void Lose(const std::string& reason);
 
   // Constant after construction.
-  TTaskBoard& Board;  // borrowed
+  TTaskBoard& Board;      // borrowed
+  TDataPortGuard& Guard;  // borrowed
   const size_t Agent;
   const kelvra::TAgentAddress Address;
   const std::string Name;  // "HOST:PORT"
