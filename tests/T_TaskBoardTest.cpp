@@ -118,7 +118,7 @@ TEST_F(TaskBoardTest, ABatchCarriesAtMostItsBoundInBytesAndALargerTaskGoesAlone)
 
 // What the data port asks before it takes a report: sent on this agent's
 // open session and unanswered, or at least still waiting.
-TEST_F(TaskBoardTest, InFlightOnlyFromTheSendToTheAnswerOrTheSessionsEnd) {
+TEST_F(TaskBoardTest, InFlightFromTheSendToTheAnswerOrTheSendToAnotherSession) {
   TTaskBoard board({"a:1", "b:1"}, 1);
   board.SessionUp(0, 1);
   board.SessionUp(1, 1);
@@ -137,9 +137,16 @@ TEST_F(TaskBoardTest, InFlightOnlyFromTheSendToTheAnswerOrTheSessionsEnd) {
   EXPECT_FALSE(board.InFlightOn(0, 1));
   EXPECT_FALSE(board.Waiting(1));
   EXPECT_FALSE(board.Waiting(99));
+  // The session that ended may still report what it had, until it is sent
+  // again; then only the session it went to.
   board.SessionEnded(1, "closed");
-  EXPECT_FALSE(board.InFlightOn(1, 2)) << "back in the queue";
+  EXPECT_TRUE(board.InFlightOn(1, 2));
   EXPECT_TRUE(board.Waiting(2));
+  ASSERT_TRUE(board.WaitForWork(0, TTaskBoard::TClock::now(), work));
+  ASSERT_EQ(work.Tasks.size(), 1u);
+  EXPECT_EQ(work.Tasks[0]->Command, "RUN_TASK 2");
+  EXPECT_FALSE(board.InFlightOn(1, 2)) << "sent again";
+  EXPECT_TRUE(board.InFlightOn(0, 2));
   board.Stop();
 }
 

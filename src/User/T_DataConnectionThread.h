@@ -4,8 +4,9 @@
 // refusal), and it reports tasks (TASK_DONE with the output, TASK_FAILED
 // with the text). The connection does not say which session it belongs to:
 // a report goes to the board by task id when the guard finds that task in
-// flight on the session of an agent at the connection's address, and is
-// dropped otherwise (a warning when the task still waits for its result).
+// flight on the session of an agent at the connection's address (or on its
+// session that ended last, not sent again since), and is dropped otherwise
+// (a warning when the task still waits for its result).
 //
 // Bounds: between requests the connection may stay silent for as long as
 // an agent of the grid is at its address (an agent keeps it open for its

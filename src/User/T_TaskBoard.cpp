@@ -214,6 +214,7 @@ bool TTaskBoard::SessionEnded(size_t agentIndex, const std::string& reason) {
     found->second.Agent = -1;
     Queue.push_front(*id);
   }
+  agent.EndedUnanswered.swap(agent.Unanswered);
   agent.Unanswered.clear();
   WakeAgentsLocked();
   Changed.NotifyAll();
@@ -288,7 +289,9 @@ void TTaskBoard::ProbeSessions(int delayMs) {
 bool TTaskBoard::InFlightOn(size_t agentIndex, uint32_t id) const {
   TMutexLock lock(Lock);
   const TAgent& agent = *Agents[agentIndex];
-  return agent.State == TAgentState::Up && agent.Unanswered.count(id) > 0;
+  if (agent.State == TAgentState::Up && agent.Unanswered.count(id) > 0) return true;
+  const auto found = Tasks.find(id);
+  return agent.EndedUnanswered.count(id) > 0 && found != Tasks.end() && found->second.Agent < 0;
 }
 
 bool TTaskBoard::Waiting(uint32_t id) const {

@@ -101,7 +101,9 @@ class TTaskBoard {
   // closed is found at once rather than at its next keep-alive.
   void ProbeSessions(int delayMs) EXCLUDES(Lock);
   // Whether task `id` was sent on the open session of `agent` and is not
-  // answered yet: the only reports the data port takes.
+  // answered yet, or on its session that ended last and not sent again
+  // since (the agent may still report it, as it ends that session): the
+  // only reports the data port takes.
   bool InFlightOn(size_t agent, uint32_t id) const EXCLUDES(Lock);
   // Whether task `id` still waits for its result.
   bool Waiting(uint32_t id) const EXCLUDES(Lock);
@@ -119,6 +121,7 @@ class TTaskBoard {
     TAgentState State = TAgentState::Opening;
     int PoolSize = 0;
     std::set<uint32_t> Unanswered;  // sent on the current session, ids in order
+    std::set<uint32_t> EndedUnanswered;  // those of the session that ended last
     bool AnsweredThisSession = false;
     std::optional<TClock::time_point> ProbeAt;
     // Its session thread waits for work. It is woken when its window has
