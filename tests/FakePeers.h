@@ -467,6 +467,9 @@ class TLobbyClient {
     return ::recv(Fd, &byte, 1, MSG_PEEK) <= 0;
   }
 
+  // The socket, for a test that moves bytes itself.
+  int Descriptor() const { return Fd; }
+
   bool Connected = false;
 
  private:

@@ -183,6 +183,11 @@ struct GridTest : ::testing::Test {
   }
   static void ServeTasks(kelvra::TGrid& grid) { grid.AddFileFromPath(KELVRA_TASKLIB_TASKS); }
   static std::vector<std::string> Library() { return {"libtasklib_tasks.so"}; }
+  static std::string AllWarnings(const kelvra::TGrid& grid) {
+    std::string all;
+    for (const std::string& warning : grid.Warnings()) all += warning + "\n";
+    return all;
+  }
   static bool HasWarning(const kelvra::TGrid& grid, const std::string& part) {
     for (const std::string& warning : grid.Warnings())
       if (warning.find(part) != std::string::npos) return true;
@@ -543,6 +548,215 @@ TEST_F(GridTest, IdleSessionIsKeptAlive) {
        at = log.find("KEEP_ALIVE received", at + 1))
     ++keptAlive;
   EXPECT_GE(keptAlive, 5u);
+}
+#endif
+
+// The data port serves the grid's agents only. A stranger on another
+// address, while three tasks run, reports them done with bytes of its own
+// and asks for the library: it is closed before it is read, the results
+// are the agent's, and nothing is served to it.
+TEST_F(GridTest, AStrangerOnTheDataPortIsRefusedAndItsReportsAreNotTaken) {
+  auto grid = StartGrid(1);
+  ASSERT_TRUE(grid);
+  for (int i = 1; i <= 3; ++i) grid->Submit(Library(), "PauseEcho", "4000 task " + std::to_string(i));
+  ASSERT_TRUE(WaitUntil([&] { return Agents[0]->Log().find("Data for task 3 received") != std::string::npos; }, 60s));
+
+  fake::TLobbyClient stranger("127.0.0.1", DataPort, "127.0.0.2");
+  ASSERT_TRUE(stranger.Connected);
+  for (int id = 1; id <= 3; ++id) stranger.RunTask("TASK_DONE " + std::to_string(id) + " 1.0 1.0 100", "forged");
+  stranger.Send("GET_FILE LIBTASKLIB_TASKS.SO");
+  EXPECT_EQ(stranger.Reply(5000), "<none>");
+  EXPECT_TRUE(stranger.ClosedByAgent(5000));
+  fake::TLobbyClient asking("127.0.0.1", DataPort, "127.0.0.2");
+  asking.Send("GET_FILE LIBTASKLIB_TASKS.SO");
+  EXPECT_EQ(asking.Reply(5000), "<none>");
+
+  ASSERT_TRUE(grid->WaitAll(120000)) << AllWarnings(*grid) << Results.Get(0).Failure;
+  Results.ExpectEachOnce(3);
+  for (uint64_t i = 0; i < 3; ++i) EXPECT_EQ(Results.Get(i).Output, "4000 task " + std::to_string(i + 1));
+  EXPECT_TRUE(
+      HasWarning(*grid, "data port: refused a connection from 127.0.0.2: no agent of this grid is at that address"));
+}
+
+// From the agent's own address a connection gets in, but a report is taken
+// only for a task in flight on that agent's session: not for one still in
+// the grid's queue. A request longer than the bound ends the connection.
+TEST_F(GridTest, OnTheAgentsAddressOnlyReportsOfTasksInFlightThereAreTaken) {
+  auto grid = StartGrid(1, [](kelvra::TGridOptions& options) { options.TasksPerPoolThread = 1; });
+  ASSERT_TRUE(grid);
+  const size_t pool = grid->Progress().PoolThreads;
+  ASSERT_GE(pool, 1u);
+  // The pool's share runs for 8 s; the last two wait in the grid's queue.
+  const size_t tasks = pool + 2;
+  for (size_t i = 1; i <= tasks; ++i) grid->Submit(Library(), "PauseEcho", "8000 task " + std::to_string(i));
+  const std::string first = "Data for task " + std::to_string(pool) + " received";
+  ASSERT_TRUE(WaitUntil([&] { return Agents[0]->Log().find(first) != std::string::npos; }, 60s));
+
+  fake::TLobbyClient local("127.0.0.1", DataPort);
+  ASSERT_TRUE(local.Connected);
+  const std::string queued = std::to_string(pool + 1);
+  const std::string other = std::to_string(pool + 2);
+  ASSERT_TRUE(local.RunTask("TASK_DONE " + queued + " 1.0 1.0 100", "forged"));
+  ASSERT_TRUE(local.Send("TASK_FAILED " + other + " forged"));
+  ASSERT_TRUE(local.RunTask("TASK_DONE 999 1.0 1.0 100", "never sent"));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return HasWarning(*grid, "data port: dropped TASK_DONE for task " + queued +
+                                     " from 127.0.0.1: that task is not in flight on a session of an agent at that "
+                                     "address") &&
+               HasWarning(*grid, "data port: dropped TASK_FAILED for task " + other + " from 127.0.0.1");
+      },
+      30s));
+  EXPECT_EQ(Results.Count(), 0u);
+  EXPECT_FALSE(local.ClosedByAgent(200)) << "a refused report leaves the connection in step";
+  ASSERT_TRUE(local.SendRaw(std::string("\xF0\xFF\xFF\x7F", 4)));
+  EXPECT_TRUE(local.ClosedByAgent(10000));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return HasWarning(*grid, "data port: closed the connection from 127.0.0.1: a request of 2147483632 bytes");
+      },
+      10s));
+
+  ASSERT_TRUE(grid->WaitAll(120000)) << AllWarnings(*grid) << Results.Get(0).Failure;
+  Results.ExpectEachOnce(tasks);
+  for (size_t i = 0; i < tasks; ++i) {
+    EXPECT_TRUE(Results.Get(i).Ok) << Results.Get(i).Failure;
+    EXPECT_EQ(Results.Get(i).Output, "8000 task " + std::to_string(i + 1));
+  }
+  EXPECT_FALSE(HasWarning(*grid, "task 999")) << "a report of no waiting task changes nothing";
+}
+
+// An agent's address may hold a few connections at once, not any number.
+TEST_F(GridTest, ConnectionsFromAnAgentsAddressAreBounded) {
+  auto grid = StartGrid(1);
+  ASSERT_TRUE(grid);
+  // The agent's session holds one from its start.
+  ASSERT_TRUE(WaitUntil(
+      [&] { return Agents[0]->Log().find("Connected to user data port sucessfully") != std::string::npos; }, 60s));
+  std::vector<std::unique_ptr<fake::TLobbyClient>> held;
+  for (int i = 0; i < 3; ++i) {
+    held.push_back(std::make_unique<fake::TLobbyClient>("127.0.0.1", DataPort));
+    ASSERT_TRUE(held.back()->Connected);
+  }
+  for (const auto& connection : held) EXPECT_FALSE(connection->ClosedByAgent(300)) << "silent, and kept";
+  fake::TLobbyClient extra("127.0.0.1", DataPort);
+  EXPECT_TRUE(extra.ClosedByAgent(10000));
+  EXPECT_TRUE(HasWarning(*grid, "data port: refused a connection from 127.0.0.1: 4 are open from there already"));
+  // The agent's own was among them: its tasks go on.
+  held.clear();
+  auto after = grid->SubmitAsync(Library(), "Echo", "after");
+  ASSERT_TRUE(grid->WaitAll(60000));
+  EXPECT_EQ(after.get().Output, "after");
+}
+
+#if !KELVRA_SANITIZED_BUILD
+// A loopback "link" in front of an agent's lobby: what the grid sends passes
+// at about `bytesPerSecond`, through a small receive buffer; the agent's
+// answers pass at once.
+class TThrottlingProxy {
+ public:
+  TThrottlingProxy(uint16_t agentPort, size_t bytesPerSecond) : AgentPort(agentPort), PerTick(bytesPerSecond / 20) {
+    ListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 64 * 1024;
+    ::setsockopt(ListenFd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(ListenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(ListenFd, 4) == 0 &&
+        ::getsockname(ListenFd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+      BoundPort = ntohs(address.sin_port);
+    Thread = std::thread([this] { Run(); });
+  }
+  ~TThrottlingProxy() {
+    Stopping = true;
+    ::shutdown(ListenFd, SHUT_RDWR);
+    Thread.join();
+    ::close(ListenFd);
+  }
+  TThrottlingProxy(const TThrottlingProxy&) = delete;
+  TThrottlingProxy& operator=(const TThrottlingProxy&) = delete;
+
+  uint16_t Port() const { return BoundPort; }
+  kelvra::TAgentAddress Address() const {
+    return kelvra::TAgentAddress::Parse("127.0.0.1:" + std::to_string(BoundPort));
+  }
+  // Connections the grid made: one, unless a session ended.
+  int Connections() const { return Accepted; }
+
+ private:
+  static constexpr auto kTick = 50ms;
+
+  void Run() {
+    while (!Stopping) {
+      const int grid = ::accept4(ListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (grid < 0) return;
+      ++Accepted;
+      fake::TLobbyClient agent("127.0.0.1", AgentPort);
+      if (agent.Connected) Pump(grid, agent.Descriptor());
+      ::close(grid);
+    }
+  }
+  // Until either side closes or the proxy stops (checked each tick).
+  void Pump(int grid, int agent) {
+    std::string buffer(std::max<size_t>(PerTick, 64 * 1024), '\0');
+    auto due = std::chrono::steady_clock::now();
+    while (!Stopping) {
+      const auto now = std::chrono::steady_clock::now();
+      const bool gridsTurn = now >= due;
+      pollfd ready[2] = {{agent, POLLIN, 0}, {grid, static_cast<short>(gridsTurn ? POLLIN : 0), 0}};
+      const auto wait = gridsTurn ? kTick : std::chrono::duration_cast<std::chrono::milliseconds>(due - now);
+      if (::poll(ready, 2, static_cast<int>(std::max<int64_t>(wait.count(), 1))) < 0) return;
+      if (ready[0].revents != 0) {
+        const ssize_t got = ::recv(agent, buffer.data(), buffer.size(), 0);
+        if (got <= 0 || !fake::WriteAll(grid, buffer.substr(0, static_cast<size_t>(got)))) return;
+      }
+      if (gridsTurn && ready[1].revents != 0) {
+        const ssize_t got = ::recv(grid, buffer.data(), PerTick, 0);
+        if (got <= 0 || !fake::WriteAll(agent, buffer.substr(0, static_cast<size_t>(got)))) return;
+        due = std::max(due + kTick, now - 1s);
+      }
+    }
+  }
+
+  const uint16_t AgentPort;
+  const size_t PerTick;
+  int ListenFd = -1;
+  uint16_t BoundPort = 0;
+  std::atomic<bool> Stopping{false};
+  std::atomic<int> Accepted{0};
+  std::thread Thread;
+};
+
+// Eight inputs of 5 MB to a lobby that reads 1 MB/s: each frame takes about
+// 5 s, well within the agent's 20 s for a frame, the eight together 40 s.
+// Each frame has its own bound, so the slow link slows the run and does not
+// fail it: every task done once, in one session.
+TEST_F(GridTest, ASlowLobbyLinkSlowsTheRunAndNeverFailsIt) {
+  StartAgents(1);
+  TThrottlingProxy link(Agents[0]->LobbyPort, 1 << 20);
+  ASSERT_NE(link.Port(), 0);
+  kelvra::TGridOptions options = Options();
+  options.Agents = {link.Address()};
+  options.TasksPerPoolThread = 8;  // the whole run in flight at once
+  kelvra::TGrid grid(options);
+  ServeTasks(grid);
+  grid.OnResult(Results.Handler());
+  constexpr uint64_t kTasks = 8;
+  std::vector<std::string> inputs;
+  for (uint64_t i = 0; i < kTasks; ++i) {
+    inputs.push_back(std::string(5'000'000, static_cast<char>('a' + i)));
+    grid.Submit(Library(), "Echo", inputs.back());
+  }
+  ASSERT_TRUE(grid.WaitAll(180000)) << AllWarnings(grid);
+  Results.ExpectEachOnce(kTasks);
+  for (uint64_t i = 0; i < kTasks; ++i) {
+    const kelvra::TTaskResult result = Results.Get(i);
+    EXPECT_TRUE(result.Ok) << result.Failure;
+    EXPECT_TRUE(result.Output == inputs[i]) << "task " << i << ": " << result.Output.size() << " bytes";
+  }
+  EXPECT_FALSE(HasWarning(grid, "session ended"));
+  EXPECT_EQ(link.Connections(), 1);
 }
 #endif
 

@@ -188,6 +188,39 @@ TEST_F(ConnectionTest, AReadAnswersWhatIsWaitingOrFailsAtItsDeadline) {
   EXPECT_EQ(got, Bytes(100, 100));
 }
 
+// A connection that waits for its peer's next frame without a bound on
+// the wait, and bounds the frame once it has begun: WaitForBytes times out
+// while nothing comes, leaves what came for the next read, and answers
+// once the peer has closed.
+TEST_F(ConnectionTest, WaitForBytesTimesOutWhileSilentAndLeavesWhatCameForTheRead) {
+  TEvent send(true, false);
+  TEvent close(true, false);
+  Handler = [&](TConnection& connection) {
+    if (send.Wait(20000)) {
+      EXPECT_OK(WriteText(connection, Bytes(50, 0), 5000));
+    }
+    close.Wait(20000);
+  };
+  Start();
+  auto client = Connect();
+  const TStatus silent = client->WaitForBytes(TDeadline(200));
+  EXPECT_EQ(silent.Code(), ETIMEDOUT);
+  EXPECT_EQ(silent.Text(), "Read error 110, Connection timed out");
+
+  send.Set();
+  ASSERT_OK(client->WaitForBytes(TDeadline(5000)));
+  ASSERT_OK(client->WaitForBytes(TDeadline(0))) << "the bytes are still there";
+  std::string got;
+  ASSERT_OK(ReadSome(*client, 100, 0, got));
+  EXPECT_EQ(got, Bytes(50, 0));
+
+  close.Set();
+  ASSERT_OK(client->WaitForBytes(TDeadline(5000)));
+  EXPECT_TRUE(EndedByPeer(*client));
+  client->Shutdown();
+  EXPECT_EQ(client->WaitForBytes(TDeadline(0)).Code(), ENOTCONN);
+}
+
 TEST_F(ConnectionTest, AWriteSendsEveryPieceInOrderAndTimesOutWhenThePeerDoesNotRead) {
   std::promise<std::string> received;
   Handler = [&](TConnection& connection) {

@@ -302,4 +302,61 @@ TEST(TaskBoardSpeculationTest, ALateTaskIsCopiedOnceAndTheFirstAnswerCounts) {
   EXPECT_EQ(summaries[1].Failed, 0u);
 }
 
+// Large inputs leave in batches of at most kMostBatchBytes, a larger one
+// alone, however much room the window has: a session on a slow link comes
+// back to the board between them.
+TEST_F(TaskBoardTest, ABatchCarriesAtMostItsBoundInBytesAndALargerTaskGoesAlone) {
+  Board.SessionUp(0, 8);  // a window of 16
+  const size_t third = TTaskBoard::kMostBatchBytes / 3;
+  for (int i = 0; i < 5; ++i) Add(std::string(third, 'x'));
+  Add(std::string(3 * TTaskBoard::kMostBatchBytes, 'y'));
+  Add("small");
+  EXPECT_EQ(Take().size(), 2u) << "a third would pass the bound with the commands";
+  EXPECT_EQ(Take().size(), 2u);
+  EXPECT_EQ(Take(), (std::vector<std::string>{"RUN_TASK 5 lib Proc"}));
+  EXPECT_EQ(Take(), (std::vector<std::string>{"RUN_TASK 6 lib Proc"}));
+  EXPECT_EQ(Take(), (std::vector<std::string>{"RUN_TASK 7 lib Proc"}));
+}
+
+// What the data port asks before it takes a report: sent on this agent's
+// open session and unanswered, or at least still waiting.
+TEST_F(TaskBoardTest, InFlightFromTheSendToTheAnswerOrTheSendToAnotherSession) {
+  TTaskBoard board({"a:1", "b:1"}, 1);
+  board.SessionUp(0, 1);
+  board.SessionUp(1, 1);
+  for (int i = 0; i < 3; ++i) board.Add([](uint32_t id) { return "RUN_TASK " + std::to_string(id); }, "x", nullptr);
+  EXPECT_FALSE(board.InFlightOn(0, 1)) << "queued";
+  EXPECT_TRUE(board.Waiting(1));
+  TTaskBoard::TWork work;
+  ASSERT_TRUE(board.WaitForWork(0, TTaskBoard::TClock::now(), work));
+  ASSERT_TRUE(board.WaitForWork(1, TTaskBoard::TClock::now(), work));
+  EXPECT_TRUE(board.InFlightOn(0, 1));
+  EXPECT_FALSE(board.InFlightOn(1, 1)) << "another agent's";
+  EXPECT_TRUE(board.InFlightOn(1, 2));
+  EXPECT_FALSE(board.InFlightOn(0, 3));
+  EXPECT_TRUE(board.Waiting(3));
+  board.Report(1, true, "one");
+  EXPECT_FALSE(board.InFlightOn(0, 1));
+  EXPECT_FALSE(board.Waiting(1));
+  EXPECT_FALSE(board.Waiting(99));
+  // The session that ended may still report what it had, also once the
+  // task is sent again (under an id of its own), until the task is answered.
+  board.SessionEnded(1, "closed");
+  EXPECT_TRUE(board.InFlightOn(1, 2));
+  EXPECT_TRUE(board.Waiting(2));
+  ASSERT_TRUE(board.WaitForWork(0, TTaskBoard::TClock::now(), work));
+  ASSERT_EQ(work.Tasks.size(), 1u);
+  const std::string again = work.Tasks[0]->Command;
+  ASSERT_EQ(again.rfind("RUN_TASK ", 0), 0u);
+  const uint32_t newId = static_cast<uint32_t>(std::stoul(again.substr(9)));
+  EXPECT_NE(newId, 2u);
+  EXPECT_TRUE(board.InFlightOn(1, 2)) << "the ended session's send";
+  EXPECT_TRUE(board.InFlightOn(0, newId));
+  EXPECT_FALSE(board.InFlightOn(1, newId));
+  board.Report(newId, true, "two");
+  EXPECT_FALSE(board.InFlightOn(1, 2)) << "answered";
+  EXPECT_FALSE(board.Waiting(2));
+  board.Stop();
+}
+
 }  // namespace

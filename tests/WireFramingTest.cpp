@@ -422,3 +422,116 @@ TEST(BufferedFraming, AReportWithoutAStreamFailsTheWriteAndNothingAfterItIsSent)
   while (::read(connection.Peer.Get(), &byte, 1) == 1) rest.push_back(byte);
   EXPECT_EQ(rest.find("TASK_DONE 3"), std::string::npos) << "nothing after the failure is sent";
 }
+
+namespace {
+
+// Frames of `size` bytes each, for a gathered write.
+struct TFrames {
+  TFrames(int count, size_t size) {
+    for (int i = 0; i < count; ++i) {
+      Streams.push_back(StreamOf(std::string(size, char('a' + i))));
+      Texts.push_back("RUN_TASK " + std::to_string(i + 1) + " lib.so Proc");
+    }
+    for (int i = 0; i < count; ++i) Blocks.push_back({Texts[i], Streams[i].Get()});
+  }
+  std::vector<TStreamRef> Streams;
+  std::vector<std::string> Texts;
+  std::vector<TTextAndStream> Blocks;
+};
+
+// Reads `fd` at about 1 MB/s (64 KiB every 60 ms) until it ends or has
+// been silent for 5 s: the bytes read.
+size_t ReadSlowly(int fd) {
+  size_t total = 0;
+  std::string piece(64 * 1024, '\0');
+  for (;;) {
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, 5000) <= 0) return total;
+    const ssize_t got = ::recv(fd, piece.data(), piece.size(), MSG_DONTWAIT);
+    if (got == 0 || (got < 0 && errno != EAGAIN)) return total;
+    if (got > 0) total += static_cast<size_t>(got);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  }
+}
+
+}  // namespace
+
+// Six frames of 512 KiB to a reader taking about half a second for each:
+// every frame well within its 1.5 s, the whole well beyond. Each frame's own
+// bound lets them all through; one bound for the call cuts them.
+TEST(BufferedFraming, EachFrameHasItsOwnTimeOutSoASlowReaderTakesThemAll) {
+  constexpr size_t kFrameBytes = 512 * 1024;
+  TFrames frames(6, kFrameBytes);
+  {
+    TMemoryConnection connection("");
+    auto reader = std::async(std::launch::async, [&] { return ReadSlowly(connection.Peer.Get()); });
+    EXPECT_OK(SocketWriteStringsAndStreams(*connection.Agent, frames.Blocks.data(), frames.Blocks.size(), 1500,
+                                           TFrameTime::kEachFrame));
+    connection.Agent->Close();
+    EXPECT_GE(reader.get(), 6 * kFrameBytes);
+  }
+  TMemoryConnection connection("");
+  auto reader = std::async(std::launch::async, [&] { return ReadSlowly(connection.Peer.Get()); });
+  const TStatus whole =
+      SocketWriteStringsAndStreams(*connection.Agent, frames.Blocks.data(), frames.Blocks.size(), 1500);
+  EXPECT_EQ(whole.Text(), "SocketWriteStringsAndStreams: Stream write error");
+  EXPECT_EQ(whole.Code(), ETIMEDOUT);
+  connection.Agent->Close();
+  EXPECT_LT(reader.get(), 6 * kFrameBytes);
+}
+
+// Each frame's bound is still a bound: a peer that stops reading fails the
+// write once the frame under way has had its time.
+TEST(BufferedFraming, EachFrameStillFailsWhenThePeerStopsReading) {
+  TFrames frames(3, 1 << 20);
+  TMemoryConnection connection("");
+  const auto start = std::chrono::steady_clock::now();
+  const TStatus sent = SocketWriteStringsAndStreams(*connection.Agent, frames.Blocks.data(), frames.Blocks.size(),
+                                                    300, TFrameTime::kEachFrame);
+  EXPECT_EQ(sent.Code(), ETIMEDOUT) << sent.Text();
+  EXPECT_LT(ElapsedMs(start), 10000);
+}
+
+TEST(PacedFraming, APacedTimeOutGrowsWithTheBlockAndKeepsNoLimitAsItIs) {
+  EXPECT_EQ(PacedTimeoutMs(0, 1000), 1000);
+  EXPECT_EQ(PacedTimeoutMs(64 * 1000, 1000), 2000);
+  EXPECT_EQ(PacedTimeoutMs(size_t{INT32_MAX}, 20000), 20000 + INT32_MAX / 64);
+  EXPECT_EQ(PacedTimeoutMs(SIZE_MAX, 20000), kInfiniteWait - 1);
+  EXPECT_EQ(PacedTimeoutMs(100, kInfiniteWait), kInfiniteWait);
+}
+
+// 192 KiB that trickle in over about 1.5 s: beyond a 1 s bound, within the
+// 1 s and 3 s a block of that size is given paced.
+TEST_F(FramingTest, APacedReadGivesALargeBlockTimeForItsSize) {
+  const std::string block(192 * 1024, 'p');
+  auto sender = std::async(std::launch::async, [&] {
+    const std::string frame = fake::Frame(block);
+    for (size_t at = 0; at < frame.size(); at += 16 * 1024) {
+      if (!fake::WriteAll(Peer, frame.substr(at, 16 * 1024))) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    }
+    return true;
+  });
+  std::string content;
+  ASSERT_OK(SocketReadPacedStream(Client, content, 1000));
+  EXPECT_EQ(content, block);
+  EXPECT_TRUE(sender.get());
+  // The length itself has the plain bound.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SocketReadPacedStream(Client, content, 300).Code(), ETIMEDOUT);
+  EXPECT_LT(ElapsedMs(start), 5000);
+  EXPECT_EQ(content, block) << "untouched on failure";
+}
+
+TEST_F(FramingTest, ADroppedBlockLeavesTheConnectionInStep) {
+  auto sender = std::async(std::launch::async,
+                           [&] { return fake::WriteAll(Peer, fake::Frame(std::string(3 << 20, 'x')) + fake::Frame("next")); });
+  ASSERT_OK(SocketDropPacedStream(Client, 10000));
+  EXPECT_TRUE(sender.get());
+  std::string text;
+  ASSERT_OK(SocketReadString(Client, text, 10000));
+  EXPECT_EQ(text, "next");
+  PeerSends(Bytes({0x10, 0, 0, 0}) + "short");
+  PeerCloses();
+  EXPECT_FALSE(SocketDropPacedStream(Client, 10000));
+}

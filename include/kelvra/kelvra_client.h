@@ -55,7 +55,9 @@ struct TAgentAddress {
 struct TGridOptions {
   std::vector<TAgentAddress> Agents;
   // The port the agents connect back to (their [user] data_port), on every
-  // local address unless DataBindAddress names one.
+  // local address unless DataBindAddress names one. It serves the addresses
+  // of these agents only (a host name resolved as each session opens);
+  // what it refuses is among the warnings.
   uint16_t DataPort = kDefaultDataPort;
   std::string DataBindAddress;  // empty: all local addresses
   // A lobby that has sent nothing for this long sends KEEP_ALIVE (agents end

@@ -142,12 +142,36 @@ size_t TConnection::TakeAhead(void* buffer, size_t count) {
 }
 
 TStatus TConnection::Write(const TTcpSocket::TPiece* pieces, size_t count, const TDeadline& deadline) {
+  return Send(pieces, count, deadline.RemainingMs(), 0);
+}
+
+TStatus TConnection::WriteFrames(const TTcpSocket::TPiece* pieces, size_t count, size_t piecesPerFrame,
+                                 int frameTimeoutMs) {
+  return Send(pieces, count, frameTimeoutMs, std::max<size_t>(piecesPerFrame, 1));
+}
+
+TStatus TConnection::Send(const TTcpSocket::TPiece* pieces, size_t count, int timeoutMs, size_t piecesPerFrame) {
   const int fd = Descriptor();
   if (fd < 0) return StreamFailure("Write", TStatus::FromErrno(ENOTCONN, "send"));
-  TStatus sent = TTcpSocket::SendPieces(fd, pieces, count, deadline.RemainingMs());
+  TStatus sent = TTcpSocket::SendPieces(fd, pieces, count, timeoutMs, piecesPerFrame);
   if (TTcpSocket::TimedOut(sent)) return TStatus::Failure("", "Stream write error", ETIMEDOUT);
   if (!sent) return StreamFailure("Write", sent);
   NoteProgress();
+  return {};
+}
+
+TStatus TConnection::WaitForBytes(const TDeadline& deadline) {
+  const int fd = Descriptor();
+  if (fd < 0) return StreamFailure("Read", TStatus::FromErrno(ENOTCONN, "recv"));
+  if (AheadEnd > AheadStart) return {};
+  if (!Ahead) Ahead = std::make_unique_for_overwrite<uint8_t[]>(kAheadCapacity);
+  size_t got = 0;
+  // Nothing is held ahead: what arrives lands at the start of the buffer.
+  TStatus status = TTcpSocket::Receive(fd, Ahead.get(), kAheadCapacity, deadline.RemainingMs(), got);
+  if (!status) return StreamFailure("Read", status);
+  AheadStart = 0;
+  AheadEnd = got;
+  if (got > 0) NoteProgress();
   return {};
 }
 

@@ -91,6 +91,15 @@ class TConnection {
   // Read does, with "Write" ("Stream write error" for a time-out); a failure
   // may leave part sent, and the connection is then unfit for framing.
   TStatus Write(const TTcpSocket::TPiece* pieces, size_t count, const TDeadline& deadline) EXCLUDES(StateLock);
+  // As Write, for pieces that make frames of `piecesPerFrame` (> 0) each:
+  // each frame has `frameTimeoutMs` of its own, from when the one before it
+  // has gone out (the first: from the call).
+  TStatus WriteFrames(const TTcpSocket::TPiece* pieces, size_t count, size_t piecesPerFrame, int frameTimeoutMs)
+      EXCLUDES(StateLock);
+  // Waits by `deadline` until a Read would not wait: bytes have arrived
+  // (they stay for the next Read) or the peer has closed the connection.
+  // Fails as Read does (ETIMEDOUT when neither came in time).
+  TStatus WaitForBytes(const TDeadline& deadline) EXCLUDES(StateLock);
 
   // When bytes last moved: the open, or the last read or write that moved
   // any. Any thread.
@@ -101,6 +110,10 @@ class TConnection {
 
   // Moves up to `count` bytes received ahead to `buffer`: how many.
   size_t TakeAhead(void* buffer, size_t count);
+  // Write and WriteFrames: the pieces' send, `piecesPerFrame` 0 for one
+  // time-out in all.
+  TStatus Send(const TTcpSocket::TPiece* pieces, size_t count, int timeoutMs, size_t piecesPerFrame)
+      EXCLUDES(StateLock);
   void NoteProgress();
 
   mutable TMutex StateLock;

@@ -61,13 +61,15 @@ TStatus ReadLength(TConnection& connection, const TDeadline& deadline, int32_t& 
 // Reads one block's length, then its bytes into the memory that `grow`
 // provides: grow(size) makes the destination `size` bytes long, keeping what
 // it holds, and answers its first byte, or null when the memory cannot be
-// had. The whole block shares one deadline.
+// had. The whole block shares one deadline, or, `paced`, the length has the
+// time-out and the rest its paced time-out from then.
 template <typename TGrow>
 TStatus ReadBlock(TConnection& connection, int timeoutMs, TGrow grow, int32_t maxLength = INT32_MAX,
-                  int32_t* announced = nullptr) {
-  const TDeadline deadline(timeoutMs);
+                  int32_t* announced = nullptr, bool paced = false) {
+  TDeadline deadline(timeoutMs);
   int32_t length = 0;
   if (TStatus read = ReadLength(connection, deadline, length, maxLength, announced); !read) return read;
+  if (paced) deadline = TDeadline(PacedTimeoutMs(static_cast<size_t>(length), timeoutMs));
   int32_t received = 0;
   int32_t held = std::min(length, kFirstBlockChunk);
   uint8_t* memory = grow(held);
@@ -156,19 +158,22 @@ TStatus SocketWriteStringAndStream(TConnection& connection, std::string_view tex
 }
 
 TStatus SocketWriteStringsAndStreams(TConnection& connection, const TTextAndStream* blocks, size_t count,
-                                     int timeoutMs) {
+                                     int timeoutMs, TFrameTime bound) {
   constexpr const char* kCall = "SocketWriteStringsAndStreams";
   if (!connection.Connected()) return NotConnected().Within(kCall);
   // A write of several carries at most this much; a larger one goes alone.
   constexpr size_t kMaxGroupBytes = size_t{1} << 30;
   constexpr size_t kPiecesPerBlock = 4;
-  const TDeadline deadline(timeoutMs);
+  const bool eachFrame = bound == TFrameTime::kEachFrame;
+  const TDeadline deadline(eachFrame ? kInfiniteWait : timeoutMs);
   TTcpSocket::TPiece pieces[TTcpSocket::kMaxPieces];
   uint8_t lengths[TTcpSocket::kMaxPieces / kPiecesPerBlock][2][4];
   size_t used = 0;
   size_t bytes = 0;
   auto flush = [&]() -> TStatus {
-    TStatus sent = used > 0 ? connection.Write(pieces, used, deadline) : TStatus();
+    TStatus sent = used == 0  ? TStatus()
+                   : eachFrame ? connection.WriteFrames(pieces, used, kPiecesPerBlock, timeoutMs)
+                               : connection.Write(pieces, used, deadline);
     used = 0;
     bytes = 0;
     return sent;
@@ -182,7 +187,8 @@ TStatus SocketWriteStringsAndStreams(TConnection& connection, const TTextAndStre
     const size_t total = 8 + block.Text.size() + static_cast<size_t>(size);
     if (total > kMaxGroupBytes) {
       if (TStatus sent = flush(); !sent) return sent.Within(kCall);
-      if (TStatus sent = WriteStringAndStream(connection, block.Text, block.Stream, deadline.RemainingMs()); !sent)
+      const int blockMs = eachFrame ? timeoutMs : deadline.RemainingMs();
+      if (TStatus sent = WriteStringAndStream(connection, block.Text, block.Stream, blockMs); !sent)
         return sent.Within(kCall);
       continue;
     }
@@ -214,6 +220,23 @@ TStatus SocketReadStream(TConnection& connection, std::string& content, int time
   return {};
 }
 
+int PacedTimeoutMs(size_t bytes, int baseMs) {
+  if (!HasTimeLimit(baseMs)) return baseMs;
+  const uint64_t paced = static_cast<uint64_t>(baseMs) + bytes / kSlowLinkBytesPerMs;
+  return static_cast<int>(std::min<uint64_t>(paced, kInfiniteWait - 1));
+}
+
+TStatus SocketReadPacedStream(TConnection& connection, std::string& content, int timeoutMs) {
+  constexpr const char* kCall = "SocketReadPacedStream";
+  if (!connection.Connected()) return NotConnected().Within(kCall);
+  std::string block;
+  TStatus read = ReadBlock(
+      connection, timeoutMs, [&](int32_t size) { return GrowText(block, size); }, INT32_MAX, nullptr, true);
+  if (!read) return read.Within(kCall);
+  content = std::move(block);
+  return {};
+}
+
 TStatus SocketReadGenericStream(TConnection& connection, IGenericStream*& stream, int timeoutMs) {
   if (!connection.Connected()) return NotConnected().Within("SocketReadGenericStream");
   TStreamRef block(TGenericStream::Create());
@@ -227,23 +250,44 @@ TStatus SocketReadGenericStream(TConnection& connection, IGenericStream*& stream
   return {};
 }
 
-TStatus SocketReadStreamTo(TConnection& connection, IByteSink& sink, TStatus& sinkFailure, int timeoutMs) {
-  constexpr const char* kCall = "SocketReadStreamTo";
+namespace {
+
+// SocketReadStreamTo's reading; `paced`: the block's bytes have their
+// paced time-out from when its length came.
+TStatus ReadBlockTo(TConnection& connection, IByteSink& sink, TStatus& sinkFailure, int timeoutMs, bool paced) {
   sinkFailure = {};
-  if (!connection.Connected()) return NotConnected().Within(kCall);
-  const TDeadline deadline(timeoutMs);
+  if (!connection.Connected()) return NotConnected();
+  TDeadline deadline(timeoutMs);
   int32_t length = 0;
-  if (TStatus read = ReadLength(connection, deadline, length); !read) return read.Within(kCall);
+  if (TStatus read = ReadLength(connection, deadline, length); !read) return read;
+  if (paced) deadline = TDeadline(PacedTimeoutMs(static_cast<size_t>(length), timeoutMs));
   // One piece's memory, no larger than the block.
   const size_t pieceBytes = std::min(static_cast<size_t>(length), kBlockPieceBytes);
   std::unique_ptr<uint8_t[]> piece(pieceBytes > 0 ? new (std::nothrow) uint8_t[pieceBytes] : nullptr);
-  if (pieceBytes > 0 && !piece)
-    return TStatus::FromErrno(ENOMEM, "block of " + std::to_string(length) + " bytes").Within(kCall);
+  if (pieceBytes > 0 && !piece) return TStatus::FromErrno(ENOMEM, "block of " + std::to_string(length) + " bytes");
   for (size_t left = static_cast<size_t>(length); left > 0;) {
     const size_t size = std::min(left, pieceBytes);
-    if (TStatus read = ReadExact(connection, piece.get(), size, deadline); !read) return read.Within(kCall);
+    if (TStatus read = ReadExact(connection, piece.get(), size, deadline); !read) return read;
     left -= size;
     if (sinkFailure) sinkFailure = sink.Write(piece.get(), size);
   }
   return {};
+}
+
+// Where a dropped block's bytes go: nowhere.
+class TDropSink : public IByteSink {
+ public:
+  TStatus Write(const void*, size_t) override { return {}; }
+};
+
+}  // namespace
+
+TStatus SocketReadStreamTo(TConnection& connection, IByteSink& sink, TStatus& sinkFailure, int timeoutMs) {
+  return ReadBlockTo(connection, sink, sinkFailure, timeoutMs, false).Within("SocketReadStreamTo");
+}
+
+TStatus SocketDropPacedStream(TConnection& connection, int timeoutMs) {
+  TDropSink nowhere;
+  TStatus unused;
+  return ReadBlockTo(connection, nowhere, unused, timeoutMs, true).Within("SocketDropPacedStream");
 }

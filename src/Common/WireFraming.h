@@ -38,11 +38,19 @@ struct TTextAndStream {
   IGenericStream* Stream;
 };
 
+// What the time-out of a call that writes several frames bounds.
+enum class TFrameTime {
+  kWholeCall,  // the call as a whole
+  kEachFrame,  // each text and its stream, from when the one before it has gone out
+};
+
 // Writes each text and its stream, in order, as SocketWriteStringAndStream
 // does, several of them in one gathered write as far as the pieces of one
 // write allow. Fails at the first failure, and nothing after it is sent.
+// With kEachFrame, a slow peer that takes each frame within the time-out
+// takes them all, however many there are.
 TStatus SocketWriteStringsAndStreams(TConnection& connection, const TTextAndStream* blocks, size_t count,
-                                     int timeoutMs);
+                                     int timeoutMs, TFrameTime bound = TFrameTime::kWholeCall);
 
 // Reads one text block into `text`. Fails when the time-out passes, the
 // peer closes, the length is negative or the bytes cannot be held; `text`
@@ -55,6 +63,17 @@ TStatus SocketReadString(TConnection& connection, std::string& text, int timeout
 
 // Reads one data block into `content`; `content` is untouched on failure.
 TStatus SocketReadStream(TConnection& connection, std::string& content, int timeoutMs);
+
+// The slowest link a large block crosses without failing: a paced time-out
+// grows by a millisecond for each kSlowLinkBytesPerMs of the block (64 kB/s).
+constexpr size_t kSlowLinkBytesPerMs = 64;
+// `baseMs` and the time `bytes` take at kSlowLinkBytesPerMs, at most
+// kInfiniteWait - 1; kInfiniteWait stays.
+int PacedTimeoutMs(size_t bytes, int baseMs);
+// As SocketReadStream, with a paced time-out: the block's length within
+// `timeoutMs`, and the whole block within PacedTimeoutMs(length, timeoutMs)
+// from then.
+TStatus SocketReadPacedStream(TConnection& connection, std::string& content, int timeoutMs);
 
 // Reads one data block straight into a new TGenericStream whose one
 // reference passes to `stream` (its memory grows as the bytes arrive, each
@@ -75,3 +94,8 @@ constexpr size_t kBlockPieceBytes = size_t{1} << 20;
 // and dropped, so the connection stays in step: the read then succeeds and
 // `sinkFailure` holds the sink's failure (ok otherwise).
 TStatus SocketReadStreamTo(TConnection& connection, IByteSink& sink, TStatus& sinkFailure, int timeoutMs);
+
+// Reads one data block and drops it, holding a piece of it at a time, with
+// a paced time-out as SocketReadPacedStream has: the connection stays in
+// step without the block's memory.
+TStatus SocketDropPacedStream(TConnection& connection, int timeoutMs);

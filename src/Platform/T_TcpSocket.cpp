@@ -169,13 +169,18 @@ TStatus TTcpSocket::Send(int fd, const void* first, size_t firstSize, const void
   return SendPieces(fd, pieces, 2, timeoutMs);
 }
 
-TStatus TTcpSocket::SendPieces(int fd, const TPiece* given, size_t givenCount, int timeoutMs) {
+TStatus TTcpSocket::SendPieces(int fd, const TPiece* given, size_t givenCount, int timeoutMs, size_t piecesPerFrame) {
   if (givenCount > kMaxPieces) return TStatus::FromErrno(EINVAL, "send");
   struct iovec pieces[kMaxPieces];
+  size_t origin[kMaxPieces];  // each piece's index among those given
   size_t count = 0;
-  for (size_t i = 0; i < givenCount; ++i)
-    if (given[i].Size > 0) pieces[count++] = {const_cast<void*>(given[i].Data), given[i].Size};
-  const auto deadline = DeadlineOf(timeoutMs);
+  for (size_t i = 0; i < givenCount; ++i) {
+    if (given[i].Size == 0) continue;
+    origin[count] = i;
+    pieces[count++] = {const_cast<void*>(given[i].Data), given[i].Size};
+  }
+  auto deadline = DeadlineOf(timeoutMs);
+  size_t framesSent = 0;
   size_t next = 0;
   while (next < count) {
     struct msghdr message {};
@@ -196,6 +201,14 @@ TStatus TTcpSocket::SendPieces(int fd, const TPiece* given, size_t givenCount, i
     if (next < count) {
       pieces[next].iov_base = static_cast<char*>(pieces[next].iov_base) + left;
       pieces[next].iov_len -= left;
+    }
+    // A frame is whole once the first piece left unsent lies beyond it.
+    if (piecesPerFrame > 0) {
+      const size_t whole = (next < count ? origin[next] : givenCount) / piecesPerFrame;
+      if (whole > framesSent) {
+        framesSent = whole;
+        deadline = DeadlineOf(timeoutMs);
+      }
     }
   }
   return {};

@@ -79,8 +79,10 @@ class TTcpSocket {
   static TStatus Send(int fd, const void* first, size_t firstSize, const void* second, size_t secondSize,
                       int timeoutMs);
   // As Send, for `count` pieces sent one after another; EINVAL for more than
-  // kMaxPieces.
-  static TStatus SendPieces(int fd, const TPiece* pieces, size_t count, int timeoutMs);
+  // kMaxPieces. With `piecesPerFrame` > 0 the pieces make frames of that many
+  // each, and `timeoutMs` is each frame's own: the wait starts again whenever
+  // a frame has gone out whole.
+  static TStatus SendPieces(int fd, const TPiece* pieces, size_t count, int timeoutMs, size_t piecesPerFrame = 0);
   // The poll, recv and sendmsg calls Receive and Send have made on the
   // calling thread so far.
   static uint64_t CallsOnThisThread();

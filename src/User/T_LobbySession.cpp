@@ -1,5 +1,6 @@
 #include "User/T_LobbySession.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <vector>
@@ -12,17 +13,15 @@
 
 namespace {
 
-// Bound of one exchange on an open lobby (a RUN_TASK with its input, a
-// KEEP_ALIVE and its answer): the agent's own bound for a command.
-constexpr int kExchangeMs = 20000;
 // Before a session is opened again after a failed try.
 constexpr int kReopenPauseMs = 250;
 
 }  // namespace
 
-TLobbySession::TLobbySession(TTaskBoard& board, size_t agent, kelvra::TAgentAddress address,
+TLobbySession::TLobbySession(TTaskBoard& board, TDataPortGuard& guard, size_t agent, kelvra::TAgentAddress address,
                              const kelvra::TGridOptions& options, INameResolver& resolver)
     : Board(board),
+      Guard(guard),
       Agent(agent),
       Address(std::move(address)),
       Name(Address.Text()),
@@ -40,7 +39,7 @@ void TLobbySession::Run() {
   std::string reason;
   int poolSize = 0;
   if (!Open(poolSize, reason)) {
-    if (!Board.Stopping()) Board.AgentLost(Agent, "agent " + Name + " is unreachable: " + reason);
+    if (!Board.Stopping()) Lose("agent " + Name + " is unreachable: " + reason);
     return;
   }
   // Opens since the last session that had a task answered: a session that
@@ -55,7 +54,7 @@ void TLobbySession::Run() {
     Board.AddWarning("agent " + Name + ": session ended: " + reason);
     for (;;) {
       if (tries >= ReconnectAttempts) {
-        Board.AgentLost(Agent, "agent " + Name + " is lost: " + reason);
+        Lose("agent " + Name + " is lost: " + reason);
         return;
       }
       if (tries > 0 && !Board.Pause(kReopenPauseMs)) return;
@@ -64,6 +63,11 @@ void TLobbySession::Run() {
       if (Board.Stopping()) return;
     }
   }
+}
+
+void TLobbySession::Lose(const std::string& reason) {
+  Guard.AgentLost(Agent);
+  Board.AgentLost(Agent, reason);
 }
 
 bool TLobbySession::Open(int& poolSize, std::string& reason) {
@@ -75,6 +79,8 @@ bool TLobbySession::Open(int& poolSize, std::string& reason) {
     if (resolved.Code() != EHOSTUNREACH) reason += ": " + resolved.Reason();
     return false;
   }
+  // The agent connects back from there as soon as the session starts.
+  Guard.SessionOpening(Agent, address);
   const TStatus connected =
       Lobby.Open(Resolver, TTcpSocket::AddressText(address), Address.LobbyPort, "", ConnectTimeoutMs);
   if (connected.Code() == ECANCELED) {
@@ -109,6 +115,7 @@ bool TLobbySession::Open(int& poolSize, std::string& reason) {
     Lobby.Close();
     return false;
   }
+  FramesAhead = 0;
   return true;
 }
 
@@ -126,8 +133,12 @@ void TLobbySession::Serve(std::string& reason) {
     blocks.clear();
     for (const TTaskBoard::TMessage& task : work.Tasks)
       inputs.emplace_back(TGenericStreamRO::Create(task->Input.data(), static_cast<int32_t>(task->Input.size())));
-    for (size_t i = 0; i < work.Tasks.size(); ++i) blocks.push_back({work.Tasks[i]->Command, inputs[i].Get()});
-    if (!blocks.empty() && !SocketWriteStringsAndStreams(lobby, blocks.data(), blocks.size(), kExchangeMs)) {
+    for (size_t i = 0; i < work.Tasks.size(); ++i) {
+      blocks.push_back({work.Tasks[i]->Command, inputs[i].Get()});
+      if (work.Tasks[i]->Input.size() >= kLargeFrameBytes) FramesAhead = std::min(FramesAhead + 1, kMostFramesAhead);
+    }
+    if (!blocks.empty() &&
+        !SocketWriteStringsAndStreams(lobby, blocks.data(), blocks.size(), kExchangeMs, TFrameTime::kEachFrame)) {
       reason = "the lobby connection failed while sending a task";
       return;
     }
@@ -146,5 +157,9 @@ bool TLobbySession::KeepAlive() {
   // The answer is the agent's load summary ("GHz GHz MiB"); that it comes
   // is what counts.
   std::string summary;
-  return SocketWriteString(Lobby, "KEEP_ALIVE", kExchangeMs) && SocketReadString(Lobby, summary, kExchangeMs);
+  if (!SocketWriteString(Lobby, "KEEP_ALIVE", kExchangeMs) ||
+      !SocketReadString(Lobby, summary, kExchangeMs * (1 + FramesAhead)))
+    return false;
+  FramesAhead = 0;
+  return true;
 }

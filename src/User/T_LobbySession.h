@@ -4,7 +4,14 @@
 // KEEP_ALIVE when the lobby has been silent, and opens a new session when
 // one ends, until the agent counts as lost. The first session that cannot
 // be opened loses the agent at once: an agent unreachable at the start is
-// left out.
+// left out. Each session tells the data port's guard the address its host
+// name resolved to.
+//
+// Time: each frame has the agent's own bound, kExchangeMs, from when the
+// frame before it has gone out, so a slow link slows the tasks and never
+// fails them. The answer to KEEP_ALIVE comes once the agent has read every
+// frame before it: it is given a frame's bound for each large frame still
+// perhaps on its way (at most kMostFramesAhead of them).
 //
 // Threads: the owner starts it and, after the board has been stopped,
 // calls Interrupt (from any thread) to end a connect or an exchange in
@@ -21,15 +28,24 @@
 #include "Platform/I_NameResolver.h"
 #include "Platform/I_System.h"
 #include "Platform/T_Thread.h"
+#include "User/T_DataPortGuard.h"
 #include "User/T_TaskBoard.h"
 #include "kelvra/kelvra_client.h"
 
 class TLobbySession {
  public:
-  // The board, resolver, system and debug sink are borrowed and must
+  // The agent's bound of a frame on its lobby.
+  static constexpr int kExchangeMs = 20000;
+  // A frame this large may still be crossing a slow link when the next
+  // command is written; smaller ones cross any link the agent's bound
+  // admits in a fraction of it.
+  static constexpr size_t kLargeFrameBytes = 64 * 1024;
+  static constexpr int kMostFramesAhead = 8;
+
+  // The board, guard, resolver, system and debug sink are borrowed and must
   // outlive the session; `agent` is the agent's index on the board.
-  TLobbySession(TTaskBoard& board, size_t agent, kelvra::TAgentAddress address, const kelvra::TGridOptions& options,
-                INameResolver& resolver);
+  TLobbySession(TTaskBoard& board, TDataPortGuard& guard, size_t agent, kelvra::TAgentAddress address,
+                const kelvra::TGridOptions& options, INameResolver& resolver);
   TLobbySession(const TLobbySession&) = delete;
   TLobbySession& operator=(const TLobbySession&) = delete;
 
@@ -48,9 +64,12 @@ class TLobbySession {
   void Serve(std::string& reason);
   // KEEP_ALIVE and its answer; false when the session has ended.
   bool KeepAlive();
+  // Gives the agent up for `reason`.
+  void Lose(const std::string& reason);
 
   // Constant after construction.
-  TTaskBoard& Board;  // borrowed
+  TTaskBoard& Board;      // borrowed
+  TDataPortGuard& Guard;  // borrowed
   const size_t Agent;
   const kelvra::TAgentAddress Address;
   const std::string Name;  // "HOST:PORT"
@@ -62,6 +81,9 @@ class TLobbySession {
   // The session's thread opens, uses and closes it; Interrupt shuts it down
   // from any thread.
   TConnection Lobby;
+  // The session thread's: large frames written since the agent last
+  // answered, that is, since it was last known to have read them all.
+  int FramesAhead = 0;
 
   TThread Thread;
 };

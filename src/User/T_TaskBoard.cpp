@@ -246,12 +246,19 @@ void TTaskBoard::FillLocked(size_t agentIndex, TWork& work) {
   const size_t window = WindowOf(agent);
   std::vector<uint64_t> passedOver;
   std::optional<bool> holdsCharged;  // asked only when a charged task is met
+  size_t batchBytes = 0;
   while (agent.InFlight.size() < window && !Queue.empty() && passedOver.size() < kMostPassedOver) {
     const uint64_t index = Queue.front();
     Queue.pop_front();
     auto found = Tasks.find(index);
     if (found == Tasks.end() || !found->second.Queued) continue;  // answered meanwhile
     TTask& task = found->second;
+    // Beyond the first, a batch's inputs come to at most kMostBatchBytes.
+    const size_t bytes = task.Message->Command.size() + task.Message->Input.size();
+    if (!work.Tasks.empty() && batchBytes + bytes > kMostBatchBytes) {
+      Queue.push_front(index);
+      break;
+    }
     bool may = MayTakeLocked(task, agentIndex);
     if (may && task.Crashes > 0) {
       if (!holdsCharged) holdsCharged = HoldsChargedLocked(agent);
@@ -262,6 +269,7 @@ void TTaskBoard::FillLocked(size_t agentIndex, TWork& work) {
       continue;
     }
     SendLocked(task, agentIndex, false, work);
+    batchBytes += bytes;
     if (task.Crashes > 0) holdsCharged = true;
   }
   for (auto index = passedOver.rbegin(); index != passedOver.rend(); ++index) Queue.push_front(*index);
@@ -590,6 +598,21 @@ void TTaskBoard::ProbeSessions(int delayMs) {
     agent->Waiting = false;
     agent->Wake.NotifyOne();
   }
+}
+
+bool TTaskBoard::InFlightOn(size_t agentIndex, uint32_t id) const {
+  TMutexLock lock(Lock);
+  // A send is kept until it is reported or its task is answered: on the
+  // agent's open session, or on one that ended (the agent may still report
+  // it as it ends that session).
+  const auto sent = Sends.find(id);
+  return sent != Sends.end() && sent->second.Agent == static_cast<int>(agentIndex);
+}
+
+bool TTaskBoard::Waiting(uint32_t id) const {
+  TMutexLock lock(Lock);
+  const auto sent = Sends.find(id);
+  return sent != Sends.end() && Tasks.count(sent->second.Task) > 0;
 }
 
 TTaskBoard::TDecided TTaskBoard::DecideLocked(std::unordered_map<uint64_t, TTask>::iterator found, bool ok,

@@ -112,9 +112,10 @@ class TTaskBoard {
   void SessionUp(size_t agent, int poolSize) EXCLUDES(Lock);
   // Waits until the session has work: tasks its window has room for, a
   // KEEP_ALIVE due at `keepAliveAt` (or asked for sooner, see
-  // ProbeSessions). The tasks handed out count as sent on this session.
-  // False once stopping, or once the agent is left out of the run (the
-  // session thread then ends the session and leaves).
+  // ProbeSessions). The tasks handed out count as sent on this session;
+  // beyond the first, their inputs come to at most kMostBatchBytes. False
+  // once stopping, or once the agent is left out of the run (the session
+  // thread then ends the session and leaves).
   bool WaitForWork(size_t agent, TClock::time_point keepAliveAt, TWork& work) EXCLUDES(Lock);
   // The session ended for `reason`: its unanswered tasks go back to the
   // front of the queue, those that could have been running charged an
@@ -138,6 +139,18 @@ class TTaskBoard {
   // sends KEEP_ALIVE after `delayMs`, so that a session the agent has
   // closed is found at once rather than at its next keep-alive.
   void ProbeSessions(int delayMs) EXCLUDES(Lock);
+  // Whether the send `id` was made to `agent` and is neither reported nor
+  // its task answered (on the open session, or on one that ended: the
+  // agent may still report it as it ends that session): the only reports
+  // the data port takes.
+  bool InFlightOn(size_t agent, uint32_t id) const EXCLUDES(Lock);
+  // Whether the task of the send `id` still waits for its result.
+  bool Waiting(uint32_t id) const EXCLUDES(Lock);
+
+  // What the tasks handed over together to one session carry at most (a
+  // larger task goes alone): a session on a slow link comes back between
+  // batches, and takes no more than it sends soon.
+  static constexpr size_t kMostBatchBytes = size_t{1} << 20;
 
  private:
   enum class TAgentState { Opening, Up, Reopening, Lost };

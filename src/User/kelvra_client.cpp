@@ -10,6 +10,7 @@
 #include "User/CompressedBlock.h"
 #include "User/ServedFiles.h"
 #include "User/T_DataConnectionThread.h"
+#include "User/T_DataPortGuard.h"
 #include "User/T_GridContent.h"
 #include "User/T_LobbySession.h"
 #include "User/T_TaskBoard.h"
@@ -62,6 +63,7 @@ class TGrid::TImpl {
 
   TGridContent Content;
   TTaskBoard Board;
+  TDataPortGuard Guard;
   TListener DataServer;
   std::vector<std::unique_ptr<TLobbySession>> Sessions;
 };
@@ -80,15 +82,18 @@ TGrid::TImpl::TImpl(TGridOptions options)
     : Options(std::move(options)),
       Platform(TPlatform::Linux()),
       Board(AgentNames(Options), Options.TasksPerPoolThread, Options.MaxAttempts, Options.SpeculateAfterSeconds),
+      Guard(Board, Options.Agents.size()),
       DataServer(*Platform.System, *Platform.Debug, "Grid data") {
-  TStatus listening = DataServer.Start(Options.DataBindAddress, Options.DataPort, nullptr, [this](TConnection& agent) {
-    TDataConnectionThread(Content, Board).Serve(agent);
-  });
+  // The data port serves the grid's agents only.
+  TStatus listening = DataServer.Start(
+      Options.DataBindAddress, Options.DataPort,
+      [this](uint32_t address, int) { return Guard.Admit(address, DataServer.ConnectionCountFrom(address)); },
+      [this](TConnection& agent) { TDataConnectionThread(Content, Board, Guard).Serve(agent); });
   if (!listening)
     throw EGridError("data port " + std::to_string(Options.DataPort) + " is taken: " + listening.Text());
   for (size_t agent = 0; agent < Options.Agents.size(); ++agent) {
     Sessions.push_back(
-        std::make_unique<TLobbySession>(Board, agent, Options.Agents[agent], Options, *Platform.Names));
+        std::make_unique<TLobbySession>(Board, Guard, agent, Options.Agents[agent], Options, *Platform.Names));
   }
   try {
     for (auto& session : Sessions) session->Start(*Platform.System, *Platform.Debug);

@@ -1,6 +1,6 @@
 /* Task procedures for the agent's tests, one per behaviour a task library
  * can show: a result, a false result, floating-point and processor faults,
- * an abort, a wait on ShouldAbort, data blocks (one or many), a slow echo, and two that break the
+ * an abort, a wait on ShouldAbort, data blocks (one or many), a slow echo, a paused one, and two that break the
  * stream rules. Faults go through volatile operands so the compiler keeps
  * them. */
 #define _POSIX_C_SOURCE 200809L
@@ -19,6 +19,19 @@ uint32_t Echo(IAgent* agent, void* session, IGenericStream* in, IGenericStream* 
   int32_t got;
   while ((got = in->lpVtbl->Read(in, buffer, (int32_t)sizeof buffer)) > 0) out->lpVtbl->Write(out, buffer, got);
   return 1;
+}
+
+/* Echo after a pause of as many milliseconds as the input's leading
+ * digits say (at most a minute): a task that runs while the test acts. */
+uint32_t PauseEcho(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
+  char digits[8] = {0};
+  in->lpVtbl->Read(in, digits, (int32_t)sizeof digits - 1);
+  in->lpVtbl->SetPos(in, 0);
+  long ms = strtol(digits, NULL, 10);
+  if (ms > 60000) ms = 60000;
+  struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+  if (ms > 0) nanosleep(&pause, NULL);
+  return Echo(agent, session, in, out);
 }
 
 uint32_t ReturnFalse(IAgent* agent, void* session, IGenericStream* in, IGenericStream* out) {
