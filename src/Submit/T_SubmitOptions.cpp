@@ -35,7 +35,8 @@ const char* TSubmitOptions::HelpText() {
   return "Usage: kelvra-submit (--agent HOST[:PORT] ... | --monitor HOST[:PORT] | --local)\n"
          "                     --library LIB.so[,COMPANION.so...]\n"
          "                     --procedure NAME [--data ID=FILE ...] [--compress]\n"
-         "                     [--output DIR | --output-file FILE] [--journal FILE [--resume [--retry-failed]]]\n"
+         "                     [--output DIR | --output-file FILE]\n"
+         "                     [--journal FILE [--resume [--retry-failed]]]\n"
          "                     [--max-pending N] [--max-attempts N] [--speculate-after S]\n"
          "                     [--data-port PORT] INPUT...\n"
          "\n"
@@ -74,10 +75,10 @@ const char* TSubmitOptions::HelpText() {
          "                       result is in the file exactly once\n"
          "  --retry-failed       with --resume: run the inputs recorded as failed again\n"
          "  --max-pending N      read at most N inputs ahead of the results written (default\n"
-         "                       10000): the tasks out on the agents plus the results held back\n"
-         "                       until every earlier input has its result. Memory holds that many\n"
-         "                       inputs and results; a slow input holds back at most N-1\n"
-         "                       results, and then reading new inputs waits for it\n"
+         "                       10000): the tasks out on the agents plus the results held\n"
+         "                       back until every earlier input has its result. Memory holds\n"
+         "                       that many inputs and results; a slow input holds back at\n"
+         "                       most N-1 results, and then reading new inputs waits for it\n"
          "  --max-attempts N     a task whose session ends abnormally while it runs (the agent\n"
          "                       died, or the task ended its session) is tried at most N times\n"
          "                       in all (default 3), then fails with \"given up after N attempts\"\n"
@@ -121,10 +122,10 @@ const char* TSubmitOptions::HelpText() {
          "      --data book1=book1.txt --data book2=book2.txt --compress queries.txt\n"
          "\n"
          "  # a long sweep with a journal; after a stop, the same line with --resume goes on\n"
-         "  seq 1 5000000 | kelvra-submit --monitor 10.0.0.2 --library libsim.so --procedure Simulate \\\n"
-         "      --output-file sweep.out --journal sweep.journal -\n"
-         "  seq 1 5000000 | kelvra-submit --monitor 10.0.0.2 --library libsim.so --procedure Simulate \\\n"
-         "      --output-file sweep.out --journal sweep.journal --resume -\n";
+         "  seq 1 5000000 | kelvra-submit --monitor 10.0.0.2 --library libsim.so \\\n"
+         "      --procedure Simulate --output-file sweep.out --journal sweep.journal -\n"
+         "  seq 1 5000000 | kelvra-submit --monitor 10.0.0.2 --library libsim.so \\\n"
+         "      --procedure Simulate --output-file sweep.out --journal sweep.journal --resume -\n";
 }
 
 std::string TSubmitOptions::Parse(const std::vector<std::string>& arguments) {
