@@ -11,6 +11,7 @@
 
 #include "Submit/T_InputSource.h"
 #include "Submit/T_Journal.h"
+#include "Submit/T_ProgressLine.h"
 #include "Submit/T_ResultSink.h"
 #include "TestSupport.h"
 
@@ -294,6 +295,14 @@ TEST(InputSource, FilesAndLinesComeInTheOrderGivenNumberedOverAll) {
   EXPECT_EQ(source.Total(), 4u);
   EXPECT_EQ(source.Failure(), "");
   ::close(ends[0]);
+}
+
+TEST(ProgressLine, WithoutTheNumberOfInputsNoBarAndNoTimeLeft) {
+  EXPECT_EQ(TProgressLine::Format(117, 3, 1000, true, 2.0),
+            "[##----------------------] 120/1000  done 117  failed 3  60.0 tasks/s  15 s left");
+  EXPECT_EQ(TProgressLine::Format(117, 3, 1000, false, 2.0), "120/1000+  done 117  failed 3  60.0 tasks/s");
+  EXPECT_EQ(TProgressLine::AgentLine("10.0.0.5:4102", 52210, 19), "  10.0.0.5:4102: 52210 done, 19 failed");
+  EXPECT_EQ(TProgressLine::AgentLine("", 0, 2), "  without an agent: 0 done, 2 failed");
 }
 
 }  // namespace
