@@ -5,7 +5,9 @@
 // agents.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -435,6 +437,75 @@ TEST_F(GridTest, LastAgentLostFailsWhatWaitsOnce) {
       << last.Failure;
   EXPECT_EQ(grid->Progress().AgentsUp, 0u);
   EXPECT_THROW(grid->Submit(Library(), "Echo", "late"), kelvra::EGridError);
+}
+
+// A program that feeds the grid from a generator holds only the room it
+// allows: the tasks, their inputs and their results of a million-task run
+// never all live at once.
+TEST_F(GridTest, AGeneratorOfAMillionInputsIsFedAsRoomFreesWithMemoryBounded) {
+#if KELVRA_SANITIZED_BUILD
+  constexpr uint64_t kTasks = 100000;  // the sanitizers' memory is no measure; the order and bound still are
+#else
+  constexpr uint64_t kTasks = 1000000;
+#endif
+  constexpr uint64_t kRoom = 2000;
+  StartAgents(2, "enableDebugOutput=0\n");
+  ASSERT_FALSE(HasFatalFailure());
+  kelvra::TGrid grid(Options());
+  ServeTasks(grid);
+  std::vector<uint8_t> seen(kTasks, 0);  // handlers run one at a time
+  std::atomic<uint64_t> answered{0}, wrong{0};
+  grid.OnResult([&](const kelvra::TTaskResult& result) {
+    if (result.Index >= kTasks || !result.Ok || result.Output != std::to_string(result.Index)) ++wrong;
+    if (result.Index < kTasks) ++seen[result.Index];
+    ++answered;
+  });
+  ASSERT_TRUE(ResetPeakMemory());
+  const uint64_t before = PeakMemoryKib();
+  uint64_t next = 0, mostOut = 0;
+  const uint64_t submitted = grid.SubmitAll(
+      Library(), "Echo",
+      [&](std::string& input) {
+        if (next == kTasks) return false;
+        mostOut = std::max(mostOut, next - answered.load());
+        input = std::to_string(next++);
+        return true;
+      },
+      kRoom);
+  ASSERT_EQ(submitted, kTasks);
+  ASSERT_TRUE(grid.WaitAll(300000));
+  const uint64_t grown = PeakMemoryKib() - before;
+  EXPECT_EQ(wrong.load(), 0u);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<std::ptrdiff_t>(kTasks)) << "each result once";
+  EXPECT_LT(mostOut, kRoom);
+  std::printf("peak memory grew by %llu KiB over %llu tasks\n", static_cast<unsigned long long>(grown),
+              static_cast<unsigned long long>(kTasks));
+#if !KELVRA_SANITIZED_BUILD
+  // All of them queued at once would take hundreds of MiB.
+  EXPECT_LT(grown, 48u * 1024) << "KiB";
+#endif
+}
+
+TEST_F(GridTest, WaitForRoomWaitsForResultsAndEndsOnceNoAgentIsLeft) {
+  auto grid = StartGrid(1, [](kelvra::TGridOptions& options) { options.ReconnectAttempts = 1; });
+  ASSERT_TRUE(grid);
+  for (int i = 0; i < 4; ++i) grid->Submit(Library(), "SlowEcho", "x");
+  EXPECT_FALSE(grid->WaitForRoom(4, 0)) << "four tasks of 20 ms are out";
+  EXPECT_TRUE(grid->WaitForRoom(5, 0));
+  EXPECT_TRUE(grid->WaitForRoom(1, 60000));
+  EXPECT_EQ(Results.Count(), 4u);
+
+  const std::string address = Agents[0]->Address().Text();
+  Agents[0]->Kill();
+  ASSERT_TRUE(WaitUntil([&] { return HasWarning(*grid, "agent " + address + " is lost"); }, 60s));
+  bool asked = false;
+  RunBounded(
+      [&] {
+        EXPECT_FALSE(grid->WaitForRoom(10, -1));
+        EXPECT_EQ(grid->SubmitAll(Library(), "Echo", [&](std::string&) { return asked = true; }, 10), 0u);
+      },
+      60s, "a wait for room with no agent left");
+  EXPECT_FALSE(asked) << "no input is taken that cannot be sent";
 }
 
 TEST_F(GridTest, GridEndsAtOnceWithTasksRunningAndTheAgentSeesDisconnect) {

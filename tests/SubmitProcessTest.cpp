@@ -7,10 +7,15 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -66,7 +71,7 @@ class TSubmitRun {
     Started = Child.Start(arguments, environment, Dir / "submit.out", Dir / "submit.err", Dir / "submit.in").Ok();
   }
   // The exit status (TChildProcess::kRunning when it did not end in time).
-  int Wait() { return Started ? Child.WaitExit(kRunBoundMs) : -2; }
+  int Wait(int boundMs = kRunBoundMs) { return Started ? Child.WaitExit(boundMs) : -2; }
   std::string Out() const { return ReadTextFile(Dir / "submit.out"); }
   std::string Err() const { return ReadTextFile(Dir / "submit.err"); }
 
@@ -92,6 +97,26 @@ std::string Lines(size_t count, const std::string& prefix) {
   std::string text;
   for (size_t i = 0; i < count; ++i) text += prefix + std::to_string(i) + "\n";
   return text;
+}
+
+// The lines of the journal at `path` that record an input, whole ones only.
+std::vector<std::string> JournalRecords(const std::string& path) {
+  std::vector<std::string> records;
+  const std::string text = ReadTextFile(path);
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+    if (std::isdigit(static_cast<unsigned char>(text[at]))) records.push_back(text.substr(at, end - at));
+  return records;
+}
+
+// Each input 1..count recorded as done exactly once, and nothing else.
+void ExpectEachDoneOnce(const std::string& journal, size_t count) {
+  std::map<uint64_t, int> done;
+  for (const std::string& record : JournalRecords(journal)) {
+    EXPECT_NE(record.find(" done "), std::string::npos) << record;
+    ++done[std::stoull(record)];
+  }
+  EXPECT_EQ(done.size(), count);
+  for (const auto& [ordinal, times] : done) EXPECT_EQ(times, 1) << "input " << ordinal;
 }
 
 struct SubmitTest : ::testing::Test {
@@ -125,9 +150,19 @@ TEST_F(SubmitTest, ManyInputsOverTwoAgentsGiveEveryResultOnceInInputOrder) {
   ASSERT_EQ(run.Wait(), 0) << run.Err();
   EXPECT_EQ(run.Out(), Lines(400, "task "));
   EXPECT_NE(run.Err().find("400 done, 0 failed in "), std::string::npos) << run.Err();
-  // Both agents had a share of the work.
+  // Both agents had a share of the work, and the summary says which.
   EXPECT_GT(first.Reports(), 0u);
   EXPECT_GT(second.Reports(), 0u);
+  uint64_t shares = 0;
+  const std::string err = run.Err();
+  for (const TTestAgent* agent : {&first, &second}) {
+    std::smatch share;
+    ASSERT_TRUE(std::regex_search(err, share, std::regex("\n  " + agent->Address() + ": ([0-9]+) done, 0 failed\n")))
+        << err;
+    EXPECT_GT(std::stoull(share[1]), 0u);
+    shares += std::stoull(share[1]);
+  }
+  EXPECT_EQ(shares, 400u);
 }
 
 TEST_F(SubmitTest, AnAgentKilledMidRunLosesNoResultAndRepeatsNone) {
@@ -282,6 +317,195 @@ TEST_F(SubmitTest, ALocalAgentEndsWhenItsToolIsKilled) {
       << "the private agent outlives kelvra-submit";
 }
 
+// The lines of standard input are read as the agents take them: a run of a
+// million of them from a pipe holds only those in flight.
+TEST_F(SubmitTest, AMillionLinesFromAPipeRunInOrderWithTheToolsMemoryBounded) {
+#if KELVRA_SANITIZED_BUILD
+  constexpr size_t kLines = 100000;  // the sanitizers' memory is no measure; the order still is
+#else
+  constexpr size_t kLines = 1000000;
+#endif
+  TTestAgent first(DataPort, "enableDebugOutput=0\n"), second(DataPort, "enableDebugOutput=0\n");
+  ASSERT_TRUE(first.Ready && second.Ready);
+  std::vector<std::string> arguments = On({&first, &second}, KELVRA_TASKLIB_TASKS, "Echo");
+  // bash turns into kelvra-submit (the same process) reading seq through a pipe.
+  arguments.insert(arguments.begin(), {"/bin/bash", "-c", "exec \"$0\" \"$@\" < <(seq 1 " + std::to_string(kLines) + ")",
+                                       KELVRA_SUBMIT_PATH});
+  TChildProcess child;
+  ASSERT_TRUE(child.Start(arguments, {}, Dir / "out", Dir / "err").Ok());
+  const std::string pid = std::to_string(child.Id());
+  uint64_t peakKib = 0;
+  int status = TChildProcess::kRunning;
+  const auto deadline = std::chrono::steady_clock::now() + 360s;
+  while (status == TChildProcess::kRunning && std::chrono::steady_clock::now() < deadline) {
+    peakKib = std::max(peakKib, PeakMemoryKib(pid));
+    status = child.WaitExit(50);
+  }
+  ASSERT_EQ(status, 0) << ReadTextFile(Dir / "err");
+  std::string expected;
+  expected.reserve(kLines * 8);
+  for (size_t i = 1; i <= kLines; ++i) expected += std::to_string(i) + "\n";
+  const std::string out = ReadTextFile(Dir / "out");
+  EXPECT_EQ(out.size(), expected.size());
+  EXPECT_TRUE(out == expected) << "the results in input order";
+  EXPECT_NE(ReadTextFile(Dir / "err").find(std::to_string(kLines) + " done, 0 failed"), std::string::npos)
+      << ReadTextFile(Dir / "err");
+  std::printf("kelvra-submit's peak memory over %zu lines: %llu KiB\n", kLines, static_cast<unsigned long long>(peakKib));
+  EXPECT_GT(peakKib, 0u);
+#if !KELVRA_SANITIZED_BUILD
+  // The lines alone, held as inputs, would take more than this.
+  EXPECT_LT(peakKib, 48u * 1024) << "KiB";
+#endif
+}
+
+// Killed (SIGKILL) three times and resumed each time, a run into a file
+// ends with the file an uninterrupted run writes, byte for byte, and a
+// journal that has each input done once.
+TEST_F(SubmitTest, ARunKilledThreeTimesAndResumedWritesWhatAnUninterruptedRunWrites) {
+  TTestAgent first(DataPort), second(DataPort);
+  ASSERT_TRUE(first.Ready && second.Ready);
+  constexpr size_t kLines = 1500;
+  const std::string input = Lines(kLines, "case ");
+  const auto arguments = [&](const TTempDir& dir, bool resume) {
+    std::vector<std::string> line = On({&first, &second}, KELVRA_TASKLIB_SUBMIT, "SlowEcho");
+    line.insert(line.end() - 1, {"--output-file", dir / "sweep.out", "--journal", dir / "sweep.journal"});
+    if (resume) line.insert(line.end() - 1, "--resume");
+    return line;
+  };
+  TTempDir whole;
+  TSubmitRun uninterrupted(whole, arguments(whole, false), input);
+  ASSERT_EQ(uninterrupted.Wait(), 0) << uninterrupted.Err();
+  const std::string reference = ReadTextFile(whole / "sweep.out");
+  ASSERT_EQ(reference, input);
+
+  const size_t killAt[] = {kLines / 10, kLines / 2, kLines * 9 / 10};
+  for (size_t kill = 0; kill < 3; ++kill) {
+    SCOPED_TRACE("kill " + std::to_string(kill + 1));
+    TTempDir runDir;
+    TSubmitRun run(runDir, arguments(Dir, kill > 0), input);
+    ASSERT_TRUE(run.Started);
+    ASSERT_TRUE(WaitUntil([&] { return JournalRecords(Dir / "sweep.journal").size() >= killAt[kill]; }, 120s))
+        << run.Err();
+    run.Child.Signal(SIGKILL);
+    ASSERT_EQ(run.Wait(), 128 + SIGKILL);
+  }
+  const size_t before = JournalRecords(Dir / "sweep.journal").size();
+  ASSERT_LT(before, kLines) << "the last kill came too late to leave work";
+  TTempDir lastDir;
+  TSubmitRun last(lastDir, arguments(Dir, true), input);
+  ASSERT_EQ(last.Wait(), 0) << last.Err();
+  EXPECT_NE(last.Err().find("resumed from " + (Dir / "sweep.journal") + ": " + std::to_string(before) +
+                            " inputs done before, 0 failed before"),
+            std::string::npos)
+      << last.Err();
+  const std::string resumed = ReadTextFile(Dir / "sweep.out");
+  EXPECT_EQ(resumed.size(), reference.size());
+  EXPECT_TRUE(resumed == reference) << "the resumed file differs from the uninterrupted one";
+  ExpectEachDoneOnce(Dir / "sweep.journal", kLines);
+}
+
+// The same into a folder: each input's file once, none left half written
+// in its place.
+TEST_F(SubmitTest, ARunIntoAFolderKilledAndResumedHasEachResultFileOnce) {
+  TTestAgent agent(DataPort);
+  ASSERT_TRUE(agent.Ready);
+  constexpr size_t kLines = 600;
+  std::vector<std::string> arguments = On({&agent}, KELVRA_TASKLIB_SUBMIT, "SlowEcho");
+  arguments.insert(arguments.end() - 1, {"--output", Dir / "results", "--journal", Dir / "j"});
+  {
+    TTempDir runDir;
+    TSubmitRun run(runDir, arguments, Lines(kLines, "n"));
+    ASSERT_TRUE(WaitUntil([&] { return JournalRecords(Dir / "j").size() >= kLines / 3; }, 120s)) << run.Err();
+    run.Child.Signal(SIGKILL);
+    ASSERT_EQ(run.Wait(), 128 + SIGKILL);
+  }
+  arguments.insert(arguments.end() - 1, "--resume");
+  TTempDir runDir;
+  TSubmitRun run(runDir, arguments, Lines(kLines, "n"));
+  ASSERT_EQ(run.Wait(), 0) << run.Err();
+  for (size_t i = 0; i < kLines; ++i)
+    ASSERT_EQ(ReadTextFile(Dir / ("results/line-" + std::to_string(i + 1))), "n" + std::to_string(i));
+  ExpectEachDoneOnce(Dir / "j", kLines);
+}
+
+TEST_F(SubmitTest, AJournalOfAnotherRunIsRefusedBeforeAnythingIsSentOrWritten) {
+  TTestAgent agent(DataPort);
+  ASSERT_TRUE(agent.Ready);
+  std::filesystem::copy_file(KELVRA_TASKLIB_TASKS, Dir / "libtasks.so");
+  WriteTextFile(Dir / "a.txt", "a");
+  WriteTextFile(Dir / "b.txt", "b");
+  const auto arguments = [&](const std::vector<std::string>& more) {
+    std::vector<std::string> line = On({&agent}, Dir / "libtasks.so", "Echo", false);
+    line.insert(line.end(), {"--output-file", Dir / "out", "--journal", Dir / "j"});
+    line.insert(line.end(), more.begin(), more.end());
+    return line;
+  };
+  {
+    TTempDir runDir;
+    TSubmitRun run(runDir, arguments({"-"}), Lines(20, "first "));
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+  }
+  const size_t reports = agent.Reports();
+  const std::string journal = ReadTextFile(Dir / "j");
+  const auto refused = [&](const std::vector<std::string>& more, const std::string& input, const std::string& says) {
+    SCOPED_TRACE(says);
+    TTempDir runDir;
+    TSubmitRun run(runDir, arguments(more), input);
+    EXPECT_EQ(run.Wait(), 2) << run.Err();
+    EXPECT_NE(run.Err().find("kelvra-submit: journal " + (Dir / "j") + " " + says), std::string::npos) << run.Err();
+    EXPECT_EQ(ReadTextFile(Dir / "out"), Lines(20, "first ")) << "the results stay as they were";
+    EXPECT_EQ(ReadTextFile(Dir / "j"), journal);
+  };
+  refused({"-"}, Lines(20, "first "), "already records a run: add --resume");
+  refused({"--resume", "-"}, Lines(20, "other "),
+          "belongs to another run: it records input 20 (line-20) or one before it with another name or line");
+  refused({"--resume", "-"}, Lines(10, "first "), "belongs to another run: it records input 20, but there are only 10");
+  refused({"--resume", Dir / "a.txt", Dir / "b.txt"}, "", "belongs to another run: its INPUT arguments differ");
+  refused({"--resume", "--data", "x=" + (Dir / "a.txt"), "-"}, Lines(20, "first "),
+          "belongs to another run: its data blocks differ");
+  WriteTextFile(Dir / "libtasks.so", ReadTextFile(Dir / "libtasks.so") + "changed");
+  refused({"--resume", "-"}, Lines(20, "first "), "belongs to another run: the library or its companions differ");
+  EXPECT_EQ(agent.Reports(), reports) << "no task was sent";
+}
+
+TEST_F(SubmitTest, AResumedRunRunsFailedInputsAgainOnlyWhenAskedAndSaysSo) {
+  TTestAgent agent(DataPort);
+  ASSERT_TRUE(agent.Ready);
+  std::vector<std::string> arguments = On({&agent}, KELVRA_TASKLIB_SUBMIT, "EchoUnlessFail");
+  arguments.insert(arguments.end() - 1, {"--output-file", Dir / "out", "--journal", Dir / "j"});
+  const std::string input = "one\nfail two\nthree\n";
+  const auto run = [&](const std::vector<std::string>& more, int status) {
+    std::vector<std::string> line = arguments;
+    line.insert(line.end() - 1, more.begin(), more.end());
+    TTempDir runDir;
+    TSubmitRun submit(runDir, line, input);
+    EXPECT_EQ(submit.Wait(), status) << submit.Err();
+    return submit.Err();
+  };
+  run({}, 1);
+  const size_t reports = agent.Reports();
+  std::string err = run({"--resume"}, 1);
+  EXPECT_NE(err.find("0 done, 0 failed"), std::string::npos) << err;
+  EXPECT_NE(err.find("2 inputs done before, 1 failed before (not run again: --retry-failed runs them)"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(agent.Reports(), reports);
+  err = run({"--resume", "--retry-failed"}, 1);
+  EXPECT_NE(err.find("0 done, 1 failed"), std::string::npos) << err;
+  EXPECT_NE(err.find("input line-2: POOLTHREAD: exception"), std::string::npos) << err;
+  EXPECT_EQ(ReadTextFile(Dir / "out"), "one\nthree\n");
+}
+
+// In a build tree kelvra-submit lies beside the kelvra-agent built with it.
+TEST_F(SubmitTest, LocalFindsTheAgentBuiltBesideIt) {
+  ASSERT_EQ(std::filesystem::path(KELVRA_SUBMIT_PATH).parent_path(), std::filesystem::path(KELVRA_AGENT_PATH).parent_path());
+  TTempDir temp;
+  TSubmitRun run(Dir, {"--local", "--library", KELVRA_TASKLIB_TASKS, "--procedure", "Echo", "-"}, "one\ntwo\n",
+                 {"PATH=/usr/bin:/bin", "TMPDIR=" + temp.Get()});
+  ASSERT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_EQ(run.Out(), "one\ntwo\n");
+}
+
 TEST_F(SubmitTest, UsageErrorsAndAGridThatCannotStartExitWithTwoAndSayWhy) {
   WriteTextFile(Dir / "in", "x");
   WriteTextFile(Dir / "libsigned.so", "x");
@@ -317,6 +541,25 @@ TEST_F(SubmitTest, UsageErrorsAndAGridThatCannotStartExitWithTwoAndSayWhy) {
       {{"--agent", nobody, "--data-port", std::to_string(fake::FreePort()), "--library", lib, "--procedure", "Echo",
         Dir / "in"},
        nobody},
+      {{"--agent", nobody, "--library", lib, "--procedure", "Echo", "--journal", Dir / "j", Dir / "in"},
+       "--journal needs --output DIR or --output-file FILE"},
+      {{"--agent", nobody, "--library", lib, "--procedure", "Echo", "--output-file", Dir / "o", "--resume", Dir / "in"},
+       "--resume needs --journal FILE"},
+      {{"--agent", nobody, "--library", lib, "--procedure", "Echo", "--output-file", Dir / "o", "--journal", Dir / "j",
+        "--retry-failed", Dir / "in"},
+       "--retry-failed needs --resume"},
+      {{"--agent", nobody, "--library", lib, "--procedure", "Echo", "--output-file", Dir / "o", "--output", Dir / "d",
+        Dir / "in"},
+       "--output and --output-file exclude each other"},
+      {{"--agent", nobody, "--library", lib, "--procedure", "Echo", "--max-attempts", "0", Dir / "in"},
+       "bad --max-attempts 0"},
+      {{"--agent", nobody, "--library", lib, "--procedure", "Echo", "--speculate-after=-1", Dir / "in"},
+       "bad --speculate-after -1"},
+      {{"--agent", nobody, "--library", lib, "--procedure", "Echo", "--max-pending", "many", Dir / "in"},
+       "bad --max-pending many"},
+      {{"--agent", nobody, "--library", lib, "--procedure", "Echo", "--output-file", Dir / "o", "--journal",
+        Dir / "absent.journal", "--resume", Dir / "in"},
+       "journal " + (Dir / "absent.journal") + " does not exist"},
   };
   for (const auto& each : cases) {
     SCOPED_TRACE(each.Says);

@@ -322,3 +322,22 @@ bool ServeMainThreadUntil(TQueue& mainThread, const std::function<bool()>& condi
   }
   return true;
 }
+
+// The peak resident memory (VmHWM) of process `pid` ("self": this one) in
+// KiB, 0 when it cannot be read (the process has ended).
+inline uint64_t PeakMemoryKib(const std::string& pid = "self") {
+  std::ifstream status("/proc/" + pid + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
+  return 0;
+}
+
+// Makes this process's peak resident memory its present one, so that
+// PeakMemoryKib("self") tells what came after.
+inline bool ResetPeakMemory() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+  clear.flush();
+  return static_cast<bool>(clear);
+}

@@ -46,7 +46,7 @@ bind_ip=127.0.0.1
 http_port=$http_port
 answer_discovery=0
 INI
-"$build"/src/Monitor/kelvra-monitor --config "$work/monitor.INI" >"$work/monitor.log" 2>&1 &
+"$build"/kelvra-monitor --config "$work/monitor.INI" >"$work/monitor.log" 2>&1 &
 pids+=($!)
 
 for n in 2 3 4; do
@@ -73,15 +73,15 @@ done
 
 monitor="127.0.0.1:$http_port"
 for _ in $(seq 1 60); do
-  [[ $("$build"/src/Monitor/kelvra-monitor --status "$monitor" 2>/dev/null | grep -c " ago ") -eq 3 ]] && break
+  [[ $("$build"/kelvra-monitor --status "$monitor" 2>/dev/null | grep -c " ago ") -eq 3 ]] && break
   sleep 1
 done
-"$build"/src/Monitor/kelvra-monitor --status "$monitor"
+"$build"/kelvra-monitor --status "$monitor"
 
 # Two bursts of tasks (pi to 60 million samples each) with a pause between.
 run_tasks() {
   seq 1 "$1" | sed 's/$/ 60000000/' |
-    timeout 150 "$build"/src/Submit/kelvra-submit --monitor "$monitor" --data-port "$data_port" \
+    timeout 150 "$build"/kelvra-submit --monitor "$monitor" --data-port "$data_port" \
       --library "$build"/tests/tasklibs/libexample_pi.so --procedure EstimatePi - >/dev/null
 }
 echo "Idle for 30 s, then tasks on every agent the monitor lists"
@@ -92,7 +92,7 @@ run_tasks 450
 sleep 10
 kill "${pids[3]}"  # the agent on 127.0.0.4 goes away
 sleep 15
-"$build"/src/Monitor/kelvra-monitor --status "$monitor"
+"$build"/kelvra-monitor --status "$monitor"
 
 mkdir -p "$(dirname "$output")"
 chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --user-data-dir="$work/chromium" \

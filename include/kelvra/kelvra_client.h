@@ -165,6 +165,28 @@ class TGrid {
   std::future<TTaskResult> SubmitAsync(const std::vector<std::string>& libraryFiles, const std::string& procedure,
                                        std::string input, bool compress = false);
 
+  // Waits until fewer than `maxUnanswered` tasks are submitted and without
+  // their result yet (the result handed over), so that a program feeding
+  // the grid from a long or endless source holds only so many at once:
+  // true, or false when `timeoutMs` (negative: no limit) passed first or no
+  // agent is left (Submit would throw). Not from a result callback: the
+  // results it waits for are handed over on that thread.
+  bool WaitForRoom(uint64_t maxUnanswered, int timeoutMs = -1);
+  // Submits the inputs `next` hands out while it answers true, each asked
+  // for only once fewer than `maxUnanswered` tasks are unanswered, so that
+  // the inputs are never all in memory. Answers how many were submitted;
+  // stops early when no agent is left (those submitted get their results as
+  // ever). Returns when `next` has no more, without waiting for the last
+  // results (WaitAll does). Not from a result callback.
+  //
+  //   grid.SubmitAll({"libsim.so"}, "Simulate", [&](std::string& input) {
+  //     return static_cast<bool>(std::getline(cases, input));
+  //   }, 10000);
+  //   grid.WaitAll();
+  uint64_t SubmitAll(const std::vector<std::string>& libraryFiles, const std::string& procedure,
+                     const std::function<bool(std::string& input)>& next, uint64_t maxUnanswered,
+                     bool compress = false);
+
   // Waits until every task submitted has its result: true, or false when
   // `timeoutMs` (negative: no limit) passed first or no agent is left (the
   // tasks still unanswered then fail with "no agent left: ...").

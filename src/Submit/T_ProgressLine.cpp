@@ -1,5 +1,6 @@
 #include "Submit/T_ProgressLine.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -20,15 +21,19 @@ double Rate(uint64_t finished, double elapsedSeconds) {
 
 }  // namespace
 
-std::string TProgressLine::Format(uint64_t done, uint64_t failed, uint64_t total, double elapsedSeconds) {
+std::string TProgressLine::Format(uint64_t done, uint64_t failed, uint64_t total, bool totalKnown,
+                                  double elapsedSeconds) {
   const uint64_t finished = done + failed;
-  const int filled = total == 0 ? kBarWidth : static_cast<int>(finished * kBarWidth / total);
-  std::string line = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] ";
-  line += std::to_string(finished) + "/" + std::to_string(total) + "  done " + std::to_string(done) + "  failed " +
-          std::to_string(failed);
+  std::string line;
+  if (totalKnown) {
+    const int filled = total == 0 ? kBarWidth : static_cast<int>(std::min(finished, total) * kBarWidth / total);
+    line = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] ";
+  }
+  line += std::to_string(finished) + "/" + std::to_string(total) + (totalKnown ? "" : "+") + "  done " +
+          std::to_string(done) + "  failed " + std::to_string(failed);
   const double rate = Rate(finished, elapsedSeconds);
   line += "  " + OneDecimal(rate) + " tasks/s";
-  if (finished < total && rate > 0) {
+  if (totalKnown && finished < total && rate > 0) {
     const double left = std::ceil(static_cast<double>(total - finished) / rate);
     line += "  " + std::to_string(static_cast<uint64_t>(left)) + " s left";
   }
@@ -38,4 +43,9 @@ std::string TProgressLine::Format(uint64_t done, uint64_t failed, uint64_t total
 std::string TProgressLine::Summary(uint64_t done, uint64_t failed, double elapsedSeconds) {
   return std::to_string(done) + " done, " + std::to_string(failed) + " failed in " + OneDecimal(elapsedSeconds) +
          " s (" + OneDecimal(Rate(done + failed, elapsedSeconds)) + " tasks/s)";
+}
+
+std::string TProgressLine::AgentLine(const std::string& agent, uint64_t done, uint64_t failed) {
+  return "  " + (agent.empty() ? std::string("without an agent") : agent) + ": " + std::to_string(done) + " done, " +
+         std::to_string(failed) + " failed";
 }

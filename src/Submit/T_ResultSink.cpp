@@ -1,74 +1,165 @@
 #include "Submit/T_ResultSink.h"
 
 #include <cerrno>
+#include <chrono>
 #include <system_error>
 
 #include "Platform/T_Platform.h"
 
-TResultSink::TResultSink(std::vector<std::string> names, std::vector<std::string> outputPaths, std::FILE* stream)
-    : Names(std::move(names)), OutputPaths(std::move(outputPaths)), Stream(stream) {
+namespace {
+
+// A task the grid gave up because no agent was left to run it is not the
+// input's failure: no journal line, so that a resumed run sends it again.
+bool IsInputsOwnFailure(const kelvra::TTaskResult& result) {
+  return result.Failure.rfind("no agent left", 0) != 0;
+}
+
+}  // namespace
+
+TResultSink::TResultSink(TWhere where) : Where(std::move(where)) {
   TMutexLock lock(Mutex);
-  Answered.assign(Names.size(), false);
+  StreamOffset = Where.StreamOffset;
+}
+
+void TResultSink::Expect(uint64_t index, TExpected input) {
+  TMutexLock lock(Mutex);
+  Entries[index].Input = std::move(input);
+}
+
+void TResultSink::FailUnsent(const TExpected& input, const std::string& text) {
+  TMutexLock lock(Mutex);
+  ++FailedCount;
+  TallyLocked("", false);
+  FailureLines.push_back("input " + input.Name + ": " + text);
 }
 
 void TResultSink::Take(const kelvra::TTaskResult& result) {
   TMutexLock lock(Mutex);
-  if (result.Index >= Answered.size() || Answered[result.Index]) return;
+  auto found = Entries.find(result.Index);
+  if (found == Entries.end() || found->second.Answered) return;
   if (!result.Ok) {
-    FailLocked(result.Index, result.Failure);
+    FailLocked(found, result.Failure, IsInputsOwnFailure(result), result.Agent);
     return;
   }
-  Answered[result.Index] = true;
-  if (!OutputPaths.empty()) {
-    TStatus written = TPlatform::Linux().Files->WriteFile(OutputPaths[result.Index], result.Output);
-    if (!written) {
-      ++FailedCount;
-      FailureLines.push_back("input " + Names[result.Index] + ": " + written.Text());
-      return;
-    }
+  TEntry& entry = found->second;
+  TallyLocked(result.Agent, true);
+  entry.Answered = entry.Ok = entry.Recorded = true;
+  entry.Agent = result.Agent;
+  if (Where.Stream != nullptr) {
     ++DoneCount;
+    entry.Output = result.Output;
+    FlushInOrderLocked();
     return;
   }
-  ++DoneCount;
-  Waiting[result.Index] = result.Output;
-  FlushInOrderLocked();
+  if (WriteFailure.empty()) {
+    const std::string path = Where.Folder + "/" + entry.Input.OutputName;
+    // In place (written whole, then renamed) before its journal line.
+    if (TStatus written = TPlatform::Linux().Files->WriteFile(path, result.Output); !written) {
+      ++FailedCount;
+      FailureLines.push_back("input " + entry.Input.Name + ": " + written.Text());
+    } else {
+      ++DoneCount;
+      RecordLocked(entry, false);
+    }
+  }
+  Entries.erase(found);
+  Shrunk.NotifyAll();
 }
 
 void TResultSink::FailUnanswered(const std::string& text) {
   TMutexLock lock(Mutex);
-  for (uint64_t index = 0; index < Answered.size(); ++index)
-    if (!Answered[index]) FailLocked(index, text);
+  std::vector<uint64_t> unanswered;
+  for (const auto& [index, entry] : Entries)
+    if (!entry.Answered) unanswered.push_back(index);
+  // Failing one may write and drop those after it (the stream).
+  for (uint64_t index : unanswered)
+    if (auto found = Entries.find(index); found != Entries.end()) FailLocked(found, text, false, "");
 }
 
-void TResultSink::FailLocked(uint64_t index, const std::string& text) {
-  Answered[index] = true;
+void TResultSink::FailLocked(std::map<uint64_t, TEntry>::iterator found, const std::string& text, bool recorded,
+                             const std::string& agent) {
+  TEntry& entry = found->second;
+  entry.Answered = true;
+  entry.Recorded = recorded;
+  entry.Agent = agent;
   ++FailedCount;
-  FailureLines.push_back("input " + Names[index] + ": " + text);
-  if (OutputPaths.empty()) FlushInOrderLocked();
+  TallyLocked(agent, false);
+  FailureLines.push_back("input " + entry.Input.Name + ": " + text);
+  if (Where.Stream != nullptr) {
+    FlushInOrderLocked();
+    return;
+  }
+  if (Where.RemoveStale && recorded) {
+    // An earlier run's result of it must not outlive this failure.
+    const std::string path = Where.Folder + "/" + entry.Input.OutputName;
+    if (TPlatform::Linux().Files->Exists(path)) (void)TPlatform::Linux().Files->RemoveFile(path);
+  }
+  if (recorded) RecordLocked(entry, false);
+  Entries.erase(found);
+  Shrunk.NotifyAll();
 }
 
 void TResultSink::FlushInOrderLocked() {
-  bool wrote = false;
-  while (NextInOrder < Answered.size() && Answered[NextInOrder]) {
-    auto output = Waiting.find(NextInOrder);
-    if (output != Waiting.end()) {
-      const std::string& text = output->second;
-      bool written = std::fwrite(text.data(), 1, text.size(), Stream) == text.size();
-      if (written && (text.empty() || text.back() != '\n')) written = std::fputc('\n', Stream) != EOF;
-      if (!written && StreamFailure.empty())
-        StreamFailure = "standard output cannot be written: " + std::generic_category().message(errno);
-      Waiting.erase(output);
-      wrote = true;
+  std::vector<TEntry> written;
+  while (!Entries.empty() && Entries.begin()->second.Answered) {
+    TEntry& entry = Entries.begin()->second;
+    if (entry.Ok && WriteFailure.empty()) {
+      const std::string& text = entry.Output;
+      const bool feed = text.empty() || text.back() != '\n';
+      bool ok = std::fwrite(text.data(), 1, text.size(), Where.Stream) == text.size();
+      if (ok && feed) ok = std::fputc('\n', Where.Stream) != EOF;
+      if (!ok) WriteFailure = Where.StreamName + " cannot be written: " + std::generic_category().message(errno);
+      StreamOffset += text.size() + (feed ? 1 : 0);
     }
-    ++NextInOrder;
+    entry.Output.clear();
+    entry.End = StreamOffset;
+    written.push_back(std::move(entry));
+    Entries.erase(Entries.begin());
   }
-  if (wrote && std::fflush(Stream) != 0 && StreamFailure.empty())
-    StreamFailure = "standard output cannot be written: " + std::generic_category().message(errno);
+  if (written.empty()) return;
+  Shrunk.NotifyAll();
+  if (WriteFailure.empty() && std::fflush(Where.Stream) != 0)
+    WriteFailure = Where.StreamName + " cannot be written: " + std::generic_category().message(errno);
+  // Only what reached the stream is recorded, and only after it did.
+  for (const TEntry& entry : written)
+    if (entry.Recorded) RecordLocked(entry, true);
 }
 
-std::string TResultSink::StreamError() {
+void TResultSink::RecordLocked(const TEntry& entry, bool hasEnd) {
+  if (Where.Journal == nullptr || !WriteFailure.empty()) return;
+  TJournal::TRecord record;
+  record.Ordinal = entry.Input.Ordinal;
+  record.Done = entry.Ok;
+  record.Agent = entry.Agent;
+  record.Chain = entry.Input.Chain;
+  record.HasEnd = hasEnd;
+  record.End = entry.End;
+  record.Name = entry.Input.Name;
+  if (TStatus appended = Where.Journal->Append(record); !appended) WriteFailure = appended.Text();
+}
+
+void TResultSink::TallyLocked(const std::string& agent, bool ok) {
+  TAgentTally& tally = Tallies[agent];
+  tally.Agent = agent;
+  ++(ok ? tally.Done : tally.Failed);
+}
+
+size_t TResultSink::Pending() {
   TMutexLock lock(Mutex);
-  return StreamFailure;
+  return Entries.size();
+}
+
+bool TResultSink::WaitForRoom(size_t most, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  TMutexLock lock(Mutex);
+  while (Entries.size() >= most)
+    if (!Shrunk.WaitUntil(Mutex, deadline)) return Entries.size() < most;
+  return true;
+}
+
+std::string TResultSink::WriteError() {
+  TMutexLock lock(Mutex);
+  return WriteFailure;
 }
 
 std::vector<std::string> TResultSink::TakeFailureLines() {
@@ -86,4 +177,11 @@ uint64_t TResultSink::Done() {
 uint64_t TResultSink::Failed() {
   TMutexLock lock(Mutex);
   return FailedCount;
+}
+
+std::vector<TResultSink::TAgentTally> TResultSink::PerAgent() {
+  TMutexLock lock(Mutex);
+  std::vector<TAgentTally> tallies;
+  for (const auto& [agent, tally] : Tallies) tallies.push_back(tally);
+  return tallies;
 }

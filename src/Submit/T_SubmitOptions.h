@@ -17,7 +17,16 @@ struct TSubmitOptions {
   std::string Procedure;
   std::vector<std::pair<std::string, std::string>> Data;  // identifier, file
   bool Compress = false;
-  std::string OutputFolder;  // empty: standard output
+  std::string OutputFolder;  // empty: OutputFile, or standard output
+  std::string OutputFile;    // the results in input order; empty: OutputFolder, or standard output
+  std::string Journal;       // empty: none
+  bool Resume = false;
+  bool RetryFailed = false;
+  // Inputs read and not yet written at most: tasks out on the grid, and
+  // results held back until those before them are written.
+  size_t MaxPending = 10000;
+  int MaxAttempts = 3;
+  double SpeculateAfterSeconds = 0;  // 0: off
   uint16_t DataPort = kelvra::kDefaultDataPort;
   bool DataPortGiven = false;
   bool Local = false;

@@ -96,6 +96,27 @@ bool TTaskBoard::WaitAll(int timeoutMs) {
   return Delivered == Submitted && GivenUp == 0;
 }
 
+bool TTaskBoard::WaitForRoom(uint64_t most, int timeoutMs) {
+  const auto deadline =
+      timeoutMs < 0 ? TClock::time_point::max() : TClock::now() + std::chrono::milliseconds(timeoutMs);
+  most = std::max<uint64_t>(most, 1);
+  TMutexLock lock(Lock);
+  ++RoomWaiters;
+  bool room = false;
+  while (!StopRequested) {
+    bool anyLeft = false;
+    for (const auto& agent : Agents) anyLeft = anyLeft || (agent->State != TAgentState::Lost && !agent->IsLeftOut);
+    room = anyLeft && Submitted - Delivered < most;
+    if (room || !anyLeft || TClock::now() >= deadline) break;
+    if (deadline == TClock::time_point::max())
+      Changed.Wait(Lock);
+    else
+      Changed.WaitUntil(Lock, deadline);
+  }
+  --RoomWaiters;
+  return room;
+}
+
 kelvra::TGridProgress TTaskBoard::Progress() const {
   TMutexLock lock(Lock);
   kelvra::TGridProgress progress;
@@ -653,7 +674,7 @@ void TTaskBoard::Deliver(TDecidedList& decided) {
   }
   TMutexLock lock(Lock);
   Delivered += decided.size();
-  if (Delivered == Submitted) Changed.NotifyAll();
+  if (Delivered == Submitted || RoomWaiters > 0) Changed.NotifyAll();
 }
 
 void TTaskBoard::WakeAgentsLocked() {

@@ -95,6 +95,10 @@ class TTaskBoard {
   uint64_t Add(const std::function<std::string(uint32_t id)>& makeCommand, std::string input, THandler own)
       EXCLUDES(Lock);
   bool WaitAll(int timeoutMs) EXCLUDES(Lock);
+  // Waits until fewer than `most` (at least 1) tasks are added and not yet
+  // handed over. False when `timeoutMs` passed first, no agent is left or
+  // the board stops.
+  bool WaitForRoom(uint64_t most, int timeoutMs) EXCLUDES(Lock);
   kelvra::TGridProgress Progress() const EXCLUDES(Lock);
   std::vector<kelvra::TAgentSummary> AgentSummaries() const EXCLUDES(Lock);
   std::vector<std::string> Warnings() const EXCLUDES(Lock);
@@ -289,6 +293,9 @@ class TTaskBoard {
   uint64_t Delivered GUARDED_BY(Lock) = 0;
   uint64_t GivenUp GUARDED_BY(Lock) = 0;  // failed because no agent was left
   uint64_t SentTwice GUARDED_BY(Lock) = 0;
+  // Callers in WaitForRoom: while there are any, every result handed over
+  // wakes the waits on Changed.
+  size_t RoomWaiters GUARDED_BY(Lock) = 0;
   THandler DefaultHandler GUARDED_BY(Lock);
   std::vector<std::string> WarningList GUARDED_BY(Lock);
 };

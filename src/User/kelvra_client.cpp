@@ -190,6 +190,30 @@ std::future<TTaskResult> TGrid::SubmitAsync(const std::vector<std::string>& libr
   return future;
 }
 
+bool TGrid::WaitForRoom(uint64_t maxUnanswered, int timeoutMs) {
+  return Impl->Board.WaitForRoom(maxUnanswered, timeoutMs);
+}
+
+uint64_t TGrid::SubmitAll(const std::vector<std::string>& libraryFiles, const std::string& procedure,
+                          const std::function<bool(std::string& input)>& next, uint64_t maxUnanswered,
+                          bool compress) {
+  uint64_t submitted = 0;
+  while (WaitForRoom(maxUnanswered)) {
+    std::string input;
+    if (!next(input)) break;
+    try {
+      Submit(libraryFiles, procedure, std::move(input), compress);
+    } catch (const EGridError&) {
+      // The last agent was lost after the wait.
+      std::string why;
+      if (Impl->Board.NoAgentLeft(why)) break;
+      throw;
+    }
+    ++submitted;
+  }
+  return submitted;
+}
+
 bool TGrid::WaitAll(int timeoutMs) { return Impl->Board.WaitAll(timeoutMs); }
 
 TGridProgress TGrid::Progress() const { return Impl->Board.Progress(); }
