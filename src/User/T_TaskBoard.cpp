@@ -105,7 +105,7 @@ bool TTaskBoard::WaitForRoom(uint64_t most, int timeoutMs) {
   bool room = false;
   while (!StopRequested) {
     bool anyLeft = false;
-    for (const auto& agent : Agents) anyLeft = anyLeft || (agent->State != TAgentState::Lost && !agent->IsLeftOut);
+    for (size_t agent = 0; agent < Agents.size(); ++agent) anyLeft = anyLeft || UsableLocked(agent);
     room = anyLeft && Submitted - Delivered < most;
     if (room || !anyLeft || TClock::now() >= deadline) break;
     if (deadline == TClock::time_point::max())
