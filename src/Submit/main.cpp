@@ -313,6 +313,26 @@ TRunIdentity IdentityOf(const TSubmitOptions& options, const std::vector<TServed
   return run;
 }
 
+// One line per agent that answered, with why it was left out or lost when
+// it was; then the agents that answered nothing but were lost.
+void PrintAgentLines(const std::vector<TResultSink::TAgentTally>& tallies,
+                     const std::vector<kelvra::TAgentSummary>& agents) {
+  const auto why = [&agents](const std::string& agent) -> std::string {
+    for (const kelvra::TAgentSummary& summary : agents)
+      if (summary.Agent == agent && summary.Lost) return " (" + summary.Reason + ")";
+    return "";
+  };
+  std::set<std::string> printed;
+  for (const TResultSink::TAgentTally& tally : tallies) {
+    std::fprintf(stderr, "%s%s\n", TProgressLine::AgentLine(tally.Agent, tally.Done, tally.Failed).c_str(),
+                 why(tally.Agent).c_str());
+    printed.insert(tally.Agent);
+  }
+  for (const kelvra::TAgentSummary& summary : agents)
+    if (summary.Lost && printed.count(summary.Agent) == 0)
+      std::fprintf(stderr, "%s (%s)\n", TProgressLine::AgentLine(summary.Agent, 0, 0).c_str(), summary.Reason.c_str());
+}
+
 int Run(const TSubmitOptions& options) {
   // From here on SIGINT, SIGTERM and SIGHUP end the run in order: the
   // sessions end and a local agent is stopped and its folder removed.
@@ -425,13 +445,17 @@ int Run(const TSubmitOptions& options) {
     }
     const double seconds = elapsed();
     showNews();
+    const std::vector<kelvra::TAgentSummary> agents = grid->AgentSummaries();
+    const uint64_t sentTwice = grid->Progress().SentTwice;
     grid.reset();
     sink.FailUnanswered("no result");
     for (const std::string& line : sink.TakeFailureLines()) console.Line(line);
     console.Clear();
     std::fprintf(stderr, "%s\n", TProgressLine::Summary(sink.Done(), sink.Failed(), seconds).c_str());
-    for (const TResultSink::TAgentTally& tally : sink.PerAgent())
-      std::fprintf(stderr, "%s\n", TProgressLine::AgentLine(tally.Agent, tally.Done, tally.Failed).c_str());
+    PrintAgentLines(sink.PerAgent(), agents);
+    if (sentTwice > 0)
+      std::fprintf(stderr, "%llu tasks were sent to a second agent (--speculate-after)\n",
+                   static_cast<unsigned long long>(sentTwice));
     if (options.Resume)
       std::fprintf(stderr,
                    "resumed from %s: %llu inputs done before, %llu failed before%s\n", options.Journal.c_str(),
