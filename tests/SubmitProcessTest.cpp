@@ -198,6 +198,22 @@ TEST_F(SubmitTest, AFailingTaskIsListedWithTheAgentsTextAndTheOthersAreWritten) 
   EXPECT_EQ(run.Out(), "");
 }
 
+// A procedure the library does not have is the agents' failure, not the
+// inputs': each agent is left out after a few, and the summary says why.
+TEST_F(SubmitTest, ASummaryNamesTheAgentsLeftOutAndWhy) {
+  TTestAgent agent(DataPort);
+  ASSERT_TRUE(agent.Ready);
+  std::vector<std::string> arguments = On({&agent}, KELVRA_TASKLIB_SUBMIT, "NoSuchProcedure", false);
+  arguments.push_back("-");
+  TSubmitRun run(Dir, arguments, "a\nb\nc\nd\n");
+  ASSERT_EQ(run.Wait(), 1) << run.Err();
+  EXPECT_NE(run.Err().find("0 done, 4 failed"), std::string::npos) << run.Err();
+  EXPECT_NE(run.Err().find("\n  " + agent.Address() + ": 0 done, 0 failed (agent " + agent.Address() +
+                           " is left out of the run: 3 tasks in a row failed there: POOLTHREAD:  unable to run task"),
+            std::string::npos)
+      << run.Err();
+}
+
 TEST_F(SubmitTest, ResultsThatCannotBeWrittenStopTheRun) {
   TTestAgent agent(DataPort);
   ASSERT_TRUE(agent.Ready);
