@@ -8,7 +8,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -382,12 +385,25 @@ class TFakeUser {
   std::thread Thread;
 };
 
-// A port that was free a moment ago on 127.0.0.1 (for an agent's lobby).
+// A port that was free a moment ago on 127.0.0.1 (for an agent's lobby),
+// and that no other test process running now has been handed: test
+// processes run side by side, and one that listens later on the port it
+// chose must not meet another's agents there. Each port handed out is
+// claimed by a lock on a file named after it, held until this process ends.
 inline uint16_t FreePort() {
-  uint16_t port = 0;
-  int fd = Listen(0, port);
-  ::close(fd);
-  return port;
+  static const std::string folder = "/tmp/kelvra-test-ports";
+  ::mkdir(folder.c_str(), 01777);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    uint16_t port = 0;
+    int fd = Listen(0, port);
+    ::close(fd);
+    const std::string claim = folder + "/" + std::to_string(port);
+    const int held = ::open(claim.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0666);
+    if (held < 0) return port;  // no claims here: the port as it is
+    if (::flock(held, LOCK_EX | LOCK_NB) == 0) return port;  // kept open: the claim lasts as long as this process
+    ::close(held);
+  }
+  return 0;
 }
 
 // A port that never answers a connect: a listener with a backlog of 0 whose
