@@ -14,10 +14,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <string>
@@ -385,23 +387,47 @@ class TFakeUser {
   std::thread Thread;
 };
 
-// A port that was free a moment ago on 127.0.0.1 (for an agent's lobby),
+// A port that is free on 127.0.0.1 (for an agent's lobby or a data port),
 // and that no other test process running now has been handed: test
 // processes run side by side, and one that listens later on the port it
 // chose must not meet another's agents there. Each port handed out is
 // claimed by a lock on a file named after it, held until this process ends.
+// Ports come from just below the kernel's ephemeral range, which no
+// outgoing connection takes as its own end and no bind to port 0 hands
+// out: between the choice and the agent's bind, nothing but another claim
+// could take them.
 inline uint16_t FreePort() {
   static const std::string folder = "/tmp/kelvra-test-ports";
   ::mkdir(folder.c_str(), 01777);
-  for (int attempt = 0; attempt < 100; ++attempt) {
+  int low = 32768;
+  if (FILE* range = ::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+    if (::fscanf(range, "%d", &low) != 1) low = 32768;
+    ::fclose(range);
+  }
+  const int first = std::max(low - 12000, 10000), span = low - first;
+  if (span < 1000) {  // no room below the ephemeral range: any free port
     uint16_t port = 0;
-    int fd = Listen(0, port);
-    ::close(fd);
+    ::close(Listen(0, port));
+    return port;
+  }
+  const int start = static_cast<int>((static_cast<unsigned>(::getpid()) * 7919u +
+                                      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count())) %
+                                     static_cast<unsigned>(span));
+  for (int tried = 0; tried < span; ++tried) {
+    const auto port = static_cast<uint16_t>(first + (start + tried) % span);
     const std::string claim = folder + "/" + std::to_string(port);
     const int held = ::open(claim.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0666);
-    if (held < 0) return port;  // no claims here: the port as it is
-    if (::flock(held, LOCK_EX | LOCK_NB) == 0) return port;  // kept open: the claim lasts as long as this process
-    ::close(held);
+    if (held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) != 0) {
+      ::close(held);  // another test process has it
+      continue;
+    }
+    uint16_t bound = 0;
+    const int fd = Listen(port, bound);
+    if (fd >= 0) {
+      ::close(fd);
+      return port;  // the claim stays open as long as this process
+    }
+    if (held >= 0) ::close(held);
   }
   return 0;
 }
