@@ -432,6 +432,29 @@ inline uint16_t FreePort() {
   return 0;
 }
 
+// Whether something listens on TCP `address`:`port` (or on every address
+// at that port), seen in the kernel's socket table rather than by
+// connecting: an agent treats any connection as a session and connects
+// back to its data port, where a grid started later would meet it.
+inline bool Listening(const std::string& address, uint16_t port) {
+  in_addr wanted{};
+  if (::inet_pton(AF_INET, address.c_str(), &wanted) != 1) return false;
+  FILE* table = ::fopen("/proc/net/tcp", "r");
+  if (table == nullptr) return false;
+  char line[512];
+  bool found = false;
+  if (::fgets(line, sizeof line, table) != nullptr) {  // the heading
+    while (!found && ::fgets(line, sizeof line, table) != nullptr) {
+      unsigned local = 0, localPort = 0, state = 0;
+      if (::sscanf(line, " %*u: %8X:%4X %*8X:%*4X %2X", &local, &localPort, &state) != 3) continue;
+      // The table writes the address as the host reads the network-order word.
+      found = state == 0x0A && localPort == port && (local == wanted.s_addr || local == 0);
+    }
+  }
+  ::fclose(table);
+  return found;
+}
+
 // A port that never answers a connect: a listener with a backlog of 0 whose
 // one queue place is taken by a connection of its own, and which never
 // accepts. On loopback the kernel drops the SYNs of further connects, so

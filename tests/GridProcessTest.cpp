@@ -39,8 +39,9 @@ class TTestAgent {
                       "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
                       std::to_string(coordinatorPort) + "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");
     Start();
-    // Listening once a connection reaches its lobby (refused or not).
-    Ready = WaitUntil([&] { return fake::TLobbyClient("127.0.0.1", LobbyPort).Connected; }, 60s);
+    // Ready once its lobby listens: a probe connection would be a session,
+    // which connects back to the data port where the grid is about to be.
+    Ready = WaitUntil([&] { return fake::Listening("127.0.0.1", LobbyPort); }, 60s);
   }
   // The process again, with the same settings (after it has ended).
   void Start() {

@@ -43,7 +43,7 @@ class TTestAgent {
                       "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
                       std::to_string(fake::FreePort()) + "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");
     Process = std::make_unique<TAgentProcess>(Dir, std::vector<std::string>{"--headless", "--config", Dir / "kelvra.INI"});
-    Ready = WaitUntil([&] { return fake::TLobbyClient("127.0.0.1", LobbyPort).Connected; }, 60s);
+    Ready = WaitUntil([&] { return fake::Listening("127.0.0.1", LobbyPort); }, 60s);
   }
   std::string Address() const { return "127.0.0.1:" + std::to_string(LobbyPort); }
   // Task reports this agent has sent.
