@@ -70,7 +70,7 @@ INI
   "$MONITOR" --config "$TMP/monitor.INI" >"$TMP/monitor.out" 2>"$TMP/monitor.err" &
   monitor_pid=$!
   PIDS+=("$monitor_pid")
-  for ((i = 0; i < 100; i++)); do grep -q "web page" "$TMP/monitor.out" && break; sleep 0.1; done
+  for ((i = 0; i < 100; i++)); do grep -qs "web page" "$TMP/monitor.out" && break; sleep 0.1; done
   local base="http://127.0.0.1:$http_port"
   : >"$TMP/json.t"; : >"$TMP/page.t"; : >"$TMP/metrics.t"
   copies=$(((n + PER_COPY - 1) / PER_COPY))

@@ -1,6 +1,6 @@
 #include "Monitor/MetricsText.h"
 
-#include <cstdio>
+#include <charconv>
 #include <functional>
 #include <vector>
 
@@ -19,10 +19,10 @@ std::string LabelValue(const std::string& text) {
   return escaped;
 }
 
-std::string Number(double value) {
+// As "%.15g" writes it, without the locale.
+void AppendNumber(std::string& out, double value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.15g", value);
-  return text;
+  out.append(text, std::to_chars(text, text + sizeof text, value, std::chars_format::general, 15).ptr);
 }
 
 void Family(std::string& out, const char* name, const char* type, const char* help) {
@@ -73,7 +73,7 @@ std::string MetricsText(const TRegistryView& view) {
     for (size_t i = 0; i < view.Agents.size(); ++i) {
       out += metric.Name;
       out += labels[i];
-      out += Number(metric.Value(*view.Agents[i]));
+      AppendNumber(out, metric.Value(*view.Agents[i]));
       out += '\n';
     }
   }
@@ -93,7 +93,9 @@ std::string MetricsText(const TRegistryView& view) {
   };
   for (const auto& total : totals) {
     Family(out, total.Name, total.Type, total.Help);
-    out += std::string(total.Name) + " " + Number(total.Value) + "\n";
+    out += std::string(total.Name) + " ";
+    AppendNumber(out, total.Value);
+    out += '\n';
   }
   return out;
 }

@@ -45,8 +45,6 @@ class TReportReader {
   size_t StatusBytes() const { return Status.Total; }
   // The length the frame being read announced (for TooLong).
   int64_t Announced() const { return Length; }
-  // Whether part of a frame has been read and its end not yet.
-  bool InFrame() const { return HeaderBytes > 0; }
 
  private:
   // An encoded text item decoded as it streams ("+" a blank, "%XY" a byte):
