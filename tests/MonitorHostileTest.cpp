@@ -248,6 +248,10 @@ TEST_F(MonitorHostileTest, AThousandTricklingClientsLeaveThePageAnswering) {
 
 TEST_F(MonitorHostileTest, ThreeHundredRecordsOf60KBStayWithinTheBound) {
   Start();
+  // Made before the monitor's memory is measured: only what it holds counts.
+  std::vector<std::string> reports;
+  for (int i = 0; i < 300; ++i)
+    reports.push_back(Report(std::string(30000, 'n') + std::to_string(i), std::string(30000, 's')));
   const int64_t before = ResidentMiB();
   std::vector<std::unique_ptr<TPeer>> peers;
   for (int i = 0; i < 300; ++i) {
@@ -255,7 +259,7 @@ TEST_F(MonitorHostileTest, ThreeHundredRecordsOf60KBStayWithinTheBound) {
     peers.push_back(std::make_unique<TPeer>(Status->Port(), "127.0." + std::to_string(3 + i / 250) + "." +
                                                                 std::to_string(i % 250 + 1)));
     ASSERT_TRUE(peers.back()->Connected);
-    ASSERT_TRUE(peers.back()->Send(Report(std::string(30000, 'n') + std::to_string(i), std::string(30000, 's'))));
+    ASSERT_TRUE(peers.back()->Send(reports[i]));
   }
   ASSERT_TRUE(WaitUntil([&] { return Registry->Snapshot().AgentsUp() == 301; }, 60s));
   auto metrics = Get("/metrics");

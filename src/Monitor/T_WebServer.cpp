@@ -27,8 +27,6 @@ using tcp = asio::ip::tcp;
 constexpr unsigned kRequestsPerConnection = 100;
 constexpr auto kLinger = std::chrono::seconds(2);
 constexpr size_t kMaxLingerBytes = 4 * 1024 * 1024;
-// Where lingering reads go: nobody looks at them.
-char DiscardBuffer[16 * 1024];
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
 struct TWebLoop;
@@ -72,6 +70,8 @@ struct TWebLoop {
   // Before the loop: the sessions it destroys with it count themselves out.
   size_t Sessions = 0;
   size_t AnswerBytes = 0;
+  // Where lingering reads go: nobody looks at them.
+  char Discard[16 * 1024];
   asio::io_context Io{1};
   tcp::acceptor Acceptor{Io};
   asio::steady_timer AcceptPause{Io};
@@ -194,7 +194,7 @@ void TWebSession::Linger() {
     Stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
     Stream.expires_after(kLinger);
   }
-  Stream.async_read_some(asio::buffer(DiscardBuffer), [self = shared_from_this()](const beast::error_code& error,
+  Stream.async_read_some(asio::buffer(Loop.Discard), [self = shared_from_this()](const beast::error_code& error,
                                                                                    size_t got) {
     self->Discarded += got + 1;
     if (error || self->Discarded > kMaxLingerBytes) return self->Close();
