@@ -28,7 +28,7 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
   .controls { display: flex; flex-wrap: wrap; align-items: center; gap: 8px 14px; margin-bottom: 10px; }
   .controls label { color: var(--muted); font-size: 12px; }
   .controls input, .controls select, .controls button { font: inherit; padding: 4px 8px; border: 1px solid var(--line); border-radius: 4px; background: #fff; }
-  .controls input { width: 220px; }
+  .controls input { width: 260px; }
   .controls button:disabled { color: #c4c8cf; }
   #range { color: var(--muted); }
   table { width: 100%; border-collapse: collapse; background: #fff; border: 1px solid var(--line); border-radius: 6px; }
@@ -63,7 +63,7 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     <code>[coordinator] coordinator_ip</code> names this machine, or they find it by discovery.</div>
   <div id="tables" hidden>
     <div class="controls">
-      <input id="filter" type="search" placeholder="Filter by name, address or status" aria-label="Filter">
+      <input id="filter" type="search" placeholder="Filter: name, address, status" aria-label="Filter">
       <label>Show <select id="state"><option value="">all</option><option value="up">up</option><option value="lost">lost</option></select></label>
       <label>Sort by <select id="sort"><option value="address">address</option><option value="name">name</option>
         <option value="load">CPU load</option><option value="status">status</option></select></label>
