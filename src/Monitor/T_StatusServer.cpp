@@ -64,6 +64,8 @@ struct TStatusServer::TImpl {
         SilenceMs(int64_t{settings.LostAfterSeconds} * 1000),
         MaxConnections(settings.MaxAgents + kSpareConnections) {}
 
+  static constexpr size_t kReadBufferBytes = 64 * 1024;
+
   // The loop's own; made by Start, destroyed by Stop after the thread ended.
   struct TLoop {
     asio::io_context Io{1};
@@ -72,9 +74,8 @@ struct TStatusServer::TImpl {
     asio::steady_timer AcceptPause{Io};
     std::unordered_map<uint64_t, std::shared_ptr<TStatusConnection>> Connections;
     // What every read lands in before the reader keeps its part.
-    std::unique_ptr<char[]> ReadBuffer{new char[64 * 1024]};
+    std::unique_ptr<char[]> ReadBuffer{new char[kReadBufferBytes]};
   };
-  static constexpr size_t kReadBufferBytes = 64 * 1024;
 
   void Accept();
   void Admit(tcp::socket socket);
