@@ -39,6 +39,20 @@ int64_t UnixMs() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+// Under AddressSanitizer freed memory waits in quarantine: resident memory
+// then says little of what the monitor holds, and is not compared.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentMeasurable = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kResidentMeasurable = false;
+#else
+constexpr bool kResidentMeasurable = true;
+#endif
+#else
+constexpr bool kResidentMeasurable = true;
+#endif
+
 // This process's resident memory, in MiB.
 int64_t ResidentMiB() {
   std::ifstream status("/proc/self/status");
@@ -220,7 +234,9 @@ TEST_F(MonitorHostileTest, AMillionHeaderLinesCostOnlyThatRequest) {
   EXPECT_EQ(answer.rfind("HTTP/1.1 431", 0), 0u) << answer.substr(0, 200);
   EXPECT_EQ(answer.find("127.0.0.2"), std::string::npos);
   // The monitor held a bounded part of it.
-  EXPECT_LT(ResidentMiB() - before, 32);
+  if (kResidentMeasurable) {
+    EXPECT_LT(ResidentMiB() - before, 32);
+  }
   ExpectAgentReportingAndPageServed();
 }
 
@@ -269,7 +285,9 @@ TEST_F(MonitorHostileTest, ThreeHundredRecordsOf60KBStayWithinTheBound) {
   // repeated per metric family.
   EXPECT_LT(metrics->body.size(), 301u * 10 * 400 + 4096);
   EXPECT_LT(list->body.size(), 301u * 2048);
-  EXPECT_LT(ResidentMiB() - before, 32);
+  if (kResidentMeasurable) {
+    EXPECT_LT(ResidentMiB() - before, 32);
+  }
   ExpectAgentReportingAndPageServed();
 }
 
