@@ -387,6 +387,24 @@ class TFakeUser {
   std::thread Thread;
 };
 
+// Sends the one-byte datagram `byte` to 127.0.0.1:`port` from the loopback
+// address `source` (host byte order, e.g. 0x7F000005), as an agent there
+// would; whether it went.
+inline bool SendDatagramFrom(uint32_t source, uint16_t port, char byte) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_addr.s_addr = htonl(source);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool sent = ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+                    ::sendto(fd, &byte, 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) == 1;
+  ::close(fd);
+  return sent;
+}
+
 // A port that is free on 127.0.0.1 (for an agent's lobby or a data port),
 // and that no other test process running now has been handed: test
 // processes run side by side, and one that listens later on the port it

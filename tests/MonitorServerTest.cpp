@@ -266,17 +266,7 @@ TEST(DiscoveryResponder, AnswersEachSenderAtMostOncePerSecondByUnicast) {
   // 127.0.0.1 has been seen.
   const char ping = 1;
   for (int i = 0; i < 5; ++i) ASSERT_OK(TUdpSocket::SendTo("127.0.0.1", responder.Port(), &ping, 1));
-  int other = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  from.sin_addr.s_addr = htonl(0x7F000005);
-  ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(responder.Port());
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::sendto(other, &ping, 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 1);
-  ::close(other);
+  ASSERT_TRUE(fake::SendDatagramFrom(0x7F000005, responder.Port(), ping));
 
   const auto answered = [&](const std::string& sender) {
     const std::vector<std::string> lines = log.Taken();

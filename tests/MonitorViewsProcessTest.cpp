@@ -32,6 +32,20 @@ int64_t UnixMs() {
       .count();
 }
 
+// The page at `url` as headless Chromium leaves it once its script ran.
+std::string PageInChromium(const TTempDir& dir, const std::string& url) {
+  TChildProcess browser;
+  if (!browser
+           .Start({kChromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                   "--user-data-dir=" + (dir / "profile"), "--virtual-time-budget=10000", "--dump-dom", url},
+                  {"HOME=" + dir.Get(), "XDG_CONFIG_HOME=" + (dir / "config"), "XDG_CACHE_HOME=" + (dir / "cache")},
+                  dir / "dom.html", dir / "browser.err")
+           .Ok())
+    return "chromium did not start";
+  if (browser.WaitExit(kRunBoundMs) != 0) return "chromium failed: " + ReadTextFile(dir / "browser.err");
+  return ReadTextFile(dir / "dom.html");
+}
+
 TEST(MonitorPage, HeadlessChromiumShowsEveryAgentAfterThePagesScriptRan) {
   if (::access(kChromium, X_OK) != 0) GTEST_SKIP() << kChromium << " is not installed";
   TTempDir dir;
@@ -42,17 +56,7 @@ TEST(MonitorPage, HeadlessChromiumShowsEveryAgentAfterThePagesScriptRan) {
   const uint64_t gone = monitor.Feed("127.0.0.4", SampleReport("GAMMA-NODE", 50, 0, "<b>Idle</b>"));
   monitor.Registry.Closed(gone, "connection closed");
 
-  TChildProcess browser;
-  ASSERT_TRUE(browser
-                  .Start({kChromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                          "--user-data-dir=" + (dir / "profile"), "--virtual-time-budget=10000", "--dump-dom",
-                          "http://" + monitor.Host() + "/"},
-                         {"HOME=" + dir.Get(), "XDG_CONFIG_HOME=" + (dir / "config"),
-                          "XDG_CACHE_HOME=" + (dir / "cache")},
-                         dir / "dom.html", dir / "browser.err")
-                  .Ok());
-  ASSERT_EQ(browser.WaitExit(kRunBoundMs), 0) << ReadTextFile(dir / "browser.err");
-  const std::string dom = ReadTextFile(dir / "dom.html");
+  const std::string dom = PageInChromium(dir, "http://" + monitor.Host() + "/");
   // Rows the script made from agents.json: names, status texts, counts.
   for (const char* text : {">ALPHA-NODE<", ">BETA-NODE<", ">GAMMA-NODE<", ">Unassigned<", ">Working on 3 tasks<",
                            ">lost: connection closed<", "id=\"agents-up\">2<", "id=\"agents-lost\">1<", ">80 %<",
@@ -60,6 +64,33 @@ TEST(MonitorPage, HeadlessChromiumShowsEveryAgentAfterThePagesScriptRan) {
     EXPECT_NE(dom.find(text), std::string::npos) << text << "\n" << dom;
   // A status text is text, never markup.
   EXPECT_EQ(dom.find("<b>Idle</b>"), std::string::npos);
+}
+
+TEST(MonitorPage, WithFifteenThousandAgentsShowsTheCountsAndOnePageAndFiltersByName) {
+  if (::access(kChromium, X_OK) != 0) GTEST_SKIP() << kChromium << " is not installed";
+  TTempDir dir;
+  TServedRegistry monitor(UnixMs, 4102);
+  ASSERT_TRUE(monitor.Started);
+  for (int i = 0; i < 15000; ++i) {
+    const std::string address = "127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+    const uint64_t key = monitor.Feed(address, SampleReport("node" + std::to_string(i), 90, 5, "Unassigned"));
+    if (i % 1000 == 999) monitor.Registry.Closed(key, "connection closed");
+  }
+  const std::string first = PageInChromium(dir, "http://" + monitor.Host() + "/");
+  for (const char* text : {"id=\"agents-up\">14985<", "id=\"agents-lost\">15<", "id=\"processors\">119880<",
+                           "id=\"pool-threads\">89910<", "id=\"load\">10 %<", ">1–50 of 15000<", ">node0<",
+                           ">node49<"})
+    EXPECT_NE(first.find(text), std::string::npos) << text << "\n" << first.substr(0, 4000);
+  // One page of rows, each with its chart; the rest stays with the monitor.
+  size_t rows = 0;
+  for (size_t at = first.find("<tr"); at != std::string::npos; at = first.find("<tr", at + 1)) ++rows;
+  EXPECT_EQ(rows, 1u + 50u);  // the header's and the page's
+  EXPECT_EQ(first.find(">node50<"), std::string::npos);
+
+  const std::string filtered = PageInChromium(dir, "http://" + monitor.Host() + "/#filter=NODE12345");
+  EXPECT_NE(filtered.find(">node12345<"), std::string::npos) << filtered.substr(0, 4000);
+  EXPECT_NE(filtered.find(">1–1 of 1 (of 15000)<"), std::string::npos) << filtered.substr(0, 4000);
+  EXPECT_EQ(filtered.find(">node0<"), std::string::npos);
 }
 
 TEST(MonitorStatusCommand, PrintsTheTableOfARunningMonitorOrSaysItCannotReachIt) {

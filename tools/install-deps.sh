@@ -4,9 +4,9 @@
 #   tools/install-deps.sh --tests  also what the tests and CI builds need
 set -euo pipefail
 
-packages=(g++ cmake ninja-build make pkg-config zlib1g-dev libdeflate-dev libunwind-dev qt6-base-dev libcpp-httplib-dev nlohmann-json3-dev libseccomp-dev libsodium-dev)
+packages=(g++ cmake ninja-build make pkg-config zlib1g-dev libdeflate-dev libunwind-dev qt6-base-dev libboost-dev nlohmann-json3-dev libseccomp-dev libsodium-dev)
 if [[ "${1:-}" == "--tests" ]]; then
-  packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev iproute2 util-linux xvfb xauth dpkg-dev lintian minisign)
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev clang libclang-rt-14-dev iproute2 util-linux xvfb xauth dpkg-dev lintian minisign)
 fi
 # The monitor's page is tested in headless Chromium.
 if [[ "${1:-}" == "--tests" ]]; then packages+=(chromium fonts-dejavu-core); fi

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "Agent/T_AddressFilter.h"
+#include "Common/T_AddressFilter.h"
 #include "Agent/T_TrustedKeys.h"
 #include "Platform/T_Mutex.h"
 #include "Platform/T_Platform.h"

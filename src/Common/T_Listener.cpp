@@ -13,17 +13,25 @@ constexpr int kAcceptRetryMs = 100;
 TListener::TListener(ISystem& system, IDebugSink& debug, std::string threadName)
     : System(system), Debug(debug), ThreadName(std::move(threadName)) {}
 
-TStatus TListener::Start(const std::string& address, uint16_t port, TAdmit admit, TServe serve) {
-  if (Socket.Valid() || AcceptThread) return TStatus::Failure("", "Can't listen on an open socket");
+TStatus OpenListeningSocket(const std::string& address, uint16_t port, TTcpSocket& listening, uint16_t& bound) {
   TTcpSocket listener;
   if (TStatus made = listener.Create(); !made) return TStatus::Failure("", "Can't create new socket", made.Code());
   uint32_t local = 0;  // INADDR_ANY: every local address
   if (!address.empty() && !TTcpSocket::ParseAddress(address, local))
     return SocketCallFailure(TStatus::FromErrno(EADDRNOTAVAIL, "bind"));
-  if (TStatus bound = listener.Bind(local, port); !bound) return SocketCallFailure(bound);
-  if (TStatus listening = listener.Listen(); !listening) return SocketCallFailure(listening);
-  uint16_t bound = 0;
+  if (TStatus made = listener.Bind(local, port); !made) return SocketCallFailure(made);
+  if (TStatus made = listener.Listen(); !made) return SocketCallFailure(made);
+  bound = 0;
   (void)listener.LocalPort(bound);
+  listening = std::move(listener);
+  return {};
+}
+
+TStatus TListener::Start(const std::string& address, uint16_t port, TAdmit admit, TServe serve) {
+  if (Socket.Valid() || AcceptThread) return TStatus::Failure("", "Can't listen on an open socket");
+  TTcpSocket listener;
+  uint16_t bound = 0;
+  if (TStatus opened = OpenListeningSocket(address, port, listener, bound); !opened) return opened;
   Admit = std::move(admit);
   ServeConnection = std::move(serve);
   Socket = std::move(listener);

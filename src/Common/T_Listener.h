@@ -33,6 +33,11 @@
 #include "Platform/T_TcpSocket.h"
 #include "Platform/T_Thread.h"
 
+// A socket listening on `address` (dotted IPv4; empty: all local addresses)
+// and `port` (0: any free port) into `listening`, the port in `bound`, for a
+// server that accepts on its own (an event loop). Fails as Start does.
+TStatus OpenListeningSocket(const std::string& address, uint16_t port, TTcpSocket& listening, uint16_t& bound);
+
 class TListener {
  public:
   // Whether a connection from `address` (network byte order) is served,

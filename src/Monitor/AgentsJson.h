@@ -9,19 +9,45 @@
 //              "status": "Unassigned", "suspended": false, "up": true,
 //              "lost_reason": "", "first_seen": <unix ms>,
 //              "last_report": <unix ms>, "reports": 12,
-//              "history": [[<unix ms>, busy %, agent %], ...]}, ...]}
+//              "history": [[<unix ms>, busy %, agent %], ...],
+//              "status_bytes": 10}, ...],
+//  "processors_up": N, "pool_threads_up": N, "load_percent_up": N,
+//  "agents_matched": N, "offset": N}
+// A status text longer than the monitor shows is its start, "…" and its end
+// ("status_bytes" is its whole length). With a query (TAgentsQuery) the
+// list holds one page of the agents that match, in the order asked for;
+// the counts and totals are always of every agent.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Monitor/T_AgentRegistry.h"
 #include "Platform/T_Status.h"
 
-// The JSON text of a snapshot; "lobby" is each agent's address with
-// `lobbyPort`.
-std::string AgentsJson(const TRegistrySnapshot& snapshot, uint16_t lobbyPort);
+// Which agents a reader wants, from the query of /agents.json: "filter="
+// (a text in the name, address or status, any case), "state=up|lost",
+// "sort=address|name|load|status", "order=desc", "offset=", "limit=". An
+// unknown or malformed parameter is ignored. Without any: every agent, by
+// address.
+struct TAgentsQuery {
+  enum class EState { All, Up, Lost };
+  enum class ESort { Address, Name, Load, Status };
+  std::string Filter;
+  EState State = EState::All;
+  ESort Sort = ESort::Address;
+  bool Descending = false;
+  size_t Offset = 0;
+  size_t Limit = SIZE_MAX;
+};
+TAgentsQuery ParseAgentsQuery(std::string_view query);
+
+// The JSON text of the registry as `view` shows it; "lobby" is each agent's
+// address with `lobbyPort`. Linear in the agents: each one's texts are
+// bounded by the registry.
+std::string AgentsJson(const TRegistryView& view, uint16_t lobbyPort, const TAgentsQuery& query = {});
 
 // An agent as a reader of /agents.json sees it.
 struct TListedAgent {

@@ -1,7 +1,8 @@
 #include "Monitor/MetricsText.h"
 
-#include <cstdio>
+#include <charconv>
 #include <functional>
+#include <vector>
 
 namespace {
 
@@ -18,10 +19,10 @@ std::string LabelValue(const std::string& text) {
   return escaped;
 }
 
-std::string Number(double value) {
+// As "%.15g" writes it, without the locale.
+void AppendNumber(std::string& out, double value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.15g", value);
-  return text;
+  out.append(text, std::to_chars(text, text + sizeof text, value, std::chars_format::general, 15).ptr);
 }
 
 void Family(std::string& out, const char* name, const char* type, const char* help) {
@@ -37,7 +38,7 @@ struct TAgentMetric {
 
 }  // namespace
 
-std::string MetricsText(const TRegistrySnapshot& snapshot) {
+std::string MetricsText(const TRegistryView& view) {
   const TAgentMetric perAgent[] = {
       {"kelvra_agent_up", "gauge", "1 while the agent reports, 0 once it is lost.",
        [](const TAgentView& a) { return a.Up ? 1.0 : 0.0; }},
@@ -60,12 +61,21 @@ std::string MetricsText(const TRegistrySnapshot& snapshot) {
       {"kelvra_agent_reports_total", "counter", "Status reports received from the agent.",
        [](const TAgentView& a) { return double(a.Reports); }},
   };
+  // Each agent's labels, escaped once for every family.
+  std::vector<std::string> labels;
+  labels.reserve(view.Agents.size());
+  for (const TAgentView* agent : view.Agents)
+    labels.push_back("{address=\"" + LabelValue(agent->Address) + "\",name=\"" +
+                     LabelValue(agent->Latest.ComputerName) + "\"} ");
   std::string out;
   for (const TAgentMetric& metric : perAgent) {
     Family(out, metric.Name, metric.Type, metric.Help);
-    for (const TAgentView& agent : snapshot.Agents)
-      out += std::string(metric.Name) + "{address=\"" + LabelValue(agent.Address) + "\",name=\"" +
-             LabelValue(agent.Latest.ComputerName) + "\"} " + Number(metric.Value(agent)) + "\n";
+    for (size_t i = 0; i < view.Agents.size(); ++i) {
+      out += metric.Name;
+      out += labels[i];
+      AppendNumber(out, metric.Value(*view.Agents[i]));
+      out += '\n';
+    }
   }
   const struct {
     const char* Name;
@@ -73,17 +83,19 @@ std::string MetricsText(const TRegistrySnapshot& snapshot) {
     const char* Help;
     double Value;
   } totals[] = {
-      {"kelvra_agents_up", "gauge", "Agents reporting now.", double(snapshot.AgentsUp())},
-      {"kelvra_agents_known", "gauge", "Agents the monitor knows, up or lost.", double(snapshot.Agents.size())},
-      {"kelvra_status_reports_total", "counter", "Well-formed status reports received.", double(snapshot.ReportsReceived)},
+      {"kelvra_agents_up", "gauge", "Agents reporting now.", double(view.AgentsUp())},
+      {"kelvra_agents_known", "gauge", "Agents the monitor knows, up or lost.", double(view.Agents.size())},
+      {"kelvra_status_reports_total", "counter", "Well-formed status reports received.", double(view.ReportsReceived)},
       {"kelvra_status_reports_rejected_total", "counter", "Malformed or oversized status frames.",
-       double(snapshot.ReportsRejected)},
-      {"kelvra_status_connections_total", "counter", "Status connections accepted.", double(snapshot.ConnectionsAccepted)},
-      {"kelvra_discovery_answers_total", "counter", "Discovery datagrams answered.", double(snapshot.DiscoveryAnswers)},
+       double(view.ReportsRejected)},
+      {"kelvra_status_connections_total", "counter", "Status connections accepted.", double(view.ConnectionsAccepted)},
+      {"kelvra_discovery_answers_total", "counter", "Discovery datagrams answered.", double(view.DiscoveryAnswers)},
   };
   for (const auto& total : totals) {
     Family(out, total.Name, total.Type, total.Help);
-    out += std::string(total.Name) + " " + Number(total.Value) + "\n";
+    out += std::string(total.Name) + " ";
+    AppendNumber(out, total.Value);
+    out += '\n';
   }
   return out;
 }

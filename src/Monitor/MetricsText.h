@@ -1,4 +1,4 @@
-// /metrics: a registry snapshot in the Prometheus text exposition format
+// /metrics: the registry in the Prometheus text exposition format
 // (version 0.0.4): per-agent gauges labelled with the agent's address and
 // computer name, then the monitor's own totals. A pure function.
 #pragma once
@@ -7,4 +7,4 @@
 
 #include "Monitor/T_AgentRegistry.h"
 
-std::string MetricsText(const TRegistrySnapshot& snapshot);
+std::string MetricsText(const TRegistryView& view);

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "Common/T_DebugLog.h"
+#include "Platform/T_TcpSocket.h"
 #include "Platform/T_Thread.h"
 #include "Platform/T_UdpSocket.h"
 
@@ -69,6 +70,10 @@ void TDiscoveryResponder::TImpl::Run() {
   while (!Thread.StopRequested()) {
     std::string sender;
     if (Socket.Receive(buffer, sizeof buffer, sender) < 0) break;
+    // Silence for a sender outside allowed_agents: an agent there would
+    // only be refused when it reports.
+    uint32_t address = 0;
+    if (!TTcpSocket::ParseAddress(sender, address) || !Settings.AllowedAgents.Allows(address)) continue;
     if (!MayAnswer(sender)) continue;
     // The agent takes the answer's source as the monitor's address: with
     // bind_ip set it must be that address, the only one the status server

@@ -2,7 +2,8 @@
 // [coordinator] broadcast_port and answers each sender, by unicast to its
 // address at [agent] broadcast_port, so that an agent searching for its
 // coordinator takes this machine's address. At most one answer per sender
-// address per second; nothing is ever broadcast. With [monitor] bind_ip
+// address per second; nothing is ever broadcast. A sender outside [monitor]
+// allowed_agents is not answered. With [monitor] bind_ip
 // set, answers leave from that address.
 //
 // Threads: the owner's thread starts and stops; one listening thread

@@ -29,6 +29,21 @@ TMonitorSettings ReadMonitorSettings(const TIniFile& file) {
   ReadPort(file, "agent", "bind_port", settings.AgentLobbyPort);
   ReadPort(file, "monitor", "http_port", settings.HttpPort);
   if (std::optional<std::string> bindIp = file.ReadString("monitor", "bind_ip")) settings.BindIp = *bindIp;
+  if (std::optional<std::string> httpBindIp = file.ReadString("monitor", "http_bind_ip"))
+    settings.HttpBindIp = *httpBindIp;
+  if (std::optional<int32_t> maxAgents = ReadNumber(file, "monitor", "max_agents"); maxAgents && *maxAgents >= 1)
+    settings.MaxAgents = static_cast<size_t>(*maxAgents);
+  if (std::optional<std::string> allowed = file.ReadString("monitor", "allowed_agents")) {
+    std::string bad;
+    if (std::optional<TAddressFilter> filter = TAddressFilter::Parse(*allowed, bad)) {
+      settings.AllowedAgents = std::move(*filter);
+      settings.AllowedAgentsText = *allowed;
+    } else {
+      settings.Refusal = "[monitor] allowed_agents=" + *allowed + ": '" + bad +
+                         "' is no IPv4 address or address/prefix block; not starting rather than taking reports "
+                         "from every address";
+    }
+  }
   if (std::optional<int32_t> lostAfter = ReadNumber(file, "monitor", "lost_after"))
     settings.LostAfterSeconds = *lostAfter;
   // A report comes about every 1.2 s: less than two seconds would lose

@@ -2,8 +2,9 @@
 
 namespace {
 
-// The script reads the fields AgentsJson writes; every text from an agent
-// goes into the page as text, never as markup.
+// The script reads the fields AgentsJson writes, one page of agents at a
+// time; every text from an agent goes into the page as text, never as
+// markup.
 constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
 <html lang="en">
 <head>
@@ -14,7 +15,7 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
   :root { --ink: #1d2330; --muted: #6b7280; --line: #e3e6ec; --busy: #3b6fd8; --share: #e8832a; --up: #1f9d55; --lost: #b42318; }
   * { box-sizing: border-box; }
   body { margin: 0; font: 14px/1.4 system-ui, -apple-system, "Segoe UI", Roboto, "DejaVu Sans", sans-serif; color: var(--ink); background: #f6f7f9; }
-  header { display: flex; align-items: baseline; gap: 24px; padding: 14px 24px; background: #fff; border-bottom: 1px solid var(--line); }
+  header { display: flex; flex-wrap: wrap; align-items: baseline; gap: 8px 24px; padding: 14px 24px; background: #fff; border-bottom: 1px solid var(--line); }
   h1 { margin: 0; font-size: 18px; font-weight: 600; }
   .count { font-size: 15px; }
   .count b { font-size: 18px; }
@@ -24,16 +25,21 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
   main { padding: 16px 24px; }
   .note { padding: 14px 16px; background: #fff; border: 1px solid var(--line); border-radius: 6px; color: var(--muted); }
   .note.error { color: var(--lost); border-color: #f1c0bb; background: #fff6f5; margin-bottom: 12px; }
+  .controls { display: flex; flex-wrap: wrap; align-items: center; gap: 8px 14px; margin-bottom: 10px; }
+  .controls label { color: var(--muted); font-size: 12px; }
+  .controls input, .controls select, .controls button { font: inherit; padding: 4px 8px; border: 1px solid var(--line); border-radius: 4px; background: #fff; }
+  .controls input { width: 260px; }
+  .controls button:disabled { color: #c4c8cf; }
+  #range { color: var(--muted); }
   table { width: 100%; border-collapse: collapse; background: #fff; border: 1px solid var(--line); border-radius: 6px; }
   th, td { padding: 7px 10px; text-align: left; border-bottom: 1px solid var(--line); vertical-align: middle; white-space: nowrap; }
   th { font-size: 12px; font-weight: 600; color: var(--muted); text-transform: uppercase; letter-spacing: .03em; }
   td.num, th.num { text-align: right; font-variant-numeric: tabular-nums; }
-  td.status { white-space: normal; max-width: 320px; }
+  td.status { white-space: normal; max-width: 320px; overflow-wrap: anywhere; }
   tr.lost td { color: #9aa1ad; }
   tr.lost td.status { color: var(--lost); }
   .dot { display: inline-block; width: 8px; height: 8px; border-radius: 50%; margin-right: 6px; background: var(--up); }
   tr.lost .dot { background: #c4c8cf; }
-  tr.section td { padding: 14px 10px 6px; font-size: 12px; font-weight: 600; color: var(--muted); text-transform: uppercase; letter-spacing: .03em; background: #fafbfc; }
   svg.chart { display: block; background: #fafbfc; border: 1px solid var(--line); border-radius: 3px; }
   .legend { margin-top: 10px; color: var(--muted); font-size: 12px; }
   .legend i { display: inline-block; width: 14px; height: 3px; vertical-align: middle; margin: 0 4px 0 12px; }
@@ -46,6 +52,9 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
   <h1>kelvra monitor</h1>
   <span class="count up"><b id="agents-up">0</b> up</span>
   <span class="count lost"><b id="agents-lost">0</b> lost</span>
+  <span class="count"><b id="processors">0</b> processors</span>
+  <span class="count"><b id="pool-threads">0</b> pool threads</span>
+  <span class="count"><b id="load">0 %</b> mean load</span>
   <span id="updated"></span>
 </header>
 <main>
@@ -53,13 +62,21 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
   <div id="empty" class="note" hidden>No agent has reported yet. Agents report here once their
     <code>[coordinator] coordinator_ip</code> names this machine, or they find it by discovery.</div>
   <div id="tables" hidden>
+    <div class="controls">
+      <input id="filter" type="search" placeholder="Filter: name, address, status" aria-label="Filter">
+      <label>Show <select id="state"><option value="">all</option><option value="up">up</option><option value="lost">lost</option></select></label>
+      <label>Sort by <select id="sort"><option value="address">address</option><option value="name">name</option>
+        <option value="load">CPU load</option><option value="status">status</option></select></label>
+      <select id="order" aria-label="Order"><option value="">ascending</option><option value="desc">descending</option></select>
+      <button id="previous" type="button">&lsaquo; Previous</button>
+      <span id="range"></span>
+      <button id="next" type="button">Next &rsaquo;</button>
+    </div>
     <table id="agents">
       <thead><tr><th>Address</th><th>Machine</th><th class="num">CPUs</th><th class="num">Pool</th>
         <th class="num">CPU load</th><th class="num">Agent</th><th class="num">Free memory</th>
         <th>Status</th><th class="num">Last report</th><th>Load, last 10 min</th></tr></thead>
-      <tbody id="up-rows"></tbody>
-      <tbody id="lost-part" hidden><tr class="section"><td colspan="10">Lost agents</td></tr></tbody>
-      <tbody id="lost-rows"></tbody>
+      <tbody id="rows"></tbody>
     </table>
     <div class="legend">Charts:<i style="background: var(--busy)"></i>machine load<i style="background: var(--share)"></i>the agent's share</div>
   </div>
@@ -70,7 +87,13 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
 const REFRESH_MS = 2000;
 const HISTORY_MS = 10 * 60 * 1000;
 const SLOT_MS = 5000;
+const PAGE_SIZE = 50;
 const SVG = "http://www.w3.org/2000/svg";
+// What the reader asked for; the monitor sorts, filters and pages, and
+// sends only the agents on screen.
+const view = {filter: "", state: "", sort: "address", order: "", offset: 0};
+let timer = null;
+let asked = 0;
 
 function cell(row, text, className) {
   const td = document.createElement("td");
@@ -102,13 +125,11 @@ function chart(history, now) {
   svg.setAttribute("viewBox", "0 0 " + width + " " + height);
   const x = t => Math.max(0, Math.min(width, (t + SLOT_MS / 2 - (now - HISTORY_MS)) / HISTORY_MS * width));
   const y = p => height - 1 - Math.max(0, Math.min(100, p)) / 100 * (height - 2);
-  for (const level of [50]) {
-    const grid = document.createElementNS(SVG, "line");
-    grid.setAttribute("x1", 0); grid.setAttribute("x2", width);
-    grid.setAttribute("y1", y(level)); grid.setAttribute("y2", y(level));
-    grid.setAttribute("stroke", "#e3e6ec"); grid.setAttribute("stroke-dasharray", "2 3");
-    svg.appendChild(grid);
-  }
+  const grid = document.createElementNS(SVG, "line");
+  grid.setAttribute("x1", 0); grid.setAttribute("x2", width);
+  grid.setAttribute("y1", y(50)); grid.setAttribute("y2", y(50));
+  grid.setAttribute("stroke", "#e3e6ec"); grid.setAttribute("stroke-dasharray", "2 3");
+  svg.appendChild(grid);
   if (history.length > 0) {
     const busy = history.map(p => x(p[0]).toFixed(1) + "," + y(p[1]).toFixed(1));
     const area = document.createElementNS(SVG, "polygon");
@@ -151,43 +172,77 @@ function row(agent, now) {
   cell(tr, (100 - within100(agent.idle_percent)) + " %", "num");
   cell(tr, within100(agent.agent_percent) + " %", "num");
   cell(tr, memory(agent.free_memory_mb), "num");
-  cell(tr, agent.up ? agent.status : "lost: " + agent.lost_reason, "status");
+  const status = cell(tr, agent.up ? agent.status : "lost: " + agent.lost_reason, "status");
+  if (agent.up && agent.status_bytes > agent.status.length) status.title = agent.status_bytes + " bytes, cut";
   cell(tr, ago(now, agent.last_report), "num");
   cell(tr, "").appendChild(chart(agent.history || [], now));
   return tr;
 }
 
-// Dotted addresses in numeric order (10.0.0.7 before 10.0.0.12).
-function byAddress(a, b) {
-  const key = agent => agent.address.split(".").map(part => part.padStart(3, "0")).join(".");
-  return key(a) < key(b) ? -1 : key(a) > key(b) ? 1 : a.id - b.id;
-}
-
 function show(data) {
-  const agents = (data.agents || []).slice().sort(byAddress);
-  const up = agents.filter(a => a.up), lost = agents.filter(a => !a.up);
-  document.getElementById("agents-up").textContent = up.length;
-  document.getElementById("agents-lost").textContent = lost.length;
-  document.getElementById("empty").hidden = agents.length > 0;
-  document.getElementById("tables").hidden = agents.length === 0;
-  document.getElementById("lost-part").hidden = lost.length === 0;
-  document.getElementById("up-rows").replaceChildren(...up.map(a => row(a, data.now)));
-  document.getElementById("lost-rows").replaceChildren(...lost.map(a => row(a, data.now)));
+  const known = data.agents_known, up = data.agents_up, matched = data.agents_matched;
+  document.getElementById("agents-up").textContent = up;
+  document.getElementById("agents-lost").textContent = known - up;
+  document.getElementById("processors").textContent = data.processors_up;
+  document.getElementById("pool-threads").textContent = data.pool_threads_up;
+  document.getElementById("load").textContent = data.load_percent_up + " %";
+  document.getElementById("empty").hidden = known > 0;
+  document.getElementById("tables").hidden = known === 0;
+  const agents = data.agents || [];
+  document.getElementById("rows").replaceChildren(...agents.map(a => row(a, data.now)));
+  document.getElementById("range").textContent = matched === 0 ? "no agent matches" :
+    (data.offset + 1) + "–" + (data.offset + agents.length) + " of " + matched +
+    (matched < known ? " (of " + known + ")" : "");
+  document.getElementById("previous").disabled = data.offset === 0;
+  document.getElementById("next").disabled = data.offset + agents.length >= matched;
+  view.offset = data.offset;
   document.getElementById("updated").textContent = "updated " + new Date(data.now).toLocaleTimeString();
   document.getElementById("error").hidden = true;
 }
 
+function query() {
+  const parts = ["limit=" + PAGE_SIZE, "offset=" + view.offset, "sort=" + view.sort];
+  if (view.order) parts.push("order=" + view.order);
+  if (view.state) parts.push("state=" + view.state);
+  if (view.filter) parts.push("filter=" + encodeURIComponent(view.filter));
+  return "agents.json?" + parts.join("&");
+}
+
 async function refresh() {
+  clearTimeout(timer);
+  const mine = ++asked;
   try {
-    const answer = await fetch("agents.json", {cache: "no-store"});
+    const answer = await fetch(query(), {cache: "no-store"});
     if (!answer.ok) throw new Error("the monitor answered " + answer.status);
-    show(await answer.json());
+    const data = await answer.json();
+    if (mine === asked) show(data);  // a later question's answer wins
   } catch (error) {
     const banner = document.getElementById("error");
     banner.textContent = "Cannot read agents.json (" + error.message + "); trying again.";
     banner.hidden = false;
   }
-  setTimeout(refresh, REFRESH_MS);
+  if (mine === asked) timer = setTimeout(refresh, REFRESH_MS);
+}
+
+function changed(update) {
+  update();
+  refresh();
+}
+
+let typing = null;
+document.getElementById("filter").addEventListener("input", event => {
+  clearTimeout(typing);
+  typing = setTimeout(() => changed(() => { view.filter = event.target.value.trim(); view.offset = 0; }), 250);
+});
+for (const id of ["state", "sort", "order"])
+  document.getElementById(id).addEventListener("change", event => changed(() => { view[id] = event.target.value; view.offset = 0; }));
+document.getElementById("previous").addEventListener("click", () => changed(() => { view.offset = Math.max(0, view.offset - PAGE_SIZE); }));
+document.getElementById("next").addEventListener("click", () => changed(() => { view.offset += PAGE_SIZE; }));
+// A link may open the page filtered: /#filter=node12
+const start = new URLSearchParams(location.hash.slice(1));
+if (start.get("filter")) {
+  view.filter = start.get("filter");
+  document.getElementById("filter").value = view.filter;
 }
 
 refresh();

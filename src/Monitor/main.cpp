@@ -37,8 +37,9 @@ const char* const kUsage =
     "reports and shows them: a web page at http://HOST:4106/, the same facts\n"
     "at /agents.json and Prometheus metrics at /metrics.\n"
     "\n"
-    "  --config FILE         settings (ports, bind_ip, lost_after); without it\n"
-    "                        the agents' default ports\n"
+    "  --config FILE         settings (ports, bind_ip, http_bind_ip, allowed_agents,\n"
+    "                        max_agents, lost_after); without it the agents'\n"
+    "                        default ports, the web page on 127.0.0.1 only\n"
     "  --status HOST[:PORT]  print the agents of the monitor at HOST (port 4106)\n"
     "  --help, --version\n";
 
@@ -73,11 +74,17 @@ int RunMonitor(const std::string& configPath) {
     file = TIniFile(text);
   }
   const TMonitorSettings settings = ReadMonitorSettings(file);
+  if (!settings.Refusal.empty()) {
+    std::cerr << "kelvra-monitor: " << settings.Refusal << std::endl;
+    return kExitFailed;
+  }
+  // A descriptor per agent: as many as the system lets this process have.
+  RaiseOpenFilesLimit();
   const TPlatform& platform = TPlatform::Linux();
   // Before any other thread: the threads made later block these signals.
   TShutdownSignals signals;
 
-  TAgentRegistry registry(UnixMs, int64_t{settings.LostAfterSeconds} * 1000);
+  TAgentRegistry registry(UnixMs, int64_t{settings.LostAfterSeconds} * 1000, settings.MaxAgents);
   TStatusServer status(*platform.System, *platform.Debug, registry, settings);
   TDiscoveryResponder discovery(*platform.System, *platform.Debug, registry, settings);
   TWebServer web(registry, settings);
@@ -95,7 +102,7 @@ int RunMonitor(const std::string& configPath) {
   std::cout << "kelvra-monitor: status reports on port " << status.Port() << ", "
             << (settings.AnswerDiscovery ? "discovery on port " + std::to_string(discovery.Port())
                                          : std::string("discovery not answered"))
-            << ", web page on http://" << (settings.BindIp.empty() ? "localhost" : settings.BindIp) << ":"
+            << ", web page on http://" << (settings.HttpBindIp.empty() ? "localhost" : settings.HttpBindIp) << ":"
             << web.Port() << "/" << std::endl;
   signals.Wait(-1);
   web.Stop();

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -15,6 +16,17 @@ void EnsureStandardDescriptors() {
     int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     if (opened > 2) ::close(opened);
   }
+}
+
+int RaiseOpenFilesLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    (void)::setrlimit(RLIMIT_NOFILE, &limit);
+    (void)::getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return limit.rlim_cur > 0x7fffffff ? 0x7fffffff : static_cast<int>(limit.rlim_cur);
 }
 
 void IgnoreBrokenPipe() {

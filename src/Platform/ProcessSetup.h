@@ -10,6 +10,10 @@ void EnsureStandardDescriptors();
 // instead of ending the process.
 void IgnoreBrokenPipe();
 
+// Raises the process's limit of open descriptors to the most it may have (a
+// server of many connections); says what it is afterwards.
+int RaiseOpenFilesLimit();
+
 // For a process the agent started to serve one session: it is named
 // "kelvra-session", the kernel's out-of-memory killer picks it before the
 // agent, it ends (SIGKILL)

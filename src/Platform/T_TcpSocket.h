@@ -56,6 +56,8 @@ class TTcpSocket {
   static TStatus PrepareListening(int fd);
   // The local port the socket is bound to.
   TStatus LocalPort(uint16_t& port) const;
+  // Gives the descriptor up to the caller, who closes it; !Valid() after.
+  int Release() { return Descriptor.Release(); }
   // Closes the descriptor now (nothing when not valid). The number may be
   // reused at once by the process: nobody may still use it.
   TStatus Close();

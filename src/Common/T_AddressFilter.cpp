@@ -1,4 +1,4 @@
-#include "Agent/T_AddressFilter.h"
+#include "Common/T_AddressFilter.h"
 
 #include <charconv>
 #include <cstring>

@@ -1,7 +1,7 @@
-// TAddressFilter: which IPv4 addresses may open sessions, from the text of
-// [agent] allowed_users: a comma-separated list of addresses ("192.0.2.7")
-// and blocks ("10.1.0.0/16"), spaces around entries ignored. An empty list
-// allows every address. A value, constant once parsed; any thread reads it.
+// TAddressFilter: which IPv4 addresses may connect, from the text of
+// [agent] allowed_users or [monitor] allowed_agents: a comma-separated list
+// of addresses ("192.0.2.7") and blocks ("10.1.0.0/16"), spaces around
+// entries ignored. An empty list allows every address. A value, constant once parsed; any thread reads it.
 #pragma once
 
 #include <cstdint>
