@@ -137,7 +137,7 @@ class TAddressedAgent {
                       "[coordinator]\ncoordinator_ip=127.0.0.1\nallowDiscardCoordinatorIp=0\nbind_port=" +
                       std::to_string(statusPort != 0 ? statusPort : fake::FreePort()) + "\n[user]\ndata_port=" + std::to_string(dataPort) + "\n");
     Process = std::make_unique<TAgentProcess>(Dir, std::vector<std::string>{"--headless", "--config", Dir / "kelvra.INI"});
-    Ready = WaitUntil([&] { return fake::TLobbyClient(address, lobbyPort).Connected; }, 60s);
+    Ready = WaitUntil([&] { return fake::Listening(address, lobbyPort); }, 60s);
   }
   size_t TasksDone() const {
     const std::string log = Process->Err();
