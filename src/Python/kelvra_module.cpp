@@ -95,11 +95,12 @@ struct TMapResults {
   uint64_t Answered GUARDED_BY(Lock) = 0;
   bool ReaderWaits GUARDED_BY(Lock) = false;
 
-  void Take(uint64_t position, const kelvra::TTaskResult& result) EXCLUDES(Lock) {
+  void Take(uint64_t position, kelvra::TTaskResult&& result) EXCLUDES(Lock) {
+    TOutcome outcome{result.Ok, std::move(result.Ok ? result.Output : result.Failure)};
     TMutexLock lock(Lock);
     ++Answered;
     if (position < First) return;
-    Slots[position - First] = TOutcome{result.Ok, result.Ok ? result.Output : result.Failure};
+    Slots[position - First] = std::move(outcome);
     if (ReaderWaits && position == First) Changed.NotifyOne();
   }
 };
@@ -362,8 +363,8 @@ void TMapRun::Feed() {
     try {
       TPyGrid::Call([&] {
         grid.Submit(Files, Procedure, std::move(input), Compress,
-                    [results = Results, position](const kelvra::TTaskResult& result) {
-                      results->Take(position, result);
+                    [results = Results, position](kelvra::TTaskResult&& result) {
+                      results->Take(position, std::move(result));
                     });
       });
     } catch (...) {
