@@ -193,7 +193,8 @@ class TPyGrid {
 
   void AddFile(const std::string& name, py::handle data) {
     std::string content = InputBytes(data, "a file's data");
-    Use().AddFile(name, std::move(content));
+    kelvra::TGrid& grid = Use();
+    Call([&] { grid.AddFile(name, std::move(content)); });
   }
   void AddFilePath(const std::string& path) {
     kelvra::TGrid& grid = Use();
@@ -383,6 +384,7 @@ py::bytes TMapRun::Next() {
   if (SubmittedCount == YieldedCount) throw py::stop_iteration();
   TOutcome outcome;
   bool interrupted = false;
+  bool closed = false;
   {
     py::gil_scoped_release release;
     for (;;) {
@@ -400,12 +402,15 @@ py::bytes TMapRun::Next() {
           break;
         }
       }
-      // A look for KeyboardInterrupt, without the lock.
+      // A look for KeyboardInterrupt, and for a grid closed under the
+      // run (its tasks would never be answered), without the lock.
       py::gil_scoped_acquire gil;
       if ((interrupted = SignalRaised())) break;
+      if ((closed = !Grid.Open())) break;
     }
   }
   if (interrupted) throw py::error_already_set();
+  if (closed) RaiseGridError("the grid was closed before the task was answered");
   const uint64_t position = YieldedCount++;
   PendingBytes -= Sizes.front();
   Sizes.pop_front();

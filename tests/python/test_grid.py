@@ -150,3 +150,20 @@ def test_a_grid_that_cannot_start_says_why_as_kelvra_submit_does(agents):
         kelvra.Grid(local=True, agent_binary="/nonexistent/kelvra-agent")
     with pytest.raises(kelvra.GridError, match=f"monitor 127.0.0.1:{closed}"):
         kelvra.Grid(monitor=f"127.0.0.1:{closed}")
+
+
+def test_closing_the_grid_fails_what_is_unanswered(agents):
+    grid = grid_on(agents())
+    futures = [grid.submit(LIB, "SlowEcho", b"%d" % n) for n in range(100)]
+    run = grid.map(LIB, "SlowEcho", [b"%d" % n for n in range(100)])
+    assert next(run) == b"0"
+    grid.close()
+    assert grid.closed
+    assert all(future.done() for future in futures)
+    closed = [f.exception() for f in futures if f.exception() is not None]
+    assert closed and all(isinstance(error, kelvra.GridError) for error in closed)
+    assert "closed before the task was answered" in str(closed[0])
+    with pytest.raises(kelvra.GridError, match="closed before the task was answered"):
+        for _ in run:
+            pass
+    grid.close()  # again: nothing
