@@ -154,9 +154,10 @@ def test_a_grid_that_cannot_start_says_why_as_kelvra_submit_does(agents):
 
 def test_closing_the_grid_fails_what_is_unanswered(agents):
     grid = grid_on(agents())
-    futures = [grid.submit(LIB, "SlowEcho", b"%d" % n) for n in range(100)]
     run = grid.map(LIB, "SlowEcho", [b"%d" % n for n in range(100)])
     assert next(run) == b"0"
+    # Queued behind the map's 99 tasks of 20 ms on a pool of a few threads.
+    futures = [grid.submit(LIB, "SlowEcho", b"%d" % n) for n in range(100)]
     grid.close()
     assert grid.closed
     assert all(future.done() for future in futures)

@@ -57,7 +57,9 @@ class Grid:
     Grid(monitor="host[:port]") adds every agent a kelvra-monitor lists as
     up; Grid(local=True) starts a private agent on this machine (loopback
     only, its own ports and folders) and stops it when the grid closes, on
-    KeyboardInterrupt through ``with``, and when the interpreter ends.
+    KeyboardInterrupt through ``with``, and when the interpreter ends (make
+    it on a thread that lives as long as the grid: the agent is stopped
+    when the thread that started it ends).
 
     The agents connect back to this process's data port (``data_port``,
     4103 unless given; a free one for a local agent) to fetch the files and
