@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "Platform/ProcessSetup.h"
 #include "Platform/T_Condition.h"
 #include "Platform/T_Mutex.h"
 #include "Submit/T_GridStart.h"
@@ -36,6 +37,11 @@ namespace {
 constexpr int kSignalCheckMs = 100;
 // Inputs at least this large are copied with the GIL let go.
 constexpr size_t kCopyWithoutGil = 64 * 1024;
+// Each input and output is copied once between Python and the library;
+// blocks up to this size come from the heap and are reused (glibc would map
+// each block of a MiB or more afresh and fault in its pages on every copy).
+constexpr unsigned long kHeapBlocksUpTo = 8ul << 20;
+constexpr unsigned long kFreedHeapKept = 128ul << 20;
 
 // kelvra.errors' classes, taken at import and kept for the process's life.
 PyObject* TaskFailedType = nullptr;
@@ -426,6 +432,7 @@ py::bytes TMapRun::Next() {
 
 PYBIND11_MODULE(_kelvra, module) {
   module.doc() = "The compiled half of the kelvra package: use kelvra.Grid.";
+  KeepLargeBlocksOnTheHeap(kHeapBlocksUpTo, kFreedHeapKept);
   py::module_ errors = py::module_::import("kelvra.errors");
   TaskFailedType = py::object(errors.attr("TaskFailed")).release().ptr();
   GridErrorType = py::object(errors.attr("GridError")).release().ptr();
