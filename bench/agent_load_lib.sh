@@ -7,6 +7,8 @@
 #                           settings ([agent] EXTRA lines added); its PID in AGENT_PID
 #   run NAME COMMAND...     one bounded run; its key=value line goes to $TMP/raw
 #   median NAME KEY         the median of KEY over the lines of NAME
+#   compare TITLE UNIT KEY BASE BASE_LABEL NAME LABEL
+#                           one line: both medians of KEY and the ratio NAME / BASE
 RUN_TIMEOUT=${RUN_TIMEOUT:-120}
 TMP=$(mktemp -d /tmp/kelvra_bench.XXXXXX)
 PIDS=()
@@ -100,3 +102,9 @@ median() {  # NAME KEY: the median of KEY over the lines of NAME
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { print (b > 0 ? a / b : 0) }'; }
+
+compare() {  # TITLE UNIT KEY BASE BASE_LABEL NAME LABEL
+  local base value
+  base=$(median "$4" "$3"); value=$(median "$6" "$3")
+  printf '%-16s %s %8.1f %s  %s %8.1f %s  ratio %.2f\n' "$1" "$5" "$base" "$2" "$7" "$value" "$2" "$(ratio "$value" "$base")"
+}

@@ -37,11 +37,7 @@ for ((r = 1; r <= RUNS; r++)); do
   else client_pipe; load_pipe; client_echo; load_echo; fi
 done
 
-LP_RATE=$(median load_pipe tasks_per_s); CP_RATE=$(median client_pipe tasks_per_s)
-LE_RATE=$(median load_echo MBps); CE_RATE=$(median client_echo MBps)
 echo
-printf 'pipelined no-op  load client %8.0f tasks/s  library %8.0f tasks/s  ratio %.2f\n' "$LP_RATE" "$CP_RATE" \
-  "$(ratio "$CP_RATE" "$LP_RATE")"
-printf 'echo 1 MiB       load client %8.1f MB/s     library %8.1f MB/s     ratio %.2f\n' "$LE_RATE" "$CE_RATE" \
-  "$(ratio "$CE_RATE" "$LE_RATE")"
+compare "pipelined no-op" tasks/s tasks_per_s load_pipe "load client" client_pipe library
+compare "echo 1 MiB" MB/s MBps load_echo "load client" client_echo library
 if [ "$FAILS" -gt 0 ]; then echo "$FAILS run(s) failed" >&2; exit 1; fi

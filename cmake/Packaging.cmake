@@ -8,12 +8,17 @@
 #                     library and the example task libraries' sources
 #   kelvra-tools      component tools: kelvra-submit, kelvra-monitor and the
 #                     monitor's system unit and settings
+#   python3-kelvra    component python: the Python package kelvra (in a build
+#                     that makes it, KELVRA_PYTHON)
 # Dependencies on shared libraries come from dpkg-shlibdeps; the ones that
 # no linked library shows are named here. Every package carries its
 # copyright file and changelog under /usr/share/doc/<package>/.
 set(KELVRA_MAINTAINER "kelvra maintainers <maintainers@users.noreply.c-seed-f8555e4d.example>")
 
 set(kelvra_packages agent kelvra-agent window kelvra-agent-gui dev kelvra-dev tools kelvra-tools)
+if(KELVRA_PYTHON_BUILT)
+  list(APPEND kelvra_packages python python3-kelvra)
+endif()
 
 # The changelog, compressed as Debian wants it (gzip -9n: no name, no time
 # stamp). Its date is the build's, or SOURCE_DATE_EPOCH's when set.
@@ -76,6 +81,22 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_WINDOW_PACKAGE_SECTION x11)
 # kelvra-submit --local starts the kelvra-agent installed beside it.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS kelvra-agent)
+if(KELVRA_PYTHON_BUILT)
+  math(EXPR next_minor "${Python_VERSION_MINOR} + 1")
+  # The module is built for one Python version (its file name says which).
+  # local=True starts the kelvra-agent installed beside it; map(progress=True)
+  # draws with tqdm.
+  set(CPACK_COMPONENT_PYTHON_DESCRIPTION "kelvra: the Python package kelvra
+Runs tasks of kelvra task libraries on a grid of agents from Python:
+futures, map over any iterable in input order, asyncio, NumPy arrays as
+inputs, a private local agent for trying a library. The package is the
+kelvra client library with a thin Python layer and type stubs.")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+      "python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}), python3 (<< ${Python_VERSION_MAJOR}.${next_minor})")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "kelvra-agent, python3-tqdm")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS python3-numpy)
+endif()
 # Files in /etc are the administrator's to change.
 file(WRITE ${PROJECT_BINARY_DIR}/debian/window/conffiles "${KELVRA_SYSCONFDIR}/xdg/autostart/kelvra-agent.desktop\n")
 set(CPACK_DEBIAN_WINDOW_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/window/conffiles)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian packages kelvra-agent, kelvra-agent-gui, kelvra-dev and
-# kelvra-tools (cmake/Packaging.cmake) from this tree: a Release build with
+# Builds the Debian packages kelvra-agent, kelvra-agent-gui, kelvra-dev,
+# kelvra-tools and python3-kelvra (cmake/Packaging.cmake) from this tree: a Release build with
 # the prefix /usr and without tests in build/packages-build, then
 # `cpack -G DEB`. The .deb files go to OUTDIR (default build/packages, its
 # old .deb files removed first); lintian must find no error in them.
@@ -19,7 +19,7 @@ if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVRA_TESTS=OFF -DKELVRA_BENCH=OFF \
-  -DKELVRA_GUI=ON -DKELVRA_MONITOR=ON -DCMAKE_INSTALL_PREFIX=/usr "${launcher[@]}" >/dev/null
+  -DKELVRA_GUI=ON -DKELVRA_MONITOR=ON -DKELVRA_PYTHON=ON -DCMAKE_INSTALL_PREFIX=/usr "${launcher[@]}" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 # The agent without Qt and with its window module: a build without Qt would
 # make a kelvra-agent-gui without the window.

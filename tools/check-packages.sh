@@ -9,7 +9,9 @@
 #   - the installed example pi.c builds against the installed headers
 #     (pkg-config kelvra) and runs with kelvra-submit --local, which starts
 #     the installed agent; its results are checked line by line;
-#   - a program links the installed client library (pkg-config kelvra-client).
+#   - a program links the installed client library (pkg-config kelvra-client);
+#   - the first example of docs/python.md runs as written with the installed
+#     package python3-kelvra (and its local agent, the installed one).
 # Every program runs with a private HOME, XDG folders and temporary folder,
 # bounded in time. At the end, also on failure, every package the install
 # added (the four and whatever they pulled in) is purged again.
@@ -20,7 +22,7 @@
 # already (it would replace and then purge it).
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
-packages=(kelvra-agent kelvra-agent-gui kelvra-dev kelvra-tools)
+packages=(kelvra-agent kelvra-agent-gui kelvra-dev kelvra-tools python3-kelvra)
 sudo=()
 if [[ $(id -u) -ne 0 ]]; then sudo=(sudo); fi
 
@@ -247,3 +249,19 @@ read -ra flags < <(installed pkg-config --cflags --libs kelvra-client)
 installed c++ -std=c++20 -o client client.cpp "${flags[@]}"
 installed ./client || fail "the program on the client library failed"
 echo "client library: linked and ran"
+
+echo "== the Python guide's first example with the installed package"
+# The guide writes it as first.py with a here-document; it runs beside the
+# libpi.so built above, with the system's python3 and nothing of this tree.
+awk '/^cat > first.py <<.EOF.$/ { inside = 1; next } inside && /^EOF$/ { exit } inside' "$repo/docs/python.md" >first.py
+[[ -s first.py ]] || fail "no first.py example in docs/python.md"
+status=0
+installed timeout 120 python3 first.py >"$work/run/first.txt" 2>&1 || status=$?
+cat "$work/run/first.txt"
+[[ "$status" -eq 0 ]] || fail "the Python guide's first example exited with status $status"
+diff -u - "$work/run/first.txt" <<EOF || fail "the Python guide's first example printed other results"
+seed=1 samples=1000000 inside=785011 pi=3.140044
+seed=2 samples=1000000 inside=785092 pi=3.140368
+seed=3 samples=1000000 inside=785399 pi=3.141596
+EOF
+echo "python3-kelvra: the guide's first example ran from $(installed python3 -c 'import kelvra, os; print(os.path.dirname(kelvra.__file__))')"

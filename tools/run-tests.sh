@@ -2,8 +2,10 @@
 # Installs what is missing, then builds and runs every test three times: a
 # g++ build, a clang build with AddressSanitizer, UndefinedBehaviorSanitizer
 # and the thread-safety analysis, and a clang build with ThreadSanitizer.
-# Warnings are errors in all three. After the g++ build the task-library
-# guide runs exactly as written (tools/check-guide.sh), and the Debian
+# Warnings are errors in all three; the g++ build must build the Python
+# package, whose pytest tests run with its ctest (the sanitizer builds leave
+# it out). After the g++ build the task-library guide and the Python guide
+# run exactly as written (tools/check-guide.sh), and the Debian
 # packages are built, installed on this machine, tried and purged again
 # (tools/check-packages.sh). Then every fuzz target runs for a short smoke
 # time (tools/fuzz.sh).
@@ -22,10 +24,13 @@ run_suite() {
 }
 
 echo "== g++ build"
-CC=gcc CXX=g++ run_suite build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
+CC=gcc CXX=g++ run_suite build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_PYTHON=ON
 
 echo "== the task-library guide, as written (docs/task-libraries.md)"
 tools/check-guide.sh
+
+echo "== the Python guide, as written (docs/python.md)"
+tools/check-guide.sh docs/python.md
 
 echo "== Debian packages"
 tools/check-packages.sh

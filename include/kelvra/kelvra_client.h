@@ -164,6 +164,11 @@ class TGrid {
   // The same, with the result delivered through the future.
   std::future<TTaskResult> SubmitAsync(const std::vector<std::string>& libraryFiles, const std::string& procedure,
                                        std::string input, bool compress = false);
+  // The same, with the result handed to `onResult` alone (on a grid thread,
+  // as OnResult's callback is), which may keep its parts without a copy
+  // (move from it).
+  uint64_t Submit(const std::vector<std::string>& libraryFiles, const std::string& procedure, std::string input,
+                  bool compress, std::function<void(TTaskResult&&)> onResult);
 
   // Waits until fewer than `maxUnanswered` tasks are submitted and without
   // their result yet (the result handed over), so that a program feeding

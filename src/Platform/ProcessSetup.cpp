@@ -1,6 +1,7 @@
 #include "Platform/ProcessSetup.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -53,4 +54,9 @@ void FollowTheAgent(int agentId) {
     [[maybe_unused]] const ssize_t written = ::write(score, "500", 3);
     ::close(score);
   }
+}
+
+void KeepLargeBlocksOnTheHeap(unsigned long bytes, unsigned long keepBytes) {
+  ::mallopt(M_MMAP_THRESHOLD, static_cast<int>(bytes));
+  ::mallopt(M_TRIM_THRESHOLD, static_cast<int>(keepBytes));
 }

@@ -22,3 +22,10 @@ int RaiseOpenFilesLimit();
 // the agent's to act on: the session process ignores them, and the agent
 // ends it in order.
 void FollowTheAgent(int agentId);
+
+// Serves allocations below `bytes` from the heap, and keeps up to
+// `keepBytes` of freed heap memory instead of handing it back at once: a
+// process that copies blocks of a few MiB one after another (task inputs
+// and outputs) then reuses the same pages instead of mapping and faulting
+// in fresh ones for every block. Process-wide; call once, early.
+void KeepLargeBlocksOnTheHeap(unsigned long bytes, unsigned long keepBytes);

@@ -30,6 +30,7 @@ class TLocalAgent {
   const std::string& Folder() const { return Home; }
   std::string LogPath() const { return Home + "/agent.log"; }
   bool Running() { return Process.Running(); }
+  pid_t ProcessId() const { return Process.Id(); }
 
   // Ends the agent; answers its exit status.
   int Stop();

@@ -15,15 +15,14 @@
 #include <set>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
-#include "Monitor/AgentsJson.h"
 #include "Platform/ProcessSetup.h"
 #include "Platform/T_ChildProcess.h"
 #include "Platform/T_LineReader.h"
 #include "Platform/T_Platform.h"
 #include "Platform/T_ShutdownSignals.h"
+#include "Submit/T_GridStart.h"
 #include "Submit/T_InputSource.h"
 #include "Submit/T_Journal.h"
 #include "Submit/T_LocalAgent.h"
@@ -37,16 +36,7 @@ namespace {
 
 constexpr int kExitFailedTasks = 1;
 constexpr int kExitCannotStart = 2;
-// How long a local agent may take to listen, and how often it is tried.
-constexpr auto kLocalStartBound = std::chrono::seconds(30);
-constexpr auto kLocalStartRetry = std::chrono::milliseconds(100);
 constexpr int kRedrawMs = 200;
-
-// The error for a run that cannot start: the reason on standard error.
-class ECannotStart : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 std::string ReadFileOrThrow(const std::string& path, const std::string& what) {
   std::string content;
@@ -107,51 +97,6 @@ std::FILE* OpenOutputFile(const std::string& path, const TJournal* resumed) {
   if (file == nullptr)
     throw ECannotStart("output file " + path + " cannot be written: " + std::generic_category().message(errno));
   return file;
-}
-
-// The agents of `given`, then the lobby of every agent the monitor at
-// `monitor` lists as up and not suspended (each agent once).
-std::vector<kelvra::TAgentAddress> WithMonitorAgents(std::vector<kelvra::TAgentAddress> given,
-                                                     const std::string& monitor) {
-  TAgentList list;
-  if (TStatus fetched = FetchAgentList(monitor, list); !fetched) throw ECannotStart(fetched.Text());
-  std::set<std::string> known;
-  for (const kelvra::TAgentAddress& agent : given) known.insert(agent.Text());
-  size_t taken = 0;
-  for (const TListedAgent& agent : list.Agents) {
-    if (!agent.Up || agent.Suspended) continue;
-    try {
-      const kelvra::TAgentAddress lobby = kelvra::TAgentAddress::Parse(agent.Lobby);
-      ++taken;
-      if (known.insert(lobby.Text()).second) given.push_back(lobby);
-    } catch (const kelvra::EGridError& error) {
-      throw ECannotStart("monitor " + monitor + " lists " + agent.Address + " with a bad lobby: " + error.what());
-    }
-  }
-  if (taken == 0)
-    throw ECannotStart("monitor " + monitor + " lists no agent that is up and not suspended (" +
-                       std::to_string(list.Agents.size()) + " known)");
-  return given;
-}
-
-// The grid on the agents of `options`. With a local agent, tried again
-// until the agent listens (bounded) or ends.
-std::unique_ptr<kelvra::TGrid> StartGrid(const kelvra::TGridOptions& options, TLocalAgent* local,
-                                         TShutdownSignals& signals) {
-  if (local == nullptr) return std::make_unique<kelvra::TGrid>(options);
-  const auto deadline = std::chrono::steady_clock::now() + kLocalStartBound;
-  for (;;) {
-    if (signals.Wait(0)) return nullptr;
-    try {
-      return std::make_unique<kelvra::TGrid>(options);
-    } catch (const kelvra::EGridError& error) {
-      if (!local->Running()) throw ECannotStart(std::string("the local agent ended at start: ") + error.what());
-      if (std::chrono::steady_clock::now() >= deadline)
-        throw ECannotStart(std::string("the local agent does not answer on 127.0.0.1:") +
-                           std::to_string(local->LobbyPort()) + " after 30 s: " + error.what());
-    }
-    std::this_thread::sleep_for(kLocalStartRetry);
-  }
 }
 
 class TConsole {
@@ -380,16 +325,9 @@ int Run(const TSubmitOptions& options) {
   gridOptions.SpeculateAfterSeconds = options.SpeculateAfterSeconds;
   std::unique_ptr<TLocalAgent> local;
   if (options.Local) {
-    const std::string binary =
-        TLocalAgent::FindBinary(options.AgentBinary, TPlatform::Linux().System->ExecutablePath());
-    if (binary.empty())
-      throw ECannotStart("no kelvra-agent beside kelvra-submit or on PATH: name one with --agent-binary");
-    local = std::make_unique<TLocalAgent>();
-    if (TStatus started = local->Start(binary, options.DataPortGiven ? options.DataPort : 0); !started)
-      throw ECannotStart("the local agent cannot start: " + started.Text());
-    gridOptions.Agents = {kelvra::TAgentAddress{"127.0.0.1", local->LobbyPort()}};
-    gridOptions.DataPort = local->DataPort();
-    gridOptions.DataBindAddress = "127.0.0.1";
+    local = StartLocalAgent(TLocalAgent::FindBinary(options.AgentBinary, TPlatform::Linux().System->ExecutablePath()),
+                            "no kelvra-agent beside kelvra-submit or on PATH: name one with --agent-binary",
+                            options.DataPortGiven ? options.DataPort : 0, gridOptions);
   }
 
   TConsole console(IsTerminal(2));
@@ -397,7 +335,7 @@ int Run(const TSubmitOptions& options) {
   TResultSink sink(where);
   int status = 0;
   try {
-    std::unique_ptr<kelvra::TGrid> grid = StartGrid(gridOptions, local.get(), signals);
+    std::unique_ptr<kelvra::TGrid> grid = StartGrid(gridOptions, local.get(), [&signals] { return signals.Wait(0); });
     if (!grid) return Interrupted(signals, local.get());
     for (const std::string& warning : grid->Warnings()) console.Line("kelvra-submit: warning: " + warning);
     size_t warningsShown = grid->Warnings().size();

@@ -57,6 +57,11 @@ void TTaskBoard::SetDefaultHandler(THandler handler) {
   DefaultHandler = std::move(handler);
 }
 
+void TTaskBoard::SetDefaultHandler(TReader reader) {
+  SetDefaultHandler(std::make_shared<const std::function<void(kelvra::TTaskResult&&)>>(
+      [reader = std::move(reader)](kelvra::TTaskResult&& result) { (*reader)(result); }));
+}
+
 uint64_t TTaskBoard::Add(const std::function<std::string(uint32_t id)>& makeCommand, std::string input,
                          THandler own) {
   // The message is made before the lock is taken; the id is known only
@@ -664,7 +669,7 @@ void TTaskBoard::Deliver(TDecidedList& decided) {
       if (!one.Handler || !*one.Handler) continue;
       // A handler's error is the caller's; the grid goes on.
       try {
-        (*one.Handler)(one.Result);
+        (*one.Handler)(std::move(one.Result));
       } catch (const std::exception& error) {
         AddWarning("the result handler of task " + std::to_string(one.Result.Index) + " threw: " + error.what());
       } catch (...) {

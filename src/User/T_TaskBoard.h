@@ -56,7 +56,10 @@
 class TTaskBoard {
  public:
   using TClock = std::chrono::steady_clock;
-  using THandler = std::shared_ptr<const std::function<void(const kelvra::TTaskResult&)>>;
+  // A task's result handler, which may keep what it is handed (move from it).
+  using THandler = std::shared_ptr<const std::function<void(kelvra::TTaskResult&&)>>;
+  // One that only reads it.
+  using TReader = std::shared_ptr<const std::function<void(const kelvra::TTaskResult&)>>;
 
   // An agent that fails this many tasks in a row for want of their library
   // or procedure is left out of the run.
@@ -89,6 +92,7 @@ class TTaskBoard {
   // --- callers
   // The handler of tasks added without one of their own.
   void SetDefaultHandler(THandler handler) EXCLUDES(Lock);
+  void SetDefaultHandler(TReader reader) EXCLUDES(Lock);
   // Queues a task: `makeCommand` turns its id into the RUN_TASK text, which
   // begins "RUN_TASK <id> " (a send after the first puts a new id there).
   // Answers its index. Throws kelvra::EGridError once no agent is left.

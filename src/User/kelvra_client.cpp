@@ -184,10 +184,15 @@ std::future<TTaskResult> TGrid::SubmitAsync(const std::vector<std::string>& libr
                                             const std::string& procedure, std::string input, bool compress) {
   auto promise = std::make_shared<std::promise<TTaskResult>>();
   std::future<TTaskResult> future = promise->get_future();
-  Impl->Submit(libraryFiles, procedure, std::move(input), compress,
-               std::make_shared<const std::function<void(const TTaskResult&)>>(
-                   [promise](const TTaskResult& result) { promise->set_value(result); }));
+  Submit(libraryFiles, procedure, std::move(input), compress,
+         [promise](TTaskResult&& result) { promise->set_value(std::move(result)); });
   return future;
+}
+
+uint64_t TGrid::Submit(const std::vector<std::string>& libraryFiles, const std::string& procedure, std::string input,
+                       bool compress, std::function<void(TTaskResult&&)> onResult) {
+  return Impl->Submit(libraryFiles, procedure, std::move(input), compress,
+                      std::make_shared<const std::function<void(TTaskResult&&)>>(std::move(onResult)));
 }
 
 bool TGrid::WaitForRoom(uint64_t maxUnanswered, int timeoutMs) {
