@@ -9,7 +9,9 @@
 #   - the installed example pi.c builds against the installed headers
 #     (pkg-config kelvra) and runs with kelvra-submit --local, which starts
 #     the installed agent; its results are checked line by line;
-#   - a program links the installed client library (pkg-config kelvra-client).
+#   - a program links the installed client library (pkg-config kelvra-client);
+#   - man finds every installed manual page (man -w), and every package's
+#     copyright file names the Apache License 2.0.
 # Every program runs with a private HOME, XDG folders and temporary folder,
 # bounded in time. At the end, also on failure, every package the install
 # added (the four and whatever they pulled in) is purged again.
@@ -247,3 +249,17 @@ read -ra flags < <(installed pkg-config --cflags --libs kelvra-client)
 installed c++ -std=c++20 -o client client.cpp "${flags[@]}"
 installed ./client || fail "the program on the client library failed"
 echo "client library: linked and ran"
+
+echo "== manual pages and copyright files"
+pages=("1 kelvra-agent" "1 kelvra-agent-session" "5 kelvra.INI" "1 kelvra-monitor" "1 kelvra-submit")
+for entry in "${pages[@]}"; do
+  read -r section name <<<"$entry"
+  found=$(installed man -w "$section" "$name" 2>&1) || fail "man -w $section $name: $found"
+  [[ "$found" == "/usr/share/man/man$section/$name.$section.gz" ]] || fail "man -w $section $name gives $found"
+  echo "man -w $section $name: $found"
+done
+for package in "${packages[@]}"; do
+  grep -qx 'License: Apache-2.0' "/usr/share/doc/$package/copyright" ||
+    fail "/usr/share/doc/$package/copyright does not name the Apache License 2.0"
+done
+echo "copyright: every package names Apache-2.0"
