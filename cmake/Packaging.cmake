@@ -13,7 +13,7 @@
 # Dependencies on shared libraries come from dpkg-shlibdeps; the ones that
 # no linked library shows are named here. Every package carries its
 # copyright file and changelog under /usr/share/doc/<package>/.
-set(KELVRA_MAINTAINER "kelvra maintainers <maintainers@users.noreply.c-seed-f8555e4d.example>")
+set(KELVRA_MAINTAINER "kelvra developers <kelvra-dev@lists.kelvra.org>")
 
 set(kelvra_packages agent kelvra-agent window kelvra-agent-gui dev kelvra-dev tools kelvra-tools)
 if(KELVRA_PYTHON_BUILT)

@@ -12,6 +12,8 @@
 #   - a program links the installed client library (pkg-config kelvra-client);
 #   - the first example of docs/python.md runs as written with the installed
 #     package python3-kelvra (and its local agent, the installed one).
+#   - man finds every installed manual page (man -w), and every package's
+#     copyright file names the Apache License 2.0.
 # Every program runs with a private HOME, XDG folders and temporary folder,
 # bounded in time. At the end, also on failure, every package the install
 # added (the four and whatever they pulled in) is purged again.
@@ -265,3 +267,16 @@ seed=2 samples=1000000 inside=785092 pi=3.140368
 seed=3 samples=1000000 inside=785399 pi=3.141596
 EOF
 echo "python3-kelvra: the guide's first example ran from $(installed python3 -c 'import kelvra, os; print(os.path.dirname(kelvra.__file__))')"
+echo "== manual pages and copyright files"
+pages=("1 kelvra-agent" "1 kelvra-agent-session" "5 kelvra.INI" "1 kelvra-monitor" "1 kelvra-submit")
+for entry in "${pages[@]}"; do
+  read -r section name <<<"$entry"
+  found=$(installed man -w "$section" "$name" 2>&1) || fail "man -w $section $name: $found"
+  [[ "$found" == "/usr/share/man/man$section/$name.$section.gz" ]] || fail "man -w $section $name gives $found"
+  echo "man -w $section $name: $found"
+done
+for package in "${packages[@]}"; do
+  grep -qx 'License: Apache-2.0' "/usr/share/doc/$package/copyright" ||
+    fail "/usr/share/doc/$package/copyright does not name the Apache License 2.0"
+done
+echo "copyright: every package names Apache-2.0"
