@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The whole agent process under load from a client over loopback: no-op
 // tasks per second (pipelined in one session), the round-trip latency of a
 // single task (RUN_TASK sent until its TASK_DONE arrives; p50 and p99 as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // client_bench: the client library as a user of one agent, for comparing
 // with the perf yardstick's load client on the same agent.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cost of a debug-log call: with the log off it must return before
 // formatting anything (pool threads log several lines per task), so the
 // "Off" figure should be a few nanoseconds against the "On" figure's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Framed throughput over loopback and inflation speed.
 //
 // BM_Framed* send a data block with SocketWriteStringAndStream on one thread

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Inflation speed: the agent's DecompressStream against zlib's one-shot
 // uncompress on the same level-6 zlib streams, for three kinds of content
 // of 8 MiB each, generated here deterministically: text-like (words of a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // No-op tasks per second through one session end to end: the session's
 // queue, the pool, the task call (an empty Echo) and the TASK_DONE report to
 // a fake user on 127.0.0.1. Each iteration submits a batch of tasks at once

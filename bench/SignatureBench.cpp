@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What signed task libraries cost ([agent] trusted_keys). The aim: checking
 // the signature adds at most 20 ms to a 10 MiB library's first task.
 //

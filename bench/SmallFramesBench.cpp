@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading many small frames that arrived back to back: a pipelined session's
 // commands, or a peer's replies. Each iteration the peer sends a batch of
 // Arg(0) text blocks in one write; the agent's side reads them one by one

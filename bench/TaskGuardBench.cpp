@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cost of a guarded task call that does not fault: what every task pays
 // for the fault guard (its sigsetjmp, the thread's state, the mark of the
 // task's stack), against a plain call of the same procedure.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the benchmark scripts that drive a real agent with the perf
 # yardstick's load client (../shared/perf). Every process started here is
 # stopped by its PID when the script ends; every run is bounded.

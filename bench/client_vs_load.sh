@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # The client library against the perf yardstick's load client, on ONE agent.
 # usage: bench/client_vs_load.sh AGENT_BINARY [CLIENT_BENCH]
 #   CLIENT_BENCH defaults to bench/client_bench in the agent's build folder.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # What sessions in processes of their own cost against sessions in the
 # agent's threads, on one agent build, with the perf yardstick's load client.
 # usage: bench/isolation_cost.sh AGENT_BINARY

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # kelvra_install_pkgconfig(TEMPLATE DESTINATION): installs the pkg-config
 # file made from TEMPLATE (NAME.pc.in, configure_file's @VAR@ form) to
 # DESTINATION as NAME.pc, in the install component dev (the kelvra-dev

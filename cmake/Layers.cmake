@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The layers point one way (Platform < Common < Agent < Gui), and the build
 # holds them to it: each layer library exports an include root that holds
 # only that layer, <build>/include/<layer>/<Layer> -> src/<Layer>, so that

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Debian packages of the install components, built with `cpack -G DEB` in a
 # build configured with the prefix /usr (tools/build-packages.sh):
 #   kelvra-agent      component agent: the headless agent, its launcher, the

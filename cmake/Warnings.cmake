@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Warning and sanitizer flags shared by every target of the project.
 set(KELVRA_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 

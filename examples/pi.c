@@ -1,4 +1,5 @@
-/* EstimatePi: a Monte Carlo estimate of pi, one task per seed.
+/* SPDX-License-Identifier: Apache-2.0
+ * EstimatePi: a Monte Carlo estimate of pi, one task per seed.
  *
  * Input:  a decimal seed, optionally followed by a sample count
  *         ("1" or "1 5000000"; 1000000 samples when none is given).

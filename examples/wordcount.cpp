@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CountWords: lines, words and bytes of data blocks, as `wc` counts them.
 //
 // Input:  one or more data block identifiers, separated by blanks or line

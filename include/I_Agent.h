@@ -1,4 +1,5 @@
-/* IAgent: the agent's interface handed to task libraries, and the exports a
+/* SPDX-License-Identifier: Apache-2.0
+ * IAgent: the agent's interface handed to task libraries, and the exports a
  * task library provides. Usable from C (C11) and C++; needs nothing but
  * <stdint.h> (and I_GenericStream.h).
  *

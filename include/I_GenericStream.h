@@ -1,4 +1,5 @@
-/* IGenericStream: the reference-counted memory stream that carries a task's
+/* SPDX-License-Identifier: Apache-2.0
+ * IGenericStream: the reference-counted memory stream that carries a task's
  * input and output and every data block a task asks the agent for. Usable
  * from C (C11) and C++; needs nothing but <stdint.h>.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kelvra-agent: the process entry. Prepares the process, takes the user's
 // instance lock, builds the agent core on the main thread (with the status
 // window and icon when a display answers and the window module loads, else

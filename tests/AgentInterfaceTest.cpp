@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The agent interface as a task library sees it: every slot called through
 // the table, against a fake session; built from a context alone.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The options of an agent core that a test builds in its own process: its
 // session processes run the kelvra-agent built with the tests (never the
 // test's own executable).

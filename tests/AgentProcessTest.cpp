@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs the kelvra-agent executable as a child process, as a user would.
 #include <gtest/gtest.h>
 #include <fcntl.h>

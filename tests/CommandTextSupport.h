@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // For the tests that read what the agent sent: a command argument decoded,
 // or the reason it is malformed.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Compressed streams: which blocks count as compressed, and how one inflates
 // in place or fails with the agent's error, never holding more memory than
 // the header's size (and the caller's bound) allows.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fake peers of the agent for tests, on 127.0.0.1 only, written with plain
 // sockets so that they share no code with what they test: a framed TCP
 // server that collects the text blocks it receives (a fake coordinator, a

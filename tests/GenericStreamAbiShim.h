@@ -1,4 +1,5 @@
-/* Test-only entry points, callable from C, that make the agent's streams
+/* SPDX-License-Identifier: Apache-2.0
+ * Test-only entry points, callable from C, that make the agent's streams
  * and read the calling thread's remembered slot error. */
 #ifndef KELVRA_TEST_GENERICSTREAMABISHIM_H
 #define KELVRA_TEST_GENERICSTREAMABISHIM_H

@@ -1,4 +1,5 @@
-/* The task-library ABI seen from C: the public headers compile as strict
+/* SPDX-License-Identifier: Apache-2.0
+ * The task-library ABI seen from C: the public headers compile as strict
  * C11, and every IGenericStream slot of the agent's streams is called by its
  * index in the table, as a task library built without the agent calls it.
  * Answers non-zero when a check failed. */

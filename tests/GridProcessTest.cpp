@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client library against real agents: each agent a kelvra-agent
 // process with its own folders and loopback ports, the grid in this
 // process serving the test task libraries and data blocks on its data

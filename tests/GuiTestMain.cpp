@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The window tests need one QApplication for the whole run; without a
 // display they use Qt's offscreen platform.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The public headers seen from C++: every member helper calls its own slot
 // of the table, with its arguments in order.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sessions in processes of their own, against real agent processes: what a
 // confined task may do to the account, the agent and the network, and what
 // the settings open; how the agent answers for a session process that ends

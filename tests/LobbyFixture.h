@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The agent as a process for tests of its lobby and sessions: a fixture
 // that starts a headless (or windowed) kelvra-agent against a fake user and
 // a fake coordinator on loopback, reads its log and the reports each task

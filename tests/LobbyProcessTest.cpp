@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The whole agent as a process: users open sessions on its lobby, tasks run
 // from real task libraries fetched from the fake user, reports reach the
 // user's data port, status reports reach a fake coordinator. Every agent

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Keys and signatures made by the real minisign tool, for the tests of
 // signed task libraries: a key pair without a password, and FILE.minisig
 // beside a file as `minisign -S` writes it. A test skips (GTEST_SKIP) where

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Discovery of the monitor: a real agent left to find its coordinator
 // broadcasts, the monitor answers, and the agent reports to it. Runs only
 // inside a private network namespace holding nothing but the loopback

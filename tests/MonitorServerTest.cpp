@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The monitor's listening side over loopback: real agent processes report to
 // an in-process status server, hostile peers cost only their connection,
 // discovery datagrams are answered, and the kelvra-monitor program starts and

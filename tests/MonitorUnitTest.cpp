@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The monitor's parts without a network: the status report's decoding, the
 // registry of agents on a clock of the test's own, and the settings.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The monitor's views from outside: its page run by a real browser (headless
 // Chromium), and kelvra-submit taking its agents from the monitor, against
 // real agents on loopback addresses of their own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers of the monitor's view tests: a report as an agent sends one, and
 // a registry with its web server on a free loopback port.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The monitor's views in-process: a registry fed directly (with a clock of
 // the test's own), the web server on a free loopback port, and what its
 // readers get from it: /agents.json through the list reader, /metrics, the

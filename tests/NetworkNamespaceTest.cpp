@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Discovery: agents that search for their coordinator, and so broadcast.
 // This executable runs only inside a private network namespace holding
 // nothing but the loopback interface (tests/run-in-netns.sh makes it); it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a session's parts borrow from the agent, built from the test
 // platform alone: no settings file, no agent, no status thread. The
 // settings start safe (loopback coordinator, no discovery, no suspension

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The agent with [agent] trusted_keys set, as a process: a library and its
 // companions run only when signed by a trusted key; each other case fails
 // its task with the reason, leaves nothing on disk, and the session goes on.

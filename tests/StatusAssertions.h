@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Assertions on a TStatus that print its text when it failed:
 // EXPECT_OK(files.WriteFile(...)) reports "cannot write /x/y: No space left
 // on device" instead of "false".

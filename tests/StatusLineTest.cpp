@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The headless agent's status line: the session list's status text, cut
 // where ten thousand queued tasks would make it a line of 110 KB.
 #include "Agent/StatusLine.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the stream tests: recognisable bytes, a stream holding
 // given bytes, a stream's whole content, and the calling thread's remembered
 // slot error.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kelvra-submit's parts without agents: the journal (what it keeps of a
 // run, what it refuses), the result sink (order, hold-back, a journal line
 // only after its result is written) and the inputs in order.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kelvra-submit from outside: the real tool against real agents (or the
 // private agent it starts itself), its results, its texts and exit status.
 

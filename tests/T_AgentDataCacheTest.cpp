@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The data cache against a fake user data port on 127.0.0.1, built from the
 // test platform alone.
 #include "Agent/T_AgentDataCache.h"

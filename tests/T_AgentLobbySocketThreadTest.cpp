@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One lobby session served on the test's thread over a connection held in
 // memory: the seam the lobby fuzz target feeds arbitrary frames through.
 #include "Agent/T_AgentLobbySocketThread.h"

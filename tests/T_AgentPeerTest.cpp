@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The peer against a fake user data port on 127.0.0.1, built from the test
 // platform, a load summary the test sets and a closing flag it sets.
 #include "Agent/T_AgentPeer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TAgentProcess: the kelvra-agent executable run as a child process, as a
 // user would run it, with its own folders and its output in files.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A session's pool threads, with a task runner that holds each task until
 // the test lets it finish; the session's peer talks to a fake user on
 // 127.0.0.1.

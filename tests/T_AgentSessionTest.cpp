@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sessions end to end below the lobby: a session with its peer, caches and
 // pool threads runs real task libraries fetched from a fake user on
 // 127.0.0.1.

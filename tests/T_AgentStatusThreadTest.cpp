@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The status thread against a fake coordinator on 127.0.0.1. Every agent
 // here keeps its coordinator address (allowDiscardCoordinatorIp=0), so none
 // ever searches or broadcasts; discovery is tested in a private network

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "AgentOptions.h"
 #include "Agent/T_Agent.h"
 

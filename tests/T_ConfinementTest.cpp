@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TConfinement applied in forked children. The test process has one thread,
 // so each child starts with one; it confines itself, performs a list of acts
 // and sends back the errno of each (0: the act succeeded), and the parent

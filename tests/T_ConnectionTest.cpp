@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TConnection and TListener over loopback: reads and writes against their
 // deadlines, the ways a connection ends, the failure texts of opening and
 // listening, and the listener's threads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whom the data port serves: the agents' addresses only, a few connections
 // each, reports only of tasks in flight there, and refusals as warnings
 // that a flood cannot multiply.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The file cache against a fake user data port on 127.0.0.1, with the test
 // task libraries of tests/tasklibs as the files the user serves; the agent's
 // parts are built from the test platform alone.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TLineReader: lines of a pipe as they come, a bounded wait for more that a
 // wake descriptor cuts short, and the end of the input.
 #include <gtest/gtest.h>

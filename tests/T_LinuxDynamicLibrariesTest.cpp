@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The dynamic-library seam on the test task libraries.
 #include "Platform/T_LinuxDynamicLibraries.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The agent's own folders: made with their parents, mode 0700, never
 // through a link; emptied at start without reaching outside through one.
 #include "Platform/T_LinuxFileSystem.h"

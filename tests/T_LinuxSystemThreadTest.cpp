@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Thread priority and affinity on this machine, each on a thread of its own
 // that ends with the test, so nothing it changes outlives it.
 #include <gtest/gtest.h>

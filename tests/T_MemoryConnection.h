@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A connection held in memory for tests and fuzz targets: a socket pair, one
 // end behind the agent's own connection type (as an accepted connection from
 // 127.0.0.1), the other kept as the peer's.

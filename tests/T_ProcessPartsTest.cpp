@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the agent and a session process share across the process boundary:
 // sealed shared memory, a started program with descriptors handed over and
 // its end told as text, the control channel, and the library lock that a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The ledger of a session's unanswered tasks: what the agent reads after a
 // session process ended must be exactly the tasks accepted and not
 // answered, whatever the order and however the table's probes collide.

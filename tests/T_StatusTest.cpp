@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The platform's failure value, and what real failures of the file system
 // read as: the text a log line carries when a call fails.
 #include "Platform/T_Status.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The board's bookkeeping where the agents' timing would hide a fault: a
 // late report of a task that was sent again, the window, the end of the
 // last agent, the attempts a task is charged, agents that cannot run a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The task-fault guard replaces the process's fault handlers, so these tests
 // are an executable of their own.
 #include "Platform/T_TaskGuard.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The life every agent thread has: started through the system seam, asked
 // to stop, finished on every way out of its body, waited for with a bound.
 #include "Platform/T_Thread.h"

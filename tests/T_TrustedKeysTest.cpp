@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Signatures made by the real minisign tool and fixed vectors: accepted
 // from a trusted key (both the prehashed and the legacy algorithm), refused
 // with the reason for a changed file, an untrusted key, a changed trusted

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where the agent finds its window module and how a module that is not one
 // is refused, on the real loader and files.
 #include "Gui/T_WindowModule.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 #include "TaskGuardTasks.h"
 
 /* Task code as its author builds it while debugging: assert is in force. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Task code for the guard's tests, in plain C built without sanitizers: the
 // faults go through volatile operands, so the compiler neither folds nor
 // removes them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the tests: a private temporary folder, fake platform
 // facilities, and the settings every test agent must run with.
 #pragma once

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs a test executable inside a private network namespace that has only a
 # loopback interface, so that broadcasts of the agent under test never leave
 # this process tree. Exits 77 (skipped) where namespaces are not available.

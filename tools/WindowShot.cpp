@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kelvra-window-shot: runs a real agent core with the status window shown,
 // waits for the window's first refreshes and saves the window as a PNG.
 //   kelvra-window-shot OUTPUT.png SETTINGS.INI

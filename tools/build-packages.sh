@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian packages kelvra-agent, kelvra-agent-gui, kelvra-dev,
 # kelvra-tools and python3-kelvra (cmake/Packaging.cmake) from this tree: a Release build with
 # the prefix /usr and without tests in build/packages-build, then

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs the task-library guide exactly as written, as a new user on a fresh
 # clone would, and fails on any failing command or missing output.
 #

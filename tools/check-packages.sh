@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian packages (tools/build-packages.sh), installs them on this
 # machine with apt-get, checks that kelvra-agent needs no Qt, and runs the
 # INSTALLED programs:

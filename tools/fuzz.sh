@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the libFuzzer targets (clang, AddressSanitizer and UBSan, in
 # build/fuzz) and runs each in turn for SECONDS (default 60) from its seed
 # corpus in tests/fuzz/corpus/, with the shared dictionary. New inputs go to

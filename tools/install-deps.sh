@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages the agent needs, only those missing (go-md2man
 # turns the manual pages into roff; the tests read them with man-db and groff).
 #   tools/install-deps.sh          what building and running the agent needs

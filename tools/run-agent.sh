@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing, builds the agent in Release and runs it.
 # Arguments are passed on to kelvra-agent (for example --config FILE).
 # A first run writes a starter kelvra.INI beside the executable.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing, then builds and runs every test three times: a
 # g++ build, a clang build with AddressSanitizer, UndefinedBehaviorSanitizer
 # and the thread-safety analysis, and a clang build with ThreadSanitizer.

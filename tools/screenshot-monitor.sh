@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Takes a picture of kelvra-monitor's page as real agents fill it, with
 # headless Chromium, and writes it to docs/monitor.png.
 #   tools/screenshot-monitor.sh [OUTPUT.png]

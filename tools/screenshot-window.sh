@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Takes a picture of the status window, as a real agent fills it, under a
 # virtual X server (Debian's xvfb) and writes it to docs/window.png.
 #   tools/screenshot-window.sh [OUTPUT.png]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The user's side of a kelvra grid: sends tasks to one or more agents and
 // serves what they ask back (task libraries, data blocks), so that a program
 // only says what to run and takes the results.

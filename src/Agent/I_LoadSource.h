@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ILoadSource: the load summary a session sends with every TASK_DONE and
 // KEEP_ALIVE answer ("<GHz used by the agent> <GHz idle> <free MB>", e.g.
 // "0.0 2.3 1536"), from the latest measurements. Any thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IMainThread: how other threads have a call run on the main thread (the
 // processor meter and the broadcast handler must run there), provided by
 // whoever owns the main thread: the headless runner or the window.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ISession: what the agent interface handed to task libraries needs of a
 // session: its data blocks, its folder and whether it is ending. The
 // session's worker implements it. The session identity a task receives is a

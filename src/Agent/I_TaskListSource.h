@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ITaskListSource: a session's task list, formed when it is read. A
 // session's worker implements it and registers it in the session list
 // (TSessionList::TTaskListRegistration), which asks it while forming the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ITaskReport: what a pool thread tells the session that handed it a task.
 // The session's worker implements it; pool threads call it after a task,
 // never while they hold the pool lock. Both calls are safe from any thread.

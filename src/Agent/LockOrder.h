@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The order in which the agent's locks may be taken, for the whole process.
 // Every lock is a TMutex (never recursive): a thread that holds a lock of a
 // row may take, below it, only the locks its row names, and never one it

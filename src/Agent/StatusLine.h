@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The status line the headless agent prints: the status text (TSessionList)
 // cut at a readable length. The text itself stays whole wherever else it
 // goes (reports to the coordinator, the window); with ten thousand tasks

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TAgent: the owner that builds the agent and wires it together. It reads
 // the settings, makes the temporary folder (emptied of an earlier run's
 // files) and the context its parts borrow, owns the agent's services (the

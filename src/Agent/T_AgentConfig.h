@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TAgentConfig: the agent's settings, read once from kelvra.INI at start,
 // and the one setting that changes at run time: the coordinator's address,
 // which the broadcast handler stores and writes back into the file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TAgentContext: what the agent lends every part it builds: the platform's
 // facilities, the debug log, the settings as read at start, the session
 // files' root and the thread-priority policy. The agent (or a test, from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TAgentDataCache: a session's data blocks, fetched from the user once
 // (GET_DATA through the session's peer), inflated once when they arrive
 // compressed, and handed to every task that asks as a read-only view of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TAgentGenericStreamWrapper: a read-only view (TGenericStreamRO) over the
 // whole memory of another stream, holding one reference on that stream for
 // its whole life: the data cache hands these to tasks, and a cached block

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TAgentInterface: the IAgent object handed to task libraries (procedures
 // and their EndSession exports) and its slot table. Every slot is a C entry
 // point that never lets an error escape into task code: a failure is

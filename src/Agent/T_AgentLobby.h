@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TAgentLobby: the agent's TCP server on which users open sessions. Every
 // accepted connection is one session, served by a TAgentLobbySocketThread
 // on the connection's own thread; a thread is never reused for a second

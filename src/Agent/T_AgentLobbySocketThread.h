@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TAgentLobbySocketThread: one session, from the lobby connection's accept
 // to its end. It registers the user's address with the agent, creates the
 // session object (TAgentSession), reads commands (RUN_TASK, KEEP_ALIVE, GET_POOLSIZE,

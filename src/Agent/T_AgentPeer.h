@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TAgentPeer: a session's one connection to its user's data port. Over it
 // the agent asks for files (GET_FILE) and data blocks (GET_DATA) and reports
 // finished tasks (TASK_DONE with the output) and failed ones (TASK_FAILED).

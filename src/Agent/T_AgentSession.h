@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TAgentSession: everything that serves one session (one lobby connection):
 // its task queue, its pool threads, its peer and its caches. Its own thread
 // ("AgentWorkerThread") connects the peer to the user's data port, then

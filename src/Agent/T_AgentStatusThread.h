@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TAgentStatusThread: finds the coordinator and reports to it. While it has
 // no coordinator address it broadcasts a one-byte datagram every 5 s and
 // listens for a coordinator's broadcast; with an address it keeps a TCP

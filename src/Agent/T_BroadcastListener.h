@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TBroadcastListener: receives coordinators' broadcasts on a UDP port and
 // hands each datagram (sender address, length) to a handler on the main
 // thread, waiting until the handler has run. Created and destroyed on the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TClosingFlag: set once when the agent begins to shut down. Threads that
 // wait for users or for work watch it to give up early. Written once by the
 // thread that destroys the agent, read by any thread: a reader that misses

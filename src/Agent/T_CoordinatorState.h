@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The status thread's link to the coordinator, as the status text reports it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TCrashReports: a small text file for each fault of task code, so that the
 // task's author can see where it faulted after the session has gone. The
 // files lie in the user's state folder, kelvra/crashes below it

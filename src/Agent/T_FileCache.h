@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TFileCache: a session's files from its user, each fetched once (GET_FILE)
 // and written flat into the session folder as its bytes arrive (never held
 // whole), and, for the library a task names first, loaded once until the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TMachineSampler: the status thread's measurements of its machine:
 // processor speed and count, computer name, the idle and agent shares of the
 // machine's processor capacity, and free memory. Sample() runs on the status

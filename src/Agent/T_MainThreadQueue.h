@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TMainThreadQueue: IMainThread for a main thread that runs its own poll
 // loop (the headless runner): requests queue up, the loop waits on
 // WakeDescriptor() and runs them with ServePending(). The thread that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TPoolTaskItem: one task of a session, as the user sent it. Owned by the
 // session's queue, then by the pool thread that runs it (its CurrentItem)
 // until that thread frees it; the thread knows its session. A plain record,

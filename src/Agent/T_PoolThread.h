@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TPoolThread: one pool thread of a session, named "Pool thread", at idle
 // priority. It takes one task at a time from its session's queue
 // (TAgentSession::TakeTask), runs it (RunItem) and frees it (FinishItem),

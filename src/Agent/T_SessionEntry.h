@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TSessionEntry: a session's entry in the agent's session list: added at
 // construction, removed however the session ends. The last session to end
 // hands the memory freed meanwhile back to the system, the blocks kept for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TSessionLedger: what the agent must know of a session process should it
 // end abnormally, kept in memory the two share (one region per session).
 // The session process notes each task it accepts and each it has answered,

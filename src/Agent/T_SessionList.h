@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TSessionList: the users the agent works for, each with its session's
 // task list, and the one-line status text built from them. Lobby threads
 // add and remove sessions; each session's worker registers itself as the

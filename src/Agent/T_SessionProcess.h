@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TSessionProcess: a session's own process (the agent's program started
 // again with --session-process). It takes over what the agent handed it
 // (the lobby connection, the control socket, the board, the global lock,

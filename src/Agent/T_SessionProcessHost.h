@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TSessionProcessHost: the agent's side of one session that runs in a
 // process of its own. On the lobby connection's own thread it starts the
 // session process (the agent's program again, with the connection, a

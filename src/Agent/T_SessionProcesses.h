@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TSessionProcesses: what the agent keeps for the sessions it runs in
 // processes of their own ([agent] isolation=process). Each lobby connection
 // is served by a TSessionProcessHost, which starts the agent's own program

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TSessionServices: the agent's services that a session (its lobby thread
 // and its worker) borrows besides the context: the closing flag, the
 // suspension, the load summary, the session list and the agent interface

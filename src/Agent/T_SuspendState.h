@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TSuspendState: the seconds for which new work is held back because the
 // machine's owner keeps the processors busy (0: not suspended). Written by
 // the status thread once a pass, read by pool threads, the agent interface

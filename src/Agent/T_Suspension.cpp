@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "Agent/T_Suspension.h"
 
 int TSuspension::Update(uint32_t idlePercent, uint32_t agentPercent, uint32_t now) {

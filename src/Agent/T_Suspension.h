@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TSuspension: the countdown that holds new work back while other programs
 // keep the machine busy. Every status-thread pass in which the idle and agent
 // shares together stay under 10 % counts (the passes need not be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TTrustedKeys: the minisign public keys whose signatures the agent accepts
 // on task libraries ([agent] trusted_keys). A key file is what `minisign -G`
 // writes (an "untrusted comment:" line, then the key in base64), or several

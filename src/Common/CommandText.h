@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Command texts on the wire: URL-style escaping of free-text arguments, and
 // the comma-text rule that splits a received command (or a list of file
 // names) into items. Plain functions without state; any thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Compressed streams: a task input or data block that begins with the
 // compressed-stream header holds one zlib stream, which the agent inflates
 // before anyone reads it. Plain functions without state; any thread.

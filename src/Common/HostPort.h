@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // HOST[:PORT] texts, as the tools take the addresses of agents and
 // monitors on their command lines. Pure functions; any thread.
 #pragma once

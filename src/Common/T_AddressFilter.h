@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TAddressFilter: which IPv4 addresses may connect, from the text of
 // [agent] allowed_users or [monitor] allowed_agents: a comma-separated list
 // of addresses ("192.0.2.7") and blocks ("10.1.0.0/16"), spaces around

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TBlockCache: the memory of large stream blocks (task inputs, outputs and
 // data blocks of 64 KiB and more), kept for reuse while the agent works. A
 // busy session frees and allocates blocks of the same sizes over and over:

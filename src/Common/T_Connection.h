@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TConnection: one TCP connection, made by Open or accepted by a TListener.
 // It owns its descriptor, the peer's address and the bytes received ahead of
 // the reader. Every read and write ends by the deadline it is given and

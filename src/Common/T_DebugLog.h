@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TDebugLog: the agent's debug log. Each line is a message of the form
 // "PREFIX: text" with "%s", "%d" and "%u" placeholders filled from typed
 // arguments, ended by one carriage return and handed whole to the debug sink.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TGenericStream: a growable, writable memory stream that owns its memory;
 // the agent's IGenericStream for received data blocks and task outputs.
 // Reference-counted: Create answers the first reference, and the Release

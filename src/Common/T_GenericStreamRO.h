@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TGenericStreamRO: a read-only IGenericStream over memory somebody else
 // owns; the memory must outlive the view. Every modifying slot raises the
 // unit's assertion failure. Reference-counted like TGenericStream: Create

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TIniFile: the text of a settings file, read and edited with the profile
 // rules the agent's settings follow. Section and key names compare without
 // regard to letter case; values are trimmed of blanks and of one pair of

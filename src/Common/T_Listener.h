@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TListener: a listening TCP server that serves each accepted connection on
 // a thread of its own. Start binds (SO_REUSEADDR), listens (backlog
 // SOMAXCONN) and starts the accept thread. For each connection the admit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TSlotError: the error a thread's last failing interface slot met. Task
 // code calls the agent only through C slots (streams, IAgent), and no C++
 // exception may cross into it: each slot runs its body under Run, which

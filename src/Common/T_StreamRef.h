@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TStreamRef: the agent's hold on one reference to an IGenericStream, which
 // it releases when destroyed. It moves but is never copied: a stream has one
 // holder at a time, and handing it on moves the holder. Calls go through the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TStreamTable<T>: the IGenericStream slot table of the stream class T. Each
 // slot is a C-callable, noexcept wrapper that turns the interface pointer
 // back into T and calls T's method of the same name under TSlotError::Run:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The framing of every TCP conversation of the agent: a text block or a
 // data block is a 4-byte little-endian signed length followed by that many
 // bytes. Plain functions without state; any thread. The given time-out

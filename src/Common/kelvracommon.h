@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Small shared operations that hold no state and run on any thread: thread
 // naming, creating the folders of a file path, counting processors, the
 // agent's assertion failures and the streams' single-holder check.

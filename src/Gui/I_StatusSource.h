@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IStatusSource: what the status window shows, read once a second on the
 // main thread. The real one reads the agent core (TAgentStatusSource);
 // tests pass a fake, so the window never needs a running agent.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "Gui/RunWindowed.h"
 
 #include "Gui/T_AgentStatusSource.h"

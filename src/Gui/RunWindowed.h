@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RunWindowed: RunStatusWindow over a maker of the agent core, for a program
 // that links the window itself (tests, the window picture tool). The agent
 // process reaches the same window through the window module

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RunStatusWindow: the agent's life with the status window and the icon,
 // knowing the agent only as an IStatusSource that owns it. Makes (or
 // reuses) the QApplication and the Qt main-thread hand-over, has the source

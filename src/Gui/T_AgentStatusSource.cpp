@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "Gui/T_AgentStatusSource.h"
 
 #include "Agent/T_AgentStatusThread.h"

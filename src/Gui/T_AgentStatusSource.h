@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TAgentStatusSource: IStatusSource over a running agent core. The
 // measurements are the status thread's latest (read without a lock, as
 // relaxed atomics); the status text takes the agent's session lock.

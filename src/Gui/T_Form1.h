@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TForm1: the agent's status window and its notification-area icon. The
 // window starts hidden; a double click on the icon or its Status command
 // shows it, closing or minimising hides it again. On a desktop without a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TQtMainThread: IMainThread over the Qt event loop. A hand-over from
 // another thread is posted to the Qt main thread and the caller blocks
 // until it has run; ServeUntil processes Qt events until its condition

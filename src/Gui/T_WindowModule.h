@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TWindowModule: the agent's way to its window without mapping Qt until one
 // is shown. Loads kelvra-agent-window.so through IDynamicLibraries, from
 // beside the executable (a build tree) or else from the installed folder,

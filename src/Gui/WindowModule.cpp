@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The only export of kelvra-agent-window.so (the module is built with
 // hidden visibility).
 #include "Gui/WindowModule.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The window module's one entry point. kelvra-agent-window.so holds the
 // status window, the icon and every tie to Qt; the agent process loads it
 // only when a window is to be shown (TWindowModule) and finds the entry by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // WindowingAvailable: whether the agent should show its window, decided
 // before any Qt library is loaded (Qt's X platform ends the process when it
 // cannot connect). Needs no Qt. Main thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // XDisplayProbe: asks whether an X server answers on a display before Qt is
 // started, since Qt ends the process when its X platform cannot connect.
 // libxcb (the library Qt's X platform uses) is loaded for the probe and the

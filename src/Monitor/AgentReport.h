@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One UPDATE_STATUS report of an agent, decoded. An agent sends one about
 // every 1.2 s on its status connection: the command word, then nine items
 // separated by one space (names and the status text encoded as arguments).

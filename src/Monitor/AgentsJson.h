@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // /agents.json: the monitor's view of its agents, for its own page, for
 // `kelvra-monitor --status` and for `kelvra-submit --monitor`.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // /metrics: the registry in the Prometheus text exposition format
 // (version 0.0.4): per-agent gauges labelled with the agent's address and
 // computer name, then the monitor's own totals. A pure function.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // `kelvra-monitor --status`: the agents of a monitor as a terminal table.
 #pragma once
 

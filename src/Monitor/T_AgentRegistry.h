@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TAgentRegistry: what the monitor knows about the agents that report to it.
 // The status connections feed it (one key per connection), the web server
 // and the metrics read it in place (Read) or as copies (Snapshot). An agent

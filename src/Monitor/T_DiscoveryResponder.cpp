@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "Monitor/T_DiscoveryResponder.h"
 
 #include <chrono>

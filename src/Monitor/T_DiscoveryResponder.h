@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TDiscoveryResponder: hears the agents' one-byte discovery datagrams on
 // [coordinator] broadcast_port and answers each sender, by unicast to its
 // address at [agent] broadcast_port, so that an agent searching for its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The monitor's settings: an INI file with the agents' own key names for
 // the ports they share, so one file can describe a grid to both.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TStatusServer: takes the agents' status connections on [coordinator]
 // bind_port and feeds their UPDATE_STATUS reports to the registry. Nothing
 // is ever written back. Every connection is served by one event loop on

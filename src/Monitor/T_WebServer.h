@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TWebServer: the monitor's HTTP side, on an event loop of its own thread.
 //   /             a page with the counts and totals of the agents, then one
 //                 page of them, sorted and filtered, with load charts,

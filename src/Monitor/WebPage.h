@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The monitor's web page: one self-contained HTML document (its style and
 // script inline, nothing fetched from elsewhere): the counts and totals of
 // the agents, then one page of them (filtered by a text, sorted by address,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kelvra-monitor: the side of a coordinator that agents talk to. It answers
 // their discovery datagrams, takes their status reports, and shows them as
 // a web page, /agents.json and /metrics. `--status HOST[:PORT]` prints the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Names a code address of this process for a person reading a fault: the
 // loaded module it lies in (base name and offset from the module's load
 // address, what addr2line takes on the same file) and, where the module's

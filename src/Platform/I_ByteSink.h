@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IByteSink: where a run of bytes goes piece by piece, in order, as it
 // comes (a file being written, a data block being received), so that
 // nobody holds the whole run. One thread writes at a time; the sink's owner

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IDebugSink: where the debug log and the framing error lines go. Each Write
 // delivers one message whole (lines of different threads never interleave).
 // Any thread may call it.

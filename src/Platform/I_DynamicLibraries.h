@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IDynamicLibraries: task libraries loaded into the process, their exports
 // looked up, and unloaded again. Any thread may call any method; a handle is
 // valid from the Load that answered it until the matching Unload. Tests

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IFileSystem: the files and folders the agent touches (settings file,
 // temporary folder, the file cache's session folders). Every method may be
 // called from any thread; nothing is kept open between calls. Tests

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IMachine: the raw readings the status thread takes of its machine: the
 // millisecond tick, system and process processor times, the fallback meter's
 // counter, free memory, and the processor's and computer's names. Any

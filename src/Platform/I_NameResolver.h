@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // INameResolver: turns the host of a client connection into an IPv4
 // address. Any thread may call it; a lookup may block for as long as the
 // system's resolver takes. Tests replace it (they never look up a real host

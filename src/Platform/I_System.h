@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ISystem: facts about the process and its machine, the creation of the
 // agent's threads, and per-thread settings that the operating system keeps
 // (name, priority, processor affinity). Any thread may call any method; a

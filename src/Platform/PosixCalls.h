@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Small helpers shared by the Linux side of the platform: EINTR retried in
 // one place, errno turned into text in one place, and an owned descriptor
 // that closes itself. Used only inside src/Platform.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Process-wide set-up done once by the process entry, before any thread or
 // socket exists.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TChildProcess: one program started by this process, with its standard
 // input from a file (/dev/null unless given) and its output in files. The
 // owner signals it, waits for it with a bound and stops it; whatever is still

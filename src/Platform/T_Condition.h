@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TCondition: a condition variable that waits on a TMutex the caller holds.
 // Waits may wake spuriously: callers loop on their condition.
 #pragma once

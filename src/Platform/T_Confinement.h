@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TConfinement: what a session process does to itself before it loads the
 // first task library, with the kernel's own facilities: no new privileges, a
 // bound on its writable memory, Landlock (which files it may reach, no TCP,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TControlChannel: one end of a local socket pair that carries whole
 // messages (SOCK_SEQPACKET), between the agent and a session process it
 // started. A message is read whole or not at all; the end of the other side

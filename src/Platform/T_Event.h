@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TEvent: an auto-reset or manual-reset event. Set signals it; a wait that
 // ends on an auto-reset event resets it (one waiter per Set), while a
 // manual-reset event stays set, releasing every waiter, until Reset. Any

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TInstanceLock: one agent per user. An exclusive, non-blocking flock on
 // kelvraagent.lock in $XDG_RUNTIME_DIR (else in $XDG_DATA_HOME/kelvra/, made
 // with its parents if missing, without following a link in its place),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TLaunchedProcess: a program this process starts with some of its own
 // descriptors handed over at fixed numbers, and watches through a process
 // descriptor (pidfd): readable the moment the program ends, so a thread that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TLibraryLock: the recursive lock the agent hands to task libraries as
 // their global lock. The agent never takes it; a task library takes and
 // releases it through the address it is given and never destroys it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TLineReader: the lines of a descriptor (standard input, a pipe, a file),
 // read in blocks as they are asked for, so that only the block at hand is
 // held, never the whole input. A wait for more is bounded and ends early

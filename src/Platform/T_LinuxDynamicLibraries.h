@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TLinuxDynamicLibraries: IDynamicLibraries on dlopen, dlsym and dlclose,
 // with the link maps (dlinfo, dladdr1) telling which file a load really got
 // and which object holds a symbol. Stateless; one process-wide instance

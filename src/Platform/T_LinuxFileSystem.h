@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TLinuxFileSystem: IFileSystem on POSIX files. Stateless; one process-wide
 // instance serves every thread.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TLinuxMachine: IMachine from /proc, /sys, getrusage, gethostname and
 // CLOCK_MONOTONIC. Stateless; one process-wide instance serves every thread.
 // The file locations can be redirected for tests.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TLinuxNameResolver: INameResolver on getaddrinfo (AF_INET). A dotted IPv4
 // text resolves to itself without any lookup; only other names reach
 // LookUpName, which a test fake overrides. Stateless; any thread.

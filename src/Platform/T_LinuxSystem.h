@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TLinuxSystem: ISystem from the environment, /proc, std::thread,
 // pthread_setname_np, the scheduler calls (nice values per thread,
 // SCHED_IDLE) and the affinity calls. Stateless; one process-wide instance

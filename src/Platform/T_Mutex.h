@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TMutex: the agent's one lock type (a non-recursive critical section), and
 // TMutexLock, the scoped guard that takes it. Annotated so that a clang build
 // checks every GUARDED_BY field is touched only under its lock. Where a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TPlatform: the set of platform facilities one agent uses, handed down from
 // the process entry (or a test) to every unit that needs one. It borrows the
 // facilities; whoever builds it keeps them alive for the agent's life.

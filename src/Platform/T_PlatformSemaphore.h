@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TPlatformSemaphore: a counting semaphore with a fixed maximum. Release
 // adds to the count, never beyond the maximum; a wait that ends on it takes
 // one from the count. Any thread may call any method.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TSharedMemory: a region of memory shared with the session processes the
 // agent starts: an anonymous memory file (memfd), mapped here and handed to
 // a child as a descriptor that it maps in turn. The owner may seal the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TShutdownSignals: SIGTERM, SIGINT and SIGHUP as a request to shut down.
 // The handlers only set a flag and wake a self-pipe; the main thread waits
 // for the request and does the work. One instance per process, made by the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TStatus: the outcome of a platform call that can fail. A value: ok, or a
 // failure that keeps its reason (the errno, or a text such as the loader's)
 // and what was being done, so that a log line can say why. Text() reads

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TStderrDebugSink: the debug-output channel on standard error. Each message
 // goes out in one write(2) together with a closing line feed, so concurrent
 // lines never interleave. No beep: there is no desktop here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TTaskGuard: calls into task code (a task procedure on a pool thread,
 // EndSession on the worker) so that a processor fault it raises (SIGSEGV,
 // SIGBUS, SIGFPE, SIGILL), its own abort() (SIGABRT) or a C++ exception it

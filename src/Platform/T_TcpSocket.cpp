@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "Platform/T_TcpSocket.h"
 
 #include <arpa/inet.h>

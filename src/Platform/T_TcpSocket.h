@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TTcpSocket: an owned IPv4 TCP socket descriptor and the raw socket calls
 // the blocking socket layer (Common) is built on. Every descriptor is
 // close-on-exec, every connection (made or accepted) has TCP_NODELAY, every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TThread: the life every agent thread has. Its owner constructs it (not
 // running), starts it once with a body, may ask it to stop, and waits for it,
 // with or without a time bound. The thread is made through ISystem (so a test

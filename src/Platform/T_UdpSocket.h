@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TUdpSocket: an IPv4 datagram socket, for the coordinator's broadcasts and
 // the agent's discovery datagram. One thread receives; another may call
 // Shutdown() to end a blocked Receive, and the owner closes the socket (by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TWaitable: the base of the agent's waiting primitives (TEvent,
 // TPlatformSemaphore), and WaitForFirst, the wait on the first of two of
 // them. A wait ends when the object is signalled and the wait consumes that

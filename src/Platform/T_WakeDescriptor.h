@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TWakeDescriptor: a descriptor that a poll() can wait on and any thread can
 // make readable (an eventfd). Signal() is safe from any thread; Drain() and
 // the waiting belong to the one thread that owns the loop.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The floating-point state task code runs in: every floating-point exception
 // masked, round-to-nearest. A thread that calls task code loads it once
 // before its first task and again after a caught fault (TTaskGuard does

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Clang thread-safety annotations. They document which lock guards which
 // field and let a clang build with -Wthread-safety check the lock order; on
 // other compilers they expand to nothing.

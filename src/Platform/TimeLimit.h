@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The agent's one "no limit" time-out, for every wait, socket call and
 // stream view: a time-out in milliseconds that is kInfiniteWait, or
 // negative, never elapses; 0 means "look once and do not wait".

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TInputSource: kelvra-submit's inputs in order, one at a time, as the run
 // asks for them: the INPUT arguments in turn, each file one input (its
 // content read only when asked for) and "-" one input per line of standard

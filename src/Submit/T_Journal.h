@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TJournal: the record of a run of kelvra-submit, so that a run stopped at
 // any moment (SIGKILL too) goes on where it was (--resume). A text file:
 //

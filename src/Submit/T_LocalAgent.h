@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TLocalAgent: a private kelvra-agent on this machine for one run of
 // kelvra-submit. It lives in a temporary folder of its own: its settings
 // file (free loopback ports, the coordinator on 127.0.0.1 and kept there, so

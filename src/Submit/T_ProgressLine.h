@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TProgressLine: the one line kelvra-submit redraws on a terminal while tasks
 // run (a bar, done, failed, tasks/s, time left) and the summary that ends
 // every run. Texts only; the caller writes them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TResultSink: where kelvra-submit's results go, as they come. Outputs are
 // written to one file each in a folder, or to one stream in input order: a
 // result whose earlier inputs are still out is held back until they have

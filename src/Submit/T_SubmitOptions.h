@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TSubmitOptions: what one run of kelvra-submit was asked to do, read from
 // its command line, and the --help text that describes it. Parsing checks
 // everything that can be checked without touching a file or the network.

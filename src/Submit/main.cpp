@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kelvra-submit: runs one task procedure of a task library over many inputs
 // on kelvra agents (or on a private agent started here with --local) and
 // writes the results. Inputs are read as the grid takes them, results

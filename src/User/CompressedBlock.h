@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The compressed-stream form the agents inflate (a task's input, a data
 // block): the two tags, the content's size, then one zlib stream. Plain
 // functions; any thread.

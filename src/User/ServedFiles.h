@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Files the user's side serves from a path: the file under its base name,
 // and the signature that lies beside it (`<file>.minisig`, served as
 // `<base name>.minisig`), which agents with trusted keys ask for before the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TDataConnectionThread: serves one connection to the grid's data port,
 // from an address the guard admitted. The agent asks and the grid answers:
 // GET_FILE by name and GET_DATA by identifier ("Ok" and the bytes, or a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TDataPortGuard: whom the grid's data port serves. It knows the address of
 // each agent the grid has sessions with (its host name resolved once, as a
 // session opens) and admits connections only from those addresses, a few

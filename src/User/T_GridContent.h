@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TGridContent: what the user's side serves to the agents on the data port:
 // files (task libraries and their companions) by name, and data blocks by
 // identifier. Agents ask for a file by its name upper-cased, so files are

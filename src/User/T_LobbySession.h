@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TLobbySession: the grid's sessions with one agent, run on a thread of
 // their own. It opens the agent's lobby (bounded connect, GET_POOLSIZE),
 // sends the tasks the board hands it (one RUN_TASK frame pair each) and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TTaskBoard: the grid's tasks from Submit to their one result, and the
 // state of each agent's session. Tasks wait in one queue for any agent; a
 // session takes what its window allows (TasksPerPoolThread x pool size,

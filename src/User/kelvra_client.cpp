@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TGrid and TAgentAddress: the public face of the client library, on the
 // board (tasks and results), the sessions (one per agent) and the data
 // port's server.

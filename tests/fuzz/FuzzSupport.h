@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared by the fuzz targets: the connection held in memory, and a check
 // that ends the run with a message when a property does not hold.
 #pragma once

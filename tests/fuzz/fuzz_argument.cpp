@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The escaping of free-text arguments: decoding any text either gives a
 // text or refuses it with a failed status; encoding any text gives only
 // the kept bytes, "+" and "%xx", and decodes back to the text (up to its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Compressed streams: any block is told compressed or not without harm, and
 // inflating one either gives exactly the size its header names or fails with
 // the agent's error, never more memory than the header's bound allows. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Frame reading from arbitrary bytes on the wire: the first input byte
 // chooses, bit by bit, whether each block is read as a text or a data
 // block; the rest is what the peer sends before it closes. Every block the

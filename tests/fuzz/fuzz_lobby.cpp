@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The lobby's command loop fed arbitrary frames: one session per input,
 // served on the fuzzer's thread over a connection held in memory, until the
 // frames run out (the peer has closed) or the session ends itself. The user's

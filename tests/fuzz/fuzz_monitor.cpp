@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The monitor's readers of what peers send: any status report text, any
 // bytes on a status connection and any /agents.json text are decoded or
 // refused, never a crash or a throw; and every report a real agent can build

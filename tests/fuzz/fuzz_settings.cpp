@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings file: any text is read without harm, by the profile reader
 // and by the agent's settings (refusals are errors, never faults); writing a
 // key changes one line or adds lines, keeping every other byte, and the

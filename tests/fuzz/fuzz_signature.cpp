@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The readers of trusted keys and library signatures: any key-file text and
 // any signature text are read without harm. A key file that is read holds
 // a key; a refused signature is refused with one of the reasons the agent

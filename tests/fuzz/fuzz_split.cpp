@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The comma-text split: any text splits without harm into no more items
 // than it has bytes (plus a final empty one), none longer than the text;
 // and items written back as a comma text (each quoted, marks doubled) split

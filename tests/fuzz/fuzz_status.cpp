@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The coordinator's UPDATE_STATUS text and the lobby's load summary, from
 // any measurements (clock rates that are not numbers, infinite or huge
 // included) and any computer name and status text: the report keeps its

@@ -1,4 +1,5 @@
-/* Task procedures that each try one act a confined session may forbid, and
+/* SPDX-License-Identifier: Apache-2.0
+ * Task procedures that each try one act a confined session may forbid, and
  * procedures that end their process in the ways a task can. Every act
  * answers its outcome as text: "ok", or "errno N" with the errno of the
  * call that failed (RunTrue answers "status N" when /bin/true ran and did

@@ -1,4 +1,5 @@
-/* Faults in named functions of task code, for the agent's crash
+/* SPDX-License-Identifier: Apache-2.0
+ * Faults in named functions of task code, for the agent's crash
  * diagnostics: a null write in an exported function, a division by zero in
  * a static one (named only by the file's symbol table), and a null write
  * after the faulting function garbled its own frame link. Built several

@@ -1,4 +1,5 @@
-/* A task library whose EndSession calls back into the agent for data: it
+/* SPDX-License-Identifier: Apache-2.0
+ * A task library whose EndSession calls back into the agent for data: it
  * fetches the block "EndSessionData" from the user (GET_DATA) and then drops
  * it again, as a library that saves its state at the session's end would. */
 #include <stddef.h>

@@ -1,4 +1,5 @@
-/* A task library whose EndSession faults: the agent must survive it. */
+/* SPDX-License-Identifier: Apache-2.0
+ * A task library whose EndSession faults: the agent must survive it. */
 #include <stddef.h>
 
 #include "I_Agent.h"

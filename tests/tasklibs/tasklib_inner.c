@@ -1,4 +1,5 @@
-/* A companion that exports a task procedure and an EndSession of its own
+/* SPDX-License-Identifier: Apache-2.0
+ * A companion that exports a task procedure and an EndSession of its own
  * (announced by freeing a block named "inner EndSession"). A library that
  * links it (tasklib_outer) offers neither. */
 #include "I_Agent.h"

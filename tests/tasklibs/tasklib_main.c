@@ -1,4 +1,5 @@
-/* A main library whose export calls into its companion (tasklib_part), and
+/* SPDX-License-Identifier: Apache-2.0
+ * A main library whose export calls into its companion (tasklib_part), and
  * a task procedure that needs it. */
 #include <stdint.h>
 

@@ -1,4 +1,5 @@
-/* A library that links its companion tasklib_inner and calls into it, with
+/* SPDX-License-Identifier: Apache-2.0
+ * A library that links its companion tasklib_inner and calls into it, with
  * a task procedure of its own and no EndSession. */
 #include "I_Agent.h"
 

@@ -1,4 +1,5 @@
-/* Task procedures for the tests of the user's side: an echo that takes its
+/* SPDX-License-Identifier: Apache-2.0
+ * Task procedures for the tests of the user's side: an echo that takes its
  * time (so that an agent can be stopped while it holds tasks) and an echo
  * that fails on inputs that begin with "fail". */
 #define _POSIX_C_SOURCE 200809L

@@ -1,4 +1,5 @@
-/* Task procedures for the agent's tests, one per behaviour a task library
+/* SPDX-License-Identifier: Apache-2.0
+ * Task procedures for the agent's tests, one per behaviour a task library
  * can show: a result, a false result, floating-point and processor faults,
  * an abort, a wait on ShouldAbort, data blocks (one or many), a slow echo, a paused one, and two that break the
  * stream rules. Faults go through volatile operands so the compiler keeps

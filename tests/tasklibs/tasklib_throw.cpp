@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A task library in C++ whose EndSession raises a C++ exception.
 #include <stdexcept>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A C++ task library as g++ builds one: the function-local static of an
 // inline function is a unique symbol (STB_GNU_UNIQUE), and the loader never
 // unloads a library that defines one. The output is the number of calls.
