@@ -113,6 +113,15 @@ class ConnectionTest : public ::testing::Test {
     ASSERT_NE(Server.Port(), 0);
   }
 
+  // Lets every serve function end, and waits until it has: a test whose
+  // Handler uses the test's own locals calls it before they go. (That the
+  // client saw the connection close is no such wait for ThreadSanitizer,
+  // which does not see through the socket.)
+  void AwaitHandlers() {
+    Finish.Set();
+    EXPECT_TRUE(WaitUntil([&] { return Serving.load() == 0; }));
+  }
+
   std::unique_ptr<TConnection> Connect(const std::string& localAddress = "") {
     auto client = std::make_unique<TConnection>();
     EXPECT_OK(client->Open(Names(), "127.0.0.1", Server.Port(), localAddress));
@@ -187,6 +196,7 @@ TEST_F(ConnectionTest, AReadAnswersWhatIsWaitingOrFailsAtItsDeadline) {
   sendSecond.Set();
   ASSERT_OK(ReadSome(*client, 32768, 5000, got));
   EXPECT_EQ(got, Bytes(100, 100));
+  AwaitHandlers();
 }
 
 // A connection that waits for its peer's next frame without a bound on
@@ -220,6 +230,7 @@ TEST_F(ConnectionTest, WaitForBytesTimesOutWhileSilentAndLeavesWhatCameForTheRea
   EXPECT_TRUE(EndedByPeer(*client));
   client->Shutdown();
   EXPECT_EQ(client->WaitForBytes(TDeadline(0)).Code(), ENOTCONN);
+  AwaitHandlers();
 }
 
 TEST_F(ConnectionTest, AWriteSendsEveryPieceInOrderAndTimesOutWhenThePeerDoesNotRead) {
@@ -246,6 +257,7 @@ TEST_F(ConnectionTest, AWriteSendsEveryPieceInOrderAndTimesOutWhenThePeerDoesNot
   for (int attempt = 0; attempt < 200 && written; ++attempt) written = WriteText(*client, block, 300);
   EXPECT_EQ(written.Text(), "Stream write error");
   EXPECT_TRUE(TTcpSocket::TimedOut(written));
+  AwaitHandlers();
 }
 
 // The peer closing is no failure: a read answers no bytes at once, the
